@@ -1,0 +1,41 @@
+#pragma once
+#include <cstdint>
+
+#include "device/unit_link.h"
+#include "platform/platform.h"
+#include "ui/number_text.h"
+#include "ui/window_model.h"
+
+namespace tamrik {
+
+// Window-level flags; all start false.
+struct WindowFlags {
+  bool ScanDone = false;
+  bool ReconnectRequested = false;
+  bool SettingsLoaded = false;
+  bool BlinkOn = false;
+  bool SearchRunning = false;
+  bool SetClockRequested = false;
+  bool AdvancedCollapsed = false;
+  bool Unloading = false;  // the window is going away; long actions end as if cancelled
+};
+
+// The state every subsystem of the main window works on: the services, the controls, the open unit
+// and the flags. The main window owns it for the life of the program.
+struct WindowState {
+  WindowState(platform::Platform& p, ui::WindowModel& m, ui::NumberFormat f)
+      : platform(p), model(m), numberFormat(std::move(f)) {}
+
+  platform::Platform& platform;
+  ui::WindowModel& model;
+  ui::NumberFormat numberFormat;
+  device::UnitLink link;
+  WindowFlags flags;
+  // Counts every opening and closing of a unit, so that an action that lets the window process
+  // events in its middle can tell that the unit it started with is no longer the one open.
+  std::uint64_t linkEpoch = 0;
+  // Counts settings readbacks, which rewrite every settings control.
+  std::uint64_t readbackCount = 0;
+};
+
+}  // namespace tamrik

@@ -1,0 +1,33 @@
+#include "platform/host_kernel.h"
+
+#include <thread>
+
+namespace tamrik::platform {
+
+HostKernel::HostKernel(DeviceBackend& devices, SystemClock& clock, Sleeper sleeper)
+    : devices_(devices), clock_(clock), sleeper_(std::move(sleeper)) {
+  if (!sleeper_) sleeper_ = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
+}
+
+DeviceHandle HostKernel::openDevice(const std::string& path, OpenMode mode) {
+  const DeviceHandle h = devices_.open(path, mode);
+  return isValidHandle(h) ? h : kInvalidHandle;
+}
+
+bool HostKernel::closeHandle(DeviceHandle handle) {
+  if (!isValidHandle(handle)) return false;
+  return devices_.close(handle);
+}
+
+std::int64_t HostKernel::createEvent() { return ++eventsCreated_; }
+
+void HostKernel::sleep(std::chrono::milliseconds duration) {
+  if (duration.count() > 0) sleeper_(duration);
+}
+
+bool HostKernel::setSystemTime(const SystemTime& utc) {
+  if (!isValidSystemTime(utc)) return false;
+  return clock_.set(utc);
+}
+
+}  // namespace tamrik::platform

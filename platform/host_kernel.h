@@ -1,0 +1,34 @@
+#pragma once
+#include <chrono>
+#include <functional>
+
+#include "platform/device_backend.h"
+#include "platform/kernel_service.h"
+#include "platform/system_clock.h"
+
+namespace tamrik::platform {
+
+// The kernel service of a running program: devices come from a device backend, the clock from a
+// system clock, pauses from a sleeper (the thread's real sleep unless a test passes its own).
+class HostKernel final : public KernelService {
+ public:
+  using Sleeper = std::function<void(std::chrono::milliseconds)>;
+
+  HostKernel(DeviceBackend& devices, SystemClock& clock, Sleeper sleeper = {});
+
+  DeviceHandle openDevice(const std::string& path, OpenMode mode) override;
+  bool closeHandle(DeviceHandle handle) override;
+  std::int64_t createEvent() override;
+  void sleep(std::chrono::milliseconds duration) override;
+  bool setSystemTime(const SystemTime& utc) override;
+
+  int eventsCreated() const { return eventsCreated_; }
+
+ private:
+  DeviceBackend& devices_;
+  SystemClock& clock_;
+  Sleeper sleeper_;
+  int eventsCreated_ = 0;
+};
+
+}  // namespace tamrik::platform

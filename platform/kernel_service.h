@@ -1,0 +1,34 @@
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "platform/device_handle.h"
+#include "platform/system_time.h"
+
+namespace tamrik::platform {
+
+enum class OpenMode { Plain, Overlapped };
+
+// Operating-system services beyond HID: opening and closing devices, pausing, events and the clock.
+class KernelService {
+ public:
+  virtual ~KernelService() = default;
+
+  // Opens a device path for reading and writing, shared. kInvalidHandle when it cannot be opened
+  // (absent, no permission, or held exclusively by another program).
+  virtual DeviceHandle openDevice(const std::string& path, OpenMode mode) = 0;
+
+  // Closes a handle. Harmless for kNoHandle and kInvalidHandle (returns false for them).
+  virtual bool closeHandle(DeviceHandle handle) = 0;
+
+  // Creates the event that input reads are tied to; returns its non-zero id.
+  virtual std::int64_t createEvent() = 0;
+
+  virtual void sleep(std::chrono::milliseconds duration) = 0;
+
+  // Sets the computer's clock. False when refused (no right to) or when a field is out of range.
+  virtual bool setSystemTime(const SystemTime& utc) = 0;
+};
+
+}  // namespace tamrik::platform

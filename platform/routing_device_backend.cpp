@@ -1,0 +1,78 @@
+#include "platform/routing_device_backend.h"
+
+namespace tamrik::platform {
+
+RoutingDeviceBackend::RoutingDeviceBackend(std::vector<DeviceBackend*> backends) : backends_(std::move(backends)) {}
+
+std::vector<std::string> RoutingDeviceBackend::hidInterfacePaths() {
+  std::vector<std::string> all;
+  pathOwner_.clear();
+  for (DeviceBackend* b : backends_) {
+    for (auto& path : b->hidInterfacePaths()) {
+      pathOwner_.emplace(path, b);  // the first backend to list a path owns it
+      all.push_back(std::move(path));
+    }
+  }
+  return all;
+}
+
+DeviceHandle RoutingDeviceBackend::open(const std::string& path, OpenMode mode) {
+  auto tryOpen = [&](DeviceBackend* b) -> DeviceHandle {
+    const DeviceHandle inner = b->open(path, mode);
+    if (!isValidHandle(inner)) return kInvalidHandle;
+    const DeviceHandle outer = next_++;
+    routes_.emplace(outer, Route{b, inner});
+    return outer;
+  };
+  if (auto it = pathOwner_.find(path); it != pathOwner_.end()) return tryOpen(it->second);
+  for (DeviceBackend* b : backends_) {
+    if (const DeviceHandle h = tryOpen(b); isValidHandle(h)) return h;
+  }
+  return kInvalidHandle;
+}
+
+bool RoutingDeviceBackend::close(DeviceHandle handle) {
+  auto it = routes_.find(handle);
+  if (it == routes_.end()) return false;
+  const Route route = it->second;
+  routes_.erase(it);
+  return route.backend->close(route.inner);
+}
+
+const RoutingDeviceBackend::Route* RoutingDeviceBackend::find(DeviceHandle handle) const {
+  auto it = routes_.find(handle);
+  return it == routes_.end() ? nullptr : &it->second;
+}
+
+std::optional<HidAttributes> RoutingDeviceBackend::attributes(DeviceHandle device) {
+  const Route* r = find(device);
+  return r ? r->backend->attributes(r->inner) : std::nullopt;
+}
+
+std::optional<std::u16string> RoutingDeviceBackend::string(DeviceHandle device, HidString which, std::size_t maxBytes) {
+  const Route* r = find(device);
+  return r ? r->backend->string(r->inner, which, maxBytes) : std::nullopt;
+}
+
+std::optional<HidCapabilities> RoutingDeviceBackend::capabilities(DeviceHandle device) {
+  const Route* r = find(device);
+  return r ? r->backend->capabilities(r->inner) : std::nullopt;
+}
+
+bool RoutingDeviceBackend::setFeature(DeviceHandle device, std::span<const std::uint8_t> report) {
+  const Route* r = find(device);
+  return r && r->backend->setFeature(r->inner, report);
+}
+
+bool RoutingDeviceBackend::getFeature(DeviceHandle device, std::span<std::uint8_t> report) {
+  const Route* r = find(device);
+  return r && r->backend->getFeature(r->inner, report);
+}
+
+InputReadResult RoutingDeviceBackend::readInputReports(DeviceHandle device, std::span<std::uint8_t> buffer,
+                                                       std::chrono::milliseconds firstReportTimeout) {
+  const Route* r = find(device);
+  return r ? r->backend->readInputReports(r->inner, buffer, firstReportTimeout) : InputReadResult{};
+}
+
+}  // namespace tamrik::platform

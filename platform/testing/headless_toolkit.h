@@ -1,0 +1,36 @@
+#pragma once
+#include <deque>
+#include <functional>
+#include <vector>
+
+#include "platform/toolkit.h"
+
+namespace tamrik::platform::testing {
+
+// A toolkit without a display: message boxes are answered from a queue the test fills (Ok, or No
+// for Yes/No questions, when it is empty) and recorded; processing pending events runs whatever the
+// test scheduled, so a test can click Cancel in the middle of a search.
+class HeadlessToolkit final : public Toolkit {
+ public:
+  MessageAnswer messageBox(const MessageBoxRequest& request) override {
+    shown.push_back(request);
+    if (!answers.empty()) {
+      const MessageAnswer a = answers.front();
+      answers.pop_front();
+      return a;
+    }
+    return request.buttons == MessageButtons::YesNo ? MessageAnswer::No : MessageAnswer::Ok;
+  }
+
+  void processPendingEvents() override {
+    ++eventRounds;
+    if (onProcessEvents) onProcessEvents();
+  }
+
+  std::vector<MessageBoxRequest> shown;
+  std::deque<MessageAnswer> answers;
+  std::function<void()> onProcessEvents;
+  int eventRounds = 0;
+};
+
+}  // namespace tamrik::platform::testing

@@ -1,0 +1,42 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tamrik::ui {
+
+// How the user's locale writes numbers. Both separators are UTF-8 text.
+struct NumberFormat {
+  std::string decimalSeparator = ".";
+  std::string groupSeparator = ",";
+
+  static NumberFormat point() { return {".", ","}; }
+  static NumberFormat comma() { return {",", "."}; }
+};
+
+// Nearest integer, a value exactly halfway going to the even neighbour.
+double roundHalfEven(double value);
+
+// roundHalfEven into a 32-bit integer; std::nullopt when the value is not finite or out of range.
+std::optional<std::int32_t> toInt32Nearest(double value);
+
+// General number format: the shortest text that gives the value back at up to 15 significant
+// digits, no grouping, the locale's decimal separator (1E+16 style beyond 15 integer digits).
+std::string formatGeneral(double value, const NumberFormat& format);
+
+// A fixed number of decimals, as the pattern "0.0000000" writes it, with the locale's separator.
+std::string formatFixed(double value, int decimals, const NumberFormat& format);
+
+// Reads a whole text as a number in the user's format: optional blanks around it, an optional sign,
+// digits with optional group separators between them, an optional fraction after the decimal
+// separator and an optional exponent. Anything else (empty text, letters, trailing characters)
+// gives std::nullopt.
+std::optional<double> parseNumber(std::string_view text, const NumberFormat& format);
+
+// Reads a whole number from lo to hi written in the user's format; a fraction goes to the nearest
+// integer, halves to even. std::nullopt when the text is not a number or lies outside the range.
+std::optional<std::int64_t> parseWholeNumber(std::string_view text, const NumberFormat& format, std::int64_t lo,
+                                              std::int64_t hi);
+
+}  // namespace tamrik::ui
