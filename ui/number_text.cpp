@@ -1,5 +1,6 @@
 #include "ui/number_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -35,29 +36,67 @@ std::string writeGeneral(double value, int precision) {
   return std::string(buf, r.ptr);
 }
 
+// A group separator is taken only between digit groups of three ("12,345,678"), so that a text
+// written with the other locale's decimal separator ("364.2" where "," is the decimal) is refused
+// instead of being read as a different number.
+bool isGroupSeparatorAt(std::string_view text, std::size_t i, const NumberFormat& format) {
+  const std::string& sep = format.groupSeparator;
+  if (sep.empty() || sep == format.decimalSeparator || !text.substr(i).starts_with(sep)) return false;
+  const std::size_t start = i + sep.size();
+  if (start + 3 > text.size()) return false;
+  for (std::size_t k = start; k < start + 3; ++k) {
+    if (text[k] < '0' || text[k] > '9') return false;
+  }
+  return start + 3 == text.size() || text[start + 3] < '0' || text[start + 3] > '9';
+}
+
 }  // namespace
 
 std::string formatGeneral(double value, const NumberFormat& format) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value < 0 ? "-Infinity" : "Infinity";
   if (value == 0) return "0";
-  // The shortest precision up to 15 digits that reads back as the value written at 15 digits.
+  // The fewest significant digits, up to 15, that give back the value as written at 15 digits.
   // charconv is used throughout because it ignores the process locale, which Qt sets from the user's.
   const std::string full = writeGeneral(value, 15);
   double target = 0;
   std::from_chars(full.data(), full.data() + full.size(), target);
-  std::string text = full;
+  int digits = 15;
   for (int precision = 1; precision < 15; ++precision) {
-    std::string shorter = writeGeneral(value, precision);
+    const std::string shorter = writeGeneral(value, precision);
     double back = 0;
     std::from_chars(shorter.data(), shorter.data() + shorter.size(), back);
     if (back == target) {
-      text = std::move(shorter);
+      digits = precision;
       break;
     }
   }
-  // Exponent form as "1E+16" / "1E-05".
-  if (const auto e = text.find('e'); e != std::string::npos) text[e] = 'E';
+  // Plain decimal notation while the integer part has at most 15 digits and the value is not
+  // tiny; exponent notation ("1E+16", "1.5E-07") otherwise.
+  const int exponent = static_cast<int>(std::floor(std::log10(std::fabs(target))));
+  std::string text;
+  if (exponent >= 15 || exponent < -5) {
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, target, std::chars_format::scientific, digits - 1);
+    text.assign(buf, r.ptr);
+    const auto e = text.find('e');
+    text[e] = 'E';
+    // Exponent with a sign and at least two digits.
+    std::string mantissa = text.substr(0, e), power = text.substr(e + 1);
+    const char sign = power[0] == '-' ? '-' : '+';
+    if (power[0] == '-' || power[0] == '+') power.erase(0, 1);
+    if (power.size() < 2) power.insert(0, "0");
+    text = mantissa + "E" + sign + power;
+  } else {
+    const int decimals = std::max(0, digits - 1 - exponent);
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, target, std::chars_format::fixed, decimals);
+    text.assign(buf, r.ptr);
+    if (text.find('.') != std::string::npos) {
+      while (text.back() == '0') text.pop_back();
+      if (text.back() == '.') text.pop_back();
+    }
+  }
   return withSeparator(text, format);
 }
 
@@ -89,9 +128,7 @@ std::optional<double> parseNumber(std::string_view text, const NumberFormat& for
       plain += c;
       digitsBefore = lastWasDigit = true;
       ++i;
-    } else if (!format.groupSeparator.empty() && lastWasDigit && text.substr(i).starts_with(format.groupSeparator) &&
-               i + format.groupSeparator.size() < text.size() && text[i + format.groupSeparator.size()] >= '0' &&
-               text[i + format.groupSeparator.size()] <= '9' && format.groupSeparator != format.decimalSeparator) {
+    } else if (isGroupSeparatorAt(text, i, format) && lastWasDigit) {
       i += format.groupSeparator.size();
       lastWasDigit = false;
     } else {

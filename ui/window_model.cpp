@@ -84,11 +84,11 @@ void WindowModel::setTwipsPerPixel(double x, double y) {
 }
 
 int WindowModel::scaleWidth(const std::string& pictureBox) const {
-  return std::max(0, static_cast<int>(std::lround(at(pictureBox).width / twipsPerPixelX_)) - 4);
+  return std::max(0, static_cast<int>(at(pictureBox).width / twipsPerPixelX_) - 4);
 }
 
 int WindowModel::scaleHeight(const std::string& pictureBox) const {
-  return std::max(0, static_cast<int>(std::lround(at(pictureBox).height / twipsPerPixelY_)) - 4);
+  return std::max(0, static_cast<int>(at(pictureBox).height / twipsPerPixelY_) - 4);
 }
 
 namespace {

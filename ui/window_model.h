@@ -89,8 +89,8 @@ class WindowModel {
   double twipsPerPixelY() const { return twipsPerPixelY_; }
   void setTwipsPerPixel(double x, double y);
 
-  // Inner size in pixels of a picture box with a pixel scale: its outer size in pixels less the
-  // 2-pixel sunken border on each side.
+  // Inner size in pixels of a picture box with a pixel scale: its outer size in whole pixels less
+  // the 2-pixel sunken border on each side.
   int scaleWidth(const std::string& pictureBox) const;
   int scaleHeight(const std::string& pictureBox) const;
 

@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "ui/number_text.h"
+
+namespace tamrik::ui {
+namespace {
+
+TEST(RoundHalfEven, HalvesGoToTheEvenNeighbour) {
+  EXPECT_EQ(roundHalfEven(2.5), 2.0);
+  EXPECT_EQ(roundHalfEven(3.5), 4.0);
+  EXPECT_EQ(roundHalfEven(-2.5), -2.0);
+  EXPECT_EQ(roundHalfEven(-3.5), -4.0);
+  EXPECT_EQ(roundHalfEven(2.4999), 2.0);
+  EXPECT_EQ(toInt32Nearest(2147483647.4), 2147483647);
+  EXPECT_FALSE(toInt32Nearest(2147483648.0));
+  EXPECT_FALSE(toInt32Nearest(std::nan("")));
+}
+
+TEST(FormatGeneral, ShortestFormUpToFifteenDigitsInTheLocale) {
+  const auto point = NumberFormat::point();
+  const auto comma = NumberFormat::comma();
+  EXPECT_EQ(formatGeneral(10000000, point), "10000000");
+  EXPECT_EQ(formatGeneral(5.06, point), "5.06");
+  EXPECT_EQ(formatGeneral(5.06, comma), "5,06");
+  EXPECT_EQ(formatGeneral(777777776.25, point), "777777776.25");
+  EXPECT_EQ(formatGeneral(-0.75, point), "-0.75");
+  EXPECT_EQ(formatGeneral(0.1 + 0.2, point), "0.3");  // 15 digits hide the binary tail
+  EXPECT_EQ(formatGeneral(9999999.99999997, point), "9999999.99999997");
+  EXPECT_EQ(formatGeneral(1e16, point), "1E+16");
+  EXPECT_EQ(formatGeneral(0, point), "0");
+  EXPECT_EQ(formatGeneral(1.5e-7, point), "1.5E-07");
+  EXPECT_EQ(formatGeneral(0.0001, point), "0.0001");
+  EXPECT_EQ(formatGeneral(123456789012345.0, point), "123456789012345");
+}
+
+TEST(FormatFixed, PatternWithLocaleSeparator) {
+  EXPECT_EQ(formatFixed(51.4778, 7, NumberFormat::point()), "51.4778000");
+  EXPECT_EQ(formatFixed(-0.0014, 7, NumberFormat::comma()), "-0,0014000");
+  EXPECT_EQ(formatFixed(45.61, 2, NumberFormat::point()), "45.61");
+  EXPECT_EQ(formatFixed(-0.001, 2, NumberFormat::point()), "0.00");
+}
+
+TEST(ParseNumber, WholeTextInTheUsersFormat) {
+  const auto point = NumberFormat::point();
+  const auto comma = NumberFormat::comma();
+  EXPECT_EQ(parseNumber("10000000", point), 10000000.0);
+  EXPECT_EQ(parseNumber("  364.2 ", point), 364.2);
+  EXPECT_EQ(parseNumber("364,2", comma), 364.2);
+  EXPECT_EQ(parseNumber("12,345,678", point), 12345678.0);
+  EXPECT_EQ(parseNumber("12.345.678", comma), 12345678.0);
+  EXPECT_EQ(parseNumber("-5", point), -5.0);
+  EXPECT_EQ(parseNumber("+1e6", point), 1e6);
+  EXPECT_EQ(parseNumber(".5", point), 0.5);
+  for (const char* bad : {"", "   ", "abc", "12abc", "1.2.3", "1e", "--1", ",5", "1,", "1e999", "."}) {
+    EXPECT_FALSE(parseNumber(bad, point)) << '"' << bad << '"';
+  }
+  EXPECT_FALSE(parseNumber("364.2", comma));  // a point is a group separator here, not a decimal
+}
+
+TEST(ParseWholeNumber, RangeAndRounding) {
+  const auto f = NumberFormat::point();
+  EXPECT_EQ(parseWholeNumber("255", f, 0, 255), 255);
+  EXPECT_EQ(parseWholeNumber("2.5", f, 0, 255), 2);
+  EXPECT_FALSE(parseWholeNumber("256", f, 0, 255));
+  EXPECT_FALSE(parseWholeNumber("-1", f, 0, 255));
+  EXPECT_FALSE(parseWholeNumber("x", f, 0, 255));
+}
+
+}  // namespace
+}  // namespace tamrik::ui

@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "ui/advanced_toggle.h"
+#include "ui/window_model.h"
+
+namespace tamrik::ui {
+namespace {
+
+struct Expected {
+  const char* name;
+  ControlKind kind;
+  const char* container;
+  const char* text;
+  int left, top, width, height, tab;
+};
+
+// The designed layout, control by control.
+const Expected kLayout[] = {
+    {"Frame1", ControlKind::Frame, "", "Hardware details", 120, 120, 4455, 1935, 7},
+    {"Frame3", ControlKind::Frame, "", "Settings", 120, 2160, 4455, 2115, 16},
+    {"Frame4", ControlKind::Frame, "", "Status", 120, 4365, 4455, 1950, 51},
+    {"Frame2", ControlKind::Frame, "", "Advanced", 4800, 120, 4455, 6195, 24},
+    {"SetSN", ControlKind::Button, "", "Set S/N", 2400, 8040, 1815, 375, 47},
+    {"WriteRegister", ControlKind::Button, "", "Register write", 1800, 12600, 1815, 315, 21},
+    {"REG", ControlKind::TextBox, "", "", 120, 12600, 730, 330, 19},
+    {"DATA", ControlKind::TextBox, "", "", 960, 12600, 730, 330, 20},
+    {"Label5", ControlKind::Label, "Frame1", "Device name", 130, 360, 1215, 285, 10},
+    {"lblProduct", ControlKind::Label, "Frame1", "", 1680, 360, 3300, 330, 13},
+    {"lblManuf", ControlKind::Label, "Frame1", "", 1680, 720, 3300, 330, 12},
+    {"lblVersion", ControlKind::Label, "Frame1", "", 1680, 1080, 3300, 330, 14},
+    {"Label3", ControlKind::Label, "Frame1", "Serial number", 130, 1440, 1455, 285, 8},
+    {"SerNo", ControlKind::ComboBox, "Frame1", "", 1680, 1395, 2475, 360, 4},
+    {"Out1Freq", ControlKind::TextBox, "Frame3", "", 240, 405, 1800, 360, 0},
+    {"Label1", ControlKind::Label, "Frame3", "Output, Hz", 2160, 450, 1335, 405, 17},
+    {"FindFreq", ControlKind::Button, "Frame3", "Set frequency", 240, 900, 1800, 375, 1},
+    {"Bar", ControlKind::PictureBox, "Frame3", "", 2355, 900, 1800, 375, 22},
+    {"Label17", ControlKind::Label, "Bar", "Searching...", 0, 30, 1695, 375, 57},
+    {"Factory", ControlKind::Button, "Frame3", "Factory defaults", 240, 1440, 1800, 375, 2},
+    {"Advanced", ControlKind::Button, "Frame3", "Advanced  >>>", 2355, 1440, 1800, 375, 3},
+    {"F3lbl", ControlKind::Label, "Frame3", "", 120, 8640, 2415, 315, 23},
+    {"PicSat", ControlKind::PictureBox, "Frame4", "", 240, 360, 3912, 945, 53},
+    {"LOS", ControlKind::Label, "Frame4", "No GPS signal", 480, 1440, 1500, 315, 56},
+    {"LOL", ControlKind::Label, "Frame4", "No PLL lock", 2355, 1440, 1500, 315, 55},
+    {"Enc1", ControlKind::ComboBox, "Frame2", "", 240, 400, 1335, 360, 5},
+    {"OUT1EN", ControlKind::CheckBox, "Frame2", "Enable output", 240, 975, 1935, 315, 6},
+    {"OUT1ID", ControlKind::Button, "Frame2", "Blink LED", 2730, 945, 1515, 360, 58},
+    {"GPS", ControlKind::TextBox, "Frame2", "", 240, 1980, 1335, 360, 38},
+    {"N31", ControlKind::TextBox, "Frame2", "", 240, 2385, 1335, 360, 39},
+    {"NC2_LS", ControlKind::TextBox, "Frame2", "", 2880, 2580, 1335, 315, 29},
+    {"N2_HS", ControlKind::TextBox, "Frame2", "", 240, 2775, 1335, 360, 40},
+    {"N2_LS", ControlKind::TextBox, "Frame2", "", 240, 3180, 1335, 360, 41},
+    {"N1_HS", ControlKind::TextBox, "Frame2", "", 240, 3585, 1335, 360, 42},
+    {"NC1_LS", ControlKind::TextBox, "Frame2", "", 240, 3975, 1335, 360, 43},
+    {"BW", ControlKind::TextBox, "Frame2", "", 240, 4380, 1335, 360, 44},
+    {"SetFreq", ControlKind::Button, "Frame2", "Update", 2700, 4365, 1500, 360, 45},
+    {"Label12", ControlKind::Label, "Frame2", "GPS coordinates", 240, 5280, 3975, 255, 49},
+    {"Label13", ControlKind::Label, "Frame2", "UTC time", 240, 5640, 3975, 255, 50},
+    {"Label20", ControlKind::Label, "Frame2", "", 240, 8040, 2410, 320, 26},
+};
+
+TEST(MainWindowLayout, EveryControlHasItsKindContainerTextPositionAndTab) {
+  const WindowModel m = WindowModel::mainWindow();
+  for (const auto& e : kLayout) {
+    SCOPED_TRACE(e.name);
+    ASSERT_TRUE(m.has(e.name));
+    const Control& c = m.at(e.name);
+    EXPECT_EQ(c.kind, e.kind);
+    EXPECT_EQ(c.container, e.container);
+    EXPECT_EQ(c.text, e.text);
+    EXPECT_EQ(c.left, e.left);
+    EXPECT_EQ(c.top, e.top);
+    EXPECT_EQ(c.width, e.width);
+    EXPECT_EQ(c.height, e.height);
+    EXPECT_EQ(c.tabIndex, e.tab);
+  }
+  EXPECT_EQ(m.window().caption, "Tamrik Configuration");
+}
+
+TEST(MainWindowLayout, TabIndicesAreUniqueAndContainersExist) {
+  const WindowModel m = WindowModel::mainWindow();
+  std::set<int> tabs;
+  for (const auto& name : m.order()) {
+    const Control& c = m.at(name);
+    if (!c.container.empty()) {
+      EXPECT_TRUE(m.has(c.container)) << name;
+    }
+    if (c.tabIndex >= 0) {
+      EXPECT_TRUE(tabs.insert(c.tabIndex).second) << name << " repeats tab " << c.tabIndex;
+    }
+  }
+}
+
+TEST(MainWindowLayout, ServiceControlsLieOutOfSight) {
+  const WindowModel m = WindowModel::mainWindow();
+  // Below the 6375-twip client area, or below the visible height of their frame.
+  for (const char* name : {"SN", "SetSN", "WriteRegister", "REG", "DATA"}) {
+    EXPECT_GE(m.at(name).top, 6375) << name;
+  }
+  for (const char* name : {"F3lbl", "Label18", "Label20", "Label6"}) {
+    const Control& c = m.at(name);
+    EXPECT_GE(c.top, m.at(c.container).height) << name;
+  }
+  for (const char* name : {"Bar", "Picture3", "Label16", "Fosclbl"}) EXPECT_FALSE(m.at(name).visible) << name;
+  EXPECT_FALSE(m.at("Timer").enabled);
+  EXPECT_EQ(m.at("Timer").interval, 50);
+}
+
+TEST(MainWindowLayout, StatusColoursAndTooltips) {
+  const WindowModel m = WindowModel::mainWindow();
+  EXPECT_EQ(m.at("LOS").backColor, 0xC0FFC0u);
+  EXPECT_EQ(m.at("LOL").backColor, 0x8080FFu);
+  EXPECT_EQ(m.at("Sat(0)").fillColor, 0x808080u);
+  EXPECT_EQ(m.at("CNoLine(0)").borderColor, 0xE0E0E0u);
+  EXPECT_EQ(m.at("CNoLbl(0)").foreColor, 0x404040u);
+  EXPECT_EQ(m.at("Label12").tooltip, "Click to open in Google maps");
+  EXPECT_EQ(m.at("Label13").tooltip, "Click to set your local computer time from GPS");
+  EXPECT_EQ(m.at("OUT1ID").tooltip, "Blink front LED of this unit");
+  EXPECT_EQ(m.at("PicSat").tooltip, "Satellites signal to noise ratio, dB");
+}
+
+TEST(AdvancedToggle, NarrowsThenWidensThenNarrows) {
+  WindowModel m = WindowModel::mainWindow();
+  bool collapsed = false;
+  toggleAdvanced(m, collapsed);
+  EXPECT_TRUE(collapsed);
+  EXPECT_EQ(m.window().widthTwips, 4770);
+  EXPECT_EQ(m.at("Advanced").text, "Advanced  >>>");
+  toggleAdvanced(m, collapsed);
+  EXPECT_FALSE(collapsed);
+  EXPECT_EQ(m.window().widthTwips, 9450);
+  EXPECT_EQ(m.at("Advanced").text, "Advanced  <<<");
+  toggleAdvanced(m, collapsed);
+  EXPECT_EQ(m.window().widthTwips, 4770);
+  EXPECT_EQ(m.window().heightTwips, 6750);  // the height never changes
+}
+
+TEST(WindowModel, NotifiesOnlyRealChangesAndGuardsIndices) {
+  WindowModel m = WindowModel::mainWindow();
+  std::vector<std::string> seen;
+  m.setObserver([&](const std::string& n) { seen.push_back(n); });
+  m.setText("Out1Freq", "123");
+  m.setText("Out1Freq", "123");
+  EXPECT_EQ(seen, std::vector<std::string>{"Out1Freq"});
+  m.setSelected("Enc1", 2);  // no items: ignored
+  EXPECT_EQ(m.at("Enc1").selected, -1);
+  m.addItem("Enc1", "8mA");
+  m.setSelected("Enc1", 0);
+  EXPECT_EQ(m.selectedText("Enc1"), "8mA");
+  m.setSelStart("Out1Freq", 999);
+  EXPECT_EQ(m.at("Out1Freq").selStart, 3);
+  EXPECT_THROW((void)m.at("NoSuchControl"), std::out_of_range);
+}
+
+TEST(WindowModel, ArrayElementsAreInvisibleCopiesOfTheTemplate) {
+  WindowModel m = WindowModel::mainWindow();
+  const Control& copy = m.loadArrayElement("Sat", 7);
+  EXPECT_EQ(copy.name, "Sat(7)");
+  EXPECT_EQ(copy.container, "PicSat");
+  EXPECT_FALSE(copy.visible);
+  EXPECT_EQ(copy.fillColor, 0x808080u);
+  EXPECT_THROW(m.loadArrayElement("Sat", 7), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace tamrik::ui
