@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "device/unit_link.h"
 #include "platform/platform.h"
@@ -34,6 +35,8 @@ struct WindowState {
   // Counts every opening and closing of a unit, so that an action that lets the window process
   // events in its middle can tell that the unit it started with is no longer the one open.
   std::uint64_t linkEpoch = 0;
+  // Reference frequencies the divider search never uses; start-up fills it.
+  std::vector<std::int32_t> ExcludedReferences;
   // Counts settings readbacks, which rewrite every settings control.
   std::uint64_t readbackCount = 0;
 };

@@ -1,0 +1,67 @@
+#include "app/frm_main.h"
+
+#include "synth/planner/divider_plan.h"
+#include "ui/advanced_toggle.h"
+#include "ui/satellite_chart.h"
+
+namespace tamrik {
+
+FrmMain::FrmMain(platform::Platform& platform, ui::NumberFormat numberFormat)
+    : model_(ui::WindowModel::mainWindow()), state_(platform, model_, std::move(numberFormat)), link_(state_) {
+  onClick("Advanced", [this] { ui::toggleAdvanced(model_, state_.flags.AdvancedCollapsed); });
+  onClick("SerNo", [this] { link_.SerNoClick(); });
+}
+
+FrmMain::~FrmMain() = default;
+
+void FrmMain::onClick(const std::string& control, std::function<void()> handler) {
+  clickHandlers_[control] = std::move(handler);
+}
+
+void FrmMain::Load() {
+  auto& flags = state_.flags;
+  flags.SettingsLoaded = false;
+  flags.ReconnectRequested = false;
+  flags.ScanDone = false;
+
+  ui::toggleAdvanced(model_, flags.AdvancedCollapsed);
+  model_.show();
+  ui::buildSatelliteChart(model_);
+
+  const auto excluded = synth::defaultExcludedReferences();
+  state_.ExcludedReferences.assign(excluded.begin(), excluded.end());
+
+  link_.Scan_USB_devices();
+  state_.link.Connected = link_.FindTheHid();
+  link_.ReadUnitSettings();
+  model_.setEnabled("Timer", true);
+}
+
+void FrmMain::click(const std::string& control) {
+  if (unloaded_) return;
+  if (auto it = clickHandlers_.find(control); it != clickHandlers_.end()) it->second();
+}
+
+void FrmMain::keyPress(const std::string& control, int keyAscii) {
+  if (unloaded_) return;
+  if (auto it = keyHandlers_.find(control); it != keyHandlers_.end()) it->second(keyAscii);
+}
+
+void FrmMain::change(const std::string&) {
+  // Edits of the boxes take effect only through the actions that read them.
+}
+
+void FrmMain::timerTick() {
+  if (unloaded_) return;
+  if (tickHandler_) tickHandler_();
+}
+
+void FrmMain::unload() {
+  if (unloaded_) return;
+  unloaded_ = true;
+  state_.flags.Unloading = true;
+  state_.flags.SearchRunning = false;  // a search that is yielding ends as if cancelled
+  link_.Unload();
+}
+
+}  // namespace tamrik

@@ -1,0 +1,51 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/window_state.h"
+#include "device/device_link.h"
+#include "platform/platform.h"
+#include "ui/window_events.h"
+#include "ui/window_model.h"
+
+namespace tamrik {
+
+// The main window: owns the controls, the window-level state and every subsystem, runs start-up
+// and routes the toolkit's events to the subsystem that handles them.
+class FrmMain final : public ui::WindowEvents {
+ public:
+  FrmMain(platform::Platform& platform, ui::NumberFormat numberFormat);
+  ~FrmMain() override;
+  FrmMain(const FrmMain&) = delete;
+  FrmMain& operator=(const FrmMain&) = delete;
+
+  // Start-up: narrow window, chart, excluded references, find and read the unit, start the timer.
+  void Load();
+
+  void click(const std::string& control) override;
+  void keyPress(const std::string& control, int keyAscii) override;
+  void change(const std::string& control) override;
+  void timerTick() override;
+  void unload() override;
+
+  ui::WindowModel& model() { return model_; }
+  WindowState& state() { return state_; }
+  device::DeviceLink& deviceLink() { return link_; }
+  const std::vector<std::int32_t>& excludedReferences() const { return state_.ExcludedReferences; }
+
+ private:
+  void onClick(const std::string& control, std::function<void()> handler);
+
+  ui::WindowModel model_;
+  WindowState state_;
+  device::DeviceLink link_;
+  std::map<std::string, std::function<void()>> clickHandlers_;
+  std::map<std::string, std::function<void(int)>> keyHandlers_;
+  std::function<void()> tickHandler_;
+  bool unloaded_ = false;
+};
+
+}  // namespace tamrik
