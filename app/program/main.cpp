@@ -1,0 +1,108 @@
+// tamrik-config: the program's entry. Builds the platform services (real units over hidapi, plus
+// simulated ones on request), the main window and its Qt rendering, then runs the event loop.
+#include <QApplication>
+#include <QLocale>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <unistd.h>
+
+#include "app/command_line.h"
+#include "app/frm_main.h"
+#include "app/snapshot_file.h"
+#include "platform/host_kernel.h"
+#include "platform/linux/hidapi_backend.h"
+#include "platform/linux/linux_system_clock.h"
+#include "platform/linux/xdg_shell.h"
+#include "platform/qt/qt_toolkit.h"
+#include "platform/routing_device_backend.h"
+#include "platform/testing/recording_services.h"
+
+namespace {
+
+int snapshotPipe[2] = {-1, -1};
+
+// SIGUSR1 only writes a byte into a pipe; the event loop picks it up and writes the snapshot.
+void onSnapshotSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const auto n = ::write(snapshotPipe[1], &byte, 1);
+}
+
+tamrik::ui::NumberFormat userNumberFormat() {
+  const QLocale locale = QLocale::system();
+  return {locale.decimalPoint().toStdString(), locale.groupSeparator().toStdString()};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  const auto parsed = tamrik::parseCommandLine(arguments);
+  if (!parsed.error.empty()) {
+    std::cerr << "tamrik-config: " << parsed.error << "\n\n" << tamrik::usageText();
+    return 2;
+  }
+  const tamrik::ProgramOptions& options = parsed.options;
+  if (options.help) {
+    std::cout << tamrik::usageText();
+    return 0;
+  }
+  if (options.version) {
+    std::cout << "tamrik-config " << TAMRIK_VERSION << "\n";
+    return 0;
+  }
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("tamrik-config");
+  // Qt takes the user's locale for the C library too; our number texts are built with the user's
+  // separators explicitly, so keep the C library's numeric conversions in the C locale.
+  std::setlocale(LC_NUMERIC, "C");
+
+  tamrik::platform::HidapiBackend realUnits;
+  std::vector<tamrik::platform::DeviceBackend*> backends{&realUnits};
+  tamrik::platform::RoutingDeviceBackend devices(backends);
+
+  tamrik::platform::LinuxSystemClock hostClock;
+  tamrik::platform::testing::RecordingClock simulatedClock;
+  const bool simulated = !options.simulatorArguments.empty();
+  tamrik::platform::SystemClock& clock = simulated ? static_cast<tamrik::platform::SystemClock&>(simulatedClock)
+                                                   : static_cast<tamrik::platform::SystemClock&>(hostClock);
+  tamrik::platform::HostKernel kernel(devices, clock);
+  tamrik::platform::XdgShell shell;
+  tamrik::platform::qt::QtToolkit toolkit;
+  tamrik::platform::Platform platform{devices, devices, kernel, shell, toolkit};
+
+  tamrik::FrmMain frm(platform, userNumberFormat());
+  tamrik::platform::qt::QtWindow window(frm.model(), frm);
+  toolkit.setParentWindow(&window);
+
+  auto writeSnapshot = [&] {
+    if (!options.snapshotPath.empty() && !tamrik::writeSnapshotFile(frm.model(), options.snapshotPath)) {
+      std::cerr << "tamrik-config: cannot write " << options.snapshotPath << "\n";
+    }
+  };
+  std::unique_ptr<QSocketNotifier> snapshotNotifier;
+  if (!options.snapshotPath.empty() && ::pipe(snapshotPipe) == 0) {
+    snapshotNotifier = std::make_unique<QSocketNotifier>(snapshotPipe[0], QSocketNotifier::Read);
+    QObject::connect(snapshotNotifier.get(), &QSocketNotifier::activated, [&] {
+      char buffer[16];
+      [[maybe_unused]] const auto n = ::read(snapshotPipe[0], buffer, sizeof buffer);
+      writeSnapshot();
+    });
+    struct sigaction action {};
+    action.sa_handler = onSnapshotSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &action, nullptr);
+  }
+  if (options.quitAfterMs) QTimer::singleShot(*options.quitAfterMs, &window, [&window] { window.close(); });
+
+  frm.Load();
+  const int status = QApplication::exec();
+  writeSnapshot();
+  return status;
+}
