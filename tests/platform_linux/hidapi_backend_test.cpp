@@ -1,0 +1,178 @@
+#include "platform/linux/hidapi_backend.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <deque>
+#include <fstream>
+#include <set>
+
+#include "platform/linux/hidraw_descriptor.h"
+#include "platform/linux/input_reports.h"
+#include "platform/linux/wide_string.h"
+
+namespace tamrik::platform {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+// A device queue as hidraw presents it: raw reports, optionally ending in an error.
+struct FakeDevice {
+  std::deque<Bytes> queued;
+  bool failAfterQueue = false;
+  std::vector<int> timeouts;  // as passed to each read
+
+  RawReportReader reader() {
+    return [this](std::span<std::uint8_t> into, int timeoutMs) {
+      timeouts.push_back(timeoutMs);
+      if (queued.empty()) return failAfterQueue ? -1 : 0;
+      Bytes r = queued.front();
+      queued.pop_front();
+      const std::size_t n = std::min(r.size(), into.size());
+      std::copy_n(r.begin(), n, into.begin());
+      return static_cast<int>(n);
+    };
+  }
+};
+
+TEST(InputReports, ReportsAreLaidOutWithTheirIdByteInFixedSlots) {
+  Bytes slot(5, 0xEE);
+  placeInputReport(Bytes{0x11, 0x22, 0x33, 0x44}, {5, false}, slot);  // unnumbered: ID 0 added
+  EXPECT_EQ(slot, (Bytes{0x00, 0x11, 0x22, 0x33, 0x44}));
+  placeInputReport(Bytes{0x07, 0xAA}, {5, true}, slot);  // numbered, short: zero-padded
+  EXPECT_EQ(slot, (Bytes{0x07, 0xAA, 0, 0, 0}));
+  placeInputReport(Bytes{1, 2, 3, 4, 5, 6, 7, 8}, {5, false}, slot);  // too long: cut
+  EXPECT_EQ(slot, (Bytes{0, 1, 2, 3, 4}));
+}
+
+TEST(InputReports, FirstReadWaitsThenOnlyQueuedWholeReportsThatFitAreTaken) {
+  FakeDevice dev;
+  dev.queued = {{1, 2, 3}, {4, 5, 6}, {7, 8, 9}};
+  Bytes buffer(10, 0xEE), scratch(64);
+  // Room for two 4-byte slots: the third report stays queued for the next read.
+  const auto r = collectInputReports(dev.reader(), {4, false}, buffer, scratch, 250ms);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.bytes, 8u);
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 8), (Bytes{0, 1, 2, 3, 0, 4, 5, 6}));
+  EXPECT_EQ(dev.timeouts, (std::vector<int>{250, 0}));
+  EXPECT_EQ(dev.queued.size(), 1u);
+
+  // Nothing queued: one bounded wait, nothing delivered, device still there.
+  FakeDevice silent;
+  const auto none = collectInputReports(silent.reader(), {4, false}, buffer, scratch, 40ms);
+  EXPECT_TRUE(none.ok);
+  EXPECT_EQ(none.bytes, 0u);
+  EXPECT_EQ(silent.timeouts, (std::vector<int>{40}));
+}
+
+TEST(InputReports, ErrorsAndOddTimeoutsAreHandled) {
+  Bytes buffer(100), scratch(64);
+  FakeDevice gone;
+  gone.failAfterQueue = true;
+  EXPECT_FALSE(collectInputReports(gone.reader(), {4, false}, buffer, scratch, 10ms).ok);
+
+  // Lost after one report: that report is delivered, the loss shows on the next read.
+  FakeDevice leaving;
+  leaving.queued = {{9, 9, 9}};
+  leaving.failAfterQueue = true;
+  const auto r = collectInputReports(leaving.reader(), {4, false}, buffer, scratch, 10ms);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.bytes, 4u);
+
+  // A negative timeout would block forever in hidapi; a huge one is capped to what it takes.
+  FakeDevice d;
+  collectInputReports(d.reader(), {4, false}, buffer, scratch, -5ms);
+  collectInputReports(d.reader(), {4, false}, buffer, scratch, std::chrono::milliseconds(1LL << 40));
+  EXPECT_EQ(d.timeouts, (std::vector<int>{0, INT_MAX}));
+
+  // Unknown report length or a buffer too small for one report: nothing delivered, no wait.
+  FakeDevice unknown;
+  unknown.queued = {{1, 2}};
+  EXPECT_EQ(collectInputReports(unknown.reader(), {0, false}, buffer, scratch, 500ms).bytes, 0u);
+  EXPECT_EQ(unknown.timeouts, (std::vector<int>{0}));
+  Bytes tiny(3);
+  EXPECT_EQ(collectInputReports(unknown.reader(), {4, false}, tiny, scratch, 500ms).bytes, 0u);
+}
+
+TEST(WideString, Utf32BecomesUtf16CodeUnitsWithinTheLimit) {
+  EXPECT_EQ(utf16FromWide(L"ABC", 50), u"ABC");
+  EXPECT_EQ(utf16FromWide(L"\u0141\u00e9", 50), u"\u0141\u00e9");
+  EXPECT_EQ(utf16FromWide(L"A\U0001F600B", 50), std::u16string(u"A\xD83D\xDE00" u"B"));
+  EXPECT_EQ(utf16FromWide(std::wstring_view(L"AB\0CD", 5), 50), u"AB");
+  const wchar_t bad[] = {static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000), static_cast<wchar_t>(-1)};
+  EXPECT_EQ(utf16FromWide(std::wstring_view(bad, 3), 50), u"\uFFFD\uFFFD\uFFFD");
+  EXPECT_EQ(utf16FromWide(L"ABCDEF", 4), u"ABCD");
+  EXPECT_EQ(utf16FromWide(L"A\U0001F600", 2), std::u16string(u"A\xD83D"));  // the limit counts code units
+  EXPECT_EQ(utf16FromWide(L"ABC", 0), u"");
+}
+
+class HidrawDescriptorFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tamrik-sysfs-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
+  std::filesystem::path node(const std::string& name) {
+    auto dir = root_ / "class" / "hidraw" / name / "device";
+    std::filesystem::create_directories(dir);
+    return dir / "report_descriptor";
+  }
+  void write(const std::filesystem::path& file, const Bytes& bytes) {
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+  }
+  std::filesystem::path root_;
+};
+
+TEST_F(HidrawDescriptorFiles, DescriptorIsReadForHidrawNodesOnly) {
+  const Bytes desc = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0xC0};
+  write(node("hidraw7"), desc);
+  EXPECT_EQ(readSysfsReportDescriptor("/dev/hidraw7", root_), desc);
+  for (const char* path : {"/dev/hidraw8", "/dev/hidraw", "/dev/hidraw7x", "/dev/../hidraw7/..", "",
+                           "/dev/hidraw1234567", "/dev/hidraw-1"}) {
+    EXPECT_FALSE(readSysfsReportDescriptor(path, root_)) << path;
+  }
+}
+
+TEST_F(HidrawDescriptorFiles, EmptyHugeOrSpecialFilesAreRefused) {
+  write(node("hidraw1"), {});
+  write(node("hidraw2"), Bytes(kMaxReportDescriptorBytes + 1, 0x05));
+  std::filesystem::create_directories(node("hidraw3"));
+  ASSERT_EQ(::mkfifo(node("hidraw4").c_str(), 0600), 0);  // would block a plain open
+  for (const char* path : {"/dev/hidraw1", "/dev/hidraw2", "/dev/hidraw3", "/dev/hidraw4"}) {
+    EXPECT_FALSE(readSysfsReportDescriptor(path, root_)) << path;
+  }
+  // Neither a regular file nor a character device without a hidraw driver answers the ioctl.
+  EXPECT_FALSE(readIoctlReportDescriptor(node("hidraw2")));
+  EXPECT_FALSE(readIoctlReportDescriptor("/dev/null"));
+  EXPECT_FALSE(isHidrawNode("/dev/null"));
+}
+
+TEST(HidapiBackend, WorksWithoutDevicesAndRefusesBadPathsAndHandles) {
+  HidapiBackend backend;
+  const auto paths = backend.hidInterfacePaths();
+  EXPECT_EQ(std::set<std::string>(paths.begin(), paths.end()).size(), paths.size());
+
+  // /dev/null and a regular file would crash hidapi 0.13's own open.
+  for (const char* path : {"", "/dev/hidraw-does-not-exist", "/dev/null", "/etc/passwd", "/dev"}) {
+    EXPECT_EQ(backend.open(path, OpenMode::Plain), kInvalidHandle) << path;
+  }
+  Bytes report(65);
+  for (DeviceHandle h : {kNoHandle, kInvalidHandle, DeviceHandle{1}, DeviceHandle{123456}}) {
+    EXPECT_FALSE(backend.attributes(h));
+    EXPECT_FALSE(backend.string(h, HidString::SerialNumber, 100));
+    EXPECT_FALSE(backend.capabilities(h));
+    EXPECT_FALSE(backend.setFeature(h, report));
+    EXPECT_FALSE(backend.getFeature(h, report));
+    EXPECT_FALSE(backend.readInputReports(h, report, 10ms).ok);
+    EXPECT_FALSE(backend.close(h));
+  }
+}
+
+}  // namespace
+}  // namespace tamrik::platform
