@@ -1,0 +1,83 @@
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "platform/sim/sim_clock.h"
+
+namespace tamrik::sim {
+
+struct ReceiverConfig {
+  // A fixed antenna position (Ljubljana, on a roof).
+  std::int32_t lat = 460569000;  // 1e-7 degree
+  std::int32_t lon = 145058000;
+  std::int32_t height = 341500;  // mm above the ellipsoid
+  std::int32_t hMsl = 295200;    // mm above mean sea level
+  // After power-up the receiver searches this long before it has a signal and a fix.
+  std::chrono::milliseconds startupWithoutSignal{5000};
+  // From the solution instant to the first byte of its messages on the serial line.
+  std::chrono::milliseconds outputLatency{40};
+  std::uint8_t pvtValid = 0x37;
+  std::int32_t driftCentre = -180;  // ns/s; the drift wanders around it
+  std::uint32_t seed = 1;
+};
+
+// A u-blox receiver as the unit's firmware sees it: one navigation solution per second at whole
+// UTC seconds, and for each solution NAV-PVT, NAV-TIMEUTC, NAV-CLOCK and NAV-SVINFO (in that
+// order) at the rates CFG-MSG set. Every rate is 0 after power-up, as the receiver keeps no
+// configuration, so nothing is sent until the program switches the messages on. CFG-MSG is
+// answered with ACK-ACK (ACK-NAK when malformed).
+class ReceiverModel {
+ public:
+  using Sink = std::function<void(SteadyTime, std::vector<std::uint8_t>)>;
+
+  ReceiverModel(ReceiverConfig config, SimClock& clock);
+
+  // Restarts the receiver at t: rates off, searching for the start-up period.
+  void powerOn(SteadyTime t);
+  // Forgets solutions before t without sending them (the unit was away).
+  void skipTo(SteadyTime t);
+
+  // A message from the host. Returns true when it was understood.
+  bool receive(std::uint8_t cls, std::uint8_t id, std::span<const std::uint8_t> payload, SteadyTime t);
+
+  // Hands every frame due by t to the sink, with the instant it leaves the receiver, in order.
+  void emitUntil(SteadyTime t, const Sink& sink);
+
+  // An antenna fault: no signal while blocked.
+  void setSignalBlocked(bool blocked) { blocked_ = blocked; }
+  bool hasSignal(SteadyTime t) const;
+
+  std::uint8_t rate(std::uint8_t cls, std::uint8_t id) const;
+  const std::map<std::uint16_t, std::uint8_t>& rates() const { return rates_; }
+  std::int32_t clockDrift() const { return static_cast<std::int32_t>(clkD_); }
+
+ private:
+  struct Channel {
+    std::uint8_t svid;
+    double elevCentre, elevSwing, azimStart, period, phase, cnoBias;
+  };
+  std::vector<std::vector<std::uint8_t>> solution(SteadyTime at);
+  double uniform(double lo, double hi);
+  double noise(double sigma);
+
+  ReceiverConfig config_;
+  SimClock& clock_;
+  std::mt19937 rng_;
+  std::vector<Channel> channels_;
+  std::map<std::uint16_t, std::uint8_t> rates_;
+  std::deque<std::pair<SteadyTime, std::vector<std::uint8_t>>> replies_;
+  SteadyTime poweredAt_{};
+  SteadyTime nextEpoch_{};
+  std::uint64_t epochs_ = 0;
+  bool blocked_ = false;
+  double clkD_ = 0;
+  double clkB_ = 0;
+};
+
+}  // namespace tamrik::sim

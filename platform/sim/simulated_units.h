@@ -1,0 +1,175 @@
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/device_backend.h"
+#include "platform/sim/fault_schedule.h"
+#include "platform/sim/firmware_model.h"
+#include "platform/sim/receiver_model.h"
+#include "platform/sim/sim_clock.h"
+
+namespace tamrik::sim {
+
+using UnitId = std::size_t;
+
+struct UnitConfig {
+  std::uint16_t vendorId = kTamrikVendorId;
+  std::uint16_t productId = kTamrikProductId;
+  std::uint16_t firmwareVersion = 0x0120;
+  std::u16string serial = u"SIM001";
+  std::u16string manufacturer = u"Tamrik";
+  std::u16string product = u"Tamrik GPS Reference Clock";
+  int inputReportLength = 65;    // report ID byte included
+  int featureReportLength = 65;  // report ID byte included
+  // false: some other HID device; it answers identity requests but takes no feature reports and
+  // sends no input reports.
+  bool runsFirmware = true;
+  bool exclusive = false;       // held exclusively by another program: open fails
+  bool serialReadable = true;   // false: the serial-number string request fails
+
+  ReceiverConfig receiver;
+  // Receiver bytes from a capture instead of the receiver model. Playing starts when the unit is
+  // first opened, so the reader sees the capture from its first byte, and ends after its last.
+  std::shared_ptr<const std::vector<std::uint8_t>> replay;
+  // Replay as fast as the reader takes it: every read returns as many reports as fit.
+  bool replayFast = false;
+
+  int lineBaud = 9600;  // receiver to firmware, 10 bits a byte
+  std::chrono::milliseconds reportInterval{8};  // the interrupt endpoint's cadence
+  std::size_t queueCapacity = 128;             // unread reports per open handle; the oldest go first
+  // A partial report goes out, padded with zeros, once the receiver has been quiet this long.
+  std::chrono::milliseconds idleFlush{20};
+  std::chrono::milliseconds pllStartup{400};
+  std::chrono::milliseconds relockDelay{250};       // after a workable command 4
+  std::chrono::milliseconds reenumerationDelay{1500};  // after a serial-number change
+};
+
+// What a test may inspect of one unit.
+struct UnitView {
+  UnitId id = 0;
+  UnitConfig config;          // with the faults applied so far
+  std::u16string serial;
+  bool attached = false;
+  std::string path;           // empty while detached
+  int attachments = 0;        // 1 after the first attach, +1 per replug or re-enumeration
+  int openHandles = 0;        // live handles to the current attachment
+  bool stalled = false;
+  bool pllLocked = false;
+  bool gpsSignal = false;
+  std::uint8_t lossCount = 0;
+  FirmwareState firmware;
+  std::map<std::uint16_t, std::uint8_t> receiverRates;  // (class << 8 | id) -> rate
+  std::uint8_t rate(std::uint8_t cls, std::uint8_t id) const;
+  std::uint64_t reportsSent = 0;
+  std::uint64_t reportsDropped = 0;  // pushed out of a full queue
+  std::size_t replayPosition = 0;    // capture bytes taken from the file so far
+  bool replayFinished = false;
+};
+
+// Simulated units as a device backend: enumeration, open/close, the HID operations, a firmware
+// model per unit and a receiver that streams UBX through input reports, all driven by a SimClock.
+// Not thread-safe: the program calls it from its one thread.
+class SimulatedUnits final : public platform::DeviceBackend {
+ public:
+  explicit SimulatedUnits(SimClock& clock);
+  ~SimulatedUnits() override;
+  SimulatedUnits(const SimulatedUnits&) = delete;
+  SimulatedUnits& operator=(const SimulatedUnits&) = delete;
+
+  UnitId addUnit(UnitConfig config);
+  UnitId addForeignDevice(std::uint16_t vendorId, std::uint16_t productId, std::u16string product = u"USB Input Device");
+
+  std::size_t unitCount() const { return units_.size(); }
+  std::optional<UnitId> findBySerial(std::u16string_view serial) const;
+  // Runs the simulation up to now and describes the unit.
+  UnitView unit(UnitId id);
+  SimClock& clock() { return clock_; }
+  SteadyTime startTime() const { return start_; }
+
+  // Faults, in effect at once.
+  void unplug(UnitId id);
+  void replug(UnitId id, std::optional<std::u16string> newSerial = std::nullopt);
+  void changeSerial(UnitId id, std::u16string serial);  // re-enumerates after the unit's delay
+  void stall(UnitId id);
+  void resume(UnitId id);
+  void setCorruption(UnitId id, double flipProbability, double dropProbability);
+  void setGpsSignal(UnitId id, bool present);
+  void setExclusive(UnitId id, bool exclusive);
+  void setSerialReadable(UnitId id, bool readable);
+  void setFeatureReportLength(UnitId id, int length);
+  void setFirmwareVersion(UnitId id, std::uint16_t version);
+  void setStrings(UnitId id, std::u16string manufacturer, std::u16string product);
+  // Manufacturer and product with code units above 0xFF; the serial's code units get 0x100 added,
+  // so its low bytes (what a byte-wise reader keeps) do not change.
+  void useWideStrings(UnitId id);
+
+  // Runs action at the given time since start.
+  void schedule(std::chrono::milliseconds at, std::function<void()> action);
+  // Schedules faults; each finds its unit by the serial it carries when it fires.
+  void scheduleFaults(const std::vector<FaultEvent>& events);
+
+  // True once some unit has replayed a capture and every attached unit that started one has
+  // delivered all of it: every byte left the unit and each report carrying one was read (or
+  // dropped from a full queue).
+  bool replayFinished();
+
+  // Runs the simulation up to the clock's now.
+  void update();
+
+  // DeviceBackend
+  std::vector<std::string> hidInterfacePaths() override;
+  platform::DeviceHandle open(const std::string& path, platform::OpenMode mode) override;
+  bool close(platform::DeviceHandle handle) override;
+  std::optional<platform::HidAttributes> attributes(platform::DeviceHandle device) override;
+  std::optional<std::u16string> string(platform::DeviceHandle device, platform::HidString which,
+                                       std::size_t maxBytes) override;
+  std::optional<platform::HidCapabilities> capabilities(platform::DeviceHandle device) override;
+  bool setFeature(platform::DeviceHandle device, std::span<const std::uint8_t> report) override;
+  bool getFeature(platform::DeviceHandle device, std::span<std::uint8_t> report) override;
+  platform::InputReadResult readInputReports(platform::DeviceHandle device, std::span<std::uint8_t> buffer,
+                                             std::chrono::milliseconds firstReportTimeout) override;
+
+ private:
+  struct Unit;
+  struct Report;
+  struct Handle;
+
+  Unit* live(platform::DeviceHandle h);
+  Handle* liveHandle(platform::DeviceHandle h);
+  void advance(SteadyTime t);
+  void advanceUnit(Unit& u, SteadyTime t);
+  void tick(Unit& u, SteadyTime t);
+  void pump(Unit& u, SteadyTime t);
+  void deliver(Unit& u, std::shared_ptr<Report> r);
+  std::vector<std::uint8_t> buildReport(Unit& u, SteadyTime t, bool allowPartial, bool& carriesCapture);
+  bool hasReaders(const Unit& u) const;
+  bool unitReplayFinished(const Unit& u) const;
+  void attach(Unit& u, SteadyTime t, bool powerCycle);
+  void detach(Unit& u);
+  void doUnplug(Unit& u);
+  void doReplug(Unit& u, SteadyTime t, std::optional<std::u16string> serial);
+  void doChangeSerial(Unit& u, SteadyTime t, std::u16string serial);
+  void doSignal(Unit& u, SteadyTime t, bool present);
+  void applyFault(const FaultEvent& e, SteadyTime t);
+  void scheduleAt(SteadyTime t, std::function<void(SteadyTime)> action);
+
+  SimClock& clock_;
+  SteadyTime start_;
+  std::vector<std::unique_ptr<Unit>> units_;
+  std::map<platform::DeviceHandle, Handle> handles_;
+  std::map<std::pair<SteadyTime, std::uint64_t>, std::function<void(SteadyTime)>> events_;
+  std::uint64_t eventSeq_ = 0;
+  platform::DeviceHandle nextHandle_ = 1;
+  std::uint64_t nextPathNumber_ = 1;
+};
+
+std::u16string toUtf16(std::string_view ascii);
+std::string lowBytes(std::u16string_view text);
+
+}  // namespace tamrik::sim

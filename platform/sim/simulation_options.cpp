@@ -1,0 +1,168 @@
+#include "platform/sim/simulation_options.h"
+
+#include <charconv>
+#include <fstream>
+#include <iterator>
+
+namespace tamrik::sim {
+
+namespace {
+
+constexpr std::string_view kSimulate = "--simulate";
+constexpr std::string_view kReplay = "--replay";
+constexpr std::string_view kReplayFast = "--replay-fast";
+constexpr std::string_view kQuitAtReplayEnd = "--quit-at-replay-end";
+constexpr std::string_view kSimFaults = "--sim-faults";
+
+bool takesValue(std::string_view name) { return name == kReplay || name == kSimFaults; }
+
+}  // namespace
+
+bool isSimulationOption(std::string_view name) {
+  return name == kSimulate || name == kReplay || name == kReplayFast || name == kQuitAtReplayEnd || name == kSimFaults;
+}
+
+std::optional<int> parseUnitCount(std::string_view text) {
+  int n = 0;
+  const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size() || n < 0 || n > 999) {
+    return std::nullopt;
+  }
+  return n;
+}
+
+std::vector<std::string> simulatedSerials(int count) {
+  std::vector<std::string> serials;
+  for (int i = 1; i <= count; ++i) {
+    std::string digits = std::to_string(i);
+    if (digits.size() < 3) digits.insert(0, 3 - digits.size(), '0');
+    serials.push_back("SIM" + digits);
+  }
+  return serials;
+}
+
+std::string applySimulationOption(SimulationOptions& o, std::string_view name, std::optional<std::string_view> value) {
+  const std::string n(name);
+  if (name == kSimulate) {
+    o.enabled = true;
+    if (!value) return {};
+    const auto count = parseUnitCount(*value);
+    if (!count) return n + ": '" + std::string(*value) + "' is not a number of units from 0 to 999";
+    o.unitCount = *count;
+    return {};
+  }
+  if (name == kReplayFast || name == kQuitAtReplayEnd) {
+    if (value) return n + " takes no value";
+    (name == kReplayFast ? o.replayFast : o.quitAtReplayEnd) = true;
+    return {};
+  }
+  if (name == kReplay) {
+    if (!value || value->empty()) return n + " needs a file name";
+    o.replayFile = std::string(*value);
+    o.enabled = true;
+    return {};
+  }
+  if (name == kSimFaults) {
+    if (!value) return n + " needs a fault list, e.g. unplug:SIM001@3000,replug:SIM001@5000";
+    auto parsed = parseFaultSpec(*value);
+    if (!parsed.error.empty()) return parsed.error;
+    o.faults.insert(o.faults.end(), parsed.events.begin(), parsed.events.end());
+    o.enabled = true;
+    return {};
+  }
+  return n + " is not a simulation option";
+}
+
+std::string checkSimulationOptions(const SimulationOptions& o) {
+  if (o.replayFast && o.replayFile.empty()) return "--replay-fast needs --replay FILE";
+  if (o.quitAtReplayEnd && o.replayFile.empty()) return "--quit-at-replay-end needs --replay FILE";
+  if (!o.replayFile.empty() && o.unitCount == 0) return "--replay needs at least one simulated unit";
+  return checkFaultSerials(o.faults, simulatedSerials(o.unitCount));
+}
+
+SimulationArguments parseSimulationArguments(const std::vector<std::string>& args) {
+  SimulationArguments out;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    const std::size_t eq = arg.find('=');
+    const std::string_view name = arg.substr(0, eq);
+    if (!arg.starts_with("--") || !isSimulationOption(name)) {
+      out.rest.push_back(args[i]);
+      continue;
+    }
+    std::optional<std::string_view> value;
+    if (eq != std::string_view::npos) {
+      value = arg.substr(eq + 1);
+    } else if (takesValue(name)) {
+      if (i + 1 >= args.size()) {
+        out.error = std::string(name) + (name == kReplay ? " needs a file name" : " needs a fault list");
+        return out;
+      }
+      value = args[++i];
+    }
+    out.error = applySimulationOption(out.options, name, value);
+    if (!out.error.empty()) return out;
+  }
+  out.error = checkSimulationOptions(out.options);
+  return out;
+}
+
+std::string simulationOptionsHelp() {
+  return "  --simulate[=N]         run on N simulated units (default 2; serials SIM001, SIM002, ...)\n"
+         "                         next to any real ones\n"
+         "  --replay FILE          simulated units send the receiver bytes of FILE (a raw receiver\n"
+         "                         capture) at the serial line rate; implies --simulate\n"
+         "  --replay-fast          replay as fast as the program reads\n"
+         "  --quit-at-replay-end   close the window once the whole capture has been delivered\n"
+         "  --sim-faults SPEC      schedule faults, comma-separated ACTION:SERIAL[@MS][=VALUE], e.g.\n"
+         "                         unplug:SIM001@3000,replug:SIM001@5000,stall:SIM002@2000\n"
+         "                         actions: unplug, replug, replug-as=SERIAL, serial-change=SERIAL,\n"
+         "                         stall, resume, corrupt[=P], drop[=P], signal-loss, signal,\n"
+         "                         exclusive, shared, no-serial, serial-ok, short-feature[=N],\n"
+         "                         wide-strings, firmware=VERSION; implies --simulate\n";
+}
+
+std::optional<std::vector<std::uint8_t>> readCaptureFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return std::nullopt;
+  return data;
+}
+
+BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& clock) {
+  BuiltSimulation built;
+  if (std::string problem = checkSimulationOptions(options); !problem.empty()) {
+    built.error = std::move(problem);
+    return built;
+  }
+  std::shared_ptr<const std::vector<std::uint8_t>> capture;
+  if (!options.replayFile.empty()) {
+    auto data = readCaptureFile(options.replayFile);
+    if (!data) {
+      built.error = "--replay: cannot read '" + options.replayFile + "'";
+      return built;
+    }
+    capture = std::make_shared<const std::vector<std::uint8_t>>(std::move(*data));
+  }
+  built.units = std::make_unique<SimulatedUnits>(clock);
+  const auto serials = simulatedSerials(options.unitCount);
+  for (std::size_t i = 0; i < serials.size(); ++i) {
+    UnitConfig c;
+    c.serial = toUtf16(serials[i]);
+    c.receiver.seed = static_cast<std::uint32_t>(1 + 7919 * i);
+    // Each unit sits a little apart from the others, as if on different roofs of one town.
+    c.receiver.lat += static_cast<std::int32_t>(i * 23000);
+    c.receiver.lon -= static_cast<std::int32_t>(i * 41000);
+    if (capture) {
+      c.replay = capture;
+      c.replayFast = options.replayFast;
+      c.receiver.startupWithoutSignal = std::chrono::milliseconds(0);
+    }
+    built.units->addUnit(std::move(c));
+  }
+  built.units->scheduleFaults(options.faults);
+  return built;
+}
+
+}  // namespace tamrik::sim

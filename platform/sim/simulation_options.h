@@ -1,0 +1,67 @@
+#pragma once
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/sim/fault_schedule.h"
+#include "platform/sim/sim_clock.h"
+#include "platform/sim/simulated_units.h"
+
+namespace tamrik::sim {
+
+// What the command line asks of the simulation.
+//   --simulate[=N]         N simulated units (default 2, 0 to 999), serials SIM001, SIM002, ...
+//   --replay FILE          every simulated unit's receiver bytes come from FILE, at the line rate
+//   --replay-fast          ... as fast as the reader takes them (needs --replay)
+//   --quit-at-replay-end   the program closes once the whole capture was delivered (needs --replay)
+//   --sim-faults SPEC      scheduled faults (grammar in fault_schedule.h)
+// --replay and --sim-faults imply --simulate. Values may also be given as --replay=FILE and
+// --sim-faults=SPEC.
+struct SimulationOptions {
+  bool enabled = false;
+  int unitCount = 2;
+  std::string replayFile;
+  bool replayFast = false;
+  bool quitAtReplayEnd = false;
+  std::vector<FaultEvent> faults;
+};
+
+struct SimulationArguments {
+  SimulationOptions options;
+  std::vector<std::string> rest;  // the arguments that are not ours, in their order
+  std::string error;              // empty when all of ours were understood
+};
+
+// Takes the simulation options out of a command line (without the program name) and checks them
+// together. Stops at the first error.
+SimulationArguments parseSimulationArguments(const std::vector<std::string>& args);
+
+// One option for a caller with its own parser: name with its dashes ("--simulate"), the value
+// when one was given. Returns an error message, or an empty string.
+std::string applySimulationOption(SimulationOptions& options, std::string_view name,
+                                  std::optional<std::string_view> value);
+// Checks the options against each other once all are in. Returns an error message or "".
+std::string checkSimulationOptions(const SimulationOptions& options);
+bool isSimulationOption(std::string_view name);
+
+// --simulate's value: a whole number from 0 to 999.
+std::optional<int> parseUnitCount(std::string_view text);
+// SIM001, SIM002, ...
+std::vector<std::string> simulatedSerials(int count);
+
+// The help text for the options above, one per line.
+std::string simulationOptionsHelp();
+
+struct BuiltSimulation {
+  std::unique_ptr<SimulatedUnits> units;
+  std::string error;  // for example an unreadable replay file
+};
+// The simulated units the options describe, on the given clock, with their faults scheduled.
+BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& clock);
+
+// Reads a whole file, or nothing when it cannot be read.
+std::optional<std::vector<std::uint8_t>> readCaptureFile(const std::string& path);
+
+}  // namespace tamrik::sim

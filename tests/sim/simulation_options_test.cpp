@@ -1,0 +1,155 @@
+#include "platform/sim/simulation_options.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/sim/sim_test_support.h"
+
+namespace tamrik::sim {
+namespace {
+
+using namespace std::chrono_literals;
+
+SimulationArguments parse(std::vector<std::string> args) { return parseSimulationArguments(args); }
+
+TEST(SimulationOptions, TakesItsOptionsAndLeavesTheRest) {
+  auto a = parse({"--snapshot", "out.json", "--simulate", "--quit-after", "500"});
+  EXPECT_EQ(a.error, "");
+  EXPECT_TRUE(a.options.enabled);
+  EXPECT_EQ(a.options.unitCount, 2);
+  EXPECT_EQ(a.rest, (std::vector<std::string>{"--snapshot", "out.json", "--quit-after", "500"}));
+
+  a = parse({"--simulate=3", "--replay", "cap.ubx", "--replay-fast", "--quit-at-replay-end"});
+  EXPECT_EQ(a.error, "");
+  EXPECT_EQ(a.options.unitCount, 3);
+  EXPECT_EQ(a.options.replayFile, "cap.ubx");
+  EXPECT_TRUE(a.options.replayFast);
+  EXPECT_TRUE(a.options.quitAtReplayEnd);
+  EXPECT_TRUE(a.rest.empty());
+
+  // --replay and --sim-faults switch the simulation on by themselves; = works for values too.
+  a = parse({"--replay=x.ubx"});
+  EXPECT_TRUE(a.options.enabled);
+  a = parse({"--sim-faults=stall:SIM002@2000"});
+  EXPECT_TRUE(a.options.enabled);
+  ASSERT_EQ(a.options.faults.size(), 1u);
+
+  a = parse({"--simulated", "--simulate-more"});  // only exact names are ours
+  EXPECT_FALSE(a.options.enabled);
+  EXPECT_EQ(a.rest.size(), 2u);
+
+  EXPECT_FALSE(parse({}).options.enabled);
+  EXPECT_EQ(simulatedSerials(3), (std::vector<std::string>{"SIM001", "SIM002", "SIM003"}));
+  EXPECT_EQ(simulatedSerials(12).back(), "SIM012");
+}
+
+TEST(SimulationOptions, BadValuesGiveClearErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string expected;  // a part of the message
+  };
+  const Case cases[] = {
+      {{"--simulate=x"}, "--simulate: 'x' is not a number of units"},
+      {{"--simulate=1000"}, "from 0 to 999"},
+      {{"--simulate=-1"}, "from 0 to 999"},
+      {{"--simulate="}, "--simulate: '' is not"},
+      {{"--replay"}, "--replay needs a file name"},
+      {{"--replay="}, "--replay needs a file name"},
+      {{"--replay-fast"}, "--replay-fast needs --replay"},
+      {{"--simulate", "--quit-at-replay-end"}, "--quit-at-replay-end needs --replay"},
+      {{"--replay-fast=1", "--replay", "f"}, "--replay-fast takes no value"},
+      {{"--sim-faults"}, "--sim-faults needs a fault list"},
+      {{"--simulate=0", "--replay", "f"}, "at least one simulated unit"},
+      {{"--sim-faults", "stall:SIM003@10"}, "no simulated unit carries serial SIM003"},
+      {{"--sim-faults", "unplug:SIM001@3000,,replug:SIM001"}, "entry 2 '': empty entry"},
+  };
+  for (const auto& c : cases) {
+    const auto a = parse(c.args);
+    EXPECT_NE(a.error.find(c.expected), std::string::npos) << "got: " << a.error;
+  }
+  EXPECT_NE(simulationOptionsHelp().find("--sim-faults SPEC"), std::string::npos);
+}
+
+TEST(FaultSpec, ParsesEveryAction) {
+  const auto r = parseFaultSpec(
+      "unplug:SIM001@3000, replug:SIM001@5000,stall:SIM002@2000,resume:SIM002@2500,"
+      "corrupt:SIM001@100=0.05,drop:SIM001,signal-loss:SIM001@7000,signal:SIM001@8000,"
+      "exclusive:SIM002@1,shared:SIM002@2,no-serial:SIM002@3,serial-ok:SIM002@4,"
+      "short-feature:SIM002=22,short-feature:SIM002,wide-strings:SIM001,firmware:SIM001=0x0114,"
+      "firmware:SIM002=276,replug-as:SIM001@9000=ABC123,serial-change:SIM002@9500=Q00099");
+  ASSERT_EQ(r.error, "");
+  ASSERT_EQ(r.events.size(), 19u);
+  EXPECT_EQ(r.events[0].kind, FaultKind::Unplug);
+  EXPECT_EQ(r.events[0].serial, "SIM001");
+  EXPECT_EQ(r.events[0].at, 3000ms);
+  EXPECT_EQ(r.events[4].kind, FaultKind::Corrupt);
+  EXPECT_DOUBLE_EQ(r.events[4].probability, 0.05);
+  EXPECT_DOUBLE_EQ(r.events[5].probability, 0.01);  // default
+  EXPECT_EQ(r.events[5].at, 0ms);
+  EXPECT_EQ(r.events[12].number, 22);
+  EXPECT_EQ(r.events[13].number, 16);
+  EXPECT_EQ(r.events[15].number, 0x0114);
+  EXPECT_EQ(r.events[16].number, 276);
+  EXPECT_EQ(r.events[17].kind, FaultKind::ReplugAs);
+  EXPECT_EQ(r.events[17].newSerial, "ABC123");
+  EXPECT_EQ(r.events[18].kind, FaultKind::SerialChange);
+  EXPECT_EQ(checkFaultSerials(r.events, {"SIM001", "SIM002"}), "");
+}
+
+TEST(FaultSpec, RejectsMalformedEntries) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", "empty"},
+      {"unplug", "expected ACTION:SERIAL"},
+      {"yank:SIM001", "unknown action 'yank'"},
+      {"unplug:@100", "missing serial number"},
+      {"unplug:SIM 001", "is not a serial number"},
+      {"unplug:SIM001@soon", "time 'soon'"},
+      {"unplug:SIM001@-5", "time '-5'"},
+      {"unplug:SIM001@99999999999", "time '99999999999'"},
+      {"stall:SIM001=1", "stall takes no value"},
+      {"replug-as:SIM001@10", "replug-as needs a value"},
+      {"corrupt:SIM001=1.5", "probability '1.5'"},
+      {"corrupt:SIM001=lots", "probability 'lots'"},
+      {"short-feature:SIM001=0", "feature report length '0'"},
+      {"firmware:SIM001=0x10000", "firmware version '0x10000'"},
+      {"serial-change:SIM001=", "'' is not a serial number"},
+  };
+  for (const auto& [spec, expected] : cases) {
+    const auto r = parseFaultSpec(spec);
+    EXPECT_TRUE(r.events.empty()) << spec;
+    EXPECT_NE(r.error.find(expected), std::string::npos) << spec << " -> " << r.error;
+  }
+  // Renames are followed in time order, whatever the order of the entries.
+  const auto r = parseFaultSpec("stall:NEW001@2000,serial-change:SIM001@1000=NEW001,unplug:SIM001@1500");
+  ASSERT_EQ(r.error, "");
+  EXPECT_NE(checkFaultSerials(r.events, {"SIM001"}).find("'unplug:SIM001@1500'"), std::string::npos);
+}
+
+TEST(SimulationOptions, BuildsTheUnitsItDescribes) {
+  VirtualClock clock;
+  SimulationOptions o;
+  o.enabled = true;
+  o.unitCount = 3;
+  auto built = buildSimulation(o, clock);
+  ASSERT_TRUE(built.units) << built.error;
+  const auto paths = built.units->hidInterfacePaths();
+  ASSERT_EQ(paths.size(), 3u);
+  EXPECT_EQ(built.units->unit(2).serial, u"SIM003");
+  EXPECT_NE(built.units->unit(0).config.receiver.lat, built.units->unit(1).config.receiver.lat);
+
+  o.replayFile = "/nonexistent/capture.ubx";
+  built = buildSimulation(o, clock);
+  EXPECT_FALSE(built.units);
+  EXPECT_NE(built.error.find("cannot read '/nonexistent/capture.ubx'"), std::string::npos);
+
+  if (const auto capture = testing::sharedCapture("gpsd_navisys-gr8013.ubx")) {
+    o.replayFile = capture->string();
+    o.replayFast = true;
+    built = buildSimulation(o, clock);
+    ASSERT_TRUE(built.units) << built.error;
+    EXPECT_TRUE(built.units->unit(1).config.replayFast);
+    EXPECT_EQ(built.units->unit(1).config.replay->size(), 18831u);
+  }
+}
+
+}  // namespace
+}  // namespace tamrik::sim
