@@ -14,6 +14,7 @@ PACKAGES=(
   qt6-base-dev libhidapi-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation2
+  xdg-utils desktop-file-utils
   xvfb xdotool imagemagick x11-utils
   clang libclang-rt-14-dev
   udev

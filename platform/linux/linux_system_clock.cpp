@@ -5,6 +5,7 @@
 #ifdef TAMRIK_HAVE_QT_DBUS
 #include <QtDBus/QDBusConnection>
 #include <QtDBus/QDBusMessage>
+#include <QtDBus/QDBusPendingCallWatcher>
 #endif
 
 namespace tamrik::platform {
@@ -24,6 +25,12 @@ std::int64_t daysFromCivil(std::int64_t y, int m, int d) {
 
 int realSetRealtime(const timespec& ts) { return ::clock_settime(CLOCK_REALTIME, &ts) == 0 ? 0 : errno; }
 
+std::int64_t realtimeNowUsec() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return std::int64_t{ts.tv_sec} * 1'000'000 + ts.tv_nsec / 1000;
+}
+
 // How long a blocking call to the time service may take: long enough for the user to answer
 // the authorization prompt.
 constexpr int kTimeServiceTimeoutMs = 90'000;
@@ -37,30 +44,39 @@ std::optional<std::int64_t> unixMicroseconds(const SystemTime& utc) {
   return seconds * 1'000'000 + std::int64_t{utc.milliseconds} * 1000;
 }
 
-bool setTimeViaTimedated(std::int64_t usecUtc) {
-  if (usecUtc <= 0) return false;
+void askTimedatedToShiftClock(std::int64_t deltaUsec, std::function<void(bool)> done) {
 #ifdef TAMRIK_HAVE_QT_DBUS
   QDBusConnection bus = QDBusConnection::systemBus();
-  if (!bus.isConnected()) return false;
+  if (!bus.isConnected()) {
+    done(false);
+    return;
+  }
   QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.timedate1"),
                                                      QStringLiteral("/org/freedesktop/timedate1"),
                                                      QStringLiteral("org.freedesktop.timedate1"),
                                                      QStringLiteral("SetTime"));
-  // SetTime(x usec_utc, b relative, b interactive)
-  call << QVariant::fromValue<qlonglong>(usecUtc) << false << true;
+  // SetTime(x usec_utc, b relative, b interactive): relative, so that the offset measured at the
+  // request is applied whenever the user answers the prompt.
+  call << QVariant::fromValue<qlonglong>(deltaUsec) << true << true;
   call.setInteractiveAuthorizationAllowed(true);
-  const QDBusMessage reply = bus.call(call, QDBus::Block, kTimeServiceTimeoutMs);
-  return reply.type() == QDBusMessage::ReplyMessage;
+  auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kTimeServiceTimeoutMs));
+  QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [done = std::move(done)](QDBusPendingCallWatcher* w) {
+    done(!w->isError());
+    w->deleteLater();
+  });
 #else
-  return false;
+  (void)deltaUsec;
+  done(false);
 #endif
 }
 
 LinuxSystemClock::LinuxSystemClock()
-    : LinuxSystemClock(Steps{realSetRealtime, setTimeViaTimedated, [] { return std::chrono::steady_clock::now(); }}) {}
+    : LinuxSystemClock(Steps{realSetRealtime, askTimedatedToShiftClock, [] { return std::chrono::steady_clock::now(); },
+                             realtimeNowUsec}) {}
 
 LinuxSystemClock::LinuxSystemClock(Steps steps) : steps_(std::move(steps)) {
   if (!steps_.now) steps_.now = [] { return std::chrono::steady_clock::now(); };
+  if (!steps_.realtimeUsec) steps_.realtimeUsec = realtimeNowUsec;
 }
 
 bool LinuxSystemClock::set(const SystemTime& utc) {
@@ -74,14 +90,18 @@ bool LinuxSystemClock::set(const SystemTime& utc) {
   // be refused there too.
   if (err != EPERM && err != EACCES) return false;
 
+  ServiceState& service = *service_;
+  if (!steps_.askTimeService || service.pending) return false;
   const auto now = steps_.now();
-  if (refusedAt_ && now - *refusedAt_ < kRetryAfterRefusal) return false;
-  if (steps_.askTimeService && steps_.askTimeService(*usec)) {
-    refusedAt_.reset();
-    return true;
-  }
-  refusedAt_ = now;
-  return false;
+  if (service.refusedAt && now - *service.refusedAt < kRetryAfterRefusal) return false;
+  service.pending = true;
+  // The state is shared with the answer, which may arrive after this clock object is gone.
+  steps_.askTimeService(*usec - steps_.realtimeUsec(), [state = service_, clock = steps_.now](bool ok) {
+    state->pending = false;
+    if (ok) state->refusedAt.reset();
+    else state->refusedAt = clock();
+  });
+  return true;
 }
 
 }  // namespace tamrik::platform
