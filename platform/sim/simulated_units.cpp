@@ -121,7 +121,7 @@ UnitId SimulatedUnits::addUnit(UnitConfig config) {
   update();
   const UnitId id = units_.size();
   units_.push_back(std::make_unique<Unit>(id, std::move(config), clock_));
-  attach(*units_.back(), clock_.now(), true);
+  attach(*units_.back(), simNow(), true);
   return id;
 }
 
@@ -149,7 +149,7 @@ std::optional<UnitId> SimulatedUnits::findBySerial(std::u16string_view serial) c
 UnitView SimulatedUnits::unit(UnitId id) {
   update();
   const Unit& u = *units_.at(id);
-  const SteadyTime now = clock_.now();
+  const SteadyTime now = simNow();
   UnitView v;
   v.id = id;
   v.config = u.config;
@@ -173,14 +173,22 @@ UnitView SimulatedUnits::unit(UnitId id) {
 
 // --- time -------------------------------------------------------------------------------------
 
-void SimulatedUnits::update() { advance(clock_.now()); }
+// Inside a scheduled action the simulation stands at the action's time, and calls the action
+// makes on this object neither run the simulation further nor see a later time.
+void SimulatedUnits::update() {
+  if (!eventTime_) advance(clock_.now());
+}
+
+SteadyTime SimulatedUnits::simNow() { return eventTime_ ? *eventTime_ : clock_.now(); }
 
 void SimulatedUnits::advance(SteadyTime t) {
   while (!events_.empty() && events_.begin()->first.first <= t) {
     auto node = events_.extract(events_.begin());
     const SteadyTime at = node.key().first;
     for (auto& u : units_) advanceUnit(*u, at);
+    eventTime_ = at;
     node.mapped()(at);
+    eventTime_.reset();
   }
   for (auto& u : units_) advanceUnit(*u, t);
 }
@@ -371,12 +379,12 @@ void SimulatedUnits::unplug(UnitId id) {
 
 void SimulatedUnits::replug(UnitId id, std::optional<std::u16string> newSerial) {
   update();
-  doReplug(*units_.at(id), clock_.now(), std::move(newSerial));
+  doReplug(*units_.at(id), simNow(), std::move(newSerial));
 }
 
 void SimulatedUnits::changeSerial(UnitId id, std::u16string serial) {
   update();
-  doChangeSerial(*units_.at(id), clock_.now(), std::move(serial));
+  doChangeSerial(*units_.at(id), simNow(), std::move(serial));
 }
 
 void SimulatedUnits::stall(UnitId id) {
@@ -397,7 +405,7 @@ void SimulatedUnits::setCorruption(UnitId id, double flipProbability, double dro
 
 void SimulatedUnits::setGpsSignal(UnitId id, bool present) {
   update();
-  doSignal(*units_.at(id), clock_.now(), present);
+  doSignal(*units_.at(id), simNow(), present);
 }
 
 void SimulatedUnits::setExclusive(UnitId id, bool exclusive) { units_.at(id)->config.exclusive = exclusive; }
@@ -504,7 +512,7 @@ DeviceHandle SimulatedUnits::open(const std::string& path, platform::OpenMode) {
     handles_[h] = Handle{u->id, u->attachments, {}};
     if (u->replaying() && !u->config.replayFast && !u->replayStarted) {
       u->replayStarted = true;
-      u->replayStart = clock_.now();
+      u->replayStart = simNow();
     }
     return h;
   }
@@ -553,7 +561,7 @@ bool SimulatedUnits::setFeature(DeviceHandle device, std::span<const std::uint8_
       report.size() != static_cast<std::size_t>(u->config.featureReportLength) || report[0] != 0) {
     return false;
   }
-  const SteadyTime now = clock_.now();
+  const SteadyTime now = simNow();
   auto fx = u->firmware.apply(report, now);
   if (fx.toReceiver) u->receiver.receive(fx.toReceiver->cls, fx.toReceiver->id, fx.toReceiver->payload, now);
   if (fx.newSerial) doChangeSerial(*u, now, std::move(*fx.newSerial));

@@ -158,6 +158,7 @@ class SimulatedUnits final : public platform::DeviceBackend {
   void doSignal(Unit& u, SteadyTime t, bool present);
   void applyFault(const FaultEvent& e, SteadyTime t);
   void scheduleAt(SteadyTime t, std::function<void(SteadyTime)> action);
+  SteadyTime simNow();
 
   SimClock& clock_;
   SteadyTime start_;
@@ -165,6 +166,7 @@ class SimulatedUnits final : public platform::DeviceBackend {
   std::map<platform::DeviceHandle, Handle> handles_;
   std::map<std::pair<SteadyTime, std::uint64_t>, std::function<void(SteadyTime)>> events_;
   std::uint64_t eventSeq_ = 0;
+  std::optional<SteadyTime> eventTime_;  // while a scheduled action runs: its time
   platform::DeviceHandle nextHandle_ = 1;
   std::uint64_t nextPathNumber_ = 1;
 };

@@ -4,7 +4,6 @@
 
 #include <set>
 
-#include "platform/routing_device_backend.h"
 #include "platform/sim/simulation_options.h"
 #include "tests/sim/sim_test_support.h"
 
@@ -310,19 +309,21 @@ TEST_F(UnitsTest, ScheduledFaultsFireAtTheirTimes) {
   EXPECT_EQ(u.open(v.path, OpenMode::Plain), platform::kInvalidHandle);
 }
 
-TEST_F(UnitsTest, RunsBesideOtherBackendsThroughTheRouter) {
-  VirtualClock otherClock;
-  SimulatedUnits other(otherClock);
-  other.addForeignDevice(0x046D, 0xC31C);
-  units.addUnit({});
-  platform::RoutingDeviceBackend router({&other, &units});
-  const auto paths = router.hidInterfacePaths();
-  ASSERT_EQ(paths.size(), 2u);
-  const auto h = router.open(paths[1], OpenMode::Plain);
-  ASSERT_TRUE(platform::isValidHandle(h));
-  EXPECT_EQ(router.attributes(h)->productId, 0x2211);
+TEST_F(UnitsTest, ScheduledActionsTakeEffectAtTheirOwnTimeWhenTheClockJumpsPast) {
+  const auto id = units.addUnit({});
+  const auto h = openUnit(id);
+  units.schedule(6000ms, [&] { units.setGpsSignal(id, false); });
+  clock.advance(6500ms);
   std::vector<std::uint8_t> buffer(34000);
-  EXPECT_EQ(router.readInputReports(h, buffer, 50ms).bytes, 65u);
+  const auto r = units.readInputReports(h, buffer, 0ms);
+  ASSERT_EQ(r.bytes, 65u * 128);
+  // The newest 128 reports, one every 8 ms, end at 6496 ms. The report due at 6000 ms still goes
+  // out before the action; the one at 6008 ms is the first to count the loss.
+  for (std::size_t i = 0; i < 128; ++i) {
+    const bool after = 5480 + 8 * i > 6000;
+    EXPECT_EQ(buffer[i * 65 + 1], after ? 1 : 0) << i;
+    EXPECT_EQ(buffer[i * 65 + 2] & 0x01, after ? 1 : 0) << i;
+  }
 }
 
 // --- replay -------------------------------------------------------------------------------------
