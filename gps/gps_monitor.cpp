@@ -1,0 +1,207 @@
+#include "gps/gps_monitor.h"
+
+#include <algorithm>
+#include <span>
+
+#include "gps/ubx_messages.h"
+#include "ui/satellite_chart.h"
+
+namespace tamrik::gps {
+
+namespace {
+
+constexpr std::uint32_t kLightRed = 0x6060FF;
+constexpr std::uint32_t kLightGreen = 0xC0FFC0;
+constexpr std::uint8_t kDriftCommand = 11;
+
+// Holds a flag set for the length of a scope and gives it back its earlier value afterwards, so a
+// map click run from inside a tick leaves the tick's mark in place.
+class FlagScope {
+ public:
+  explicit FlagScope(bool& flag) : flag_(flag), before_(flag) { flag_ = true; }
+  ~FlagScope() { flag_ = before_; }
+  FlagScope(const FlagScope&) = delete;
+  FlagScope& operator=(const FlagScope&) = delete;
+
+ private:
+  bool& flag_;
+  bool before_;
+};
+
+}  // namespace
+
+GpsMonitor::GpsMonitor(WindowState& state, device::DeviceLink& link)
+    : s_(state), link_(link), inputBuffer_(kReadBytes + 1) {}
+
+void GpsMonitor::PollInputReports() {
+  if (s_.flags.Unloading || busy_) return;
+  FlagScope running(busy_);
+  device::UnitLink& unit = s_.link;
+
+  if (unit.Connected) {
+    inputBuffer_[0] = 0;
+    const platform::InputReadResult read = s_.platform.hid.readInputReports(
+        unit.CommandHandle, std::span<std::uint8_t>(inputBuffer_.data(), kReadBytes), kFirstReportTimeout);
+    unit.LastResult = read.ok ? 1 : 0;
+
+    if (!read.ok || s_.flags.ReconnectRequested) {
+      linkLost();
+    } else {
+      s_.model.setInterval("Timer", kReadInterval);
+      const std::size_t n = std::min(read.bytes, kReadBytes);
+      const int length = unit.InputReportLength;
+      // Only whole reports count; a report too short to hold the status bytes carries nothing.
+      const std::size_t L = length >= 3 ? static_cast<std::size_t>(length) : 0;
+      const std::size_t reports = L > 0 ? n / L : 0;
+      // A read that brought no whole report (the unit is silent) leaves the labels as they are.
+      if (reports > 0) {
+        showStatus(inputBuffer_[1], inputBuffer_[2]);
+        const std::uint64_t epoch = s_.linkEpoch;
+        for (std::size_t j = 0; j < reports; ++j) {
+          const std::size_t report = j * L;
+          if ((inputBuffer_[report + 2] & 0x80) == 0) continue;
+          for (std::size_t k = 3; k < L; ++k) {
+            ParseReceiverByte(inputBuffer_[report + k]);
+            // Events processed while decoding may have closed or switched the unit, or begun
+            // unloading the window: the rest of this read belongs to a link that is gone.
+            if (s_.flags.Unloading || s_.linkEpoch != epoch) break;
+          }
+          if (s_.flags.Unloading || s_.linkEpoch != epoch) break;
+        }
+      }
+    }
+  }
+
+  if (s_.flags.Unloading) return;
+  if (!unit.Connected) reconnect();
+}
+
+void GpsMonitor::showStatus(std::uint8_t lossCount, std::uint8_t flags) {
+  ui::WindowModel& m = s_.model;
+  m.setText("Label16", "Signal loss count: " + std::to_string(lossCount));
+  const bool noSignal = (flags & 0x01) != 0;
+  m.setBackColor("LOS", noSignal ? kLightRed : kLightGreen);
+  m.setText("LOS", noSignal ? "No GPS signal" : "GPS signal OK");
+  const bool noLock = (flags & 0x02) != 0;
+  m.setBackColor("LOL", noLock ? kLightRed : kLightGreen);
+  m.setText("LOL", noLock ? "No PLL lock" : "PLL lock OK");
+}
+
+void GpsMonitor::linkLost() {
+  link_.CloseUnit();
+  s_.model.setInterval("Timer", kLossInterval);
+  s_.flags.SettingsLoaded = false;
+  ui::resetSatelliteBars(s_.model, /*blacken=*/true);
+  // LOL keeps its caption; only its colour tells of the loss. LOS is left alone.
+  s_.model.setBackColor("LOL", kLightRed);
+}
+
+void GpsMonitor::reconnect() {
+  s_.flags.SettingsLoaded = false;
+  link_.Scan_USB_devices();
+  const bool opened = link_.FindTheHid();
+  s_.link.Connected = opened;
+  if (opened) s_.flags.ReconnectRequested = false;
+  link_.ReadUnitSettings();
+}
+
+void GpsMonitor::ParseReceiverByte(std::uint8_t b) {
+  if (gps::ParseReceiverByte(assembler_, b)) DecodeReceiverMessage();
+}
+
+void GpsMonitor::DecodeReceiverMessage() {
+  if (s_.flags.Unloading) return;
+  const std::uint8_t cls = assembler_.messageClass;
+  const std::uint8_t id = assembler_.messageId;
+  if (cls == kClassNav) {
+    switch (id) {
+      case kIdNavPvt:
+        decodeNavPvt();
+        return;
+      case kIdNavTimeUtc:
+        decodeNavTimeUtc();
+        return;
+      case kIdNavClock:
+        decodeNavClock();
+        return;
+      case kIdNavSvInfo:
+        decodeNavSvInfo();
+        return;
+      default:
+        return;
+    }
+  }
+  if (auto text = DiagnosticText(cls, id, assembler_.message())) s_.model.setText("Label20", *text);
+}
+
+void GpsMonitor::decodeNavPvt() {
+  const auto pvt = ReadNavPvt(assembler_.message());
+  if (!pvt) return;
+  if (s_.flags.SetClockRequested && pvt->timeValid()) {
+    s_.model.setBorder("Label13", false);
+    s_.platform.kernel.setSystemTime(ClockFromNavPvt(*pvt));  // a refusal changes nothing on screen
+  }
+  mapLink_ = MapLinkFor(pvt->lat, pvt->lon);
+  s_.model.setText("Label12", PositionText(*pvt, s_.numberFormat));
+  s_.model.setText("Label13", UtcText(*pvt));
+}
+
+void GpsMonitor::decodeNavSvInfo() {
+  const auto info = NavSvInfo::read(assembler_.message());
+  if (!info) return;
+  platform::Toolkit& toolkit = s_.platform.toolkit;
+  for (int i = 0; i < info->channels(); ++i) {
+    if (const auto bar = BarFor(info->channel(i))) ui::setSatelliteBar(s_.model, bar->chn, bar->cno, bar->color);
+    // Keeps the window responsive through a long message. A tick delivered here returns at once,
+    // so the payload read above stays in place.
+    toolkit.processPendingEvents();
+    if (s_.flags.Unloading) return;
+  }
+  toolkit.processPendingEvents();
+}
+
+void GpsMonitor::decodeNavTimeUtc() {
+  const auto utc = ReadNavTimeUtc(assembler_.message());
+  if (!utc) return;
+  if (const auto t = ClockFromNavTimeUtc(*utc)) s_.platform.kernel.setSystemTime(*t);
+}
+
+void GpsMonitor::decodeNavClock() {
+  const auto clock = ReadNavClock(assembler_.message());
+  if (!clock || !DriftWorthSending(*clock, lastClockDrift_)) return;
+  lastClockDrift_ = clock->clkD;
+  SendReceiverClockDrift();
+}
+
+void GpsMonitor::SendReceiverClockDrift() {
+  if (!s_.link.Connected) return;
+  // The clamped value is kept, so a drift that stays beyond the range is sent again every time.
+  lastClockDrift_ = ClampDrift(lastClockDrift_);
+  std::vector<std::uint8_t> frame = link_.CommandFrame(kDriftCommand);
+  if (frame.size() > 3) {
+    const auto bytes = EncodeDrift(lastClockDrift_);
+    frame[2] = bytes[0];
+    frame[3] = bytes[1];
+    link_.SendFrame(frame);
+  }
+  link_.ReadUnitSettings();
+}
+
+void GpsMonitor::Label13Click() {
+  if (s_.flags.Unloading) return;
+  s_.flags.SetClockRequested = true;
+  s_.model.setBorder("Label13", true);
+}
+
+void GpsMonitor::Label12Click() {
+  if (s_.flags.Unloading || mapClickRunning_) return;
+  FlagScope click(mapClickRunning_);
+  FlagScope running(busy_);
+  s_.model.setBorder("Label12", true);
+  if (!mapLink_.empty()) s_.platform.shell.openUrl(mapLink_);  // a failure to start the browser is ignored
+  s_.platform.toolkit.processPendingEvents();
+  s_.platform.kernel.sleep(std::chrono::milliseconds(50));
+  s_.model.setBorder("Label12", false);
+}
+
+}  // namespace tamrik::gps

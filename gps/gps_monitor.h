@@ -1,0 +1,72 @@
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/window_state.h"
+#include "device/device_link.h"
+#include "gps/ubx_assembler.h"
+
+namespace tamrik::gps {
+
+// The GPS monitor: reads the unit's input reports on every timer tick, watches the link, assembles
+// the receiver's UBX messages and shows what they say; sets the computer's clock, passes the
+// receiver's clock drift on to the unit and opens the map.
+//
+// The poller and the decoders are never entered twice: decoding a NAV-SVINFO and the map click let
+// the window process pending events, and a timer tick delivered then returns at once.
+class GpsMonitor {
+ public:
+  // Bytes asked for by each read, as whole input reports.
+  static constexpr std::size_t kReadBytes = 34000;
+  // How long a read waits for the first report. A unit that stays attached but goes silent costs
+  // the window at most this long per tick.
+  static constexpr std::chrono::milliseconds kFirstReportTimeout{20};
+  // Timer intervals: design time, after a good read, after a link loss.
+  static constexpr int kStartInterval = 50;
+  static constexpr int kReadInterval = 10;
+  static constexpr int kLossInterval = 250;
+
+  GpsMonitor(WindowState& state, device::DeviceLink& link);
+  GpsMonitor(const GpsMonitor&) = delete;
+  GpsMonitor& operator=(const GpsMonitor&) = delete;
+
+  // The tick of Timer.
+  void PollInputReports();
+  // Click on the UTC label: the next valid NAV-PVT sets the computer's clock, and so does each later one.
+  void Label13Click();
+  // Click on the position label: opens the last position in the default browser.
+  void Label12Click();
+
+  // One receiver byte in stream order; a completed, checked frame is decoded before it returns.
+  void ParseReceiverByte(std::uint8_t b);
+  // Acts on the message the assembler holds.
+  void DecodeReceiverMessage();
+  // Sends the last clock drift to the unit (command 11) and reads the unit's settings back.
+  void SendReceiverClockDrift();
+
+  const std::string& MapLink() const { return mapLink_; }
+  std::int32_t LastClockDrift() const { return lastClockDrift_; }
+  const MessageAssembler& Assembler() const { return assembler_; }
+
+ private:
+  void linkLost();
+  void reconnect();
+  void showStatus(std::uint8_t lossCount, std::uint8_t flags);
+  void decodeNavPvt();
+  void decodeNavSvInfo();
+  void decodeNavTimeUtc();
+  void decodeNavClock();
+
+  WindowState& s_;
+  device::DeviceLink& link_;
+  MessageAssembler assembler_;
+  std::vector<std::uint8_t> inputBuffer_;  // InputBuffer: indices 0 to kReadBytes
+  std::string mapLink_;
+  std::int32_t lastClockDrift_ = 0;
+  bool busy_ = false;             // a tick or the map click is in progress
+  bool mapClickRunning_ = false;  // the map click is flashing its border
+};
+
+}  // namespace tamrik::gps
