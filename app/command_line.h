@@ -3,15 +3,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/sim/simulation_options.h"
+
 namespace tamrik {
 
-// The program's own options; the simulator's options are collected for its parser.
 struct ProgramOptions {
   bool help = false;
   bool version = false;
-  std::string snapshotPath;          // --snapshot PATH
-  std::optional<int> quitAfterMs;    // --quit-after MS
-  std::vector<std::string> simulatorArguments;  // --simulate[=N], --replay, --sim-faults, ...
+  std::string snapshotPath;        // --snapshot PATH
+  std::optional<int> quitAfterMs;  // --quit-after MS
+  sim::SimulationOptions simulation;
 };
 
 struct CommandLineResult {
@@ -19,6 +20,7 @@ struct CommandLineResult {
   std::string error;  // empty when the command line was understood
 };
 
+// Reads the program's arguments (without the program name).
 CommandLineResult parseCommandLine(const std::vector<std::string>& arguments);
 
 std::string usageText();

@@ -20,6 +20,8 @@
 #include "platform/linux/xdg_shell.h"
 #include "platform/qt/qt_toolkit.h"
 #include "platform/routing_device_backend.h"
+#include "platform/sim/sim_clock.h"
+#include "platform/sim/simulated_units.h"
 #include "platform/testing/recording_services.h"
 
 namespace {
@@ -64,11 +66,23 @@ int main(int argc, char** argv) {
 
   tamrik::platform::HidapiBackend realUnits;
   std::vector<tamrik::platform::DeviceBackend*> backends{&realUnits};
+  tamrik::sim::RealClock simulationClock;
+  std::unique_ptr<tamrik::sim::SimulatedUnits> simulatedUnits;
+  const bool simulated = options.simulation.enabled;
+  if (simulated) {
+    auto built = tamrik::sim::buildSimulation(options.simulation, simulationClock);
+    if (!built.error.empty()) {
+      std::cerr << "tamrik-config: " << built.error << "\n";
+      return 2;
+    }
+    simulatedUnits = std::move(built.units);
+    backends.push_back(simulatedUnits.get());
+  }
   tamrik::platform::RoutingDeviceBackend devices(backends);
 
+  // With simulated units the receivers carry other days' times: clock settings are only recorded.
   tamrik::platform::LinuxSystemClock hostClock;
   tamrik::platform::testing::RecordingClock simulatedClock;
-  const bool simulated = !options.simulatorArguments.empty();
   tamrik::platform::SystemClock& clock = simulated ? static_cast<tamrik::platform::SystemClock&>(simulatedClock)
                                                    : static_cast<tamrik::platform::SystemClock&>(hostClock);
   tamrik::platform::HostKernel kernel(devices, clock);
@@ -100,6 +114,18 @@ int main(int argc, char** argv) {
     sigaction(SIGUSR1, &action, nullptr);
   }
   if (options.quitAfterMs) QTimer::singleShot(*options.quitAfterMs, &window, [&window] { window.close(); });
+  QTimer replayWatch;
+  if (simulatedUnits && options.simulation.quitAtReplayEnd) {
+    // The poller decodes what it reads in the same tick, so once every report of the capture was
+    // read, everything in it has been shown.
+    QObject::connect(&replayWatch, &QTimer::timeout, [&] {
+      if (simulatedUnits->replayFinished()) {
+        replayWatch.stop();
+        window.close();
+      }
+    });
+    replayWatch.start(100);
+  }
 
   frm.Load();
   const int status = QApplication::exec();

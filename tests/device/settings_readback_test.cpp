@@ -1,0 +1,160 @@
+// Reading a unit's identity and settings back into the window.
+#include <gtest/gtest.h>
+
+#include "device/settings_report.h"
+#include "tests/support/simulated_window.h"
+
+namespace tamrik {
+namespace {
+
+using testing::SimulatedWindow;
+using Kind = platform::testing::RecordingDeviceBackend::CallKind;
+
+TEST(SettingsReport, DecodesTheFieldsWithTheirOffsets) {
+  std::vector<std::uint8_t> r(65, 0);
+  const std::uint8_t bytes[] = {0x00, 0xFE, 0x09, 0x78, 0xDE, 0x2B, 0x02, 0x00, 0x00, 0x07, 0xDF,
+                                0x01, 0x00, 0x07, 0x2D, 0x00, 0x00, 0x2D, 0x00, 0x00, 0xAA, 0x09};
+  std::copy(std::begin(bytes), std::end(bytes), r.begin());
+  const auto s = device::decodeSettingsReport(r);
+  ASSERT_TRUE(s);
+  EXPECT_FALSE(s->outputEnabled);  // only bit 0 of byte 1 counts
+  EXPECT_EQ(s->driveIndex, 3);     // 9 is taken as 3
+  EXPECT_EQ(s->synth.gps, 2875000);
+  EXPECT_EQ(s->synth.n31, 3);
+  EXPECT_EQ(s->synth.n2_hs, 11);
+  EXPECT_EQ(s->synth.n2_ls, 480);
+  EXPECT_EQ(s->synth.n1_hs, 11);
+  EXPECT_EQ(s->synth.nc1_ls, 46);
+  EXPECT_EQ(s->synth.bw, 9);
+  EXPECT_FALSE(device::decodeSettingsReport(std::span(r).first(21)));
+}
+
+TEST(SettingsReadback, ShowsIdentityAndTheFactorySettings) {
+  SimulatedWindow w;
+  sim::UnitConfig config;
+  config.manufacturer = u"<b>Tamrik</b> & Co";
+  w.addUnit(u"SIM001", config);
+  w.frm.Load();
+  EXPECT_EQ(w.text("lblManuf"), " <b>Tamrik</b> & Co");  // shown as it came, as plain text
+  EXPECT_EQ(w.text("lblProduct"), " Tamrik GPS Reference Clock");
+  EXPECT_EQ(w.text("lblVersion"), " 1.20");
+  EXPECT_EQ(w.text("GPS"), "2875000");
+  EXPECT_EQ(w.text("N31"), "3");
+  EXPECT_EQ(w.text("N2_HS"), "11");
+  EXPECT_EQ(w.text("N2_LS"), "480");
+  EXPECT_EQ(w.text("N1_HS"), "11");
+  EXPECT_EQ(w.text("NC1_LS"), "46");
+  EXPECT_EQ(w.text("NC2_LS"), "46");
+  EXPECT_EQ(w.text("Out1Freq"), "10000000");
+  EXPECT_EQ(w.text("F3lbl"), "F3 = 958333 Hz ");
+  EXPECT_EQ(w.text("Fosclbl"), "Fosc = 5.06 GHz ");
+  EXPECT_EQ(w.model().focus(), "Out1Freq");
+  EXPECT_EQ(w.control("Out1Freq").selStart, 8);
+  EXPECT_TRUE(w.control("OUT1EN").checked);
+  EXPECT_EQ(w.model().selectedText("Enc1"), "32mA");
+  EXPECT_EQ(w.control("Enc1").items, (std::vector<std::string>{"8mA", "16mA", "24mA", "32mA"}));
+  for (const char* name : {"Enc1", "OUT1ID", "OUT1EN", "Out1Freq", "FindFreq", "SetFreq", "Advanced", "Frame3"}) {
+    EXPECT_TRUE(w.control(name).enabled) << name;
+  }
+  EXPECT_TRUE(w.state().flags.SettingsLoaded);
+  // Identity strings are read on the overlapped handle, the settings on the command handle.
+  EXPECT_EQ(w.pauses, (std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(5), std::chrono::milliseconds(5),
+                                                               std::chrono::milliseconds(5), std::chrono::milliseconds(2),
+                                                               std::chrono::milliseconds(2), std::chrono::milliseconds(5)}));
+}
+
+TEST(SettingsReadback, NumbersFollowTheUsersDecimalSeparator) {
+  SimulatedWindow w(ui::NumberFormat::comma());
+  w.addUnit(u"SIM001");
+  w.frm.Load();
+  EXPECT_EQ(w.text("Fosclbl"), "Fosc = 5,06 GHz ");
+  EXPECT_EQ(w.text("Out1Freq"), "10000000");
+  // A fractional output frequency is written with a decimal comma.
+  EXPECT_EQ(device::outputFrequencyText(2875000, 3, 11, 480, 11, 47, ui::NumberFormat::comma()), "9787234,04255319");
+  EXPECT_EQ(device::foscCaption(5123456789, 1, 1, 1, ui::NumberFormat::point()), "Fosc = 5.1234 GHz ");
+}
+
+TEST(SettingsReadback, FirmwareDecidesTheQueryAndTheReceiverRates) {
+  struct Case {
+    std::uint16_t version;
+    bool query;
+    std::uint8_t svinfo, clock, pvt;
+    const char* text;
+  };
+  const Case cases[] = {{0x0113, false, 20, 20, 10, " 1.13"},
+                        {0x0114, true, 20, 20, 10, " 1.14"},
+                        {0x0120, true, 2, 2, 1, " 1.20"},
+                        {0x0121, true, 20, 20, 10, " 1.21"},
+                        {0x010A, false, 20, 20, 10, " 1.A"},
+                        {0x0105, false, 20, 20, 10, " 1.5"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    SimulatedWindow w;
+    sim::UnitConfig config;
+    config.firmwareVersion = c.version;
+    w.addUnit(u"SIM001", config);
+    w.frm.Load();
+    EXPECT_EQ(w.text("lblVersion"), c.text);
+    const auto queries = w.sent(10);
+    EXPECT_EQ(queries.size(), c.query ? 1u : 0u);
+    if (c.query) {
+      EXPECT_EQ(queries[0][2], 4);
+    }
+    const auto rates = w.sent(8);
+    ASSERT_EQ(rates.size(), 3u);
+    EXPECT_EQ(rates[0][7], 0x30);
+    EXPECT_EQ(rates[0][8], c.svinfo);
+    EXPECT_EQ(rates[1][7], 0x22);
+    EXPECT_EQ(rates[1][8], c.clock);
+    EXPECT_EQ(rates[2][7], 0x07);
+    EXPECT_EQ(rates[2][8], c.pvt);
+    for (const auto& frame : rates) {
+      EXPECT_EQ(frame.size(), 65u);
+      EXPECT_TRUE(std::all_of(frame.begin() + 9, frame.end(), [](std::uint8_t b) { return b == 0; }));
+    }
+  }
+}
+
+TEST(SettingsReadback, NeverSendsTheOutputCommandsItsFillingTriggers) {
+  SimulatedWindow w;
+  w.addUnit(u"SIM001");
+  w.frm.Load();
+  for (std::uint8_t code : {1, 2, 3, 4, 5}) EXPECT_TRUE(w.sent(code).empty()) << int(code);
+  EXPECT_FALSE(w.state().flags.BlinkOn);
+}
+
+TEST(SettingsReadback, WithoutAUnitClearsAndDisablesWithoutAnyDeviceCall) {
+  SimulatedWindow w;
+  w.frm.Load();
+  w.model().setText("BW", "7");
+  w.recorder.clear();
+  w.frm.deviceLink().ReadUnitSettings();
+  EXPECT_TRUE(w.recorder.calls.empty());
+  EXPECT_EQ(w.text("BW"), "7");  // kept
+  for (const char* name : {"Enc1", "OUT1ID", "OUT1EN", "Out1Freq", "FindFreq", "SetFreq", "Advanced", "Frame3"}) {
+    EXPECT_FALSE(w.control(name).enabled) << name;
+  }
+  EXPECT_FALSE(w.state().flags.SettingsLoaded);
+}
+
+TEST(SettingsReadback, AUnitWithAShortFeatureReportIsShownAsUnusableAndNeverCommanded) {
+  SimulatedWindow w;
+  sim::UnitConfig config;
+  config.featureReportLength = 16;
+  w.addUnit(u"SHORT", config);
+  w.frm.Load();
+  EXPECT_TRUE(w.state().link.Connected);
+  EXPECT_FALSE(w.state().flags.SettingsLoaded);
+  EXPECT_NE(w.text("lblVersion").find("not usable"), std::string::npos);
+  EXPECT_EQ(w.text("GPS"), "");
+  EXPECT_FALSE(w.control("Out1Freq").enabled);
+  EXPECT_EQ(w.recorder.count(Kind::GetFeature), 0u);
+  EXPECT_TRUE(w.recorder.featureReports.empty());
+  // Commands that only need a connection are refused as well.
+  auto frame = w.frm.deviceLink().CommandFrame(11);
+  EXPECT_FALSE(w.frm.deviceLink().SendFrame(frame));
+  EXPECT_TRUE(w.recorder.featureReports.empty());
+}
+
+}  // namespace
+}  // namespace tamrik
