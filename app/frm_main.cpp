@@ -7,9 +7,22 @@
 namespace tamrik {
 
 FrmMain::FrmMain(platform::Platform& platform, ui::NumberFormat numberFormat)
-    : model_(ui::WindowModel::mainWindow()), state_(platform, model_, std::move(numberFormat)), link_(state_) {
+    : model_(ui::WindowModel::mainWindow()),
+      state_(platform, model_, std::move(numberFormat)),
+      link_(state_),
+      planner_(state_, link_, [this](const std::string& control) { click(control); }),
+      unitSettings_(state_, link_) {
   onClick("Advanced", [this] { ui::toggleAdvanced(model_, state_.flags.AdvancedCollapsed); });
   onClick("SerNo", [this] { link_.SerNoClick(); });
+  onClick("FindFreq", [this] { planner_.FindFreqClick(); });
+  onClick("Factory", [this] { planner_.FactoryClick(); });
+  onClick("SetFreq", [this] { planner_.SetFreqClick(); });
+  keyHandlers_["Out1Freq"] = [this](int keyAscii) { planner_.Out1FreqKeyPress(keyAscii); };
+  onClick("OUT1EN", [this] { unitSettings_.OUT1ENClick(); });
+  onClick("Enc1", [this] { unitSettings_.Enc1Click(); });
+  onClick("OUT1ID", [this] { unitSettings_.OUT1IDClick(); });
+  onClick("WriteRegister", [this] { unitSettings_.WriteRegisterClick(); });
+  onClick("SetSN", [this] { unitSettings_.SetSNClick(); });
 }
 
 FrmMain::~FrmMain() = default;

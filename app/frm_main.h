@@ -8,6 +8,8 @@
 #include "app/window_state.h"
 #include "device/device_link.h"
 #include "platform/platform.h"
+#include "settings/unit_settings.h"
+#include "synth/window/frequency_planner.h"
 #include "ui/window_events.h"
 #include "ui/window_model.h"
 
@@ -34,6 +36,8 @@ class FrmMain final : public ui::WindowEvents {
   ui::WindowModel& model() { return model_; }
   WindowState& state() { return state_; }
   device::DeviceLink& deviceLink() { return link_; }
+  synth::FrequencyPlanner& planner() { return planner_; }
+  settings::UnitSettings& unitSettings() { return unitSettings_; }
   const std::vector<std::int32_t>& excludedReferences() const { return state_.ExcludedReferences; }
 
  private:
@@ -42,6 +46,8 @@ class FrmMain final : public ui::WindowEvents {
   ui::WindowModel model_;
   WindowState state_;
   device::DeviceLink link_;
+  synth::FrequencyPlanner planner_;
+  settings::UnitSettings unitSettings_;
   std::map<std::string, std::function<void()>> clickHandlers_;
   std::map<std::string, std::function<void(int)>> keyHandlers_;
   std::function<void()> tickHandler_;

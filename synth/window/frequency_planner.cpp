@@ -1,0 +1,336 @@
+#include "synth/window/frequency_planner.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "device/settings_report.h"
+#include "ui/number_text.h"
+
+namespace tamrik::synth {
+
+namespace {
+
+using platform::MessageAnswer;
+using platform::MessageBoxRequest;
+using platform::MessageButtons;
+using platform::MessageIcon;
+
+constexpr int kKeyEnter = 13;
+constexpr std::uint8_t kCommandSynthSettings = 4;
+constexpr std::size_t kBlockOffset = 2;  // the block starts at frame byte 2
+constexpr const char* kIdleCaption = "Set frequency";
+constexpr const char* kSearchCaption = "Cancel search";
+constexpr const char* kBandwidth = "9";
+
+// Locked while a search runs, in this order.
+constexpr std::array<const char*, 13> kSettingsControls = {
+    "SetFreq", "Out1Freq", "NC1_LS", "NC2_LS", "N1_HS", "Fosclbl", "N2_HS",
+    "N2_LS",   "N31",      "GPS",    "BW",     "Advanced", "Factory"};
+
+// How each divider box is brought into range, rules applied left to right.
+struct ClampRule {
+  const char* box;
+  const char* notANumber;
+  std::optional<double> minimum;  // strictly below: the minimum's text
+  double maximum;                 // strictly above: the maximum's text
+  bool makeEven;
+};
+constexpr std::array<ClampRule, 7> kClampRules = {{
+    {"GPS", "2875000", 1, 10000000, false},
+    {"N31", "3", 1, 524288, false},
+    {"N2_HS", "11", 4, 11, false},
+    {"N2_LS", "480", 2, 1048576, true},
+    {"N1_HS", "11", 4, 11, false},
+    {"NC1_LS", "46", std::nullopt, 1048576, false},
+    {"NC2_LS", "46", 2, 1048576, true},
+}};
+
+std::string wholeText(double v) { return ui::formatGeneral(v, ui::NumberFormat::point()); }
+
+// The planner writes its texts with a single-character decimal separator; this one stands in for
+// the user's separator, which may be longer, and is replaced afterwards.
+constexpr char kSeparatorMark = '\x1F';
+std::string withUserSeparator(std::string text, const ui::NumberFormat& format) {
+  std::string out;
+  for (const char ch : text) {
+    if (ch == kSeparatorMark) {
+      out += format.decimalSeparator;
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+SearchProgress::SearchProgress(WindowState& state, std::function<bool()> mayGoOn)
+    : s_(state), mayGoOn_(std::move(mayGoOn)) {}
+
+bool SearchProgress::progress(double fraction) {
+  auto& m = s_.model;
+  const double wanted = ui::roundHalfEven(m.at("Bar").width * fraction);
+  const int width = static_cast<int>(std::clamp(wanted, -32768.0, 32767.0));
+  if (width > m.at("Progress").width) m.setWidth("Progress", width);
+  s_.platform.toolkit.processPendingEvents();
+  return mayGoOn_();
+}
+
+FrequencyPlanner::FrequencyPlanner(WindowState& state, device::DeviceLink& link, ClickRunner runClick)
+    : s_(state), link_(link), runClick_(std::move(runClick)) {}
+
+void FrequencyPlanner::showError(const std::string& title, const std::string& text) {
+  s_.platform.toolkit.messageBox(MessageBoxRequest{MessageIcon::Critical, MessageButtons::Ok, title, text});
+}
+
+// ---- Frequency request ----
+
+void FrequencyPlanner::FindFreqClick() {
+  if (s_.flags.SearchRunning) {
+    // Arrives while the search lets the window process events; the search stops at its next step.
+    s_.flags.SearchRunning = false;
+    return;
+  }
+  s_.flags.SearchRunning = true;
+  SearchDividers();
+  s_.model.setEnabled("FindFreq", true);
+}
+
+void FrequencyPlanner::Out1FreqKeyPress(int keyAscii) {
+  if (keyAscii != kKeyEnter) return;
+  FindFreqClick();
+  s_.model.setFocus("Out1Freq");
+}
+
+void FrequencyPlanner::FactoryClick() {
+  auto& m = s_.model;
+  m.setSelected("Enc1", 3);  // "32mA"
+  runClick_("Enc1");
+  m.setChecked("OUT1EN", true);
+  runClick_("OUT1EN");
+  m.setText("Out1Freq", "10000000");
+  FindFreqClick();
+  m.setFocus("Out1Freq");
+  m.setSelStart("Out1Freq", 999);
+}
+
+void FrequencyPlanner::EnableSettingsControls(bool enabled) {
+  for (const char* control : kSettingsControls) s_.model.setEnabled(control, enabled);
+}
+
+// ---- Divider search ----
+
+FrequencyPlanner::Stop FrequencyPlanner::stopReason(const SearchStart& start) const {
+  if (s_.flags.Unloading || s_.linkEpoch != start.linkEpoch || s_.readbackCount != start.readbackCount)
+    return Stop::Foreign;
+  if (!s_.flags.SearchRunning) return Stop::Cancelled;
+  return Stop::None;
+}
+
+void FrequencyPlanner::SearchDividers() {
+  auto& m = s_.model;
+  const std::string requestText = m.at("Out1Freq").text;
+  const std::optional<double> request = ui::parseNumber(requestText, s_.numberFormat);
+  if (!request) {
+    const bool blank = requestText.find_first_not_of(" \t") == std::string::npos;
+    showError("Frequency not understood",
+              (blank ? std::string() : "\"" + requestText + "\" is not a number. ") +
+                  "Type the output frequency in Hz, for example 10000000.");
+    s_.flags.SearchRunning = false;
+    return;
+  }
+  const double f = *request;
+
+  if (const auto preset = presetFor(f)) {
+    writePreset(*preset);
+    EnableSettingsControls(true);
+    m.setEnabled("FindFreq", true);
+    m.setText("FindFreq", kIdleCaption);
+    m.setWidth("Progress", 0);
+    SetFreqClick();
+    m.setVisible("Bar", false);
+    s_.flags.SearchRunning = false;
+    return;
+  }
+
+  m.setWidth("Progress", 0);
+  if (const auto refusal = rangeRefusal(f)) {
+    const Refusal r = refusalFor(*refusal, kSeparatorMark);
+    showError(r.title, withUserSeparator(r.text, s_.numberFormat));
+    s_.flags.SearchRunning = false;
+    return;
+  }
+
+  // Set-up: the progress panel, the controls locked, the button turned into Cancel, the boxes empty.
+  m.setVisible("Bar", true);
+  m.setText("BW", kBandwidth);
+  EnableSettingsControls(false);
+  m.setEnabled("FindFreq", true);
+  m.setText("FindFreq", kSearchCaption);
+  for (const char* box : {"NC1_LS", "NC2_LS", "N1_HS", "Fosclbl", "N2_HS", "N2_LS", "N31", "GPS"}) m.setText(box, "");
+
+  const SearchStart start{s_.linkEpoch, s_.readbackCount};
+  SearchProgress observer(s_, [&] { return stopReason(start) == Stop::None; });
+  const PlanResult result = synth::SearchDividers(f, s_.ExcludedReferences, &observer);
+
+  // The planner may have finished on the step at which the user cancelled or the unit changed:
+  // the flags decide, so that nothing reaches a unit the search was not started for.
+  if (const Stop why = stopReason(start); why != Stop::None) {
+    cancelledEnding(why);
+    return;
+  }
+  switch (result.outcome) {
+    case PlanOutcome::Exact:
+      writeResult(result.dividers);
+      exactEnding();
+      return;
+    case PlanOutcome::Closest:
+      writeResult(result.dividers);
+      closestEnding(requestText, result, start);
+      return;
+    default:
+      cancelledEnding(Stop::Cancelled);
+      return;
+  }
+}
+
+void FrequencyPlanner::writePreset(const DividerSet& d) {
+  auto& m = s_.model;
+  m.setText("GPS", std::to_string(d.gps));
+  m.setText("N31", std::to_string(d.n31));
+  m.setText("N2_HS", std::to_string(d.n2_hs));
+  m.setText("N2_LS", std::to_string(d.n2_ls));
+  m.setText("N1_HS", std::to_string(d.n1_hs));
+  m.setText("NC1_LS", std::to_string(d.nc1_ls));
+  m.setText("NC2_LS", m.at("NC1_LS").text);
+  m.setText("BW", kBandwidth);
+}
+
+void FrequencyPlanner::writeResult(const DividerSet& d) {
+  auto& m = s_.model;
+  m.setText("NC1_LS", std::to_string(d.nc1_ls));
+  m.setText("NC2_LS", std::to_string(d.nc2_ls));
+  m.setText("N1_HS", std::to_string(d.n1_hs));
+  m.setText("F3lbl", std::to_string(d.gps));
+  m.setText("N2_HS", std::to_string(d.n2_hs));
+  m.setText("N2_LS", std::to_string(d.n2_ls));
+  m.setText("N31", "1");
+  m.setText("GPS", std::to_string(d.gps));
+}
+
+void FrequencyPlanner::exactEnding() {
+  auto& m = s_.model;
+  EnableSettingsControls(true);
+  m.setEnabled("FindFreq", true);
+  m.setText("FindFreq", kIdleCaption);
+  m.setWidth("Progress", 0);
+  SetFreqClick();
+  m.setVisible("Bar", false);
+  s_.flags.SearchRunning = false;
+}
+
+void FrequencyPlanner::closestEnding(const std::string& requestText, const PlanResult& result,
+                                     const SearchStart& start) {
+  auto& m = s_.model;
+  m.setVisible("Bar", false);
+  const ClosestOffer offer = closestOfferFor(requestText, result, kSeparatorMark);
+  const MessageAnswer answer = s_.platform.toolkit.messageBox(MessageBoxRequest{
+      MessageIcon::Information, MessageButtons::YesNo, offer.title, withUserSeparator(offer.text, s_.numberFormat)});
+  // A toolkit may keep its timer running under a modal box, so the unit may have changed meanwhile.
+  if (stopReason(start) == Stop::Foreign) {
+    cancelledEnding(Stop::Foreign);
+    return;
+  }
+  if (answer == MessageAnswer::Yes) {
+    SetFreqClick();
+  } else {
+    link_.ReadUnitSettings();
+  }
+  EnableSettingsControls(true);
+  m.setEnabled("FindFreq", true);
+  m.setText("FindFreq", kIdleCaption);
+  m.setWidth("Progress", 0);
+  s_.flags.SearchRunning = false;
+  m.setVisible("Bar", false);
+}
+
+void FrequencyPlanner::cancelledEnding(Stop why) {
+  auto& m = s_.model;
+  m.setVisible("Bar", false);
+  m.setEnabled("FindFreq", false);
+  EnableSettingsControls(true);
+  m.setText("FindFreq", kIdleCaption);
+  if (why == Stop::Cancelled) {
+    link_.ReadUnitSettings();
+  } else if (!s_.flags.Unloading && !s_.link.Connected) {
+    // The unit went away under the search: show its absence. This reads and sends nothing. When
+    // another unit was opened, its readback has already filled the boxes and is left alone.
+    link_.ReadUnitSettings();
+  }
+  m.setWidth("Progress", 0);
+  m.setEnabled("FindFreq", true);
+  s_.flags.SearchRunning = false;
+}
+
+// ---- Update action ----
+
+void FrequencyPlanner::ClampDividerSettings() {
+  auto& m = s_.model;
+  const ui::NumberFormat& format = s_.numberFormat;
+  for (const ClampRule& rule : kClampRules) {
+    auto value = [&] { return ui::parseNumber(m.at(rule.box).text, format); };
+    if (!value()) m.setText(rule.box, rule.notANumber);
+    if (rule.minimum && *value() < *rule.minimum) m.setText(rule.box, wholeText(*rule.minimum));
+    if (*value() > rule.maximum) m.setText(rule.box, wholeText(rule.maximum));
+    if (rule.makeEven) {
+      const double v = *value();
+      const std::int32_t n = ui::toInt32Nearest(v).value_or(0);
+      m.setText(rule.box, ui::formatGeneral(v - n % 2, format));
+    }
+  }
+}
+
+bool FrequencyPlanner::checkUpdateInput() {
+  const auto& m = s_.model;
+  if (!ui::parseWholeNumber(m.at("BW").text, s_.numberFormat, 0, 255)) {
+    showError("Cannot update", "BW must be a whole number from 0 to 255. Nothing was sent to the unit.");
+    return false;
+  }
+  if (const auto nc1 = ui::parseNumber(m.at("NC1_LS").text, s_.numberFormat); nc1 && *nc1 < 1) {
+    showError("Cannot update", "NC1_LS must be at least 1. Nothing was sent to the unit.");
+    return false;
+  }
+  return true;
+}
+
+DividerSettings FrequencyPlanner::boxValues() const {
+  auto v = [&](const char* box) { return ui::parseNumber(s_.model.at(box).text, s_.numberFormat).value_or(0); };
+  return DividerSettings{v("GPS"), v("N31"), v("N2_HS"), v("N2_LS"), v("N1_HS"), v("NC1_LS"), v("NC2_LS"), v("BW")};
+}
+
+void FrequencyPlanner::SetFreqClick() {
+  if (!s_.link.Connected || !s_.flags.SettingsLoaded) return;
+  if (!checkUpdateInput()) return;
+  auto& m = s_.model;
+  m.setText("NC2_LS", m.at("NC1_LS").text);
+  ClampDividerSettings();
+
+  // The same frame twice, back to back; the displays are written after each send.
+  for (int send = 0; send < 2; ++send) {
+    if (!s_.link.Connected || !s_.flags.SettingsLoaded) return;
+    const DividerSettings d = boxValues();
+    const auto block = SettingsBlock(d);
+    auto frame = link_.CommandFrame(kCommandSynthSettings);
+    if (!block || frame.size() < kBlockOffset + kSettingsBlockSize) return;
+    std::copy(block->begin(), block->end(), frame.begin() + kBlockOffset);
+    link_.SendFrame(frame);
+
+    m.setText("Out1Freq",
+              device::outputFrequencyText(d.gps, d.n31, d.n2_hs, d.n2_ls, d.n1_hs, d.nc1_ls, s_.numberFormat));
+    m.setText("F3lbl", device::f3Caption(d.gps, d.n31));
+    m.setText("Fosclbl", device::foscCaption(d.gps, d.n31, d.n2_hs, d.n2_ls, s_.numberFormat));
+  }
+}
+
+}  // namespace tamrik::synth

@@ -1,0 +1,80 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "app/window_state.h"
+#include "device/device_link.h"
+#include "synth/planner/divider_plan.h"
+#include "synth/window/settings_block.h"
+
+namespace tamrik::synth {
+
+// The planner's observer in the window: shows the search's progress on the bar (the width of Bar
+// times the fraction done, rounded; the bar only ever grows), lets the window process its pending
+// events, and tells the search to stop once mayGoOn says so.
+class SearchProgress final : public SearchObserver {
+ public:
+  SearchProgress(WindowState& state, std::function<bool()> mayGoOn);
+  bool progress(double fraction) override;
+
+ private:
+  WindowState& s_;
+  std::function<bool()> mayGoOn_;
+};
+
+// The frequency planner's window side: the output frequency request (FindFreq, Enter in Out1Freq,
+// Factory), the divider search with its progress bar and endings, and the Update action (SetFreq)
+// that programs the divider set held in the settings boxes.
+class FrequencyPlanner {
+ public:
+  // Runs the click action of another control of the window ("Enc1", "OUT1EN"), as a user's change
+  // of that control would.
+  using ClickRunner = std::function<void(const std::string& control)>;
+
+  FrequencyPlanner(WindowState& state, device::DeviceLink& link, ClickRunner runClick);
+  FrequencyPlanner(const FrequencyPlanner&) = delete;
+  FrequencyPlanner& operator=(const FrequencyPlanner&) = delete;
+
+  // Click on FindFreq: starts a request, or asks the running search to stop.
+  void FindFreqClick();
+  // Key press in Out1Freq: Enter (13) requests the typed frequency; the focus stays in the box.
+  void Out1FreqKeyPress(int keyAscii);
+  // Click on Factory: 32mA, output on, 10 MHz, caret after the text.
+  void FactoryClick();
+  // Click on SetFreq (Update): clamps the boxes and sends the divider set twice with command 4.
+  void SetFreqClick();
+
+  // Turns the text of Out1Freq into a divider set and programs it; ends with SearchRunning false.
+  void SearchDividers();
+  // Enables or disables the thirteen settings controls, one after the other.
+  void EnableSettingsControls(bool enabled);
+  // Brings GPS and the six divider boxes into the synthesizer's ranges, in place.
+  void ClampDividerSettings();
+
+ private:
+  struct SearchStart {
+    std::uint64_t linkEpoch;
+    std::uint64_t readbackCount;
+  };
+  // Why a search must stop without finishing: nothing when it may go on.
+  enum class Stop { None, Cancelled, Foreign };
+  Stop stopReason(const SearchStart& start) const;
+
+  void writePreset(const DividerSet& d);
+  void writeResult(const DividerSet& d);
+  void exactEnding();
+  void closestEnding(const std::string& requestText, const PlanResult& result, const SearchStart& start);
+  void cancelledEnding(Stop why);
+  // The numbers now in the settings boxes; BW must already have been checked.
+  DividerSettings boxValues() const;
+  bool checkUpdateInput();
+  void showError(const std::string& title, const std::string& text);
+
+  WindowState& s_;
+  device::DeviceLink& link_;
+  ClickRunner runClick_;
+};
+
+}  // namespace tamrik::synth
