@@ -35,9 +35,6 @@ TEST(SimulationOptions, TakesItsOptionsAndLeavesTheRest) {
 
   a = parse({"--simulated", "--simulate-more"});  // only exact names are ours
   EXPECT_FALSE(a.options.enabled);
-  EXPECT_EQ(a.rest.size(), 2u);
-
-  EXPECT_FALSE(parse({}).options.enabled);
   EXPECT_EQ(simulatedSerials(3), (std::vector<std::string>{"SIM001", "SIM002", "SIM003"}));
   EXPECT_EQ(simulatedSerials(12).back(), "SIM012");
 }
@@ -97,12 +94,10 @@ TEST(FaultSpec, RejectsMalformedEntries) {
       {"unplug:@100", "missing serial number"},
       {"unplug:SIM 001", "is not a serial number"},
       {"unplug:SIM001@soon", "time 'soon'"},
-      {"unplug:SIM001@-5", "time '-5'"},
       {"unplug:SIM001@99999999999", "time '99999999999'"},
       {"stall:SIM001=1", "stall takes no value"},
       {"replug-as:SIM001@10", "replug-as needs a value"},
       {"corrupt:SIM001=1.5", "probability '1.5'"},
-      {"corrupt:SIM001=lots", "probability 'lots'"},
       {"short-feature:SIM001=0", "feature report length '0'"},
       {"firmware:SIM001=0x10000", "firmware version '0x10000'"},
       {"serial-change:SIM001=", "'' is not a serial number"},
@@ -134,15 +129,6 @@ TEST(SimulationOptions, BuildsTheUnitsItDescribes) {
   built = buildSimulation(o, clock);
   EXPECT_FALSE(built.units);
   EXPECT_NE(built.error.find("cannot read '/nonexistent/capture.ubx'"), std::string::npos);
-
-  if (const auto capture = testing::sharedCapture("gpsd_navisys-gr8013.ubx")) {
-    o.replayFile = capture->string();
-    o.replayFast = true;
-    built = buildSimulation(o, clock);
-    ASSERT_TRUE(built.units) << built.error;
-    EXPECT_TRUE(built.units->unit(1).config.replayFast);
-    EXPECT_EQ(built.units->unit(1).config.replay->size(), 18831u);
-  }
 }
 
 }  // namespace
