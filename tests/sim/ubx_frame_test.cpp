@@ -79,8 +79,8 @@ TEST(UbxFrame, FindFramesSkipsGarbageAndBrokenFrames) {
   const std::uint8_t one[] = {1, 2, 3};
   const auto good = ubx::frame(0x01, 0x22, one);
   std::vector<std::uint8_t> s = {'$', 'G', 'P', 0xB5, 0x00, 0xB5};
-  auto broken = good;
-  broken.back() ^= 0xFF;
+  std::vector<std::uint8_t> broken(good.begin(), good.end() - 1);
+  broken.push_back(static_cast<std::uint8_t>(good.back() ^ 0xFF));  // CK_B wrong
   s.insert(s.end(), broken.begin(), broken.end());
   s.insert(s.end(), good.begin(), good.end());
   s.insert(s.end(), good.begin(), good.end() - 3);  // truncated at the end
