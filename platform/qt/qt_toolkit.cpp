@@ -167,8 +167,12 @@ QWidget* QtWindow::create(const ui::Control& c) {
     case ui::ControlKind::TextBox: {
       auto* edit = new QLineEdit(parent);
       connect(edit, &QLineEdit::textEdited, this, [this, name, edit](const QString& text) {
+        // The widget already shows what the user typed: store it without writing it back.
+        userEdit_ = name;
+        model_.setSelStart(name, edit->cursorPosition());
         model_.setText(name, text.toStdString());
         model_.setSelStart(name, edit->cursorPosition());
+        userEdit_.clear();
         events_.change(name);
       });
       connect(edit, &QLineEdit::cursorPositionChanged, this, [this, name](int, int now) {
@@ -289,6 +293,7 @@ void QtWindow::sync(const std::string& name) {
     }
     case ui::ControlKind::TextBox: {
       auto* edit = static_cast<QLineEdit*>(w);
+      if (userEdit_ == name) break;
       if (edit->text() != qs(c.text)) edit->setText(qs(c.text));
       if (edit->cursorPosition() != c.selStart) edit->setCursorPosition(c.selStart);
       break;

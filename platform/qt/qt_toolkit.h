@@ -51,6 +51,7 @@ class QtWindow final : public QWidget {
   std::map<std::string, QWidget*> widgets_;
   QTimer* timer_ = nullptr;
   bool syncing_ = false;
+  std::string userEdit_;  // the text box whose edit is being stored in the model
   bool closing_ = false;
 };
 

@@ -31,6 +31,7 @@ QApplication& application() {
 
 // A window with no unit attached, rendered by Qt.
 struct RenderedWindow {
+  QApplication& app = application();  // first: widgets need the application object
   platform::RoutingDeviceBackend noDevices{{}};
   platform::testing::RecordingClock clock;
   platform::testing::VirtualSleeper sleeper;
@@ -41,10 +42,7 @@ struct RenderedWindow {
   FrmMain frm{platform, ui::NumberFormat::point()};
   platform::qt::QtWindow window{frm.model(), frm};
 
-  RenderedWindow() {
-    application();
-    frm.Load();
-  }
+  RenderedWindow() { frm.Load(); }
   template <typename W>
   W* widget(const char* name) {
     return qobject_cast<W*>(window.widgetFor(name));
@@ -111,6 +109,7 @@ TEST(QtWindow, ModelChangesReachTheWidgets) {
 TEST(QtWindow, TypingAndClicksReachTheModel) {
   RenderedWindow w;
   auto& m = w.frm.model();
+  m.setEnabled("Frame3", true);  // no unit: the frame was disabled by start-up
   m.setEnabled("Out1Freq", true);
   auto* edit = w.widget<QLineEdit>("Out1Freq");
   QTest::keyClicks(edit, "12345");
