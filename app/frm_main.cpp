@@ -10,6 +10,7 @@ FrmMain::FrmMain(platform::Platform& platform, ui::NumberFormat numberFormat)
     : model_(ui::WindowModel::mainWindow()),
       state_(platform, model_, std::move(numberFormat)),
       link_(state_),
+      gps_(state_, link_),
       planner_(state_, link_, [this](const std::string& control) { click(control); }),
       unitSettings_(state_, link_) {
   onClick("Advanced", [this] { ui::toggleAdvanced(model_, state_.flags.AdvancedCollapsed); });
@@ -23,6 +24,9 @@ FrmMain::FrmMain(platform::Platform& platform, ui::NumberFormat numberFormat)
   onClick("OUT1ID", [this] { unitSettings_.OUT1IDClick(); });
   onClick("WriteRegister", [this] { unitSettings_.WriteRegisterClick(); });
   onClick("SetSN", [this] { unitSettings_.SetSNClick(); });
+  onClick("Label12", [this] { gps_.Label12Click(); });
+  onClick("Label13", [this] { gps_.Label13Click(); });
+  tickHandler_ = [this] { gps_.PollInputReports(); };
 }
 
 FrmMain::~FrmMain() = default;

@@ -7,6 +7,7 @@
 
 #include "app/window_state.h"
 #include "device/device_link.h"
+#include "gps/gps_monitor.h"
 #include "platform/platform.h"
 #include "settings/unit_settings.h"
 #include "synth/window/frequency_planner.h"
@@ -36,6 +37,7 @@ class FrmMain final : public ui::WindowEvents {
   ui::WindowModel& model() { return model_; }
   WindowState& state() { return state_; }
   device::DeviceLink& deviceLink() { return link_; }
+  gps::GpsMonitor& gpsMonitor() { return gps_; }
   synth::FrequencyPlanner& planner() { return planner_; }
   settings::UnitSettings& unitSettings() { return unitSettings_; }
   const std::vector<std::int32_t>& excludedReferences() const { return state_.ExcludedReferences; }
@@ -46,6 +48,7 @@ class FrmMain final : public ui::WindowEvents {
   ui::WindowModel model_;
   WindowState state_;
   device::DeviceLink link_;
+  gps::GpsMonitor gps_;
   synth::FrequencyPlanner planner_;
   settings::UnitSettings unitSettings_;
   std::map<std::string, std::function<void()>> clickHandlers_;
