@@ -116,13 +116,10 @@ TEST(PlannerRange, RefusalTextsNameTheBounds) {
 }
 
 TEST(PlannerFormat, GeneralNumberFormatKeepsFifteenSignificantDigits) {
-  EXPECT_EQ(formatGeneral(777777776.25), "777777776.25");
-  EXPECT_EQ(formatGeneral(-0.75, ','), "-0,75");
   EXPECT_EQ(formatGeneral(0.1 + 0.2), "0.3");
-  EXPECT_EQ(formatGeneral(1000000), "1000000");
   EXPECT_EQ(formatGeneral(0.0001), "0.0001");
   EXPECT_EQ(formatGeneral(1000000000), "1000000000");
-  EXPECT_EQ(formatGeneral(812499999.123456789), "812499999.123457");
+  EXPECT_EQ(formatGeneral(812499999.123456789, ','), "812499999,123457");
 }
 
 TEST(PlannerOffsets, OffsetsRoundDownToTheirLastKeptDigit) {
@@ -227,17 +224,6 @@ TEST(PlannerExcluded, AWalkWithoutAnyUsableReferenceKeepsTheOneHertzStandIn) {
   EXPECT_EQ(walk.dividers.gps, 1);
   EXPECT_TRUE(testing::sameWalk(fast, walk)) << testing::describe(fast) << "\n" << testing::describe(walk);
   EXPECT_GE(stats.fallbackBlocks, 1u);
-}
-
-TEST(PlannerRanges, OutputDividerRangeFollowsTheOscillatorLimits) {
-  // At the top only N1 = 4 with c = 1 reaches 812.5 MHz.
-  EXPECT_EQ(detail::outputDividerRange(812500000, 4).cmin, 1);
-  EXPECT_EQ(detail::outputDividerRange(812500000, 4).cmax, 1);
-  EXPECT_GT(detail::outputDividerRange(812500000, 5).cmin, detail::outputDividerRange(812500000, 5).cmax);
-  // At the bottom only N1 = 11 reaches, with the largest output divider.
-  EXPECT_EQ(detail::outputDividerRange(kLowestRequestHz, 11).cmax, 524288);
-  EXPECT_LE(detail::outputDividerRange(kLowestRequestHz, 11).cmin, 524288);
-  EXPECT_GT(detail::outputDividerRange(kLowestRequestHz, 10).cmin, 524288);
 }
 
 }  // namespace
