@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 
 #include "device/settings_report.h"
 #include "ui/number_text.h"
@@ -51,7 +50,7 @@ std::string wholeText(double v) { return ui::formatGeneral(v, ui::NumberFormat::
 // The planner writes its texts with a single-character decimal separator; this one stands in for
 // the user's separator, which may be longer, and is replaced afterwards.
 constexpr char kSeparatorMark = '\x1F';
-std::string withUserSeparator(std::string text, const ui::NumberFormat& format) {
+std::string withUserSeparator(const std::string& text, const ui::NumberFormat& format) {
   std::string out;
   for (const char ch : text) {
     if (ch == kSeparatorMark) {
