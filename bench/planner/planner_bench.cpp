@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "synth/planner/divider_plan.h"
 #include "synth/planner/walk.h"
 #include "tests/synth_planner/literal_walk.h"
@@ -150,14 +152,21 @@ BENCHMARK(BM_Sweep)->Arg(2000)->Iterations(1)->Unit(benchmark::kSecond);
 // Prints the table as usual, then the walk's time over the planner's for each hard request.
 class SpeedUpReporter : public benchmark::ConsoleReporter {
  public:
+  explicit SpeedUpReporter(bool color)
+      : ConsoleReporter(color ? OO_ColorTabular : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
       if (run.iterations == 0) continue;
       const double seconds = run.real_accumulated_time / static_cast<double>(run.iterations);
+      // "BM_Walk/3/iterations:1" and "BM_Planner/3" both time hard request 3.
       const std::string name = run.benchmark_name();
-      if (name.rfind("BM_Walk/", 0) == 0) walk_[name.substr(8)] = {seconds, run.report_label};
-      if (name.rfind("BM_Planner/", 0) == 0) planner_[name.substr(11)] = seconds;
+      const std::string family = name.substr(0, name.find('/'));
+      const std::string index = name.substr(family.size() + 1, name.find('/', family.size() + 1) -
+                                                                   family.size() - 1);
+      if (family == "BM_Walk") walk_[std::stoi(index)] = {seconds, run.report_label};
+      if (family == "BM_Planner") planner_[std::stoi(index)] = seconds;
     }
   }
 
@@ -181,8 +190,8 @@ class SpeedUpReporter : public benchmark::ConsoleReporter {
   }
 
  private:
-  std::map<std::string, std::pair<double, std::string>> walk_;
-  std::map<std::string, double> planner_;
+  std::map<int, std::pair<double, std::string>> walk_;
+  std::map<int, double> planner_;
 };
 
 }  // namespace
@@ -190,7 +199,7 @@ class SpeedUpReporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  SpeedUpReporter reporter;
+  SpeedUpReporter reporter(isatty(fileno(stdout)) != 0);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;
