@@ -25,8 +25,9 @@ QApplication& application() {
   static char name[] = "qt_window_tests";
   static char* argv[] = {name, nullptr};
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  static QApplication app(argc, argv);
-  return app;
+  // Kept until the process ends: tearing Qt down from a static destructor crashes in Qt itself.
+  static QApplication* app = new QApplication(argc, argv);
+  return *app;
 }
 
 // A window with no unit attached, rendered by Qt.
