@@ -106,6 +106,7 @@ class FastWalk {
   }
 
   bool acceptedAnything() const { return result_.bestError < kStartingBest; }
+  std::span<const std::int32_t> sortedExcluded() const { return excluded_; }
 
  private:
   // Marks the blocks of output dividers hi, hi-1, ..., hi-n+1 that may beat the best so far.
@@ -286,8 +287,8 @@ class FastWalk {
 
 // The exhaustive walk, used only when the fast search accepted no candidate at all: then the walk
 // may end holding a 1 Hz stand-in for an excluded reference, which the fast search never keeps.
-WalkResult literalWalk(double f, std::span<const std::int32_t> excluded, const WalkWindow& window,
-                       SearchObserver* observer) {
+WalkResult literalWalk(double f, std::span<const std::int32_t> sortedExcluded,
+                       const WalkWindow& window, SearchObserver* observer) {
   WalkResult r;
   double best = kStartingBest;
   for (int n1 = 11; n1 >= 4; --n1) {
@@ -315,7 +316,7 @@ WalkResult literalWalk(double f, std::span<const std::int32_t> excluded, const W
         const double k = static_cast<double>(n2) / static_cast<double>(n1 * c);
         for (std::int64_t l = lmin; l <= lmax; ++l) {
           auto ref = static_cast<std::int32_t>(std::nearbyint(q / static_cast<double>(l)));
-          if (std::find(excluded.begin(), excluded.end(), ref) != excluded.end()) ref = 1;
+          if (std::binary_search(sortedExcluded.begin(), sortedExcluded.end(), ref)) ref = 1;
           const double candidate = (static_cast<double>(ref) * static_cast<double>(l)) * k;
           if (std::fabs(candidate - f) < best && ref % 48 != 0) {
             best = std::fabs(candidate - f);
@@ -345,7 +346,7 @@ WalkResult fastWalk(double f, std::span<const std::int32_t> excluded, const Walk
   WalkResult r = walk.run(window);
   if (r.end == WalkEnd::Closest && !walk.acceptedAnything()) {
     if (stats != nullptr) ++stats->fallbackBlocks;
-    r = literalWalk(f, excluded, window, observer);
+    r = literalWalk(f, walk.sortedExcluded(), window, observer);
   }
   return r;
 }

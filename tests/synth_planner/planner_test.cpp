@@ -210,6 +210,25 @@ TEST(PlannerExcluded, TheSearchHonoursTheExcludedListItIsGiven) {
   expectSearchInvariants(20000000, planned);
 }
 
+TEST(PlannerExcluded, BlocksWithFewUsableReferencesAreWalkedCandidateByCandidate) {
+  // With only a narrow band of references left, the integers next to a block's target rarely
+  // have a usable factorization, and the planner walks such blocks one candidate at a time.
+  std::vector<std::int32_t> excluded;
+  for (std::int32_t ref = 15000; ref <= 250000; ++ref) {
+    if (ref < 100000 || ref > 100300) excluded.push_back(ref);
+  }
+  SearchStats stats;
+  for (const double f : {812500000.0, 777777777.0, 500000000.5}) {
+    const auto fast = detail::fastWalk(f, excluded, {}, nullptr, &stats);
+    const auto walk = reference::literalWalk(f, excluded);
+    EXPECT_TRUE(testing::sameWalk(fast, walk)) << f << "\n" << testing::describe(fast) << "\n"
+                                               << testing::describe(walk);
+    EXPECT_GE(fast.dividers.gps, 100000);
+    EXPECT_LE(fast.dividers.gps, 100300);
+  }
+  EXPECT_GE(stats.fallbackBlocks, 1u);
+}
+
 TEST(PlannerExcluded, AWalkWithoutAnyUsableReferenceKeepsTheOneHertzStandIn) {
   // Every reference the top of the range can use is excluded or a multiple of 48: the walk
   // accepts only 1 Hz stand-ins, and the planner's literal fallback must end the same way.
