@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <span>
 
+#include "gps/input_reports.h"
 #include "gps/ubx_messages.h"
 #include "ui/satellite_chart.h"
 
@@ -49,24 +50,17 @@ void GpsMonitor::PollInputReports() {
     } else {
       s_.model.setInterval("Timer", kReadInterval);
       const std::size_t n = std::min(read.bytes, kReadBytes);
-      const int length = unit.InputReportLength;
-      // Only whole reports count; a report too short to hold the status bytes carries nothing.
-      const std::size_t L = length >= 3 ? static_cast<std::size_t>(length) : 0;
-      const std::size_t reports = L > 0 ? n / L : 0;
+      const std::size_t L = static_cast<std::size_t>(unit.InputReportLength);
+      const std::size_t reports = WholeReports(n, unit.InputReportLength);
       // A read that brought no whole report (the unit is silent) leaves the labels as they are.
       if (reports > 0) {
         showStatus(inputBuffer_[1], inputBuffer_[2]);
         const std::uint64_t epoch = s_.linkEpoch;
-        for (std::size_t j = 0; j < reports; ++j) {
-          const std::size_t report = j * L;
-          if ((inputBuffer_[report + 2] & 0x80) == 0) continue;
-          for (std::size_t k = 3; k < L; ++k) {
-            ParseReceiverByte(inputBuffer_[report + k]);
-            // Events processed while decoding may have closed or switched the unit, or begun
-            // unloading the window: the rest of this read belongs to a link that is gone.
-            if (s_.flags.Unloading || s_.linkEpoch != epoch) break;
+        for (std::size_t j = 0; j < reports && !readAbandoned(epoch); ++j) {
+          for (std::uint8_t b : ReceiverBytes(std::span<const std::uint8_t>(inputBuffer_.data() + j * L, L))) {
+            ParseReceiverByte(b);
+            if (readAbandoned(epoch)) break;
           }
-          if (s_.flags.Unloading || s_.linkEpoch != epoch) break;
         }
       }
     }
@@ -76,13 +70,19 @@ void GpsMonitor::PollInputReports() {
   if (!unit.Connected) reconnect();
 }
 
+bool GpsMonitor::readAbandoned(std::uint64_t epoch) const {
+  // Events processed while decoding may have closed or switched the unit, or begun unloading the
+  // window: the rest of the read belongs to a link that is gone.
+  return s_.flags.Unloading || s_.linkEpoch != epoch;
+}
+
 void GpsMonitor::showStatus(std::uint8_t lossCount, std::uint8_t flags) {
   ui::WindowModel& m = s_.model;
   m.setText("Label16", "Signal loss count: " + std::to_string(lossCount));
-  const bool noSignal = (flags & 0x01) != 0;
+  const bool noSignal = (flags & kNoGpsSignal) != 0;
   m.setBackColor("LOS", noSignal ? kLightRed : kLightGreen);
   m.setText("LOS", noSignal ? "No GPS signal" : "GPS signal OK");
-  const bool noLock = (flags & 0x02) != 0;
+  const bool noLock = (flags & kNoPllLock) != 0;
   m.setBackColor("LOL", noLock ? kLightRed : kLightGreen);
   m.setText("LOL", noLock ? "No PLL lock" : "PLL lock OK");
 }

@@ -51,6 +51,7 @@ class GpsMonitor {
   const MessageAssembler& Assembler() const { return assembler_; }
 
  private:
+  bool readAbandoned(std::uint64_t epoch) const;
   void linkLost();
   void reconnect();
   void showStatus(std::uint8_t lossCount, std::uint8_t flags);

@@ -1,0 +1,276 @@
+// The monitor on a simulated unit: with its own receiver model, or replaying a made-up byte
+// stream at the receiver's line rate, so that frames are cut across reports and ticks wherever
+// the unit's 62-byte reports happen to cut them.
+#include <gtest/gtest.h>
+
+#include "tests/gps/sim_fixture.h"
+
+namespace tamrik::gps {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace testing;
+
+constexpr std::uint32_t kLightRed = 0x6060FF;
+constexpr std::uint32_t kLightGreen = 0xC0FFC0;
+using Status = std::pair<std::string, std::uint32_t>;  // caption, background
+
+struct SimUnit : ::testing::Test {
+  sim::VirtualClock simClock;
+  sim::SimulatedUnits units{simClock};
+  std::unique_ptr<SimulatedMonitor> w = std::make_unique<SimulatedMonitor>(units, simClock);
+  sim::UnitId id = 0;
+
+  void started(sim::UnitConfig config = {}) {
+    id = units.addUnit(std::move(config));
+    w->start();
+  }
+  // A unit whose receiver sends the given bytes once, from the moment it is opened.
+  void replayed(const Bytes& stream) {
+    sim::UnitConfig config;
+    config.replay = std::make_shared<const Bytes>(stream);
+    started(config);
+    ASSERT_TRUE(w->runUntil([&] { return units.replayFinished(); }));
+  }
+  std::vector<int> driftsSent() const {
+    std::vector<int> out;
+    for (const auto& f : w->sent(11)) out.push_back(static_cast<std::int16_t>(f[2] | (f[3] << 8)));
+    return out;
+  }
+  Status status(const std::string& label) const {
+    return {w->text(label), w->control(label).backColor.value_or(0)};
+  }
+  int barHeight(int cno) const {
+    const float sh = static_cast<float>(w->model.scaleHeight("PicSat"));
+    return static_cast<int>(std::lround((sh - 1.0f) * static_cast<float>(cno) / 60.0f + 1.0f));
+  }
+};
+
+TEST_F(SimUnit, StatusPositionTimeAndBarsFromTheReceiver) {
+  started();
+  w->tick();
+  // Just powered: the PLL is not locked and the receiver has no signal yet (status 0x03).
+  EXPECT_EQ(status("LOS"), Status("No GPS signal", kLightRed));
+  EXPECT_EQ(status("LOL"), Status("No PLL lock", kLightRed));
+  EXPECT_EQ(w->control("Timer").interval, GpsMonitor::kReadInterval);
+
+  w->runFor(8s);  // status 0x80 in the reports that carry receiver bytes
+  EXPECT_EQ(status("LOS"), Status("GPS signal OK", kLightGreen));
+  EXPECT_EQ(status("LOL"), Status("PLL lock OK", kLightGreen));
+  EXPECT_EQ(w->text("Label16"), "Signal loss count: 0");
+  EXPECT_EQ(w->text("Label12"), "Position: 46.0569000, 14.5058000, 341.50");
+  EXPECT_TRUE(w->text("Label13").starts_with("UTC: 2025.03.07 08:05:1")) << w->text("Label13");
+  int green = 0;
+  for (int i = 0; i < ui::kSatelliteBars; ++i) green += w->control(ui::barName(i)).fillColor == ui::kBarGreen;
+  EXPECT_GT(green, 3);
+}
+
+TEST_F(SimUnit, FramesCutAnywhereAreDecodedOnceAndBadOnesDropped) {
+  // NAV-CLOCK frames (B5 62 01 22 14 00, 20 bytes, checksum) after text and lone sync bytes of
+  // changing length, and among them frames to drop: CK_B wrong, CK_A wrong, class 0xFF.
+  Bytes stream;
+  std::vector<int> expected;
+  for (int i = 0; i < 12; ++i) {
+    stream = join({stream, Bytes(static_cast<std::size_t>(i * 5 % 17), '$'), {0xB5, '$'}});
+    if (i % 4 == 1) {
+      Bytes bad = clockFrame(4000);
+      bad.back() ^= 0x40;
+      stream = join({stream, bad});
+    }
+    if (i % 4 == 3) {
+      Bytes bad = clockFrame(-4000);
+      bad[bad.size() - 2] ^= 0x01;
+      stream = join({stream, bad, {0xB5, 0x62, 0xFF, 0x22, 0x14, 0x00}});
+    }
+    expected.push_back(i % 2 == 0 ? 30 : 0);
+    stream = join({stream, clockFrame(expected.back())});
+  }
+  replayed(join({stream, ubx::frame(0x0A, 0x11, Bytes(0xFF, 0x01))}));  // length 0x00FF is taken
+  EXPECT_EQ(driftsSent(), expected);
+  EXPECT_EQ(w->text("Label20"), "255 ");
+}
+
+TEST_F(SimUnit, UnplugBlackensBarsAndReconnectsEvery250ms) {
+  started();
+  w->runFor(8s);
+  ASSERT_EQ(w->text("LOL"), "PLL lock OK");
+  ASSERT_NE(w->control("Sat(0)").height, 2);
+
+  units.unplug(id);
+  w->tick();
+  EXPECT_FALSE(w->state.link.Connected);
+  EXPECT_FALSE(w->state.flags.SettingsLoaded);
+  EXPECT_EQ(w->recorder.openHandles, 0);
+  for (int i = 0; i < ui::kSatelliteBars; ++i) {
+    const auto& bar = w->control(ui::barName(i));
+    EXPECT_EQ(std::tie(bar.left, bar.height, bar.top, bar.fillColor, bar.borderColor),
+              std::make_tuple(8 * i + 1, 2, w->model.scaleHeight("PicSat") - 2, 0u, 0u));
+  }
+  EXPECT_EQ(status("LOL"), Status("PLL lock OK", kLightRed));  // caption kept
+  EXPECT_EQ(status("LOS"), Status("GPS signal OK", kLightGreen));
+  EXPECT_EQ(w->control("Timer").interval, GpsMonitor::kLossInterval);
+
+  // Each tick while it is away rescans and searches (two walks), 250 ms apart.
+  const auto walks = w->recorder.count(platform::testing::RecordingDeviceBackend::CallKind::Enumerate);
+  w->runFor(1s);
+  EXPECT_EQ(w->recorder.count(platform::testing::RecordingDeviceBackend::CallKind::Enumerate), walks + 8);
+
+  units.replug(id);
+  w->tick();
+  EXPECT_TRUE(w->state.link.Connected);
+  EXPECT_TRUE(w->state.flags.SettingsLoaded);
+  w->tick();
+  EXPECT_EQ(w->control("Timer").interval, GpsMonitor::kReadInterval);
+
+  // A reconnect request closes the unit and reopens it within one tick.
+  const std::uint64_t epoch = w->state.linkEpoch;
+  w->state.flags.ReconnectRequested = true;
+  w->tick();
+  EXPECT_TRUE(w->state.link.Connected);
+  EXPECT_FALSE(w->state.flags.ReconnectRequested);
+  EXPECT_EQ(w->state.linkEpoch, epoch + 2);
+  EXPECT_EQ(w->recorder.openHandles, 2);
+}
+
+TEST_F(SimUnit, SilentUnitCostsAtMostTheReadTimeoutAndKeepsTheLabels) {
+  started();
+  w->runFor(2s);
+  units.stall(id);
+  w->model.setText("LOS", "marker");
+  for (int i = 0; i < 20; ++i) {
+    const auto before = simClock.now();
+    w->tick();
+    EXPECT_LE(simClock.now() - before, GpsMonitor::kReadInterval * 1ms + GpsMonitor::kFirstReportTimeout);
+  }
+  EXPECT_TRUE(w->state.link.Connected);
+  EXPECT_EQ(w->text("LOS"), "marker");
+  units.resume(id);
+  w->runFor(100ms);
+  EXPECT_NE(w->text("LOS"), "marker");
+}
+
+TEST_F(SimUnit, ClockFromArmedNavPvtAndWholeSecondNavTimeUtc) {
+  auto pvt = [](std::uint8_t second, std::int32_t nano, std::uint8_t valid = 0x37) {
+    auto m = examplePvt();
+    m.time.second = second;
+    m.time.nano = nano;
+    m.valid = valid;
+    return ubx::navPvtFrame(m);
+  };
+  auto timeUtc = [](std::int32_t nano) {
+    return ubx::navTimeUtcFrame({.time = {2025, 3, 7, 8, 5, 9, nano}, .valid = 0xF7});
+  };
+  // The first NAV-PVT comes before the click; the gap after it gives the test time to click.
+  const Bytes stream = join({pvt(1, 0), Bytes(400, 0), pvt(2, 0, 0x03), pvt(3, -200000), pvt(4, 2500000),
+                             pvt(5, 3500000), pvt(6, 999500000), timeUtc(400000), timeUtc(600000),
+                             timeUtc(-500000), timeUtc(500000)});
+  sim::UnitConfig config;
+  config.replay = std::make_shared<const Bytes>(stream);
+  started(config);
+  ASSERT_TRUE(w->runUntil([&] { return w->text("Label13") == "UTC: 2025.03.07 08:05:01"; }));
+  w->monitor.Label13Click();
+  EXPECT_TRUE(w->control("Label13").border);
+  ASSERT_TRUE(w->runUntil([&] { return units.replayFinished(); }));
+
+  std::vector<std::pair<int, int>> set;  // second, milliseconds
+  for (const auto& t : w->clock.requests) set.emplace_back(t.second, t.milliseconds);
+  // Nothing from the unarmed or invalid NAV-PVT; 1000 ms refused; NAV-TIMEUTC only within 0.5 ms.
+  EXPECT_EQ(set, (std::vector<std::pair<int, int>>{{3, 0}, {4, 2}, {5, 4}, {9, 30}, {9, 30}}));
+  EXPECT_FALSE(w->control("Label13").border);
+  EXPECT_EQ(w->text("Label13"), "UTC: 2025.03.07 08:05:06");
+}
+
+TEST_F(SimUnit, DriftSentOnChangeClampedAndEncodedThenReadBack) {
+  replayed(join({clockFrame(0), clockFrame(15), clockFrame(30), clockFrame(30, 600), clockFrame(-100),
+                 clockFrame(9000)}));
+  const auto frames = w->sent(11);
+  ASSERT_EQ(frames.size(), 3u);
+  const std::vector<Bytes> heads{{0x00, 0x0B, 0x1E, 0x00, 0x00}, {0x00, 0x0B, 0x9C, 0xFF, 0x00},
+                                 {0x00, 0x0B, 0x4C, 0x1D, 0x00}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(Bytes(frames[i].begin(), frames[i].begin() + 5), heads[i]);
+    EXPECT_EQ(frames[i].size(), 65u);
+    EXPECT_EQ(std::count(frames[i].begin() + 4, frames[i].end(), 0), 61);
+  }
+  EXPECT_EQ(w->monitor.LastClockDrift(), 7500);
+  EXPECT_EQ(w->sent(8).size(), 3u * 4u);  // start-up and each command are followed by a readback
+}
+
+TEST_F(SimUnit, MapLinkIsTheSameUnderADecimalComma) {
+  w = std::make_unique<SimulatedMonitor>(units, simClock, ui::NumberFormat::comma());
+  w->monitor.Label12Click();  // before any position only the border flashes
+  EXPECT_TRUE(w->shell.opened.empty());
+  auto m = examplePvt();
+  m.lat = -338688000;
+  m.lon = 1512093000;
+  m.height = 58000;
+  m.length = 84;
+  replayed(ubx::navPvtFrame(m));
+  EXPECT_EQ(w->text("Label12"), "Position: -33,8688000, 151,2093000, 58,00");
+
+  bool borderWhileEventsRun = false;
+  w->toolkit.onProcessEvents = [&] { borderWhileEventsRun = w->control("Label12").border; };
+  w->pauses.clear();
+  w->monitor.Label12Click();
+  EXPECT_EQ(w->shell.opened, std::vector<std::string>{"https://www.google.com/maps/search/?api=1&query=-33.8688,151.2093"});
+  EXPECT_TRUE(borderWhileEventsRun);
+  EXPECT_FALSE(w->control("Label12").border);
+  EXPECT_EQ(w->pauses, std::vector<std::chrono::milliseconds>{50ms});
+}
+
+TEST_F(SimUnit, ShortMessagesShowNoLeftoversOfEarlierOnes) {
+  // A NAV-PVT whose bytes 20 to 25, read as a NAV-SVINFO channel block, would raise bar 0 to
+  // 40 dB-Hz; then a NAV-PVT too short for its fields and a NAV-SVINFO that announces three
+  // blocks but holds one, while the payload buffer still holds the rest of the first message.
+  auto m = examplePvt();
+  m.lon = 0x1E28;
+  m.tAcc = 0;
+  ubx::NavSvInfo sv{.channels = {{.chn = 3, .flags = 1, .cno = 60, .elev = 45}}, .numChField = 3};
+  replayed(join({ubx::navPvtFrame(m), ubx::frame(0x01, 0x07, Bytes(20, 0x33)), ubx::navSvInfoFrame(sv)}));
+  EXPECT_EQ(w->text("Label12"), "Position: 51.4778000, 0.0007720, 45.61");
+  EXPECT_EQ(w->control("Sat(3)").height, barHeight(60));
+  EXPECT_EQ(w->control("Sat(0)").height, 2);
+}
+
+TEST_F(SimUnit, TicksWhileEventsAreProcessedDoNotPollAgain) {
+  int nested = 0;
+  w->toolkit.onProcessEvents = [&] {
+    ++nested;
+    w->tick();
+  };
+  ubx::NavSvInfo sv{.channels = {{.chn = 1, .flags = 1, .cno = 30, .elev = 45}, {.chn = 2, .cno = 20, .elev = 45}}};
+  replayed(ubx::navSvInfoFrame(sv));
+  EXPECT_EQ(nested, 3);  // after each channel and once more
+  EXPECT_EQ(w->control("Sat(1)").fillColor, ui::kBarGreen);
+  EXPECT_EQ(w->control("Sat(2)").fillColor, ui::kBarGrey);
+
+  const std::size_t reads = w->reads();
+  w->monitor.Label12Click();
+  EXPECT_EQ(nested, 4);
+  EXPECT_EQ(w->reads(), reads);
+  w->toolkit.onProcessEvents = nullptr;
+  w->tick();
+  EXPECT_EQ(w->reads(), reads + 1);
+}
+
+TEST_F(SimUnit, UnloadingStopsThePollerEvenInsideADecode) {
+  ubx::NavSvInfo sv{.channels = {{.chn = 1, .flags = 1, .cno = 30, .elev = 45}, {.chn = 2, .cno = 20, .elev = 45}}};
+  w->toolkit.onProcessEvents = [&] { w->state.flags.Unloading = true; };
+  sim::UnitConfig config;
+  config.replay = std::make_shared<const Bytes>(join({ubx::navSvInfoFrame(sv), clockFrame(100)}));
+  started(config);
+  ASSERT_TRUE(w->runUntil([&] { return w->state.flags.Unloading; }));
+  const std::size_t reads = w->reads();
+  w->runFor(2s);
+  w->monitor.Label13Click();
+  w->monitor.Label12Click();
+  EXPECT_EQ(w->reads(), reads);
+  EXPECT_EQ(w->control("Sat(1)").fillColor, ui::kBarGreen);
+  EXPECT_EQ(w->control("Sat(2)").height, 2);  // the decode ended after the first channel
+  EXPECT_TRUE(w->sent(11).empty());             // nor was the rest of the read decoded
+  EXPECT_FALSE(w->state.flags.SetClockRequested);
+  EXPECT_EQ(w->toolkit.eventRounds, 1);
+}
+
+}  // namespace
+}  // namespace tamrik::gps
