@@ -1,6 +1,7 @@
 #include "synth/planner/block_filter.h"
 
 #include <cmath>
+#include <initializer_list>
 
 // On x86-64 the loop gets an AVX2 version besides the baseline one, picked when the program
 // loads. Both do the same IEEE operations in the same order (the walk's k = N2/(N1*c) and R*k), so
@@ -26,21 +27,24 @@ constexpr double kRoundMagic = 6755399441055744.0;
 // the last place, far less than the 1e-6 allowed for it; a q that lies too near the middle
 // between two integers to tell which one is nearer keeps its block.
 TAMRIK_VECTOR_CLONES
-void markBlocks(const double* __restrict cs, std::uint8_t* __restrict masks, std::size_t n,
-                double f, double fn1, int n1, double best, double bound) {
+void markBlocks(std::int64_t hi, std::uint64_t* __restrict masks, int n, double f, double fn1,
+                int n1, double best, double bound) {
   const double n1d = n1;
+  const auto top = static_cast<double>(hi);
+  for (int i = 0; i < n; ++i) masks[i] = 0;
   for (int j = 0; j < 8; ++j) {
     const double n2 = 11 - j;
     const double a = fn1 / n2;
-    const auto bit = static_cast<std::uint8_t>(1u << j);
-    for (std::size_t i = 0; i < n; ++i) {
-      const double k = n2 / (n1d * cs[i]);  // the walk's k: N2 / (N1*c), exact integers
-      const double x = cs[i] * a;
+    const std::uint64_t bit = std::uint64_t{1} << j;
+    for (int i = 0; i < n; ++i) {
+      const double c = top - i;         // exact: whole numbers far below 2^53
+      const double k = n2 / (n1d * c);  // the walk's k: N2 / (N1*c), exact integers
+      const double x = c * a;
       const double nearest = (x + kRoundMagic) - kRoundMagic;
       const double d = std::fabs(x - nearest);
       const double error = std::fabs(nearest * k - f);
       const bool keep = (d > 0.5 - 1e-6) | (error < best) | (k * (1.0 - d - 1e-6) <= bound);
-      masks[i] |= keep ? bit : std::uint8_t{0};
+      masks[i] |= keep ? bit : std::uint64_t{0};
     }
   }
 }

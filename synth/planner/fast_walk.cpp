@@ -91,7 +91,7 @@ class FastWalk {
         const auto n = static_cast<std::size_t>(hi - lo + 1);
         filter(fn1, n1, hi, n);
         for (std::size_t i = 0; i < n; ++i) {
-          for (unsigned m = masks_[i]; m != 0; m &= m - 1) {
+          for (std::uint64_t m = masks_[i]; m != 0; m &= m - 1) {
             const int n2 = 11 - std::countr_zero(m);
             if (examineBlock(n1, hi - static_cast<std::int64_t>(i), n2)) return result_;
             if (++sinceClockCheck_ >= 32 && !report(fraction, false)) return cancelled();
@@ -111,13 +111,9 @@ class FastWalk {
  private:
   // Marks the blocks of output dividers hi, hi-1, ..., hi-n+1 that may beat the best so far.
   void filter(double fn1, int n1, std::int64_t hi, std::size_t n) {
-    masks_.assign(n, 0);
-    cs_.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      cs_[i] = static_cast<double>(hi - static_cast<std::int64_t>(i));
-    }
     const double best = result_.bestError;
-    markBlocks(cs_.data(), masks_.data(), n, f_, fn1, n1, best, best * (1.0 + 1e-12) + margin_);
+    markBlocks(hi, masks_.data(), static_cast<int>(n), f_, fn1, n1, best,
+               best * (1.0 + 1e-12) + margin_);
     stats_->blocks += 8 * n;
   }
 
@@ -275,8 +271,7 @@ class FastWalk {
   SearchStats localStats_;
   SearchStats* stats_;
   WalkResult result_;
-  std::vector<std::uint8_t> masks_;
-  std::vector<double> cs_;
+  std::vector<std::uint64_t> masks_ = std::vector<std::uint64_t>(kMaxChunk);
   std::vector<std::uint32_t> divisors_;
   std::array<std::uint32_t, 4> blockingFactors_{};
   std::size_t nextBlockingFactor_ = 0;
