@@ -1,6 +1,9 @@
 // The design-time layout of the main window: every control with its container, caption, position
-// (twips inside its container; pixels inside the satellite chart), colours, font and tab order.
+// (twips inside its container; pixels inside the satellite chart), colours, font, tab order and
+// accessible name.
 #include "ui/window_model.h"
+
+#include <utility>
 
 namespace tamrik::ui {
 
@@ -173,6 +176,77 @@ WindowModel WindowModel::mainWindow() {
   m.add(utc);
   m.add(arial(make("Label20", K::Label, "Frame2", "", 240, 8040, 2410, 320, 26), true));
   m.add(arial(make("Label6", K::Label, "Frame2", "", 120, 8640, 2415, 315, 25), false));
+
+  // Accessible names. Text and combo boxes are named by the label beside them; a label that shows a
+  // value is named by what it shows (a toolkit adds the value itself).
+  static const std::pair<const char*, const char*> kAccessibleNames[] = {
+      {"Frame1", "Hardware details"},
+      {"Frame3", "Settings"},
+      {"Frame4", "Status"},
+      {"Frame2", "Advanced"},
+      {"SN", "Serial number to program"},
+      {"SetSN", "Set serial number"},
+      {"WriteRegister", "Register write"},
+      {"REG", "Register number"},
+      {"DATA", "Register data"},
+      {"Label14", "Spare label"},
+      {"Label5", "Device name"},
+      {"lblSerialNumber", "Unit serial number"},
+      {"lblProduct", "Device name"},
+      {"Label4", "Made by"},
+      {"lblManuf", "Made by"},
+      {"Label2", "Firmware version"},
+      {"lblVersion", "Firmware version"},
+      {"Label3", "Serial number"},
+      {"SerNo", "Serial number"},
+      {"Timer", "Poll timer"},
+      {"Out1Freq", "Output, Hz"},
+      {"Label1", "Output, Hz"},
+      {"FindFreq", "Set frequency or cancel search"},
+      {"Bar", "Search progress"},
+      {"Progress", "Search progress bar"},
+      {"Label17", "Search status"},
+      {"Factory", "Factory defaults"},
+      {"Advanced", "Show or hide advanced settings"},
+      {"F3lbl", "Phase detector frequency"},
+      {"PicSat", "Satellite signal chart"},
+      {"Sat(0)", "Satellite channel 0"},
+      {"CNoLine(0)", "Signal scale line"},
+      {"CNoLbl(0)", "Signal scale, dB"},
+      {"LOS", "GPS signal"},
+      {"LOL", "PLL lock"},
+      {"Label18", "Spare label"},
+      {"Enc1", "Output drive strength"},
+      {"Label22", "Output drive strength"},
+      {"OUT1EN", "Enable output"},
+      {"OUT1ID", "Blink LED"},
+      {"Line4", "Separator"},
+      {"GPS", "GPS reference, Hz"},
+      {"Label23", "GPS reference, Hz"},
+      {"N31", "N31"},
+      {"Label24", "N31"},
+      {"NC2_LS", "NC2_LS"},
+      {"N2_HS", "N2_HS"},
+      {"Label7", "N2_HS"},
+      {"N2_LS", "N2_LS"},
+      {"Label8", "N2_LS"},
+      {"Picture3", "Spare picture"},
+      {"N1_HS", "N1_HS"},
+      {"Label9", "N1_HS"},
+      {"NC1_LS", "NC1_LS"},
+      {"Label10", "NC1_LS"},
+      {"BW", "BW"},
+      {"Label15", "BW"},
+      {"SetFreq", "Update"},
+      {"Label16", "Signal loss count"},
+      {"Fosclbl", "Oscillator frequency"},
+      {"Line1", "Separator"},
+      {"Label12", "GPS coordinates"},
+      {"Label13", "UTC time"},
+      {"Label20", "Receiver diagnostics"},
+      {"Label6", "Spare label"},
+  };
+  for (const auto& [control, accessibleName] : kAccessibleNames) m.get(control).accessibleName = accessibleName;
 
   return m;
 }

@@ -156,6 +156,8 @@ std::string snapshotJson(const WindowModel& model) {
     w.num(c.width);
     w.key("height");
     w.num(c.height);
+    w.key("accessible_name");
+    w.str(c.accessibleName);
     if (!c.tooltip.empty()) {
       w.key("tooltip");
       w.str(c.tooltip);

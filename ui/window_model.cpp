@@ -56,6 +56,9 @@ Control& WindowModel::loadArrayElement(const std::string& arrayName, int index) 
   copy.name = name;
   copy.visible = false;
   copy.tabIndex = -1;
+  if (copy.accessibleName.ends_with(" 0")) {
+    copy.accessibleName.replace(copy.accessibleName.size() - 1, 1, std::to_string(index));
+  }
   add(std::move(copy));
   changed(name);
   return get(name);

@@ -29,6 +29,9 @@ struct Control {
   std::string container;  // "" for the window itself
   std::string text;       // caption or text
   std::string tooltip;
+  // The name screen readers and desktop automation know the control by: for a text box or combo
+  // box the caption of the label beside it, for a label that shows a value what the value is.
+  std::string accessibleName;
   bool enabled = true;
   bool visible = true;
   int left = 0, top = 0, width = 0, height = 0;
@@ -74,7 +77,8 @@ class WindowModel {
   const Control& at(const std::string& name) const;  // throws std::out_of_range for an unknown name
   const std::vector<std::string>& order() const { return order_; }  // creation order
 
-  // Creates element index of a control array as a copy of its template "Name(0)", invisible.
+  // Creates element index of a control array as a copy of its template "Name(0)", invisible. When
+  // the template's accessible name ends in " 0", the copy's ends in its own index.
   Control& loadArrayElement(const std::string& arrayName, int index);
 
   // The window.

@@ -30,6 +30,7 @@ TEST(SnapshotJson, CarriesWindowAndControlState) {
                       "\"enabled\":true,\"visible\":true,\"back_color\":12648384"),
             std::string::npos);
   EXPECT_NE(json.find("\"Sat(0)\":{\"kind\":\"shape\""), std::string::npos);
+  EXPECT_NE(json.find("\"accessible_name\":\"Output, Hz\""), std::string::npos);
   // Balanced braces: a cheap structural check that the writer closed everything it opened.
   int depth = 0;
   bool inString = false;

@@ -3,6 +3,7 @@
 #include <set>
 
 #include "ui/advanced_toggle.h"
+#include "ui/satellite_chart.h"
 #include "ui/window_model.h"
 
 namespace tamrik::ui {
@@ -118,6 +119,37 @@ TEST(MainWindowLayout, StatusColoursAndTooltips) {
   EXPECT_EQ(m.at("Label13").tooltip, "Click to set your local computer time from GPS");
   EXPECT_EQ(m.at("OUT1ID").tooltip, "Blink front LED of this unit");
   EXPECT_EQ(m.at("PicSat").tooltip, "Satellites signal to noise ratio, dB");
+}
+
+TEST(MainWindowLayout, EveryControlHasAnAccessibleNameAndBoxesTakeTheLabelBesideThem) {
+  WindowModel m = WindowModel::mainWindow();
+  buildSatelliteChart(m);
+  for (const auto& name : m.order()) EXPECT_FALSE(m.at(name).accessibleName.empty()) << name;
+  EXPECT_EQ(m.at("Sat(17)").accessibleName, "Satellite channel 17");
+
+  // "Beside": a visible caption in the same container, on the box's left or right, whose height
+  // spans the box's middle.
+  auto labelBeside = [&](const Control& box) -> const Control* {
+    const int middle = box.top + box.height / 2;
+    for (const auto& name : m.order()) {
+      const Control& l = m.at(name);
+      if (l.kind != ControlKind::Label || !l.visible || l.text.empty() || l.container != box.container) continue;
+      const bool side = l.left >= box.left + box.width || l.left + l.width <= box.left;
+      if (side && l.top <= middle && middle <= l.top + l.height) return &l;
+    }
+    return nullptr;
+  };
+  std::set<std::string> labelled;
+  for (const auto& name : m.order()) {
+    const Control& c = m.at(name);
+    if (c.kind != ControlKind::TextBox && c.kind != ControlKind::ComboBox) continue;
+    if (const Control* label = labelBeside(c)) {
+      EXPECT_EQ(c.accessibleName, label->text) << name;
+      labelled.insert(name);
+    }
+  }
+  EXPECT_EQ(labelled, (std::set<std::string>{"SerNo", "Out1Freq", "Enc1", "GPS", "N31", "N2_HS", "N2_LS", "N1_HS",
+                                             "NC1_LS", "BW"}));
 }
 
 TEST(AdvancedToggle, NarrowsThenWidensThenNarrows) {
