@@ -13,6 +13,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
@@ -78,6 +79,47 @@ class PictureWidget final : public QFrame {
   }
 };
 
+// A frame: an etched rectangle whose top line runs through the middle of the caption, as
+// classic frames draw it, so the caption sits on the border rather than above the box.
+class FrameWidget final : public QGroupBox {
+ public:
+  using QGroupBox::QGroupBox;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    const QFontMetrics metrics(font());
+    const QRect box = rect().adjusted(0, metrics.height() / 2, -1, -1);
+    p.setPen(palette().color(QPalette::Mid));
+    p.drawRect(box.adjusted(0, 0, -1, -1));
+    p.setPen(palette().color(QPalette::Light));
+    p.drawRect(box.adjusted(1, 1, 0, 0));
+    if (title().isEmpty()) return;
+    const QRect caption(kCaptionIndent, 0, metrics.horizontalAdvance(title()) + 2 * kCaptionGap, metrics.height());
+    p.fillRect(caption, palette().color(QPalette::Window));
+    style()->drawItemText(&p, caption, Qt::AlignCenter | Qt::TextShowMnemonic, palette(), isEnabled(), title(),
+                          QPalette::WindowText);
+  }
+
+ private:
+  static constexpr int kCaptionIndent = 6;
+  static constexpr int kCaptionGap = 2;
+};
+
+// Labels, shapes and lines are drawn on their container's surface, beneath every control that is
+// a window of its own (boxes, buttons, frames, pictures), whatever their order of creation.
+bool drawnOnContainer(ui::ControlKind kind) {
+  return kind == ui::ControlKind::Label || kind == ui::ControlKind::Shape || kind == ui::ControlKind::Line;
+}
+
+// The name a screen reader announces. A label that shows a value is announced with its value.
+QString accessibleNameFor(const ui::Control& c) {
+  if (c.kind != ui::ControlKind::Label || c.text.empty() || c.text.starts_with(c.accessibleName)) {
+    return qs(c.accessibleName.empty() ? c.text : c.accessibleName);
+  }
+  return qs(c.accessibleName + ": " + c.text);
+}
+
 QFont fontFor(const ui::Font& f) {
   // The design names classic Windows fonts; map them to metric-compatible or close families.
   static const QStringList kSans = {"Liberation Sans", "Arimo", "DejaVu Sans", "Sans Serif"};
@@ -87,9 +129,11 @@ QFont fontFor(const ui::Font& f) {
   candidates += kSans;
   font.setFamilies(candidates);
   const double points = f.pointSize > 0 ? f.pointSize : 9.75;
-  // The design's sizes are for Windows' bitmap fonts, which are narrower than today's outline
-  // fonts at the same nominal size; scale so that every caption fits its designed box.
-  font.setPointSizeF(points * (f.family == "Small Fonts" ? 1.0 : 0.86));
+  // The window's default font is a bitmap font whose glyphs are narrower than today's outline fonts
+  // at the same nominal size: scale it so that every caption fits its designed box. Arial has a
+  // metric-compatible stand-in and keeps its size; the tiny chart digits keep theirs to stay legible.
+  const bool bitmapDefault = f.family.empty() || f.family == "MS Sans Serif";
+  font.setPointSizeF(points * (bitmapDefault ? 0.86 : 1.0));
   return font;
 }
 
@@ -154,7 +198,7 @@ QWidget* QtWindow::create(const ui::Control& c) {
   QWidget* w = nullptr;
   switch (c.kind) {
     case ui::ControlKind::Frame:
-      w = new QGroupBox(parent);
+      w = new FrameWidget(parent);
       break;
     case ui::ControlKind::Label: {
       auto* label = new QLabel(parent);
@@ -246,10 +290,12 @@ void QtWindow::syncGeometry(const ui::Control& c, QWidget* w) {
     line->to = QPoint(x2 - left, y2 - top);
     return;
   }
+  // A picture box places its children inside its 2-pixel border.
+  const int inset = container && container->kind == ui::ControlKind::PictureBox ? 2 : 0;
   if (container && container->pixelScale) {
-    w->setGeometry(c.left + 2, c.top + 2, c.width, c.height);
+    w->setGeometry(c.left + inset, c.top + inset, c.width, c.height);
   } else {
-    w->setGeometry(px(c.left, false), px(c.top, true), px(c.width, false), px(c.height, true));
+    w->setGeometry(px(c.left, false) + inset, px(c.top, true) + inset, px(c.width, false), px(c.height, true));
   }
 }
 
@@ -270,13 +316,20 @@ void QtWindow::sync(const std::string& name) {
   syncGeometry(c, w);
   w->setEnabled(c.enabled);
   w->setToolTip(c.tooltip.empty() ? QString() : qs(c.tooltip));
+  w->setAccessibleName(accessibleNameFor(c));
+  w->setAccessibleDescription(qs(c.tooltip));
   QPalette pal = w->palette();
+  const ui::Control* container = c.container.empty() ? nullptr : &model_.at(c.container);
   if (c.backColor) {
     pal.setColor(QPalette::Window, fromBgr(*c.backColor));
     pal.setColor(QPalette::Base, fromBgr(*c.backColor));
     w->setAutoFillBackground(true);
   } else if (c.systemBackColor != ui::SystemColor::None) {
     pal.setColor(QPalette::Window, systemColor(c.systemBackColor, palette()));
+    w->setAutoFillBackground(true);
+  } else if (c.kind == ui::ControlKind::Label && container && container->pixelScale && container->backColor) {
+    // The chart's scale numbers blank the scale lines behind them, so the digits stay readable.
+    pal.setColor(QPalette::Window, fromBgr(*container->backColor));
     w->setAutoFillBackground(true);
   }
   if (c.foreColor) pal.setColor(QPalette::WindowText, fromBgr(*c.foreColor));
@@ -342,10 +395,11 @@ void QtWindow::sync(const std::string& name) {
 }
 
 void QtWindow::applyZOrder(const std::string& container) {
-  std::vector<std::pair<int, QWidget*>> siblings;
+  constexpr long long kWindowLayer = 1LL << 40;  // above every control drawn on the container
+  std::vector<std::pair<long long, QWidget*>> siblings;
   for (const auto& [name, w] : widgets_) {
     const ui::Control& c = model_.at(name);
-    if (c.container == container) siblings.emplace_back(c.zOrder, w);
+    if (c.container == container) siblings.emplace_back(drawnOnContainer(c.kind) ? c.zOrder : c.zOrder + kWindowLayer, w);
   }
   std::sort(siblings.begin(), siblings.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   for (auto& [z, w] : siblings) w->raise();

@@ -1,6 +1,7 @@
 // The Qt rendering of the window model, under Qt's offscreen platform: no display needed.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -121,6 +122,64 @@ TEST(QtWindow, TypingAndClicksReachTheModel) {
   m.setSelStart("Out1Freq", 999);
   EXPECT_EQ(edit->text(), "10000000");
   EXPECT_EQ(edit->cursorPosition(), 8);
+}
+
+TEST(QtWindow, EveryControlIsNamedForScreenReaders) {
+  RenderedWindow w;
+  auto& m = w.frm.model();
+  m.setText("lblProduct", "Tamrik GPS Reference Clock");
+  auto name = [&](const std::string& control) {
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w.window.widgetFor(control));
+    return a ? a->text(QAccessible::Name) : QString();
+  };
+  for (const auto& control : m.order()) {
+    if (w.window.widgetFor(control)) {
+      EXPECT_FALSE(name(control).isEmpty()) << control;
+    }
+  }
+  EXPECT_EQ(name("Out1Freq"), "Output, Hz");
+  EXPECT_EQ(name("SerNo"), "Serial number");
+  EXPECT_EQ(name("Label5"), "Device name");
+  EXPECT_EQ(name("lblProduct"), "Device name: Tamrik GPS Reference Clock");  // a value is read with its meaning
+  EXPECT_EQ(name("Sat(4)"), "Satellite channel 4");
+  const auto description = QAccessible::queryAccessibleInterface(w.window.widgetFor("Label12"))->text(QAccessible::Description);
+  EXPECT_EQ(description, "Click to open in Google maps");
+}
+
+TEST(QtWindow, CaptionsFitTheirBoxesAndNothingCoversThem) {
+  RenderedWindow w;
+  auto& m = w.frm.model();
+  auto fits = [&](const std::string& control) {
+    QWidget* widget = w.window.widgetFor(control);
+    EXPECT_LE(widget->sizeHint().width(), widget->width()) << control << " clips \"" << m.at(control).text << "\"";
+  };
+  for (const auto& control : m.order()) {
+    const auto& c = m.at(control);
+    const bool captioned = c.kind == ui::ControlKind::Label || c.kind == ui::ControlKind::Button ||
+                           c.kind == ui::ControlKind::CheckBox;
+    if (captioned && !c.text.empty() && c.container != "PicSat") fits(control);
+  }
+  m.setText("FindFreq", "Cancel search");
+  fits("FindFreq");
+  w.frm.click("Advanced");
+  fits("Advanced");
+
+  // The empty label at the window's corner lies beneath the first frame and its caption.
+  QWidget* frame = w.window.widgetFor("Frame1");
+  EXPECT_EQ(w.window.childAt(frame->geometry().topLeft() + QPoint(12, 6)), frame);
+}
+
+TEST(QtWindow, ChartScaleNumbersStandClearOfTheirLines) {
+  RenderedWindow w;
+  QWidget* chart = w.window.widgetFor("PicSat");
+  const QImage image = chart->grab().toImage();
+  const QRect number = w.window.widgetFor("CNoLbl(2)")->geometry();  // "30", centred on its line
+  const QColor lineColour(0xE0, 0xE0, 0xE0);
+  const int lineY = number.top() + 4;
+  EXPECT_EQ(image.pixelColor(number.left() - 3, lineY), lineColour);  // the line runs up to the number
+  for (int x = number.left(); x < std::min(number.right(), image.width() - 3); ++x) {
+    EXPECT_NE(image.pixelColor(x, lineY), lineColour) << "line through the number at x=" << x;
+  }
 }
 
 }  // namespace
