@@ -30,8 +30,8 @@ namespace {
 using namespace tamrik::synth;
 
 const double kHardSet[] = {200003,     999999.999, 1000003,     1234567.891, 2000003,
-                           3333333.33, 5000011,    7777777.77,  15485863,    27000000.5,
-                           100000000.1, 777777777};
+                           3333333.33, 5000011,    7777777.77,  15485863,    31415926.5358,
+                           123456789.123, 777777777};
 
 // Below 200 kHz the walk of a request without an exact candidate takes minutes to hours.
 const double kLowSet[] = {1300.0000001, 1000.123456789, 1022.305, 1000.003,
