@@ -47,7 +47,8 @@ CRange outputDividerRange(double f, int n1) {
 
 namespace {
 
-// Largest and first number of output dividers filtered together.
+// Largest number of output dividers filtered together. The first chunk holds one and each next
+// one twice as many, so that the best error has fallen before the filter sees many blocks.
 constexpr std::int64_t kMaxChunk = 1024;
 // Integers R tried in one block before it is walked candidate by candidate instead.
 constexpr int kMaxProductsPerBlock = 96;
