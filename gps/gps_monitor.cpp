@@ -168,6 +168,10 @@ void GpsMonitor::decodeNavTimeUtc() {
 
 void GpsMonitor::decodeNavClock() {
   const auto clock = ReadNavClock(assembler_.message());
+  // A frequency request owns the settings boxes until it ends, its closest-frequency question
+  // included: the report's readback would replace the offer and void the answer. The report goes
+  // out with the first NAV-CLOCK after the request, as the stored drift is left unchanged.
+  if (s_.flags.SearchRunning) return;
   if (!clock || !DriftWorthSending(*clock, lastClockDrift_)) return;
   lastClockDrift_ = clock->clkD;
   SendReceiverClockDrift();

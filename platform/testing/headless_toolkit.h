@@ -9,11 +9,13 @@ namespace tamrik::platform::testing {
 
 // A toolkit without a display: message boxes are answered from a queue the test fills (Ok, or No
 // for Yes/No questions, when it is empty) and recorded; processing pending events runs whatever the
-// test scheduled, so a test can click Cancel in the middle of a search.
+// test scheduled, so a test can click Cancel in the middle of a search, or let timer ticks run while
+// a box is open.
 class HeadlessToolkit final : public Toolkit {
  public:
   MessageAnswer messageBox(const MessageBoxRequest& request) override {
     shown.push_back(request);
+    if (whileShown) whileShown();  // what runs while a real box waits for the user
     if (!answers.empty()) {
       const MessageAnswer a = answers.front();
       answers.pop_front();
@@ -30,6 +32,7 @@ class HeadlessToolkit final : public Toolkit {
   std::vector<MessageBoxRequest> shown;
   std::deque<MessageAnswer> answers;
   std::function<void()> onProcessEvents;
+  std::function<void()> whileShown;
   int eventRounds = 0;
 };
 

@@ -197,6 +197,22 @@ TEST(FrequencyRequest, ClosestFrequencyIsOfferedWithYesAndNo) {
   w.expectIdle();
 }
 
+TEST(FrequencyRequest, TheDriftReportWaitsWhileTheQuestionIsOpen) {
+  // The receiver keeps reporting its clock drift while the user reads the question; the report's
+  // readback must neither replace the offer nor void the answer.
+  Window w;
+  w.toolkit.whileShown = [&] { w.runFor(std::chrono::seconds(10)); };
+  w.toolkit.answers = {Answer::Yes};
+  w.request("777777777");
+  EXPECT_TRUE(w.sent(11).empty());
+  EXPECT_EQ(w.boxes(), (Texts{"112701", "1", "5", "11042", "4", "2", "2", "9"}));
+  const Bytes block = {0x3D, 0xB8, 0x01, 0, 0, 0, 1, 0x21, 0x2B, 0, 0, 1, 0, 0, 1, 0, 0, 0, 9};
+  EXPECT_EQ(w.sent(4), (std::vector<Bytes>{command4(block), command4(block)}));
+  w.expectIdle();
+  w.runFor(std::chrono::seconds(2));
+  EXPECT_EQ(w.sent(11).size(), 1u);  // sent with the first NAV-CLOCK after the answer
+}
+
 TEST(FrequencyRequest, TextsUseTheUsersDecimalSeparator) {
   Window w(ui::NumberFormat::comma());
   w.request("777.777.777");  // grouped the user's way and shown as typed
