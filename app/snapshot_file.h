@@ -1,12 +1,18 @@
 #pragma once
 #include <string>
+#include <vector>
 
-#include "ui/window_model.h"
+#include "platform/system_time.h"
+#include "ui/snapshot_json.h"
 
 namespace tamrik {
 
 // Writes the window's JSON snapshot to path, replacing the file in one step so that a reader never
 // sees half a document. False when it cannot be written.
-bool writeSnapshotFile(const ui::WindowModel& model, const std::string& path);
+bool writeSnapshotFile(const ui::WindowModel& model, const std::string& path, const ui::SnapshotExtras& extras = {});
+
+// The clock settings a run on simulated units recorded instead of making them:
+// {"count": N, "last": "YYYY-MM-DDThh:mm:ss.mmmZ"} ("last" is null before the first).
+std::string recordedClockJson(const std::vector<platform::SystemTime>& settings);
 
 }  // namespace tamrik

@@ -108,7 +108,7 @@ std::string jsonString(const std::string& text) {
   return out;
 }
 
-std::string snapshotJson(const WindowModel& model) {
+std::string snapshotJson(const WindowModel& model, const SnapshotExtras& extras) {
   Writer w;
   w.open('{');
   w.key("window");
@@ -228,6 +228,10 @@ std::string snapshotJson(const WindowModel& model) {
     w.close('}');
   }
   w.close('}');
+  for (const auto& [name, value] : extras) {
+    w.key(name);
+    w.raw(value);
+  }
   w.close('}');
   return w.take();
 }

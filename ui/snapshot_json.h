@@ -1,13 +1,17 @@
 #pragma once
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ui/window_model.h"
 
 namespace tamrik::ui {
 
 // The whole control state as one JSON document, for whole-program tests and bug reports:
-// {"window": {...}, "controls": {"<name>": {...}}, "focus": "<name>"}.
-std::string snapshotJson(const WindowModel& model);
+// {"window": {...}, "controls": {"<name>": {...}}, "focus": "<name>"}. Each extra member (a name
+// and a JSON value) follows the controls, for program state that lives outside the window.
+using SnapshotExtras = std::vector<std::pair<std::string, std::string>>;
+std::string snapshotJson(const WindowModel& model, const SnapshotExtras& extras = {});
 
 // JSON string literal for arbitrary bytes: valid UTF-8 passes through, control characters are
 // escaped and every byte that is not part of valid UTF-8 becomes \u00XX, so device texts can never

@@ -95,7 +95,9 @@ int main(int argc, char** argv) {
   toolkit.setParentWindow(&window);
 
   auto writeSnapshot = [&] {
-    if (!options.snapshotPath.empty() && !tamrik::writeSnapshotFile(frm.model(), options.snapshotPath)) {
+    tamrik::ui::SnapshotExtras extras;
+    if (simulated) extras.emplace_back("recorded_clock", tamrik::recordedClockJson(simulatedClock.requests));
+    if (!options.snapshotPath.empty() && !tamrik::writeSnapshotFile(frm.model(), options.snapshotPath, extras)) {
       std::cerr << "tamrik-config: cannot write " << options.snapshotPath << "\n";
     }
   };
