@@ -395,6 +395,9 @@ def main():
         print(f"SKIP: {', '.join(missing)} not installed")
         return SKIP
     os.makedirs(args.artifacts, exist_ok=True)
+    for stale in ("failure.png", "question.png", "window-wide.png", "window-narrow.png"):
+        if os.path.exists(os.path.join(args.artifacts, stale)):
+            os.remove(os.path.join(args.artifacts, stale))
     work = tempfile.mkdtemp(prefix="tamrik-e2e-")
     started = time.monotonic()
     display = session = None
