@@ -59,6 +59,25 @@ const Expected kLayout[] = {
     {"Label12", ControlKind::Label, "Frame2", "GPS coordinates", 240, 5280, 3975, 255, 49},
     {"Label13", ControlKind::Label, "Frame2", "UTC time", 240, 5640, 3975, 255, 50},
     {"Label20", ControlKind::Label, "Frame2", "", 240, 8040, 2410, 320, 26},
+    {"SN", ControlKind::TextBox, "", "Q00001", 360, 8040, 1695, 375, 48},
+    {"Label14", ControlKind::Label, "", "", 0, 0, 1935, 315, 18},
+    {"lblSerialNumber", ControlKind::Label, "Frame1", "", 1680, 360, 3300, 330, 15},
+    {"Label4", ControlKind::Label, "Frame1", "Made by", 130, 720, 2055, 285, 9},
+    {"Label2", ControlKind::Label, "Frame1", "Firmware version", 130, 1080, 1695, 285, 11},
+    {"Progress", ControlKind::Shape, "Bar", "", 0, 0, 615, 350, -1},
+    {"Label18", ControlKind::Label, "Frame4", "", 120, 8640, 2415, 315, 52},
+    {"Label22", ControlKind::Label, "Frame2", "Output drive strength", 1680, 450, 1935, 300, 27},
+    {"Label23", ControlKind::Label, "Frame2", "GPS reference, Hz", 1680, 2025, 2655, 300, 28},
+    {"Label24", ControlKind::Label, "Frame2", "N31", 1680, 2430, 1935, 300, 34},
+    {"Label7", ControlKind::Label, "Frame2", "N2_HS", 1680, 2835, 1935, 300, 33},
+    {"Label8", ControlKind::Label, "Frame2", "N2_LS", 1680, 3225, 1935, 300, 32},
+    {"Picture3", ControlKind::PictureBox, "Frame2", "", 3600, 3480, 435, 555, 46},
+    {"Label9", ControlKind::Label, "Frame2", "N1_HS", 1680, 3630, 1935, 300, 31},
+    {"Label10", ControlKind::Label, "Frame2", "NC1_LS", 1680, 4035, 1935, 300, 30},
+    {"Label15", ControlKind::Label, "Frame2", "BW", 1680, 4425, 1935, 300, 35},
+    {"Label16", ControlKind::Label, "Frame2", "", 1800, 4680, 2415, 255, 36},
+    {"Fosclbl", ControlKind::Label, "Frame2", "", 1800, 4800, 2535, 315, 37},
+    {"Label6", ControlKind::Label, "Frame2", "", 120, 8640, 2415, 315, 25},
 };
 
 TEST(MainWindowLayout, EveryControlHasItsKindContainerTextPositionAndTab) {
@@ -77,6 +96,16 @@ TEST(MainWindowLayout, EveryControlHasItsKindContainerTextPositionAndTab) {
     EXPECT_EQ(c.tabIndex, e.tab);
   }
   EXPECT_EQ(m.window().caption, "Tamrik Configuration");
+  // The lines and the chart templates.
+  const Control& line4 = m.at("Line4");
+  EXPECT_EQ(std::vector<int>({line4.x1, line4.y1, line4.x2, line4.y2}), std::vector<int>({240, 1590, 4200, 1590}));
+  const Control& line1 = m.at("Line1");
+  EXPECT_EQ(std::vector<int>({line1.x1, line1.y1, line1.x2, line1.y2}), std::vector<int>({240, 5100, 4200, 5100}));
+  EXPECT_EQ(m.at("CNoLbl(0)").font.family, "Small Fonts");
+  EXPECT_EQ(m.at("CNoLbl(0)").font.pointSize, 6);
+  EXPECT_EQ(m.at("lblSerialNumber").font.family, "Arial");
+  EXPECT_TRUE(m.at("lblSerialNumber").font.cyrillic);
+  for (const char* name : {"Sat(0)", "CNoLine(0)", "CNoLbl(0)"}) EXPECT_EQ(m.at(name).container, "PicSat") << name;
 }
 
 TEST(MainWindowLayout, TabIndicesAreUniqueAndContainersExist) {
