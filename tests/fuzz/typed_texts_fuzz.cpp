@@ -10,10 +10,12 @@
 //
 // Checks: every feature report is exactly the unit's feature report length; command 4 comes in two
 // identical frames whose block lies in the synthesizer's ranges with its reserved and trailing
-// bytes zero; a register write carries exactly the numbers typed, and is sent only when both are
+// bytes zero, and after Update the boxes show the values sent; a register write carries exactly the numbers typed, and is sent only when both are
 // whole numbers from 0 to 255; a serial is sent only as one printable byte and five digits.
+#include <algorithm>
 #include <array>
 
+#include "synth/window/settings_block.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/support/simulated_window.h"
 
@@ -100,7 +102,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     switch (action % 8) {
       case 0: w.frm.click("FindFreq"); break;
       case 1: w.frm.keyPress("Out1Freq", 13); break;
-      case 2: w.frm.click("SetFreq"); break;
+      case 2: {
+        w.frm.click("SetFreq");
+        // The boxes show the values sent.
+        if (w.recorder.featureReports.size() > sentBefore) {
+          const Bytes& f = w.recorder.featureReports.back().bytes;
+          FUZZ_CHECK(f[1] == 4);
+          auto box = [&](const char* name) { return ui::parseNumber(w.text(name), format); };
+          const auto block = synth::SettingsBlock({box("GPS").value_or(-1), box("N31").value_or(-1),
+                                                   box("N2_HS").value_or(-1), box("N2_LS").value_or(-1),
+                                                   box("N1_HS").value_or(-1), box("NC1_LS").value_or(-1),
+                                                   box("NC2_LS").value_or(-1), box("BW").value_or(-1)});
+          FUZZ_CHECK(block && std::equal(block->begin(), block->end(), f.begin() + 2));
+        }
+        break;
+      }
       case 3: {
         const bool loaded = w.state().link.Connected && w.state().flags.SettingsLoaded;
         const auto reg = ui::parseWholeNumber(w.text("REG"), format, 0, 255);
