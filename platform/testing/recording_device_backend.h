@@ -1,6 +1,12 @@
 #pragma once
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <map>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -9,7 +15,8 @@
 namespace tamrik::platform::testing {
 
 // Wraps a device backend and records every call that reaches a device, with the bytes of every
-// feature report sent, so that tests can assert exact frames and their order.
+// feature report sent, so that tests can assert exact frames and their order. An observer, when
+// set, also sees what each call carried in and out (a trace of the whole exchange).
 class RecordingDeviceBackend final : public DeviceBackend {
  public:
   struct FeatureReport {
@@ -23,12 +30,26 @@ class RecordingDeviceBackend final : public DeviceBackend {
     DeviceHandle handle;
     std::string path;
   };
+  // What a call carried besides its kind, handle and path. Handed to the observer as the call
+  // returns and not kept, since input reads can be large.
+  struct Exchange {
+    bool ok = false;                        // Open: a valid handle came back
+    std::span<const std::uint8_t> bytes;    // SetFeature: sent; GetFeature: got; Read: delivered
+    std::string detail;                     // the other arguments and results, as plain text
+  };
+  using Observer = std::function<void(const Call&, const Exchange&)>;
 
   explicit RecordingDeviceBackend(DeviceBackend& inner) : inner_(inner) {}
 
   std::vector<std::string> hidInterfacePaths() override {
     calls.push_back({CallKind::Enumerate, kNoHandle, {}});
-    return inner_.hidInterfacePaths();
+    auto paths = inner_.hidInterfacePaths();
+    if (observer) {
+      std::string list;
+      for (const auto& p : paths) list += (list.empty() ? "" : " ") + p;
+      notify(true, {}, "[" + list + "]");
+    }
+    return paths;
   }
   DeviceHandle open(const std::string& path, OpenMode mode) override {
     const DeviceHandle h = inner_.open(path, mode);
@@ -37,39 +58,75 @@ class RecordingDeviceBackend final : public DeviceBackend {
       paths_[h] = path;
       ++openHandles;
     }
+    if (observer) notify(isValidHandle(h), {}, mode == OpenMode::Plain ? "plain" : "overlapped");
     return h;
   }
   bool close(DeviceHandle handle) override {
     calls.push_back({CallKind::Close, handle, pathOf(handle)});
     const bool ok = inner_.close(handle);
     if (ok) --openHandles;
+    if (observer) notify(ok, {}, {});
     return ok;
   }
   std::optional<HidAttributes> attributes(DeviceHandle device) override {
     calls.push_back({CallKind::Attributes, device, pathOf(device)});
-    return inner_.attributes(device);
+    auto a = inner_.attributes(device);
+    if (observer) {
+      char text[48] = "";
+      if (a) {
+        std::snprintf(text, sizeof text, "vid=%04x pid=%04x version=%04x", a->vendorId, a->productId,
+                      a->versionNumber);
+      }
+      notify(a.has_value(), {}, text);
+    }
+    return a;
   }
   std::optional<std::u16string> string(DeviceHandle device, HidString which, std::size_t maxBytes) override {
     calls.push_back({CallKind::String, device, pathOf(device)});
-    return inner_.string(device, which, maxBytes);
+    auto s = inner_.string(device, which, maxBytes);
+    if (observer) {
+      const char* name = which == HidString::Manufacturer ? "manufacturer"
+                         : which == HidString::Product    ? "product"
+                                                          : "serial";
+      std::string text = std::string(name) + " max=" + std::to_string(maxBytes);
+      if (s) text += " \"" + escaped(*s) + "\"";
+      notify(s.has_value(), {}, text);
+    }
+    return s;
   }
   std::optional<HidCapabilities> capabilities(DeviceHandle device) override {
     calls.push_back({CallKind::Capabilities, device, pathOf(device)});
-    return inner_.capabilities(device);
+    auto c = inner_.capabilities(device);
+    if (observer) {
+      notify(c.has_value(), {},
+             c ? "input=" + std::to_string(c->inputReportLength) + " feature=" + std::to_string(c->featureReportLength)
+               : std::string());
+    }
+    return c;
   }
   bool setFeature(DeviceHandle device, std::span<const std::uint8_t> report) override {
     calls.push_back({CallKind::SetFeature, device, pathOf(device)});
     featureReports.push_back({device, pathOf(device), {report.begin(), report.end()}});
-    return inner_.setFeature(device, report);
+    const bool ok = inner_.setFeature(device, report);
+    if (observer) notify(ok, report, {});
+    return ok;
   }
   bool getFeature(DeviceHandle device, std::span<std::uint8_t> report) override {
     calls.push_back({CallKind::GetFeature, device, pathOf(device)});
-    return inner_.getFeature(device, report);
+    const bool ok = inner_.getFeature(device, report);
+    if (observer) notify(ok, report, {});
+    return ok;
   }
   InputReadResult readInputReports(DeviceHandle device, std::span<std::uint8_t> buffer,
                                    std::chrono::milliseconds firstReportTimeout) override {
     calls.push_back({CallKind::Read, device, pathOf(device)});
-    return inner_.readInputReports(device, buffer, firstReportTimeout);
+    const InputReadResult r = inner_.readInputReports(device, buffer, firstReportTimeout);
+    if (observer) {
+      notify(r.ok, buffer.first(std::min(r.bytes, buffer.size())),
+             "buffer=" + std::to_string(buffer.size()) + " timeout=" + std::to_string(firstReportTimeout.count()) +
+                 "ms");
+    }
+    return r;
   }
 
   // Feature reports sent with the given command code (byte 1).
@@ -93,8 +150,26 @@ class RecordingDeviceBackend final : public DeviceBackend {
   std::vector<FeatureReport> featureReports;
   std::vector<Call> calls;
   int openHandles = 0;
+  Observer observer;
 
  private:
+  void notify(bool ok, std::span<const std::uint8_t> bytes, std::string detail) {
+    observer(calls.back(), Exchange{ok, bytes, std::move(detail)});
+  }
+  // Device strings as ASCII: quotes, backslashes and anything outside printable ASCII escaped.
+  static std::string escaped(const std::u16string& s) {
+    std::string out;
+    for (char16_t c : s) {
+      if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+        out += static_cast<char>(c);
+      } else {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+        out += buf;
+      }
+    }
+    return out;
+  }
   std::string pathOf(DeviceHandle h) const {
     auto it = paths_.find(h);
     return it == paths_.end() ? std::string() : it->second;

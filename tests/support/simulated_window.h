@@ -2,6 +2,7 @@
 // A main window on simulated units in virtual time, without a display: the fixture of the
 // window-level tests. Every feature report the window sends is recorded with its bytes.
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ struct SimulatedWindow {
   explicit SimulatedWindow(ui::NumberFormat format = ui::NumberFormat::point())
       : kernel(recorder, clock, [this](std::chrono::milliseconds d) {
           pauses.push_back(d);
+          if (onPause) onPause(d);
           simClock.advance(d);
         }),
         frm(platform, std::move(format)) {}
@@ -63,6 +65,7 @@ struct SimulatedWindow {
   platform::testing::RecordingShell shell;
   platform::testing::HeadlessToolkit toolkit;
   std::vector<std::chrono::milliseconds> pauses;
+  std::function<void(std::chrono::milliseconds)> onPause;  // told of each pause before it runs
   platform::HostKernel kernel;
   platform::Platform platform{recorder, recorder, kernel, shell, toolkit};
   FrmMain frm;
