@@ -5,8 +5,8 @@
     check_package.py --build-dir B --deb-dir D --version V CHECK       one check of that package
 
 Checks: lintian, desktop (desktop-file-validate), appstream (appstreamcli validate), man
-(man --warnings, and every option and command of --help documented), contents (control fields,
-files, modes, owners), run (the extracted programs), scripts (postinst and postrm with stand-ins for
+(man --warnings, and every option and command of --help documented), contents (control fields and
+files), run (the extracted programs), scripts (postinst and postrm with stand-ins for
 udevadm and systemctl). Nothing is installed into the machine: the package is only unpacked into
 temporary folders.
 
@@ -227,56 +227,32 @@ def contents(args):
     for key, value in expected.items():
         if fields.get(key) != value:
             raise Failure(f"control field {key} is {fields.get(key)!r}, expected {value!r}")
-    for key in ("Maintainer", "Section", "Priority", "Description", "Installed-Size"):
-        if not fields.get(key):
-            raise Failure(f"no control field {key}")
     # Computed from the binaries: the HID library and Qt, with versions.
     depends = fields.get("Depends", "")
     for library in ("libhidapi-hidraw0", "libqt6widgets6", "libc6", "libstdc++6"):
         if not re.search(rf"(^|, ){re.escape(library)} \(>= ", depends):
             raise Failure(f"Depends does not carry {library} with a version: {depends!r}")
 
-    # path -> (mode, owner)
-    listing = {}
-    for line in run(["dpkg-deb", "-c", deb]).stdout.splitlines():
-        mode, owner, _size, _date, _time, path = line.split(None, 5)
-        listing[path.split(" -> ")[0].lstrip(".").rstrip("/") or "/"] = (mode, owner)
-    expected_files = {
-        "/usr/bin/tamrik-config": "-rwxr-xr-x",
-        "/usr/bin/tamrikctl": "-rwxr-xr-x",
-        "/usr/lib/udev/rules.d/70-tamrik.rules": "-rw-r--r--",
-        "/usr/share/icons/hicolor/scalable/apps/tamrik-config.svg": "-rw-r--r--",
-        "/usr/share/man/man1/tamrik-config.1.gz": "-rw-r--r--",
-        "/usr/share/man/man1/tamrikctl.1.gz": "-rw-r--r--",
-        f"/usr/share/doc/{PACKAGE}/copyright": "-rw-r--r--",
-        f"/usr/share/doc/{PACKAGE}/changelog.gz": "-rw-r--r--",
-        f"/usr/share/doc/{PACKAGE}/README.md": "-rw-r--r--",
-        f"/usr/share/doc/{PACKAGE}/docs/window-narrow.png": "-rw-r--r--",
-        f"/usr/share/doc/{PACKAGE}/docs/window-wide.png": "-rw-r--r--",
-    }
-    for path, mode in expected_files.items():
-        if path not in listing:
-            raise Failure(f"{path} is not in the package")
-        if listing[path][0] != mode:
-            raise Failure(f"{path} has mode {listing[path][0]}, expected {mode}")
-    for suffix in (".desktop", ".metainfo.xml"):
-        if not any(p.endswith(suffix) for p in listing):
-            raise Failure(f"no {suffix} file in the package")
-    for path, (mode, owner) in listing.items():
-        if owner != "root/root":
-            raise Failure(f"{path} belongs to {owner}")
-        if mode.startswith("d") and mode != "drwxr-xr-x":
-            raise Failure(f"directory {path} has mode {mode}")
-        if mode.startswith("-") and not path.startswith("/usr/bin/") and mode != "-rw-r--r--":
-            raise Failure(f"{path} has mode {mode}")
-        if not (path in ("/", "/usr") or path.startswith("/usr/")):
-            raise Failure(f"{path} lies outside /usr")
-
-    with Unpacked(deb) as u:
-        for program in ("tamrik-config", "tamrikctl"):
-            sections = run(["readelf", "-S", "-W", u.path("/usr/bin/" + program)]).stdout if shutil.which("readelf") else ""
-            if ".symtab" in sections or ".debug_info" in sections:
-                raise Failure(f"/usr/bin/{program} is not stripped")
+    # Modes, owners and stripping are lintian's; here: every piece is in its place.
+    listing = {line.split(None, 5)[5].lstrip(".") for line in run(["dpkg-deb", "-c", deb]).stdout.splitlines()}
+    expected_files = [
+        "/usr/bin/tamrik-config",
+        "/usr/bin/tamrikctl",
+        "/usr/lib/udev/rules.d/70-tamrik.rules",
+        "/usr/share/icons/hicolor/scalable/apps/tamrik-config.svg",
+        "/usr/share/man/man1/tamrik-config.1.gz",
+        "/usr/share/man/man1/tamrikctl.1.gz",
+        f"/usr/share/doc/{PACKAGE}/copyright",
+        f"/usr/share/doc/{PACKAGE}/changelog.gz",
+        f"/usr/share/doc/{PACKAGE}/README.md",
+        f"/usr/share/doc/{PACKAGE}/docs/window-narrow.png",
+        f"/usr/share/doc/{PACKAGE}/docs/window-wide.png",
+    ]
+    missing = [path for path in expected_files if path not in listing]
+    missing += [f"a {suffix} file" for suffix in (".desktop", ".metainfo.xml")
+                if not any(p.endswith(suffix) for p in listing)]
+    if missing:
+        raise Failure(f"not in the package: {', '.join(missing)}")
 
 
 def run_programs(args):
