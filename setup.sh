@@ -4,6 +4,9 @@
 #   ./setup.sh run [program options]  install what is missing, build, start the program on simulated
 #                                     units (add real units by plugging them in)
 #   ./setup.sh test                   install what is missing, build, run every test headless
+#   ./setup.sh package                build the Debian package dist/tamrik-config_<version>_<arch>.deb
+#   ./setup.sh screenshots            run the end-to-end window test and copy its screenshots of the
+#                                     narrow and the wide window into docs/ (the README's pictures)
 #
 # Run as root, or as a user who may use sudo: missing Debian packages are installed with apt-get.
 set -euo pipefail
@@ -18,6 +21,7 @@ PACKAGES=(
   xvfb xdotool imagemagick x11-utils python3
   clang libclang-rt-14-dev
   udev
+  dpkg-dev lintian appstream man-db groff-base librsvg2-bin
 )
 
 install_missing() {
@@ -57,8 +61,32 @@ case "${1:-}" in
     export QT_QPA_PLATFORM=offscreen
     ctest --test-dir build --output-on-failure -j 2 "$@"
     ;;
+  package)
+    shift
+    install_missing
+    # A release build with Debian's compiler and linker flags (hardening included), without the
+    # tests and benchmarks; CPack then packs what `cmake --install` would put in place.
+    export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+    build build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRIK_BUILD_TESTS=OFF -DTAMRIK_BUILD_BENCH=OFF \
+      "-DCMAKE_CXX_FLAGS=$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+      "-DCMAKE_EXE_LINKER_FLAGS=$(dpkg-buildflags --get LDFLAGS)"
+    rm -rf build-package/cpack
+    cpack --config build-package/CPackConfig.cmake -B build-package/cpack
+    mkdir -p dist
+    for deb in build-package/cpack/*.deb; do
+      cp "$deb" dist/
+      echo "dist/$(basename "$deb")"
+    done
+    ;;
+  screenshots)
+    shift
+    install_missing
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build -j "$(nproc)" --target tamrik-config
+    python3 tests/e2e/window_e2e.py --program build/app/tamrik-config --artifacts build/test-artifacts --docs docs
+    ;;
   *)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

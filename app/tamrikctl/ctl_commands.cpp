@@ -170,6 +170,9 @@ std::string usageText() {
          "                       are printed the same way with up to 15 significant digits.\n"
          "  help                 Show this text (also --help, -h).\n"
          "\n"
+         "Options:\n"
+         "  --version            Show the version.\n"
+         "\n"
          "Exit status:\n"
          "  0   success\n"
          "  1   the output could not be written\n"
@@ -186,6 +189,10 @@ int run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
   const std::string_view name = args.front();
   if (name == "help" || name == "--help" || name == "-h") {
     out << usageText();
+    return kExitOk;
+  }
+  if (name == "--version") {
+    out << "tamrikctl " << TAMRIK_VERSION << "\n";
     return kExitOk;
   }
   for (const Command& command : kCommands) {

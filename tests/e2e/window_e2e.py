@@ -13,6 +13,10 @@ Cancelling a search is not driven here: every request the planner gets is answer
 milliseconds, before a click can reach "Cancel search". The cancel path is tested below the window
 (tests/synth_window), where the click arrives while the search processes pending events.
 
+With --docs FOLDER, a run that passed also copies the narrow and the wide window's screenshots
+into FOLDER: `./setup.sh screenshots` refreshes the README's pictures in docs/ this way. The test
+run by CTest never writes outside the build folder.
+
 Exit status 77 (reported by CTest as skipped) when Xvfb, xdotool or ImageMagick is missing.
 """
 import argparse
@@ -36,6 +40,8 @@ EXACT = ("12345678", {"GPS": "131337", "N31": "1", "N2_HS": "11", "N2_LS": "4324
                       "NC1_LS": "46", "NC2_LS": "46", "BW": "9"})
 CLOSEST = ("777777777", {"GPS": "112701", "N31": "1", "N2_HS": "5", "N2_LS": "11042", "N1_HS": "4",
                          "NC1_LS": "2", "NC2_LS": "2", "BW": "9"})
+# The screenshots that the README shows, kept in docs/.
+DOC_SCREENSHOTS = ("window-narrow.png", "window-wide.png")
 LOCKED = ["SetFreq", "Out1Freq", "NC1_LS", "NC2_LS", "N1_HS", "N2_HS", "N2_LS", "N31", "GPS", "BW",
           "Advanced", "Factory"]
 
@@ -388,6 +394,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--program", required=True, help="the built tamrik-config")
     parser.add_argument("--artifacts", required=True, help="folder for the screenshots")
+    parser.add_argument("--docs", help="after a pass, copy the window's screenshots into this folder too")
     args = parser.parse_args()
 
     missing = [tool for tool in ("Xvfb", "xdotool", "import") if shutil.which(tool) is None]
@@ -426,6 +433,11 @@ def main():
             display.close()
     shutil.rmtree(work, ignore_errors=True)
     print(f"passed in {time.monotonic() - started:.1f} s")
+    if args.docs:
+        os.makedirs(args.docs, exist_ok=True)
+        for name in DOC_SCREENSHOTS:
+            shutil.copyfile(os.path.join(args.artifacts, name), os.path.join(args.docs, name))
+            print(f"copied {name} to {args.docs}")
     return 0
 
 

@@ -5,9 +5,20 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFI
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "install failed:\n${output}")
 endif()
-foreach(path bin/tamrik-config bin/tamrikctl share/applications/tamrik-config.desktop lib/udev/rules.d/70-tamrik.rules)
+foreach(path bin/tamrik-config bin/tamrikctl lib/udev/rules.d/70-tamrik.rules
+             share/icons/hicolor/scalable/apps/tamrik-config.svg
+             share/man/man1/tamrik-config.1.gz share/man/man1/tamrikctl.1.gz
+             share/doc/tamrik-config/README.md)
   if(NOT EXISTS ${PREFIX}/${path})
     message(FATAL_ERROR "not installed: ${path}\n${output}")
+  endif()
+endforeach()
+# The desktop entry and the AppStream metadata are named after the program's AppStream ID.
+foreach(pattern share/applications/*.desktop share/metainfo/*.metainfo.xml)
+  file(GLOB found ${PREFIX}/${pattern})
+  list(LENGTH found count)
+  if(NOT count EQUAL 1)
+    message(FATAL_ERROR "expected one ${pattern}, found: ${found}\n${output}")
   endif()
 endforeach()
 message(STATUS "installed: ${output}")

@@ -1,4 +1,5 @@
-# Runs the built tamrikctl executable as a user would: cmake -DTAMRIKCTL=<path> -P <this file>
+# Runs the built tamrikctl executable as a user would:
+#   cmake -DTAMRIKCTL=<path> -DVERSION=<project version> -P <this file>
 function(expect_run expected_status expected_out_regex expected_err_regex)
   execute_process(COMMAND ${TAMRIKCTL} ${ARGN}
                   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -19,3 +20,5 @@ expect_run(2 "^$" "^Frequency too high: Highest available frequency is 812.5 MHz
 expect_run(2 "^$" "is not a frequency in Hz" plan 1,5)
 expect_run(64 "^$" "unknown command" frobnicate)
 expect_run(0 "Exit status" "^$" --help)
+string(REPLACE "." "\\." version_regex "${VERSION}")
+expect_run(0 "^tamrikctl ${version_regex}\n$" "^$" --version)

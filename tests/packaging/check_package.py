@@ -1,0 +1,361 @@
+#!/usr/bin/env python3
+"""Builds the Debian package from a build tree and checks it with the distribution's own tools.
+
+    check_package.py --build-dir B --deb-dir D --version V build      cpack into D (the fixture)
+    check_package.py --build-dir B --deb-dir D --version V CHECK       one check of that package
+
+Checks: lintian, desktop (desktop-file-validate), appstream (appstreamcli validate), man
+(man --warnings, and every option and command of --help documented), contents (control fields and
+files), run (the extracted programs), scripts (postinst and postrm with stand-ins for
+udevadm and systemctl). Nothing is installed into the machine: the package is only unpacked into
+temporary folders.
+
+Exit status 77 (reported by CTest as skipped) when a check's tool is missing.
+"""
+import argparse
+import glob
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+
+SKIP = 77
+PACKAGE = "tamrik-config"
+
+
+class Failure(Exception):
+    pass
+
+
+def run(command, timeout=120, **kwargs):
+    return subprocess.run(command, capture_output=True, text=True, timeout=timeout, **kwargs)
+
+
+def need(*tools):
+    missing = [t for t in tools if shutil.which(t) is None]
+    if missing:
+        print(f"SKIP: {', '.join(missing)} not installed")
+        sys.exit(SKIP)
+
+
+def architecture():
+    return run(["dpkg", "--print-architecture"]).stdout.strip() if shutil.which("dpkg") else "amd64"
+
+
+def deb_path(args):
+    path = os.path.join(args.deb_dir, f"{PACKAGE}_{args.version}_{architecture()}.deb")
+    if not os.path.exists(path):
+        found = glob.glob(os.path.join(args.deb_dir, "*.deb"))
+        raise Failure(f"no {os.path.basename(path)} in {args.deb_dir} (found: {found}); did package_build pass?")
+    return path
+
+
+class Unpacked:
+    """The package's files (and control files) in a temporary folder."""
+
+    def __init__(self, deb, control=False):
+        self.deb = deb
+        self.control = control
+
+    def __enter__(self):
+        need("dpkg-deb")
+        self.dir = tempfile.mkdtemp(prefix="tamrik-deb-")
+        self.root = os.path.join(self.dir, "root")
+        result = run(["dpkg-deb", "-x", self.deb, self.root])
+        if result.returncode != 0:
+            raise Failure(f"dpkg-deb -x failed:\n{result.stderr}")
+        if self.control:
+            self.control_dir = os.path.join(self.dir, "DEBIAN")
+            result = run(["dpkg-deb", "-e", self.deb, self.control_dir])
+            if result.returncode != 0:
+                raise Failure(f"dpkg-deb -e failed:\n{result.stderr}")
+        return self
+
+    def path(self, relative):
+        return os.path.join(self.root, relative.lstrip("/"))
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def app_file(u, folder, suffix):
+    """The one file of folder (below the package root) ending in suffix."""
+    found = glob.glob(os.path.join(u.path(folder), "*" + suffix))
+    if len(found) != 1:
+        raise Failure(f"expected one {suffix} in {folder}, found {found}")
+    return found[0]
+
+
+# ---- the checks ----
+
+def build(args):
+    shutil.rmtree(args.deb_dir, ignore_errors=True)
+    os.makedirs(args.deb_dir)
+    config = os.path.join(args.build_dir, "CPackConfig.cmake")
+    result = run([args.cpack, "--config", config, "-B", args.deb_dir], timeout=600)
+    print(result.stdout + result.stderr)
+    if result.returncode != 0:
+        raise Failure("cpack failed")
+    print(f"built {deb_path(args)}")
+
+
+def lintian(args):
+    need("lintian")
+    # Every tag is shown; errors fail the check, and so do warnings that the package does not
+    # override (its overrides say why each kept warning is kept).
+    result = run(["lintian", "--info", "--display-level", ">=pedantic", "--show-overrides",
+                  "--fail-on", "error,warning", deb_path(args)], timeout=300)
+    print(result.stdout + result.stderr)
+    tags = [line for line in result.stdout.splitlines() if re.match(r"^[EW]: ", line)]
+    if result.returncode != 0 or tags:
+        raise Failure("lintian reports errors or warnings:\n" + "\n".join(tags))
+
+
+def desktop(args):
+    need("desktop-file-validate")
+    with Unpacked(deb_path(args)) as u:
+        entry = app_file(u, "/usr/share/applications", ".desktop")
+        result = run(["desktop-file-validate", entry])
+        print(result.stdout + result.stderr)
+        if result.returncode != 0 or result.stdout.strip():
+            raise Failure(f"desktop-file-validate {os.path.basename(entry)} reports problems")
+        keys = dict(line.split("=", 1) for line in open(entry).read().splitlines() if "=" in line)
+        # The menu finds the program and its icon in the package itself.
+        if not os.path.exists(u.path("/usr/bin/" + keys.get("Exec", "").split()[0])):
+            raise Failure(f"Exec={keys.get('Exec')} is not in the package")
+        icon = keys.get("Icon", "")
+        if not os.path.exists(u.path(f"/usr/share/icons/hicolor/scalable/apps/{icon}.svg")):
+            raise Failure(f"Icon={icon}: no scalable icon of that name in the hicolor theme")
+
+
+def appstream(args):
+    need("appstreamcli")
+    with Unpacked(deb_path(args)) as u:
+        metainfo = app_file(u, "/usr/share/metainfo", ".metainfo.xml")
+        result = run(["appstreamcli", "validate", "--no-net", "--explain", metainfo])
+        print(result.stdout + result.stderr)
+        if result.returncode != 0:
+            raise Failure(f"appstreamcli validate {os.path.basename(metainfo)} fails")
+        # The whole tree: the metadata, the desktop entry it launches, and the icon.
+        result = run(["appstreamcli", "validate-tree", "--no-net", u.root])
+        print(result.stdout + result.stderr)
+        if result.returncode != 0:
+            raise Failure("appstreamcli validate-tree fails on the unpacked package")
+        text = open(metainfo, encoding="utf-8").read()
+        component_id = re.search(r"<id>([^<]+)</id>", text).group(1)
+        if os.path.basename(metainfo) != component_id + ".metainfo.xml":
+            raise Failure(f"{os.path.basename(metainfo)} is not named after its ID {component_id}")
+        releases = re.findall(r'<release version="([^"]+)"', text)
+        if not releases or releases[0] != args.version:
+            raise Failure(f"the newest release in the metadata is {releases[:1]}, the package is {args.version}")
+
+
+def man_env(width):
+    env = dict(os.environ, LC_ALL="C.UTF-8", MANWIDTH=str(width), MANPAGER="cat", PAGER="cat")
+    env.pop("MAN_KEEP_FORMATTING", None)
+    return env
+
+
+def rendered_man(page):
+    """The page as plain ASCII text, wide and unhyphenated, so that options read as typed."""
+    result = run(["man", "--no-hyphenation", "--no-justification", "-E", "ascii", "-l", page], env=man_env(200))
+    if result.returncode != 0:
+        raise Failure(f"man -l {page}: {result.stderr}")
+    return re.sub(r".\x08", "", result.stdout)
+
+
+def help_text(u, program):
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    result = run([u.path("/usr/bin/" + program), "--help"], env=env, timeout=30)
+    if result.returncode != 0:
+        raise Failure(f"{program} --help exits with {result.returncode}:\n{result.stderr}")
+    return result.stdout
+
+
+def man(args):
+    need("man", "groff")
+    with Unpacked(deb_path(args)) as u:
+        pages = {}
+        for program in ("tamrik-config", "tamrikctl"):
+            page = u.path(f"/usr/share/man/man1/{program}.1.gz")
+            if not os.path.exists(page):
+                raise Failure(f"no manual page {program}(1)")
+            # As a reader sees it in a terminal of 80 columns.
+            result = run(["man", "--warnings", "-l", page], env=man_env(80))
+            if result.returncode != 0 or result.stderr.strip():
+                raise Failure(f"man --warnings -l {program}.1.gz:\n{result.stderr}")
+            text = rendered_man(page)
+            if f"tamrik-config {args.version}" not in text:
+                raise Failure(f"{program}(1) does not name version {args.version}")
+            pages[program] = text
+
+        # Every option that --help names is documented.
+        for program, text in pages.items():
+            options = set(re.findall(r"(?<![\w-])(--[a-z][a-z-]*)", help_text(u, program)))
+            missing = sorted(o for o in options if not re.search(rf"(?<![\w-]){re.escape(o)}(?![\w-])", text))
+            if missing:
+                raise Failure(f"{program}(1) does not document {', '.join(missing)}")
+        # Every command of tamrikctl has its own subsection under COMMANDS.
+        usage = help_text(u, "tamrikctl")
+        listed = re.search(r"^Commands:\n(.*?)\n\n", usage, re.S | re.M)
+        if not listed:
+            raise Failure("tamrikctl --help lists no commands")
+        commands = re.findall(r"^  ([a-z][a-z0-9-]*)\b", listed.group(1), re.M)
+        section = re.search(r"^COMMANDS\n(.*?)^\S", pages["tamrikctl"], re.S | re.M)
+        if not section:
+            raise Failure("tamrikctl(1) has no COMMANDS section")
+        headings = {line.split()[0] for line in section.group(1).splitlines() if re.match(r"^ {3}\S", line)}
+        missing = [c for c in commands if c not in headings]
+        if missing:
+            raise Failure(f"tamrikctl(1) has no COMMANDS subsection for {', '.join(missing)} "
+                          f"(subsections: {sorted(headings)})")
+        print(f"documented: tamrikctl commands {commands}")
+
+
+def contents(args):
+    need("dpkg-deb")
+    deb = deb_path(args)
+    fields = {}
+    for line in run(["dpkg-deb", "-f", deb]).stdout.splitlines():
+        if not line.startswith(" ") and ":" in line:
+            key, value = line.split(":", 1)
+            fields[key] = value.strip()
+    expected = {"Package": PACKAGE, "Version": args.version, "Architecture": architecture()}
+    for key, value in expected.items():
+        if fields.get(key) != value:
+            raise Failure(f"control field {key} is {fields.get(key)!r}, expected {value!r}")
+    # Computed from the binaries: the HID library and Qt, with versions.
+    depends = fields.get("Depends", "")
+    for library in ("libhidapi-hidraw0", "libqt6widgets6", "libc6", "libstdc++6"):
+        if not re.search(rf"(^|, ){re.escape(library)} \(>= ", depends):
+            raise Failure(f"Depends does not carry {library} with a version: {depends!r}")
+
+    # Modes, owners and stripping are lintian's; here: every piece is in its place.
+    listing = {line.split(None, 5)[5].lstrip(".") for line in run(["dpkg-deb", "-c", deb]).stdout.splitlines()}
+    expected_files = [
+        "/usr/bin/tamrik-config",
+        "/usr/bin/tamrikctl",
+        "/usr/lib/udev/rules.d/70-tamrik.rules",
+        "/usr/share/icons/hicolor/scalable/apps/tamrik-config.svg",
+        "/usr/share/man/man1/tamrik-config.1.gz",
+        "/usr/share/man/man1/tamrikctl.1.gz",
+        f"/usr/share/doc/{PACKAGE}/copyright",
+        f"/usr/share/doc/{PACKAGE}/changelog.gz",
+        f"/usr/share/doc/{PACKAGE}/README.md",
+        f"/usr/share/doc/{PACKAGE}/docs/window-narrow.png",
+        f"/usr/share/doc/{PACKAGE}/docs/window-wide.png",
+    ]
+    missing = [path for path in expected_files if path not in listing]
+    missing += [f"a {suffix} file" for suffix in (".desktop", ".metainfo.xml")
+                if not any(p.endswith(suffix) for p in listing)]
+    if missing:
+        raise Failure(f"not in the package: {', '.join(missing)}")
+
+
+def run_programs(args):
+    with Unpacked(deb_path(args)) as u:
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", LC_ALL="C.UTF-8")
+        runtime = os.path.join(u.dir, "runtime")
+        os.makedirs(runtime, mode=0o700)
+        env["XDG_RUNTIME_DIR"] = runtime
+        checks = [
+            (["tamrik-config", "--version"], rf"^tamrik-config {re.escape(args.version)}\n$"),
+            (["tamrikctl", "--version"], rf"^tamrikctl {re.escape(args.version)}\n$"),
+            (["tamrikctl", "plan", "10000000"], r"^exact=1\n(.*\n)*achieved_hz=10000000\noffset_hz=0\n"),
+            # The window itself starts and closes on its own, on one simulated unit.
+            (["tamrik-config", "--simulate=1", "--quit-after", "300"], r"^$"),
+        ]
+        for command, pattern in checks:
+            result = run([u.path("/usr/bin/" + command[0]), *command[1:]], env=env, timeout=60)
+            shown = " ".join(command)
+            if result.returncode != 0:
+                raise Failure(f"{shown}: exit status {result.returncode}\n{result.stdout}{result.stderr}")
+            if not re.search(pattern, result.stdout):
+                raise Failure(f"{shown}: unexpected output {result.stdout!r}")
+            print(f"{shown}: ok")
+
+
+def scripts(args):
+    need("sh")
+    # The scripts' own tests: udev's control socket, systemd's run-time folder.
+    udev_running = os.path.exists("/run/udev/control") and stat.S_ISSOCK(os.stat("/run/udev/control").st_mode)
+    systemd_running = os.path.isdir("/run/systemd/system")
+    with Unpacked(deb_path(args), control=True) as u:
+        fake_bin = os.path.join(u.dir, "bin")
+        os.makedirs(fake_bin)
+        log = os.path.join(u.dir, "calls.log")
+        # Stand-ins that note their arguments and fail: a failing udevadm must not fail the install.
+        for tool in ("udevadm", "systemctl"):
+            with open(os.path.join(fake_bin, tool), "w") as f:
+                f.write(f'#!/bin/sh\necho "{tool} $*" >> "{log}"\nexit 1\n')
+            os.chmod(os.path.join(fake_bin, tool), 0o755)
+        env = {"PATH": fake_bin + os.pathsep + "/usr/bin:/bin", "LC_ALL": "C"}
+        for script, argument in (("postinst", "configure"), ("postrm", "remove")):
+            path = os.path.join(u.control_dir, script)
+            if not os.access(path, os.X_OK):
+                raise Failure(f"{script} is missing or not executable")
+            if os.path.exists(log):
+                os.remove(log)
+            result = run(["sh", "-e", path, argument], env=env, timeout=30)
+            if result.returncode != 0:
+                raise Failure(f"{script} {argument} exits with {result.returncode}:\n{result.stderr}")
+            calls = open(log).read().splitlines() if os.path.exists(log) else []
+            udev_calls = [c for c in calls if c.startswith("udevadm")]
+            if udev_running:
+                want = ["udevadm control --reload-rules",
+                        "udevadm trigger --action=change --subsystem-match=hidraw",
+                        "udevadm trigger --action=change --subsystem-match=usb --attr-match=idVendor=1dd2 "
+                        "--attr-match=idProduct=2211"]
+                if udev_calls != want:
+                    raise Failure(f"{script} {argument} with udev running called {udev_calls}, expected {want}")
+            elif udev_calls:
+                raise Failure(f"{script} {argument} called udevadm where udev does not run: {udev_calls}")
+            systemd_calls = [c for c in calls if c.startswith("systemctl")]
+            if systemd_calls != (["systemctl --system daemon-reload"] if systemd_running else []):
+                raise Failure(f"{script} {argument} called {systemd_calls} (systemd running: {systemd_running})")
+            print(f"{script} {argument}: exit 0, calls {calls} (udev running: {udev_running})")
+        # Upgrades and failed installs call the scripts with other arguments: nothing to do then.
+        for script, argument in (("postinst", "abort-upgrade"), ("postrm", "upgrade")):
+            if os.path.exists(log):
+                os.remove(log)
+            result = run(["sh", "-e", os.path.join(u.control_dir, script), argument], env=env, timeout=30)
+            if result.returncode != 0 or os.path.exists(log):
+                raise Failure(f"{script} {argument}: status {result.returncode}, calls made: {os.path.exists(log)}")
+
+
+CHECKS = {
+    "build": build,
+    "lintian": lintian,
+    "desktop": desktop,
+    "appstream": appstream,
+    "man": man,
+    "contents": contents,
+    "run": run_programs,
+    "scripts": scripts,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--deb-dir", required=True)
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--cpack", default="cpack")
+    parser.add_argument("check", choices=sorted(CHECKS))
+    args = parser.parse_args()
+    try:
+        CHECKS[args.check](args)
+    except Failure as e:
+        print(f"FAILED: {e}", file=sys.stderr)
+        return 1
+    except subprocess.TimeoutExpired as e:
+        print(f"FAILED: {' '.join(map(str, e.cmd))} did not finish within {e.timeout} s", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
