@@ -105,7 +105,7 @@ TEST(UpdateAction, ShowsWhatWasSentAndRefusesWhatCannotBe) {
   EXPECT_EQ(w.text("Out1Freq"), "10000000");
   EXPECT_EQ(w.text("F3lbl"), "F3 = 958333 Hz ");
   EXPECT_EQ(w.text("Fosclbl"), "Fosc = 5.06 GHz ");
-  w.type({{"GPS", "465768.799"}, {"N31", "1"}, {"N2_LS", "1000"}});  // Fosc 5123456789 Hz: cut, not rounded
+  w.type({{"GPS", "465769"}, {"N31", "1"}, {"N2_LS", "1000"}});  // Fosc 5123459000 Hz: cut, not rounded
   w.frm.click("SetFreq");
   EXPECT_EQ(w.text("Fosclbl"), "Fosc = 5.1234 GHz ");
 
@@ -130,6 +130,39 @@ TEST(UpdateAction, ShowsWhatWasSentAndRefusesWhatCannotBe) {
   EXPECT_TRUE(w.recorder.featureReports.empty());
   EXPECT_EQ(w.text("N31"), "abc");
   EXPECT_EQ(w.toolkit.shown.size(), 2u);
+}
+
+TEST(UpdateAction, FractionsBecomeTheWholeNumbersSentAndShown) {
+  // Each box is rounded (halves to even) before its range and the even rule apply, the whole
+  // number is written back, and the frequency shown is the one those numbers make.
+  const struct {
+    std::map<std::string, std::string> typed, after;
+    std::map<std::size_t, std::uint8_t> block;  // changes to the unit's block
+    const char* out1Freq;
+  } cases[] = {
+      {{{"N2_LS", "481.5"}}, {{"N2_LS", "482"}}, {{7, 0xE1}}, "10041666.6666667"},
+      {{{"N2_LS", "2.6"}}, {{"N2_LS", "2"}}, {{7, 1}, {8, 0}}, "41666.6666666667"},
+      {{{"NC1_LS", "47.5"}}, {{"NC1_LS", "48"}, {"NC2_LS", "48"}}, {{11, 0x2F}, {14, 0x2F}}, "9583333.33333333"},
+      {{{"GPS", "2875000.5"}, {"N2_HS", "10.5"}, {"N1_HS", "10.5"}, {"BW", "9.4"}},
+       {{"GPS", "2875000"}, {"N2_HS", "10"}, {"N1_HS", "10"}, {"BW", "9"}},
+       {{6, 6}, {10, 6}},
+       "10000000"},
+      {{{"NC1_LS", "0.6"}}, {{"NC1_LS", "1"}, {"NC2_LS", "2"}}, {{11, 0}, {14, 1}}, "460000000"},
+  };
+  Window w;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.typed.begin()->first + "=" + c.typed.begin()->second);
+    w.recorder.clear();
+    for (std::size_t i = 0; i < kUnitSet.size(); ++i) w.model().setText(kBoxes[i], kUnitSet[i]);
+    w.type(c.typed);
+    w.frm.click("SetFreq");
+    Bytes block = kUnitBlock;
+    for (const auto& [at, v] : c.block) block[at] = v;
+    EXPECT_EQ(w.sent(4), (std::vector<Bytes>{command4(block), command4(block)}));
+    for (const auto& [box, t] : c.after) EXPECT_EQ(w.text(box), t) << box;
+    EXPECT_EQ(w.text("Out1Freq"), c.out1Freq);
+    EXPECT_TRUE(w.toolkit.shown.empty());
+  }
 }
 
 TEST(FrequencyRequest, ExactAndPresetRequestsProgramTheUnit) {
