@@ -165,6 +165,29 @@ TEST(UpdateAction, FractionsBecomeTheWholeNumbersSentAndShown) {
   }
 }
 
+TEST(UpdateAction, OscillatorOnAHundredKilohertzStepIsShownOnIt) {
+  // 2875000 / 9 * 6 * 2196 is 4.209 GHz exactly; in binary floating point it lands just below.
+  // Both the Update action and the readback of what the unit then holds must show the step.
+  const struct {
+    const char* n2Ls;
+    const char* f3;
+    const char* fosc;
+  } cases[] = {{"2196", "F3 = 319444 Hz ", "Fosc = 4.209 GHz "}, {"120", "F3 = 319444 Hz ", "Fosc = 0.23 GHz "}};
+  Window w;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.n2Ls);
+    w.type({{"GPS", "2875000"}, {"N31", "9"}, {"N2_HS", "6"}, {"N2_LS", c.n2Ls}});
+    w.frm.click("SetFreq");
+    EXPECT_EQ(w.text("F3lbl"), c.f3);
+    EXPECT_EQ(w.text("Fosclbl"), c.fosc);
+    w.model().setText("Fosclbl", "");
+    w.frm.deviceLink().ReadUnitSettings();
+    EXPECT_EQ(w.text("N2_LS"), c.n2Ls);
+    EXPECT_EQ(w.text("F3lbl"), c.f3);
+    EXPECT_EQ(w.text("Fosclbl"), c.fosc);
+  }
+}
+
 TEST(FrequencyRequest, ExactAndPresetRequestsProgramTheUnit) {
   const struct {
     const char* hz;
