@@ -131,7 +131,9 @@ FrequencyPlanner::Stop FrequencyPlanner::stopReason(const SearchStart& start) co
 void FrequencyPlanner::SearchDividers() {
   auto& m = s_.model;
   const std::string requestText = m.at("Out1Freq").text;
-  const std::optional<double> request = ui::parseNumber(requestText, s_.numberFormat);
+  // A number beyond a double's range reads as infinity or zero, and is refused as too high or too
+  // low like any other number out of the unit's range.
+  const std::optional<double> request = ui::parseNumberSaturating(requestText, s_.numberFormat);
   if (!request) {
     const bool blank = requestText.find_first_not_of(" \t") == std::string::npos;
     showError("Frequency not understood",
@@ -280,7 +282,7 @@ device::SynthSettings FrequencyPlanner::ClampDividerSettings() {
   std::array<std::int32_t, kClampRules.size()> values{};
   for (std::size_t i = 0; i < kClampRules.size(); ++i) {
     const ClampRule& rule = kClampRules[i];
-    const std::optional<double> typed = ui::parseNumber(m.at(rule.box).text, s_.numberFormat);
+    const std::optional<double> typed = ui::parseNumberSaturating(m.at(rule.box).text, s_.numberFormat);
     // Whole numbers first, so that the range and the even rule hold for the number that is sent.
     double v = typed ? ui::roundHalfEven(*typed) : rule.notANumber;
     if (v < rule.minimum) v = rule.minimum;
@@ -308,7 +310,8 @@ std::optional<std::int32_t> FrequencyPlanner::checkUpdateInput() {
     showError("Cannot update", "BW must be a whole number from 0 to 255. Nothing was sent to the unit.");
     return std::nullopt;
   }
-  if (const auto nc1 = ui::parseNumber(m.at("NC1_LS").text, s_.numberFormat); nc1 && ui::roundHalfEven(*nc1) < 1) {
+  if (const auto nc1 = ui::parseNumberSaturating(m.at("NC1_LS").text, s_.numberFormat);
+      nc1 && ui::roundHalfEven(*nc1) < 1) {
     showError("Cannot update", "NC1_LS must be at least 1. Nothing was sent to the unit.");
     return std::nullopt;
   }

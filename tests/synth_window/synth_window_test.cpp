@@ -78,6 +78,8 @@ TEST(UpdateAction, RepairsTheBoxesAndSendsTheSameFrameTwice) {
       {{{"N31", "abc"}}, {{"N31", "3"}}, {}},
       {{{"GPS", "12000000"}}, {{"GPS", "10000000"}}, {{0, 0x80}, {1, 0x96}, {2, 0x98}}},
       {{{"N2_LS", "481"}}, {{"N2_LS", "480"}}, {}},
+      {{{"GPS", "1e400"}, {"N2_LS", "1e-400"}}, {{"GPS", "10000000"}, {"N2_LS", "2"}},
+       {{0, 0x80}, {1, 0x96}, {2, 0x98}, {7, 1}, {8, 0}}},
       {{{"NC1_LS", "47"}, {"NC2_LS", "9"}}, {{"NC1_LS", "47"}, {"NC2_LS", "46"}}, {{11, 0x2E}}},
       {{{"N2_HS", "11"}, {"N1_HS", "4"}}, {}, {{6, 7}, {10, 0}}},
       {{{"N2_HS", "12"}, {"N1_HS", "3"}, {"NC1_LS", "1"}}, {{"N2_HS", "11"}, {"N1_HS", "4"}, {"NC2_LS", "2"}},
@@ -287,7 +289,10 @@ TEST(FrequencyRequest, RefusedRequestsChangeNothing) {
   Window w;
   const std::pair<const char*, const char*> refused[] = {
       {"364", "Lowest available frequency is 365 Hz"}, {"812500001", "Highest available frequency is 812.5 MHz"},
-      {"", nullptr}, {"abc", nullptr}, {"12x", nullptr}, {"10000000 Hz", nullptr}};
+      {"", nullptr}, {"abc", nullptr}, {"12x", nullptr}, {"10000000 Hz", nullptr},
+      // Beyond a double: refused as tamrikctl refuses them, not as texts that are no number.
+      {"1e400", "Highest available frequency is 812.5 MHz"}, {"-1e400", "Lowest available frequency is 365 Hz"},
+      {"1e-400", "Lowest available frequency is 365 Hz"}};
   for (const auto& [typed, message] : refused) {
     SCOPED_TRACE(typed);
     w.request(typed);
