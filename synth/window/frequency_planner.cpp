@@ -345,11 +345,24 @@ void FrequencyPlanner::SetFreqClick() {
   std::copy(block->begin(), block->end(), frame.begin() + kBlockOffset);
 
   // The same frame twice, back to back; the displays show the whole numbers sent, after each send.
+  bool taken = false;
   for (int send = 0; send < 2; ++send) {
     if (!s_.link.Connected || !s_.flags.SettingsLoaded) return;
-    link_.SendFrame(frame);
+    taken = link_.SendFrame(frame) || taken;
     showSettings(d);
   }
+  if (!taken) reportNotTaken();
+}
+
+void FrequencyPlanner::reportNotTaken() {
+  // Neither frame reached the unit: the window must not look programmed. Show what the unit holds,
+  // then say so.
+  link_.ReadUnitSettings();
+  const bool readBack = !s_.model.at("GPS").text.empty();
+  showError("Update failed",
+            std::string("The unit did not take the new settings: sending them to it failed.\r\n\r\n") +
+                (readBack ? "The window shows the settings the unit holds."
+                          : "Its settings could not be read back either; check that it is still connected."));
 }
 
 }  // namespace tamrik::synth

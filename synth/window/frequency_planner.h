@@ -74,6 +74,8 @@ class FrequencyPlanner {
   std::optional<std::int32_t> checkUpdateInput();
   // Out1Freq, F3lbl and Fosclbl for a divider set.
   void showSettings(const device::SynthSettings& d);
+  // Both command-4 frames failed: reads the unit back and tells the user.
+  void reportNotTaken();
   void showError(const std::string& title, const std::string& text);
 
   WindowState& s_;

@@ -190,6 +190,38 @@ TEST(UpdateAction, OscillatorOnAHundredKilohertzStepIsShownOnIt) {
   }
 }
 
+TEST(UpdateAction, SettingsTheUnitDidNotTakeAreNotShownAsProgrammed) {
+  Window w;
+  // The unit now takes only 64-byte feature reports, so both frames fail; it still answers reads.
+  w.units.setFeatureReportLength(w.unit, 64);
+  w.type({{"N2_LS", "500"}});
+  w.frm.click("SetFreq");
+  EXPECT_EQ(w.sent(4).size(), 2u);
+  ASSERT_EQ(w.toolkit.shown.size(), 1u);
+  EXPECT_EQ(w.toolkit.shown[0].icon, platform::MessageIcon::Critical);
+  EXPECT_EQ(w.toolkit.shown[0].title, "Update failed");
+  EXPECT_EQ(w.toolkit.shown[0].text,
+            "The unit did not take the new settings: sending them to it failed.\r\n\r\n"
+            "The window shows the settings the unit holds.");
+  EXPECT_EQ(w.boxes(), kUnitSet);
+  EXPECT_EQ(w.text("Out1Freq"), "10000000");
+  EXPECT_EQ(w.units.unit(w.unit).firmware.settings.n2Ls, 480);
+
+  // A preset request ends the same way, once, and leaves the window idle.
+  w.request("25000000");
+  EXPECT_EQ(w.toolkit.shown.size(), 2u);
+  EXPECT_EQ(w.boxes(), kUnitSet);
+  w.expectIdle();
+
+  // A unit gone without the window noticing yet: nothing can be read back either.
+  w.units.unplug(w.unit);
+  w.frm.click("SetFreq");
+  ASSERT_EQ(w.toolkit.shown.size(), 3u);
+  EXPECT_NE(w.toolkit.shown[2].text.find("could not be read back"), std::string::npos);
+  EXPECT_EQ(w.text("GPS"), "");
+  EXPECT_EQ(w.text("Out1Freq"), "");
+}
+
 TEST(FrequencyRequest, ExactAndPresetRequestsProgramTheUnit) {
   const struct {
     const char* hz;
