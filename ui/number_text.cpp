@@ -111,11 +111,50 @@ std::string formatFixed(double value, int decimals, const NumberFormat& format) 
   return withSeparator(text, format);
 }
 
-std::optional<double> parseNumber(std::string_view text, const NumberFormat& format) {
+namespace {
+
+// A number that from_chars found out of a double's range: true when its magnitude is too large,
+// false when it is too small. plain is the number in the C locale: an optional sign, digits with an
+// optional point, an optional exponent.
+bool beyondLargestDouble(std::string_view plain) {
+  std::size_t i = 0;
+  if (i < plain.size() && (plain[i] == '+' || plain[i] == '-')) ++i;
+  // The power of ten of the first digit that is not 0.
+  long long wholeDigits = 0, leading = 0, position = 0;
+  bool seenPoint = false, found = false;
+  for (; i < plain.size() && plain[i] != 'e'; ++i) {
+    if (plain[i] == '.') {
+      seenPoint = true;
+      continue;
+    }
+    if (!seenPoint) ++wholeDigits;
+    if (!found && plain[i] != '0') {
+      found = true;
+      leading = position;
+    }
+    ++position;
+  }
+  if (!found) return false;  // zero is never out of range
+  long long exponent = 0;
+  if (i < plain.size()) {
+    ++i;
+    const bool negative = i < plain.size() && plain[i] == '-';
+    if (i < plain.size() && (plain[i] == '+' || plain[i] == '-')) ++i;
+    constexpr long long kFarBeyond = 1'000'000'000'000LL;  // any larger exponent says the same
+    for (; i < plain.size(); ++i) exponent = std::min(exponent * 10 + (plain[i] - '0'), kFarBeyond);
+    if (negative) exponent = -exponent;
+  }
+  return wholeDigits - 1 - leading + exponent >= 0;
+}
+
+// What a text says: a finite number, a number beyond a double's range, or no number at all.
+enum class Reading { Number, BeyondDouble, NotANumber };
+
+Reading readNumber(std::string_view text, const NumberFormat& format, double& value) {
   auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
   while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
-  if (text.empty()) return std::nullopt;
+  if (text.empty()) return Reading::NotANumber;
 
   std::string plain;  // the number rewritten in the C locale
   std::size_t i = 0;
@@ -144,7 +183,7 @@ std::optional<double> parseNumber(std::string_view text, const NumberFormat& for
       digitsAfter = true;
     }
   }
-  if (!digitsBefore && !digitsAfter) return std::nullopt;
+  if (!digitsBefore && !digitsAfter) return Reading::NotANumber;
   if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
     std::string exponent = "e";
     std::size_t j = i + 1;
@@ -154,17 +193,37 @@ std::optional<double> parseNumber(std::string_view text, const NumberFormat& for
       exponent += text[j++];
       expDigits = true;
     }
-    if (!expDigits) return std::nullopt;
+    if (!expDigits) return Reading::NotANumber;
     plain += exponent;
     i = j;
   }
-  if (i != text.size()) return std::nullopt;
+  if (i != text.size()) return Reading::NotANumber;
   // from_chars takes no leading '+'.
   std::string_view digits = plain;
   if (digits.front() == '+') digits.remove_prefix(1);
-  double value = 0;
   const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  if (r.ec != std::errc() || r.ptr != digits.data() + digits.size() || !std::isfinite(value)) return std::nullopt;
+  if (r.ptr != digits.data() + digits.size()) return Reading::NotANumber;
+  if (r.ec == std::errc::result_out_of_range) {
+    const bool large = beyondLargestDouble(plain);
+    const double sign = plain.front() == '-' ? -1.0 : 1.0;
+    value = large ? sign * std::numeric_limits<double>::infinity() : sign * 0.0;
+    return Reading::BeyondDouble;
+  }
+  if (r.ec != std::errc() || !std::isfinite(value)) return Reading::NotANumber;
+  return Reading::Number;
+}
+
+}  // namespace
+
+std::optional<double> parseNumber(std::string_view text, const NumberFormat& format) {
+  double value = 0;
+  if (readNumber(text, format, value) != Reading::Number) return std::nullopt;
+  return value;
+}
+
+std::optional<double> parseNumberSaturating(std::string_view text, const NumberFormat& format) {
+  double value = 0;
+  if (readNumber(text, format, value) == Reading::NotANumber) return std::nullopt;
   return value;
 }
 

@@ -34,6 +34,11 @@ std::string formatFixed(double value, int decimals, const NumberFormat& format);
 // gives std::nullopt.
 std::optional<double> parseNumber(std::string_view text, const NumberFormat& format);
 
+// As parseNumber, but a number written correctly whose magnitude lies beyond what a double holds is
+// read as the double at that end: +-infinity when it is too large ("1e400") and a zero of its sign
+// when it is too small ("1e-400"). std::nullopt only for a text that is not a number.
+std::optional<double> parseNumberSaturating(std::string_view text, const NumberFormat& format);
+
 // Reads a whole number from lo to hi written in the user's format; a fraction goes to the nearest
 // integer, halves to even. std::nullopt when the text is not a number or lies outside the range.
 std::optional<std::int64_t> parseWholeNumber(std::string_view text, const NumberFormat& format, std::int64_t lo,

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "ui/number_text.h"
+
 namespace tamrik::ctl {
 namespace {
 
@@ -121,10 +123,9 @@ ParsedHz parseHz(std::string_view text) {
     return {false, 0.0, "unexpected '" + std::string(end, last) + "' after the number"};
   }
   if (ec == std::errc::result_out_of_range) {
-    // Too large or too small for a double; either way far outside what the unit can produce.
-    const std::string_view::size_type e = digits.find_first_of("eE");
-    const bool tiny = e != std::string_view::npos && e + 1 < digits.size() && digits[e + 1] == '-';
-    value = tiny ? 0.0 : HUGE_VAL;
+    // Too large or too small for a double; either way far outside what the unit can produce. The
+    // window reads such a number the same way (infinity or zero), so both refuse it alike.
+    value = ui::parseNumberSaturating(digits, ui::NumberFormat{".", ""}).value_or(HUGE_VAL);
   }
   return {true, negative ? -value : value, {}};
 }

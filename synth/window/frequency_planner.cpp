@@ -27,25 +27,26 @@ constexpr std::array<const char*, 13> kSettingsControls = {
     "SetFreq", "Out1Freq", "NC1_LS", "NC2_LS", "N1_HS", "Fosclbl", "N2_HS",
     "N2_LS",   "N31",      "GPS",    "BW",     "Advanced", "Factory"};
 
-// How each divider box is brought into range, rules applied left to right.
+// How each divider box is brought into range, rules applied left to right on the box's number
+// rounded to a whole number (halves to even).
 struct ClampRule {
   const char* box;
-  const char* notANumber;
-  std::optional<double> minimum;  // strictly below: the minimum's text
-  double maximum;                 // strictly above: the maximum's text
-  bool makeEven;
+  double notANumber;  // the value taken for a text that is not a number
+  double minimum;     // strictly below: the minimum
+  double maximum;     // strictly above: the maximum
+  bool makeEven;      // an odd number drops to the even one below
 };
+// NC1_LS has no lower clamp: the Update action refuses a value below 1 before it clamps, so its
+// floor of 1 here never changes a box and only keeps the conversion to an integer defined.
 constexpr std::array<ClampRule, 7> kClampRules = {{
-    {"GPS", "2875000", 1, 10000000, false},
-    {"N31", "3", 1, 524288, false},
-    {"N2_HS", "11", 4, 11, false},
-    {"N2_LS", "480", 2, 1048576, true},
-    {"N1_HS", "11", 4, 11, false},
-    {"NC1_LS", "46", std::nullopt, 1048576, false},
-    {"NC2_LS", "46", 2, 1048576, true},
+    {"GPS", 2875000, 1, 10000000, false},
+    {"N31", 3, 1, 524288, false},
+    {"N2_HS", 11, 4, 11, false},
+    {"N2_LS", 480, 2, 1048576, true},
+    {"N1_HS", 11, 4, 11, false},
+    {"NC1_LS", 46, 1, 1048576, false},
+    {"NC2_LS", 46, 2, 1048576, true},
 }};
-
-std::string wholeText(double v) { return ui::formatGeneral(v, ui::NumberFormat::point()); }
 
 // The planner writes its texts with a single-character decimal separator; this one stands in for
 // the user's separator, which may be longer, and is replaced afterwards.
@@ -130,7 +131,9 @@ FrequencyPlanner::Stop FrequencyPlanner::stopReason(const SearchStart& start) co
 void FrequencyPlanner::SearchDividers() {
   auto& m = s_.model;
   const std::string requestText = m.at("Out1Freq").text;
-  const std::optional<double> request = ui::parseNumber(requestText, s_.numberFormat);
+  // A number beyond a double's range reads as infinity or zero, and is refused as too high or too
+  // low like any other number out of the unit's range.
+  const std::optional<double> request = ui::parseNumberSaturating(requestText, s_.numberFormat);
   if (!request) {
     const bool blank = requestText.find_first_not_of(" \t") == std::string::npos;
     showError("Frequency not understood",
@@ -274,62 +277,92 @@ void FrequencyPlanner::cancelledEnding(Stop why) {
 
 // ---- Update action ----
 
-void FrequencyPlanner::ClampDividerSettings() {
+device::SynthSettings FrequencyPlanner::ClampDividerSettings() {
   auto& m = s_.model;
-  const ui::NumberFormat& format = s_.numberFormat;
-  for (const ClampRule& rule : kClampRules) {
-    auto value = [&] { return ui::parseNumber(m.at(rule.box).text, format); };
-    if (!value()) m.setText(rule.box, rule.notANumber);
-    if (rule.minimum && *value() < *rule.minimum) m.setText(rule.box, wholeText(*rule.minimum));
-    if (*value() > rule.maximum) m.setText(rule.box, wholeText(rule.maximum));
-    if (rule.makeEven) {
-      const double v = *value();
-      const std::int32_t n = ui::toInt32Nearest(v).value_or(0);
-      m.setText(rule.box, ui::formatGeneral(v - n % 2, format));
-    }
+  std::array<std::int32_t, kClampRules.size()> values{};
+  for (std::size_t i = 0; i < kClampRules.size(); ++i) {
+    const ClampRule& rule = kClampRules[i];
+    const std::optional<double> typed = ui::parseNumberSaturating(m.at(rule.box).text, s_.numberFormat);
+    // Whole numbers first, so that the range and the even rule hold for the number that is sent.
+    double v = typed ? ui::roundHalfEven(*typed) : rule.notANumber;
+    if (v < rule.minimum) v = rule.minimum;
+    if (v > rule.maximum) v = rule.maximum;
+    auto n = static_cast<std::int32_t>(v);
+    if (rule.makeEven) n -= n % 2;
+    m.setText(rule.box, std::to_string(n));
+    values[i] = n;
   }
+  device::SynthSettings d;
+  d.gps = values[0];
+  d.n31 = values[1];
+  d.n2_hs = values[2];
+  d.n2_ls = values[3];
+  d.n1_hs = values[4];
+  d.nc1_ls = values[5];
+  d.nc2_ls = values[6];
+  return d;
 }
 
-bool FrequencyPlanner::checkUpdateInput() {
+std::optional<std::int32_t> FrequencyPlanner::checkUpdateInput() {
   const auto& m = s_.model;
-  if (!ui::parseWholeNumber(m.at("BW").text, s_.numberFormat, 0, 255)) {
+  const auto bw = ui::parseWholeNumber(m.at("BW").text, s_.numberFormat, 0, 255);
+  if (!bw) {
     showError("Cannot update", "BW must be a whole number from 0 to 255. Nothing was sent to the unit.");
-    return false;
+    return std::nullopt;
   }
-  if (const auto nc1 = ui::parseNumber(m.at("NC1_LS").text, s_.numberFormat); nc1 && *nc1 < 1) {
+  if (const auto nc1 = ui::parseNumberSaturating(m.at("NC1_LS").text, s_.numberFormat);
+      nc1 && ui::roundHalfEven(*nc1) < 1) {
     showError("Cannot update", "NC1_LS must be at least 1. Nothing was sent to the unit.");
-    return false;
+    return std::nullopt;
   }
-  return true;
+  return static_cast<std::int32_t>(*bw);
 }
 
-DividerSettings FrequencyPlanner::boxValues() const {
-  auto v = [&](const char* box) { return ui::parseNumber(s_.model.at(box).text, s_.numberFormat).value_or(0); };
-  return DividerSettings{v("GPS"), v("N31"), v("N2_HS"), v("N2_LS"), v("N1_HS"), v("NC1_LS"), v("NC2_LS"), v("BW")};
+void FrequencyPlanner::showSettings(const device::SynthSettings& d) {
+  auto& m = s_.model;
+  m.setText("Out1Freq",
+            device::outputFrequencyText(d.gps, d.n31, d.n2_hs, d.n2_ls, d.n1_hs, d.nc1_ls, s_.numberFormat));
+  m.setText("F3lbl", device::f3Caption(d.gps, d.n31));
+  m.setText("Fosclbl", device::foscCaption(d.gps, d.n31, d.n2_hs, d.n2_ls, s_.numberFormat));
 }
 
 void FrequencyPlanner::SetFreqClick() {
   if (!s_.link.Connected || !s_.flags.SettingsLoaded) return;
-  if (!checkUpdateInput()) return;
+  const std::optional<std::int32_t> bw = checkUpdateInput();
+  if (!bw) return;
   auto& m = s_.model;
   m.setText("NC2_LS", m.at("NC1_LS").text);
-  ClampDividerSettings();
+  device::SynthSettings d = ClampDividerSettings();
+  d.bw = *bw;
+  m.setText("BW", std::to_string(d.bw));
 
-  // The same frame twice, back to back; the displays are written after each send.
+  const auto block = SettingsBlock(DividerSettings{static_cast<double>(d.gps), static_cast<double>(d.n31),
+                                                   static_cast<double>(d.n2_hs), static_cast<double>(d.n2_ls),
+                                                   static_cast<double>(d.n1_hs), static_cast<double>(d.nc1_ls),
+                                                   static_cast<double>(d.nc2_ls), static_cast<double>(d.bw)});
+  auto frame = link_.CommandFrame(kCommandSynthSettings);
+  if (!block || frame.size() < kBlockOffset + kSettingsBlockSize) return;
+  std::copy(block->begin(), block->end(), frame.begin() + kBlockOffset);
+
+  // The same frame twice, back to back; the displays show the whole numbers sent, after each send.
+  bool taken = false;
   for (int send = 0; send < 2; ++send) {
     if (!s_.link.Connected || !s_.flags.SettingsLoaded) return;
-    const DividerSettings d = boxValues();
-    const auto block = SettingsBlock(d);
-    auto frame = link_.CommandFrame(kCommandSynthSettings);
-    if (!block || frame.size() < kBlockOffset + kSettingsBlockSize) return;
-    std::copy(block->begin(), block->end(), frame.begin() + kBlockOffset);
-    link_.SendFrame(frame);
-
-    m.setText("Out1Freq",
-              device::outputFrequencyText(d.gps, d.n31, d.n2_hs, d.n2_ls, d.n1_hs, d.nc1_ls, s_.numberFormat));
-    m.setText("F3lbl", device::f3Caption(d.gps, d.n31));
-    m.setText("Fosclbl", device::foscCaption(d.gps, d.n31, d.n2_hs, d.n2_ls, s_.numberFormat));
+    taken = link_.SendFrame(frame) || taken;
+    showSettings(d);
   }
+  if (!taken) reportNotTaken();
+}
+
+void FrequencyPlanner::reportNotTaken() {
+  // Neither frame reached the unit: the window must not look programmed. Show what the unit holds,
+  // then say so.
+  link_.ReadUnitSettings();
+  const bool readBack = !s_.model.at("GPS").text.empty();
+  showError("Update failed",
+            std::string("The unit did not take the new settings: sending them to it failed.\r\n\r\n") +
+                (readBack ? "The window shows the settings the unit holds."
+                          : "Its settings could not be read back either; check that it is still connected."));
 }
 
 }  // namespace tamrik::synth

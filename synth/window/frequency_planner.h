@@ -6,6 +6,7 @@
 
 #include "app/window_state.h"
 #include "device/device_link.h"
+#include "device/settings_report.h"
 #include "synth/planner/divider_plan.h"
 #include "synth/window/settings_block.h"
 
@@ -50,8 +51,10 @@ class FrequencyPlanner {
   void SearchDividers();
   // Enables or disables the thirteen settings controls, one after the other.
   void EnableSettingsControls(bool enabled);
-  // Brings GPS and the six divider boxes into the synthesizer's ranges, in place.
-  void ClampDividerSettings();
+  // Brings GPS and the six divider boxes into the synthesizer's ranges, in place: each box's number
+  // is rounded to a whole number, clamped, made even where the divider must be, and written back.
+  // Returns those whole numbers (BW is left 0).
+  device::SynthSettings ClampDividerSettings();
 
  private:
   struct SearchStart {
@@ -67,9 +70,12 @@ class FrequencyPlanner {
   void exactEnding();
   void closestEnding(const std::string& requestText, const PlanResult& result, const SearchStart& start);
   void cancelledEnding(Stop why);
-  // The numbers now in the settings boxes; BW must already have been checked.
-  DividerSettings boxValues() const;
-  bool checkUpdateInput();
+  // BW as a whole number from 0 to 255, or nothing after a message when the boxes cannot be sent.
+  std::optional<std::int32_t> checkUpdateInput();
+  // Out1Freq, F3lbl and Fosclbl for a divider set.
+  void showSettings(const device::SynthSettings& d);
+  // Both command-4 frames failed: reads the unit back and tells the user.
+  void reportNotTaken();
   void showError(const std::string& title, const std::string& text);
 
   WindowState& s_;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -36,6 +37,11 @@ TEST(TamrikctlParse, AcceptsNumbersInTheCLocale) {
   }
   EXPECT_TRUE(parseHz("1e999").ok);
   EXPECT_GT(parseHz("1e999").hz, 1e300);
+  // Beyond a double without an exponent: the digits alone say whether it is too large or too small.
+  const std::string tiny = "0." + std::string(400, '0') + "1", huge = "1" + std::string(400, '0');
+  EXPECT_EQ(parseHz(tiny).hz, 0.0);
+  EXPECT_EQ(parseHz(huge).hz, HUGE_VAL);
+  EXPECT_EQ(parseHz("-" + huge).hz, -HUGE_VAL);
 }
 
 TEST(TamrikctlParse, RefusesAnythingElseWithAReason) {

@@ -73,15 +73,27 @@ TEST(UpdateAction, RepairsTheBoxesAndSendsTheSameFrameTwice) {
   const struct {
     std::map<std::string, std::string> typed, after;
     std::map<std::size_t, std::uint8_t> block;  // changes to the unit's block
+    const char* out1Freq = "10000000";           // what the numbers sent make
   } cases[] = {
       {{}, {{"NC2_LS", "46"}}, {}},
       {{{"N31", "abc"}}, {{"N31", "3"}}, {}},
-      {{{"GPS", "12000000"}}, {{"GPS", "10000000"}}, {{0, 0x80}, {1, 0x96}, {2, 0x98}}},
+      {{{"GPS", "12000000"}}, {{"GPS", "10000000"}}, {{0, 0x80}, {1, 0x96}, {2, 0x98}}, "34782608.6956522"},
       {{{"N2_LS", "481"}}, {{"N2_LS", "480"}}, {}},
-      {{{"NC1_LS", "47"}, {"NC2_LS", "9"}}, {{"NC1_LS", "47"}, {"NC2_LS", "46"}}, {{11, 0x2E}}},
-      {{{"N2_HS", "11"}, {"N1_HS", "4"}}, {}, {{6, 7}, {10, 0}}},
+      // Fractions are rounded (halves to even) before the range and the even rule, and written back.
+      {{{"N2_LS", "481.5"}}, {{"N2_LS", "482"}}, {{7, 0xE1}}, "10041666.6666667"},
+      {{{"N2_LS", "2.6"}}, {{"N2_LS", "2"}}, {{7, 1}, {8, 0}}, "41666.6666666667"},
+      {{{"NC1_LS", "47.5"}}, {{"NC1_LS", "48"}, {"NC2_LS", "48"}}, {{11, 0x2F}, {14, 0x2F}}, "9583333.33333333"},
+      {{{"GPS", "2875000.5"}, {"N2_HS", "10.5"}, {"N1_HS", "10.5"}, {"BW", "9.4"}},
+       {{"GPS", "2875000"}, {"N2_HS", "10"}, {"N1_HS", "10"}, {"BW", "9"}},
+       {{6, 6}, {10, 6}}},
+      // Beyond a double: the largest and the smallest values allowed.
+      {{{"GPS", "1e400"}, {"N2_LS", "1e-400"}}, {{"GPS", "10000000"}, {"N2_LS", "2"}},
+       {{0, 0x80}, {1, 0x96}, {2, 0x98}, {7, 1}, {8, 0}}, "144927.536231884"},
+      {{{"NC1_LS", "47"}, {"NC2_LS", "9"}}, {{"NC1_LS", "47"}, {"NC2_LS", "46"}}, {{11, 0x2E}}, "9787234.04255319"},
+      {{{"N2_HS", "11"}, {"N1_HS", "4"}}, {}, {{6, 7}, {10, 0}}, "27500000"},
       {{{"N2_HS", "12"}, {"N1_HS", "3"}, {"NC1_LS", "1"}}, {{"N2_HS", "11"}, {"N1_HS", "4"}, {"NC2_LS", "2"}},
-       {{6, 7}, {10, 0}, {11, 0}, {14, 1}}},
+       {{6, 7}, {10, 0}, {11, 0}, {14, 1}}, "1265000000"},
+      {{{"NC1_LS", "0.6"}}, {{"NC1_LS", "1"}, {"NC2_LS", "2"}}, {{11, 0}, {14, 1}}, "460000000"},
   };
   Window w;
   for (const auto& c : cases) {
@@ -95,7 +107,9 @@ TEST(UpdateAction, RepairsTheBoxesAndSendsTheSameFrameTwice) {
     EXPECT_EQ(w.sent(4), (std::vector<Bytes>{command4(block), command4(block)}));
     EXPECT_EQ(w.recorder.featureReports.size(), 2u);
     for (const auto& [box, t] : c.after) EXPECT_EQ(w.text(box), t) << box;
+    EXPECT_EQ(w.text("Out1Freq"), c.out1Freq);
   }
+  EXPECT_TRUE(w.toolkit.shown.empty());
 }
 
 TEST(UpdateAction, ShowsWhatWasSentAndRefusesWhatCannotBe) {
@@ -105,7 +119,7 @@ TEST(UpdateAction, ShowsWhatWasSentAndRefusesWhatCannotBe) {
   EXPECT_EQ(w.text("Out1Freq"), "10000000");
   EXPECT_EQ(w.text("F3lbl"), "F3 = 958333 Hz ");
   EXPECT_EQ(w.text("Fosclbl"), "Fosc = 5.06 GHz ");
-  w.type({{"GPS", "465768.799"}, {"N31", "1"}, {"N2_LS", "1000"}});  // Fosc 5123456789 Hz: cut, not rounded
+  w.type({{"GPS", "465769"}, {"N31", "1"}, {"N2_LS", "1000"}});  // Fosc 5123459000 Hz: cut, not rounded
   w.frm.click("SetFreq");
   EXPECT_EQ(w.text("Fosclbl"), "Fosc = 5.1234 GHz ");
 
@@ -130,6 +144,52 @@ TEST(UpdateAction, ShowsWhatWasSentAndRefusesWhatCannotBe) {
   EXPECT_TRUE(w.recorder.featureReports.empty());
   EXPECT_EQ(w.text("N31"), "abc");
   EXPECT_EQ(w.toolkit.shown.size(), 2u);
+}
+
+TEST(UpdateAction, OscillatorOnAHundredKilohertzStepIsShownOnIt) {
+  // 2875000 / 9 * 6 * 2196 is exactly 4.209 GHz; in binary floating point it lands just below.
+  // The Update action and the readback of what the unit then holds both show the step.
+  Window w;
+  w.type({{"GPS", "2875000"}, {"N31", "9"}, {"N2_HS", "6"}, {"N2_LS", "2196"}});
+  w.frm.click("SetFreq");
+  EXPECT_EQ(w.text("F3lbl"), "F3 = 319444 Hz ");
+  EXPECT_EQ(w.text("Fosclbl"), "Fosc = 4.209 GHz ");
+  w.model().setText("Fosclbl", "");
+  w.frm.deviceLink().ReadUnitSettings();
+  EXPECT_EQ(w.text("N2_LS"), "2196");
+  EXPECT_EQ(w.text("Fosclbl"), "Fosc = 4.209 GHz ");
+}
+
+TEST(UpdateAction, SettingsTheUnitDidNotTakeAreNotShownAsProgrammed) {
+  Window w;
+  // The unit now takes only 64-byte feature reports, so both frames fail; it still answers reads.
+  w.units.setFeatureReportLength(w.unit, 64);
+  w.type({{"N2_LS", "500"}});
+  w.frm.click("SetFreq");
+  EXPECT_EQ(w.sent(4).size(), 2u);
+  ASSERT_EQ(w.toolkit.shown.size(), 1u);
+  EXPECT_EQ(w.toolkit.shown[0].icon, platform::MessageIcon::Critical);
+  EXPECT_EQ(w.toolkit.shown[0].title, "Update failed");
+  EXPECT_EQ(w.toolkit.shown[0].text,
+            "The unit did not take the new settings: sending them to it failed.\r\n\r\n"
+            "The window shows the settings the unit holds.");
+  EXPECT_EQ(w.boxes(), kUnitSet);
+  EXPECT_EQ(w.text("Out1Freq"), "10000000");
+  EXPECT_EQ(w.units.unit(w.unit).firmware.settings.n2Ls, 480);
+
+  // A preset request ends the same way, once, and leaves the window idle.
+  w.request("25000000");
+  EXPECT_EQ(w.toolkit.shown.size(), 2u);
+  EXPECT_EQ(w.boxes(), kUnitSet);
+  w.expectIdle();
+
+  // A unit gone without the window noticing yet: nothing can be read back either.
+  w.units.unplug(w.unit);
+  w.frm.click("SetFreq");
+  ASSERT_EQ(w.toolkit.shown.size(), 3u);
+  EXPECT_NE(w.toolkit.shown[2].text.find("could not be read back"), std::string::npos);
+  EXPECT_EQ(w.text("GPS"), "");
+  EXPECT_EQ(w.text("Out1Freq"), "");
 }
 
 TEST(FrequencyRequest, ExactAndPresetRequestsProgramTheUnit) {
@@ -231,7 +291,10 @@ TEST(FrequencyRequest, RefusedRequestsChangeNothing) {
   Window w;
   const std::pair<const char*, const char*> refused[] = {
       {"364", "Lowest available frequency is 365 Hz"}, {"812500001", "Highest available frequency is 812.5 MHz"},
-      {"", nullptr}, {"abc", nullptr}, {"12x", nullptr}, {"10000000 Hz", nullptr}};
+      {"", nullptr}, {"abc", nullptr}, {"12x", nullptr}, {"10000000 Hz", nullptr},
+      // Beyond a double: refused as tamrikctl refuses them, not as texts that are no number.
+      {"1e400", "Highest available frequency is 812.5 MHz"}, {"-1e400", "Lowest available frequency is 365 Hz"},
+      {"1e-400", "Lowest available frequency is 365 Hz"}};
   for (const auto& [typed, message] : refused) {
     SCOPED_TRACE(typed);
     w.request(typed);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
+#include <utility>
 
 #include "ui/number_text.h"
 
@@ -57,6 +59,29 @@ TEST(ParseNumber, WholeTextInTheUsersFormat) {
     EXPECT_FALSE(parseNumber(bad, point)) << '"' << bad << '"';
   }
   EXPECT_FALSE(parseNumber("364.2", comma));  // a point is a group separator here, not a decimal
+}
+
+TEST(ParseNumberSaturating, NumbersBeyondADoubleReadAsInfinityOrZero) {
+  const auto point = NumberFormat::point();
+  const std::string zeros(400, '0');
+  const double inf = HUGE_VAL;
+  const std::pair<std::string, double> beyond[] = {
+      {"1e400", inf},           {"-1E+400", -inf},        {"1e-400", 0.0},       {"-1e-400", -0.0},
+      {"1.8e308", inf},         {"1" + zeros, inf},       {"0." + zeros + "1", 0.0}, {"1,000e306", inf},
+      {"2e-324", 0.0},          {"0." + zeros + "1e400", 0.1}, {"1e99999999999999999999", inf},
+  };
+  for (const auto& [text, value] : beyond) {
+    SCOPED_TRACE(text.substr(0, 30));
+    const auto read = parseNumberSaturating(text, point);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(*read, value);
+    EXPECT_EQ(std::signbit(*read), std::signbit(value));
+    EXPECT_EQ(parseNumber(text, point).has_value(), std::isfinite(value) && value != 0);
+  }
+  EXPECT_EQ(parseNumberSaturating("364,2", NumberFormat::comma()), 364.2);
+  for (const char* bad : {"", "abc", "1e", "1e400x", "inf", "nan", "1,5e400"}) {
+    EXPECT_FALSE(parseNumberSaturating(bad, point)) << '"' << bad << '"';
+  }
 }
 
 TEST(ParseWholeNumber, RangeAndRounding) {
