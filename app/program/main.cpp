@@ -70,7 +70,9 @@ int main(int argc, char** argv) {
   std::unique_ptr<tamrik::sim::SimulatedUnits> simulatedUnits;
   const bool simulated = options.simulation.enabled;
   if (simulated) {
-    auto built = tamrik::sim::buildSimulation(options.simulation, simulationClock);
+    auto built = tamrik::sim::buildSimulation(options.simulation, simulationClock, [](const std::string& problem) {
+      std::cerr << "tamrik-config: --sim-state: " << problem << "\n";
+    });
     if (!built.error.empty()) {
       std::cerr << "tamrik-config: " << built.error << "\n";
       return 2;

@@ -63,6 +63,12 @@ void FirmwareModel::powerOn(SteadyTime now) {
   if (state_.settings.workable()) lockAt_ = now + pllStartup_;
 }
 
+void FirmwareModel::restore(const NonVolatileSettings& kept) {
+  state_.settings = kept.settings;
+  state_.outputFlags = kept.outputFlags;
+  state_.driveIndex = kept.driveIndex;
+}
+
 bool FirmwareModel::pllLocked(SteadyTime t) const { return lockAt_ && t >= *lockAt_; }
 
 FirmwareModel::Effects FirmwareModel::apply(std::span<const std::uint8_t> r, SteadyTime now) {

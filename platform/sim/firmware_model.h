@@ -59,6 +59,16 @@ struct PassThroughMessage {
   std::vector<std::uint8_t> payload;
 };
 
+// What the firmware keeps in its non-volatile memory over a power cycle (the serial number, kept
+// too, is part of the unit's USB identity and lives with it).
+struct NonVolatileSettings {
+  DividerSet settings;
+  std::uint8_t outputFlags = 3;
+  std::uint8_t driveIndex = 3;
+
+  friend bool operator==(const NonVolatileSettings&, const NonVolatileSettings&) = default;
+};
+
 // What the unit's firmware holds. The synthesizer settings, output, drive strength and serial
 // number survive a power cycle; the LED blinking, the query and the PLL lock do not.
 struct FirmwareState {
@@ -94,6 +104,9 @@ class FirmwareModel {
 
   // Power-up: the PLL locks after its start-up time (if the stored settings allow it).
   void powerOn(SteadyTime now);
+  // What a power cycle keeps, and putting it back as a unit does from its memory (before powerOn).
+  NonVolatileSettings nonVolatile() const { return {state_.settings, state_.outputFlags, state_.driveIndex}; }
+  void restore(const NonVolatileSettings& kept);
   bool pllLocked(SteadyTime t) const;
 
   void setFirmwareVersion(std::uint16_t v) { version_ = v; }

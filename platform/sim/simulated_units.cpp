@@ -72,6 +72,7 @@ struct SimulatedUnits::Unit {
   UnitId id;
   UnitConfig config;
   FirmwareModel firmware;
+  KeptUnitState lastKept;  // as the store holds it, or as the unit started
   ReceiverModel receiver;
   std::chrono::nanoseconds byteTime;
 
@@ -121,7 +122,13 @@ UnitId SimulatedUnits::addUnit(UnitConfig config) {
   update();
   const UnitId id = units_.size();
   units_.push_back(std::make_unique<Unit>(id, std::move(config), clock_));
-  attach(*units_.back(), simNow(), true);
+  Unit& u = *units_.back();
+  if (u.config.kept && u.config.runsFirmware) {
+    u.firmware.restore(u.config.kept->firmware);
+    u.config.serial = toUtf16(u.config.kept->serial);
+  }
+  u.lastKept = {u.firmware.nonVolatile(), lowBytes(u.config.serial)};
+  attach(u, simNow(), true);
   return id;
 }
 
@@ -352,6 +359,7 @@ void SimulatedUnits::doReplug(Unit& u, SteadyTime t, std::optional<std::u16strin
   ++u.reattachToken;
   if (u.attached) detach(u);
   if (serial) u.config.serial = *serial;
+  keepState(u);
   attach(u, t, true);
 }
 
@@ -360,6 +368,7 @@ void SimulatedUnits::doChangeSerial(Unit& u, SteadyTime t, std::u16string serial
   // the re-enumeration delay, as a new device.
   if (u.attached) detach(u);
   u.config.serial = std::move(serial);
+  keepState(u);
   const std::uint64_t token = ++u.reattachToken;
   scheduleAt(t + u.config.reenumerationDelay, [this, &u, token](SteadyTime at) {
     if (u.reattachToken == token && !u.attached) attach(u, at, false);
@@ -433,6 +442,23 @@ void SimulatedUnits::useWideStrings(UnitId id) {
   for (char16_t& c : u.config.serial) {
     if (c < 0x100) c = static_cast<char16_t>(c + 0x100);
   }
+}
+
+void SimulatedUnits::setStateStore(std::shared_ptr<UnitStateStore> store,
+                                   std::function<void(const std::string&)> onError) {
+  store_ = std::move(store);
+  onStoreError_ = std::move(onError);
+}
+
+void SimulatedUnits::keepState(Unit& u) {
+  if (!store_ || u.config.stateKey.empty() || !u.config.runsFirmware) return;
+  KeptUnitState now{u.firmware.nonVolatile(), lowBytes(u.config.serial)};
+  if (now == u.lastKept) return;
+  if (std::string error = store_->save(u.config.stateKey, now); !error.empty()) {
+    if (onStoreError_) onStoreError_(error);
+    return;
+  }
+  u.lastKept = std::move(now);
 }
 
 void SimulatedUnits::scheduleAt(SteadyTime t, std::function<void(SteadyTime)> action) {
@@ -565,6 +591,7 @@ bool SimulatedUnits::setFeature(DeviceHandle device, std::span<const std::uint8_
   auto fx = u->firmware.apply(report, now);
   if (fx.toReceiver) u->receiver.receive(fx.toReceiver->cls, fx.toReceiver->id, fx.toReceiver->payload, now);
   if (fx.newSerial) doChangeSerial(*u, now, std::move(*fx.newSerial));
+  keepState(*u);
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include "platform/sim/firmware_model.h"
 #include "platform/sim/receiver_model.h"
 #include "platform/sim/sim_clock.h"
+#include "platform/sim/unit_state_store.h"
 
 namespace tamrik::sim {
 
@@ -48,6 +49,12 @@ struct UnitConfig {
   std::chrono::milliseconds pllStartup{400};
   std::chrono::milliseconds relockDelay{250};       // after a workable command 4
   std::chrono::milliseconds reenumerationDelay{1500};  // after a serial-number change
+
+  // What the unit kept from an earlier run: it powers up with these settings and this serial.
+  std::optional<KeptUnitState> kept;
+  // The unit's file in the state store (setStateStore), named when the unit is first added and
+  // kept whatever serial it later takes; empty: nothing is saved.
+  std::string stateKey;
 };
 
 // What a test may inspect of one unit.
@@ -109,6 +116,11 @@ class SimulatedUnits final : public platform::DeviceBackend {
   // so its low bytes (what a byte-wise reader keeps) do not change.
   void useWideStrings(UnitId id);
 
+  // From now on, whenever what a unit keeps over a power cycle (its non-volatile settings and its
+  // serial) changes, units with a state key save it in the store. A save that fails is reported
+  // to onError and tried again at the next change.
+  void setStateStore(std::shared_ptr<UnitStateStore> store, std::function<void(const std::string&)> onError);
+
   // Runs action at the given time since start.
   void schedule(std::chrono::milliseconds at, std::function<void()> action);
   // Schedules faults; each finds its unit by the serial it carries when it fires.
@@ -159,6 +171,7 @@ class SimulatedUnits final : public platform::DeviceBackend {
   void applyFault(const FaultEvent& e, SteadyTime t);
   void scheduleAt(SteadyTime t, std::function<void(SteadyTime)> action);
   SteadyTime simNow();
+  void keepState(Unit& u);
 
   SimClock& clock_;
   SteadyTime start_;
@@ -169,6 +182,8 @@ class SimulatedUnits final : public platform::DeviceBackend {
   std::optional<SteadyTime> eventTime_;  // while a scheduled action runs: its time
   platform::DeviceHandle nextHandle_ = 1;
   std::uint64_t nextPathNumber_ = 1;
+  std::shared_ptr<UnitStateStore> store_;
+  std::function<void(const std::string&)> onStoreError_;
 };
 
 std::u16string toUtf16(std::string_view ascii);

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 
 namespace tamrik::sim {
@@ -13,13 +14,23 @@ constexpr std::string_view kReplay = "--replay";
 constexpr std::string_view kReplayFast = "--replay-fast";
 constexpr std::string_view kQuitAtReplayEnd = "--quit-at-replay-end";
 constexpr std::string_view kSimFaults = "--sim-faults";
+constexpr std::string_view kSimState = "--sim-state";
 
-bool takesValue(std::string_view name) { return name == kReplay || name == kSimFaults; }
+std::string missingValue(std::string_view name) {
+  if (name == kReplay) return "--replay needs a file name";
+  if (name == kSimState) return "--sim-state needs a folder";
+  return "--sim-faults needs a fault list, e.g. unplug:SIM001@3000,replug:SIM001@5000";
+}
 
 }  // namespace
 
 bool isSimulationOption(std::string_view name) {
-  return name == kSimulate || name == kReplay || name == kReplayFast || name == kQuitAtReplayEnd || name == kSimFaults;
+  return name == kSimulate || name == kReplay || name == kReplayFast || name == kQuitAtReplayEnd ||
+         name == kSimFaults || name == kSimState;
+}
+
+bool simulationOptionTakesValue(std::string_view name) {
+  return name == kReplay || name == kSimFaults || name == kSimState;
 }
 
 std::optional<int> parseUnitCount(std::string_view text) {
@@ -57,16 +68,22 @@ std::string applySimulationOption(SimulationOptions& o, std::string_view name, s
     return {};
   }
   if (name == kReplay) {
-    if (!value || value->empty()) return n + " needs a file name";
+    if (!value || value->empty()) return missingValue(name);
     o.replayFile = std::string(*value);
     o.enabled = true;
     return {};
   }
   if (name == kSimFaults) {
-    if (!value) return n + " needs a fault list, e.g. unplug:SIM001@3000,replug:SIM001@5000";
+    if (!value) return missingValue(name);
     auto parsed = parseFaultSpec(*value);
     if (!parsed.error.empty()) return parsed.error;
     o.faults.insert(o.faults.end(), parsed.events.begin(), parsed.events.end());
+    o.enabled = true;
+    return {};
+  }
+  if (name == kSimState) {
+    if (!value || value->empty()) return missingValue(name);
+    o.stateDir = std::string(*value);
     o.enabled = true;
     return {};
   }
@@ -77,6 +94,7 @@ std::string checkSimulationOptions(const SimulationOptions& o) {
   if (o.replayFast && o.replayFile.empty()) return "--replay-fast needs --replay FILE";
   if (o.quitAtReplayEnd && o.replayFile.empty()) return "--quit-at-replay-end needs --replay FILE";
   if (!o.replayFile.empty() && o.unitCount == 0) return "--replay needs at least one simulated unit";
+  if (!o.stateDir.empty()) return {};
   return checkFaultSerials(o.faults, simulatedSerials(o.unitCount));
 }
 
@@ -93,9 +111,9 @@ SimulationArguments parseSimulationArguments(const std::vector<std::string>& arg
     std::optional<std::string_view> value;
     if (eq != std::string_view::npos) {
       value = arg.substr(eq + 1);
-    } else if (takesValue(name)) {
+    } else if (simulationOptionTakesValue(name)) {
       if (i + 1 >= args.size()) {
-        out.error = std::string(name) + (name == kReplay ? " needs a file name" : " needs a fault list");
+        out.error = missingValue(name);
         return out;
       }
       value = args[++i];
@@ -119,7 +137,10 @@ std::string simulationOptionsHelp() {
          "                         actions: unplug, replug, replug-as=SERIAL, serial-change=SERIAL,\n"
          "                         stall, resume, corrupt[=P], drop[=P], signal-loss, signal,\n"
          "                         exclusive, shared, no-serial, serial-ok, short-feature[=N],\n"
-         "                         wide-strings, firmware=VERSION; implies --simulate\n";
+         "                         wide-strings, firmware=VERSION; implies --simulate\n"
+         "  --sim-state DIR        simulated units keep what a unit keeps over a power cycle\n"
+         "                         (dividers, output, drive strength, serial) in DIR between runs,\n"
+         "                         one file SIM001.state, ... per unit; implies --simulate\n";
 }
 
 std::optional<std::vector<std::uint8_t>> readCaptureFile(const std::string& path) {
@@ -130,7 +151,8 @@ std::optional<std::vector<std::uint8_t>> readCaptureFile(const std::string& path
   return data;
 }
 
-BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& clock) {
+BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& clock,
+                                std::function<void(const std::string&)> onStateError) {
   BuiltSimulation built;
   if (std::string problem = checkSimulationOptions(options); !problem.empty()) {
     built.error = std::move(problem);
@@ -145,11 +167,30 @@ BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& cloc
     }
     capture = std::make_shared<const std::vector<std::uint8_t>>(std::move(*data));
   }
-  built.units = std::make_unique<SimulatedUnits>(clock);
+  std::shared_ptr<UnitStateStore> store;
+  if (!options.stateDir.empty()) {
+    store = std::make_shared<UnitStateStore>(options.stateDir);
+    if (std::string problem = store->prepare(); !problem.empty()) {
+      built.error = "--sim-state: " + problem;
+      return built;
+    }
+  }
   const auto serials = simulatedSerials(options.unitCount);
+  std::vector<UnitConfig> configs;
+  std::vector<std::string> startSerials;
   for (std::size_t i = 0; i < serials.size(); ++i) {
     UnitConfig c;
     c.serial = toUtf16(serials[i]);
+    if (store) {
+      auto loaded = store->load(serials[i]);
+      if (!loaded.error.empty()) {
+        built.error = "--sim-state: " + loaded.error + "; the file is left as it is";
+        return built;
+      }
+      c.stateKey = serials[i];
+      c.kept = std::move(loaded.state);
+    }
+    startSerials.push_back(c.kept ? c.kept->serial : serials[i]);
     c.receiver.seed = static_cast<std::uint32_t>(1 + 7919 * i);
     // Each unit sits a little apart from the others, as if on different roofs of one town.
     c.receiver.lat += static_cast<std::int32_t>(i * 23000);
@@ -159,8 +200,22 @@ BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& cloc
       c.replayFast = options.replayFast;
       c.receiver.startupWithoutSignal = std::chrono::milliseconds(0);
     }
-    built.units->addUnit(std::move(c));
+    configs.push_back(std::move(c));
   }
+  if (store) {
+    if (std::string problem = checkFaultSerials(options.faults, startSerials); !problem.empty()) {
+      built.error = std::move(problem);
+      return built;
+    }
+  }
+  built.units = std::make_unique<SimulatedUnits>(clock);
+  if (store) {
+    if (!onStateError) {
+      onStateError = [](const std::string& message) { std::cerr << "--sim-state: " << message << "\n"; };
+    }
+    built.units->setStateStore(store, std::move(onStateError));
+  }
+  for (auto& c : configs) built.units->addUnit(std::move(c));
   built.units->scheduleFaults(options.faults);
   return built;
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,8 +18,9 @@ namespace tamrik::sim {
 //   --replay-fast          ... as fast as the reader takes them (needs --replay)
 //   --quit-at-replay-end   the program closes once the whole capture was delivered (needs --replay)
 //   --sim-faults SPEC      scheduled faults (grammar in fault_schedule.h)
-// --replay and --sim-faults imply --simulate. Values may also be given as --replay=FILE and
-// --sim-faults=SPEC.
+//   --sim-state DIR        simulated units keep their settings and serial in DIR between runs
+// --replay, --sim-faults and --sim-state imply --simulate. Values may also be given as
+// --replay=FILE, --sim-faults=SPEC and --sim-state=DIR.
 struct SimulationOptions {
   bool enabled = false;
   int unitCount = 2;
@@ -26,6 +28,7 @@ struct SimulationOptions {
   bool replayFast = false;
   bool quitAtReplayEnd = false;
   std::vector<FaultEvent> faults;
+  std::string stateDir;  // empty: the units start from their factory settings every time
 };
 
 struct SimulationArguments {
@@ -42,9 +45,13 @@ SimulationArguments parseSimulationArguments(const std::vector<std::string>& arg
 // when one was given. Returns an error message, or an empty string.
 std::string applySimulationOption(SimulationOptions& options, std::string_view name,
                                   std::optional<std::string_view> value);
-// Checks the options against each other once all are in. Returns an error message or "".
+// Checks the options against each other once all are in. Returns an error message or "". With
+// --sim-state the faults' serials are checked by buildSimulation, which knows the serials the
+// units kept.
 std::string checkSimulationOptions(const SimulationOptions& options);
 bool isSimulationOption(std::string_view name);
+// True for the options whose value may follow as the next argument (--replay FILE).
+bool simulationOptionTakesValue(std::string_view name);
 
 // --simulate's value: a whole number from 0 to 999.
 std::optional<int> parseUnitCount(std::string_view text);
@@ -56,10 +63,14 @@ std::string simulationOptionsHelp();
 
 struct BuiltSimulation {
   std::unique_ptr<SimulatedUnits> units;
-  std::string error;  // for example an unreadable replay file
+  std::string error;  // for example an unreadable replay file or a damaged state file
 };
-// The simulated units the options describe, on the given clock, with their faults scheduled.
-BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& clock);
+// The simulated units the options describe, on the given clock, with their faults scheduled and,
+// with a state folder, the settings and serials they kept from earlier runs. A state file that
+// cannot be read is an error and stays as it is. Later saves that fail go to onStateError (to
+// standard error when it is empty).
+BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& clock,
+                                std::function<void(const std::string&)> onStateError = {});
 
 // Reads a whole file, or nothing when it cannot be read.
 std::optional<std::vector<std::uint8_t>> readCaptureFile(const std::string& path);

@@ -32,6 +32,13 @@ TEST(SimulationOptions, TakesItsOptionsAndLeavesTheRest) {
   a = parse({"--sim-faults=stall:SIM002@2000"});
   EXPECT_TRUE(a.options.enabled);
   ASSERT_EQ(a.options.faults.size(), 1u);
+  a = parse({"--sim-state", "units", "--snapshot", "s.json"});
+  EXPECT_TRUE(a.options.enabled);
+  EXPECT_EQ(a.options.stateDir, "units");
+  EXPECT_EQ(a.rest, (std::vector<std::string>{"--snapshot", "s.json"}));
+  // Kept units may carry other serials: their faults are checked once the state is read.
+  a = parse({"--sim-state=units", "--sim-faults", "unplug:Q00042@100"});
+  EXPECT_EQ(a.error, "");
 
   a = parse({"--simulated", "--simulate-more"});  // only exact names are ours
   EXPECT_FALSE(a.options.enabled);
@@ -55,6 +62,8 @@ TEST(SimulationOptions, BadValuesGiveClearErrors) {
       {{"--simulate", "--quit-at-replay-end"}, "--quit-at-replay-end needs --replay"},
       {{"--replay-fast=1", "--replay", "f"}, "--replay-fast takes no value"},
       {{"--sim-faults"}, "--sim-faults needs a fault list"},
+      {{"--sim-state"}, "--sim-state needs a folder"},
+      {{"--sim-state="}, "--sim-state needs a folder"},
       {{"--simulate=0", "--replay", "f"}, "at least one simulated unit"},
       {{"--sim-faults", "stall:SIM003@10"}, "no simulated unit carries serial SIM003"},
       {{"--sim-faults", "unplug:SIM001@3000,,replug:SIM001"}, "entry 2 '': empty entry"},
