@@ -59,6 +59,16 @@ void walkInterfaces(WindowState& s, Visitor&& visit) {
   }
 }
 
+// The serial text a unit is listed and chosen by. A unit whose serial cannot be read, or reads as
+// an empty text, cannot be told apart from others: it has none.
+std::optional<std::string> unitSerial(WindowState& s, DeviceHandle handle) {
+  const auto units = s.platform.hid.string(handle, HidString::SerialNumber, kStringRequestBytes);
+  if (!units) return std::nullopt;
+  std::string text = DeviceLink::SerialText(*units);
+  if (text.empty()) return std::nullopt;
+  return text;
+}
+
 }  // namespace
 
 DeviceLink::DeviceLink(WindowState& state) : s_(state) {}
@@ -90,10 +100,10 @@ void DeviceLink::Scan_USB_devices() {
   int counter = -1;
   walkInterfaces(s_, [&](const std::string&, DeviceHandle handle, const platform::HidAttributes&, bool isUnit) {
     if (!isUnit) return false;
-    auto serial = s_.platform.hid.string(handle, HidString::SerialNumber, kStringRequestBytes);
+    const auto serial = unitSerial(s_, handle);
     if (!serial) return false;
     ++counter;
-    m.addItem("SerNo", SerialText(*serial));
+    m.addItem("SerNo", *serial);
     m.setSelected("SerNo", counter);
     return false;
   });
@@ -108,8 +118,8 @@ bool DeviceLink::FindTheHid() {
   walkInterfaces(s_, [&](const std::string& path, DeviceHandle handle, const platform::HidAttributes& attrs,
                          bool isUnit) {
     if (!isUnit) return false;
-    auto serial = s_.platform.hid.string(handle, HidString::SerialNumber, kStringRequestBytes);
-    if (!serial || SerialText(*serial) != wanted) return false;
+    const auto serial = unitSerial(s_, handle);
+    if (!serial || *serial != wanted) return false;
     link.DevicePath = path;
     link.CommandHandle = handle;
     link.VendorId = attrs.vendorId;

@@ -59,10 +59,22 @@ TEST(UnitDiscovery, UnitsThatCannotBeOpenedOrNamedAreLeftOut) {
   sim::UnitConfig nameless;
   nameless.serialReadable = false;
   w.addUnit(u"NONAME", nameless);
+  w.addUnit(u"");             // a device without a serial number string
+  w.addUnit(u"\u0100ABC");    // its first code unit's low byte is 0: the text is empty
   w.addUnit(u"GOOD");
   w.frm.Load();
   EXPECT_EQ(items(w), std::vector<std::string>{"GOOD"});
   EXPECT_EQ(w.recorder.openHandles, 2);
+
+  // A unit without a serial text is never opened, not even when the list shows no text either.
+  SimulatedWindow alone;
+  alone.addUnit(u"");
+  alone.frm.Load();
+  EXPECT_TRUE(items(alone).empty());
+  EXPECT_FALSE(alone.state().link.Connected);
+  alone.runTicks(3);
+  EXPECT_FALSE(alone.state().link.Connected);
+  EXPECT_EQ(alone.recorder.openHandles, 0);
 }
 
 TEST(UnitDiscovery, SerialTextKeepsTheLowByteOfEachCodeUnit) {
