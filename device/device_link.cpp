@@ -271,11 +271,14 @@ void DeviceLink::ReadUnitSettings() {
     SendFrame(query);
     p.kernel.sleep(2ms);
     report[0] = 0;
-    link.LastResult = p.hid.getFeature(link.CommandHandle, report);
+    link.LastResult = p.hid.getFeature(link.CommandHandle, report).has_value();
   }
   p.kernel.sleep(5ms);
   report.assign(report.size(), 0);
-  const bool read = p.hid.getFeature(link.CommandHandle, report);
+  // An answer that stops short of the last field the settings need is a failed read: the zeros the
+  // rest reads as are not the unit's settings.
+  const auto delivered = p.hid.getFeature(link.CommandHandle, report);
+  const bool read = delivered && *delivered >= static_cast<std::size_t>(kMinimumFeatureReportLength);
   link.LastResult = read;
   if (read) {
     if (auto settings = decodeSettingsReport(report)) {

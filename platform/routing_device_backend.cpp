@@ -64,9 +64,9 @@ bool RoutingDeviceBackend::setFeature(DeviceHandle device, std::span<const std::
   return r && r->backend->setFeature(r->inner, report);
 }
 
-bool RoutingDeviceBackend::getFeature(DeviceHandle device, std::span<std::uint8_t> report) {
+std::optional<std::size_t> RoutingDeviceBackend::getFeature(DeviceHandle device, std::span<std::uint8_t> report) {
   const Route* r = find(device);
-  return r && r->backend->getFeature(r->inner, report);
+  return r ? r->backend->getFeature(r->inner, report) : std::nullopt;
 }
 
 InputReadResult RoutingDeviceBackend::readInputReports(DeviceHandle device, std::span<std::uint8_t> buffer,

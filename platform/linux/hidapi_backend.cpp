@@ -124,15 +124,15 @@ bool HidapiBackend::setFeature(DeviceHandle handle, std::span<const std::uint8_t
   return hid_send_feature_report(device->dev, report.data(), report.size()) >= 0;
 }
 
-bool HidapiBackend::getFeature(DeviceHandle handle, std::span<std::uint8_t> report) {
+std::optional<std::size_t> HidapiBackend::getFeature(DeviceHandle handle, std::span<std::uint8_t> report) {
   Device* device = find(handle);
-  if (device == nullptr || report.empty()) return false;
+  if (device == nullptr || report.empty()) return std::nullopt;
   const int n = hid_get_feature_report(device->dev, report.data(), report.size());
-  if (n < 0) return false;
+  if (n < 0) return std::nullopt;
   // The count includes the ID byte; whatever the device did not send reads as zero.
   const auto got = std::min(static_cast<std::size_t>(n), report.size());
   std::fill(report.begin() + static_cast<std::ptrdiff_t>(std::max<std::size_t>(got, 1)), report.end(), std::uint8_t{0});
-  return true;
+  return got;
 }
 
 InputReadResult HidapiBackend::readInputReports(DeviceHandle handle, std::span<std::uint8_t> buffer,

@@ -568,14 +568,19 @@ bool SimulatedUnits::setFeature(DeviceHandle device, std::span<const std::uint8_
   return true;
 }
 
-bool SimulatedUnits::getFeature(DeviceHandle device, std::span<std::uint8_t> report) {
+std::optional<std::size_t> SimulatedUnits::getFeature(DeviceHandle device, std::span<std::uint8_t> report) {
   update();
   Unit* u = live(device);
   const auto length = u ? static_cast<std::size_t>(std::max(u->config.featureReportLength, 0)) : 0;
-  if (!u || !u->config.runsFirmware || length == 0 || report.size() < length || report[0] != 0) return false;
+  if (!u || !u->config.runsFirmware || length == 0 || report.size() < length || report[0] != 0) return std::nullopt;
   const auto answer = u->firmware.featureReport(length);
-  std::copy(answer.begin(), answer.end(), report.begin());
-  return true;
+  std::size_t delivered = length;
+  if (u->config.featureAnswerLength > 0) {
+    delivered = std::min(delivered, static_cast<std::size_t>(u->config.featureAnswerLength));
+  }
+  std::copy_n(answer.begin(), delivered, report.begin());
+  std::fill(report.begin() + static_cast<std::ptrdiff_t>(delivered), report.end(), std::uint8_t{0});
+  return delivered;
 }
 
 platform::InputReadResult SimulatedUnits::readInputReports(DeviceHandle device, std::span<std::uint8_t> buffer,

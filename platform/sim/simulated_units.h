@@ -27,6 +27,9 @@ struct UnitConfig {
   std::u16string product = u"Tamrik GPS Reference Clock";
   int inputReportLength = 65;    // report ID byte included
   int featureReportLength = 65;  // report ID byte included
+  // Bytes a feature read delivers, report ID byte included, when fewer than the whole report; 0:
+  // the whole report.
+  int featureAnswerLength = 0;
   // false: some other HID device; it answers identity requests but takes no feature reports and
   // sends no input reports.
   bool runsFirmware = true;
@@ -131,7 +134,7 @@ class SimulatedUnits final : public platform::DeviceBackend {
                                        std::size_t maxBytes) override;
   std::optional<platform::HidCapabilities> capabilities(platform::DeviceHandle device) override;
   bool setFeature(platform::DeviceHandle device, std::span<const std::uint8_t> report) override;
-  bool getFeature(platform::DeviceHandle device, std::span<std::uint8_t> report) override;
+  std::optional<std::size_t> getFeature(platform::DeviceHandle device, std::span<std::uint8_t> report) override;
   platform::InputReadResult readInputReports(platform::DeviceHandle device, std::span<std::uint8_t> buffer,
                                              std::chrono::milliseconds firstReportTimeout) override;
 

@@ -62,7 +62,7 @@ class RecordingDeviceBackend final : public DeviceBackend {
     featureReports.push_back({device, pathOf(device), {report.begin(), report.end()}});
     return inner_.setFeature(device, report);
   }
-  bool getFeature(DeviceHandle device, std::span<std::uint8_t> report) override {
+  std::optional<std::size_t> getFeature(DeviceHandle device, std::span<std::uint8_t> report) override {
     calls.push_back({CallKind::GetFeature, device, pathOf(device)});
     return inner_.getFeature(device, report);
   }

@@ -137,6 +137,29 @@ TEST(SettingsReadback, WithoutAUnitClearsAndDisablesWithoutAnyDeviceCall) {
   EXPECT_FALSE(w.state().flags.SettingsLoaded);
 }
 
+TEST(SettingsReadback, AnAnswerTooShortForTheSettingsIsAFailedRead) {
+  // 21 bytes end just before BW; 22 carry every field.
+  for (const int delivered : {21, 22}) {
+    SCOPED_TRACE(delivered);
+    SimulatedWindow w;
+    sim::UnitConfig config;
+    config.featureAnswerLength = delivered;
+    w.addUnit(u"SIM001", config);
+    w.model().setText("BW", "7");
+    w.frm.Load();
+    ASSERT_TRUE(w.state().link.Connected);
+    const bool good = delivered == 22;
+    EXPECT_EQ(w.text("GPS"), good ? "2875000" : "");
+    EXPECT_EQ(w.text("NC2_LS"), good ? "46" : "");
+    EXPECT_EQ(w.text("Out1Freq"), good ? "10000000" : "");
+    EXPECT_EQ(w.text("BW"), good ? "9" : "7");  // a failed read leaves BW as it was
+    EXPECT_EQ(w.control("OUT1EN").checked, good);
+    // Either way the controls are enabled and the settings count as loaded.
+    EXPECT_TRUE(w.control("Out1Freq").enabled);
+    EXPECT_TRUE(w.state().flags.SettingsLoaded);
+  }
+}
+
 TEST(SettingsReadback, AUnitWithAShortFeatureReportIsShownAsUnusableAndNeverCommanded) {
   SimulatedWindow w;
   sim::UnitConfig config;

@@ -110,13 +110,14 @@ bool FakeUnit::setFeature(platform::DeviceHandle device, std::span<const std::ui
   return present;
 }
 
-bool FakeUnit::getFeature(platform::DeviceHandle device, std::span<std::uint8_t> report) {
+std::optional<std::size_t> FakeUnit::getFeature(platform::DeviceHandle device, std::span<std::uint8_t> report) {
   FUZZ_CHECK(isOpen(device));
-  if (!present || !getFeatureOk || report.empty()) return false;
+  if (!present || !getFeatureOk || report.empty()) return std::nullopt;
+  // The answer always fills the whole report, zeros after the data.
   std::fill(report.begin(), report.end(), std::uint8_t{0});
   std::copy_n(settingsReport.begin(), std::min(settingsReport.size(), report.size()), report.begin());
   report[0] = 0;
-  return true;
+  return report.size();
 }
 
 platform::InputReadResult FakeUnit::readInputReports(platform::DeviceHandle device, std::span<std::uint8_t> buffer,
