@@ -43,18 +43,26 @@ std::string latin1ToUtf8(const std::string& bytes) {
   return out;
 }
 
-// The common walk over the present HID interfaces. For each interface the visitor receives its
-// path, the handle opened on it (possibly invalid), its attributes and whether it is a Tamrik unit;
-// it returns true to stop the walk, and then owns the handle. Otherwise the walk closes the handle.
+bool isUnitIds(std::uint16_t vendorId, std::uint16_t productId) {
+  return vendorId == kTamrikVendorId && productId == kTamrikProductId;
+}
+
+// The common walk over the present HID interfaces. An interface whose listed IDs are not a unit's
+// is passed over unopened: the poller walks twice a tick while no unit is open, and other devices
+// (keyboards, security keys) must not be opened many times a second. Every other interface is
+// opened and its attributes decide. The visitor receives its path, the handle opened on it
+// (possibly invalid), its attributes and whether it is a Tamrik unit; it returns true to stop the
+// walk, and then owns the handle. Otherwise the walk closes the handle.
 template <typename Visitor>
 void walkInterfaces(WindowState& s, Visitor&& visit) {
   auto& p = s.platform;
-  for (const std::string& path : p.deviceSetup.hidInterfacePaths()) {
-    const DeviceHandle handle = p.kernel.openDevice(path, OpenMode::Plain);
+  for (const platform::HidInterface& listed : p.deviceSetup.hidInterfaces()) {
+    if (listed.idsListed && !isUnitIds(listed.vendorId, listed.productId)) continue;
+    const DeviceHandle handle = p.kernel.openDevice(listed.path, OpenMode::Plain);
     platform::HidAttributes attrs;  // IDs stay 0 when the query fails
     if (auto a = platform::isValidHandle(handle) ? p.hid.attributes(handle) : std::nullopt) attrs = *a;
-    const bool isUnit = attrs.vendorId == kTamrikVendorId && attrs.productId == kTamrikProductId;
-    if (visit(path, handle, attrs, isUnit)) return;
+    const bool isUnit = isUnitIds(attrs.vendorId, attrs.productId);
+    if (visit(listed.path, handle, attrs, isUnit)) return;
     s.link.LastResult = p.kernel.closeHandle(handle);
   }
 }

@@ -13,7 +13,7 @@ class RoutingDeviceBackend final : public DeviceBackend {
  public:
   explicit RoutingDeviceBackend(std::vector<DeviceBackend*> backends);
 
-  std::vector<std::string> hidInterfacePaths() override;
+  std::vector<HidInterface> hidInterfaces() override;
   DeviceHandle open(const std::string& path, OpenMode mode) override;
   bool close(DeviceHandle handle) override;
 

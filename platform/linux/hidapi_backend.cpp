@@ -40,18 +40,19 @@ HidapiBackend::~HidapiBackend() {
   if (--hidapiUsers == 0) hid_exit();
 }
 
-std::vector<std::string> HidapiBackend::hidInterfacePaths() {
-  std::vector<std::string> paths;
+std::vector<HidInterface> HidapiBackend::hidInterfaces() {
+  std::vector<HidInterface> interfaces;
   std::set<std::string> seen;
+  // hidapi takes the IDs from the device list the kernel keeps, without opening any node.
   hid_device_info* list = hid_enumerate(0, 0);
   // hidapi lists a node once per top-level usage; the caller wants each interface once.
   for (const hid_device_info* info = list; info != nullptr; info = info->next) {
     if (info->path == nullptr) continue;
     std::string path(info->path);
-    if (seen.insert(path).second) paths.push_back(std::move(path));
+    if (seen.insert(path).second) interfaces.push_back({std::move(path), true, info->vendor_id, info->product_id});
   }
   hid_free_enumeration(list);
-  return paths;
+  return interfaces;
 }
 
 DeviceHandle HidapiBackend::open(const std::string& path, OpenMode /*mode: every hidapi handle serves both*/) {

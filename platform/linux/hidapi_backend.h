@@ -22,7 +22,7 @@ class HidapiBackend final : public DeviceBackend {
   HidapiBackend(const HidapiBackend&) = delete;
   HidapiBackend& operator=(const HidapiBackend&) = delete;
 
-  std::vector<std::string> hidInterfacePaths() override;
+  std::vector<HidInterface> hidInterfaces() override;
   DeviceHandle open(const std::string& path, OpenMode mode) override;
   bool close(DeviceHandle handle) override;
 

@@ -97,6 +97,7 @@ struct SimulatedUnits::Unit {
   std::uint8_t lossCount = 0;
   std::uint64_t reportsSent = 0;
   std::uint64_t reportsDropped = 0;
+  int opens = 0;
 
   bool replaying() const { return config.replay != nullptr; }
   bool captureLeft() const { return replaying() && replayPos < config.replay->size(); }
@@ -158,6 +159,7 @@ UnitView SimulatedUnits::unit(UnitId id) {
   v.path = u.path;
   v.attachments = u.attachments;
   for (const auto& [h, hs] : handles_) v.openHandles += hs.unit == id && u.attached && hs.attachment == u.attachments;
+  v.opens = u.opens;
   v.stalled = u.stalled;
   v.pllLocked = u.config.runsFirmware && u.attached && u.firmware.pllLocked(now);
   v.gpsSignal = u.config.runsFirmware && u.attached && u.receiver.hasSignal(now);
@@ -494,19 +496,20 @@ SimulatedUnits::Unit* SimulatedUnits::live(DeviceHandle h) {
   return hs ? units_[hs->unit].get() : nullptr;
 }
 
-std::vector<std::string> SimulatedUnits::hidInterfacePaths() {
+std::vector<platform::HidInterface> SimulatedUnits::hidInterfaces() {
   update();
-  std::vector<std::string> paths;
+  std::vector<platform::HidInterface> interfaces;
   for (const auto& u : units_) {
-    if (u->attached) paths.push_back(u->path);
+    if (u->attached) interfaces.push_back({u->path, true, u->config.vendorId, u->config.productId});
   }
-  return paths;
+  return interfaces;
 }
 
 DeviceHandle SimulatedUnits::open(const std::string& path, platform::OpenMode) {
   update();
   for (auto& u : units_) {
     if (!u->attached || u->path != path) continue;
+    ++u->opens;
     if (u->config.exclusive) return platform::kInvalidHandle;
     const DeviceHandle h = nextHandle_++;
     handles_[h] = Handle{u->id, u->attachments, {}};

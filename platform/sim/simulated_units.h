@@ -62,6 +62,7 @@ struct UnitView {
   std::string path;           // empty while detached
   int attachments = 0;        // 1 after the first attach, +1 per replug or re-enumeration
   int openHandles = 0;        // live handles to the current attachment
+  int opens = 0;              // requests to open the device, refused ones included, since it was added
   bool stalled = false;
   bool pllLocked = false;
   bool gpsSignal = false;
@@ -126,7 +127,7 @@ class SimulatedUnits final : public platform::DeviceBackend {
   void update();
 
   // DeviceBackend
-  std::vector<std::string> hidInterfacePaths() override;
+  std::vector<platform::HidInterface> hidInterfaces() override;
   platform::DeviceHandle open(const std::string& path, platform::OpenMode mode) override;
   bool close(platform::DeviceHandle handle) override;
   std::optional<platform::HidAttributes> attributes(platform::DeviceHandle device) override;

@@ -26,9 +26,9 @@ class RecordingDeviceBackend final : public DeviceBackend {
 
   explicit RecordingDeviceBackend(DeviceBackend& inner) : inner_(inner) {}
 
-  std::vector<std::string> hidInterfacePaths() override {
+  std::vector<HidInterface> hidInterfaces() override {
     calls.push_back({CallKind::Enumerate, kNoHandle, {}});
-    return inner_.hidInterfacePaths();
+    return inner_.hidInterfaces();
   }
   DeviceHandle open(const std::string& path, OpenMode mode) override {
     const DeviceHandle h = inner_.open(path, mode);

@@ -24,6 +24,25 @@ TEST(UnitDiscovery, NoUnitLeavesAnEmptyDisabledListAndNothingOpen) {
   EXPECT_EQ(w.control("Sat(31)").left, 249);
 }
 
+TEST(UnitDiscovery, OtherHidDevicesAreToldApartByTheListedIdsAndNeverOpened) {
+  // Without a unit every tick scans and looks for one, 20 times a second.
+  SimulatedWindow w;
+  const auto keyboard = w.units.addForeignDevice(0x046D, 0xC077);
+  const auto sibling = w.units.addForeignDevice(device::kTamrikVendorId, 0x2212);  // same maker
+  w.frm.Load();
+  w.runFor(std::chrono::seconds(1));
+  EXPECT_GE(w.recorder.count(Kind::Enumerate), 40u);
+  EXPECT_EQ(w.units.unit(keyboard).opens, 0);
+  EXPECT_EQ(w.units.unit(sibling).opens, 0);
+
+  // A unit is opened to read its serial for the list, then to be used with its two handles.
+  const auto unit = w.addUnit(u"SIM001");
+  w.runTicks(1);
+  EXPECT_TRUE(w.state().link.Connected);
+  EXPECT_EQ(w.units.unit(unit).opens, 3);
+  EXPECT_EQ(w.units.unit(keyboard).opens, 0);
+}
+
 TEST(UnitDiscovery, OneUnitIsListedSelectedAndOpenedButTheListStaysDisabled) {
   SimulatedWindow w;
   w.addUnit(u"SIM001");

@@ -54,9 +54,10 @@ bool FakeUnit::isOpen(platform::DeviceHandle h) const {
   return std::find(handles_.begin(), handles_.end(), h) != handles_.end();
 }
 
-std::vector<std::string> FakeUnit::hidInterfacePaths() {
+std::vector<platform::HidInterface> FakeUnit::hidInterfaces() {
   if (!present) return {};
-  return {kUnitPath};
+  // The list names no IDs: the window learns them from the attributes, which the target chooses.
+  return {platform::HidInterface{kUnitPath, false, 0, 0}};
 }
 
 platform::DeviceHandle FakeUnit::open(const std::string& path, platform::OpenMode) {

@@ -79,7 +79,7 @@ class FakeUnit final : public platform::DeviceBackend {
   // The feature report length the program works with for the announced capabilities.
   std::size_t expectedFrameLength() const;
 
-  std::vector<std::string> hidInterfacePaths() override;
+  std::vector<platform::HidInterface> hidInterfaces() override;
   platform::DeviceHandle open(const std::string& path, platform::OpenMode mode) override;
   bool close(platform::DeviceHandle handle) override;
   std::optional<platform::HidAttributes> attributes(platform::DeviceHandle device) override;
