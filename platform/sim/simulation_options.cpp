@@ -13,13 +13,16 @@ constexpr std::string_view kReplay = "--replay";
 constexpr std::string_view kReplayFast = "--replay-fast";
 constexpr std::string_view kQuitAtReplayEnd = "--quit-at-replay-end";
 constexpr std::string_view kSimFaults = "--sim-faults";
+constexpr std::string_view kSimForeign = "--sim-foreign";
+constexpr int kMaxForeignDevices = 99;
 
 bool takesValue(std::string_view name) { return name == kReplay || name == kSimFaults; }
 
 }  // namespace
 
 bool isSimulationOption(std::string_view name) {
-  return name == kSimulate || name == kReplay || name == kReplayFast || name == kQuitAtReplayEnd || name == kSimFaults;
+  return name == kSimulate || name == kReplay || name == kReplayFast || name == kQuitAtReplayEnd || name == kSimFaults ||
+         name == kSimForeign;
 }
 
 std::optional<int> parseUnitCount(std::string_view text) {
@@ -60,6 +63,17 @@ std::string applySimulationOption(SimulationOptions& o, std::string_view name, s
     if (!value || value->empty()) return n + " needs a file name";
     o.replayFile = std::string(*value);
     o.enabled = true;
+    return {};
+  }
+  if (name == kSimForeign) {
+    o.enabled = true;
+    o.foreignCount = 1;
+    if (!value) return {};
+    const auto count = parseUnitCount(*value);
+    if (!count || *count > kMaxForeignDevices) {
+      return n + ": '" + std::string(*value) + "' is not a number of devices from 0 to 99";
+    }
+    o.foreignCount = *count;
     return {};
   }
   if (name == kSimFaults) {
@@ -119,7 +133,9 @@ std::string simulationOptionsHelp() {
          "                         actions: unplug, replug, replug-as=SERIAL, serial-change=SERIAL,\n"
          "                         stall, resume, corrupt[=P], drop[=P], signal-loss, signal,\n"
          "                         exclusive, shared, no-serial, serial-ok, short-feature[=N],\n"
-         "                         wide-strings, firmware=VERSION; implies --simulate\n";
+         "                         wide-strings, firmware=VERSION; implies --simulate\n"
+         "  --sim-foreign[=N]      N other HID devices (not Tamrik units) beside the simulated ones\n"
+         "                         (default 1); implies --simulate\n";
 }
 
 std::optional<std::vector<std::uint8_t>> readCaptureFile(const std::string& path) {
@@ -160,6 +176,10 @@ BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& cloc
       c.receiver.startupWithoutSignal = std::chrono::milliseconds(0);
     }
     built.units->addUnit(std::move(c));
+  }
+  // Other makers' devices, as a desk has them: keyboards, mice, security keys.
+  for (int i = 0; i < options.foreignCount; ++i) {
+    built.units->addForeignDevice(0x046D, static_cast<std::uint16_t>(0xC077 + i));
   }
   built.units->scheduleFaults(options.faults);
   return built;

@@ -17,7 +17,8 @@ namespace tamrik::sim {
 //   --replay-fast          ... as fast as the reader takes them (needs --replay)
 //   --quit-at-replay-end   the program closes once the whole capture was delivered (needs --replay)
 //   --sim-faults SPEC      scheduled faults (grammar in fault_schedule.h)
-// --replay and --sim-faults imply --simulate. Values may also be given as --replay=FILE and
+//   --sim-foreign[=N]      N other HID devices (not Tamrik units) beside them (default 1, 0 to 99)
+// --replay, --sim-faults and --sim-foreign imply --simulate. Values may also be given as --replay=FILE and
 // --sim-faults=SPEC.
 struct SimulationOptions {
   bool enabled = false;
@@ -26,6 +27,7 @@ struct SimulationOptions {
   bool replayFast = false;
   bool quitAtReplayEnd = false;
   std::vector<FaultEvent> faults;
+  int foreignCount = 0;
 };
 
 struct SimulationArguments {

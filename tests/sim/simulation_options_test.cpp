@@ -33,6 +33,11 @@ TEST(SimulationOptions, TakesItsOptionsAndLeavesTheRest) {
   EXPECT_TRUE(a.options.enabled);
   ASSERT_EQ(a.options.faults.size(), 1u);
 
+  a = parse({"--sim-foreign"});
+  EXPECT_TRUE(a.options.enabled);
+  EXPECT_EQ(a.options.foreignCount, 1);
+  EXPECT_EQ(parse({"--sim-foreign=3"}).options.foreignCount, 3);
+
   a = parse({"--simulated", "--simulate-more"});  // only exact names are ours
   EXPECT_FALSE(a.options.enabled);
   EXPECT_EQ(simulatedSerials(3), (std::vector<std::string>{"SIM001", "SIM002", "SIM003"}));
@@ -55,6 +60,7 @@ TEST(SimulationOptions, BadValuesGiveClearErrors) {
       {{"--simulate", "--quit-at-replay-end"}, "--quit-at-replay-end needs --replay"},
       {{"--replay-fast=1", "--replay", "f"}, "--replay-fast takes no value"},
       {{"--sim-faults"}, "--sim-faults needs a fault list"},
+      {{"--sim-foreign=100"}, "--sim-foreign: '100' is not a number of devices from 0 to 99"},
       {{"--simulate=0", "--replay", "f"}, "at least one simulated unit"},
       {{"--sim-faults", "stall:SIM003@10"}, "no simulated unit carries serial SIM003"},
       {{"--sim-faults", "unplug:SIM001@3000,,replug:SIM001"}, "entry 2 '': empty entry"},
@@ -118,10 +124,13 @@ TEST(SimulationOptions, BuildsTheUnitsItDescribes) {
   SimulationOptions o;
   o.enabled = true;
   o.unitCount = 3;
+  o.foreignCount = 2;
   auto built = buildSimulation(o, clock);
   ASSERT_TRUE(built.units) << built.error;
-  const auto paths = built.units->hidInterfacePaths();
-  ASSERT_EQ(paths.size(), 3u);
+  const auto listed = built.units->hidInterfaces();
+  ASSERT_EQ(listed.size(), 5u);
+  EXPECT_EQ(listed[3].vendorId, 0x046D);
+  EXPECT_FALSE(built.units->unit(4).config.runsFirmware);
   EXPECT_EQ(built.units->unit(2).serial, u"SIM003");
   EXPECT_NE(built.units->unit(0).config.receiver.lat, built.units->unit(1).config.receiver.lat);
 
