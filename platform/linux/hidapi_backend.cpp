@@ -146,9 +146,9 @@ InputReadResult HidapiBackend::readInputReports(DeviceHandle handle, std::span<s
     framing.usesReportIds = device->layout->usesReportIds;
   }
   hid_device* dev = device->dev;
-  const RawReportReader read = [dev](std::span<std::uint8_t> into, int timeoutMs) {
+  const RawReportReader read = signalAwareReader([dev](std::span<std::uint8_t> into, int timeoutMs) {
     return hid_read_timeout(dev, into.data(), into.size(), timeoutMs);
-  };
+  });
   return collectInputReports(read, framing, buffer, device->scratch, firstReportTimeout);
 }
 
