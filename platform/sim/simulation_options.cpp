@@ -21,8 +21,8 @@ bool takesValue(std::string_view name) { return name == kReplay || name == kSimF
 }  // namespace
 
 bool isSimulationOption(std::string_view name) {
-  return name == kSimulate || name == kReplay || name == kReplayFast || name == kQuitAtReplayEnd || name == kSimFaults ||
-         name == kSimForeign;
+  return name == kSimulate || name == kReplay || name == kReplayFast || name == kQuitAtReplayEnd ||
+         name == kSimFaults || name == kSimForeign;
 }
 
 std::optional<int> parseUnitCount(std::string_view text) {
