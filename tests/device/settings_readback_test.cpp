@@ -150,13 +150,10 @@ TEST(SettingsReadback, AnAnswerTooShortForTheSettingsIsAFailedRead) {
     ASSERT_TRUE(w.state().link.Connected);
     const bool good = delivered == 22;
     EXPECT_EQ(w.text("GPS"), good ? "2875000" : "");
-    EXPECT_EQ(w.text("NC2_LS"), good ? "46" : "");
     EXPECT_EQ(w.text("Out1Freq"), good ? "10000000" : "");
     EXPECT_EQ(w.text("BW"), good ? "9" : "7");  // a failed read leaves BW as it was
     EXPECT_EQ(w.control("OUT1EN").checked, good);
-    // Either way the controls are enabled and the settings count as loaded.
-    EXPECT_TRUE(w.control("Out1Freq").enabled);
-    EXPECT_TRUE(w.state().flags.SettingsLoaded);
+    EXPECT_TRUE(w.state().flags.SettingsLoaded);  // either way
   }
 }
 
@@ -175,8 +172,7 @@ TEST(SettingsReadback, AfterADriftCommandWhatTheUserIsDoingStays) {
   unit.n31 = 2;
   std::vector<std::uint8_t> frame(65, 0);
   frame[1] = 4;
-  const auto block = sim::encodeSettingsBlock(unit);
-  std::copy(block.begin(), block.end(), frame.begin() + 2);
+  std::ranges::copy(sim::encodeSettingsBlock(unit), frame.begin() + 2);
   ASSERT_TRUE(w.units.setFeature(w.state().link.CommandHandle, frame));
 
   for (int drift = 0; drift < 2; ++drift) {
@@ -187,14 +183,10 @@ TEST(SettingsReadback, AfterADriftCommandWhatTheUserIsDoingStays) {
     EXPECT_EQ(w.text("F3lbl"), "F3 = 1437500 Hz ");
     EXPECT_EQ(w.model().focus(), "N2_LS");
     EXPECT_EQ(w.control("N2_LS").selStart, 1);
-    EXPECT_TRUE(w.control("Out1Freq").enabled);
     EXPECT_TRUE(w.state().flags.BlinkOn);
     EXPECT_TRUE(w.state().flags.SettingsLoaded);
   }
   EXPECT_EQ(w.sent(11).size(), 2u);
-  w.frm.click("OUT1ID");  // stops the blinking rather than start it again
-  EXPECT_EQ(w.sent(2).back()[2], 0);
-  w.frm.click("OUT1ID");
 
   // Once another opening of a unit came between, a drift readback rewrites everything.
   w.frm.deviceLink().CloseUnit();
