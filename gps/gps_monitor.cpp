@@ -188,7 +188,7 @@ void GpsMonitor::SendReceiverClockDrift() {
     frame[3] = bytes[1];
     link_.SendFrame(frame);
   }
-  link_.ReadUnitSettings();
+  link_.ReadUnitSettings(device::Readback::AfterDrift);
 }
 
 void GpsMonitor::Label13Click() {

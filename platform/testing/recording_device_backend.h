@@ -41,15 +41,15 @@ class RecordingDeviceBackend final : public DeviceBackend {
 
   explicit RecordingDeviceBackend(DeviceBackend& inner) : inner_(inner) {}
 
-  std::vector<std::string> hidInterfacePaths() override {
+  std::vector<HidInterface> hidInterfaces() override {
     calls.push_back({CallKind::Enumerate, kNoHandle, {}});
-    auto paths = inner_.hidInterfacePaths();
+    auto interfaces = inner_.hidInterfaces();
     if (observer) {
       std::string list;
-      for (const auto& p : paths) list += (list.empty() ? "" : " ") + p;
+      for (const auto& i : interfaces) list += (list.empty() ? "" : " ") + i.path;
       notify(true, {}, "[" + list + "]");
     }
-    return paths;
+    return interfaces;
   }
   DeviceHandle open(const std::string& path, OpenMode mode) override {
     const DeviceHandle h = inner_.open(path, mode);
@@ -111,11 +111,11 @@ class RecordingDeviceBackend final : public DeviceBackend {
     if (observer) notify(ok, report, {});
     return ok;
   }
-  bool getFeature(DeviceHandle device, std::span<std::uint8_t> report) override {
+  std::optional<std::size_t> getFeature(DeviceHandle device, std::span<std::uint8_t> report) override {
     calls.push_back({CallKind::GetFeature, device, pathOf(device)});
-    const bool ok = inner_.getFeature(device, report);
-    if (observer) notify(ok, report, {});
-    return ok;
+    const auto got = inner_.getFeature(device, report);
+    if (observer) notify(got.has_value(), report.first(got ? std::min(*got, report.size()) : 0), {});
+    return got;
   }
   InputReadResult readInputReports(DeviceHandle device, std::span<std::uint8_t> buffer,
                                    std::chrono::milliseconds firstReportTimeout) override {

@@ -137,6 +137,67 @@ TEST(SettingsReadback, WithoutAUnitClearsAndDisablesWithoutAnyDeviceCall) {
   EXPECT_FALSE(w.state().flags.SettingsLoaded);
 }
 
+TEST(SettingsReadback, AnAnswerTooShortForTheSettingsIsAFailedRead) {
+  // 21 bytes end just before BW; 22 carry every field.
+  for (const int delivered : {21, 22}) {
+    SCOPED_TRACE(delivered);
+    SimulatedWindow w;
+    sim::UnitConfig config;
+    config.featureAnswerLength = delivered;
+    w.addUnit(u"SIM001", config);
+    w.model().setText("BW", "7");
+    w.frm.Load();
+    ASSERT_TRUE(w.state().link.Connected);
+    const bool good = delivered == 22;
+    EXPECT_EQ(w.text("GPS"), good ? "2875000" : "");
+    EXPECT_EQ(w.text("Out1Freq"), good ? "10000000" : "");
+    EXPECT_EQ(w.text("BW"), good ? "9" : "7");  // a failed read leaves BW as it was
+    EXPECT_EQ(w.control("OUT1EN").checked, good);
+    EXPECT_TRUE(w.state().flags.SettingsLoaded);  // either way
+  }
+}
+
+TEST(SettingsReadback, AfterADriftCommandWhatTheUserIsDoingStays) {
+  SimulatedWindow w;
+  w.addUnit(u"SIM001");
+  w.frm.Load();
+  w.frm.click("OUT1ID");  // the LED blinks
+  // The user is typing a frequency and has changed a divider; the caret is in N2_LS.
+  w.model().setText("Out1Freq", "1234");
+  w.model().setText("N2_LS", "48");
+  w.model().setFocus("N2_LS");
+  w.model().setSelStart("N2_LS", 1);
+  // Meanwhile the unit's N31 has changed.
+  sim::DividerSet unit = w.units.unit(0).firmware.settings;
+  unit.n31 = 2;
+  std::vector<std::uint8_t> frame(65, 0);
+  frame[1] = 4;
+  std::ranges::copy(sim::encodeSettingsBlock(unit), frame.begin() + 2);
+  ASSERT_TRUE(w.units.setFeature(w.state().link.CommandHandle, frame));
+
+  for (int drift = 0; drift < 2; ++drift) {
+    w.frm.gpsMonitor().SendReceiverClockDrift();
+    EXPECT_EQ(w.text("Out1Freq"), "1234");
+    EXPECT_EQ(w.text("N2_LS"), "48");
+    EXPECT_EQ(w.text("N31"), "2");  // untouched boxes show the unit
+    EXPECT_EQ(w.text("F3lbl"), "F3 = 1437500 Hz ");
+    EXPECT_EQ(w.model().focus(), "N2_LS");
+    EXPECT_EQ(w.control("N2_LS").selStart, 1);
+    EXPECT_TRUE(w.state().flags.BlinkOn);
+    EXPECT_TRUE(w.state().flags.SettingsLoaded);
+  }
+  EXPECT_EQ(w.sent(11).size(), 2u);
+
+  // Once another opening of a unit came between, a drift readback rewrites everything.
+  w.frm.deviceLink().CloseUnit();
+  w.state().link.Connected = w.frm.deviceLink().FindTheHid();
+  w.frm.gpsMonitor().SendReceiverClockDrift();
+  EXPECT_EQ(w.text("N2_LS"), "480");
+  EXPECT_EQ(w.text("Out1Freq"), "15000000");
+  EXPECT_EQ(w.model().focus(), "Out1Freq");
+  EXPECT_FALSE(w.state().flags.BlinkOn);
+}
+
 TEST(SettingsReadback, AUnitWithAShortFeatureReportIsShownAsUnusableAndNeverCommanded) {
   SimulatedWindow w;
   sim::UnitConfig config;
