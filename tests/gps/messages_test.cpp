@@ -30,6 +30,34 @@ TEST(Decoders, TimeValidityAndDiagnosticCaptions) {
   EXPECT_FALSE(DiagnosticText(0x0A, 0x1E, Bytes(20)));
 }
 
+// The height is written from its whole millimetres: a value ending in 5 mm rounds away from zero,
+// as a decimal pattern does, never down through the binary error of height / 1000.
+TEST(Decoders, PositionTextRoundsHeightsFromWholeMillimetres) {
+  auto position = [](std::int32_t lat, std::int32_t lon, std::int32_t height, const ui::NumberFormat& f) {
+    NavPvt m;
+    m.lat = lat;
+    m.lon = lon;
+    m.height = height;
+    return PositionText(m, f);
+  };
+  const auto point = ui::NumberFormat::point();
+  EXPECT_EQ(position(514778000, -14000, 26255, point), "Position: 51.4778000, -0.0014000, 26.26");
+  EXPECT_EQ(position(1, -1, -26255, ui::NumberFormat::comma()), "Position: 0,0000001, -0,0000001, -26,26");
+  EXPECT_EQ(position(0, 0, 26254, point), "Position: 0.0000000, 0.0000000, 26.25");
+  EXPECT_EQ(position(0, 0, 1005, point), "Position: 0.0000000, 0.0000000, 1.01");
+  EXPECT_EQ(position(0, 0, -4, point), "Position: 0.0000000, 0.0000000, 0.00");
+  EXPECT_EQ(position(0, 0, -5, point), "Position: 0.0000000, 0.0000000, -0.01");
+  EXPECT_EQ(position(-2147483647 - 1, 2147483647, -2147483647 - 1, point),
+            "Position: -214.7483648, 214.7483647, -2147483.65");
+  // About one height in twenty ends in 5 mm; every one of them rounds up in magnitude.
+  for (std::int32_t mm = 5; mm < 100000; mm += 10) {
+    const std::string text = position(0, 0, mm, point);
+    const std::int32_t cm = (mm + 5) / 10;
+    const std::string expected = std::to_string(cm / 100) + "." + (cm % 100 < 10 ? "0" : "") + std::to_string(cm % 100);
+    ASSERT_EQ(text.substr(text.rfind(' ') + 1), expected) << mm;
+  }
+}
+
 TEST(Decoders, EdgeValues) {
   EXPECT_EQ(BarFor({5, 0x0D, 0, 45})->color, ui::kBarGrey);  // used, but no signal
   EXPECT_FALSE(BarFor({32, 1, 30, 45}));
