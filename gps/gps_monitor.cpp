@@ -72,7 +72,7 @@ void GpsMonitor::PollInputReports() {
 
 bool GpsMonitor::readAbandoned(std::uint64_t epoch) const {
   // Events processed while decoding may have closed or switched the unit, or begun unloading the
-  // window: the rest of the read belongs to a link that is gone.
+  // window: the rest of the read, and of the message being drawn, belongs to a link that is gone.
   return s_.flags.Unloading || s_.linkEpoch != epoch;
 }
 
@@ -150,12 +150,15 @@ void GpsMonitor::decodeNavSvInfo() {
   const auto info = NavSvInfo::read(assembler_.message());
   if (!info) return;
   platform::Toolkit& toolkit = s_.platform.toolkit;
+  const std::uint64_t epoch = s_.linkEpoch;
   for (int i = 0; i < info->channels(); ++i) {
     if (const auto bar = BarFor(info->channel(i))) ui::setSatelliteBar(s_.model, bar->chn, bar->cno, bar->color);
     // Keeps the window responsive through a long message. A tick delivered here returns at once,
     // so the payload read above stays in place.
     toolkit.processPendingEvents();
-    if (s_.flags.Unloading) return;
+    // A unit closed or switched meanwhile has had its chart reset: the rest of this message
+    // belongs to the old link and must not draw on the new one.
+    if (readAbandoned(epoch)) return;
   }
   toolkit.processPendingEvents();
 }

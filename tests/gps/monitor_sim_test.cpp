@@ -253,6 +253,26 @@ TEST_F(SimUnit, TicksWhileEventsAreProcessedDoNotPollAgain) {
   EXPECT_EQ(w->reads(), reads + 1);
 }
 
+// A unit switch while a NAV-SVINFO is being drawn: the readback of the new unit resets the chart,
+// and no bar of the old unit's message may land on it afterwards.
+TEST_F(SimUnit, AUnitSwitchInsideANavSvInfoStopsItsBars) {
+  ubx::NavSvInfo sv{.channels = {{.chn = 1, .flags = 1, .cno = 30, .elev = 45},
+                                 {.chn = 2, .flags = 1, .cno = 40, .elev = 45},
+                                 {.chn = 3, .flags = 1, .cno = 50, .elev = 45}}};
+  sim::UnitConfig config;
+  config.replay = std::make_shared<const Bytes>(join({ubx::navSvInfoFrame(sv), clockFrame(100)}));
+  started(config);
+  const std::uint64_t epoch = w->state.linkEpoch;
+  w->toolkit.onProcessEvents = [&] {
+    if (w->state.linkEpoch == epoch) w->link.SerNoClick();
+  };
+  ASSERT_TRUE(w->runUntil([&] { return w->state.linkEpoch != epoch; }));
+  EXPECT_TRUE(w->state.link.Connected);
+  EXPECT_EQ(w->toolkit.eventRounds, 1);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(w->control(ui::barName(i)).height, 2) << i;
+  EXPECT_TRUE(w->sent(11).empty());  // nor was the rest of the old link's read decoded
+}
+
 TEST_F(SimUnit, UnloadingStopsThePollerEvenInsideADecode) {
   ubx::NavSvInfo sv{.channels = {{.chn = 1, .flags = 1, .cno = 30, .elev = 45}, {.chn = 2, .cno = 20, .elev = 45}}};
   w->toolkit.onProcessEvents = [&] { w->state.flags.Unloading = true; };
