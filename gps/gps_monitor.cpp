@@ -153,14 +153,15 @@ void GpsMonitor::decodeNavSvInfo() {
   const std::uint64_t epoch = s_.linkEpoch;
   for (int i = 0; i < info->channels(); ++i) {
     if (const auto bar = BarFor(info->channel(i))) ui::setSatelliteBar(s_.model, bar->chn, bar->cno, bar->color);
-    // Keeps the window responsive through a long message. A tick delivered here returns at once,
-    // so the payload read above stays in place.
-    toolkit.processPendingEvents();
+    // Keeps the window painted through a long message. A tick delivered here returns at once, so
+    // the payload read above stays in place; the user's input waits until the tick has ended, so
+    // that no click handler, and no question it asks, runs inside the tick.
+    toolkit.processPendingEvents(platform::UserInput::Defer);
     // A unit closed or switched meanwhile has had its chart reset: the rest of this message
     // belongs to the old link and must not draw on the new one.
     if (readAbandoned(epoch)) return;
   }
-  toolkit.processPendingEvents();
+  toolkit.processPendingEvents(platform::UserInput::Defer);
 }
 
 void GpsMonitor::decodeNavTimeUtc() {

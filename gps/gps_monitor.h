@@ -15,7 +15,8 @@ namespace tamrik::gps {
 // receiver's clock drift on to the unit and opens the map.
 //
 // The poller and the decoders are never entered twice: decoding a NAV-SVINFO and the map click let
-// the window process pending events, and a timer tick delivered then returns at once.
+// the window process pending events, and a timer tick delivered then returns at once. The rounds
+// inside a NAV-SVINFO leave the user's input for after the tick, so a click never runs inside it.
 class GpsMonitor {
  public:
   // Bytes asked for by each read, as whole input reports.

@@ -155,7 +155,11 @@ MessageAnswer QtToolkit::messageBox(const MessageBoxRequest& request) {
   return MessageAnswer::Ok;
 }
 
-void QtToolkit::processPendingEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void QtToolkit::processPendingEvents(UserInput input) {
+  // Excluded input events are not dropped: Qt keeps them queued for a later round.
+  QCoreApplication::processEvents(input == UserInput::Defer ? QEventLoop::ExcludeUserInputEvents
+                                                            : QEventLoop::AllEvents);
+}
 
 QtWindow::QtWindow(ui::WindowModel& model, ui::WindowEvents& events) : model_(model), events_(events) {
   if (QScreen* screen = QGuiApplication::primaryScreen()) {

@@ -17,7 +17,8 @@ class QtToolkit final : public Toolkit {
   explicit QtToolkit(QWidget* parentWindow = nullptr) : parent_(parentWindow) {}
   void setParentWindow(QWidget* w) { parent_ = w; }
   MessageAnswer messageBox(const MessageBoxRequest& request) override;
-  void processPendingEvents() override;
+  using Toolkit::processPendingEvents;
+  void processPendingEvents(UserInput input) override;
 
  private:
   QWidget* parent_;

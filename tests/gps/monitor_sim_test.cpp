@@ -253,6 +253,32 @@ TEST_F(SimUnit, TicksWhileEventsAreProcessedDoNotPollAgain) {
   EXPECT_EQ(w->reads(), reads + 1);
 }
 
+// A click that arrives while a NAV-SVINFO is being drawn waits until the tick has ended: run inside
+// the tick, a question it asks would hold up the monitor and the link watchdog until answered.
+TEST_F(SimUnit, ClicksDuringANavSvInfoWaitForTheEndOfTheTick) {
+  ubx::NavSvInfo sv{.channels = {{.chn = 1, .flags = 1, .cno = 30, .elev = 45},
+                                 {.chn = 2, .flags = 1, .cno = 40, .elev = 45}}};
+  sim::UnitConfig config;
+  config.replay = std::make_shared<const Bytes>(join({ubx::navSvInfoFrame(sv), clockFrame(100)}));
+  started(config);
+  std::vector<int> barsAtClick;
+  w->toolkit.onProcessEvents = [&] {
+    if (w->toolkit.eventRounds > 1) return;
+    w->toolkit.userInput.push_back([&] {
+      barsAtClick = {w->control("Sat(1)").height, w->control("Sat(2)").height};
+      w->monitor.Label13Click();
+    });
+  };
+  ASSERT_TRUE(w->runUntil([&] { return w->toolkit.eventRounds > 0; }));
+  EXPECT_EQ(w->toolkit.eventRounds, 3);  // after each channel and once more, all events but input
+  EXPECT_TRUE(barsAtClick.empty());
+  EXPECT_FALSE(w->state.flags.SetClockRequested);
+
+  w->toolkit.handleUserInput();  // the top-level event loop, the tick having returned
+  EXPECT_EQ(barsAtClick, (std::vector<int>{barHeight(30), barHeight(40)}));
+  EXPECT_TRUE(w->state.flags.SetClockRequested);
+}
+
 // A unit switch while a NAV-SVINFO is being drawn: the readback of the new unit resets the chart,
 // and no bar of the old unit's message may land on it afterwards.
 TEST_F(SimUnit, AUnitSwitchInsideANavSvInfoStopsItsBars) {
