@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QLocale>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 #include <clocale>
 #include <csignal>
@@ -119,8 +120,11 @@ int main(int argc, char** argv) {
   QTimer replayWatch;
   if (simulatedUnits && options.simulation.quitAtReplayEnd) {
     // The poller decodes what it reads in the same tick, so once every report of the capture was
-    // read, everything in it has been shown.
+    // read and that tick has returned, everything in it has been shown. The watch may also fire in
+    // an event round inside a tick (the NAV-SVINFO drawing) or inside another handler: it acts only
+    // from the top-level event loop with none of the window's handlers running.
     QObject::connect(&replayWatch, &QTimer::timeout, [&] {
+      if (QThread::currentThread()->loopLevel() != 1 || !frm.idle()) return;
       if (simulatedUnits->replayFinished()) {
         replayWatch.stop();
         window.close();
