@@ -29,6 +29,10 @@ class Toolkit {
   // Shows a modal message box and returns the button pressed.
   virtual MessageAnswer messageBox(const MessageBoxRequest& request) = 0;
 
+  // Shows a message box with an OK button that does not wait for the user: it returns at once and
+  // the box stays on screen, beside the working window, until the user closes it.
+  virtual void showNotice(const MessageBoxRequest& request) = 0;
+
   // Lets the window process its pending events (repaints, timer ticks and, unless deferred, the
   // user's input) and returns.
   virtual void processPendingEvents(UserInput input) = 0;

@@ -17,6 +17,7 @@
 #include "app/snapshot_file.h"
 #include "platform/host_kernel.h"
 #include "platform/linux/hidapi_backend.h"
+#include "platform/linux/host_clock.h"
 #include "platform/linux/linux_system_clock.h"
 #include "platform/linux/xdg_shell.h"
 #include "platform/qt/qt_toolkit.h"
@@ -82,7 +83,7 @@ int main(int argc, char** argv) {
   tamrik::platform::RoutingDeviceBackend devices(backends);
 
   // With simulated units the receivers carry other days' times: clock settings are only recorded.
-  tamrik::platform::LinuxSystemClock hostClock;
+  tamrik::platform::LinuxSystemClock hostClock(tamrik::platform::hostClockSteps());
   tamrik::platform::testing::RecordingClock simulatedClock;
   tamrik::platform::SystemClock& clock = simulated ? static_cast<tamrik::platform::SystemClock&>(simulatedClock)
                                                    : static_cast<tamrik::platform::SystemClock&>(hostClock);

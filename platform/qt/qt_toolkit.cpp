@@ -155,6 +155,18 @@ MessageAnswer QtToolkit::messageBox(const MessageBoxRequest& request) {
   return MessageAnswer::Ok;
 }
 
+void QtToolkit::showNotice(const MessageBoxRequest& request) {
+  auto* box = new QMessageBox(parent_);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::NonModal);
+  box->setWindowTitle(qs(request.title));
+  box->setTextFormat(Qt::PlainText);
+  box->setText(qs(request.text));
+  box->setIcon(request.icon == MessageIcon::Critical ? QMessageBox::Critical : QMessageBox::Information);
+  box->setStandardButtons(QMessageBox::Ok);
+  box->show();
+}
+
 void QtToolkit::processPendingEvents(UserInput input) {
   // Excluded input events are not dropped: Qt keeps them queued for a later round.
   QCoreApplication::processEvents(input == UserInput::Defer ? QEventLoop::ExcludeUserInputEvents

@@ -19,6 +19,7 @@ class QtToolkit final : public Toolkit {
   explicit QtToolkit(QWidget* parentWindow = nullptr) : parent_(parentWindow) {}
   void setParentWindow(QWidget* w) { parent_ = w; }
   MessageAnswer messageBox(const MessageBoxRequest& request) override;
+  void showNotice(const MessageBoxRequest& request) override;
   using Toolkit::processPendingEvents;
   void processPendingEvents(UserInput input) override;
 

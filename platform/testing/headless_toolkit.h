@@ -24,6 +24,8 @@ class HeadlessToolkit final : public Toolkit {
     return request.buttons == MessageButtons::YesNo ? MessageAnswer::No : MessageAnswer::Ok;
   }
 
+  void showNotice(const MessageBoxRequest& request) override { notices.push_back(request); }
+
   using Toolkit::processPendingEvents;
   void processPendingEvents(UserInput input) override {
     ++eventRounds;
@@ -43,6 +45,7 @@ class HeadlessToolkit final : public Toolkit {
   }
 
   std::vector<MessageBoxRequest> shown;
+  std::vector<MessageBoxRequest> notices;
   std::deque<MessageAnswer> answers;
   std::function<void()> onProcessEvents;
   std::function<void()> whileShown;

@@ -180,6 +180,76 @@ TEST_F(SimUnit, ClockFromArmedNavPvtAndWholeSecondNavTimeUtc) {
   EXPECT_EQ(w->text("Label13"), "UTC: 2025.03.07 08:05:06");
 }
 
+// A receiver that sends NAV-PVT and NAV-TIMEUTC every second, the click coming after the first
+// second: only the first setting after a click may ask the user for the right to change the
+// clock; a refusal is told once per click, in words, and the border of Label13 stays on.
+struct ClockClicks : SimUnit {
+  static Bytes second(std::uint8_t s) {
+    auto m = examplePvt();
+    m.time.second = s;
+    return join({ubx::navTimeUtcFrame({.time = {2025, 3, 7, 8, 5, s, 0}, .valid = 0xF7}), ubx::navPvtFrame(m),
+                 Bytes(300, 0)});
+  }
+  // Seconds 1 to `seconds`; the label is clicked once the window shows each second in `clicks`.
+  void run(int seconds, const std::vector<int>& clicks, const std::function<void()>& beforeClick = {}) {
+    Bytes stream;
+    for (int s = 1; s <= seconds; ++s) stream = join({stream, second(static_cast<std::uint8_t>(s))});
+    sim::UnitConfig config;
+    config.replay = std::make_shared<const Bytes>(stream);
+    started(config);
+    for (int s : clicks) {
+      const std::string shown = "UTC: 2025.03.07 08:05:0" + std::to_string(s);
+      ASSERT_TRUE(w->runUntil([&] { return w->text("Label13") == shown; }));
+      if (beforeClick) beforeClick();
+      w->monitor.Label13Click();
+    }
+    ASSERT_TRUE(w->runUntil([&] { return units.replayFinished(); }));
+  }
+  const std::vector<platform::ClockPrompt>& prompts() const { return w->clock.prompts; }
+};
+using platform::ClockOutcome;
+using platform::ClockPrompt;
+constexpr ClockPrompt kAsk = ClockPrompt::Allowed, kQuiet = ClockPrompt::Never;
+
+TEST_F(ClockClicks, OnlyTheFirstSettingAfterAClickMayPrompt) {
+  run(6, {1, 3});
+  // Each second a NAV-TIMEUTC, which nobody asked for, then after the first click a NAV-PVT.
+  EXPECT_EQ(prompts(), (std::vector<ClockPrompt>{kQuiet, kQuiet, kAsk, kQuiet, kQuiet, kQuiet, kAsk, kQuiet, kQuiet,
+                                                 kQuiet, kQuiet}));
+  EXPECT_FALSE(w->control("Label13").border);
+  EXPECT_TRUE(w->toolkit.notices.empty());
+}
+
+TEST_F(ClockClicks, ARefusalIsToldOnceAndTheBorderStays) {
+  w->clock.outcome = ClockOutcome::AutomaticSync;
+  run(6, {1, 3}, [&] {
+    if (w->toolkit.notices.empty()) return;
+    // Told once for the first click, whatever the settings that followed it.
+    ASSERT_EQ(w->toolkit.notices.size(), 1u);
+    EXPECT_TRUE(w->control("Label13").border);
+    w->clock.outcome = ClockOutcome::NotPermitted;
+  });
+  EXPECT_TRUE(w->control("Label13").border);
+  EXPECT_EQ(w->text("Label13"), "UTC: 2025.03.07 08:05:06");
+  // The next click is told again, with the reason the system gives then.
+  ASSERT_EQ(w->toolkit.notices.size(), 2u);
+  EXPECT_NE(w->toolkit.notices[0].text.find("automatic time synchronisation is on"), std::string::npos)
+      << w->toolkit.notices[0].text;
+  EXPECT_NE(w->toolkit.notices[1].text.find("not permitted"), std::string::npos) << w->toolkit.notices[1].text;
+  EXPECT_TRUE(w->toolkit.shown.empty());  // never a modal box inside the tick
+}
+
+TEST_F(ClockClicks, TheBorderGoesOnlyWhenTheClockWasSet) {
+  w->clock.holdAnswers = true;  // the user is reading the prompt
+  run(2, {1});
+  EXPECT_TRUE(w->control("Label13").border);
+  // The prompt's answer arrives; the NAV-TIMEUTC settings nobody asked for count for nothing.
+  auto held = std::move(w->clock.held);
+  for (std::size_t i = 0; i < held.size(); ++i) held[i](prompts()[i] == kAsk ? ClockOutcome::Set : ClockOutcome::NotPermitted);
+  EXPECT_FALSE(w->control("Label13").border);
+  EXPECT_TRUE(w->toolkit.notices.empty());
+}
+
 TEST_F(SimUnit, DriftSentOnChangeClampedAndEncodedThenReadBack) {
   replayed(join({clockFrame(0), clockFrame(15), clockFrame(30), clockFrame(30, 600), clockFrame(-100),
                  clockFrame(9000)}));
