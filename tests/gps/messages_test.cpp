@@ -34,27 +34,16 @@ TEST(Decoders, TimeValidityAndDiagnosticCaptions) {
 // as a decimal pattern does, never down through the binary error of height / 1000.
 TEST(Decoders, PositionTextRoundsHeightsFromWholeMillimetres) {
   auto position = [](std::int32_t lat, std::int32_t lon, std::int32_t height, const ui::NumberFormat& f) {
-    NavPvt m;
-    m.lat = lat;
-    m.lon = lon;
-    m.height = height;
-    return PositionText(m, f);
+    return PositionText(NavPvt{.lon = lon, .lat = lat, .height = height}, f);
   };
-  const auto point = ui::NumberFormat::point();
-  EXPECT_EQ(position(514778000, -14000, 26255, point), "Position: 51.4778000, -0.0014000, 26.26");
   EXPECT_EQ(position(1, -1, -26255, ui::NumberFormat::comma()), "Position: 0,0000001, -0,0000001, -26,26");
-  EXPECT_EQ(position(0, 0, 26254, point), "Position: 0.0000000, 0.0000000, 26.25");
-  EXPECT_EQ(position(0, 0, 1005, point), "Position: 0.0000000, 0.0000000, 1.01");
-  EXPECT_EQ(position(0, 0, -4, point), "Position: 0.0000000, 0.0000000, 0.00");
-  EXPECT_EQ(position(0, 0, -5, point), "Position: 0.0000000, 0.0000000, -0.01");
-  EXPECT_EQ(position(-2147483647 - 1, 2147483647, -2147483647 - 1, point),
+  EXPECT_EQ(position(0, 0, -4, ui::NumberFormat::point()), "Position: 0.0000000, 0.0000000, 0.00");
+  EXPECT_EQ(position(-2147483647 - 1, 2147483647, -2147483647 - 1, ui::NumberFormat::point()),
             "Position: -214.7483648, 214.7483647, -2147483.65");
-  // About one height in twenty ends in 5 mm; every one of them rounds up in magnitude.
-  for (std::int32_t mm = 5; mm < 100000; mm += 10) {
-    const std::string text = position(0, 0, mm, point);
+  for (std::int32_t mm = 0; mm < 100000; ++mm) {  // 26254 is 26.25, 26255 is 26.26
     const std::int32_t cm = (mm + 5) / 10;
-    const std::string expected = std::to_string(cm / 100) + "." + (cm % 100 < 10 ? "0" : "") + std::to_string(cm % 100);
-    ASSERT_EQ(text.substr(text.rfind(' ') + 1), expected) << mm;
+    const std::string tail = std::to_string(cm / 100) + (cm % 100 < 10 ? ".0" : ".") + std::to_string(cm % 100);
+    ASSERT_TRUE(position(0, 0, mm, ui::NumberFormat::point()).ends_with(" " + tail)) << mm;
   }
 }
 

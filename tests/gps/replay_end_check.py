@@ -1,14 +1,9 @@
 #!/usr/bin/env python3
-"""Replays a receiver capture through the real program and checks how the window ends.
-
-Runs tamrik-config --simulate=1 --replay CAPTURE --replay-fast --quit-at-replay-end --snapshot
-FILE a number of times and compares the snapshot written at exit with what the capture's last
-messages say, decoded here independently of the program: the last NAV-PVT gives the position and
-UTC texts, the NAV-SVINFO messages since the last settings readback give every bar of the chart.
-Any run that closed the window before everything was decoded shows older values and fails.
-
-Exit status 0 when every run matched, 1 on a mismatch, 77 (skip) when the capture is absent and
-the environment is not CI (CI=true makes a missing capture a failure).
+"""Replays a receiver capture through the program, which closes at the replay's end, a number of
+times, and checks that every run ends showing what the capture's last messages say, decoded here
+independently of the program: the last NAV-PVT gives the position and UTC texts, the NAV-SVINFO
+messages since the last settings readback give every bar. Exit status 0 when all runs matched,
+1 otherwise, 77 (skip) when the capture is absent outside CI (CI=true makes that a failure).
 """
 import argparse
 import json
@@ -94,18 +89,15 @@ def check_snapshot(snapshot, data, expected_for):
     if sh not in expected_for:
         expected_for[sh] = expected_window(data, sh)
     position, utc, bars = expected_for[sh]
-    problems = []
-    if controls["Label12"]["text"] != position:
-        problems.append("Label12 %r, the last NAV-PVT says %r" % (controls["Label12"]["text"], position))
-    if controls["Label13"]["text"] != utc:
-        problems.append("Label13 %r, the last NAV-PVT says %r" % (controls["Label13"]["text"], utc))
+    problems = ["%s %r, the last NAV-PVT says %r" % (name, controls[name]["text"], text)
+                for name, text in (("Label12", position), ("Label13", utc)) if controls[name]["text"] != text]
     for chn in range(32):
         bar = controls["Sat(%d)" % chn]
-        height, colour = bars.get(chn, (2, None))
-        shown = (bar["height"], bar["top"]) + ((bar["fill_color"],) if colour is not None else ())
-        wanted = (height, sh - height) + ((colour,) if colour is not None else ())
-        if shown != wanted:
-            problems.append("Sat(%d) height, top, colour %s, the messages say %s" % (chn, shown, wanted))
+        height, colour = bars.get(chn, (2, None))  # a stub keeps whatever colour it had
+        shown = (bar["height"], bar["top"], bar["fill_color"] if colour is not None else None)
+        if shown != (height, sh - height, colour):
+            problems.append("Sat(%d) height, top, colour %s, the messages say %s"
+                            % (chn, shown, (height, sh - height, colour)))
     return problems
 
 
@@ -133,23 +125,20 @@ def main():
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", LC_ALL="C.UTF-8", LANG="C.UTF-8",
                    XDG_RUNTIME_DIR=work)
         snapshot_path = os.path.join(work, "snapshot.json")
+        command = [args.program, "--simulate=1", "--replay", args.capture, "--replay-fast",
+                   "--quit-at-replay-end", "--snapshot", snapshot_path]
         for run in range(1, args.runs + 1):
             if os.path.exists(snapshot_path):
                 os.remove(snapshot_path)
-            command = [args.program, "--simulate=1", "--replay", args.capture, "--replay-fast",
-                       "--quit-at-replay-end", "--snapshot", snapshot_path]
             try:
                 result = subprocess.run(command, env=env, capture_output=True, text=True, timeout=args.timeout)
-            except subprocess.TimeoutExpired:
-                print("run %d: the program did not close within %g s" % (run, args.timeout))
-                failures += 1
-                continue
-            if result.returncode != 0 or not os.path.exists(snapshot_path):
-                print("run %d: exit status %d, no snapshot\n%s" % (run, result.returncode, result.stderr))
-                failures += 1
-                continue
-            with open(snapshot_path, encoding="utf-8") as f:
-                problems = check_snapshot(json.load(f), data, expected_for)
+                if result.returncode == 0 and os.path.exists(snapshot_path):
+                    with open(snapshot_path, encoding="utf-8") as f:
+                        problems = check_snapshot(json.load(f), data, expected_for)
+                else:
+                    problems = ["exit status %d, no snapshot: %s" % (result.returncode, result.stderr)]
+            except subprocess.TimeoutExpired:  # the child is killed
+                problems = ["the program did not close within %g s" % args.timeout]
             if problems:
                 failures += 1
                 print("run %d:\n  %s" % (run, "\n  ".join(problems)))

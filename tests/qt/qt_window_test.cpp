@@ -169,27 +169,24 @@ TEST(QtWindow, CaptionsFitTheirBoxesAndNothingCoversThem) {
   EXPECT_EQ(w.window.childAt(frame->geometry().topLeft() + QPoint(12, 6)), frame);
 }
 
-// The names of the controls that Tab visits from the focused one, until it comes back.
+// The controls Tab visits from the focused one until it comes back.
 std::vector<std::string> tabCycle(RenderedWindow& w) {
   std::vector<std::string> visited;
-  QWidget* first = w.window.focusWidget();
-  for (QWidget* f = first; f && visited.size() < 80;) {
+  for (QWidget* f = w.window.focusWidget(); f && visited.size() < 80; f = w.window.focusWidget()) {
+    if (!visited.empty() && visited.front() == f->objectName().toStdString()) break;
     visited.push_back(f->objectName().toStdString());
     QTest::keyClick(f, Qt::Key_Tab);
-    f = w.window.focusWidget();
-    if (f == first) break;
   }
   return visited;
 }
 
-// Tab goes through the controls in the order of their tab indices, passing over the ones the user
-// cannot see (below the window, or in the Advanced frame while the window is narrow).
+// Tab follows the tab indices over the controls the user can see: none below the window, none in
+// the Advanced frame while the window is narrow.
 TEST(QtWindow, TabFollowsTheTabIndicesOverTheControlsInSight) {
   RenderedWindow w;
-  // No unit: nothing in sight takes input, and the focus is on none of the controls out of sight.
   w.window.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&w.window));
-  QWidget* focused = QApplication::focusWidget();
+  QWidget* focused = QApplication::focusWidget();  // no unit: nothing in sight takes input
   EXPECT_TRUE(focused == nullptr || focused == &w.window) << (focused ? focused->objectName().toStdString() : "");
 
   auto& m = w.frm.model();
@@ -199,13 +196,9 @@ TEST(QtWindow, TabFollowsTheTabIndicesOverTheControlsInSight) {
   EXPECT_EQ(tabCycle(w), (std::vector<std::string>{"Out1Freq", "FindFreq", "Factory", "Advanced", "SerNo", "Enc1",
                                                    "OUT1EN", "NC2_LS", "GPS", "N31", "N2_HS", "N2_LS", "N1_HS",
                                                    "NC1_LS", "BW", "SetFreq", "OUT1ID"}));
-  w.frm.click("Advanced");  // narrow again
-  EXPECT_EQ(tabCycle(w), (std::vector<std::string>{"Out1Freq", "FindFreq", "Factory", "Advanced", "SerNo"}));
-  // Focus left on a control that narrowing hides moves on to one in sight.
-  w.frm.click("Advanced");
   w.window.widgetFor("BW")->setFocus();
-  w.frm.click("Advanced");
-  EXPECT_EQ(tabCycle(w).size(), 5u);
+  w.frm.click("Advanced");  // narrow: the focus moves on from the box now out of sight
+  EXPECT_EQ(tabCycle(w), (std::vector<std::string>{"Out1Freq", "FindFreq", "Factory", "Advanced", "SerNo"}));
 }
 
 TEST(QtWindow, ChartScaleNumbersStandClearOfTheirLines) {
