@@ -165,25 +165,43 @@ TEST_F(UnitsTest, UnreadReportsAreBoundedOldestFirst) {
   EXPECT_GT(units.unit(id).reportsDropped, 0u);
 }
 
-TEST_F(UnitsTest, WaitsInRealTimeWithTheRealClock) {
-  RealClock real;
-  SimulatedUnits live(real);
+// Reads wait by asking the clock to let time pass, which is where the program's real clock
+// sleeps: once per report they wait for, never in a loop of short waits, and never past their
+// timeout. Checked on a virtual clock that notes each wait.
+TEST(SimulatedReads, WaitThroughTheClockUntilTheReportOrTheTimeout) {
+  class NotingClock final : public SimClock {
+   public:
+    SteadyTime now() override { return inner.now(); }
+    void waitUntil(SteadyTime t) override {
+      waits.push_back(std::chrono::duration_cast<std::chrono::microseconds>(t - inner.now()));
+      inner.waitUntil(t);
+    }
+    UtcTime utcAt(SteadyTime t) override { return inner.utcAt(t); }
+    VirtualClock inner;
+    std::vector<std::chrono::microseconds> waits;
+  } clock;
+  SimulatedUnits live(clock);
   const auto id = live.addUnit({});
   const auto h = live.open(live.unit(id).path, OpenMode::Plain);
   std::vector<std::uint8_t> buffer(34000);
-  auto start = std::chrono::steady_clock::now();
+  (void)live.readInputReports(h, buffer, 500ms);  // takes what queued while opening
+
+  clock.waits.clear();
   auto r = live.readInputReports(h, buffer, 500ms);
   EXPECT_TRUE(r.ok);
-  EXPECT_GE(r.bytes, 65u);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+  EXPECT_EQ(r.bytes, 65u);
+  ASSERT_EQ(clock.waits.size(), 1u);
+  EXPECT_GT(clock.waits[0], 0us);
+  EXPECT_LE(clock.waits[0], 8000us);
 
   live.stall(id);
-  start = std::chrono::steady_clock::now();
+  clock.waits.clear();
+  const auto before = clock.now();
   r = live.readInputReports(h, buffer, 60ms);
-  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.bytes, 0u);
-  EXPECT_GE(waited, 60ms);
-  EXPECT_LT(waited, 1000ms);
+  EXPECT_EQ(clock.waits, std::vector<std::chrono::microseconds>{60000us});
+  EXPECT_EQ(clock.now() - before, 60ms);
 }
 
 TEST_F(UnitsTest, UnplugAndReplugGiveANewPathAndKillOldHandles) {
