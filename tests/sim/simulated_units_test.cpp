@@ -6,6 +6,7 @@
 
 #include "platform/sim/simulation_options.h"
 #include "tests/sim/sim_test_support.h"
+#include "tests/support/captures.h"
 
 namespace tamrik::sim {
 namespace {
@@ -311,7 +312,7 @@ TEST_F(UnitsTest, ScheduledActionsTakeEffectAtTheirOwnTimeWhenTheClockJumpsPast)
 // --- replay -------------------------------------------------------------------------------------
 
 std::shared_ptr<const std::vector<std::uint8_t>> loadCapture(const std::string& name) {
-  const auto path = testing::sharedCapture(name);
+  const auto path = tamrik::testing::capturePath(name);
   if (!path) return nullptr;
   auto data = readCaptureFile(path->string());
   return data ? std::make_shared<const std::vector<std::uint8_t>>(std::move(*data)) : nullptr;
@@ -319,7 +320,7 @@ std::shared_ptr<const std::vector<std::uint8_t>> loadCapture(const std::string& 
 
 TEST_F(UnitsTest, PacedReplayDeliversTheCaptureByteForByte) {
   auto data = loadCapture("pyubx2_pygpsdata-MIXED.ubx");
-  if (!data) GTEST_SKIP() << "capture not available";
+  TAMRIK_REQUIRE_CAPTURE(data, "pyubx2_pygpsdata-MIXED.ubx");
   UnitConfig c;
   c.replay = data;
   c.receiver.startupWithoutSignal = 0ms;
@@ -346,7 +347,7 @@ TEST_F(UnitsTest, PacedReplayDeliversTheCaptureByteForByte) {
 
 TEST_F(UnitsTest, FastReplayFillsEveryRead) {
   auto data = loadCapture("gpsd_u-blox-m8t-time.ubx");
-  if (!data) GTEST_SKIP() << "capture not available";
+  TAMRIK_REQUIRE_CAPTURE(data, "gpsd_u-blox-m8t-time.ubx");
   UnitConfig c;
   c.replay = data;
   c.replayFast = true;
