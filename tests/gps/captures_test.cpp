@@ -64,7 +64,7 @@ class CaptureReplay : public ::testing::TestWithParam<Capture> {
  protected:
   void SetUp() override {
     const auto capture = tamrik::testing::capturePath(GetParam().file);
-    TAMRIK_REQUIRE_CAPTURE(capture, (tamrik::testing::captureFolder() / GetParam().file).string());
+    TAMRIK_REQUIRE_CAPTURE(capture, GetParam().file);
     path = capture->string();
   }
   std::string path;

@@ -25,14 +25,16 @@ inline std::optional<std::filesystem::path> capturePath(const std::string& name)
 }  // namespace tamrik::testing
 
 // Ends the current test when `present` is false: skipped, or failed under CI. `what` names the
-// capture or folder that is missing.
+// capture that is missing.
 #define TAMRIK_REQUIRE_CAPTURE(present, what)                                                     \
   do {                                                                                          \
     if (!(present)) {                                                                           \
       if (::tamrik::testing::runningUnderCi()) {                                                \
-        FAIL() << "receiver capture missing under CI: " << (what);                              \
+        FAIL() << "receiver capture missing under CI: " << (what) << " in "                     \
+               << ::tamrik::testing::captureFolder().string();                                  \
       } else {                                                                                  \
-        GTEST_SKIP() << "receiver capture not available: " << (what);                           \
+        GTEST_SKIP() << "receiver capture not available: " << (what) << " in "                  \
+                     << ::tamrik::testing::captureFolder().string();                            \
       }                                                                                         \
     }                                                                                           \
   } while (false)
