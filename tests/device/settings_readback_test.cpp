@@ -1,8 +1,13 @@
 // Reading a unit's identity and settings back into the window.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <tuple>
+#include <vector>
+
 #include "device/settings_report.h"
 #include "tests/support/simulated_window.h"
+#include "ui/satellite_chart.h"
 
 namespace tamrik {
 namespace {
@@ -57,10 +62,90 @@ TEST(SettingsReadback, ShowsIdentityAndTheFactorySettings) {
     EXPECT_TRUE(w.control(name).enabled) << name;
   }
   EXPECT_TRUE(w.state().flags.SettingsLoaded);
-  // Identity strings are read on the overlapped handle, the settings on the command handle.
-  EXPECT_EQ(w.pauses, (std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(5), std::chrono::milliseconds(5),
-                                                               std::chrono::milliseconds(5), std::chrono::milliseconds(2),
-                                                               std::chrono::milliseconds(2), std::chrono::milliseconds(5)}));
+}
+
+// The readback's device traffic, step by step: identity strings on the overlapped handle, the
+// query and both settings reads on the command handle, each after its own pause, then the three
+// receiver rates. A unit before firmware 1.14 gets no query and no pause for it.
+TEST(SettingsReadback, TalksToTheUnitInItsStepsOnTheRightHandles) {
+  const std::vector<std::string> identity = {"pause 5", "manufacturer overlapped", "pause 5", "product overlapped",
+                                             "pause 5", "serial overlapped", "pause 2"};
+  const std::vector<std::string> settings = {"pause 5", "get command", "set 8 command", "set 8 command",
+                                             "set 8 command"};
+  const std::vector<std::string> query = {"set 10 command", "pause 2", "get command"};
+  for (const std::uint16_t version : {std::uint16_t{0x0113}, std::uint16_t{0x0120}}) {
+    SCOPED_TRACE(version);
+    SimulatedWindow w;
+    sim::UnitConfig config;
+    config.firmwareVersion = version;
+    w.addUnit(u"SIM001", config);
+    w.frm.Load();
+    w.recorder.clear();
+    w.frm.deviceLink().ReadUnitSettings();
+
+    const char* const kStrings[] = {"manufacturer", "product", "serial"};  // in HidString's order
+    const auto& link = w.state().link;
+    ASSERT_NE(link.CommandHandle, link.OverlappedHandle);
+    std::vector<std::string> log;
+    for (const auto& call : w.recorder.calls) {
+      const std::string on = call.handle == link.CommandHandle      ? " command"
+                             : call.handle == link.OverlappedHandle ? " overlapped"
+                                                                     : " other";
+      switch (call.kind) {
+        case Kind::Pause: log.push_back("pause " + std::to_string(call.detail)); break;
+        case Kind::String: log.push_back(kStrings[call.detail] + on); break;
+        case Kind::SetFeature: log.push_back("set " + std::to_string(call.detail) + on); break;
+        case Kind::GetFeature: log.push_back("get" + on); break;
+        default: log.push_back("other call" + on); break;
+      }
+    }
+    std::vector<std::string> expected = identity;
+    if (version >= 0x0114) expected.insert(expected.end(), query.begin(), query.end());
+    expected.insert(expected.end(), settings.begin(), settings.end());
+    EXPECT_EQ(log, expected);
+  }
+}
+
+// A unit whose manufacturer string cannot be read shows no version and gets the slow receiver
+// rates, even with the firmware that would get the fast ones; the other texts still show.
+TEST(SettingsReadback, AFailedManufacturerReadLeavesTheVersionUnknown) {
+  SimulatedWindow w;
+  sim::UnitConfig config;
+  config.firmwareVersion = 0x0120;
+  w.addUnit(u"SIM001", config);
+  w.recorder.failingStrings.insert(platform::HidString::Manufacturer);
+  w.frm.Load();
+  EXPECT_EQ(w.text("lblManuf"), "");
+  EXPECT_EQ(w.text("lblVersion"), "");
+  EXPECT_EQ(w.text("lblProduct"), " Tamrik GPS Reference Clock");
+  EXPECT_EQ(w.text("GPS"), "2875000");
+  std::vector<std::uint8_t> rates;
+  for (const auto& frame : w.sent(8)) rates.push_back(frame[8]);
+  EXPECT_EQ(rates, (std::vector<std::uint8_t>{20, 20, 10}));
+}
+
+// Every readback stands all 32 bars as 2-pixel stubs in their places, whatever was drawn before.
+TEST(SettingsReadback, StandsEveryBarAsAStub) {
+  SimulatedWindow w;
+  w.addUnit(u"SIM001");
+  w.frm.Load();
+  auto& m = w.model();
+  for (int i = 0; i < ui::kSatelliteBars; ++i) {
+    const std::string bar = ui::barName(i);
+    m.setLeft(bar, 300 - i);
+    m.setWidth(bar, 1);
+    m.setVisible(bar, false);
+    m.setHeight(bar, 40 + i);
+    m.setTop(bar, 3);
+  }
+  w.frm.deviceLink().ReadUnitSettings();
+  const int sh = m.scaleHeight("PicSat");
+  for (int i = 0; i < ui::kSatelliteBars; ++i) {
+    const auto& bar = w.control(ui::barName(i));
+    EXPECT_EQ(std::tie(bar.left, bar.width, bar.visible, bar.height, bar.top),
+              std::make_tuple(8 * i + 1, 7, true, 2, sh - 2))
+        << i;
+  }
 }
 
 TEST(SettingsReadback, NumbersFollowTheUsersDecimalSeparator) {

@@ -246,6 +246,22 @@ TEST_F(SimUnit, DriftSentOnChangeClampedAndEncodedThenReadBack) {
   EXPECT_EQ(w->sent(8).size(), 3u * 4u);  // start-up and each command are followed by a readback
 }
 
+// The thresholds of the drift rule (fAcc below 500 ps/s, a change of more than 20 ns/s either
+// way) and of the bars (a satellite above the horizon), each met and missed by one.
+TEST_F(SimUnit, DriftAndBarsAtTheirThresholds) {
+  ubx::NavSvInfo sv{.channels = {{.chn = 4, .flags = 1, .cno = 30, .elev = 0},
+                                 {.chn = 5, .flags = 1, .cno = 30, .elev = 1},
+                                 {.chn = 6, .flags = 1, .cno = 30, .elev = -1}}};
+  replayed(join({clockFrame(30, 500), clockFrame(21, 499), clockFrame(41), clockFrame(42), clockFrame(22),
+                 clockFrame(21), ubx::navSvInfoFrame(sv)}));
+  EXPECT_EQ(driftsSent(), (std::vector<int>{21, 42, 21}));
+  EXPECT_EQ(w->control("Sat(4)").height, 2);
+  EXPECT_EQ(w->control("Sat(4)").fillColor, ui::kBarGrey);
+  EXPECT_EQ(w->control("Sat(5)").height, barHeight(30));
+  EXPECT_EQ(w->control("Sat(5)").fillColor, ui::kBarGreen);
+  EXPECT_EQ(w->control("Sat(6)").height, 2);
+}
+
 TEST_F(SimUnit, MapLinkIsTheSameUnderADecimalComma) {
   w = std::make_unique<SimulatedMonitor>(units, simClock, ui::NumberFormat::comma());
   w->monitor.Label12Click();  // before any position only the border flashes

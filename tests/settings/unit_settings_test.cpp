@@ -62,8 +62,17 @@ TEST(OutputControls, GatesSendNothing) {
   EXPECT_TRUE(w.all().empty());
   w.state().flags.ScanDone = true;
 
-  w.state().flags.SettingsLoaded = false;  // a readback in progress
+  w.state().flags.SettingsLoaded = false;  // a readback in progress: only the serial number goes
   for (const char* c : {"OUT1EN", "Enc1", "OUT1ID", "WriteRegister"}) w.click(c);
+  w.frm.deviceLink().SetReceiverMessageRate(0x01, 0x07, 1);
+  EXPECT_TRUE(w.all().empty());
+  EXPECT_FALSE(w.state().flags.BlinkOn);
+
+  // The same clicks once the settings are loaded do send: the gate, not the set-up, held them.
+  w.state().flags.SettingsLoaded = true;
+  for (const char* c : {"OUT1EN", "Enc1", "OUT1ID", "WriteRegister"}) w.click(c);
+  EXPECT_EQ(w.all(), (std::vector<Bytes>{frame(1, {3}), frame(3, {3}), frame(2, {1}), frame(5, {1, 2})}));
+
   w.units.unplug(w.unit);
   w.click("SerNo");  // no unit any more
   w.recorder.clear();
