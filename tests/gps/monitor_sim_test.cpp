@@ -220,6 +220,16 @@ TEST_F(ClockClicks, OnlyTheFirstSettingAfterAClickMayPromptAndTheBorderWaitsForS
   EXPECT_TRUE(w->toolkit.notices.empty());
 }
 
+TEST_F(ClockClicks, ASettingTheServiceWasTooBusyForLeavesTheClicksPromptForTheNext) {
+  // The service is still busy with a setting nobody asked for (a NAV-TIMEUTC's) when the click's
+  // first setting comes: that setting never reached the user, so the next one may still ask.
+  w->clock.outcome = ClockOutcome::Busy;
+  run(3, {1});
+  EXPECT_EQ(w->clock.prompts, (std::vector{kQuiet, kQuiet, kAsk, kQuiet, kAsk}));
+  EXPECT_TRUE(w->control("Label13").border);
+  EXPECT_TRUE(w->toolkit.notices.empty());
+}
+
 TEST_F(ClockClicks, ARefusalIsToldOnceAndTheBorderStays) {
   w->clock.outcome = ClockOutcome::AutomaticSync;
   run(6, {1, 3}, [&] { w->clock.outcome = ClockOutcome::NotPermitted; });
