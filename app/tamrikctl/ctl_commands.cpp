@@ -183,7 +183,8 @@ std::string usageText() {
          "  1   the output could not be written (receiver: the pseudo-terminal or pipe failed)\n"
          "  2   <Hz> is not a number, or lies outside 365 Hz to 812.5 MHz; the reason (for the\n"
          "      latter the window's message) is printed on standard error; an option's value\n"
-         "      is wrong; receiver: PATH is something else than a symbolic link\n"
+         "      is wrong; receiver: PATH is something else than a symbolic link, or its\n"
+         "      folder is missing\n"
          "  3   receiver: no unit attached, none with the serial of --unit, or several and no --unit\n"
          "  4   receiver: the unit did not answer\n"
          "  64  usage error: unknown command or option, missing or extra arguments\n";

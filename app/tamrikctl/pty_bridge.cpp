@@ -52,8 +52,11 @@ std::string BridgeEndpoint::checkPath(const std::string& path) {
   if (path.empty()) return "the path is empty";
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return {};
-    return systemError("cannot look at " + path, errno);
+    if (errno != ENOENT) return systemError("cannot look at " + path, errno);
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "cannot make " + path + ": there is no folder " + folder;
+    return {};
   }
   if (S_ISLNK(st.st_mode)) return {};
   return "refusing to replace " + path + ": it is " + describe(st) + ", not a symbolic link";
