@@ -115,13 +115,6 @@ TEST(PlannerRange, RefusalTextsNameTheBounds) {
   EXPECT_TRUE(refusalFor(PlanOutcome::Exact, '.').title.empty());
 }
 
-TEST(PlannerFormat, GeneralNumberFormatKeepsFifteenSignificantDigits) {
-  EXPECT_EQ(formatGeneral(0.1 + 0.2), "0.3");
-  EXPECT_EQ(formatGeneral(0.0001), "0.0001");
-  EXPECT_EQ(formatGeneral(1000000000), "1000000000");
-  EXPECT_EQ(formatGeneral(812499999.123456789, ','), "812499999,123457");
-}
-
 TEST(PlannerOffsets, OffsetsRoundDownToTheirLastKeptDigit) {
   EXPECT_EQ(offsetHzOf(777777776.25, 777777777), -0.75);
   EXPECT_EQ(offsetPpbOf(777777776.25, 777777777), 0.964);
