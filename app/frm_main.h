@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/window_state.h"
+#include "window/window_state.h"
 #include "device/device_link.h"
 #include "gps/gps_monitor.h"
 #include "platform/platform.h"

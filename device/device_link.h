@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/window_state.h"
+#include "window/window_state.h"
 
 namespace tamrik::device {
 

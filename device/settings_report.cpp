@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "core/numbers/number_format.h"
+
 namespace tamrik::device {
 
 namespace {
@@ -11,7 +13,7 @@ std::int32_t le24(std::span<const std::uint8_t> r, std::size_t at) {
 
 // The whole part of a value, written as a plain integer.
 std::string wholeText(double v) {
-  return ui::formatGeneral(std::trunc(v), ui::NumberFormat::point());
+  return core::formatGeneral(std::trunc(v));
 }
 }  // namespace
 
@@ -34,7 +36,7 @@ std::optional<SettingsReport> decodeSettingsReport(std::span<const std::uint8_t>
 std::string outputFrequencyText(std::int64_t gps, std::int64_t n31, std::int64_t n2_hs, std::int64_t n2_ls,
                                 std::int64_t n1_hs, std::int64_t nc1_ls, const ui::NumberFormat& format) {
   const auto d = [](std::int64_t v) { return static_cast<double>(v); };
-  return ui::formatGeneral(d(gps) / d(n31) * d(n2_ls) * d(n2_hs) / d(n1_hs) / d(nc1_ls), format);
+  return core::formatGeneral(d(gps) / d(n31) * d(n2_ls) * d(n2_hs) / d(n1_hs) / d(nc1_ls), format.decimalSeparator);
 }
 
 std::string f3Caption(std::int64_t gps, std::int64_t n31) {
@@ -54,7 +56,7 @@ std::string foscCaption(std::int64_t gps, std::int64_t n31, std::int64_t n2_hs, 
     // Numbers no settings block can carry: the plain floating-point form.
     const double cut = std::trunc(static_cast<double>(gps) / static_cast<double>(n31) * static_cast<double>(n2_hs) *
                                   static_cast<double>(n2_ls) / 100000.0) / 10000.0;
-    return "Fosc = " + ui::formatGeneral(cut, format) + " GHz ";
+    return "Fosc = " + core::formatGeneral(cut, format.decimalSeparator) + " GHz ";
   }
   const std::int64_t steps = product / divisor;  // truncates toward zero, as dropping a fraction does
   // steps / 10000 GHz in general number format: the whole gigahertz, then the decimals without

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/window_state.h"
+#include "window/window_state.h"
 #include "device/device_link.h"
 #include "gps/ubx_assembler.h"
 #include "gps/ubx_messages.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/window_state.h"
+#include "window/window_state.h"
 #include "device/device_link.h"
 
 namespace tamrik::settings {

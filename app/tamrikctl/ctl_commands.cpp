@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/numbers/number_format.h"
 #include "ui/number_text.h"
 
 namespace tamrik::ctl {
@@ -32,9 +33,9 @@ std::vector<Field> planFields(const PlanResult& r) {
       {"nc1_ls", std::to_string(d.nc1_ls)},
       {"nc2_ls", std::to_string(d.nc2_ls)},
       {"bw", std::to_string(d.bw)},
-      {"achieved_hz", synth::formatGeneral(r.achievedHz)},
-      {"offset_hz", synth::formatGeneral(r.offsetHz)},
-      {"offset_ppb", synth::formatGeneral(r.offsetPpb)},
+      {"achieved_hz", core::formatGeneral(r.achievedHz)},
+      {"offset_hz", core::formatGeneral(r.offsetHz)},
+      {"offset_ppb", core::formatGeneral(r.offsetPpb)},
   };
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "core/numbers/number_format.h"
 #include "device/settings_report.h"
 #include "ui/number_text.h"
 
@@ -70,7 +71,7 @@ SearchProgress::SearchProgress(WindowState& state, std::function<bool()> mayGoOn
 
 bool SearchProgress::progress(double fraction) {
   auto& m = s_.model;
-  const double wanted = ui::roundHalfEven(m.at("Bar").width * fraction);
+  const double wanted = core::roundHalfEven(m.at("Bar").width * fraction);
   const int width = static_cast<int>(std::clamp(wanted, -32768.0, 32767.0));
   if (width > m.at("Progress").width) m.setWidth("Progress", width);
   s_.platform.toolkit.processPendingEvents();
@@ -284,7 +285,7 @@ device::SynthSettings FrequencyPlanner::ClampDividerSettings() {
     const ClampRule& rule = kClampRules[i];
     const std::optional<double> typed = ui::parseNumberSaturating(m.at(rule.box).text, s_.numberFormat);
     // Whole numbers first, so that the range and the even rule hold for the number that is sent.
-    double v = typed ? ui::roundHalfEven(*typed) : rule.notANumber;
+    double v = typed ? core::roundHalfEven(*typed) : rule.notANumber;
     if (v < rule.minimum) v = rule.minimum;
     if (v > rule.maximum) v = rule.maximum;
     auto n = static_cast<std::int32_t>(v);
@@ -311,7 +312,7 @@ std::optional<std::int32_t> FrequencyPlanner::checkUpdateInput() {
     return std::nullopt;
   }
   if (const auto nc1 = ui::parseNumberSaturating(m.at("NC1_LS").text, s_.numberFormat);
-      nc1 && ui::roundHalfEven(*nc1) < 1) {
+      nc1 && core::roundHalfEven(*nc1) < 1) {
     showError("Cannot update", "NC1_LS must be at least 1. Nothing was sent to the unit.");
     return std::nullopt;
   }

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "app/window_state.h"
+#include "window/window_state.h"
 #include "device/device_link.h"
 #include "device/settings_report.h"
 #include "synth/planner/divider_plan.h"

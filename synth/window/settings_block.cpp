@@ -1,6 +1,6 @@
 #include "synth/window/settings_block.h"
 
-#include "ui/number_text.h"
+#include "core/numbers/number_format.h"
 
 namespace tamrik::synth {
 
@@ -18,14 +18,14 @@ std::uint8_t low8(std::int32_t v) { return static_cast<std::uint8_t>(static_cast
 }  // namespace
 
 std::optional<SettingsBlockBytes> SettingsBlock(const DividerSettings& d) {
-  const auto gps = ui::toInt32Nearest(d.gps);
-  const auto n31 = ui::toInt32Nearest(d.n31 - 1);
-  const auto n2hs = ui::toInt32Nearest(d.n2_hs - 4);
-  const auto n2ls = ui::toInt32Nearest(d.n2_ls - 1);
-  const auto n1hs = ui::toInt32Nearest(d.n1_hs - 4);
-  const auto nc1 = ui::toInt32Nearest(d.nc1_ls - 1);
-  const auto nc2 = ui::toInt32Nearest(d.nc2_ls - 1);
-  const auto bw = ui::toInt32Nearest(d.bw);
+  const auto gps = core::toInt32Nearest(d.gps);
+  const auto n31 = core::toInt32Nearest(d.n31 - 1);
+  const auto n2hs = core::toInt32Nearest(d.n2_hs - 4);
+  const auto n2ls = core::toInt32Nearest(d.n2_ls - 1);
+  const auto n1hs = core::toInt32Nearest(d.n1_hs - 4);
+  const auto nc1 = core::toInt32Nearest(d.nc1_ls - 1);
+  const auto nc2 = core::toInt32Nearest(d.nc2_ls - 1);
+  const auto bw = core::toInt32Nearest(d.bw);
   if (!gps || !n31 || !n2hs || !n2ls || !n1hs || !nc1 || !nc2 || !bw || *bw < 0 || *bw > 255) return std::nullopt;
 
   SettingsBlockBytes block{};

@@ -2,10 +2,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "device/unit_link.h"
 #include "platform/platform.h"
 #include "ui/number_text.h"
 #include "ui/window_model.h"
+#include "window/unit_link.h"
 
 namespace tamrik {
 
