@@ -29,6 +29,7 @@ class VirtualHost final : public Host {
  public:
   sim::SimClock& clock() override { return clock_; }
   platform::HostKernel::Sleeper sleeper() override { return clock_.sleeper(); }
+  platform::DeviceBackend* realUnits() override { return real; }
   void simulationStarted(sim::SimulatedUnits& units) override {
     if (prepare) prepare(units);
   }
@@ -38,9 +39,45 @@ class VirtualHost final : public Host {
 
   std::function<void(sim::SimulatedUnits&)> prepare;
   std::vector<sim::UnitView> views;
+  platform::DeviceBackend* real = nullptr;
 
  private:
   sim::VirtualClock clock_;
+};
+
+// A unit that does not do as it is told: every feature report sent passes `meddle`, which may
+// change it on its way or refuse it (false).
+class MeddledUnit final : public platform::DeviceBackend {
+ public:
+  using Meddle = std::function<bool(std::vector<std::uint8_t>&)>;
+  MeddledUnit(sim::SimClock& clock, Meddle meddle) : units_(clock), meddle_(std::move(meddle)) {
+    units_.addUnit({});
+  }
+  sim::UnitView view() { return units_.unit(0); }
+
+  std::vector<platform::HidInterface> hidInterfaces() override { return units_.hidInterfaces(); }
+  platform::DeviceHandle open(const std::string& path, platform::OpenMode mode) override { return units_.open(path, mode); }
+  bool close(platform::DeviceHandle h) override { return units_.close(h); }
+  std::optional<platform::HidAttributes> attributes(platform::DeviceHandle h) override { return units_.attributes(h); }
+  std::optional<std::u16string> string(platform::DeviceHandle h, platform::HidString which, std::size_t n) override {
+    return units_.string(h, which, n);
+  }
+  std::optional<platform::HidCapabilities> capabilities(platform::DeviceHandle h) override { return units_.capabilities(h); }
+  bool setFeature(platform::DeviceHandle h, std::span<const std::uint8_t> report) override {
+    std::vector<std::uint8_t> sent(report.begin(), report.end());
+    return meddle_(sent) && units_.setFeature(h, sent);
+  }
+  std::optional<std::size_t> getFeature(platform::DeviceHandle h, std::span<std::uint8_t> report) override {
+    return units_.getFeature(h, report);
+  }
+  platform::InputReadResult readInputReports(platform::DeviceHandle h, std::span<std::uint8_t> buffer,
+                                             std::chrono::milliseconds timeout) override {
+    return units_.readInputReports(h, buffer, timeout);
+  }
+
+ private:
+  sim::SimulatedUnits units_;
+  Meddle meddle_;
 };
 
 struct Ran {
@@ -363,6 +400,43 @@ TEST(TamrikctlCommands, AUnitUnpluggedAtAnyMomentIsNeverReportedAsDone) {
     }
     EXPECT_TRUE(outcomes.contains(kExitUnitFailed)) << c.command.front() << ": no unplug fell inside the command";
     EXPECT_TRUE(outcomes.contains(kExitOk)) << c.command.front() << ": never finished before the unplug";
+  }
+}
+
+TEST(TamrikctlCommands, AUnitThatRefusesOrKeepsSomethingElseIsNeverReportedAsDone) {
+  struct Case {
+    std::vector<std::string_view> args;
+    std::uint8_t code;                               // the command meddled with
+    std::function<bool(std::vector<std::uint8_t>&)> meddle;
+    std::string_view reason;
+  };
+  auto refuse = [](std::vector<std::uint8_t>&) { return false; };
+  const std::vector<Case> cases = {
+      {{"set-frequency", "12345678"}, 4, refuse, "unit SIM001 did not take the divider set (gps=131337 "},
+      {{"set-frequency", "12345678"}, 4, [](std::vector<std::uint8_t>& f) { return ++f[2], true; },
+       "unit SIM001 holds gps=131338 n31=1 n2_hs=11 n2_ls=4324 n1_hs=11 nc1_ls=46 nc2_ls=46 bw=9 after programming"},
+      {{"factory-defaults"}, 3, [](std::vector<std::uint8_t>& f) { return f[2] = 2, true; },
+       "reports the drive strength 24mA, not 32mA"},
+      {{"factory-defaults"}, 1, refuse, "did not switch its output on"},
+      {{"drive", "8mA"}, 3, [](std::vector<std::uint8_t>& f) { return f[2] = 1, true; },
+       "reports the drive strength 16mA, not 8mA"},
+      {{"output", "off"}, 1, [](std::vector<std::uint8_t>& f) { return f[2] = 3, true; },
+       "reports its output on after it was switched off"},
+      {{"blink", "on"}, 2, refuse, "did not take the blink command"},
+      {{"write-register", "1", "2"}, 5, refuse, "did not take the register write"},
+      {{"set-serial", "Q00001"}, 0x53, refuse, "did not take the serial number"},
+  };
+  for (const Case& c : cases) {
+    VirtualHost host;
+    MeddledUnit unit(host.clock(), [&](std::vector<std::uint8_t>& f) { return f[1] != c.code || c.meddle(f); });
+    host.real = &unit;
+    std::ostringstream out, err;
+    const int status = run(c.args, out, err, host);
+    const Ran r{status, out.str(), err.str(), {}};
+    SCOPED_TRACE(std::string(c.args.front()) + ": " + r.err);
+    EXPECT_EQ(r.status, kExitUnitFailed);
+    EXPECT_EQ(r.out, "");
+    expectOneLineReason(r, c.reason);
   }
 }
 
