@@ -6,6 +6,22 @@
 
 namespace tamrik {
 
+namespace {
+
+// Counts a handler as running for the length of a scope.
+class HandlerScope {
+ public:
+  explicit HandlerScope(int& running) : running_(running) { ++running_; }
+  ~HandlerScope() { --running_; }
+  HandlerScope(const HandlerScope&) = delete;
+  HandlerScope& operator=(const HandlerScope&) = delete;
+
+ private:
+  int& running_;
+};
+
+}  // namespace
+
 FrmMain::FrmMain(platform::Platform& platform, ui::NumberFormat numberFormat)
     : model_(ui::WindowModel::mainWindow()),
       state_(platform, model_, std::move(numberFormat)),
@@ -36,6 +52,7 @@ void FrmMain::onClick(const std::string& control, std::function<void()> handler)
 }
 
 void FrmMain::Load() {
+  const HandlerScope running(handlersRunning_);
   auto& flags = state_.flags;
   flags.SettingsLoaded = false;
   flags.ReconnectRequested = false;
@@ -55,11 +72,13 @@ void FrmMain::Load() {
 }
 
 void FrmMain::click(const std::string& control) {
+  const HandlerScope running(handlersRunning_);
   if (unloaded_) return;
   if (auto it = clickHandlers_.find(control); it != clickHandlers_.end()) it->second();
 }
 
 void FrmMain::keyPress(const std::string& control, int keyAscii) {
+  const HandlerScope running(handlersRunning_);
   if (unloaded_) return;
   if (auto it = keyHandlers_.find(control); it != keyHandlers_.end()) it->second(keyAscii);
 }
@@ -69,11 +88,13 @@ void FrmMain::change(const std::string&) {
 }
 
 void FrmMain::timerTick() {
+  const HandlerScope running(handlersRunning_);
   if (unloaded_) return;
   if (tickHandler_) tickHandler_();
 }
 
 void FrmMain::unload() {
+  const HandlerScope running(handlersRunning_);
   if (unloaded_) return;
   unloaded_ = true;
   state_.flags.Unloading = true;

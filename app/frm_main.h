@@ -34,6 +34,11 @@ class FrmMain final : public ui::WindowEvents {
   void timerTick() override;
   void unload() override;
 
+  // True while none of the window's handlers is running. Called from the top of the event loop,
+  // it tells that no tick, search or question is waiting further up the stack: everything a tick
+  // has read has been decoded and shown.
+  bool idle() const { return handlersRunning_ == 0; }
+
   ui::WindowModel& model() { return model_; }
   WindowState& state() { return state_; }
   device::DeviceLink& deviceLink() { return link_; }
@@ -55,6 +60,7 @@ class FrmMain final : public ui::WindowEvents {
   std::map<std::string, std::function<void(int)>> keyHandlers_;
   std::function<void()> tickHandler_;
   bool unloaded_ = false;
+  int handlersRunning_ = 0;  // start-up and event handlers in progress, nested ones included
 };
 
 }  // namespace tamrik

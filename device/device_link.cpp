@@ -2,6 +2,7 @@
 
 #include <array>
 #include <chrono>
+#include <set>
 
 #include "device/settings_report.h"
 #include "ui/satellite_chart.h"
@@ -28,6 +29,10 @@ constexpr std::uint8_t kCommandQuery = 10;
 
 constexpr const char* kDriveStrengths[] = {"8mA", "16mA", "24mA", "32mA"};
 
+// The boxes a readback writes, whose text the user may be changing.
+constexpr const char* kReadbackBoxes[] = {"Out1Freq", "GPS",    "N31",    "N2_HS", "N2_LS",
+                                          "N1_HS",    "NC1_LS", "NC2_LS", "BW"};
+
 // Latin-1 bytes to UTF-8, so that every 8-bit character of a device text shows as itself.
 std::string latin1ToUtf8(const std::string& bytes) {
   std::string out;
@@ -43,20 +48,38 @@ std::string latin1ToUtf8(const std::string& bytes) {
   return out;
 }
 
-// The common walk over the present HID interfaces. For each interface the visitor receives its
-// path, the handle opened on it (possibly invalid), its attributes and whether it is a Tamrik unit;
-// it returns true to stop the walk, and then owns the handle. Otherwise the walk closes the handle.
+bool isUnitIds(std::uint16_t vendorId, std::uint16_t productId) {
+  return vendorId == kTamrikVendorId && productId == kTamrikProductId;
+}
+
+// The common walk over the present HID interfaces. An interface whose listed IDs are not a unit's
+// is passed over unopened: the poller walks twice a tick while no unit is open, and other devices
+// (keyboards, security keys) must not be opened many times a second. Every other interface is
+// opened and its attributes decide. The visitor receives its path, the handle opened on it
+// (possibly invalid), its attributes and whether it is a Tamrik unit; it returns true to stop the
+// walk, and then owns the handle. Otherwise the walk closes the handle.
 template <typename Visitor>
 void walkInterfaces(WindowState& s, Visitor&& visit) {
   auto& p = s.platform;
-  for (const std::string& path : p.deviceSetup.hidInterfacePaths()) {
-    const DeviceHandle handle = p.kernel.openDevice(path, OpenMode::Plain);
+  for (const platform::HidInterface& listed : p.deviceSetup.hidInterfaces()) {
+    if (listed.idsListed && !isUnitIds(listed.vendorId, listed.productId)) continue;
+    const DeviceHandle handle = p.kernel.openDevice(listed.path, OpenMode::Plain);
     platform::HidAttributes attrs;  // IDs stay 0 when the query fails
     if (auto a = platform::isValidHandle(handle) ? p.hid.attributes(handle) : std::nullopt) attrs = *a;
-    const bool isUnit = attrs.vendorId == kTamrikVendorId && attrs.productId == kTamrikProductId;
-    if (visit(path, handle, attrs, isUnit)) return;
+    const bool isUnit = isUnitIds(attrs.vendorId, attrs.productId);
+    if (visit(listed.path, handle, attrs, isUnit)) return;
     s.link.LastResult = p.kernel.closeHandle(handle);
   }
+}
+
+// The serial text a unit is listed and chosen by. A unit whose serial cannot be read, or reads as
+// an empty text, cannot be told apart from others: it has none.
+std::optional<std::string> unitSerial(WindowState& s, DeviceHandle handle) {
+  const auto units = s.platform.hid.string(handle, HidString::SerialNumber, kStringRequestBytes);
+  if (!units) return std::nullopt;
+  std::string text = DeviceLink::SerialText(*units);
+  if (text.empty()) return std::nullopt;
+  return text;
 }
 
 }  // namespace
@@ -90,10 +113,10 @@ void DeviceLink::Scan_USB_devices() {
   int counter = -1;
   walkInterfaces(s_, [&](const std::string&, DeviceHandle handle, const platform::HidAttributes&, bool isUnit) {
     if (!isUnit) return false;
-    auto serial = s_.platform.hid.string(handle, HidString::SerialNumber, kStringRequestBytes);
+    const auto serial = unitSerial(s_, handle);
     if (!serial) return false;
     ++counter;
-    m.addItem("SerNo", SerialText(*serial));
+    m.addItem("SerNo", *serial);
     m.setSelected("SerNo", counter);
     return false;
   });
@@ -108,8 +131,8 @@ bool DeviceLink::FindTheHid() {
   walkInterfaces(s_, [&](const std::string& path, DeviceHandle handle, const platform::HidAttributes& attrs,
                          bool isUnit) {
     if (!isUnit) return false;
-    auto serial = s_.platform.hid.string(handle, HidString::SerialNumber, kStringRequestBytes);
-    if (!serial || SerialText(*serial) != wanted) return false;
+    const auto serial = unitSerial(s_, handle);
+    if (!serial || *serial != wanted) return false;
     link.DevicePath = path;
     link.CommandHandle = handle;
     link.VendorId = attrs.vendorId;
@@ -191,30 +214,47 @@ void DeviceLink::CloseUnit() {
   ++s_.linkEpoch;
 }
 
-void DeviceLink::ReadUnitSettings() {
+void DeviceLink::ReadUnitSettings(Readback kind) {
   auto& m = s_.model;
   auto& link = s_.link;
   auto& p = s_.platform;
   ++s_.readbackCount;
 
-  s_.flags.BlinkOn = false;
-  s_.flags.SettingsLoaded = false;
+  // After a drift command the unit the last readback showed is refreshed in place: nothing is
+  // cleared or disabled on the way (that would move the focus), and a box whose text the user has
+  // changed since the readback last wrote it keeps that text.
+  const bool inPlace = kind == Readback::AfterDrift && UnitUsable() && shownEpoch_ == s_.linkEpoch;
+  std::set<std::string> userTexts;
+  if (inPlace) {
+    for (const char* box : kReadbackBoxes) {
+      if (m.at(box).text != shownTexts_[box]) userTexts.insert(box);
+    }
+  }
+  auto setBox = [&](const char* box, const std::string& text) {
+    if (!userTexts.contains(box)) m.setText(box, text);
+  };
 
-  m.setText("lblManuf", "");
-  m.setText("lblProduct", "");
-  m.setText("lblVersion", "");
-  m.clearItems("Enc1");
-  m.setEnabled("Enc1", false);
-  m.setEnabled("OUT1ID", false);
-  m.setChecked("OUT1EN", false);
-  m.setEnabled("OUT1EN", false);
-  m.setText("Out1Freq", "");
-  m.setEnabled("Out1Freq", false);
-  m.setEnabled("FindFreq", false);
-  m.setEnabled("SetFreq", false);
-  m.setEnabled("Advanced", false);
-  for (const char* box : {"GPS", "N31", "N2_HS", "N2_LS", "N1_HS", "NC1_LS", "NC2_LS"}) m.setText(box, "");
-  m.setEnabled("Frame3", false);
+  if (!inPlace) s_.flags.BlinkOn = false;
+  s_.flags.SettingsLoaded = false;
+  shownEpoch_.reset();
+
+  if (!inPlace) {
+    m.setText("lblManuf", "");
+    m.setText("lblProduct", "");
+    m.setText("lblVersion", "");
+    m.clearItems("Enc1");
+    m.setEnabled("Enc1", false);
+    m.setEnabled("OUT1ID", false);
+    m.setChecked("OUT1EN", false);
+    m.setEnabled("OUT1EN", false);
+    m.setText("Out1Freq", "");
+    m.setEnabled("Out1Freq", false);
+    m.setEnabled("FindFreq", false);
+    m.setEnabled("SetFreq", false);
+    m.setEnabled("Advanced", false);
+    for (const char* box : {"GPS", "N31", "N2_HS", "N2_LS", "N1_HS", "NC1_LS", "NC2_LS"}) m.setText(box, "");
+    m.setEnabled("Frame3", false);
+  }
 
   if (!link.Connected) return;
 
@@ -224,10 +264,15 @@ void DeviceLink::ReadUnitSettings() {
     m.setText("lblManuf", " " + SerialText(*manufacturer));
     m.setText("lblVersion", " " + VersionText(link.VersionNumber));
     versionKnown = true;
+  } else if (inPlace) {
+    m.setText("lblManuf", "");
+    m.setText("lblVersion", "");
   }
   p.kernel.sleep(5ms);
   if (auto product = p.hid.string(link.OverlappedHandle, HidString::Product, kStringRequestBytes)) {
     m.setText("lblProduct", " " + SerialText(*product));
+  } else if (inPlace) {
+    m.setText("lblProduct", "");
   }
   p.kernel.sleep(5ms);
   link.LastResult = p.hid.string(link.OverlappedHandle, HidString::SerialNumber, kStringRequestBytes).has_value();
@@ -241,8 +286,10 @@ void DeviceLink::ReadUnitSettings() {
     return;
   }
 
-  for (const char* strength : kDriveStrengths) m.addItem("Enc1", strength);
-  m.setSelected("Enc1", 0);
+  if (!inPlace) {
+    for (const char* strength : kDriveStrengths) m.addItem("Enc1", strength);
+    m.setSelected("Enc1", 0);
+  }
   m.setEnabled("Enc1", true);
   m.setEnabled("OUT1ID", true);
   m.setEnabled("OUT1EN", true);
@@ -261,34 +308,51 @@ void DeviceLink::ReadUnitSettings() {
     SendFrame(query);
     p.kernel.sleep(2ms);
     report[0] = 0;
-    link.LastResult = p.hid.getFeature(link.CommandHandle, report);
+    link.LastResult = p.hid.getFeature(link.CommandHandle, report).has_value();
   }
   p.kernel.sleep(5ms);
   report.assign(report.size(), 0);
-  const bool read = p.hid.getFeature(link.CommandHandle, report);
+  // An answer that stops short of the last field the settings need is a failed read: the zeros the
+  // rest reads as are not the unit's settings.
+  const auto delivered = p.hid.getFeature(link.CommandHandle, report);
+  const bool read = delivered && *delivered >= static_cast<std::size_t>(kMinimumFeatureReportLength);
   link.LastResult = read;
+  bool filled = false;
   if (read) {
     if (auto settings = decodeSettingsReport(report)) {
       const auto& v = settings->synth;
       m.setChecked("OUT1EN", settings->outputEnabled);
       m.setSelected("Enc1", settings->driveIndex);
-      m.setText("GPS", std::to_string(v.gps));
-      m.setText("N31", std::to_string(v.n31));
-      m.setText("N2_HS", std::to_string(v.n2_hs));
-      m.setText("N2_LS", std::to_string(v.n2_ls));
-      m.setText("N1_HS", std::to_string(v.n1_hs));
-      m.setText("NC1_LS", std::to_string(v.nc1_ls));
-      m.setText("NC2_LS", std::to_string(v.nc2_ls));
-      m.setText("BW", std::to_string(v.bw));
-      m.setText("Out1Freq", outputFrequencyText(v.gps, v.n31, v.n2_hs, v.n2_ls, v.n1_hs, v.nc1_ls, s_.numberFormat));
+      setBox("GPS", std::to_string(v.gps));
+      setBox("N31", std::to_string(v.n31));
+      setBox("N2_HS", std::to_string(v.n2_hs));
+      setBox("N2_LS", std::to_string(v.n2_ls));
+      setBox("N1_HS", std::to_string(v.n1_hs));
+      setBox("NC1_LS", std::to_string(v.nc1_ls));
+      setBox("NC2_LS", std::to_string(v.nc2_ls));
+      setBox("BW", std::to_string(v.bw));
+      setBox("Out1Freq", outputFrequencyText(v.gps, v.n31, v.n2_hs, v.n2_ls, v.n1_hs, v.nc1_ls, s_.numberFormat));
       m.setText("F3lbl", f3Caption(v.gps, v.n31));
       m.setText("Fosclbl", foscCaption(v.gps, v.n31, v.n2_hs, v.n2_ls, s_.numberFormat));
-      m.setFocus("Out1Freq");
-      m.setSelStart("Out1Freq", 999);
+      filled = true;
+      if (!inPlace) {
+        m.setFocus("Out1Freq");
+        m.setSelStart("Out1Freq", 999);
+      }
     }
+  }
+  if (inPlace && !filled) {
+    // What a failed read leaves, as the clearing at the start would have left it.
+    m.setChecked("OUT1EN", false);
+    m.setSelected("Enc1", 0);
+    for (const char* box : {"GPS", "N31", "N2_HS", "N2_LS", "N1_HS", "NC1_LS", "NC2_LS", "Out1Freq"}) setBox(box, "");
   }
 
   s_.flags.SettingsLoaded = true;
+  for (const char* box : kReadbackBoxes) {
+    if (!userTexts.contains(box)) shownTexts_[box] = m.at(box).text;
+  }
+  shownEpoch_ = s_.linkEpoch;
 
   const bool fastRates = versionKnown && link.VersionNumber == 0x0120;
   SetReceiverMessageRate(kClassNav, kNavSvinfo, fastRates ? 2 : 20);

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -11,6 +12,16 @@ namespace tamrik::device {
 
 // The smallest feature report that can carry the settings report (bytes 0 to 21).
 inline constexpr int kMinimumFeatureReportLength = 22;
+
+// What a settings readback may rewrite.
+enum class Readback {
+  // The whole window, focus and caret and the blink state included.
+  Full,
+  // After a clock-drift command, which leaves the unit's settings as they were: on the unit the last
+  // readback showed, the boxes whose text the user has changed since that readback wrote them keep
+  // it, and the focus, the caret and the blink state stay. With another unit it is a full readback.
+  AfterDrift,
+};
 
 // Finding, opening, reading back and closing units; framing and sending commands.
 class DeviceLink {
@@ -24,7 +35,7 @@ class DeviceLink {
   void ReadHidCapabilities();
   void PrepareReadOverlapped();
   // Brings the window in line with the open unit, or with the absence of one.
-  void ReadUnitSettings();
+  void ReadUnitSettings(Readback kind = Readback::Full);
   // The user chose an entry of SerNo.
   void SerNoClick();
   // The window is being unloaded: receiver messages off, timer off, unit closed.
@@ -53,6 +64,10 @@ class DeviceLink {
 
  private:
   WindowState& s_;
+  // What the last readback wrote into each box, and the opening of the unit it read (unset when
+  // it read none).
+  std::map<std::string, std::string> shownTexts_;
+  std::optional<std::uint64_t> shownEpoch_;
 };
 
 }  // namespace tamrik::device

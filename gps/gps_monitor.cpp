@@ -9,6 +9,9 @@
 
 namespace tamrik::gps {
 
+using platform::ClockOutcome;
+using platform::ClockPrompt;
+
 namespace {
 
 constexpr std::uint32_t kLightRed = 0x6060FF;
@@ -72,7 +75,7 @@ void GpsMonitor::PollInputReports() {
 
 bool GpsMonitor::readAbandoned(std::uint64_t epoch) const {
   // Events processed while decoding may have closed or switched the unit, or begun unloading the
-  // window: the rest of the read belongs to a link that is gone.
+  // window: the rest of the read, and of the message being drawn, belongs to a link that is gone.
   return s_.flags.Unloading || s_.linkEpoch != epoch;
 }
 
@@ -137,33 +140,79 @@ void GpsMonitor::DecodeReceiverMessage() {
 void GpsMonitor::decodeNavPvt() {
   const auto pvt = ReadNavPvt(assembler_.message());
   if (!pvt) return;
-  if (s_.flags.SetClockRequested && pvt->timeValid()) {
-    s_.model.setBorder("Label13", false);
-    s_.platform.kernel.setSystemTime(ClockFromNavPvt(*pvt));  // a refusal changes nothing on screen
-  }
+  if (s_.flags.SetClockRequested && pvt->timeValid()) setClockFromNavPvt(*pvt);
   mapLink_ = MapLinkFor(pvt->lat, pvt->lon);
   s_.model.setText("Label12", PositionText(*pvt, s_.numberFormat));
   s_.model.setText("Label13", UtcText(*pvt));
+}
+
+void GpsMonitor::setClockFromNavPvt(const NavPvt& pvt) {
+  const ClockPrompt prompt = clockClick_.promptLeft ? ClockPrompt::Allowed : ClockPrompt::Never;
+  clockClick_.promptLeft = false;
+  s_.platform.kernel.setSystemTime(ClockFromNavPvt(pvt), prompt,
+                                   [self = std::weak_ptr<GpsMonitor*>(self_), prompt](ClockOutcome outcome) {
+                                     if (const auto monitor = self.lock()) (*monitor)->clockSettingAnswered(prompt, outcome);
+                                   });
+}
+
+void GpsMonitor::clockSettingAnswered(ClockPrompt prompt, ClockOutcome outcome) {
+  if (s_.flags.Unloading) return;
+  std::string why;
+  switch (outcome) {
+    case ClockOutcome::Set:
+      clockClick_.succeeded = true;
+      s_.model.setBorder("Label13", false);
+      return;
+    case ClockOutcome::Invalid:
+      // This message's time only (a rounded 1000 ms); nothing was asked, so a prompt the click
+      // still had is kept for the next message.
+      if (prompt == ClockPrompt::Allowed) clockClick_.promptLeft = true;
+      return;
+    case ClockOutcome::Busy:
+      return;  // an earlier setting is still with the user; its answer counts
+    case ClockOutcome::AutomaticSync:
+      why = "the system keeps the clock synchronised itself (automatic time synchronisation is on). "
+            "Turn automatic time synchronisation off in the system's date and time settings, then click "
+            "the UTC time again.";
+      break;
+    case ClockOutcome::NotPermitted:
+      why = "changing the clock was not permitted. Setting it needs an administrator's permission.";
+      break;
+    case ClockOutcome::Unavailable:
+      why = "the system's time service could not be reached.";
+      break;
+  }
+  // The border stays on, so the window does not look as if the clock had been set. Once a setting
+  // since the click has succeeded, a later refusal is not news worth a message.
+  if (clockClick_.succeeded || clockClick_.told) return;
+  clockClick_.told = true;
+  s_.platform.toolkit.showNotice({platform::MessageIcon::Information, platform::MessageButtons::Ok,
+                                  "Computer clock", "The computer's clock was not set from GPS: " + why});
 }
 
 void GpsMonitor::decodeNavSvInfo() {
   const auto info = NavSvInfo::read(assembler_.message());
   if (!info) return;
   platform::Toolkit& toolkit = s_.platform.toolkit;
+  const std::uint64_t epoch = s_.linkEpoch;
   for (int i = 0; i < info->channels(); ++i) {
     if (const auto bar = BarFor(info->channel(i))) ui::setSatelliteBar(s_.model, bar->chn, bar->cno, bar->color);
-    // Keeps the window responsive through a long message. A tick delivered here returns at once,
-    // so the payload read above stays in place.
-    toolkit.processPendingEvents();
-    if (s_.flags.Unloading) return;
+    // Keeps the window painted through a long message. A tick delivered here returns at once, so
+    // the payload read above stays in place; the user's input waits until the tick has ended, so
+    // that no click handler, and no question it asks, runs inside the tick.
+    toolkit.processPendingEvents(platform::UserInput::Defer);
+    // A unit closed or switched meanwhile has had its chart reset: the rest of this message
+    // belongs to the old link and must not draw on the new one.
+    if (readAbandoned(epoch)) return;
   }
-  toolkit.processPendingEvents();
+  toolkit.processPendingEvents(platform::UserInput::Defer);
 }
 
 void GpsMonitor::decodeNavTimeUtc() {
   const auto utc = ReadNavTimeUtc(assembler_.message());
   if (!utc) return;
-  if (const auto t = ClockFromNavTimeUtc(*utc)) s_.platform.kernel.setSystemTime(*t);
+  // Nobody asked for this setting: it never prompts, and its outcome is not shown.
+  if (const auto t = ClockFromNavTimeUtc(*utc)) s_.platform.kernel.setSystemTime(*t, ClockPrompt::Never, {});
 }
 
 void GpsMonitor::decodeNavClock() {
@@ -188,12 +237,13 @@ void GpsMonitor::SendReceiverClockDrift() {
     frame[3] = bytes[1];
     link_.SendFrame(frame);
   }
-  link_.ReadUnitSettings();
+  link_.ReadUnitSettings(device::Readback::AfterDrift);
 }
 
 void GpsMonitor::Label13Click() {
   if (s_.flags.Unloading) return;
   s_.flags.SetClockRequested = true;
+  clockClick_ = ClockClick{.promptLeft = true};
   s_.model.setBorder("Label13", true);
 }
 

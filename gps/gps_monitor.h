@@ -1,12 +1,15 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "window/window_state.h"
 #include "device/device_link.h"
 #include "gps/ubx_assembler.h"
+#include "gps/ubx_messages.h"
+#include "platform/system_clock.h"
 
 namespace tamrik::gps {
 
@@ -15,7 +18,8 @@ namespace tamrik::gps {
 // receiver's clock drift on to the unit and opens the map.
 //
 // The poller and the decoders are never entered twice: decoding a NAV-SVINFO and the map click let
-// the window process pending events, and a timer tick delivered then returns at once.
+// the window process pending events, and a timer tick delivered then returns at once. The rounds
+// inside a NAV-SVINFO leave the user's input for after the tick, so a click never runs inside it.
 class GpsMonitor {
  public:
   // Bytes asked for by each read, as whole input reports.
@@ -34,7 +38,10 @@ class GpsMonitor {
 
   // The tick of Timer.
   void PollInputReports();
-  // Click on the UTC label: the next valid NAV-PVT sets the computer's clock, and so does each later one.
+  // Click on the UTC label: the next valid NAV-PVT sets the computer's clock, and so does each later
+  // one. The first setting after a click may ask the user for the right to change the clock; none
+  // of the others may. The border of the label stays until a setting has succeeded; when the clock
+  // cannot be set, the user is told why, once per click.
   void Label13Click();
   // Click on the position label: opens the last position in the default browser.
   void Label12Click();
@@ -59,6 +66,8 @@ class GpsMonitor {
   void decodeNavSvInfo();
   void decodeNavTimeUtc();
   void decodeNavClock();
+  void setClockFromNavPvt(const NavPvt& pvt);
+  void clockSettingAnswered(platform::ClockPrompt prompt, platform::ClockOutcome outcome);
 
   WindowState& s_;
   device::DeviceLink& link_;
@@ -66,6 +75,14 @@ class GpsMonitor {
   std::vector<std::uint8_t> inputBuffer_;  // InputBuffer: indices 0 to kReadBytes
   std::string mapLink_;
   std::int32_t lastClockDrift_ = 0;
+  // The clock setting the latest click on Label13 asked for.
+  struct ClockClick {
+    bool promptLeft = false;  // the click's one chance to ask the user for the right to set the clock
+    bool succeeded = false;   // a setting since the click has set the clock
+    bool told = false;        // the user has been told why the clock could not be set
+  } clockClick_;
+  // Answers of the clock service may arrive after this object is gone; they hold a weak reference.
+  std::shared_ptr<GpsMonitor*> self_ = std::make_shared<GpsMonitor*>(this);
   bool busy_ = false;             // a tick or the map click is in progress
   bool mapClickRunning_ = false;  // the map click is flashing its border
 };

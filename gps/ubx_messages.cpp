@@ -41,6 +41,26 @@ constexpr std::size_t kSvInfoBlock = 12;
 
 constexpr const char* kMapPrefix = "https://www.google.com/maps/search/?api=1&query=";
 
+// A whole number of 10^-unitDecimals written with `decimals` decimals (at most unitDecimals) and
+// the user's separator. The digits dropped round the last one shown, halves away from zero, as a
+// decimal format pattern rounds; no binary fraction is involved. A value that comes out as zero is
+// written without a sign.
+std::string scaledText(std::int64_t value, int unitDecimals, int decimals, const ui::NumberFormat& format) {
+  std::uint64_t magnitude = static_cast<std::uint64_t>(value < 0 ? -value : value);
+  std::uint64_t dropped = 1;
+  for (int i = decimals; i < unitDecimals; ++i) dropped *= 10;
+  magnitude = (magnitude + dropped / 2) / dropped;
+  std::uint64_t unit = 1;
+  for (int i = 0; i < decimals; ++i) unit *= 10;
+  std::string text = (value < 0 && magnitude != 0 ? "-" : "") + std::to_string(magnitude / unit);
+  if (decimals > 0) {
+    std::string fraction = std::to_string(magnitude % unit);
+    fraction.insert(0, static_cast<std::size_t>(decimals) - fraction.size(), '0');
+    text += format.decimalSeparator + fraction;
+  }
+  return text;
+}
+
 }  // namespace
 
 std::optional<NavPvt> ReadNavPvt(std::span<const std::uint8_t> p) {
@@ -103,8 +123,9 @@ std::optional<NavClock> ReadNavClock(std::span<const std::uint8_t> p) {
 }
 
 std::string PositionText(const NavPvt& pvt, const ui::NumberFormat& format) {
-  return "Position: " + ui::formatFixed(pvt.lat / 10000000.0, 7, format) + ", " +
-         ui::formatFixed(pvt.lon / 10000000.0, 7, format) + ", " + ui::formatFixed(pvt.height / 1000.0, 2, format);
+  // Degrees in 1e-7 with seven decimals, the height in millimetres with two.
+  return "Position: " + scaledText(pvt.lat, 7, 7, format) + ", " + scaledText(pvt.lon, 7, 7, format) + ", " +
+         scaledText(pvt.height, 3, 2, format);
 }
 
 std::string UtcText(const NavPvt& pvt) {

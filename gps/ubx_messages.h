@@ -82,7 +82,8 @@ struct NavClock {
 std::optional<NavClock> ReadNavClock(std::span<const std::uint8_t> payload);
 
 // "Position: <lat>, <lon>, <height>" with seven decimals for the degrees, two for the metres and
-// the user's decimal separator.
+// the user's decimal separator, written from the integer fields: the height's last shown digit is
+// rounded from the millimetres, halves away from zero (26255 mm is "26.26").
 std::string PositionText(const NavPvt& pvt, const ui::NumberFormat& format);
 // "UTC: 2025.03.07 08:05:09", or "UTC: unknown" when the time is not valid.
 std::string UtcText(const NavPvt& pvt);

@@ -1,14 +1,32 @@
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace tamrik::platform {
 
+// One HID interface as the system lists it.
+struct HidInterface {
+  std::string path;
+  // True when the list gives the interface's vendor and product ID, so that nobody needs to open
+  // it to learn them; false when only opening the interface tells.
+  bool idsListed = false;
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+};
+
 // Lists the HID interfaces present now, in enumeration order, by the path the kernel service opens.
 class DeviceSetupService {
  public:
   virtual ~DeviceSetupService() = default;
-  virtual std::vector<std::string> hidInterfacePaths() = 0;
+  virtual std::vector<HidInterface> hidInterfaces() = 0;
+
+  // The paths of hidInterfaces(), in the same order.
+  std::vector<std::string> hidInterfacePaths() {
+    std::vector<std::string> paths;
+    for (auto& i : hidInterfaces()) paths.push_back(std::move(i.path));
+    return paths;
+  }
 };
 
 }  // namespace tamrik::platform

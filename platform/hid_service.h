@@ -45,8 +45,10 @@ class HidService {
   // Sends report (report[0] is the report ID) as a feature report. True when the device took it.
   virtual bool setFeature(DeviceHandle device, std::span<const std::uint8_t> report) = 0;
 
-  // Reads a feature report into report (report[0] holds the report ID on entry). True on success.
-  virtual bool getFeature(DeviceHandle device, std::span<std::uint8_t> report) = 0;
+  // Reads a feature report into report (report[0] holds the report ID on entry). Gives the count of
+  // bytes the device delivered, report ID byte included; the bytes after them read as zero. A device
+  // may deliver fewer bytes than asked for. std::nullopt when the request failed.
+  virtual std::optional<std::size_t> getFeature(DeviceHandle device, std::span<std::uint8_t> report) = 0;
 
   // Waits at most firstReportTimeout for the first input report, then takes every further report
   // already queued, whole reports end to end, as long as they fit into buffer. Never blocks longer

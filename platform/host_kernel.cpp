@@ -25,9 +25,10 @@ void HostKernel::sleep(std::chrono::milliseconds duration) {
   if (duration.count() > 0) sleeper_(duration);
 }
 
-bool HostKernel::setSystemTime(const SystemTime& utc) {
-  if (!isValidSystemTime(utc)) return false;
-  return clock_.set(utc);
+void HostKernel::setSystemTime(const SystemTime& utc, ClockPrompt prompt, ClockAnswer answer) {
+  if (!answer) answer = [](ClockOutcome) {};
+  if (!isValidSystemTime(utc)) return answer(ClockOutcome::Invalid);
+  clock_.set(utc, prompt, std::move(answer));
 }
 
 }  // namespace tamrik::platform

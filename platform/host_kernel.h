@@ -20,7 +20,7 @@ class HostKernel final : public KernelService {
   bool closeHandle(DeviceHandle handle) override;
   std::int64_t createEvent() override;
   void sleep(std::chrono::milliseconds duration) override;
-  bool setSystemTime(const SystemTime& utc) override;
+  void setSystemTime(const SystemTime& utc, ClockPrompt prompt, ClockAnswer answer) override;
 
   int eventsCreated() const { return eventsCreated_; }
 

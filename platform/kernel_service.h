@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/device_handle.h"
+#include "platform/system_clock.h"
 #include "platform/system_time.h"
 
 namespace tamrik::platform {
@@ -27,8 +28,9 @@ class KernelService {
 
   virtual void sleep(std::chrono::milliseconds duration) = 0;
 
-  // Sets the computer's clock. False when refused (no right to) or when a field is out of range.
-  virtual bool setSystemTime(const SystemTime& utc) = 0;
+  // Sets the computer's clock; answer (which may be empty) receives the outcome once, now or later
+  // from the event loop. Only a setting with ClockPrompt::Allowed may ask the user for the right to.
+  virtual void setSystemTime(const SystemTime& utc, ClockPrompt prompt, ClockAnswer answer) = 0;
 };
 
 }  // namespace tamrik::platform

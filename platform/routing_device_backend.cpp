@@ -4,13 +4,13 @@ namespace tamrik::platform {
 
 RoutingDeviceBackend::RoutingDeviceBackend(std::vector<DeviceBackend*> backends) : backends_(std::move(backends)) {}
 
-std::vector<std::string> RoutingDeviceBackend::hidInterfacePaths() {
-  std::vector<std::string> all;
+std::vector<HidInterface> RoutingDeviceBackend::hidInterfaces() {
+  std::vector<HidInterface> all;
   pathOwner_.clear();
   for (DeviceBackend* b : backends_) {
-    for (auto& path : b->hidInterfacePaths()) {
-      pathOwner_.emplace(path, b);  // the first backend to list a path owns it
-      all.push_back(std::move(path));
+    for (auto& i : b->hidInterfaces()) {
+      pathOwner_.emplace(i.path, b);  // the first backend to list a path owns it
+      all.push_back(std::move(i));
     }
   }
   return all;
@@ -64,9 +64,9 @@ bool RoutingDeviceBackend::setFeature(DeviceHandle device, std::span<const std::
   return r && r->backend->setFeature(r->inner, report);
 }
 
-bool RoutingDeviceBackend::getFeature(DeviceHandle device, std::span<std::uint8_t> report) {
+std::optional<std::size_t> RoutingDeviceBackend::getFeature(DeviceHandle device, std::span<std::uint8_t> report) {
   const Route* r = find(device);
-  return r && r->backend->getFeature(r->inner, report);
+  return r ? r->backend->getFeature(r->inner, report) : std::nullopt;
 }
 
 InputReadResult RoutingDeviceBackend::readInputReports(DeviceHandle device, std::span<std::uint8_t> buffer,

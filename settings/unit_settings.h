@@ -11,7 +11,7 @@
 namespace tamrik::settings {
 
 // The six characters a serial number is programmed with, as the unit stores them, and the serial
-// that follows it. Built only from a text of at least six characters whose first character fits
+// that follows it. Built only from a text of exactly six characters whose first character fits
 // in one byte and whose characters 2 to 6 are digits.
 struct SerialNumberPlan {
   std::array<std::uint8_t, 6> bytes{};  // frame bytes 3 to 8

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QLocale>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 #include <clocale>
 #include <csignal>
@@ -16,6 +17,7 @@
 #include "app/snapshot_file.h"
 #include "platform/host_kernel.h"
 #include "platform/linux/hidapi_backend.h"
+#include "platform/linux/host_clock.h"
 #include "platform/linux/linux_system_clock.h"
 #include "platform/linux/xdg_shell.h"
 #include "platform/qt/qt_toolkit.h"
@@ -83,7 +85,7 @@ int main(int argc, char** argv) {
   tamrik::platform::RoutingDeviceBackend devices(backends);
 
   // With simulated units the receivers carry other days' times: clock settings are only recorded.
-  tamrik::platform::LinuxSystemClock hostClock;
+  tamrik::platform::LinuxSystemClock hostClock(tamrik::platform::hostClockSteps());
   tamrik::platform::testing::RecordingClock simulatedClock;
   tamrik::platform::SystemClock& clock = simulated ? static_cast<tamrik::platform::SystemClock&>(simulatedClock)
                                                    : static_cast<tamrik::platform::SystemClock&>(hostClock);
@@ -121,8 +123,11 @@ int main(int argc, char** argv) {
   QTimer replayWatch;
   if (simulatedUnits && options.simulation.quitAtReplayEnd) {
     // The poller decodes what it reads in the same tick, so once every report of the capture was
-    // read, everything in it has been shown.
+    // read and that tick has returned, everything in it has been shown. The watch may also fire in
+    // an event round inside a tick (the NAV-SVINFO drawing) or inside another handler: it acts only
+    // from the top-level event loop with none of the window's handlers running.
     QObject::connect(&replayWatch, &QTimer::timeout, [&] {
+      if (QThread::currentThread()->loopLevel() != 1 || !frm.idle()) return;
       if (simulatedUnits->replayFinished()) {
         replayWatch.stop();
         window.close();

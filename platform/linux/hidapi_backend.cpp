@@ -40,18 +40,19 @@ HidapiBackend::~HidapiBackend() {
   if (--hidapiUsers == 0) hid_exit();
 }
 
-std::vector<std::string> HidapiBackend::hidInterfacePaths() {
-  std::vector<std::string> paths;
+std::vector<HidInterface> HidapiBackend::hidInterfaces() {
+  std::vector<HidInterface> interfaces;
   std::set<std::string> seen;
+  // hidapi takes the IDs from the device list the kernel keeps, without opening any node.
   hid_device_info* list = hid_enumerate(0, 0);
   // hidapi lists a node once per top-level usage; the caller wants each interface once.
   for (const hid_device_info* info = list; info != nullptr; info = info->next) {
     if (info->path == nullptr) continue;
     std::string path(info->path);
-    if (seen.insert(path).second) paths.push_back(std::move(path));
+    if (seen.insert(path).second) interfaces.push_back({std::move(path), true, info->vendor_id, info->product_id});
   }
   hid_free_enumeration(list);
-  return paths;
+  return interfaces;
 }
 
 DeviceHandle HidapiBackend::open(const std::string& path, OpenMode /*mode: every hidapi handle serves both*/) {
@@ -124,15 +125,15 @@ bool HidapiBackend::setFeature(DeviceHandle handle, std::span<const std::uint8_t
   return hid_send_feature_report(device->dev, report.data(), report.size()) >= 0;
 }
 
-bool HidapiBackend::getFeature(DeviceHandle handle, std::span<std::uint8_t> report) {
+std::optional<std::size_t> HidapiBackend::getFeature(DeviceHandle handle, std::span<std::uint8_t> report) {
   Device* device = find(handle);
-  if (device == nullptr || report.empty()) return false;
+  if (device == nullptr || report.empty()) return std::nullopt;
   const int n = hid_get_feature_report(device->dev, report.data(), report.size());
-  if (n < 0) return false;
+  if (n < 0) return std::nullopt;
   // The count includes the ID byte; whatever the device did not send reads as zero.
   const auto got = std::min(static_cast<std::size_t>(n), report.size());
   std::fill(report.begin() + static_cast<std::ptrdiff_t>(std::max<std::size_t>(got, 1)), report.end(), std::uint8_t{0});
-  return true;
+  return got;
 }
 
 InputReadResult HidapiBackend::readInputReports(DeviceHandle handle, std::span<std::uint8_t> buffer,
@@ -145,9 +146,9 @@ InputReadResult HidapiBackend::readInputReports(DeviceHandle handle, std::span<s
     framing.usesReportIds = device->layout->usesReportIds;
   }
   hid_device* dev = device->dev;
-  const RawReportReader read = [dev](std::span<std::uint8_t> into, int timeoutMs) {
+  const RawReportReader read = signalAwareReader([dev](std::span<std::uint8_t> into, int timeoutMs) {
     return hid_read_timeout(dev, into.data(), into.size(), timeoutMs);
-  };
+  });
   return collectInputReports(read, framing, buffer, device->scratch, firstReportTimeout);
 }
 

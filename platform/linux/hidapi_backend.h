@@ -22,7 +22,7 @@ class HidapiBackend final : public DeviceBackend {
   HidapiBackend(const HidapiBackend&) = delete;
   HidapiBackend& operator=(const HidapiBackend&) = delete;
 
-  std::vector<std::string> hidInterfacePaths() override;
+  std::vector<HidInterface> hidInterfaces() override;
   DeviceHandle open(const std::string& path, OpenMode mode) override;
   bool close(DeviceHandle handle) override;
 
@@ -30,7 +30,7 @@ class HidapiBackend final : public DeviceBackend {
   std::optional<std::u16string> string(DeviceHandle device, HidString which, std::size_t maxBytes) override;
   std::optional<HidCapabilities> capabilities(DeviceHandle device) override;
   bool setFeature(DeviceHandle device, std::span<const std::uint8_t> report) override;
-  bool getFeature(DeviceHandle device, std::span<std::uint8_t> report) override;
+  std::optional<std::size_t> getFeature(DeviceHandle device, std::span<std::uint8_t> report) override;
   InputReadResult readInputReports(DeviceHandle device, std::span<std::uint8_t> buffer,
                                    std::chrono::milliseconds firstReportTimeout) override;
 

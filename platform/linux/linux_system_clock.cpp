@@ -2,12 +2,6 @@
 
 #include <cerrno>
 
-#ifdef TAMRIK_HAVE_QT_DBUS
-#include <QtDBus/QDBusConnection>
-#include <QtDBus/QDBusMessage>
-#include <QtDBus/QDBusPendingCallWatcher>
-#endif
-
 namespace tamrik::platform {
 
 namespace {
@@ -23,18 +17,6 @@ std::int64_t daysFromCivil(std::int64_t y, int m, int d) {
   return era * 146097 + doe - 719468;
 }
 
-int realSetRealtime(const timespec& ts) { return ::clock_settime(CLOCK_REALTIME, &ts) == 0 ? 0 : errno; }
-
-std::int64_t realtimeNowUsec() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_REALTIME, &ts);
-  return std::int64_t{ts.tv_sec} * 1'000'000 + ts.tv_nsec / 1000;
-}
-
-// How long a blocking call to the time service may take: long enough for the user to answer
-// the authorization prompt.
-constexpr int kTimeServiceTimeoutMs = 90'000;
-
 }  // namespace
 
 std::optional<std::int64_t> unixMicroseconds(const SystemTime& utc) {
@@ -44,64 +26,50 @@ std::optional<std::int64_t> unixMicroseconds(const SystemTime& utc) {
   return seconds * 1'000'000 + std::int64_t{utc.milliseconds} * 1000;
 }
 
-void askTimedatedToShiftClock(std::int64_t deltaUsec, std::function<void(bool)> done) {
-#ifdef TAMRIK_HAVE_QT_DBUS
-  QDBusConnection bus = QDBusConnection::systemBus();
-  if (!bus.isConnected()) {
-    done(false);
-    return;
+ClockOutcome timeServiceOutcome(std::string_view name) {
+  // systemd-timedated refuses SetTime with this error while automatic synchronisation (NTP) is on.
+  if (name == "org.freedesktop.timedate1.AutomaticTimeSyncEnabled") return ClockOutcome::AutomaticSync;
+  if (name == "org.freedesktop.DBus.Error.AccessDenied" ||
+      name == "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired") {
+    return ClockOutcome::NotPermitted;
   }
-  QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.timedate1"),
-                                                     QStringLiteral("/org/freedesktop/timedate1"),
-                                                     QStringLiteral("org.freedesktop.timedate1"),
-                                                     QStringLiteral("SetTime"));
-  // SetTime(x usec_utc, b relative, b interactive): relative, so that the offset measured at the
-  // request is applied whenever the user answers the prompt.
-  call << QVariant::fromValue<qlonglong>(deltaUsec) << true << true;
-  call.setInteractiveAuthorizationAllowed(true);
-  auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kTimeServiceTimeoutMs));
-  QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [done = std::move(done)](QDBusPendingCallWatcher* w) {
-    done(!w->isError());
-    w->deleteLater();
-  });
-#else
-  (void)deltaUsec;
-  done(false);
-#endif
+  return ClockOutcome::Unavailable;
 }
 
-LinuxSystemClock::LinuxSystemClock()
-    : LinuxSystemClock(Steps{realSetRealtime, askTimedatedToShiftClock, [] { return std::chrono::steady_clock::now(); },
-                             realtimeNowUsec}) {}
+LinuxSystemClock::LinuxSystemClock(Steps steps) : steps_(std::move(steps)) {}
 
-LinuxSystemClock::LinuxSystemClock(Steps steps) : steps_(std::move(steps)) {
-  if (!steps_.now) steps_.now = [] { return std::chrono::steady_clock::now(); };
-  if (!steps_.realtimeUsec) steps_.realtimeUsec = realtimeNowUsec;
-}
-
-bool LinuxSystemClock::set(const SystemTime& utc) {
+void LinuxSystemClock::set(const SystemTime& utc, ClockPrompt prompt, ClockAnswer answer) {
+  if (!answer) answer = [](ClockOutcome) {};
   const std::optional<std::int64_t> usec = unixMicroseconds(utc);
-  if (!usec) return false;
+  if (!usec) return answer(ClockOutcome::Invalid);
 
   const timespec ts{static_cast<time_t>(*usec / 1'000'000), static_cast<long>(*usec % 1'000'000) * 1000};
   const int err = steps_.setRealtime ? steps_.setRealtime(ts) : EPERM;
-  if (err == 0) return true;
-  // Only a missing right sends the request on to the time service; any other error would
-  // be refused there too.
-  if (err != EPERM && err != EACCES) return false;
+  if (err == 0) return answer(ClockOutcome::Set);
+  // Only a missing right sends the request on to the time service; the kernel refuses other
+  // times (EINVAL) as out of range, and so would the service.
+  if (err != EPERM && err != EACCES) return answer(ClockOutcome::Invalid);
 
   ServiceState& service = *service_;
-  if (!steps_.askTimeService || service.pending) return false;
-  const auto now = steps_.now();
-  if (service.refusedAt && now - *service.refusedAt < kRetryAfterRefusal) return false;
+  if (service.pending) return answer(ClockOutcome::Busy);
+  if (!steps_.askTimeService || !steps_.now || !steps_.realtimeUsec) return answer(ClockOutcome::Unavailable);
+  const bool interactive = prompt == ClockPrompt::Allowed;
+  if (!interactive && service.refusal && steps_.now() - service.refusedAt < kRetryAfterRefusal) {
+    return answer(*service.refusal);
+  }
   service.pending = true;
   // The state is shared with the answer, which may arrive after this clock object is gone.
-  steps_.askTimeService(*usec - steps_.realtimeUsec(), [state = service_, clock = steps_.now](bool ok) {
-    state->pending = false;
-    if (ok) state->refusedAt.reset();
-    else state->refusedAt = clock();
-  });
-  return true;
+  steps_.askTimeService(*usec - steps_.realtimeUsec(), interactive,
+                        [state = service_, now = steps_.now, answer = std::move(answer)](ClockOutcome outcome) {
+                          state->pending = false;
+                          if (outcome == ClockOutcome::Set) {
+                            state->refusal.reset();
+                          } else {
+                            state->refusal = outcome;
+                            state->refusedAt = now();
+                          }
+                          answer(outcome);
+                        });
 }
 
 }  // namespace tamrik::platform

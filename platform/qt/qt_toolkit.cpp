@@ -155,7 +155,23 @@ MessageAnswer QtToolkit::messageBox(const MessageBoxRequest& request) {
   return MessageAnswer::Ok;
 }
 
-void QtToolkit::processPendingEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void QtToolkit::showNotice(const MessageBoxRequest& request) {
+  auto* box = new QMessageBox(parent_);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::NonModal);
+  box->setWindowTitle(qs(request.title));
+  box->setTextFormat(Qt::PlainText);
+  box->setText(qs(request.text));
+  box->setIcon(request.icon == MessageIcon::Critical ? QMessageBox::Critical : QMessageBox::Information);
+  box->setStandardButtons(QMessageBox::Ok);
+  box->show();
+}
+
+void QtToolkit::processPendingEvents(UserInput input) {
+  // Excluded input events are not dropped: Qt keeps them queued for a later round.
+  QCoreApplication::processEvents(input == UserInput::Defer ? QEventLoop::ExcludeUserInputEvents
+                                                            : QEventLoop::AllEvents);
+}
 
 QtWindow::QtWindow(ui::WindowModel& model, ui::WindowEvents& events) : model_(model), events_(events) {
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -167,6 +183,8 @@ QtWindow::QtWindow(ui::WindowModel& model, ui::WindowEvents& events) : model_(mo
   for (const auto& name : model_.order()) create(model_.at(name));
   for (const auto& name : model_.order()) sync(name);
   syncWindow();
+  buildTabChain();
+  updateFocusReach();
   model_.setObserver([this](const std::string& name) {
     if (name.empty()) syncWindow();
     else sync(name);
@@ -174,6 +192,49 @@ QtWindow::QtWindow(ui::WindowModel& model, ui::WindowEvents& events) : model_(mo
 }
 
 QtWindow::~QtWindow() { model_.setObserver({}); }
+
+namespace {
+// Controls that take input from the keyboard.
+bool takesFocus(ui::ControlKind kind) {
+  return kind == ui::ControlKind::TextBox || kind == ui::ControlKind::ComboBox || kind == ui::ControlKind::CheckBox ||
+         kind == ui::ControlKind::Button;
+}
+}  // namespace
+
+void QtWindow::buildTabChain() {
+  std::vector<std::pair<int, QWidget*>> chain;
+  for (const auto& [name, w] : widgets_) {
+    const ui::Control& c = model_.at(name);
+    if (takesFocus(c.kind) && c.tabIndex >= 0) chain.emplace_back(c.tabIndex, w);
+  }
+  std::stable_sort(chain.begin(), chain.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  tabChain_.clear();
+  for (std::size_t i = 0; i < chain.size(); ++i) {
+    tabChain_.emplace_back(chain[i].second, chain[i].second->focusPolicy());
+    if (i > 0) QWidget::setTabOrder(chain[i - 1].second, chain[i].second);
+  }
+}
+
+bool QtWindow::inSight(const QWidget* w) const {
+  QRect r = w->rect();
+  for (const QWidget* cur = w; cur != this && cur->parentWidget(); cur = cur->parentWidget()) {
+    r.translate(cur->pos());
+    r &= cur->parentWidget()->rect();  // clipped by its container, and at last by the window
+    if (r.isEmpty()) return false;
+  }
+  return true;
+}
+
+void QtWindow::updateFocusReach() {
+  // A control out of sight (below the window, below its frame's visible part, or right of the
+  // narrow window) takes no focus: neither Tab nor the window's first focus lands where the user
+  // cannot see what is typed.
+  for (const auto& [w, policy] : tabChain_) w->setFocusPolicy(inSight(w) ? policy : Qt::NoFocus);
+  QWidget* focused = focusWidget();
+  if (focused && focused != this && focused->focusPolicy() == Qt::NoFocus) {
+    if (!focusNextChild()) focused->clearFocus();
+  }
+}
 
 QWidget* QtWindow::widgetFor(const std::string& name) const {
   auto it = widgets_.find(name);
@@ -391,6 +452,7 @@ void QtWindow::sync(const std::string& name) {
   w->setVisible(c.visible);
   syncing_ = false;
   applyZOrder(c.container);
+  if (takesFocus(c.kind) && !tabChain_.empty()) updateFocusReach();  // it may have moved
   if (model_.focus() == name && !w->hasFocus() && isVisible()) w->setFocus();
 }
 
@@ -412,6 +474,7 @@ void QtWindow::syncWindow() {
   const int width = px(g.widthTwips - 30, false);
   const int height = px(6375, true);
   setFixedSize(width, height);
+  updateFocusReach();
   if (model_.shown() && !isVisible()) show();
 }
 

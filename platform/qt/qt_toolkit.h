@@ -2,6 +2,8 @@
 #include <QWidget>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/toolkit.h"
 #include "ui/window_events.h"
@@ -17,7 +19,9 @@ class QtToolkit final : public Toolkit {
   explicit QtToolkit(QWidget* parentWindow = nullptr) : parent_(parentWindow) {}
   void setParentWindow(QWidget* w) { parent_ = w; }
   MessageAnswer messageBox(const MessageBoxRequest& request) override;
-  void processPendingEvents() override;
+  void showNotice(const MessageBoxRequest& request) override;
+  using Toolkit::processPendingEvents;
+  void processPendingEvents(UserInput input) override;
 
  private:
   QWidget* parent_;
@@ -44,11 +48,17 @@ class QtWindow final : public QWidget {
   void syncWindow();
   void syncGeometry(const ui::Control& c, QWidget* w);
   void applyZOrder(const std::string& container);
+  void buildTabChain();
+  void updateFocusReach();
+  bool inSight(const QWidget* w) const;
   int px(int twips, bool vertical) const;
 
   ui::WindowModel& model_;
   ui::WindowEvents& events_;
   std::map<std::string, QWidget*> widgets_;
+  // The controls that take keyboard focus, in the order of their tab indices, with the focus
+  // policy each had when it was made.
+  std::vector<std::pair<QWidget*, Qt::FocusPolicy>> tabChain_;
   QTimer* timer_ = nullptr;
   bool syncing_ = false;
   std::string userEdit_;  // the text box whose edit is being stored in the model

@@ -98,6 +98,7 @@ struct SimulatedUnits::Unit {
   std::uint8_t lossCount = 0;
   std::uint64_t reportsSent = 0;
   std::uint64_t reportsDropped = 0;
+  int opens = 0;
 
   bool replaying() const { return config.replay != nullptr; }
   bool captureLeft() const { return replaying() && replayPos < config.replay->size(); }
@@ -165,6 +166,7 @@ UnitView SimulatedUnits::unit(UnitId id) {
   v.path = u.path;
   v.attachments = u.attachments;
   for (const auto& [h, hs] : handles_) v.openHandles += hs.unit == id && u.attached && hs.attachment == u.attachments;
+  v.opens = u.opens;
   v.stalled = u.stalled;
   v.pllLocked = u.config.runsFirmware && u.attached && u.firmware.pllLocked(now);
   v.gpsSignal = u.config.runsFirmware && u.attached && u.receiver.hasSignal(now);
@@ -520,19 +522,20 @@ SimulatedUnits::Unit* SimulatedUnits::live(DeviceHandle h) {
   return hs ? units_[hs->unit].get() : nullptr;
 }
 
-std::vector<std::string> SimulatedUnits::hidInterfacePaths() {
+std::vector<platform::HidInterface> SimulatedUnits::hidInterfaces() {
   update();
-  std::vector<std::string> paths;
+  std::vector<platform::HidInterface> interfaces;
   for (const auto& u : units_) {
-    if (u->attached) paths.push_back(u->path);
+    if (u->attached) interfaces.push_back({u->path, true, u->config.vendorId, u->config.productId});
   }
-  return paths;
+  return interfaces;
 }
 
 DeviceHandle SimulatedUnits::open(const std::string& path, platform::OpenMode) {
   update();
   for (auto& u : units_) {
     if (!u->attached || u->path != path) continue;
+    ++u->opens;
     if (u->config.exclusive) return platform::kInvalidHandle;
     const DeviceHandle h = nextHandle_++;
     handles_[h] = Handle{u->id, u->attachments, {}};
@@ -595,14 +598,19 @@ bool SimulatedUnits::setFeature(DeviceHandle device, std::span<const std::uint8_
   return true;
 }
 
-bool SimulatedUnits::getFeature(DeviceHandle device, std::span<std::uint8_t> report) {
+std::optional<std::size_t> SimulatedUnits::getFeature(DeviceHandle device, std::span<std::uint8_t> report) {
   update();
   Unit* u = live(device);
   const auto length = u ? static_cast<std::size_t>(std::max(u->config.featureReportLength, 0)) : 0;
-  if (!u || !u->config.runsFirmware || length == 0 || report.size() < length || report[0] != 0) return false;
+  if (!u || !u->config.runsFirmware || length == 0 || report.size() < length || report[0] != 0) return std::nullopt;
   const auto answer = u->firmware.featureReport(length);
-  std::copy(answer.begin(), answer.end(), report.begin());
-  return true;
+  std::size_t delivered = length;
+  if (u->config.featureAnswerLength > 0) {
+    delivered = std::min(delivered, static_cast<std::size_t>(u->config.featureAnswerLength));
+  }
+  std::copy_n(answer.begin(), delivered, report.begin());
+  std::fill(report.begin() + static_cast<std::ptrdiff_t>(delivered), report.end(), std::uint8_t{0});
+  return delivered;
 }
 
 platform::InputReadResult SimulatedUnits::readInputReports(DeviceHandle device, std::span<std::uint8_t> buffer,

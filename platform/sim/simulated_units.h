@@ -28,6 +28,9 @@ struct UnitConfig {
   std::u16string product = u"Tamrik GPS Reference Clock";
   int inputReportLength = 65;    // report ID byte included
   int featureReportLength = 65;  // report ID byte included
+  // Bytes a feature read delivers, report ID byte included, when fewer than the whole report; 0:
+  // the whole report.
+  int featureAnswerLength = 0;
   // false: some other HID device; it answers identity requests but takes no feature reports and
   // sends no input reports.
   bool runsFirmware = true;
@@ -66,6 +69,7 @@ struct UnitView {
   std::string path;           // empty while detached
   int attachments = 0;        // 1 after the first attach, +1 per replug or re-enumeration
   int openHandles = 0;        // live handles to the current attachment
+  int opens = 0;              // requests to open the device, refused ones included, since it was added
   bool stalled = false;
   bool pllLocked = false;
   bool gpsSignal = false;
@@ -135,7 +139,7 @@ class SimulatedUnits final : public platform::DeviceBackend {
   void update();
 
   // DeviceBackend
-  std::vector<std::string> hidInterfacePaths() override;
+  std::vector<platform::HidInterface> hidInterfaces() override;
   platform::DeviceHandle open(const std::string& path, platform::OpenMode mode) override;
   bool close(platform::DeviceHandle handle) override;
   std::optional<platform::HidAttributes> attributes(platform::DeviceHandle device) override;
@@ -143,7 +147,7 @@ class SimulatedUnits final : public platform::DeviceBackend {
                                        std::size_t maxBytes) override;
   std::optional<platform::HidCapabilities> capabilities(platform::DeviceHandle device) override;
   bool setFeature(platform::DeviceHandle device, std::span<const std::uint8_t> report) override;
-  bool getFeature(platform::DeviceHandle device, std::span<std::uint8_t> report) override;
+  std::optional<std::size_t> getFeature(platform::DeviceHandle device, std::span<std::uint8_t> report) override;
   platform::InputReadResult readInputReports(platform::DeviceHandle device, std::span<std::uint8_t> buffer,
                                              std::chrono::milliseconds firstReportTimeout) override;
 

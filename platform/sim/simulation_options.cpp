@@ -15,6 +15,8 @@ constexpr std::string_view kReplayFast = "--replay-fast";
 constexpr std::string_view kQuitAtReplayEnd = "--quit-at-replay-end";
 constexpr std::string_view kSimFaults = "--sim-faults";
 constexpr std::string_view kSimState = "--sim-state";
+constexpr std::string_view kSimForeign = "--sim-foreign";
+constexpr int kMaxForeignDevices = 99;
 
 std::string missingValue(std::string_view name) {
   if (name == kReplay) return "--replay needs a file name";
@@ -26,7 +28,7 @@ std::string missingValue(std::string_view name) {
 
 bool isSimulationOption(std::string_view name) {
   return name == kSimulate || name == kReplay || name == kReplayFast || name == kQuitAtReplayEnd ||
-         name == kSimFaults || name == kSimState;
+         name == kSimFaults || name == kSimState || name == kSimForeign;
 }
 
 bool simulationOptionTakesValue(std::string_view name) {
@@ -71,6 +73,17 @@ std::string applySimulationOption(SimulationOptions& o, std::string_view name, s
     if (!value || value->empty()) return missingValue(name);
     o.replayFile = std::string(*value);
     o.enabled = true;
+    return {};
+  }
+  if (name == kSimForeign) {
+    o.enabled = true;
+    o.foreignCount = 1;
+    if (!value) return {};
+    const auto count = parseUnitCount(*value);
+    if (!count || *count > kMaxForeignDevices) {
+      return n + ": '" + std::string(*value) + "' is not a number of devices from 0 to 99";
+    }
+    o.foreignCount = *count;
     return {};
   }
   if (name == kSimFaults) {
@@ -140,7 +153,9 @@ std::string simulationOptionsHelp() {
          "                         wide-strings, firmware=VERSION; implies --simulate\n"
          "  --sim-state DIR        simulated units keep what a unit keeps over a power cycle\n"
          "                         (dividers, output, drive strength, serial) in DIR between runs,\n"
-         "                         one file SIM001.state, ... per unit; implies --simulate\n";
+         "                         one file SIM001.state, ... per unit; implies --simulate\n"
+         "  --sim-foreign[=N]      N other HID devices (not Tamrik units) beside the simulated ones\n"
+         "                         (default 1); implies --simulate\n";
 }
 
 std::optional<std::vector<std::uint8_t>> readCaptureFile(const std::string& path) {
@@ -216,6 +231,10 @@ BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& cloc
     built.units->setStateStore(store, std::move(onStateError));
   }
   for (auto& c : configs) built.units->addUnit(std::move(c));
+  // Other makers' devices, as a desk has them: keyboards, mice, security keys.
+  for (int i = 0; i < options.foreignCount; ++i) {
+    built.units->addForeignDevice(0x046D, static_cast<std::uint16_t>(0xC077 + i));
+  }
   built.units->scheduleFaults(options.faults);
   return built;
 }

@@ -19,7 +19,8 @@ namespace tamrik::sim {
 //   --quit-at-replay-end   the program closes once the whole capture was delivered (needs --replay)
 //   --sim-faults SPEC      scheduled faults (grammar in fault_schedule.h)
 //   --sim-state DIR        simulated units keep their settings and serial in DIR between runs
-// --replay, --sim-faults and --sim-state imply --simulate. Values may also be given as
+//   --sim-foreign[=N]      N other HID devices (not Tamrik units) beside them (default 1, 0 to 99)
+// --replay, --sim-faults, --sim-state and --sim-foreign imply --simulate. Values may also be given as
 // --replay=FILE, --sim-faults=SPEC and --sim-state=DIR.
 struct SimulationOptions {
   bool enabled = false;
@@ -29,6 +30,7 @@ struct SimulationOptions {
   bool quitAtReplayEnd = false;
   std::vector<FaultEvent> faults;
   std::string stateDir;  // empty: the units start from their factory settings every time
+  int foreignCount = 0;
 };
 
 struct SimulationArguments {

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <span>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,9 @@
 namespace tamrik::platform::testing {
 
 // Wraps a device backend and records every call that reaches a device, with the bytes of every
-// feature report sent, so that tests can assert exact frames and their order. An observer, when
-// set, also sees what each call carried in and out (a trace of the whole exchange).
+// feature report sent, so that tests can assert exact frames and their order. Pauses the program
+// takes can be noted in the same log, and chosen string requests can be made to fail. An observer,
+// when set, also sees what each call carried in and out (a trace of the whole exchange).
 class RecordingDeviceBackend final : public DeviceBackend {
  public:
   struct FeatureReport {
@@ -24,11 +26,13 @@ class RecordingDeviceBackend final : public DeviceBackend {
     std::string path;                 // the path the handle was opened from
     std::vector<std::uint8_t> bytes;  // exactly the bytes sent
   };
-  enum class CallKind { Enumerate, Open, Close, Attributes, String, Capabilities, SetFeature, GetFeature, Read };
+  enum class CallKind { Enumerate, Open, Close, Attributes, String, Capabilities, SetFeature, GetFeature, Read, Pause };
   struct Call {
     CallKind kind;
     DeviceHandle handle;
     std::string path;
+    // String: the HidString asked for; SetFeature: the command code (byte 1); Pause: milliseconds.
+    long long detail;
   };
   // What a call carried besides its kind, handle and path. Handed to the observer as the call
   // returns and not kept, since input reads can be large.
@@ -41,19 +45,19 @@ class RecordingDeviceBackend final : public DeviceBackend {
 
   explicit RecordingDeviceBackend(DeviceBackend& inner) : inner_(inner) {}
 
-  std::vector<std::string> hidInterfacePaths() override {
-    calls.push_back({CallKind::Enumerate, kNoHandle, {}});
-    auto paths = inner_.hidInterfacePaths();
+  std::vector<HidInterface> hidInterfaces() override {
+    calls.push_back({CallKind::Enumerate, kNoHandle, {}, 0});
+    auto interfaces = inner_.hidInterfaces();
     if (observer) {
       std::string list;
-      for (const auto& p : paths) list += (list.empty() ? "" : " ") + p;
+      for (const auto& i : interfaces) list += (list.empty() ? "" : " ") + i.path;
       notify(true, {}, "[" + list + "]");
     }
-    return paths;
+    return interfaces;
   }
   DeviceHandle open(const std::string& path, OpenMode mode) override {
     const DeviceHandle h = inner_.open(path, mode);
-    calls.push_back({CallKind::Open, h, path});
+    calls.push_back({CallKind::Open, h, path, 0});
     if (isValidHandle(h)) {
       paths_[h] = path;
       ++openHandles;
@@ -62,14 +66,14 @@ class RecordingDeviceBackend final : public DeviceBackend {
     return h;
   }
   bool close(DeviceHandle handle) override {
-    calls.push_back({CallKind::Close, handle, pathOf(handle)});
+    calls.push_back({CallKind::Close, handle, pathOf(handle), 0});
     const bool ok = inner_.close(handle);
     if (ok) --openHandles;
     if (observer) notify(ok, {}, {});
     return ok;
   }
   std::optional<HidAttributes> attributes(DeviceHandle device) override {
-    calls.push_back({CallKind::Attributes, device, pathOf(device)});
+    calls.push_back({CallKind::Attributes, device, pathOf(device), 0});
     auto a = inner_.attributes(device);
     if (observer) {
       char text[48] = "";
@@ -82,8 +86,8 @@ class RecordingDeviceBackend final : public DeviceBackend {
     return a;
   }
   std::optional<std::u16string> string(DeviceHandle device, HidString which, std::size_t maxBytes) override {
-    calls.push_back({CallKind::String, device, pathOf(device)});
-    auto s = inner_.string(device, which, maxBytes);
+    calls.push_back({CallKind::String, device, pathOf(device), static_cast<long long>(which)});
+    auto s = failingStrings.contains(which) ? std::nullopt : inner_.string(device, which, maxBytes);
     if (observer) {
       const char* name = which == HidString::Manufacturer ? "manufacturer"
                          : which == HidString::Product    ? "product"
@@ -95,7 +99,7 @@ class RecordingDeviceBackend final : public DeviceBackend {
     return s;
   }
   std::optional<HidCapabilities> capabilities(DeviceHandle device) override {
-    calls.push_back({CallKind::Capabilities, device, pathOf(device)});
+    calls.push_back({CallKind::Capabilities, device, pathOf(device), 0});
     auto c = inner_.capabilities(device);
     if (observer) {
       notify(c.has_value(), {},
@@ -105,21 +109,21 @@ class RecordingDeviceBackend final : public DeviceBackend {
     return c;
   }
   bool setFeature(DeviceHandle device, std::span<const std::uint8_t> report) override {
-    calls.push_back({CallKind::SetFeature, device, pathOf(device)});
+    calls.push_back({CallKind::SetFeature, device, pathOf(device), report.size() > 1 ? report[1] : -1});
     featureReports.push_back({device, pathOf(device), {report.begin(), report.end()}});
     const bool ok = inner_.setFeature(device, report);
     if (observer) notify(ok, report, {});
     return ok;
   }
-  bool getFeature(DeviceHandle device, std::span<std::uint8_t> report) override {
-    calls.push_back({CallKind::GetFeature, device, pathOf(device)});
-    const bool ok = inner_.getFeature(device, report);
-    if (observer) notify(ok, report, {});
-    return ok;
+  std::optional<std::size_t> getFeature(DeviceHandle device, std::span<std::uint8_t> report) override {
+    calls.push_back({CallKind::GetFeature, device, pathOf(device), 0});
+    const auto got = inner_.getFeature(device, report);
+    if (observer) notify(got.has_value(), report.first(got ? std::min(*got, report.size()) : 0), {});
+    return got;
   }
   InputReadResult readInputReports(DeviceHandle device, std::span<std::uint8_t> buffer,
                                    std::chrono::milliseconds firstReportTimeout) override {
-    calls.push_back({CallKind::Read, device, pathOf(device)});
+    calls.push_back({CallKind::Read, device, pathOf(device), 0});
     const InputReadResult r = inner_.readInputReports(device, buffer, firstReportTimeout);
     if (observer) {
       notify(r.ok, buffer.first(std::min(r.bytes, buffer.size())),
@@ -128,6 +132,9 @@ class RecordingDeviceBackend final : public DeviceBackend {
     }
     return r;
   }
+
+  // A pause of the program (the kernel's sleep), noted in the call log where it happened.
+  void pause(std::chrono::milliseconds d) { calls.push_back({CallKind::Pause, kNoHandle, {}, d.count()}); }
 
   // Feature reports sent with the given command code (byte 1).
   std::vector<FeatureReport> sentWithCommand(std::uint8_t code) const {
@@ -151,6 +158,7 @@ class RecordingDeviceBackend final : public DeviceBackend {
   std::vector<Call> calls;
   int openHandles = 0;
   Observer observer;
+  std::set<HidString> failingStrings;  // string requests that fail, as on a unit without them
 
  private:
   void notify(bool ok, std::span<const std::uint8_t> bytes, std::string detail) {

@@ -8,15 +8,22 @@
 
 namespace tamrik::platform::testing {
 
-// A clock that records what it was asked to set and never touches the machine's clock.
+// A clock that records what it was asked to set and never touches the machine's clock. It answers
+// every setting at once with `outcome`, or, with holdAnswers, keeps the answers in `held` for the
+// test to give, as a system that waits for the user would.
 class RecordingClock final : public SystemClock {
  public:
-  bool set(const SystemTime& utc) override {
+  void set(const SystemTime& utc, ClockPrompt prompt, ClockAnswer answer) override {
     requests.push_back(utc);
-    return accept;
+    prompts.push_back(prompt);
+    if (holdAnswers) held.push_back(std::move(answer));
+    else answer(outcome);
   }
   std::vector<SystemTime> requests;
-  bool accept = true;
+  std::vector<ClockPrompt> prompts;
+  ClockOutcome outcome = ClockOutcome::Set;
+  bool holdAnswers = false;
+  std::vector<ClockAnswer> held;
 };
 
 class RecordingShell final : public ShellService {

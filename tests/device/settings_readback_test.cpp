@@ -1,8 +1,13 @@
 // Reading a unit's identity and settings back into the window.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <tuple>
+#include <vector>
+
 #include "device/settings_report.h"
 #include "tests/support/simulated_window.h"
+#include "ui/satellite_chart.h"
 
 namespace tamrik {
 namespace {
@@ -57,10 +62,90 @@ TEST(SettingsReadback, ShowsIdentityAndTheFactorySettings) {
     EXPECT_TRUE(w.control(name).enabled) << name;
   }
   EXPECT_TRUE(w.state().flags.SettingsLoaded);
-  // Identity strings are read on the overlapped handle, the settings on the command handle.
-  EXPECT_EQ(w.pauses, (std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(5), std::chrono::milliseconds(5),
-                                                               std::chrono::milliseconds(5), std::chrono::milliseconds(2),
-                                                               std::chrono::milliseconds(2), std::chrono::milliseconds(5)}));
+}
+
+// The readback's device traffic, step by step: identity strings on the overlapped handle, the
+// query and both settings reads on the command handle, each after its own pause, then the three
+// receiver rates. A unit before firmware 1.14 gets no query and no pause for it.
+TEST(SettingsReadback, TalksToTheUnitInItsStepsOnTheRightHandles) {
+  const std::vector<std::string> identity = {"pause 5", "manufacturer overlapped", "pause 5", "product overlapped",
+                                             "pause 5", "serial overlapped", "pause 2"};
+  const std::vector<std::string> settings = {"pause 5", "get command", "set 8 command", "set 8 command",
+                                             "set 8 command"};
+  const std::vector<std::string> query = {"set 10 command", "pause 2", "get command"};
+  for (const std::uint16_t version : {std::uint16_t{0x0113}, std::uint16_t{0x0120}}) {
+    SCOPED_TRACE(version);
+    SimulatedWindow w;
+    sim::UnitConfig config;
+    config.firmwareVersion = version;
+    w.addUnit(u"SIM001", config);
+    w.frm.Load();
+    w.recorder.clear();
+    w.frm.deviceLink().ReadUnitSettings();
+
+    const char* const kStrings[] = {"manufacturer", "product", "serial"};  // in HidString's order
+    const auto& link = w.state().link;
+    ASSERT_NE(link.CommandHandle, link.OverlappedHandle);
+    std::vector<std::string> log;
+    for (const auto& call : w.recorder.calls) {
+      const std::string on = call.handle == link.CommandHandle      ? " command"
+                             : call.handle == link.OverlappedHandle ? " overlapped"
+                                                                     : " other";
+      switch (call.kind) {
+        case Kind::Pause: log.push_back("pause " + std::to_string(call.detail)); break;
+        case Kind::String: log.push_back(kStrings[call.detail] + on); break;
+        case Kind::SetFeature: log.push_back("set " + std::to_string(call.detail) + on); break;
+        case Kind::GetFeature: log.push_back("get" + on); break;
+        default: log.push_back("other call" + on); break;
+      }
+    }
+    std::vector<std::string> expected = identity;
+    if (version >= 0x0114) expected.insert(expected.end(), query.begin(), query.end());
+    expected.insert(expected.end(), settings.begin(), settings.end());
+    EXPECT_EQ(log, expected);
+  }
+}
+
+// A unit whose manufacturer string cannot be read shows no version and gets the slow receiver
+// rates, even with the firmware that would get the fast ones; the other texts still show.
+TEST(SettingsReadback, AFailedManufacturerReadLeavesTheVersionUnknown) {
+  SimulatedWindow w;
+  sim::UnitConfig config;
+  config.firmwareVersion = 0x0120;
+  w.addUnit(u"SIM001", config);
+  w.recorder.failingStrings.insert(platform::HidString::Manufacturer);
+  w.frm.Load();
+  EXPECT_EQ(w.text("lblManuf"), "");
+  EXPECT_EQ(w.text("lblVersion"), "");
+  EXPECT_EQ(w.text("lblProduct"), " Tamrik GPS Reference Clock");
+  EXPECT_EQ(w.text("GPS"), "2875000");
+  std::vector<std::uint8_t> rates;
+  for (const auto& frame : w.sent(8)) rates.push_back(frame[8]);
+  EXPECT_EQ(rates, (std::vector<std::uint8_t>{20, 20, 10}));
+}
+
+// Every readback stands all 32 bars as 2-pixel stubs in their places, whatever was drawn before.
+TEST(SettingsReadback, StandsEveryBarAsAStub) {
+  SimulatedWindow w;
+  w.addUnit(u"SIM001");
+  w.frm.Load();
+  auto& m = w.model();
+  for (int i = 0; i < ui::kSatelliteBars; ++i) {
+    const std::string bar = ui::barName(i);
+    m.setLeft(bar, 300 - i);
+    m.setWidth(bar, 1);
+    m.setVisible(bar, false);
+    m.setHeight(bar, 40 + i);
+    m.setTop(bar, 3);
+  }
+  w.frm.deviceLink().ReadUnitSettings();
+  const int sh = m.scaleHeight("PicSat");
+  for (int i = 0; i < ui::kSatelliteBars; ++i) {
+    const auto& bar = w.control(ui::barName(i));
+    EXPECT_EQ(std::tie(bar.left, bar.width, bar.visible, bar.height, bar.top),
+              std::make_tuple(8 * i + 1, 7, true, 2, sh - 2))
+        << i;
+  }
 }
 
 TEST(SettingsReadback, NumbersFollowTheUsersDecimalSeparator) {
@@ -135,6 +220,67 @@ TEST(SettingsReadback, WithoutAUnitClearsAndDisablesWithoutAnyDeviceCall) {
     EXPECT_FALSE(w.control(name).enabled) << name;
   }
   EXPECT_FALSE(w.state().flags.SettingsLoaded);
+}
+
+TEST(SettingsReadback, AnAnswerTooShortForTheSettingsIsAFailedRead) {
+  // 21 bytes end just before BW; 22 carry every field.
+  for (const int delivered : {21, 22}) {
+    SCOPED_TRACE(delivered);
+    SimulatedWindow w;
+    sim::UnitConfig config;
+    config.featureAnswerLength = delivered;
+    w.addUnit(u"SIM001", config);
+    w.model().setText("BW", "7");
+    w.frm.Load();
+    ASSERT_TRUE(w.state().link.Connected);
+    const bool good = delivered == 22;
+    EXPECT_EQ(w.text("GPS"), good ? "2875000" : "");
+    EXPECT_EQ(w.text("Out1Freq"), good ? "10000000" : "");
+    EXPECT_EQ(w.text("BW"), good ? "9" : "7");  // a failed read leaves BW as it was
+    EXPECT_EQ(w.control("OUT1EN").checked, good);
+    EXPECT_TRUE(w.state().flags.SettingsLoaded);  // either way
+  }
+}
+
+TEST(SettingsReadback, AfterADriftCommandWhatTheUserIsDoingStays) {
+  SimulatedWindow w;
+  w.addUnit(u"SIM001");
+  w.frm.Load();
+  w.frm.click("OUT1ID");  // the LED blinks
+  // The user is typing a frequency and has changed a divider; the caret is in N2_LS.
+  w.model().setText("Out1Freq", "1234");
+  w.model().setText("N2_LS", "48");
+  w.model().setFocus("N2_LS");
+  w.model().setSelStart("N2_LS", 1);
+  // Meanwhile the unit's N31 has changed.
+  sim::DividerSet unit = w.units.unit(0).firmware.settings;
+  unit.n31 = 2;
+  std::vector<std::uint8_t> frame(65, 0);
+  frame[1] = 4;
+  std::ranges::copy(sim::encodeSettingsBlock(unit), frame.begin() + 2);
+  ASSERT_TRUE(w.units.setFeature(w.state().link.CommandHandle, frame));
+
+  for (int drift = 0; drift < 2; ++drift) {
+    w.frm.gpsMonitor().SendReceiverClockDrift();
+    EXPECT_EQ(w.text("Out1Freq"), "1234");
+    EXPECT_EQ(w.text("N2_LS"), "48");
+    EXPECT_EQ(w.text("N31"), "2");  // untouched boxes show the unit
+    EXPECT_EQ(w.text("F3lbl"), "F3 = 1437500 Hz ");
+    EXPECT_EQ(w.model().focus(), "N2_LS");
+    EXPECT_EQ(w.control("N2_LS").selStart, 1);
+    EXPECT_TRUE(w.state().flags.BlinkOn);
+    EXPECT_TRUE(w.state().flags.SettingsLoaded);
+  }
+  EXPECT_EQ(w.sent(11).size(), 2u);
+
+  // Once another opening of a unit came between, a drift readback rewrites everything.
+  w.frm.deviceLink().CloseUnit();
+  w.state().link.Connected = w.frm.deviceLink().FindTheHid();
+  w.frm.gpsMonitor().SendReceiverClockDrift();
+  EXPECT_EQ(w.text("N2_LS"), "480");
+  EXPECT_EQ(w.text("Out1Freq"), "15000000");
+  EXPECT_EQ(w.model().focus(), "Out1Freq");
+  EXPECT_FALSE(w.state().flags.BlinkOn);
 }
 
 TEST(SettingsReadback, AUnitWithAShortFeatureReportIsShownAsUnusableAndNeverCommanded) {

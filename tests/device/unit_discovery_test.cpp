@@ -24,6 +24,21 @@ TEST(UnitDiscovery, NoUnitLeavesAnEmptyDisabledListAndNothingOpen) {
   EXPECT_EQ(w.control("Sat(31)").left, 249);
 }
 
+TEST(UnitDiscovery, OtherHidDevicesAreToldApartByTheListedIdsAndNeverOpened) {
+  // Without a unit every tick scans and looks for one, 20 times a second.
+  SimulatedWindow w;
+  const auto keyboard = w.units.addForeignDevice(0x046D, 0xC077);
+  const auto sibling = w.units.addForeignDevice(device::kTamrikVendorId, 0x2212);  // same maker
+  w.frm.Load();
+  w.runFor(std::chrono::seconds(1));
+  // A unit is opened to read its serial for the list, then to be used with its two handles.
+  const auto unit = w.addUnit(u"SIM001");
+  w.runTicks(1);
+  EXPECT_EQ(w.units.unit(unit).opens, 3);
+  EXPECT_EQ(w.units.unit(keyboard).opens, 0);
+  EXPECT_EQ(w.units.unit(sibling).opens, 0);
+}
+
 TEST(UnitDiscovery, OneUnitIsListedSelectedAndOpenedButTheListStaysDisabled) {
   SimulatedWindow w;
   w.addUnit(u"SIM001");
@@ -59,10 +74,18 @@ TEST(UnitDiscovery, UnitsThatCannotBeOpenedOrNamedAreLeftOut) {
   sim::UnitConfig nameless;
   nameless.serialReadable = false;
   w.addUnit(u"NONAME", nameless);
+  w.addUnit(u"");             // a device without a serial number string
+  w.addUnit(u"\u0100ABC");    // its first code unit's low byte is 0: the text is empty
   w.addUnit(u"GOOD");
   w.frm.Load();
   EXPECT_EQ(items(w), std::vector<std::string>{"GOOD"});
   EXPECT_EQ(w.recorder.openHandles, 2);
+
+  // A unit without a serial text is never opened, not even when the list shows no text either.
+  SimulatedWindow alone;
+  alone.addUnit(u"");
+  alone.frm.Load();
+  EXPECT_FALSE(alone.state().link.Connected);
 }
 
 TEST(UnitDiscovery, SerialTextKeepsTheLowByteOfEachCodeUnit) {

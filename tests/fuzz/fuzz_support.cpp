@@ -54,9 +54,10 @@ bool FakeUnit::isOpen(platform::DeviceHandle h) const {
   return std::find(handles_.begin(), handles_.end(), h) != handles_.end();
 }
 
-std::vector<std::string> FakeUnit::hidInterfacePaths() {
+std::vector<platform::HidInterface> FakeUnit::hidInterfaces() {
   if (!present) return {};
-  return {kUnitPath};
+  // The list names no IDs: the window learns them from the attributes, which the target chooses.
+  return {platform::HidInterface{kUnitPath, false, 0, 0}};
 }
 
 platform::DeviceHandle FakeUnit::open(const std::string& path, platform::OpenMode) {
@@ -110,13 +111,14 @@ bool FakeUnit::setFeature(platform::DeviceHandle device, std::span<const std::ui
   return present;
 }
 
-bool FakeUnit::getFeature(platform::DeviceHandle device, std::span<std::uint8_t> report) {
+std::optional<std::size_t> FakeUnit::getFeature(platform::DeviceHandle device, std::span<std::uint8_t> report) {
   FUZZ_CHECK(isOpen(device));
-  if (!present || !getFeatureOk || report.empty()) return false;
+  if (!present || !getFeatureOk || report.empty()) return std::nullopt;
+  // The answer always fills the whole report, zeros after the data.
   std::fill(report.begin(), report.end(), std::uint8_t{0});
   std::copy_n(settingsReport.begin(), std::min(settingsReport.size(), report.size()), report.begin());
   report[0] = 0;
-  return true;
+  return report.size();
 }
 
 platform::InputReadResult FakeUnit::readInputReports(platform::DeviceHandle device, std::span<std::uint8_t> buffer,

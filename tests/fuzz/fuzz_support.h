@@ -79,7 +79,7 @@ class FakeUnit final : public platform::DeviceBackend {
   // The feature report length the program works with for the announced capabilities.
   std::size_t expectedFrameLength() const;
 
-  std::vector<std::string> hidInterfacePaths() override;
+  std::vector<platform::HidInterface> hidInterfaces() override;
   platform::DeviceHandle open(const std::string& path, platform::OpenMode mode) override;
   bool close(platform::DeviceHandle handle) override;
   std::optional<platform::HidAttributes> attributes(platform::DeviceHandle device) override;
@@ -87,7 +87,7 @@ class FakeUnit final : public platform::DeviceBackend {
                                        std::size_t maxBytes) override;
   std::optional<platform::HidCapabilities> capabilities(platform::DeviceHandle device) override;
   bool setFeature(platform::DeviceHandle device, std::span<const std::uint8_t> report) override;
-  bool getFeature(platform::DeviceHandle device, std::span<std::uint8_t> report) override;
+  std::optional<std::size_t> getFeature(platform::DeviceHandle device, std::span<std::uint8_t> report) override;
   platform::InputReadResult readInputReports(platform::DeviceHandle device, std::span<std::uint8_t> buffer,
                                              std::chrono::milliseconds firstReportTimeout) override;
 

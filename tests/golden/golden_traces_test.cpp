@@ -44,6 +44,7 @@ const char* kindName(Recorder::CallKind k) {
     case Recorder::CallKind::SetFeature: return "set";
     case Recorder::CallKind::GetFeature: return "get";
     case Recorder::CallKind::Read: return "read";
+    case Recorder::CallKind::Pause: return "pause";
   }
   return "?";
 }

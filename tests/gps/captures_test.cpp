@@ -9,6 +9,7 @@
 #include "gps/ubx_messages.h"
 #include "platform/sim/simulation_options.h"
 #include "tests/gps/sim_fixture.h"
+#include "tests/support/captures.h"
 
 namespace tamrik::gps {
 namespace {
@@ -62,8 +63,9 @@ const Capture kCaptures[] = {
 class CaptureReplay : public ::testing::TestWithParam<Capture> {
  protected:
   void SetUp() override {
-    if (testing::captureFolder().empty()) GTEST_SKIP() << "no receiver captures in " << TAMRIK_SHARED_DIR;
-    path = (testing::captureFolder() / GetParam().file).string();
+    const auto capture = tamrik::testing::capturePath(GetParam().file);
+    TAMRIK_REQUIRE_CAPTURE(capture, GetParam().file);
+    path = capture->string();
   }
   std::string path;
 };

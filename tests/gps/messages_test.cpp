@@ -30,6 +30,23 @@ TEST(Decoders, TimeValidityAndDiagnosticCaptions) {
   EXPECT_FALSE(DiagnosticText(0x0A, 0x1E, Bytes(20)));
 }
 
+// The height is written from its whole millimetres: a value ending in 5 mm rounds away from zero,
+// as a decimal pattern does, never down through the binary error of height / 1000.
+TEST(Decoders, PositionTextRoundsHeightsFromWholeMillimetres) {
+  auto position = [](std::int32_t lat, std::int32_t lon, std::int32_t height, const ui::NumberFormat& f) {
+    return PositionText(NavPvt{.lon = lon, .lat = lat, .height = height}, f);
+  };
+  EXPECT_EQ(position(1, -1, -26255, ui::NumberFormat::comma()), "Position: 0,0000001, -0,0000001, -26,26");
+  EXPECT_EQ(position(0, 0, -4, ui::NumberFormat::point()), "Position: 0.0000000, 0.0000000, 0.00");
+  EXPECT_EQ(position(-2147483647 - 1, 2147483647, -2147483647 - 1, ui::NumberFormat::point()),
+            "Position: -214.7483648, 214.7483647, -2147483.65");
+  for (std::int32_t mm = 0; mm < 100000; ++mm) {  // 26254 is 26.25, 26255 is 26.26
+    const std::int32_t cm = (mm + 5) / 10;
+    const std::string tail = std::to_string(cm / 100) + (cm % 100 < 10 ? ".0" : ".") + std::to_string(cm % 100);
+    ASSERT_TRUE(position(0, 0, mm, ui::NumberFormat::point()).ends_with(" " + tail)) << mm;
+  }
+}
+
 TEST(Decoders, EdgeValues) {
   EXPECT_EQ(BarFor({5, 0x0D, 0, 45})->color, ui::kBarGrey);  // used, but no signal
   EXPECT_FALSE(BarFor({32, 1, 30, 45}));

@@ -180,6 +180,56 @@ TEST_F(SimUnit, ClockFromArmedNavPvtAndWholeSecondNavTimeUtc) {
   EXPECT_EQ(w->text("Label13"), "UTC: 2025.03.07 08:05:06");
 }
 
+// A receiver that sends NAV-TIMEUTC and NAV-PVT every second; Label13 is clicked as the window shows
+// the seconds given. Only the first setting after a click may ask the user for the right to change
+// the clock; a refusal is told once per click, in words, and the border of Label13 stays on.
+struct ClockClicks : SimUnit {
+  void run(int seconds, const std::vector<int>& clicks, const std::function<void()>& betweenClicks = {}) {
+    Bytes stream;
+    for (std::uint8_t s = 1; s <= seconds; ++s) {
+      auto m = examplePvt();
+      m.time.second = s;
+      stream = join({stream, ubx::navTimeUtcFrame({.time = {2025, 3, 7, 8, 5, s, 0}, .valid = 0xF7}),
+                     ubx::navPvtFrame(m), Bytes(300, 0)});
+    }
+    sim::UnitConfig config;
+    config.replay = std::make_shared<const Bytes>(stream);
+    started(config);
+    for (int s : clicks) {
+      ASSERT_TRUE(w->runUntil([&] { return w->text("Label13") == "UTC: 2025.03.07 08:05:0" + std::to_string(s); }));
+      if (betweenClicks && s != clicks.front()) betweenClicks();
+      w->monitor.Label13Click();
+    }
+    ASSERT_TRUE(w->runUntil([&] { return units.replayFinished(); }));
+  }
+};
+using platform::ClockOutcome;
+constexpr auto kAsk = platform::ClockPrompt::Allowed, kQuiet = platform::ClockPrompt::Never;
+
+TEST_F(ClockClicks, OnlyTheFirstSettingAfterAClickMayPromptAndTheBorderWaitsForSuccess) {
+  w->clock.holdAnswers = true;  // the user is reading the prompt
+  run(6, {1, 3});
+  // Each second a NAV-TIMEUTC, which nobody asked for, then after the first click a NAV-PVT.
+  EXPECT_EQ(w->clock.prompts, (std::vector{kQuiet, kQuiet, kAsk, kQuiet, kQuiet, kQuiet, kAsk, kQuiet, kQuiet,
+                                           kQuiet, kQuiet}));
+  EXPECT_TRUE(w->control("Label13").border);
+  // The prompts' answers arrive; the NAV-TIMEUTC settings nobody asked for count for nothing.
+  auto held = std::move(w->clock.held);
+  for (std::size_t i = 0; i < held.size(); ++i) held[i](w->clock.prompts[i] == kAsk ? ClockOutcome::Set : ClockOutcome::NotPermitted);
+  EXPECT_FALSE(w->control("Label13").border);
+  EXPECT_TRUE(w->toolkit.notices.empty());
+}
+
+TEST_F(ClockClicks, ARefusalIsToldOnceAndTheBorderStays) {
+  w->clock.outcome = ClockOutcome::AutomaticSync;
+  run(6, {1, 3}, [&] { w->clock.outcome = ClockOutcome::NotPermitted; });
+  EXPECT_TRUE(w->control("Label13").border);
+  ASSERT_EQ(w->toolkit.notices.size(), 2u);  // one per click, each with the reason given then
+  EXPECT_NE(w->toolkit.notices[0].text.find("automatic time synchronisation is on"), std::string::npos);
+  EXPECT_NE(w->toolkit.notices[1].text.find("not permitted"), std::string::npos);
+  EXPECT_TRUE(w->toolkit.shown.empty());  // never a modal box inside the tick
+}
+
 TEST_F(SimUnit, DriftSentOnChangeClampedAndEncodedThenReadBack) {
   replayed(join({clockFrame(0), clockFrame(15), clockFrame(30), clockFrame(30, 600), clockFrame(-100),
                  clockFrame(9000)}));
@@ -194,6 +244,22 @@ TEST_F(SimUnit, DriftSentOnChangeClampedAndEncodedThenReadBack) {
   }
   EXPECT_EQ(w->monitor.LastClockDrift(), 7500);
   EXPECT_EQ(w->sent(8).size(), 3u * 4u);  // start-up and each command are followed by a readback
+}
+
+// The thresholds of the drift rule (fAcc below 500 ps/s, a change of more than 20 ns/s either
+// way) and of the bars (a satellite above the horizon), each met and missed by one.
+TEST_F(SimUnit, DriftAndBarsAtTheirThresholds) {
+  ubx::NavSvInfo sv{.channels = {{.chn = 4, .flags = 1, .cno = 30, .elev = 0},
+                                 {.chn = 5, .flags = 1, .cno = 30, .elev = 1},
+                                 {.chn = 6, .flags = 1, .cno = 30, .elev = -1}}};
+  replayed(join({clockFrame(30, 500), clockFrame(21, 499), clockFrame(41), clockFrame(42), clockFrame(22),
+                 clockFrame(21), ubx::navSvInfoFrame(sv)}));
+  EXPECT_EQ(driftsSent(), (std::vector<int>{21, 42, 21}));
+  EXPECT_EQ(w->control("Sat(4)").height, 2);
+  EXPECT_EQ(w->control("Sat(4)").fillColor, ui::kBarGrey);
+  EXPECT_EQ(w->control("Sat(5)").height, barHeight(30));
+  EXPECT_EQ(w->control("Sat(5)").fillColor, ui::kBarGreen);
+  EXPECT_EQ(w->control("Sat(6)").height, 2);
 }
 
 TEST_F(SimUnit, MapLinkIsTheSameUnderADecimalComma) {
@@ -251,6 +317,45 @@ TEST_F(SimUnit, TicksWhileEventsAreProcessedDoNotPollAgain) {
   w->toolkit.onProcessEvents = nullptr;
   w->tick();
   EXPECT_EQ(w->reads(), reads + 1);
+}
+
+// A unit replaying a NAV-SVINFO with bars 1 and 2, then a drift worth reporting.
+void replayTwoBars(SimUnit& t) {
+  ubx::NavSvInfo sv{.channels = {{.chn = 1, .flags = 1, .cno = 30, .elev = 45}, {.chn = 2, .cno = 40, .elev = 45}}};
+  sim::UnitConfig config;
+  config.replay = std::make_shared<const Bytes>(join({ubx::navSvInfoFrame(sv), clockFrame(100)}));
+  t.started(config);
+}
+
+// A click that arrives while a NAV-SVINFO is being drawn waits until the tick has ended: run inside
+// the tick, a question it asks would hold up the monitor and the link watchdog until answered.
+TEST_F(SimUnit, ClicksDuringANavSvInfoWaitForTheEndOfTheTick) {
+  replayTwoBars(*this);
+  std::vector<int> barsAtClick;
+  w->toolkit.onProcessEvents = [&] {
+    if (w->toolkit.eventRounds == 1) w->toolkit.userInput.push_back([&] {
+      barsAtClick = {w->control("Sat(1)").height, w->control("Sat(2)").height};
+    });
+  };
+  ASSERT_TRUE(w->runUntil([&] { return w->toolkit.eventRounds > 0; }));
+  EXPECT_EQ(w->toolkit.eventRounds, 3);  // after each channel and once more, all events but input
+  EXPECT_TRUE(barsAtClick.empty());
+  w->toolkit.handleUserInput();  // the top-level event loop, the tick having returned
+  EXPECT_EQ(barsAtClick, (std::vector<int>{barHeight(30), barHeight(40)}));
+}
+
+// A unit switch while a NAV-SVINFO is being drawn: the readback resets the chart, and no bar of the
+// old unit's message may land on it afterwards.
+TEST_F(SimUnit, AUnitSwitchInsideANavSvInfoStopsItsBars) {
+  replayTwoBars(*this);
+  const std::uint64_t epoch = w->state.linkEpoch;
+  w->toolkit.onProcessEvents = [&] {
+    if (w->state.linkEpoch == epoch) w->link.SerNoClick();
+  };
+  ASSERT_TRUE(w->runUntil([&] { return w->state.linkEpoch != epoch; }));
+  EXPECT_EQ(w->toolkit.eventRounds, 1);
+  EXPECT_EQ(w->control("Sat(2)").height, 2);
+  EXPECT_TRUE(w->sent(11).empty());  // nor was the rest of the old link's read decoded
 }
 
 TEST_F(SimUnit, UnloadingStopsThePollerEvenInsideADecode) {

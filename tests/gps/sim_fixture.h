@@ -2,7 +2,6 @@
 // The GPS monitor in a window model on simulated units in virtual time, and the frame builders
 // the GPS tests share.
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <vector>
 
@@ -39,12 +38,6 @@ inline ubx::NavPvt examplePvt() {
 }
 inline Bytes clockFrame(std::int32_t clkD, std::uint32_t fAcc = 100) {
   return ubx::navClockFrame({.clkD = clkD, .fAcc = fAcc});
-}
-
-// The folder of the real receiver captures, or empty when it is not there.
-inline std::filesystem::path captureFolder() {
-  const std::filesystem::path dir = std::filesystem::path(TAMRIK_SHARED_DIR) / "data" / "ubx";
-  return std::filesystem::is_directory(dir) ? dir : std::filesystem::path();
 }
 
 struct SimulatedMonitor {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <deque>
 #include <fstream>
@@ -95,6 +96,50 @@ TEST(InputReports, ErrorsAndOddTimeoutsAreHandled) {
   EXPECT_EQ(unknown.timeouts, (std::vector<int>{0}));
   Bytes tiny(3);
   EXPECT_EQ(collectInputReports(unknown.reader(), {4, false}, tiny, scratch, 500ms).bytes, 0u);
+}
+
+TEST(InputReports, ASignalDuringTheWaitIsNoLoss) {
+  // hidapi's read fails with errno EINTR when a signal (the snapshot request) arrives in its wait.
+  Bytes buffer(100), scratch(64);
+  std::vector<int> timeouts;
+  int interruptions = 2;
+  const auto interrupted = signalAwareReader([&](std::span<std::uint8_t> into, int timeoutMs) {
+    timeouts.push_back(timeoutMs);
+    if (interruptions > 0) {
+      --interruptions;
+      errno = EINTR;
+      return -1;
+    }
+    if (timeouts.size() > 3) return 0;
+    into[0] = 7;
+    return 1;
+  });
+  const auto r = collectInputReports(interrupted, {4, false}, buffer, scratch, 250ms);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.bytes, 4u);
+  EXPECT_EQ(buffer[1], 7);
+  ASSERT_EQ(timeouts.size(), 4u);
+  EXPECT_LE(timeouts[2], timeouts[1]);  // the wait goes on for what is left of it
+  EXPECT_LE(timeouts[1], 250);
+
+  // A storm of signals costs a bounded number of waits, and is no loss either.
+  int waits = 0;
+  const auto storm = signalAwareReader([&](std::span<std::uint8_t>, int) {
+    ++waits;
+    errno = EINTR;
+    return -1;
+  });
+  const auto s = collectInputReports(storm, {4, false}, buffer, scratch, 250ms);
+  EXPECT_TRUE(s.ok);
+  EXPECT_EQ(s.bytes, 0u);
+  EXPECT_EQ(waits, kMaxInterruptedWaits + 1);
+  EXPECT_TRUE(collectInputReports(storm, {0, false}, buffer, scratch, 250ms).ok);
+
+  // Any other failure is the device gone, also when errno still holds an earlier EINTR: hidapi
+  // leaves errno alone for a device that hung up.
+  errno = EINTR;
+  const auto hungUp = signalAwareReader([](std::span<std::uint8_t>, int) { return -1; });
+  EXPECT_FALSE(collectInputReports(hungUp, {4, false}, buffer, scratch, 10ms).ok);
 }
 
 TEST(WideString, Utf32BecomesUtf16CodeUnitsWithinTheLimit) {

@@ -4,13 +4,17 @@
 
 #include <cerrno>
 #include <functional>
+#include <type_traits>
 #include <vector>
 
 namespace tamrik::platform {
 namespace {
 
-// None of these tests may reach the real clock: every step is a recorder, and the real clock is
-// only given times it must refuse before making any call.
+// No test may reach the machine's clock or the system bus: the clock is made only from the
+// recording steps below, and the real steps live in a library this test does not link.
+static_assert(!std::is_default_constructible_v<LinuxSystemClock>, "the real steps must be asked for by name");
+
+using Outcomes = std::vector<ClockOutcome>;
 
 SystemTime at(int y, int mo, int d, int h, int mi, int s, int ms) {
   return SystemTime{static_cast<std::uint16_t>(y), static_cast<std::uint16_t>(mo), 0, static_cast<std::uint16_t>(d),
@@ -19,23 +23,37 @@ SystemTime at(int y, int mo, int d, int h, int mi, int s, int ms) {
 }
 
 struct Recorder {
-  int realtimeResult = 0;
+  int realtimeResult = EPERM;  // an ordinary user
   std::vector<timespec> realtimeCalls;
-  std::vector<std::int64_t> serviceCalls;  // the offsets asked for
-  std::vector<std::function<void(bool)>> answers;  // the service's answers, given by the test
+  struct ServiceCall {
+    std::int64_t delta;
+    bool interactive;
+  };
+  std::vector<ServiceCall> serviceCalls;
+  std::vector<ClockAnswer> pending;  // the service's answers, given by the test
   std::chrono::steady_clock::time_point now{};
   std::int64_t realtime = 1'709'210'000'000'000;  // what the machine's clock reads
+  Outcomes outcomes;                              // what the clock answered, in order
 
   LinuxSystemClock::Steps steps() {
     return {[this](const timespec& ts) {
               realtimeCalls.push_back(ts);
               return realtimeResult;
             },
-            [this](std::int64_t delta, std::function<void(bool)> done) {
-              serviceCalls.push_back(delta);
-              answers.push_back(std::move(done));
+            [this](std::int64_t delta, bool interactive, ClockAnswer done) {
+              serviceCalls.push_back({delta, interactive});
+              pending.push_back(std::move(done));
             },
             [this] { return now; }, [this] { return realtime; }};
+  }
+  ClockAnswer answer() {
+    return [this](ClockOutcome o) { outcomes.push_back(o); };
+  }
+  void serviceAnswers(ClockOutcome o) {
+    if (pending.empty()) return ADD_FAILURE() << "the service was not asked";
+    auto done = std::move(pending.back());
+    pending.pop_back();
+    done(o);
   }
 };
 
@@ -51,65 +69,71 @@ TEST(LinuxSystemClock, CalendarTimeBecomesUnixMicroseconds) {
   EXPECT_FALSE(unixMicroseconds(at(2024, 1, 1, 0, 0, 0, 1000)));
 }
 
-TEST(LinuxSystemClock, DirectSettingIsTriedFirstAndOnlyMissingRightsGoToTheService) {
+TEST(LinuxSystemClock, DirectSettingFirstThenTheServicePromptingOnlyWhenAllowed) {
   Recorder rec;
+  rec.realtimeResult = 0;  // a process with the right to set the clock
   LinuxSystemClock clock(rec.steps());
-  EXPECT_TRUE(clock.set(at(2024, 2, 29, 12, 34, 56, 789)));
+  clock.set(at(2024, 2, 29, 12, 34, 56, 789), ClockPrompt::Never, rec.answer());
   ASSERT_EQ(rec.realtimeCalls.size(), 1u);
   EXPECT_EQ(rec.realtimeCalls[0].tv_sec, 1'709'210'096);
   EXPECT_EQ(rec.realtimeCalls[0].tv_nsec, 789'000'000);
-  EXPECT_TRUE(rec.serviceCalls.empty());
 
-  // Without the right, the service is asked to move the clock by the offset measured now.
+  // Without the right, the service is asked to move the clock by the offset measured now, and may
+  // prompt the user only for a setting that allows it.
   rec.realtimeResult = EPERM;
-  EXPECT_TRUE(clock.set(at(2024, 2, 29, 12, 34, 57, 0)));
-  EXPECT_EQ(rec.serviceCalls, (std::vector<std::int64_t>{97'000'000}));
-  rec.answers.back()(true);
+  for (ClockPrompt prompt : {ClockPrompt::Allowed, ClockPrompt::Never}) {
+    clock.set(at(2024, 2, 29, 12, 34, 57, 0), prompt, rec.answer());
+    rec.serviceAnswers(ClockOutcome::Set);
+  }
+  ASSERT_EQ(rec.serviceCalls.size(), 2u);
+  EXPECT_EQ(rec.serviceCalls[0].delta, 97'000'000);
+  EXPECT_TRUE(rec.serviceCalls[0].interactive);
+  EXPECT_FALSE(rec.serviceCalls[1].interactive);
 
+  // Times the kernel refuses as out of range, and invalid times, go no further; without steps
+  // there is nothing to set the clock with.
   rec.realtimeResult = EINVAL;
-  EXPECT_FALSE(clock.set(at(2024, 2, 29, 12, 34, 58, 0)));
-  EXPECT_EQ(rec.serviceCalls.size(), 1u);
-
-  // Invalid times never reach either step.
-  EXPECT_FALSE(clock.set(at(2024, 13, 1, 0, 0, 0, 0)));
-  EXPECT_FALSE(clock.set(at(1601, 1, 1, 0, 0, 0, 0)));
-  EXPECT_EQ(rec.realtimeCalls.size(), 3u);
-}
-
-TEST(LinuxSystemClock, OneRequestAtATimeAndARefusedServiceIsLeftAloneForAWhile) {
-  Recorder rec;
-  rec.realtimeResult = EPERM;
-  LinuxSystemClock clock(rec.steps());
-  const SystemTime t = at(2030, 6, 15, 8, 0, 0, 0);
-  EXPECT_TRUE(clock.set(t));
-  EXPECT_FALSE(clock.set(t));  // the user has not answered the first prompt yet
-  EXPECT_EQ(rec.serviceCalls.size(), 1u);
-  rec.answers.back()(false);
-  EXPECT_FALSE(clock.set(t));
-  rec.now += LinuxSystemClock::kRetryAfterRefusal - std::chrono::seconds(1);
-  EXPECT_FALSE(clock.set(t));
-  EXPECT_EQ(rec.serviceCalls.size(), 1u);
-  rec.now += std::chrono::seconds(1);
-  EXPECT_TRUE(clock.set(t));
+  clock.set(at(2024, 2, 29, 12, 34, 59, 0), ClockPrompt::Allowed, rec.answer());
+  clock.set(at(1601, 1, 1, 0, 0, 0, 0), ClockPrompt::Allowed, rec.answer());
+  LinuxSystemClock(LinuxSystemClock::Steps{}).set(at(2030, 1, 1, 0, 0, 0, 0), ClockPrompt::Allowed, rec.answer());
+  EXPECT_EQ(rec.realtimeCalls.size(), 4u);
   EXPECT_EQ(rec.serviceCalls.size(), 2u);
+  EXPECT_EQ(rec.outcomes, (Outcomes{ClockOutcome::Set, ClockOutcome::Set, ClockOutcome::Set, ClockOutcome::Invalid,
+                                    ClockOutcome::Invalid, ClockOutcome::Unavailable}));
 }
 
-TEST(LinuxSystemClock, AnAnswerAfterTheClockIsGoneIsHarmless) {
+// A setting due every second while the user reads the prompt, and after the service refused: one
+// request at a time, and a refusal is not asked again for settings that may not prompt.
+TEST(LinuxSystemClock, NeitherTheServiceNorTheUserIsFlooded) {
   Recorder rec;
-  rec.realtimeResult = EPERM;
+  const SystemTime t = at(2030, 6, 15, 8, 0, 0, 0);
   {
     LinuxSystemClock clock(rec.steps());
-    EXPECT_TRUE(clock.set(at(2030, 6, 15, 8, 0, 0, 0)));
+    clock.set(t, ClockPrompt::Allowed, rec.answer());
+    clock.set(t, ClockPrompt::Never, rec.answer());
+    rec.serviceAnswers(ClockOutcome::AutomaticSync);
+    rec.now += LinuxSystemClock::kRetryAfterRefusal - std::chrono::seconds(1);
+    clock.set(t, ClockPrompt::Never, rec.answer());
+    EXPECT_EQ(rec.serviceCalls.size(), 1u);
+    // A new click asks again at once (the user may have turned synchronisation off meanwhile).
+    clock.set(t, ClockPrompt::Allowed, rec.answer());
+    rec.serviceAnswers(ClockOutcome::NotPermitted);
+    rec.now += LinuxSystemClock::kRetryAfterRefusal;
+    clock.set(t, ClockPrompt::Never, rec.answer());
   }
-  rec.answers.back()(true);
+  ASSERT_EQ(rec.serviceCalls.size(), 3u);
+  EXPECT_FALSE(rec.serviceCalls[2].interactive);
+  rec.serviceAnswers(ClockOutcome::Set);  // after the clock object is gone: harmless
+  EXPECT_EQ(rec.outcomes, (Outcomes{ClockOutcome::Busy, ClockOutcome::AutomaticSync, ClockOutcome::AutomaticSync,
+                                    ClockOutcome::NotPermitted, ClockOutcome::Set}));
 }
 
-TEST(LinuxSystemClock, MissingStepsAndTheRealClockRefuseImpossibleTimes) {
-  EXPECT_FALSE(LinuxSystemClock(LinuxSystemClock::Steps{}).set(at(2030, 1, 1, 0, 0, 0, 0)));
-  // The real steps, with times refused before any call is made.
-  LinuxSystemClock real;
-  EXPECT_FALSE(real.set(at(2030, 2, 30, 0, 0, 0, 0)));
-  EXPECT_FALSE(real.set(at(1969, 7, 20, 20, 17, 0, 0)));
+TEST(LinuxSystemClock, ServiceErrorsSayWhyTheClockWasNotSet) {
+  EXPECT_EQ(timeServiceOutcome("org.freedesktop.timedate1.AutomaticTimeSyncEnabled"), ClockOutcome::AutomaticSync);
+  EXPECT_EQ(timeServiceOutcome("org.freedesktop.DBus.Error.AccessDenied"), ClockOutcome::NotPermitted);
+  EXPECT_EQ(timeServiceOutcome("org.freedesktop.DBus.Error.InteractiveAuthorizationRequired"),
+            ClockOutcome::NotPermitted);
+  EXPECT_EQ(timeServiceOutcome("org.freedesktop.DBus.Error.ServiceUnknown"), ClockOutcome::Unavailable);
 }
 
 }  // namespace

@@ -169,6 +169,38 @@ TEST(QtWindow, CaptionsFitTheirBoxesAndNothingCoversThem) {
   EXPECT_EQ(w.window.childAt(frame->geometry().topLeft() + QPoint(12, 6)), frame);
 }
 
+// The controls Tab visits from the focused one until it comes back.
+std::vector<std::string> tabCycle(RenderedWindow& w) {
+  std::vector<std::string> visited;
+  for (QWidget* f = w.window.focusWidget(); f && visited.size() < 80; f = w.window.focusWidget()) {
+    if (!visited.empty() && visited.front() == f->objectName().toStdString()) break;
+    visited.push_back(f->objectName().toStdString());
+    QTest::keyClick(f, Qt::Key_Tab);
+  }
+  return visited;
+}
+
+// Tab follows the tab indices over the controls the user can see: none below the window, none in
+// the Advanced frame while the window is narrow.
+TEST(QtWindow, TabFollowsTheTabIndicesOverTheControlsInSight) {
+  RenderedWindow w;
+  w.window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w.window));
+  QWidget* focused = QApplication::focusWidget();  // no unit: nothing in sight takes input
+  EXPECT_TRUE(focused == nullptr || focused == &w.window) << (focused ? focused->objectName().toStdString() : "");
+
+  auto& m = w.frm.model();
+  for (const auto& control : m.order()) m.setEnabled(control, true);
+  w.frm.click("Advanced");  // wide
+  m.setFocus("Out1Freq");
+  EXPECT_EQ(tabCycle(w), (std::vector<std::string>{"Out1Freq", "FindFreq", "Factory", "Advanced", "SerNo", "Enc1",
+                                                   "OUT1EN", "NC2_LS", "GPS", "N31", "N2_HS", "N2_LS", "N1_HS",
+                                                   "NC1_LS", "BW", "SetFreq", "OUT1ID"}));
+  w.window.widgetFor("BW")->setFocus();
+  w.frm.click("Advanced");  // narrow: the focus moves on from the box now out of sight
+  EXPECT_EQ(tabCycle(w), (std::vector<std::string>{"Out1Freq", "FindFreq", "Factory", "Advanced", "SerNo"}));
+}
+
 TEST(QtWindow, ChartScaleNumbersStandClearOfTheirLines) {
   RenderedWindow w;
   QWidget* chart = w.window.widgetFor("PicSat");

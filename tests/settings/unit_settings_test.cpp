@@ -62,8 +62,17 @@ TEST(OutputControls, GatesSendNothing) {
   EXPECT_TRUE(w.all().empty());
   w.state().flags.ScanDone = true;
 
-  w.state().flags.SettingsLoaded = false;  // a readback in progress
+  w.state().flags.SettingsLoaded = false;  // a readback in progress: only the serial number goes
   for (const char* c : {"OUT1EN", "Enc1", "OUT1ID", "WriteRegister"}) w.click(c);
+  w.frm.deviceLink().SetReceiverMessageRate(0x01, 0x07, 1);
+  EXPECT_TRUE(w.all().empty());
+  EXPECT_FALSE(w.state().flags.BlinkOn);
+
+  // The same clicks once the settings are loaded do send: the gate, not the set-up, held them.
+  w.state().flags.SettingsLoaded = true;
+  for (const char* c : {"OUT1EN", "Enc1", "OUT1ID", "WriteRegister"}) w.click(c);
+  EXPECT_EQ(w.all(), (std::vector<Bytes>{frame(1, {3}), frame(3, {3}), frame(2, {1}), frame(5, {1, 2})}));
+
   w.units.unplug(w.unit);
   w.click("SerNo");  // no unit any more
   w.recorder.clear();
@@ -97,12 +106,20 @@ TEST(RegisterWrite, SendsBytesAndRefusesWhatIsNotOne) {
 
 TEST(SerialNumber, RefusesTextsThatCannotBeProgrammed) {
   Window w;
-  for (const char* sn : {"", "Q0001", "Q12a45", "Q 0001", "Q-0001", " 00001", "\xE2\x82\xAC" "00001"}) {
+  for (const char* sn : {"", "Q0001", "Q12a45", "Q 0001", "Q-0001", " 00001", "\xE2\x82\xAC" "00001",
+                         // Seven characters: a unit keeps six, so these would repeat Q00001 and Q10000.
+                         "Q00001 ", "Q00001\xC3\x84", "Q000010", "Q100000"}) {
     w.click("SetSN", sn, "SN");
     EXPECT_EQ(w.text("SN"), sn);
   }
   EXPECT_TRUE(w.all().empty());
-  EXPECT_EQ(w.toolkit.shown.size(), 7u);
+  ASSERT_EQ(w.toolkit.shown.size(), 11u);
+  EXPECT_EQ(w.toolkit.shown[7].text,
+            "The serial number has more than six characters; it must have exactly six, for example Q00001. "
+            "Nothing was sent to the unit.");
+  EXPECT_EQ(w.toolkit.shown[10].text,
+            "The number part of the serial number has run past 99999, and a unit keeps only six characters. "
+            "Start a new series with another first character, for example R00001. Nothing was sent to the unit.");
   EXPECT_TRUE(w.state().link.Connected);
 }
 
@@ -129,20 +146,22 @@ TEST(SerialNumber, ProgramsTheUnitWhichComesBackUnderTheNewSerial) {
   EXPECT_EQ(w.control("SerNo").items, (std::vector<std::string>{"Q00099"}));
   EXPECT_EQ(w.text("GPS"), "2875000");
 
-  // 99999 + 1 keeps six digits; the next click sends only the first six characters.
+  // 99999 + 1 keeps six digits, and the next click refuses them rather than send Q10000 again.
   w.click("SetSN", "Q99999", "SN");
   EXPECT_EQ(w.text("SN"), "Q100000");
   reconnect();
   w.click("SetSN");
-  EXPECT_EQ(w.text("SN"), "Q10001");
-  reconnect();
+  EXPECT_EQ(w.text("SN"), "Q100000");
+  ASSERT_EQ(w.toolkit.shown.size(), 1u);
+  EXPECT_NE(w.toolkit.shown[0].text.find("run past 99999"), std::string::npos);
+  EXPECT_TRUE(w.state().link.Connected);
   w.click("SetSN", "\xC3\x84" "00041", "SN");  // Ä is one byte on the unit
   reconnect();
   EXPECT_EQ(w.text("SN"), "\xC3\x84" "00042");
   const auto sent = w.sent(0x53);
-  ASSERT_EQ(sent.size(), 4u);
-  EXPECT_EQ(Bytes(sent[2].begin() + 3, sent[2].begin() + 9), (Bytes{'Q', '1', '0', '0', '0', '0'}));
-  EXPECT_EQ(Bytes(sent[3].begin() + 3, sent[3].begin() + 9), (Bytes{0xC4, '0', '0', '0', '4', '1'}));
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(Bytes(sent[1].begin() + 3, sent[1].begin() + 9), (Bytes{'Q', '9', '9', '9', '9', '9'}));
+  EXPECT_EQ(Bytes(sent[2].begin() + 3, sent[2].begin() + 9), (Bytes{0xC4, '0', '0', '0', '4', '1'}));
   EXPECT_EQ(w.model().selectedText("SerNo"), "\xC3\x84" "00041");
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,14 +76,6 @@ inline std::vector<std::uint8_t> commandFrame(std::uint8_t code, std::vector<std
 
 inline std::vector<std::uint8_t> rateFrame(std::uint8_t id, std::uint8_t rate, std::size_t length = 65) {
   return commandFrame(8, {0x06, 0x01, 8, 0, 0x01, id, rate}, length);
-}
-
-inline std::optional<std::filesystem::path> sharedCapture(const std::string& name) {
-#ifdef TAMRIK_SHARED_DIR
-  const std::filesystem::path p = std::filesystem::path(TAMRIK_SHARED_DIR) / "data" / "ubx" / name;
-  if (std::filesystem::exists(p)) return p;
-#endif
-  return std::nullopt;
 }
 
 }  // namespace tamrik::sim::testing

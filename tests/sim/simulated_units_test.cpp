@@ -6,6 +6,7 @@
 
 #include "platform/sim/simulation_options.h"
 #include "tests/sim/sim_test_support.h"
+#include "tests/support/captures.h"
 
 namespace tamrik::sim {
 namespace {
@@ -165,25 +166,43 @@ TEST_F(UnitsTest, UnreadReportsAreBoundedOldestFirst) {
   EXPECT_GT(units.unit(id).reportsDropped, 0u);
 }
 
-TEST_F(UnitsTest, WaitsInRealTimeWithTheRealClock) {
-  RealClock real;
-  SimulatedUnits live(real);
+// Reads wait by asking the clock to let time pass, which is where the program's real clock
+// sleeps: once per report they wait for, never in a loop of short waits, and never past their
+// timeout. Checked on a virtual clock that notes each wait.
+TEST(SimulatedReads, WaitThroughTheClockUntilTheReportOrTheTimeout) {
+  class NotingClock final : public SimClock {
+   public:
+    SteadyTime now() override { return inner.now(); }
+    void waitUntil(SteadyTime t) override {
+      waits.push_back(std::chrono::duration_cast<std::chrono::microseconds>(t - inner.now()));
+      inner.waitUntil(t);
+    }
+    UtcTime utcAt(SteadyTime t) override { return inner.utcAt(t); }
+    VirtualClock inner;
+    std::vector<std::chrono::microseconds> waits;
+  } clock;
+  SimulatedUnits live(clock);
   const auto id = live.addUnit({});
   const auto h = live.open(live.unit(id).path, OpenMode::Plain);
   std::vector<std::uint8_t> buffer(34000);
-  auto start = std::chrono::steady_clock::now();
+  (void)live.readInputReports(h, buffer, 500ms);  // takes what queued while opening
+
+  clock.waits.clear();
   auto r = live.readInputReports(h, buffer, 500ms);
   EXPECT_TRUE(r.ok);
-  EXPECT_GE(r.bytes, 65u);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+  EXPECT_EQ(r.bytes, 65u);
+  ASSERT_EQ(clock.waits.size(), 1u);
+  EXPECT_GT(clock.waits[0], 0us);
+  EXPECT_LE(clock.waits[0], 8000us);
 
   live.stall(id);
-  start = std::chrono::steady_clock::now();
+  clock.waits.clear();
+  const auto before = clock.now();
   r = live.readInputReports(h, buffer, 60ms);
-  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.bytes, 0u);
-  EXPECT_GE(waited, 60ms);
-  EXPECT_LT(waited, 1000ms);
+  EXPECT_EQ(clock.waits, std::vector<std::chrono::microseconds>{60000us});
+  EXPECT_EQ(clock.now() - before, 60ms);
 }
 
 TEST_F(UnitsTest, UnplugAndReplugGiveANewPathAndKillOldHandles) {
@@ -293,7 +312,7 @@ TEST_F(UnitsTest, ScheduledActionsTakeEffectAtTheirOwnTimeWhenTheClockJumpsPast)
 // --- replay -------------------------------------------------------------------------------------
 
 std::shared_ptr<const std::vector<std::uint8_t>> loadCapture(const std::string& name) {
-  const auto path = testing::sharedCapture(name);
+  const auto path = tamrik::testing::capturePath(name);
   if (!path) return nullptr;
   auto data = readCaptureFile(path->string());
   return data ? std::make_shared<const std::vector<std::uint8_t>>(std::move(*data)) : nullptr;
@@ -301,7 +320,7 @@ std::shared_ptr<const std::vector<std::uint8_t>> loadCapture(const std::string& 
 
 TEST_F(UnitsTest, PacedReplayDeliversTheCaptureByteForByte) {
   auto data = loadCapture("pyubx2_pygpsdata-MIXED.ubx");
-  if (!data) GTEST_SKIP() << "capture not available";
+  TAMRIK_REQUIRE_CAPTURE(data, "pyubx2_pygpsdata-MIXED.ubx");
   UnitConfig c;
   c.replay = data;
   c.receiver.startupWithoutSignal = 0ms;
@@ -328,7 +347,7 @@ TEST_F(UnitsTest, PacedReplayDeliversTheCaptureByteForByte) {
 
 TEST_F(UnitsTest, FastReplayFillsEveryRead) {
   auto data = loadCapture("gpsd_u-blox-m8t-time.ubx");
-  if (!data) GTEST_SKIP() << "capture not available";
+  TAMRIK_REQUIRE_CAPTURE(data, "gpsd_u-blox-m8t-time.ubx");
   UnitConfig c;
   c.replay = data;
   c.replayFast = true;

@@ -40,6 +40,7 @@ TEST(SimulationOptions, TakesItsOptionsAndLeavesTheRest) {
   a = parse({"--sim-state=units", "--sim-faults", "unplug:Q00042@100"});
   EXPECT_EQ(a.error, "");
 
+  EXPECT_EQ(parse({"--sim-foreign"}).options.foreignCount, 1);
   a = parse({"--simulated", "--simulate-more"});  // only exact names are ours
   EXPECT_FALSE(a.options.enabled);
   EXPECT_EQ(simulatedSerials(3), (std::vector<std::string>{"SIM001", "SIM002", "SIM003"}));
@@ -64,6 +65,7 @@ TEST(SimulationOptions, BadValuesGiveClearErrors) {
       {{"--sim-faults"}, "--sim-faults needs a fault list"},
       {{"--sim-state"}, "--sim-state needs a folder"},
       {{"--sim-state="}, "--sim-state needs a folder"},
+      {{"--sim-foreign=100"}, "--sim-foreign: '100' is not a number of devices from 0 to 99"},
       {{"--simulate=0", "--replay", "f"}, "at least one simulated unit"},
       {{"--sim-faults", "stall:SIM003@10"}, "no simulated unit carries serial SIM003"},
       {{"--sim-faults", "unplug:SIM001@3000,,replug:SIM001"}, "entry 2 '': empty entry"},
@@ -127,10 +129,11 @@ TEST(SimulationOptions, BuildsTheUnitsItDescribes) {
   SimulationOptions o;
   o.enabled = true;
   o.unitCount = 3;
+  o.foreignCount = 2;
   auto built = buildSimulation(o, clock);
   ASSERT_TRUE(built.units) << built.error;
-  const auto paths = built.units->hidInterfacePaths();
-  ASSERT_EQ(paths.size(), 3u);
+  ASSERT_EQ(built.units->hidInterfaces().size(), 5u);
+  EXPECT_EQ(built.units->hidInterfaces()[4].vendorId, 0x046D);
   EXPECT_EQ(built.units->unit(2).serial, u"SIM003");
   EXPECT_NE(built.units->unit(0).config.receiver.lat, built.units->unit(1).config.receiver.lat);
 

@@ -1,6 +1,7 @@
 #pragma once
 // A main window on simulated units in virtual time, without a display: the fixture of the
-// window-level tests. Every feature report the window sends is recorded with its bytes.
+// window-level tests. Every feature report the window sends is recorded with its bytes, and every
+// pause it takes is noted in the recorder's call log where it happened.
 #include <chrono>
 #include <functional>
 #include <string>
@@ -20,6 +21,7 @@ struct SimulatedWindow {
   explicit SimulatedWindow(ui::NumberFormat format = ui::NumberFormat::point())
       : kernel(recorder, clock, [this](std::chrono::milliseconds d) {
           pauses.push_back(d);
+          recorder.pause(d);
           if (onPause) onPause(d);
           simClock.advance(d);
         }),

@@ -2,7 +2,7 @@
 // more than 2000 hard requests, and on a randomized set whose seed is printed. The reference runs
 // on two threads; the suite takes a few minutes.
 //
-// TAMRIK_PLANNER_SEED=<n> repeats a randomized run.
+// TAMRIK_PLANNER_SEED=<n> repeats a randomized run; under CI (CI=true) the seed is fixed.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "tests/support/ci.h"
 #include "tests/synth_planner/planner_test_support.h"
 
 namespace tamrik::synth::testing {
@@ -63,7 +64,10 @@ TEST(EquivalenceSlow, MoreThanTwoThousandHardRequests) {
 }
 
 TEST(EquivalenceSlow, RandomizedRequests) {
-  std::uint64_t seed = std::random_device{}();
+  // Under CI every run compares the same requests, so that a failure there can be repeated and
+  // a pass means the same as the last one; elsewhere each run tries new ones.
+  constexpr std::uint64_t kCiSeed = 20250307;
+  std::uint64_t seed = tamrik::testing::runningUnderCi() ? kCiSeed : std::random_device{}();
   if (const char* fixed = std::getenv("TAMRIK_PLANNER_SEED")) seed = std::strtoull(fixed, nullptr, 10);
   std::cout << "randomized planner equivalence, seed " << seed
             << " (repeat with TAMRIK_PLANNER_SEED=" << seed << ")\n";

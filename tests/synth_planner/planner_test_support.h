@@ -24,6 +24,18 @@
 
 namespace tamrik::synth::testing {
 
+// The five fixed divider sets as the unit's documentation gives them, written out here rather
+// than taken from the planner, so that a changed preset cannot agree with itself.
+struct FixedSet {
+  double requestHz;
+  DividerSet dividers;
+};
+inline constexpr FixedSet kFixedSets[] = {
+    {49152000, {98304, 1, 10, 5400, 9, 12, 12, 9}}, {25000000, {78125, 1, 10, 7040, 10, 22, 22, 9}},
+    {26000000, {83200, 1, 10, 6250, 10, 20, 20, 9}}, {27000000, {95000, 1, 10, 5400, 5, 38, 38, 9}},
+    {10000000, {97600, 1, 10, 6250, 5, 122, 122, 9}},
+};
+
 // What every divider set that a search ends with must satisfy, and how A, D and P relate to it.
 // (Presets are not searched: 49.152 MHz uses 98304 Hz, a multiple of 48.)
 inline void expectSearchInvariants(double f, const PlanResult& r) {
