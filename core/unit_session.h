@@ -96,6 +96,10 @@ class UnitSession {
   // middle can tell that the unit it began with is no longer the one open.
   std::uint64_t epoch() const { return epoch_; }
   const OpenUnit& unit() const { return unit_; }
+  // The open unit's two handles: commands, feature reports and input reports go on the first, the
+  // string requests on the second.
+  platform::DeviceHandle commandHandle() const { return commandHandle_; }
+  platform::DeviceHandle stringHandle() const { return stringHandle_; }
 
   // The manufacturer, product and serial strings of the open unit, read in that order with a
   // pause of 5 ms before each. Nothing is read when no unit is open.
