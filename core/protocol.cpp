@@ -168,8 +168,9 @@ SerialNumberCheck planSerialNumber(std::string_view text) {
   const std::string_view rest = text.substr(first->second);
   if (rest.size() < 5) return {std::nullopt, "The serial number must have six characters, for example Q00001."};
   // A unit keeps six characters only: a longer text would program a serial that was given out
-  // before (Q100000 as Q10000), and two units with one serial cannot be told apart.
-  if (rest.size() > 5) {
+  // before (Q100000 as Q10000), and two units with one serial cannot be told apart. The text is
+  // UTF-8, so a number part that is not five digits is told as such below, whatever its length.
+  if (rest.size() > 5 && rest.substr(0, 5).find_first_not_of("0123456789") == std::string_view::npos) {
     const bool numberRanPast = rest.find_first_not_of("0123456789") == std::string_view::npos;
     return {std::nullopt, numberRanPast
                               ? "The number part of the serial number has run past 99999, and a unit keeps only six "

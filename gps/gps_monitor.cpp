@@ -124,12 +124,13 @@ void GpsMonitor::clockSettingAnswered(ClockPrompt prompt, ClockOutcome outcome) 
       s_.model.setBorder("Label13", false);
       return;
     case ClockOutcome::Invalid:
-      // This message's time only (a rounded 1000 ms); nothing was asked, so a prompt the click
-      // still had is kept for the next message.
+    case ClockOutcome::Busy:
+      // This message's time only (a rounded 1000 ms), or the service still busy with an earlier
+      // setting (one with the user, or a NAV-TIMEUTC's that nobody asked for): nothing was asked,
+      // so a prompt the click still had is kept for the next message. An earlier setting's own
+      // answer counts when it comes.
       if (prompt == ClockPrompt::Allowed) clockClick_.promptLeft = true;
       return;
-    case ClockOutcome::Busy:
-      return;  // an earlier setting is still with the user; its answer counts
     case ClockOutcome::AutomaticSync:
       why = "the system keeps the clock synchronised itself (automatic time synchronisation is on). "
             "Turn automatic time synchronisation off in the system's date and time settings, then click "

@@ -255,6 +255,20 @@ TEST(SettingsReadback, AfterADriftCommandWhatTheUserIsDoingStays) {
   }
   EXPECT_EQ(w.sent(11).size(), 2u);
 
+  // A drift readback that cannot read the unit shows that as any readback does, but for the boxes
+  // the user changed: the identity text it could not get and the settings are gone.
+  w.recorder.failingStrings.insert(platform::HidString::Manufacturer);
+  w.units.setFeatureReportLength(0, 16);  // answers too short to hold the settings
+  w.frm.gpsMonitor().SendReceiverClockDrift();
+  EXPECT_EQ(w.text("lblManuf"), "");
+  EXPECT_EQ(w.text("lblVersion"), "");
+  EXPECT_EQ(w.text("N31"), "");
+  EXPECT_FALSE(w.control("OUT1EN").checked);
+  EXPECT_EQ(w.text("N2_LS"), "48");
+  EXPECT_EQ(w.text("Out1Freq"), "1234");
+  w.recorder.failingStrings.clear();
+  w.units.setFeatureReportLength(0, 65);
+
   // Once another opening of a unit came between, a drift readback rewrites everything.
   w.state().session.close();
   w.frm.deviceLink().FindTheHid();

@@ -107,17 +107,20 @@ TEST(RegisterWrite, SendsBytesAndRefusesWhatIsNotOne) {
 TEST(SerialNumber, RefusesTextsThatCannotBeProgrammed) {
   Window w;
   for (const char* sn : {"", "Q0001", "Q12a45", "Q 0001", "Q-0001", " 00001", "\xE2\x82\xAC" "00001",
+                         "Q0000\xC3\x84",  // six characters, the last a letter of two bytes
                          // Seven characters: a unit keeps six, so these would repeat Q00001 and Q10000.
                          "Q00001 ", "Q00001\xC3\x84", "Q000010", "Q100000"}) {
     w.click("SetSN", sn, "SN");
     EXPECT_EQ(w.text("SN"), sn);
   }
   EXPECT_TRUE(w.all().empty());
-  ASSERT_EQ(w.toolkit.shown.size(), 11u);
+  ASSERT_EQ(w.toolkit.shown.size(), 12u);
   EXPECT_EQ(w.toolkit.shown[7].text,
+            "Characters 2 to 6 of the serial number must be digits, for example Q00001. Nothing was sent to the unit.");
+  EXPECT_EQ(w.toolkit.shown[8].text,
             "The serial number has more than six characters; it must have exactly six, for example Q00001. "
             "Nothing was sent to the unit.");
-  EXPECT_EQ(w.toolkit.shown[10].text,
+  EXPECT_EQ(w.toolkit.shown[11].text,
             "The number part of the serial number has run past 99999, and a unit keeps only six characters. "
             "Start a new series with another first character, for example R00001. Nothing was sent to the unit.");
   EXPECT_TRUE(w.state().session.connected());

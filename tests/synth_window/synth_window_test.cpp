@@ -152,6 +152,21 @@ TEST(UpdateAction, OscillatorOnAHundredKilohertzStepIsShownOnIt) {
 }
 
 TEST(UpdateAction, SettingsTheUnitDidNotTakeAreNotShownAsProgrammed) {
+  {
+    // The unit took the first frame and then stopped taking any: one frame is enough.
+    Window w;
+    w.recorder.observer = [&](const platform::testing::RecordingDeviceBackend::Call& call, const auto&) {
+      if (call.kind == platform::testing::RecordingDeviceBackend::CallKind::SetFeature && call.detail == 4) {
+        w.units.setFeatureReportLength(w.unit, 64);
+      }
+    };
+    w.type({{"N2_LS", "500"}});
+    w.frm.click("SetFreq");
+    EXPECT_EQ(w.sent(4).size(), 2u);
+    EXPECT_TRUE(w.toolkit.shown.empty());
+    EXPECT_EQ(w.units.unit(w.unit).firmware.settings.n2Ls, 500);
+    EXPECT_EQ(w.text("N2_LS"), "500");
+  }
   Window w;
   // The unit now takes only 64-byte feature reports, so both frames fail; it still answers reads.
   w.units.setFeatureReportLength(w.unit, 64);
