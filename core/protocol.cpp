@@ -167,6 +167,17 @@ SerialNumberCheck planSerialNumber(std::string_view text) {
   }
   const std::string_view rest = text.substr(first->second);
   if (rest.size() < 5) return {std::nullopt, "The serial number must have six characters, for example Q00001."};
+  // A unit keeps six characters only: a longer text would program a serial that was given out
+  // before (Q100000 as Q10000), and two units with one serial cannot be told apart. The text is
+  // UTF-8, so a number part that is not five digits is told as such below, whatever its length.
+  if (rest.size() > 5 && rest.substr(0, 5).find_first_not_of("0123456789") == std::string_view::npos) {
+    const bool numberRanPast = rest.find_first_not_of("0123456789") == std::string_view::npos;
+    return {std::nullopt, numberRanPast
+                              ? "The number part of the serial number has run past 99999, and a unit keeps only six "
+                                "characters. Start a new series with another first character, for example R00001."
+                              : "The serial number has more than six characters; it must have exactly six, for "
+                                "example Q00001."};
+  }
   SerialNumberPlan plan;
   plan.bytes[0] = first->first;
   int number = 0;
@@ -178,7 +189,7 @@ SerialNumberCheck planSerialNumber(std::string_view text) {
     plan.bytes[i + 1] = static_cast<std::uint8_t>(c);
     number = number * 10 + (c - '0');
   }
-  // At least five digits with leading zeros; 99999 + 1 keeps all six.
+  // At least five digits with leading zeros; 99999 + 1 keeps all six, which the next plan refuses.
   std::string digits = std::to_string(number + 1);
   if (digits.size() < 5) digits.insert(0, 5 - digits.size(), '0');
   plan.next = std::string(text.substr(0, first->second)) + digits;

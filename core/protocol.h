@@ -91,7 +91,7 @@ std::optional<std::uint8_t> driveIndexOf(std::string_view text);
 // ---- Serial number ----
 
 // The six characters a serial number is programmed with, as the unit stores them, and the serial
-// that follows it. Built only from a text of at least six characters whose first character fits in
+// that follows it. Built only from a text of exactly six characters whose first character fits in
 // one byte (Latin-1, printable, not a blank) and whose characters 2 to 6 are digits.
 struct SerialNumberPlan {
   std::array<std::uint8_t, 6> bytes{};  // frame bytes 3 to 8

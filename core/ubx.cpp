@@ -177,4 +177,21 @@ std::optional<NavClock> readNavClock(std::span<const std::uint8_t> p) {
   return m;
 }
 
+std::optional<Diagnostic> readDiagnostic(std::uint8_t messageClass, std::uint8_t messageId,
+                                         std::span<const std::uint8_t> p) {
+  auto leading = [&](std::size_t n) { return std::vector<std::uint8_t>(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(n)); };
+  if (messageClass == 0x02 && messageId == 0x52) {
+    if (p.size() < 8) return std::nullopt;
+    return Diagnostic{Diagnostic::Kind::Counter, p.size(), leading(4), i32(p, 4)};
+  }
+  if (messageClass == 0x0A && (messageId == 0x11 || messageId == 0x1B)) {
+    return Diagnostic{Diagnostic::Kind::Length, p.size(), {}, 0};
+  }
+  if (messageClass == 0x0A && messageId == 0x1E) {
+    if (p.size() < 21) return std::nullopt;
+    return Diagnostic{Diagnostic::Kind::Bytes, p.size(), leading(21), 0};
+  }
+  return std::nullopt;
+}
+
 }  // namespace tamrik::core

@@ -136,4 +136,18 @@ struct NavClock {
 };
 std::optional<NavClock> readNavClock(std::span<const std::uint8_t> payload);
 
+// The receiver's diagnostic messages, shown as they come without being interpreted: class 0x02 id
+// 0x52 (four leading bytes and a signed 32-bit number at offset 4), class 0x0A ids 0x11 and 0x1B
+// (their length only) and class 0x0A id 0x1E (its first 21 bytes).
+struct Diagnostic {
+  enum class Kind { Counter, Length, Bytes };
+  Kind kind = Kind::Length;
+  std::size_t length = 0;             // of the payload
+  std::vector<std::uint8_t> leading;  // Counter: 4 bytes; Bytes: 21 bytes; Length: none
+  std::int32_t value = 0;             // Counter only
+};
+// Nothing for any other message, or for one too short for the bytes it shows.
+std::optional<Diagnostic> readDiagnostic(std::uint8_t messageClass, std::uint8_t messageId,
+                                         std::span<const std::uint8_t> payload);
+
 }  // namespace tamrik::core

@@ -11,19 +11,27 @@ using platform::OpenMode;
 
 template <typename Visitor>
 void UnitSession::walkUnits(Visitor&& visit) {
-  for (const std::string& path : s_.deviceSetup.hidInterfacePaths()) {
-    const DeviceHandle handle = s_.kernel.openDevice(path, OpenMode::Plain);
+  for (const platform::HidInterface& listed : s_.deviceSetup.hidInterfaces()) {
+    // An interface listed with another device's IDs is passed over unopened: the window walks twice
+    // a tick while no unit is open, and other devices (keyboards, security keys) must not be opened
+    // many times a second. Every other interface is opened and its attributes decide.
+    if (listed.idsListed && !isUnitId(listed.vendorId, listed.productId)) continue;
+    const DeviceHandle handle = s_.kernel.openDevice(listed.path, OpenMode::Plain);
     platform::HidAttributes attrs;  // IDs stay 0 when the query fails
     if (auto a = platform::isValidHandle(handle) ? s_.hid.attributes(handle) : std::nullopt) attrs = *a;
-    if (isUnitId(attrs.vendorId, attrs.productId) && visit(path, handle, attrs)) return;
+    if (isUnitId(attrs.vendorId, attrs.productId) && visit(listed.path, handle, attrs)) return;
     s_.kernel.closeHandle(handle);
   }
 }
 
 std::optional<std::string> UnitSession::serialOf(DeviceHandle handle) {
+  // A unit whose serial cannot be read, or reads as an empty text, cannot be told apart from
+  // others: it has none.
   const auto units = s_.hid.string(handle, HidString::SerialNumber, kStringRequestBytes);
   if (!units) return std::nullopt;
-  return deviceText(*units);
+  std::string text = deviceText(*units);
+  if (text.empty()) return std::nullopt;
+  return text;
 }
 
 std::vector<UnitEntry> UnitSession::listUnits() {
@@ -97,7 +105,10 @@ std::optional<SettingsReport> UnitSession::readSettings() {
   }
   s_.kernel.sleep(5ms);
   report.assign(report.size(), 0);
-  if (!s_.hid.getFeature(commandHandle_, report)) return std::nullopt;
+  // An answer that stops short of the last field the settings need is a failed read: the zeros the
+  // rest reads as are not the unit's settings.
+  const auto delivered = s_.hid.getFeature(commandHandle_, report);
+  if (!delivered || *delivered < static_cast<std::size_t>(kMinimumFeatureReportLength)) return std::nullopt;
   return decodeSettingsReport(report);
 }
 

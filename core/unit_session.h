@@ -77,8 +77,9 @@ class UnitSession {
   UnitSession(const UnitSession&) = delete;
   UnitSession& operator=(const UnitSession&) = delete;
 
-  // The units present now, in the system's order: every HID interface whose attributes carry the
-  // unit's IDs and whose serial can be read is opened, asked for its serial and closed again.
+  // The units present now, in the system's order: every HID interface not listed with another
+  // device's IDs is opened; those whose attributes carry the unit's IDs are asked for their serial;
+  // each is closed again. A unit whose serial cannot be read or is empty is left out.
   std::vector<UnitEntry> listUnits();
 
   // Opens the first unit whose serial is `serial`, with a handle for commands and one for the
@@ -95,14 +96,18 @@ class UnitSession {
   // middle can tell that the unit it began with is no longer the one open.
   std::uint64_t epoch() const { return epoch_; }
   const OpenUnit& unit() const { return unit_; }
+  // The open unit's two handles: commands, feature reports and input reports go on the first, the
+  // string requests on the second.
+  platform::DeviceHandle commandHandle() const { return commandHandle_; }
+  platform::DeviceHandle stringHandle() const { return stringHandle_; }
 
   // The manufacturer, product and serial strings of the open unit, read in that order with a
   // pause of 5 ms before each. Nothing is read when no unit is open.
   UnitStrings readStrings();
 
   // The settings report of a usable unit: a 2 ms pause, the version query for firmware that answers
-  // it (then 2 ms and its answer, which is dropped), 5 ms, and the report. std::nullopt when the unit is not usable
-  // or the report could not be read.
+  // it (then 2 ms and its answer, which is dropped), 5 ms, and the report. std::nullopt when the
+  // unit is not usable or the report could not be read whole.
   std::optional<SettingsReport> readSettings();
 
   // Sends a frame as a feature report on the command handle. Frames are sent only to a usable unit

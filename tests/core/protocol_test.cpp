@@ -52,6 +52,26 @@ TEST(CommandFrames, EachCommandsBytesAndTheShortestReportThatCarriesThem) {
   EXPECT_FALSE(settingsFrame(Dividers{2875000, 3, 11, 480, 11, 46, 46, -1}, 65));
 }
 
+TEST(SettingsReport, DecodesTheFieldsWithTheirOffsets) {
+  std::vector<std::uint8_t> r(65, 0);
+  const std::uint8_t bytes[] = {0x00, 0xFE, 0x09, 0x78, 0xDE, 0x2B, 0x02, 0x00, 0x00, 0x07, 0xDF,
+                                0x01, 0x00, 0x07, 0x2D, 0x00, 0x00, 0x2D, 0x00, 0x00, 0xAA, 0x09};
+  std::copy(std::begin(bytes), std::end(bytes), r.begin());
+  const auto s = decodeSettingsReport(r);
+  ASSERT_TRUE(s);
+  EXPECT_FALSE(s->outputEnabled);  // only bit 0 of byte 1 counts
+  EXPECT_EQ(s->driveIndex, 3);     // 9 is taken as 3
+  EXPECT_EQ(s->dividers, (Dividers{2875000, 3, 11, 480, 11, 46, 46, 9}));
+  EXPECT_FALSE(decodeSettingsReport(std::span(r).first(21)));
+}
+
+TEST(SettingsBlock, KeepsTheLowBitsOfEachFieldLessItsOffset) {
+  const auto b = encodeSettingsBlock(Dividers{16777218, 3, 4, 3, 260, 1, 0, 254});
+  ASSERT_TRUE(b);
+  EXPECT_EQ(Bytes(b->begin(), b->end()), (Bytes{2, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0, 0xFE}));
+  EXPECT_FALSE(encodeSettingsBlock(Dividers{1, 1, 4, 2, 4, 2, 2, 256}));
+}
+
 // The simulated unit keeps its own encoder and decoder of the settings block, written separately, as
 // a second opinion: both must read and write every block the same way.
 TEST(SettingsBlock, AgreesWithTheSimulatedUnitsOwnCodingInBothDirections) {

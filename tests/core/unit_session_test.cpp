@@ -32,7 +32,7 @@ struct Bench {
 TEST(Unit, ListsEveryUnitWithItsIdentityAndLeavesNothingOpen) {
   Bench b;
   b.add(u"A00001");
-  b.units.addForeignDevice(0x046D, 0xC52B);
+  const auto keyboard = b.units.addForeignDevice(0x046D, 0xC52B);
   sim::UnitConfig old;
   old.firmwareVersion = 0x0113;
   old.featureReportLength = 21;
@@ -41,6 +41,7 @@ TEST(Unit, ListsEveryUnitWithItsIdentityAndLeavesNothingOpen) {
   sim::UnitConfig nameless;
   nameless.serialReadable = false;
   b.add(u"C00003", nameless);
+  b.add(u"");  // a serial that reads as an empty text names no unit either
 
   Unit unit(b.services);
   const auto listed = unit.list();
@@ -57,6 +58,8 @@ TEST(Unit, ListsEveryUnitWithItsIdentityAndLeavesNothingOpen) {
   EXPECT_EQ(b.recorder.openHandles, 0);
   EXPECT_FALSE(unit.isOpen());
   EXPECT_EQ(b.recorder.count(Kind::SetFeature), 0u);  // listing commands nothing
+  // Another maker's device, listed with its IDs, is never opened.
+  for (const auto& call : b.recorder.calls) EXPECT_NE(call.path, b.units.unit(keyboard).path);
 }
 
 TEST(Unit, OpensByTheSerialOrTheOnlyUnitAndSaysWhyNot) {
@@ -133,6 +136,17 @@ TEST(Unit, AUnitWithAShortFeatureReportIsNeverCommanded) {
   EXPECT_EQ(unit.setSerialNumber("Q00001").sent, false);
   EXPECT_EQ(b.recorder.count(Kind::SetFeature), 0u);
   EXPECT_EQ(b.recorder.count(Kind::GetFeature), 0u);
+
+  // A usable unit whose answer stops short of the settings' last field gives no readback.
+  Bench shortAnswer;
+  sim::UnitConfig stops;
+  stops.featureAnswerLength = 21;
+  shortAnswer.add(u"A00001", stops);
+  Unit other(shortAnswer.services);
+  ASSERT_EQ(other.open(), OpenOutcome::Opened);
+  const UnitReadback s = other.readback();
+  EXPECT_TRUE(s.identity.usable);
+  EXPECT_FALSE(s.settings);
 }
 
 TEST(Unit, ProgramsASerialWithTheWindowsChecksAndFindsTheUnitUnderItAgain) {

@@ -98,7 +98,7 @@ TEST_F(SimUnit, UnplugBlackensBarsAndReconnectsEvery250ms) {
 
   units.unplug(id);
   w->tick();
-  EXPECT_FALSE(w->state.link.Connected);
+  EXPECT_FALSE(w->state.session.connected());
   EXPECT_FALSE(w->state.flags.SettingsLoaded);
   EXPECT_EQ(w->recorder.openHandles, 0);
   for (int i = 0; i < ui::kSatelliteBars; ++i) {
@@ -117,18 +117,18 @@ TEST_F(SimUnit, UnplugBlackensBarsAndReconnectsEvery250ms) {
 
   units.replug(id);
   w->tick();
-  EXPECT_TRUE(w->state.link.Connected);
+  EXPECT_TRUE(w->state.session.connected());
   EXPECT_TRUE(w->state.flags.SettingsLoaded);
   w->tick();
   EXPECT_EQ(w->control("Timer").interval, GpsMonitor::kReadInterval);
 
   // A reconnect request closes the unit and reopens it within one tick.
-  const std::uint64_t epoch = w->state.linkEpoch;
+  const std::uint64_t epoch = w->state.session.epoch();
   w->state.flags.ReconnectRequested = true;
   w->tick();
-  EXPECT_TRUE(w->state.link.Connected);
+  EXPECT_TRUE(w->state.session.connected());
   EXPECT_FALSE(w->state.flags.ReconnectRequested);
-  EXPECT_EQ(w->state.linkEpoch, epoch + 2);
+  EXPECT_EQ(w->state.session.epoch(), epoch + 2);
   EXPECT_EQ(w->recorder.openHandles, 2);
 }
 
@@ -142,7 +142,7 @@ TEST_F(SimUnit, SilentUnitCostsAtMostTheReadTimeoutAndKeepsTheLabels) {
     w->tick();
     EXPECT_LE(simClock.now() - before, GpsMonitor::kReadInterval * 1ms + GpsMonitor::kFirstReportTimeout);
   }
-  EXPECT_TRUE(w->state.link.Connected);
+  EXPECT_TRUE(w->state.session.connected());
   EXPECT_EQ(w->text("LOS"), "marker");
   units.resume(id);
   w->runFor(100ms);
@@ -160,9 +160,10 @@ TEST_F(SimUnit, ClockFromArmedNavPvtAndWholeSecondNavTimeUtc) {
   auto timeUtc = [](std::int32_t nano) {
     return ubx::navTimeUtcFrame({.time = {2025, 3, 7, 8, 5, 9, nano}, .valid = 0xF7});
   };
-  // The first NAV-PVT comes before the click; the gap after it gives the test time to click.
-  const Bytes stream = join({pvt(1, 0), Bytes(400, 0), pvt(2, 0, 0x03), pvt(3, -200000), pvt(4, 2500000),
-                             pvt(5, 3500000), pvt(6, 999500000), timeUtc(400000), timeUtc(600000),
+  // The first NAV-PVT comes before the click; the gap after it gives the test time to click. The
+  // first one after the click rounds to 1000 ms: it sets nothing, and leaves the click's prompt.
+  const Bytes stream = join({pvt(1, 0), Bytes(400, 0), pvt(2, 999600000), pvt(2, 0, 0x03), pvt(3, -200000),
+                             pvt(4, 2500000), pvt(5, 3500000), pvt(6, 999500000), timeUtc(400000), timeUtc(600000),
                              timeUtc(-500000), timeUtc(500000)});
   sim::UnitConfig config;
   config.replay = std::make_shared<const Bytes>(stream);
@@ -176,6 +177,8 @@ TEST_F(SimUnit, ClockFromArmedNavPvtAndWholeSecondNavTimeUtc) {
   for (const auto& t : w->clock.requests) set.emplace_back(t.second, t.milliseconds);
   // Nothing from the unarmed or invalid NAV-PVT; 1000 ms refused; NAV-TIMEUTC only within 0.5 ms.
   EXPECT_EQ(set, (std::vector<std::pair<int, int>>{{3, 0}, {4, 2}, {5, 4}, {9, 30}, {9, 30}}));
+  const auto ask = platform::ClockPrompt::Allowed, quiet = platform::ClockPrompt::Never;
+  EXPECT_EQ(w->clock.prompts, (std::vector{ask, quiet, quiet, quiet, quiet}));
   EXPECT_FALSE(w->control("Label13").border);
   EXPECT_EQ(w->text("Label13"), "UTC: 2025.03.07 08:05:06");
 }
@@ -217,6 +220,16 @@ TEST_F(ClockClicks, OnlyTheFirstSettingAfterAClickMayPromptAndTheBorderWaitsForS
   auto held = std::move(w->clock.held);
   for (std::size_t i = 0; i < held.size(); ++i) held[i](w->clock.prompts[i] == kAsk ? ClockOutcome::Set : ClockOutcome::NotPermitted);
   EXPECT_FALSE(w->control("Label13").border);
+  EXPECT_TRUE(w->toolkit.notices.empty());
+}
+
+TEST_F(ClockClicks, ASettingTheServiceWasTooBusyForLeavesTheClicksPromptForTheNext) {
+  // The service is still busy with a setting nobody asked for (a NAV-TIMEUTC's) when the click's
+  // first setting comes: that setting never reached the user, so the next one may still ask.
+  w->clock.outcome = ClockOutcome::Busy;
+  run(3, {1});
+  EXPECT_EQ(w->clock.prompts, (std::vector{kQuiet, kQuiet, kAsk, kQuiet, kAsk}));
+  EXPECT_TRUE(w->control("Label13").border);
   EXPECT_TRUE(w->toolkit.notices.empty());
 }
 
@@ -348,11 +361,11 @@ TEST_F(SimUnit, ClicksDuringANavSvInfoWaitForTheEndOfTheTick) {
 // old unit's message may land on it afterwards.
 TEST_F(SimUnit, AUnitSwitchInsideANavSvInfoStopsItsBars) {
   replayTwoBars(*this);
-  const std::uint64_t epoch = w->state.linkEpoch;
+  const std::uint64_t epoch = w->state.session.epoch();
   w->toolkit.onProcessEvents = [&] {
-    if (w->state.linkEpoch == epoch) w->link.SerNoClick();
+    if (w->state.session.epoch() == epoch) w->link.SerNoClick();
   };
-  ASSERT_TRUE(w->runUntil([&] { return w->state.linkEpoch != epoch; }));
+  ASSERT_TRUE(w->runUntil([&] { return w->state.session.epoch() != epoch; }));
   EXPECT_EQ(w->toolkit.eventRounds, 1);
   EXPECT_EQ(w->control("Sat(2)").height, 2);
   EXPECT_TRUE(w->sent(11).empty());  // nor was the rest of the old link's read decoded

@@ -80,8 +80,8 @@ TEST(LinuxSystemClock, DirectSettingFirstThenTheServicePromptingOnlyWhenAllowed)
 
   // Without the right, the service is asked to move the clock by the offset measured now, and may
   // prompt the user only for a setting that allows it.
-  rec.realtimeResult = EPERM;
   for (ClockPrompt prompt : {ClockPrompt::Allowed, ClockPrompt::Never}) {
+    rec.realtimeResult = prompt == ClockPrompt::Allowed ? EPERM : EACCES;  // EACCES: a sandbox's refusal
     clock.set(at(2024, 2, 29, 12, 34, 57, 0), prompt, rec.answer());
     rec.serviceAnswers(ClockOutcome::Set);
   }
@@ -118,14 +118,21 @@ TEST(LinuxSystemClock, NeitherTheServiceNorTheUserIsFlooded) {
     // A new click asks again at once (the user may have turned synchronisation off meanwhile).
     clock.set(t, ClockPrompt::Allowed, rec.answer());
     rec.serviceAnswers(ClockOutcome::NotPermitted);
+    // The next click's prompt is answered with the password: the refusal before it no longer
+    // holds, and the settings that follow go to the service at once.
+    clock.set(t, ClockPrompt::Allowed, rec.answer());
+    rec.serviceAnswers(ClockOutcome::Set);
+    clock.set(t, ClockPrompt::Never, rec.answer());
+    rec.serviceAnswers(ClockOutcome::NotPermitted);
     rec.now += LinuxSystemClock::kRetryAfterRefusal;
     clock.set(t, ClockPrompt::Never, rec.answer());
   }
-  ASSERT_EQ(rec.serviceCalls.size(), 3u);
-  EXPECT_FALSE(rec.serviceCalls[2].interactive);
+  ASSERT_EQ(rec.serviceCalls.size(), 5u);
+  EXPECT_FALSE(rec.serviceCalls[4].interactive);
   rec.serviceAnswers(ClockOutcome::Set);  // after the clock object is gone: harmless
   EXPECT_EQ(rec.outcomes, (Outcomes{ClockOutcome::Busy, ClockOutcome::AutomaticSync, ClockOutcome::AutomaticSync,
-                                    ClockOutcome::NotPermitted, ClockOutcome::Set}));
+                                    ClockOutcome::NotPermitted, ClockOutcome::Set, ClockOutcome::NotPermitted,
+                                    ClockOutcome::Set}));
 }
 
 TEST(LinuxSystemClock, ServiceErrorsSayWhyTheClockWasNotSet) {

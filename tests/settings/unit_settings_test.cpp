@@ -107,20 +107,23 @@ TEST(RegisterWrite, SendsBytesAndRefusesWhatIsNotOne) {
 TEST(SerialNumber, RefusesTextsThatCannotBeProgrammed) {
   Window w;
   for (const char* sn : {"", "Q0001", "Q12a45", "Q 0001", "Q-0001", " 00001", "\xE2\x82\xAC" "00001",
+                         "Q0000\xC3\x84",  // six characters, the last a letter of two bytes
                          // Seven characters: a unit keeps six, so these would repeat Q00001 and Q10000.
                          "Q00001 ", "Q00001\xC3\x84", "Q000010", "Q100000"}) {
     w.click("SetSN", sn, "SN");
     EXPECT_EQ(w.text("SN"), sn);
   }
   EXPECT_TRUE(w.all().empty());
-  ASSERT_EQ(w.toolkit.shown.size(), 11u);
+  ASSERT_EQ(w.toolkit.shown.size(), 12u);
   EXPECT_EQ(w.toolkit.shown[7].text,
+            "Characters 2 to 6 of the serial number must be digits, for example Q00001. Nothing was sent to the unit.");
+  EXPECT_EQ(w.toolkit.shown[8].text,
             "The serial number has more than six characters; it must have exactly six, for example Q00001. "
             "Nothing was sent to the unit.");
-  EXPECT_EQ(w.toolkit.shown[10].text,
+  EXPECT_EQ(w.toolkit.shown[11].text,
             "The number part of the serial number has run past 99999, and a unit keeps only six characters. "
             "Start a new series with another first character, for example R00001. Nothing was sent to the unit.");
-  EXPECT_TRUE(w.state().link.Connected);
+  EXPECT_TRUE(w.state().session.connected());
 }
 
 // The unit takes the serial, re-enumerates under it, and the poll reconnects the window to it.
@@ -138,11 +141,11 @@ TEST(SerialNumber, ProgramsTheUnitWhichComesBackUnderTheNewSerial) {
   w.click("SetSN", "Q00099", "SN");
   EXPECT_EQ(w.all(), (std::vector<Bytes>{frame(0x53, {0x4E, 0x51, 0x30, 0x30, 0x30, 0x39, 0x39})}));
   EXPECT_EQ(w.text("SN"), "Q00100");
-  EXPECT_FALSE(w.state().link.Connected);
+  EXPECT_FALSE(w.state().session.connected());
   EXPECT_EQ(w.control("Timer").interval, 250);
   EXPECT_EQ(w.recorder.openHandles, 0);
   reconnect();
-  EXPECT_TRUE(w.state().link.Connected);
+  EXPECT_TRUE(w.state().session.connected());
   EXPECT_EQ(w.control("SerNo").items, (std::vector<std::string>{"Q00099"}));
   EXPECT_EQ(w.text("GPS"), "2875000");
 
@@ -154,7 +157,7 @@ TEST(SerialNumber, ProgramsTheUnitWhichComesBackUnderTheNewSerial) {
   EXPECT_EQ(w.text("SN"), "Q100000");
   ASSERT_EQ(w.toolkit.shown.size(), 1u);
   EXPECT_NE(w.toolkit.shown[0].text.find("run past 99999"), std::string::npos);
-  EXPECT_TRUE(w.state().link.Connected);
+  EXPECT_TRUE(w.state().session.connected());
   w.click("SetSN", "\xC3\x84" "00041", "SN");  // Ä is one byte on the unit
   reconnect();
   EXPECT_EQ(w.text("SN"), "\xC3\x84" "00042");
