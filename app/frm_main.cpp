@@ -28,7 +28,7 @@ FrmMain::FrmMain(platform::Platform& platform, ui::NumberFormat numberFormat)
       link_(state_),
       gps_(state_, link_),
       planner_(state_, link_, [this](const std::string& control) { click(control); }),
-      unitSettings_(state_, link_) {
+      unitSettings_(state_) {
   onClick("Advanced", [this] { ui::toggleAdvanced(model_, state_.flags.AdvancedCollapsed); });
   onClick("SerNo", [this] { link_.SerNoClick(); });
   onClick("FindFreq", [this] { planner_.FindFreqClick(); });
@@ -66,7 +66,7 @@ void FrmMain::Load() {
   state_.ExcludedReferences.assign(excluded.begin(), excluded.end());
 
   link_.Scan_USB_devices();
-  state_.link.Connected = link_.FindTheHid();
+  link_.FindTheHid();
   link_.ReadUnitSettings();
   model_.setEnabled("Timer", true);
 }

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "app/window_state.h"
 #include "device/device_link.h"
 #include "gps/gps_monitor.h"
 #include "platform/platform.h"
@@ -13,6 +12,7 @@
 #include "synth/window/frequency_planner.h"
 #include "ui/window_events.h"
 #include "ui/window_model.h"
+#include "window/window_state.h"
 
 namespace tamrik {
 

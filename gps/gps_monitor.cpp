@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <span>
 
-#include "gps/input_reports.h"
+#include "core/protocol.h"
 #include "gps/ubx_messages.h"
 #include "ui/satellite_chart.h"
 
@@ -16,7 +16,6 @@ namespace {
 
 constexpr std::uint32_t kLightRed = 0x6060FF;
 constexpr std::uint32_t kLightGreen = 0xC0FFC0;
-constexpr std::uint8_t kDriftCommand = 11;
 
 // Holds a flag set for the length of a scope and gives it back its earlier value afterwards, so a
 // map click run from inside a tick leaves the tick's mark in place.
@@ -40,58 +39,45 @@ GpsMonitor::GpsMonitor(WindowState& state, device::DeviceLink& link)
 void GpsMonitor::PollInputReports() {
   if (s_.flags.Unloading || busy_) return;
   FlagScope running(busy_);
-  device::UnitLink& unit = s_.link;
+  core::UnitSession& session = s_.session;
 
-  if (unit.Connected) {
+  if (session.connected()) {
     inputBuffer_[0] = 0;
-    const platform::InputReadResult read = s_.platform.hid.readInputReports(
-        unit.CommandHandle, std::span<std::uint8_t>(inputBuffer_.data(), kReadBytes), kFirstReportTimeout);
-    unit.LastResult = read.ok ? 1 : 0;
+    const platform::InputReadResult read =
+        session.readInput(std::span<std::uint8_t>(inputBuffer_.data(), kReadBytes), kFirstReportTimeout);
 
     if (!read.ok || s_.flags.ReconnectRequested) {
       linkLost();
     } else {
       s_.model.setInterval("Timer", kReadInterval);
-      const std::size_t n = std::min(read.bytes, kReadBytes);
-      const std::size_t L = static_cast<std::size_t>(unit.InputReportLength);
-      const std::size_t reports = WholeReports(n, unit.InputReportLength);
       // A read that brought no whole report (the unit is silent) leaves the labels as they are.
-      if (reports > 0) {
-        showStatus(inputBuffer_[1], inputBuffer_[2]);
-        const std::uint64_t epoch = s_.linkEpoch;
-        for (std::size_t j = 0; j < reports && !readAbandoned(epoch); ++j) {
-          for (std::uint8_t b : ReceiverBytes(std::span<const std::uint8_t>(inputBuffer_.data() + j * L, L))) {
-            ParseReceiverByte(b);
-            if (readAbandoned(epoch)) break;
-          }
-        }
-      }
+      const std::size_t n = std::min(read.bytes, kReadBytes);
+      readEpoch_ = session.epoch();
+      stream_.feedInputReports(std::span<const std::uint8_t>(inputBuffer_.data(), n), session.unit().inputReportLength);
     }
   }
 
   if (s_.flags.Unloading) return;
-  if (!unit.Connected) reconnect();
+  if (!session.connected()) reconnect();
 }
 
 bool GpsMonitor::readAbandoned(std::uint64_t epoch) const {
   // Events processed while decoding may have closed or switched the unit, or begun unloading the
   // window: the rest of the read, and of the message being drawn, belongs to a link that is gone.
-  return s_.flags.Unloading || s_.linkEpoch != epoch;
+  return s_.flags.Unloading || s_.session.epoch() != epoch;
 }
 
-void GpsMonitor::showStatus(std::uint8_t lossCount, std::uint8_t flags) {
+void GpsMonitor::onInputStatus(const core::InputStatus& status) {
   ui::WindowModel& m = s_.model;
-  m.setText("Label16", "Signal loss count: " + std::to_string(lossCount));
-  const bool noSignal = (flags & kNoGpsSignal) != 0;
-  m.setBackColor("LOS", noSignal ? kLightRed : kLightGreen);
-  m.setText("LOS", noSignal ? "No GPS signal" : "GPS signal OK");
-  const bool noLock = (flags & kNoPllLock) != 0;
-  m.setBackColor("LOL", noLock ? kLightRed : kLightGreen);
-  m.setText("LOL", noLock ? "No PLL lock" : "PLL lock OK");
+  m.setText("Label16", "Signal loss count: " + std::to_string(status.lossCount));
+  m.setBackColor("LOS", status.gpsSignal ? kLightGreen : kLightRed);
+  m.setText("LOS", status.gpsSignal ? "GPS signal OK" : "No GPS signal");
+  m.setBackColor("LOL", status.pllLock ? kLightGreen : kLightRed);
+  m.setText("LOL", status.pllLock ? "PLL lock OK" : "No PLL lock");
 }
 
 void GpsMonitor::linkLost() {
-  link_.CloseUnit();
+  s_.session.close();
   s_.model.setInterval("Timer", kLossInterval);
   s_.flags.SettingsLoaded = false;
   ui::resetSatelliteBars(s_.model, /*blacken=*/true);
@@ -102,48 +88,22 @@ void GpsMonitor::linkLost() {
 void GpsMonitor::reconnect() {
   s_.flags.SettingsLoaded = false;
   link_.Scan_USB_devices();
-  const bool opened = link_.FindTheHid();
-  s_.link.Connected = opened;
-  if (opened) s_.flags.ReconnectRequested = false;
+  if (link_.FindTheHid()) s_.flags.ReconnectRequested = false;
   link_.ReadUnitSettings();
 }
 
-void GpsMonitor::ParseReceiverByte(std::uint8_t b) {
-  if (gps::ParseReceiverByte(assembler_, b)) DecodeReceiverMessage();
+void GpsMonitor::onMessage(std::uint8_t messageClass, std::uint8_t messageId, std::span<const std::uint8_t> payload) {
+  // NAV messages arrive decoded; of the others, a few are shown as they come.
+  if (s_.flags.Unloading || messageClass == core::kClassNav) return;
+  if (auto text = DiagnosticText(messageClass, messageId, payload)) s_.model.setText("Label20", *text);
 }
 
-void GpsMonitor::DecodeReceiverMessage() {
+void GpsMonitor::onNavPvt(const core::NavPvt& pvt) {
   if (s_.flags.Unloading) return;
-  const std::uint8_t cls = assembler_.messageClass;
-  const std::uint8_t id = assembler_.messageId;
-  if (cls == kClassNav) {
-    switch (id) {
-      case kIdNavPvt:
-        decodeNavPvt();
-        return;
-      case kIdNavTimeUtc:
-        decodeNavTimeUtc();
-        return;
-      case kIdNavClock:
-        decodeNavClock();
-        return;
-      case kIdNavSvInfo:
-        decodeNavSvInfo();
-        return;
-      default:
-        return;
-    }
-  }
-  if (auto text = DiagnosticText(cls, id, assembler_.message())) s_.model.setText("Label20", *text);
-}
-
-void GpsMonitor::decodeNavPvt() {
-  const auto pvt = ReadNavPvt(assembler_.message());
-  if (!pvt) return;
-  if (s_.flags.SetClockRequested && pvt->timeValid()) setClockFromNavPvt(*pvt);
-  mapLink_ = MapLinkFor(pvt->lat, pvt->lon);
-  s_.model.setText("Label12", PositionText(*pvt, s_.numberFormat));
-  s_.model.setText("Label13", UtcText(*pvt));
+  if (s_.flags.SetClockRequested && pvt.timeValid()) setClockFromNavPvt(pvt);
+  mapLink_ = MapLinkFor(pvt.lat, pvt.lon);
+  s_.model.setText("Label12", PositionText(pvt, s_.numberFormat));
+  s_.model.setText("Label13", UtcText(pvt));
 }
 
 void GpsMonitor::setClockFromNavPvt(const NavPvt& pvt) {
@@ -191,13 +151,12 @@ void GpsMonitor::clockSettingAnswered(ClockPrompt prompt, ClockOutcome outcome) 
                                   "Computer clock", "The computer's clock was not set from GPS: " + why});
 }
 
-void GpsMonitor::decodeNavSvInfo() {
-  const auto info = NavSvInfo::read(assembler_.message());
-  if (!info) return;
+void GpsMonitor::onNavSvInfo(const core::NavSvInfo& info) {
+  if (s_.flags.Unloading) return;
   platform::Toolkit& toolkit = s_.platform.toolkit;
-  const std::uint64_t epoch = s_.linkEpoch;
-  for (int i = 0; i < info->channels(); ++i) {
-    if (const auto bar = BarFor(info->channel(i))) ui::setSatelliteBar(s_.model, bar->chn, bar->cno, bar->color);
+  const std::uint64_t epoch = s_.session.epoch();
+  for (int i = 0; i < info.channels(); ++i) {
+    if (const auto bar = BarFor(info.channel(i))) ui::setSatelliteBar(s_.model, bar->chn, bar->cno, bar->color);
     // Keeps the window painted through a long message. A tick delivered here returns at once, so
     // the payload read above stays in place; the user's input waits until the tick has ended, so
     // that no click handler, and no question it asks, runs inside the tick.
@@ -209,35 +168,28 @@ void GpsMonitor::decodeNavSvInfo() {
   toolkit.processPendingEvents(platform::UserInput::Defer);
 }
 
-void GpsMonitor::decodeNavTimeUtc() {
-  const auto utc = ReadNavTimeUtc(assembler_.message());
-  if (!utc) return;
+void GpsMonitor::onNavTimeUtc(const core::NavTimeUtc& utc) {
+  if (s_.flags.Unloading) return;
   // Nobody asked for this setting: it never prompts, and its outcome is not shown.
-  if (const auto t = ClockFromNavTimeUtc(*utc)) s_.platform.kernel.setSystemTime(*t, ClockPrompt::Never, {});
+  if (const auto t = ClockFromNavTimeUtc(utc)) s_.platform.kernel.setSystemTime(*t, ClockPrompt::Never, {});
 }
 
-void GpsMonitor::decodeNavClock() {
-  const auto clock = ReadNavClock(assembler_.message());
+void GpsMonitor::onNavClock(const core::NavClock& clock) {
+  if (s_.flags.Unloading) return;
   // A frequency request owns the settings boxes until it ends, its closest-frequency question
   // included: the report's readback would replace the offer and void the answer. The report goes
   // out with the first NAV-CLOCK after the request, as the stored drift is left unchanged.
   if (s_.flags.SearchRunning) return;
-  if (!clock || !DriftWorthSending(*clock, lastClockDrift_)) return;
-  lastClockDrift_ = clock->clkD;
+  if (!DriftWorthSending(clock, lastClockDrift_)) return;
+  lastClockDrift_ = clock.clkD;
   SendReceiverClockDrift();
 }
 
 void GpsMonitor::SendReceiverClockDrift() {
-  if (!s_.link.Connected) return;
+  if (!s_.session.connected()) return;
   // The clamped value is kept, so a drift that stays beyond the range is sent again every time.
-  lastClockDrift_ = ClampDrift(lastClockDrift_);
-  std::vector<std::uint8_t> frame = link_.CommandFrame(kDriftCommand);
-  if (frame.size() > 3) {
-    const auto bytes = EncodeDrift(lastClockDrift_);
-    frame[2] = bytes[0];
-    frame[3] = bytes[1];
-    link_.SendFrame(frame);
-  }
+  lastClockDrift_ = core::clampDrift(lastClockDrift_);
+  s_.session.sendClockDrift(lastClockDrift_);
   link_.ReadUnitSettings(device::Readback::AfterDrift);
 }
 

@@ -5,22 +5,23 @@
 #include <string>
 #include <vector>
 
-#include "app/window_state.h"
+#include "core/receiver_stream.h"
 #include "device/device_link.h"
-#include "gps/ubx_assembler.h"
 #include "gps/ubx_messages.h"
 #include "platform/system_clock.h"
+#include "window/window_state.h"
 
 namespace tamrik::gps {
 
-// The GPS monitor: reads the unit's input reports on every timer tick, watches the link, assembles
-// the receiver's UBX messages and shows what they say; sets the computer's clock, passes the
-// receiver's clock drift on to the unit and opens the map.
+// The GPS monitor: reads the unit's input reports on every timer tick, watches the link, and shows
+// what the receiver's messages say (the core's receiver stream assembles and decodes them, and this
+// monitor is its sink); sets the computer's clock, passes the receiver's clock drift on to the unit
+// and opens the map.
 //
 // The poller and the decoders are never entered twice: decoding a NAV-SVINFO and the map click let
 // the window process pending events, and a timer tick delivered then returns at once. The rounds
 // inside a NAV-SVINFO leave the user's input for after the tick, so a click never runs inside it.
-class GpsMonitor {
+class GpsMonitor : private core::ReceiverSink {
  public:
   // Bytes asked for by each read, as whole input reports.
   static constexpr std::size_t kReadBytes = 34000;
@@ -46,32 +47,33 @@ class GpsMonitor {
   // Click on the position label: opens the last position in the default browser.
   void Label12Click();
 
-  // One receiver byte in stream order; a completed, checked frame is decoded before it returns.
-  void ParseReceiverByte(std::uint8_t b);
-  // Acts on the message the assembler holds.
-  void DecodeReceiverMessage();
   // Sends the last clock drift to the unit (command 11) and reads the unit's settings back.
   void SendReceiverClockDrift();
 
   const std::string& MapLink() const { return mapLink_; }
   std::int32_t LastClockDrift() const { return lastClockDrift_; }
-  const MessageAssembler& Assembler() const { return assembler_; }
+  const core::MessageAssembler& Assembler() const { return stream_.assembler(); }
 
  private:
+  // The receiver stream's sink: what each message does to the window.
+  void onInputStatus(const core::InputStatus& status) override;
+  void onMessage(std::uint8_t messageClass, std::uint8_t messageId, std::span<const std::uint8_t> payload) override;
+  void onNavPvt(const core::NavPvt& pvt) override;
+  void onNavSvInfo(const core::NavSvInfo& info) override;
+  void onNavTimeUtc(const core::NavTimeUtc& utc) override;
+  void onNavClock(const core::NavClock& clock) override;
+  bool keepReading() override { return !readAbandoned(readEpoch_); }
+
   bool readAbandoned(std::uint64_t epoch) const;
   void linkLost();
   void reconnect();
-  void showStatus(std::uint8_t lossCount, std::uint8_t flags);
-  void decodeNavPvt();
-  void decodeNavSvInfo();
-  void decodeNavTimeUtc();
-  void decodeNavClock();
   void setClockFromNavPvt(const NavPvt& pvt);
   void clockSettingAnswered(platform::ClockPrompt prompt, platform::ClockOutcome outcome);
 
   WindowState& s_;
   device::DeviceLink& link_;
-  MessageAssembler assembler_;
+  core::ReceiverStream stream_{*this};
+  std::uint64_t readEpoch_ = 0;            // the opening of the unit the current read came from
   std::vector<std::uint8_t> inputBuffer_;  // InputBuffer: indices 0 to kReadBytes
   std::string mapLink_;
   std::int32_t lastClockDrift_ = 0;

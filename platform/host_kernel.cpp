@@ -19,8 +19,6 @@ bool HostKernel::closeHandle(DeviceHandle handle) {
   return devices_.close(handle);
 }
 
-std::int64_t HostKernel::createEvent() { return ++eventsCreated_; }
-
 void HostKernel::sleep(std::chrono::milliseconds duration) {
   if (duration.count() > 0) sleeper_(duration);
 }

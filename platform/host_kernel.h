@@ -18,17 +18,13 @@ class HostKernel final : public KernelService {
 
   DeviceHandle openDevice(const std::string& path, OpenMode mode) override;
   bool closeHandle(DeviceHandle handle) override;
-  std::int64_t createEvent() override;
   void sleep(std::chrono::milliseconds duration) override;
   void setSystemTime(const SystemTime& utc, ClockPrompt prompt, ClockAnswer answer) override;
-
-  int eventsCreated() const { return eventsCreated_; }
 
  private:
   DeviceBackend& devices_;
   SystemClock& clock_;
   Sleeper sleeper_;
-  int eventsCreated_ = 0;
 };
 
 }  // namespace tamrik::platform

@@ -23,9 +23,6 @@ class KernelService {
   // Closes a handle. Harmless for kNoHandle and kInvalidHandle (returns false for them).
   virtual bool closeHandle(DeviceHandle handle) = 0;
 
-  // Creates the event that input reads are tied to; returns its non-zero id.
-  virtual std::int64_t createEvent() = 0;
-
   virtual void sleep(std::chrono::milliseconds duration) = 0;
 
   // Sets the computer's clock; answer (which may be empty) receives the outcome once, now or later

@@ -15,15 +15,8 @@ struct NumberFormat {
   static NumberFormat comma() { return {",", "."}; }
 };
 
-// Nearest integer, a value exactly halfway going to the even neighbour.
-double roundHalfEven(double value);
-
-// roundHalfEven into a 32-bit integer; std::nullopt when the value is not finite or out of range.
-std::optional<std::int32_t> toInt32Nearest(double value);
-
-// General number format: the shortest text that gives the value back at up to 15 significant
-// digits, no grouping, the locale's decimal separator (1E+16 style beyond 15 integer digits).
-std::string formatGeneral(double value, const NumberFormat& format);
+// Numbers are written in general number format with core::formatGeneral, passing the user's
+// decimal separator.
 
 // A fixed number of decimals, as the pattern "0.0000000" writes it, with the locale's separator.
 std::string formatFixed(double value, int decimals, const NumberFormat& format);

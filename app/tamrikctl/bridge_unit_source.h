@@ -1,16 +1,20 @@
 #pragma once
-// The unit as the receiver bridge's source, on the device backends (real units over hidapi,
-// simulated ones): found by serial, its receiver messages switched on as the window switches
-// them, its input reports read and the receiver bytes they carry handed on.
+// The unit as the receiver bridge's source, through the core: found by serial, its receiver
+// messages switched on as the window switches them, its input reports read and the receiver bytes
+// they carry handed on.
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "app/tamrikctl/pty_bridge.h"
+#include "core/receiver_stream.h"
+#include "core/unit_session.h"
 #include "platform/device_backend.h"
+#include "platform/host_kernel.h"
 
 namespace tamrik::ctl {
 
@@ -18,12 +22,11 @@ class BridgeUnitSource final : public ReceiverSource {
  public:
   // serial: the unit to use; without one, the only unit attached.
   BridgeUnitSource(platform::DeviceBackend& devices, std::optional<std::string> serial);
-  ~BridgeUnitSource() override;
   BridgeUnitSource(const BridgeUnitSource&) = delete;
   BridgeUnitSource& operator=(const BridgeUnitSource&) = delete;
 
   SourceOpen open() override;
-  bool opened() const override { return platform::isValidHandle(handle_); }
+  bool opened() const override { return unit_.isOpen(); }
   bool read(std::vector<std::uint8_t>& bytes, std::chrono::milliseconds timeout) override;
   std::string name() const override { return serial_ ? *serial_ : "(none chosen)"; }
 
@@ -32,17 +35,28 @@ class BridgeUnitSource final : public ReceiverSource {
   static constexpr std::chrono::seconds kQuietLimit{5};
 
  private:
-  bool switchMessagesOn();
-  void close();
+  // Collects the receiver bytes of the reports one read brings, in their order.
+  struct ByteSink final : core::ReceiverSink {
+    std::vector<std::uint8_t>* out = nullptr;
+    void onReceiverBytes(std::span<const std::uint8_t> bytes) override {
+      if (out) out->insert(out->end(), bytes.begin(), bytes.end());
+    }
+  };
+  // The bridge never sets the computer's clock.
+  class NoSystemClock final : public platform::SystemClock {
+   public:
+    void set(const platform::SystemTime&, platform::ClockPrompt, platform::ClockAnswer answer) override {
+      if (answer) answer(platform::ClockOutcome::NotPermitted);
+    }
+  };
 
-  platform::DeviceBackend& devices_;
+  NoSystemClock noClock_;
+  platform::HostKernel kernel_;
+  core::Unit unit_;
+  ByteSink sink_;
+  core::ReceiverStream stream_{sink_};
   // The unit asked for, or once one was opened, that one: after a loss only it is taken again.
   std::optional<std::string> serial_;
-  platform::DeviceHandle handle_ = platform::kNoHandle;
-  int inputReportLength_ = 0;
-  int featureReportLength_ = 0;
-  bool fastRates_ = false;
-  std::vector<std::uint8_t> buffer_;
   std::chrono::steady_clock::time_point lastHeard_{};
 };
 

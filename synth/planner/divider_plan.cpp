@@ -1,9 +1,10 @@
 #include "synth/planner/divider_plan.h"
 
 #include <array>
-#include <charconv>
 #include <cmath>
 
+#include "core/numbers/frequency.h"
+#include "core/numbers/number_format.h"
 #include "synth/planner/walk.h"
 
 namespace tamrik::synth {
@@ -46,10 +47,6 @@ std::optional<PlanOutcome> rangeRefusal(double requestHz) {
   return std::nullopt;
 }
 
-double outputFrequency(const DividerSet& d) {
-  return static_cast<double>(d.gps) / d.n31 * d.n2_ls * d.n2_hs / d.n1_hs / d.nc1_ls;
-}
-
 double offsetHzOf(double a, double f) { return std::floor(10000.0 * (a - f)) / 10000.0; }
 
 double offsetPpbOf(double a, double f) {
@@ -64,7 +61,7 @@ PlanResult SearchDividers(double requestHz, std::span<const std::int32_t> exclud
 PlanResult SearchDividers(double requestHz, std::span<const std::int32_t> excluded,
                           SearchObserver* observer, SearchStats* stats) {
   if (const auto preset = presetFor(requestHz)) {
-    const double a = outputFrequency(*preset);
+    const double a = core::displayedOutputHz(*preset);
     return PlanResult{PlanOutcome::Preset, *preset, a, offsetHzOf(a, requestHz),
                       offsetPpbOf(a, requestHz)};
   }
@@ -84,16 +81,11 @@ PlanResult SearchDividers(double requestHz, std::span<const std::int32_t> exclud
                     offsetPpbOf(walk.achievedHz, requestHz)};
 }
 
+namespace {
 std::string formatGeneral(double value, char decimalSeparator) {
-  std::array<char, 64> buffer{};
-  const auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                       std::chars_format::general, 15);
-  std::string text(buffer.data(), ec == std::errc{} ? end : buffer.data());
-  for (char& ch : text) {
-    if (ch == '.') ch = decimalSeparator;
-  }
-  return text;
+  return core::formatGeneral(value, std::string_view(&decimalSeparator, 1));
 }
+}  // namespace
 
 Refusal refusalFor(PlanOutcome outcome, char decimalSeparator) {
   switch (outcome) {

@@ -10,14 +10,13 @@
 #include <string>
 #include <string_view>
 
+#include "core/numbers/dividers.h"
+
 namespace tamrik::synth {
 
-// One divider set as the settings boxes hold it. The search always yields n31 1, bw 9,
-// even n2_ls and nc1_ls, and nc2_ls equal to nc1_ls.
-struct DividerSet {
-  std::int32_t gps, n31, n2_hs, n2_ls, n1_hs, nc1_ls, nc2_ls, bw;
-  friend bool operator==(const DividerSet&, const DividerSet&) = default;
-};
+// One divider set. The search always yields n31 1, bw 9, even n2_ls and nc1_ls, and nc2_ls equal
+// to nc1_ls.
+using DividerSet = core::Dividers;
 
 enum class PlanOutcome { Preset, Exact, Closest, Cancelled, TooLow, TooHigh };
 
@@ -61,9 +60,6 @@ std::optional<DividerSet> presetFor(double requestHz);
 // nothing for a request the search accepts. Presets are tested before this.
 std::optional<PlanOutcome> rangeRefusal(double requestHz);
 
-// The output frequency a divider set gives, computed as the Update action displays it.
-double outputFrequency(const DividerSet& d);
-
 // D and P of the closest-frequency offer for achieved frequency a and request f.
 double offsetHzOf(double a, double f);
 double offsetPpbOf(double a, double f);
@@ -93,15 +89,11 @@ struct Refusal {
 Refusal refusalFor(PlanOutcome outcome, char decimalSeparator);
 
 // The closest-frequency offer (Yes/No box). requestText is the request exactly as typed; A, D and
-// P are written in general number format with decimalSeparator.
+// P are written in general number format (core::formatGeneral) with decimalSeparator.
 struct ClosestOffer {
   std::string title, text;
 };
 ClosestOffer closestOfferFor(std::string_view requestText, const PlanResult& result,
                              char decimalSeparator);
-
-// General number format: shortest decimal form with up to 15 significant digits, no thousands
-// separators, no exponent for the magnitudes the planner produces.
-std::string formatGeneral(double value, char decimalSeparator = '.');
 
 }  // namespace tamrik::synth

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <array>
 
-#include "device/settings_report.h"
+#include "core/numbers/frequency.h"
+#include "core/numbers/number_format.h"
+#include "core/protocol.h"
+#include "device/settings_captions.h"
 #include "ui/number_text.h"
 
 namespace tamrik::synth {
@@ -16,8 +19,6 @@ using platform::MessageButtons;
 using platform::MessageIcon;
 
 constexpr int kKeyEnter = 13;
-constexpr std::uint8_t kCommandSynthSettings = 4;
-constexpr std::size_t kBlockOffset = 2;  // the block starts at frame byte 2
 constexpr const char* kIdleCaption = "Set frequency";
 constexpr const char* kSearchCaption = "Cancel search";
 constexpr const char* kBandwidth = "9";
@@ -27,26 +28,9 @@ constexpr std::array<const char*, 13> kSettingsControls = {
     "SetFreq", "Out1Freq", "NC1_LS", "NC2_LS", "N1_HS", "Fosclbl", "N2_HS",
     "N2_LS",   "N31",      "GPS",    "BW",     "Advanced", "Factory"};
 
-// How each divider box is brought into range, rules applied left to right on the box's number
-// rounded to a whole number (halves to even).
-struct ClampRule {
-  const char* box;
-  double notANumber;  // the value taken for a text that is not a number
-  double minimum;     // strictly below: the minimum
-  double maximum;     // strictly above: the maximum
-  bool makeEven;      // an odd number drops to the even one below
-};
-// NC1_LS has no lower clamp: the Update action refuses a value below 1 before it clamps, so its
-// floor of 1 here never changes a box and only keeps the conversion to an integer defined.
-constexpr std::array<ClampRule, 7> kClampRules = {{
-    {"GPS", 2875000, 1, 10000000, false},
-    {"N31", 3, 1, 524288, false},
-    {"N2_HS", 11, 4, 11, false},
-    {"N2_LS", 480, 2, 1048576, true},
-    {"N1_HS", 11, 4, 11, false},
-    {"NC1_LS", 46, 1, 1048576, false},
-    {"NC2_LS", 46, 2, 1048576, true},
-}};
+// The divider boxes, in the order of core::kUpdateLimits.
+constexpr std::array<const char*, core::kUpdateLimits.size()> kDividerBoxes = {"GPS",   "N31",    "N2_HS", "N2_LS",
+                                                                              "N1_HS", "NC1_LS", "NC2_LS"};
 
 // The planner writes its texts with a single-character decimal separator; this one stands in for
 // the user's separator, which may be longer, and is replaced afterwards.
@@ -70,7 +54,7 @@ SearchProgress::SearchProgress(WindowState& state, std::function<bool()> mayGoOn
 
 bool SearchProgress::progress(double fraction) {
   auto& m = s_.model;
-  const double wanted = ui::roundHalfEven(m.at("Bar").width * fraction);
+  const double wanted = core::roundHalfEven(m.at("Bar").width * fraction);
   const int width = static_cast<int>(std::clamp(wanted, -32768.0, 32767.0));
   if (width > m.at("Progress").width) m.setWidth("Progress", width);
   s_.platform.toolkit.processPendingEvents();
@@ -122,7 +106,7 @@ void FrequencyPlanner::EnableSettingsControls(bool enabled) {
 // ---- Divider search ----
 
 FrequencyPlanner::Stop FrequencyPlanner::stopReason(const SearchStart& start) const {
-  if (s_.flags.Unloading || s_.linkEpoch != start.linkEpoch || s_.readbackCount != start.readbackCount)
+  if (s_.flags.Unloading || s_.session.epoch() != start.linkEpoch || s_.readbackCount != start.readbackCount)
     return Stop::Foreign;
   if (!s_.flags.SearchRunning) return Stop::Cancelled;
   return Stop::None;
@@ -172,7 +156,7 @@ void FrequencyPlanner::SearchDividers() {
   m.setText("FindFreq", kSearchCaption);
   for (const char* box : {"NC1_LS", "NC2_LS", "N1_HS", "Fosclbl", "N2_HS", "N2_LS", "N31", "GPS"}) m.setText(box, "");
 
-  const SearchStart start{s_.linkEpoch, s_.readbackCount};
+  const SearchStart start{s_.session.epoch(), s_.readbackCount};
   SearchProgress observer(s_, [&] { return stopReason(start) == Stop::None; });
   const PlanResult result = synth::SearchDividers(f, s_.ExcludedReferences, &observer);
 
@@ -265,7 +249,7 @@ void FrequencyPlanner::cancelledEnding(Stop why) {
   m.setText("FindFreq", kIdleCaption);
   if (why == Stop::Cancelled) {
     link_.ReadUnitSettings();
-  } else if (!s_.flags.Unloading && !s_.link.Connected) {
+  } else if (!s_.flags.Unloading && !s_.session.connected()) {
     // The unit went away under the search: show its absence. This reads and sends nothing. When
     // another unit was opened, its readback has already filled the boxes and is left alone.
     link_.ReadUnitSettings();
@@ -277,29 +261,21 @@ void FrequencyPlanner::cancelledEnding(Stop why) {
 
 // ---- Update action ----
 
-device::SynthSettings FrequencyPlanner::ClampDividerSettings() {
+core::Dividers FrequencyPlanner::ClampDividerSettings() {
   auto& m = s_.model;
-  std::array<std::int32_t, kClampRules.size()> values{};
-  for (std::size_t i = 0; i < kClampRules.size(); ++i) {
-    const ClampRule& rule = kClampRules[i];
-    const std::optional<double> typed = ui::parseNumberSaturating(m.at(rule.box).text, s_.numberFormat);
-    // Whole numbers first, so that the range and the even rule hold for the number that is sent.
-    double v = typed ? ui::roundHalfEven(*typed) : rule.notANumber;
-    if (v < rule.minimum) v = rule.minimum;
-    if (v > rule.maximum) v = rule.maximum;
-    auto n = static_cast<std::int32_t>(v);
-    if (rule.makeEven) n -= n % 2;
-    m.setText(rule.box, std::to_string(n));
-    values[i] = n;
+  core::Dividers d;
+  for (std::size_t i = 0; i < core::kUpdateLimits.size(); ++i) {
+    const core::DividerLimit& limit = core::kUpdateLimits[i];
+    const char* box = kDividerBoxes[i];
+    // Whole numbers first, so that the range and the even rule hold for the number that is sent. A
+    // text that is not a number takes the unit's factory value.
+    const std::optional<double> typed = ui::parseNumberSaturating(m.at(box).text, s_.numberFormat);
+    const double v = std::clamp(typed ? core::roundHalfEven(*typed) : limit.fallback,
+                                static_cast<double>(limit.minimum), static_cast<double>(limit.maximum));
+    const std::int32_t n = core::withinLimit(limit, static_cast<std::int64_t>(v));
+    m.setText(box, std::to_string(n));
+    d.*limit.field = n;
   }
-  device::SynthSettings d;
-  d.gps = values[0];
-  d.n31 = values[1];
-  d.n2_hs = values[2];
-  d.n2_ls = values[3];
-  d.n1_hs = values[4];
-  d.nc1_ls = values[5];
-  d.nc2_ls = values[6];
   return d;
 }
 
@@ -311,44 +287,38 @@ std::optional<std::int32_t> FrequencyPlanner::checkUpdateInput() {
     return std::nullopt;
   }
   if (const auto nc1 = ui::parseNumberSaturating(m.at("NC1_LS").text, s_.numberFormat);
-      nc1 && ui::roundHalfEven(*nc1) < 1) {
+      nc1 && core::roundHalfEven(*nc1) < 1) {
     showError("Cannot update", "NC1_LS must be at least 1. Nothing was sent to the unit.");
     return std::nullopt;
   }
   return static_cast<std::int32_t>(*bw);
 }
 
-void FrequencyPlanner::showSettings(const device::SynthSettings& d) {
+void FrequencyPlanner::showSettings(const core::Dividers& d) {
   auto& m = s_.model;
-  m.setText("Out1Freq",
-            device::outputFrequencyText(d.gps, d.n31, d.n2_hs, d.n2_ls, d.n1_hs, d.nc1_ls, s_.numberFormat));
-  m.setText("F3lbl", device::f3Caption(d.gps, d.n31));
-  m.setText("Fosclbl", device::foscCaption(d.gps, d.n31, d.n2_hs, d.n2_ls, s_.numberFormat));
+  m.setText("Out1Freq", core::outputHzText(d, s_.numberFormat.decimalSeparator));
+  m.setText("F3lbl", device::f3Caption(d));
+  m.setText("Fosclbl", device::foscCaption(d, s_.numberFormat));
 }
 
 void FrequencyPlanner::SetFreqClick() {
-  if (!s_.link.Connected || !s_.flags.SettingsLoaded) return;
+  if (!s_.session.connected() || !s_.flags.SettingsLoaded) return;
   const std::optional<std::int32_t> bw = checkUpdateInput();
   if (!bw) return;
   auto& m = s_.model;
   m.setText("NC2_LS", m.at("NC1_LS").text);
-  device::SynthSettings d = ClampDividerSettings();
+  core::Dividers d = ClampDividerSettings();
   d.bw = *bw;
   m.setText("BW", std::to_string(d.bw));
 
-  const auto block = SettingsBlock(DividerSettings{static_cast<double>(d.gps), static_cast<double>(d.n31),
-                                                   static_cast<double>(d.n2_hs), static_cast<double>(d.n2_ls),
-                                                   static_cast<double>(d.n1_hs), static_cast<double>(d.nc1_ls),
-                                                   static_cast<double>(d.nc2_ls), static_cast<double>(d.bw)});
-  auto frame = link_.CommandFrame(kCommandSynthSettings);
-  if (!block || frame.size() < kBlockOffset + kSettingsBlockSize) return;
-  std::copy(block->begin(), block->end(), frame.begin() + kBlockOffset);
+  const std::optional<core::Frame> frame = core::settingsFrame(d, s_.session.frameLength());
+  if (!frame) return;
 
   // The same frame twice, back to back; the displays show the whole numbers sent, after each send.
   bool taken = false;
   for (int send = 0; send < 2; ++send) {
-    if (!s_.link.Connected || !s_.flags.SettingsLoaded) return;
-    taken = link_.SendFrame(frame) || taken;
+    if (!s_.session.connected() || !s_.flags.SettingsLoaded) return;
+    taken = s_.session.send(*frame) || taken;
     showSettings(d);
   }
   if (!taken) reportNotTaken();

@@ -4,11 +4,10 @@
 #include <optional>
 #include <string>
 
-#include "app/window_state.h"
+#include "core/numbers/dividers.h"
 #include "device/device_link.h"
-#include "device/settings_report.h"
 #include "synth/planner/divider_plan.h"
-#include "synth/window/settings_block.h"
+#include "window/window_state.h"
 
 namespace tamrik::synth {
 
@@ -51,10 +50,10 @@ class FrequencyPlanner {
   void SearchDividers();
   // Enables or disables the thirteen settings controls, one after the other.
   void EnableSettingsControls(bool enabled);
-  // Brings GPS and the six divider boxes into the synthesizer's ranges, in place: each box's number
-  // is rounded to a whole number, clamped, made even where the divider must be, and written back.
-  // Returns those whole numbers (BW is left 0).
-  device::SynthSettings ClampDividerSettings();
+  // Brings GPS and the six divider boxes into the synthesizer's ranges (core::kUpdateLimits), in
+  // place: each box's number is rounded to a whole number, clamped, made even where the divider
+  // must be, and written back. Returns those whole numbers (BW is left 0).
+  core::Dividers ClampDividerSettings();
 
  private:
   struct SearchStart {
@@ -73,7 +72,7 @@ class FrequencyPlanner {
   // BW as a whole number from 0 to 255, or nothing after a message when the boxes cannot be sent.
   std::optional<std::int32_t> checkUpdateInput();
   // Out1Freq, F3lbl and Fosclbl for a divider set.
-  void showSettings(const device::SynthSettings& d);
+  void showSettings(const core::Dividers& d);
   // Both command-4 frames failed: reads the unit back and tells the user.
   void reportNotTaken();
   void showError(const std::string& title, const std::string& text);

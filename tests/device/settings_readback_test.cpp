@@ -5,7 +5,8 @@
 #include <tuple>
 #include <vector>
 
-#include "device/settings_report.h"
+#include "core/numbers/frequency.h"
+#include "device/settings_captions.h"
 #include "tests/support/simulated_window.h"
 #include "ui/satellite_chart.h"
 
@@ -14,25 +15,6 @@ namespace {
 
 using testing::SimulatedWindow;
 using Kind = platform::testing::RecordingDeviceBackend::CallKind;
-
-TEST(SettingsReport, DecodesTheFieldsWithTheirOffsets) {
-  std::vector<std::uint8_t> r(65, 0);
-  const std::uint8_t bytes[] = {0x00, 0xFE, 0x09, 0x78, 0xDE, 0x2B, 0x02, 0x00, 0x00, 0x07, 0xDF,
-                                0x01, 0x00, 0x07, 0x2D, 0x00, 0x00, 0x2D, 0x00, 0x00, 0xAA, 0x09};
-  std::copy(std::begin(bytes), std::end(bytes), r.begin());
-  const auto s = device::decodeSettingsReport(r);
-  ASSERT_TRUE(s);
-  EXPECT_FALSE(s->outputEnabled);  // only bit 0 of byte 1 counts
-  EXPECT_EQ(s->driveIndex, 3);     // 9 is taken as 3
-  EXPECT_EQ(s->synth.gps, 2875000);
-  EXPECT_EQ(s->synth.n31, 3);
-  EXPECT_EQ(s->synth.n2_hs, 11);
-  EXPECT_EQ(s->synth.n2_ls, 480);
-  EXPECT_EQ(s->synth.n1_hs, 11);
-  EXPECT_EQ(s->synth.nc1_ls, 46);
-  EXPECT_EQ(s->synth.bw, 9);
-  EXPECT_FALSE(device::decodeSettingsReport(std::span(r).first(21)));
-}
 
 TEST(SettingsReadback, ShowsIdentityAndTheFactorySettings) {
   SimulatedWindow w;
@@ -84,13 +66,13 @@ TEST(SettingsReadback, TalksToTheUnitInItsStepsOnTheRightHandles) {
     w.frm.deviceLink().ReadUnitSettings();
 
     const char* const kStrings[] = {"manufacturer", "product", "serial"};  // in HidString's order
-    const auto& link = w.state().link;
-    ASSERT_NE(link.CommandHandle, link.OverlappedHandle);
+    const auto& session = w.state().session;
+    ASSERT_NE(session.commandHandle(), session.stringHandle());
     std::vector<std::string> log;
     for (const auto& call : w.recorder.calls) {
-      const std::string on = call.handle == link.CommandHandle      ? " command"
-                             : call.handle == link.OverlappedHandle ? " overlapped"
-                                                                     : " other";
+      const std::string on = call.handle == session.commandHandle()  ? " command"
+                             : call.handle == session.stringHandle() ? " overlapped"
+                                                                      : " other";
       switch (call.kind) {
         case Kind::Pause: log.push_back("pause " + std::to_string(call.detail)); break;
         case Kind::String: log.push_back(kStrings[call.detail] + on); break;
@@ -155,8 +137,8 @@ TEST(SettingsReadback, NumbersFollowTheUsersDecimalSeparator) {
   EXPECT_EQ(w.text("Fosclbl"), "Fosc = 5,06 GHz ");
   EXPECT_EQ(w.text("Out1Freq"), "10000000");
   // A fractional output frequency is written with a decimal comma.
-  EXPECT_EQ(device::outputFrequencyText(2875000, 3, 11, 480, 11, 47, ui::NumberFormat::comma()), "9787234,04255319");
-  EXPECT_EQ(device::foscCaption(5123456789, 1, 1, 1, ui::NumberFormat::point()), "Fosc = 5.1234 GHz ");
+  EXPECT_EQ(core::outputHzText({2875000, 3, 11, 480, 11, 47, 47, 9}, ","), "9787234,04255319");
+  EXPECT_EQ(device::foscCaption({51234567, 1, 100, 1, 4, 2, 2, 9}, ui::NumberFormat::point()), "Fosc = 5.1234 GHz ");
 }
 
 TEST(SettingsReadback, FirmwareDecidesTheQueryAndTheReceiverRates) {
@@ -232,7 +214,7 @@ TEST(SettingsReadback, AnAnswerTooShortForTheSettingsIsAFailedRead) {
     w.addUnit(u"SIM001", config);
     w.model().setText("BW", "7");
     w.frm.Load();
-    ASSERT_TRUE(w.state().link.Connected);
+    ASSERT_TRUE(w.state().session.connected());
     const bool good = delivered == 22;
     EXPECT_EQ(w.text("GPS"), good ? "2875000" : "");
     EXPECT_EQ(w.text("Out1Freq"), good ? "10000000" : "");
@@ -258,7 +240,7 @@ TEST(SettingsReadback, AfterADriftCommandWhatTheUserIsDoingStays) {
   std::vector<std::uint8_t> frame(65, 0);
   frame[1] = 4;
   std::ranges::copy(sim::encodeSettingsBlock(unit), frame.begin() + 2);
-  ASSERT_TRUE(w.units.setFeature(w.state().link.CommandHandle, frame));
+  ASSERT_TRUE(w.units.setFeature(w.state().session.commandHandle(), frame));
 
   for (int drift = 0; drift < 2; ++drift) {
     w.frm.gpsMonitor().SendReceiverClockDrift();
@@ -288,8 +270,8 @@ TEST(SettingsReadback, AfterADriftCommandWhatTheUserIsDoingStays) {
   w.units.setFeatureReportLength(0, 65);
 
   // Once another opening of a unit came between, a drift readback rewrites everything.
-  w.frm.deviceLink().CloseUnit();
-  w.state().link.Connected = w.frm.deviceLink().FindTheHid();
+  w.state().session.close();
+  w.frm.deviceLink().FindTheHid();
   w.frm.gpsMonitor().SendReceiverClockDrift();
   EXPECT_EQ(w.text("N2_LS"), "480");
   EXPECT_EQ(w.text("Out1Freq"), "15000000");
@@ -303,7 +285,7 @@ TEST(SettingsReadback, AUnitWithAShortFeatureReportIsShownAsUnusableAndNeverComm
   config.featureReportLength = 16;
   w.addUnit(u"SHORT", config);
   w.frm.Load();
-  EXPECT_TRUE(w.state().link.Connected);
+  EXPECT_TRUE(w.state().session.connected());
   EXPECT_FALSE(w.state().flags.SettingsLoaded);
   EXPECT_NE(w.text("lblVersion").find("not usable"), std::string::npos);
   EXPECT_EQ(w.text("GPS"), "");
@@ -311,8 +293,8 @@ TEST(SettingsReadback, AUnitWithAShortFeatureReportIsShownAsUnusableAndNeverComm
   EXPECT_EQ(w.recorder.count(Kind::GetFeature), 0u);
   EXPECT_TRUE(w.recorder.featureReports.empty());
   // Commands that only need a connection are refused as well.
-  auto frame = w.frm.deviceLink().CommandFrame(11);
-  EXPECT_FALSE(w.frm.deviceLink().SendFrame(frame));
+  EXPECT_FALSE(w.state().session.sendClockDrift(30));
+  EXPECT_FALSE(w.state().session.send(std::vector<std::uint8_t>(16, 0)));
   EXPECT_TRUE(w.recorder.featureReports.empty());
 }
 

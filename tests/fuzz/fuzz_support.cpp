@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "device/device_link.h"
+#include "core/protocol.h"
 
 namespace tamrik::fuzz {
 
@@ -105,7 +105,7 @@ std::optional<platform::HidCapabilities> FakeUnit::capabilities(platform::Device
 bool FakeUnit::setFeature(platform::DeviceHandle device, std::span<const std::uint8_t> report) {
   FUZZ_CHECK(isOpen(device));
   FUZZ_CHECK(report.size() == expectedFrameLength());
-  FUZZ_CHECK(report.size() >= static_cast<std::size_t>(device::kMinimumFeatureReportLength));
+  FUZZ_CHECK(report.size() >= static_cast<std::size_t>(core::kMinimumFeatureReportLength));
   FUZZ_CHECK(report[0] == 0);
   sent.emplace_back(report.begin(), report.end());
   return present;
@@ -167,17 +167,17 @@ std::vector<std::uint8_t> reportsCarrying(std::span<const std::uint8_t> stream, 
   return out;
 }
 
-void checkAssembler(const gps::MessageAssembler& a) {
+void checkAssembler(const core::MessageAssembler& a) {
   FUZZ_CHECK(a.state >= 0 && a.state <= 8);
-  FUZZ_CHECK(a.payload.size() == gps::kPayloadCapacity);
+  FUZZ_CHECK(a.payload.size() == core::kPayloadCapacity);
   if (a.state >= 6) {
-    FUZZ_CHECK(a.length >= 1 && a.length <= gps::kPayloadCapacity);
+    FUZZ_CHECK(a.length >= 1 && a.length <= core::kPayloadCapacity);
     FUZZ_CHECK(a.count <= a.length);
   }
   FUZZ_CHECK(a.state != 6 || a.count < a.length);
 }
 
-bool sameAssembler(const gps::MessageAssembler& a, const gps::MessageAssembler& b) {
+bool sameAssembler(const core::MessageAssembler& a, const core::MessageAssembler& b) {
   return a.state == b.state && a.messageClass == b.messageClass && a.messageId == b.messageId &&
          a.length == b.length && a.count == b.count && a.ckA == b.ckA && a.ckB == b.ckB &&
          std::equal(a.payload.begin(), a.payload.begin() + std::max(a.length, a.count), b.payload.begin());

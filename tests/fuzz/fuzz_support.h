@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/frm_main.h"
-#include "gps/ubx_assembler.h"
+#include "core/ubx.h"
 #include "platform/device_backend.h"
 #include "platform/host_kernel.h"
 #include "platform/testing/headless_toolkit.h"
@@ -122,10 +122,10 @@ std::vector<std::uint8_t> reportsCarrying(std::span<const std::uint8_t> stream, 
 
 // Checks the assembler's record against its own limits: a known state, a declared length the
 // buffer holds, a count that never passes it.
-void checkAssembler(const gps::MessageAssembler& a);
+void checkAssembler(const core::MessageAssembler& a);
 
 // True when two assemblers hold the same record: state, fields, checksum and the payload so far.
-bool sameAssembler(const gps::MessageAssembler& a, const gps::MessageAssembler& b);
+bool sameAssembler(const core::MessageAssembler& a, const core::MessageAssembler& b);
 
 // The 16-bit drift a command-11 frame carries.
 std::int16_t driftIn(const std::vector<std::uint8_t>& frame);

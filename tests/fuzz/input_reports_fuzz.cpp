@@ -44,10 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::FuzzWindow w;
   w.unit.caps = platform::HidCapabilities{announcedInput, announcedFeature};
   w.frm.Load();
-  FUZZ_CHECK(w.frm.state().link.Connected);
-  const auto L = static_cast<std::size_t>(w.frm.state().link.InputReportLength);
+  FUZZ_CHECK(w.frm.state().session.connected());
+  const auto L = static_cast<std::size_t>(w.frm.state().session.unit().inputReportLength);
 
-  gps::MessageAssembler reference;
+  core::MessageAssembler reference;
   Bytes scratch(kScratchBytes);
   for (int tick = 0; tick < 256 && !in.empty(); ++tick) {
     const std::uint8_t c = in.byte();
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // What the poller will find in its buffer: the queued read, as the fake delivers it.
     Bytes delivered;
     bool readOk = w.unit.present;
-    const bool wasConnected = w.frm.state().link.Connected;
+    const bool wasConnected = w.frm.state().session.connected();
     auto reader = w.unit.reader;
     if (reader) {
       w.unit.reader = [&, reader](std::span<std::uint8_t> buffer) {
@@ -110,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const bool didRead = w.unit.readCount > readsBefore;
     FUZZ_CHECK(didRead == wasConnected);
-    FUZZ_CHECK(w.frm.state().link.Connected == w.unit.present);
+    FUZZ_CHECK(w.frm.state().session.connected() == w.unit.present);
     if (didRead && readOk && w.unit.present && L >= 3) {
       const std::size_t whole = std::min(delivered.size(), std::size_t{34000}) / L;
       if (whole > 0) {
@@ -120,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       for (std::size_t r = 0; r < whole; ++r) {
         if ((delivered[r * L + 2] & 0x80) == 0) continue;
-        for (std::size_t k = 3; k < L; ++k) gps::ParseReceiverByte(reference, delivered[r * L + k]);
+        for (std::size_t k = 3; k < L; ++k) core::parseReceiverByte(reference, delivered[r * L + k]);
       }
     }
     FUZZ_CHECK(fuzz::sameAssembler(w.frm.gpsMonitor().Assembler(), reference));

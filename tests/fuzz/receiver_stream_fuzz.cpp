@@ -46,24 +46,24 @@ Bytes framesStream(fuzz::FuzzInput& in, std::vector<Frame>& frames) {
     f.cls = std::min<std::uint8_t>(in.byte(), 0xFE);
     f.id = std::min<std::uint8_t>(in.byte(), 0xFE);
     const std::uint8_t sel = in.byte();
-    const std::size_t length = sel < 0xF0 ? 1u + sel : 1u + in.u16() % gps::kPayloadCapacity;
+    const std::size_t length = sel < 0xF0 ? 1u + sel : 1u + in.u16() % core::kPayloadCapacity;
     const auto body = in.take(length);
     f.payload.assign(body.begin(), body.end());
     f.payload.resize(length, 0);
     const Bytes framed = sim::ubx::frame(f.cls, f.id, f.payload);
     stream.insert(stream.end(), framed.begin(), framed.end());
-    for (std::uint8_t g : in.take(in.byte() % 4)) stream.push_back(g == gps::kSync1 ? 0 : g);
+    for (std::uint8_t g : in.take(in.byte() % 4)) stream.push_back(g == core::kSync1 ? 0 : g);
     frames.push_back(std::move(f));
   }
   return stream;
 }
 
 // The frame that ends at byte `end` of the stream, as the assembler holds it, must be there.
-void checkCompletedFrame(const Bytes& stream, std::size_t end, const gps::MessageAssembler& a) {
+void checkCompletedFrame(const Bytes& stream, std::size_t end, const core::MessageAssembler& a) {
   const std::size_t total = std::size_t{8} + a.length;
   FUZZ_CHECK(end + 1 >= total);
   const std::size_t start = end + 1 - total;
-  FUZZ_CHECK(stream[start] == gps::kSync1 && stream[start + 1] == gps::kSync2);
+  FUZZ_CHECK(stream[start] == core::kSync1 && stream[start + 1] == core::kSync2);
   FUZZ_CHECK(stream[start + 2] == a.messageClass && stream[start + 3] == a.messageId);
   FUZZ_CHECK((stream[start + 4] | stream[start + 5] << 8) == a.length);
   const auto body = std::span<const std::uint8_t>(stream).subspan(start + 6, a.length);
@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Bytes reports = fuzz::reportsCarrying(stream, static_cast<std::size_t>(L));
   const std::size_t carried = static_cast<std::size_t>(L - 3);
 
-  gps::MessageAssembler reference;
+  core::MessageAssembler reference;
   std::vector<Frame> completed;
   const std::size_t readBytes = reportsPerRead * static_cast<std::size_t>(L);
   for (std::size_t at = 0; at < reports.size(); at += readBytes) {
@@ -117,14 +117,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       for (std::size_t k = 0; k < carried; ++k) {
         const std::size_t pos = firstByte + r * carried + k;
         const std::uint8_t b = pos < stream.size() ? stream[pos] : 0;
-        if (gps::ParseReceiverByte(reference, b)) {
+        if (core::parseReceiverByte(reference, b)) {
           FUZZ_CHECK(pos < stream.size());
           checkCompletedFrame(stream, pos, reference);
           const auto m = reference.message();
           completed.push_back({reference.messageClass, reference.messageId, Bytes(m.begin(), m.end())});
-          if (reference.messageClass == gps::kClassNav) {
-            timeFrames += reference.messageId == gps::kIdNavPvt || reference.messageId == gps::kIdNavTimeUtc;
-            clockFrames += reference.messageId == gps::kIdNavClock;
+          if (reference.messageClass == core::kClassNav) {
+            timeFrames += reference.messageId == core::kIdNavPvt || reference.messageId == core::kIdNavTimeUtc;
+            clockFrames += reference.messageId == core::kIdNavClock;
           }
         }
         fuzz::checkAssembler(reference);
@@ -139,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = driftBefore; i < drifts.size(); ++i) {
       FUZZ_CHECK(std::abs(fuzz::driftIn(drifts[i])) <= 7500);
     }
-    FUZZ_CHECK(w.frm.state().link.Connected);
+    FUZZ_CHECK(w.frm.state().session.connected());
   }
   if (structured) FUZZ_CHECK(completed == expected);
   return 0;

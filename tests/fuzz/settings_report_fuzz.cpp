@@ -15,7 +15,7 @@
 // inside the synthesizer's ranges, and gives back the unit's own block when it already was in range.
 #include <cmath>
 
-#include "device/settings_report.h"
+#include "core/protocol.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
@@ -27,16 +27,16 @@ std::uint32_t le24(const Bytes& f, std::size_t at) {
   return static_cast<std::uint32_t>(f[at] | f[at + 1] << 8 | f[at + 2] << 16);
 }
 
-void checkDecoded(const device::SettingsReport& r) {
+void checkDecoded(const core::SettingsReport& r) {
   FUZZ_CHECK(r.driveIndex >= 0 && r.driveIndex <= 3);
-  const auto& s = r.synth;
+  const auto& s = r.dividers;
   FUZZ_CHECK(s.gps >= 0 && s.gps < (1 << 24));
   for (std::int32_t v : {s.n31, s.n2_ls, s.nc1_ls, s.nc2_ls}) FUZZ_CHECK(v >= 1 && v <= (1 << 24));
   for (std::int32_t v : {s.n2_hs, s.n1_hs}) FUZZ_CHECK(v >= 4 && v <= 259);
   FUZZ_CHECK(s.bw >= 0 && s.bw <= 255);
 }
 
-void checkBoxes(fuzz::FuzzWindow& w, const device::SynthSettings& v) {
+void checkBoxes(fuzz::FuzzWindow& w, const core::Dividers& v) {
   FUZZ_CHECK(w.text("GPS") == std::to_string(v.gps));
   FUZZ_CHECK(w.text("N31") == std::to_string(v.n31));
   FUZZ_CHECK(w.text("N2_HS") == std::to_string(v.n2_hs));
@@ -73,8 +73,8 @@ void checkUpdate(const std::vector<Bytes>& frames, const Bytes* report) {
   FUZZ_CHECK(f[20] == (*report)[21]);
 
   // A block already inside the ranges, with equal even output dividers, goes back unchanged.
-  const auto d = device::decodeSettingsReport(*report);
-  const auto& s = d->synth;
+  const auto d = core::decodeSettingsReport(*report);
+  const auto& s = d->dividers;
   const bool inRange = s.gps >= 1 && s.gps <= 10000000 && s.n31 <= 524288 && s.n2_hs <= 11 && s.n1_hs <= 11 &&
                        s.n2_ls >= 2 && s.n2_ls <= 1048576 && s.n2_ls % 2 == 0 && s.nc1_ls == s.nc2_ls &&
                        s.nc1_ls >= 2 && s.nc1_ls <= 1048576 && s.nc1_ls % 2 == 0;
@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto body = in.rest();
 
   // Any length: nothing below 22 bytes, in-range fields from any 22 or more.
-  const auto decoded = device::decodeSettingsReport(body);
+  const auto decoded = core::decodeSettingsReport(body);
   FUZZ_CHECK(decoded.has_value() == (body.size() >= 22));
   if (decoded) checkDecoded(*decoded);
 
@@ -112,13 +112,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool usable = featureLength >= 22;
 
   auto readBack = [&](std::size_t before) {
-    FUZZ_CHECK(w.frm.state().link.Connected);
+    FUZZ_CHECK(w.frm.state().session.connected());
     FUZZ_CHECK(w.frm.state().flags.SettingsLoaded == usable);
     for (std::size_t i = before; i < w.unit.sent.size(); ++i) {
       const std::uint8_t code = w.unit.sent[i][1];
       FUZZ_CHECK(code == 8 || code == 10);
     }
-    if (usable && w.unit.getFeatureOk) checkBoxes(w, device::decodeSettingsReport(report)->synth);
+    if (usable && w.unit.getFeatureOk) checkBoxes(w, core::decodeSettingsReport(report)->dividers);
   };
   w.frm.Load();
   readBack(0);

@@ -15,7 +15,8 @@
 #include <algorithm>
 #include <array>
 
-#include "synth/window/settings_block.h"
+#include "core/numbers/number_format.h"
+#include "core/protocol.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/support/simulated_window.h"
 
@@ -90,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
   w.addUnit(u"F00001");
   w.frm.Load();
-  FUZZ_CHECK(w.state().link.Connected && w.state().flags.SettingsLoaded);
+  FUZZ_CHECK(w.state().session.connected() && w.state().flags.SettingsLoaded);
 
   auto typeAll = [&] {
     for (std::size_t i = 0; i < kBoxes.size(); ++i) w.model().setText(kBoxes[i], typed[i]);
@@ -108,17 +109,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (w.recorder.featureReports.size() > sentBefore) {
           const Bytes& f = w.recorder.featureReports.back().bytes;
           FUZZ_CHECK(f[1] == 4);
-          auto box = [&](const char* name) { return ui::parseNumber(w.text(name), format); };
-          const auto block = synth::SettingsBlock({box("GPS").value_or(-1), box("N31").value_or(-1),
-                                                   box("N2_HS").value_or(-1), box("N2_LS").value_or(-1),
-                                                   box("N1_HS").value_or(-1), box("NC1_LS").value_or(-1),
-                                                   box("NC2_LS").value_or(-1), box("BW").value_or(-1)});
+          auto box = [&](const char* name) {
+            const auto v = ui::parseNumber(w.text(name), format);
+            const auto n = v ? core::toInt32Nearest(*v) : std::nullopt;
+            FUZZ_CHECK(n && *n == *v);  // a whole number
+            return *n;
+          };
+          const auto block = core::encodeSettingsBlock({box("GPS"), box("N31"), box("N2_HS"), box("N2_LS"),
+                                                        box("N1_HS"), box("NC1_LS"), box("NC2_LS"), box("BW")});
           FUZZ_CHECK(block && std::equal(block->begin(), block->end(), f.begin() + 2));
         }
         break;
       }
       case 3: {
-        const bool loaded = w.state().link.Connected && w.state().flags.SettingsLoaded;
+        const bool loaded = w.state().session.connected() && w.state().flags.SettingsLoaded;
         const auto reg = ui::parseWholeNumber(w.text("REG"), format, 0, 255);
         const auto value = ui::parseWholeNumber(w.text("DATA"), format, 0, 255);
         w.frm.click("WriteRegister");

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <map>
 
-#include "gps/ubx_assembler.h"
+#include "core/ubx.h"
 #include "gps/ubx_messages.h"
 #include "platform/sim/simulation_options.h"
 #include "tests/gps/sim_fixture.h"
@@ -75,23 +75,23 @@ TEST_P(CaptureReplay, AssemblerFindsTheFramesTheIndependentDecoderFinds) {
   const Capture& c = GetParam();
   const auto bytes = sim::readCaptureFile(path);
   ASSERT_TRUE(bytes);
-  MessageAssembler a;
+  core::MessageAssembler a;
   std::map<int, int> frames;  // NAV id -> count; -1 all frames
   std::map<int, Bar> bars;
   for (std::uint8_t b : *bytes) {
-    if (!ParseReceiverByte(a, b)) continue;
+    if (!core::parseReceiverByte(a, b)) continue;
     ++frames[-1];
-    if (a.messageClass == kClassNav) ++frames[a.messageId];
-    if (a.messageClass != kClassNav || a.messageId != kIdNavSvInfo) continue;
-    const auto info = NavSvInfo::read(a.message()).value();
+    if (a.messageClass == core::kClassNav) ++frames[a.messageId];
+    if (a.messageClass != core::kClassNav || a.messageId != core::kIdNavSvInfo) continue;
+    const auto info = core::NavSvInfo::read(a.message()).value();
     for (int i = 0; i < info.channels(); ++i)
       if (auto bar = BarFor(info.channel(i))) bars[bar->chn] = {bar->cno, bar->color == ui::kBarGreen};
   }
   EXPECT_EQ(frames[-1], c.frames);
-  EXPECT_EQ(frames[kIdNavPvt], c.navPvt);
-  EXPECT_EQ(frames[kIdNavSvInfo], c.navSvInfo);
-  EXPECT_EQ(frames[kIdNavClock], c.navClock);
-  EXPECT_EQ(frames[kIdNavTimeUtc], c.navTimeUtc);
+  EXPECT_EQ(frames[core::kIdNavPvt], c.navPvt);
+  EXPECT_EQ(frames[core::kIdNavSvInfo], c.navSvInfo);
+  EXPECT_EQ(frames[core::kIdNavClock], c.navClock);
+  EXPECT_EQ(frames[core::kIdNavTimeUtc], c.navTimeUtc);
   EXPECT_EQ(bars, c.bars);
 }
 

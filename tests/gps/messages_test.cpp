@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "core/protocol.h"
 #include "gps/ubx_messages.h"
 #include "tests/gps/sim_fixture.h"
 #include "ui/satellite_chart.h"
@@ -13,7 +14,7 @@ TEST(Decoders, TimeValidityAndDiagnosticCaptions) {
   auto utc = [](std::uint8_t valid) {
     auto m = testing::examplePvt();
     m.valid = valid;
-    return UtcText(ReadNavPvt(testing::ubx::navPvtPayload(m)).value());
+    return UtcText(core::readNavPvt(testing::ubx::navPvtPayload(m)).value());
   };
   EXPECT_EQ(utc(0xF7), "UTC: 2025.03.07 08:05:09");  // u-blox 8 sets the reserved bits
   EXPECT_EQ(utc(0x03), "UTC: unknown");
@@ -56,7 +57,7 @@ TEST(Decoders, EdgeValues) {
   EXPECT_FALSE(ClockFromNavTimeUtc({.nano = 2147483647, .valid = 0x04}));
   EXPECT_FALSE(DriftWorthSending({30, 0xFFFFFFFFu}, 0));  // an accuracy this poor is no estimate
   EXPECT_TRUE(DriftWorthSending({-2147483647 - 1, 100}, 2147483647));
-  EXPECT_EQ(EncodeDrift(ClampDrift(-9000)), (std::array<std::uint8_t, 2>{0xB4, 0xE2}));
+  EXPECT_EQ(core::encodeDrift(core::clampDrift(-9000)), (std::array<std::uint8_t, 2>{0xB4, 0xE2}));
 }
 
 }  // namespace

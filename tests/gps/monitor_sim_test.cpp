@@ -98,7 +98,7 @@ TEST_F(SimUnit, UnplugBlackensBarsAndReconnectsEvery250ms) {
 
   units.unplug(id);
   w->tick();
-  EXPECT_FALSE(w->state.link.Connected);
+  EXPECT_FALSE(w->state.session.connected());
   EXPECT_FALSE(w->state.flags.SettingsLoaded);
   EXPECT_EQ(w->recorder.openHandles, 0);
   for (int i = 0; i < ui::kSatelliteBars; ++i) {
@@ -117,18 +117,18 @@ TEST_F(SimUnit, UnplugBlackensBarsAndReconnectsEvery250ms) {
 
   units.replug(id);
   w->tick();
-  EXPECT_TRUE(w->state.link.Connected);
+  EXPECT_TRUE(w->state.session.connected());
   EXPECT_TRUE(w->state.flags.SettingsLoaded);
   w->tick();
   EXPECT_EQ(w->control("Timer").interval, GpsMonitor::kReadInterval);
 
   // A reconnect request closes the unit and reopens it within one tick.
-  const std::uint64_t epoch = w->state.linkEpoch;
+  const std::uint64_t epoch = w->state.session.epoch();
   w->state.flags.ReconnectRequested = true;
   w->tick();
-  EXPECT_TRUE(w->state.link.Connected);
+  EXPECT_TRUE(w->state.session.connected());
   EXPECT_FALSE(w->state.flags.ReconnectRequested);
-  EXPECT_EQ(w->state.linkEpoch, epoch + 2);
+  EXPECT_EQ(w->state.session.epoch(), epoch + 2);
   EXPECT_EQ(w->recorder.openHandles, 2);
 }
 
@@ -142,7 +142,7 @@ TEST_F(SimUnit, SilentUnitCostsAtMostTheReadTimeoutAndKeepsTheLabels) {
     w->tick();
     EXPECT_LE(simClock.now() - before, GpsMonitor::kReadInterval * 1ms + GpsMonitor::kFirstReportTimeout);
   }
-  EXPECT_TRUE(w->state.link.Connected);
+  EXPECT_TRUE(w->state.session.connected());
   EXPECT_EQ(w->text("LOS"), "marker");
   units.resume(id);
   w->runFor(100ms);
@@ -361,11 +361,11 @@ TEST_F(SimUnit, ClicksDuringANavSvInfoWaitForTheEndOfTheTick) {
 // old unit's message may land on it afterwards.
 TEST_F(SimUnit, AUnitSwitchInsideANavSvInfoStopsItsBars) {
   replayTwoBars(*this);
-  const std::uint64_t epoch = w->state.linkEpoch;
+  const std::uint64_t epoch = w->state.session.epoch();
   w->toolkit.onProcessEvents = [&] {
-    if (w->state.linkEpoch == epoch) w->link.SerNoClick();
+    if (w->state.session.epoch() == epoch) w->link.SerNoClick();
   };
-  ASSERT_TRUE(w->runUntil([&] { return w->state.linkEpoch != epoch; }));
+  ASSERT_TRUE(w->runUntil([&] { return w->state.session.epoch() != epoch; }));
   EXPECT_EQ(w->toolkit.eventRounds, 1);
   EXPECT_EQ(w->control("Sat(2)").height, 2);
   EXPECT_TRUE(w->sent(11).empty());  // nor was the rest of the old link's read decoded

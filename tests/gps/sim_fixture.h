@@ -62,7 +62,7 @@ struct SimulatedMonitor {
   // Start-up as the window runs it: find and open a unit, read it back, start the timer.
   void start() {
     link.Scan_USB_devices();
-    state.link.Connected = link.FindTheHid();
+    link.FindTheHid();
     link.ReadUnitSettings();
     model.setEnabled("Timer", true);
   }

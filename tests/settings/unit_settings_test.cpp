@@ -123,7 +123,7 @@ TEST(SerialNumber, RefusesTextsThatCannotBeProgrammed) {
   EXPECT_EQ(w.toolkit.shown[11].text,
             "The number part of the serial number has run past 99999, and a unit keeps only six characters. "
             "Start a new series with another first character, for example R00001. Nothing was sent to the unit.");
-  EXPECT_TRUE(w.state().link.Connected);
+  EXPECT_TRUE(w.state().session.connected());
 }
 
 // The unit takes the serial, re-enumerates under it, and the poll reconnects the window to it.
@@ -141,11 +141,11 @@ TEST(SerialNumber, ProgramsTheUnitWhichComesBackUnderTheNewSerial) {
   w.click("SetSN", "Q00099", "SN");
   EXPECT_EQ(w.all(), (std::vector<Bytes>{frame(0x53, {0x4E, 0x51, 0x30, 0x30, 0x30, 0x39, 0x39})}));
   EXPECT_EQ(w.text("SN"), "Q00100");
-  EXPECT_FALSE(w.state().link.Connected);
+  EXPECT_FALSE(w.state().session.connected());
   EXPECT_EQ(w.control("Timer").interval, 250);
   EXPECT_EQ(w.recorder.openHandles, 0);
   reconnect();
-  EXPECT_TRUE(w.state().link.Connected);
+  EXPECT_TRUE(w.state().session.connected());
   EXPECT_EQ(w.control("SerNo").items, (std::vector<std::string>{"Q00099"}));
   EXPECT_EQ(w.text("GPS"), "2875000");
 
@@ -157,7 +157,7 @@ TEST(SerialNumber, ProgramsTheUnitWhichComesBackUnderTheNewSerial) {
   EXPECT_EQ(w.text("SN"), "Q100000");
   ASSERT_EQ(w.toolkit.shown.size(), 1u);
   EXPECT_NE(w.toolkit.shown[0].text.find("run past 99999"), std::string::npos);
-  EXPECT_TRUE(w.state().link.Connected);
+  EXPECT_TRUE(w.state().session.connected());
   w.click("SetSN", "\xC3\x84" "00041", "SN");  // Ä is one byte on the unit
   reconnect();
   EXPECT_EQ(w.text("SN"), "\xC3\x84" "00042");

@@ -4,6 +4,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/numbers/number_format.h"
 #include "synth/planner/divider_plan.h"
 #include "tests/synth_planner/literal_walk.h"
 #include "tests/synth_planner/planner_test_support.h"
@@ -65,7 +66,7 @@ TEST(PlannerPresets, PresetRequestsTakeTheirFixedSetsWithoutSearching) {
     int calls = 0;
   } observer;
   for (const testing::FixedSet& p : testing::kFixedSets) {
-    SCOPED_TRACE(formatGeneral(p.requestHz));
+    SCOPED_TRACE(core::formatGeneral(p.requestHz));
     const DividerSet& d = p.dividers;
     // Each set gives its request exactly: GPS * N2_HS * N2_LS = F * N1_HS * NC1_LS in integers.
     EXPECT_EQ(std::int64_t{d.gps} * d.n2_hs * d.n2_ls,
@@ -116,13 +117,6 @@ TEST(PlannerRange, RefusalTextsNameTheBounds) {
   EXPECT_EQ(refusalFor(PlanOutcome::TooHigh, ',').text, "Highest available frequency is 812,5 MHz");
   EXPECT_EQ(refusalFor(PlanOutcome::TooLow, ',').text, "Lowest available frequency is 365 Hz");
   EXPECT_TRUE(refusalFor(PlanOutcome::Exact, '.').title.empty());
-}
-
-TEST(PlannerFormat, GeneralNumberFormatKeepsFifteenSignificantDigits) {
-  EXPECT_EQ(formatGeneral(0.1 + 0.2), "0.3");
-  EXPECT_EQ(formatGeneral(0.0001), "0.0001");
-  EXPECT_EQ(formatGeneral(1000000000), "1000000000");
-  EXPECT_EQ(formatGeneral(812499999.123456789, ','), "812499999,123457");
 }
 
 TEST(PlannerOffsets, OffsetsRoundDownToTheirLastKeptDigit) {

@@ -5,7 +5,6 @@
 #include <map>
 
 #include "gps/gps_monitor.h"
-#include "synth/window/settings_block.h"
 #include "tests/support/simulated_window.h"
 
 namespace tamrik::testing {
@@ -60,14 +59,6 @@ struct Window : SimulatedWindow {
   sim::UnitId unit;
   int barShown = 0;
 };
-
-TEST(SettingsBlock, RoundsHalvesToEvenAndKeepsTheLowBits) {
-  const auto b = synth::SettingsBlock({16777217.5, 2.5, 4, 3.5, 260, 1, 0, 254.5});
-  ASSERT_TRUE(b);
-  EXPECT_EQ(Bytes(b->begin(), b->end()), (Bytes{2, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0, 0xFE}));
-  EXPECT_FALSE(synth::SettingsBlock({1, 1, 4, 2, 4, 2, 2, 255.5}));
-  EXPECT_FALSE(synth::SettingsBlock({3e9, 1, 4, 2, 4, 2, 2, 9}));
-}
 
 TEST(UpdateAction, RepairsTheBoxesAndSendsTheSameFrameTwice) {
   const struct {
@@ -414,7 +405,7 @@ TEST(FrequencyRequest, NothingReachesAUnitThatChangedDuringTheSearch) {
     EXPECT_TRUE(w.toolkit.shown.empty());
     EXPECT_FALSE(w.state().flags.SearchRunning);
     EXPECT_FALSE(w.control("Bar").visible);
-    if (w.state().link.Connected) {
+    if (w.state().session.connected()) {
       EXPECT_EQ(w.boxes(), kUnitSet);
       w.expectIdle();
     } else if (!w.state().flags.Unloading) {

@@ -9,34 +9,6 @@
 namespace tamrik::ui {
 namespace {
 
-TEST(RoundHalfEven, HalvesGoToTheEvenNeighbour) {
-  EXPECT_EQ(roundHalfEven(2.5), 2.0);
-  EXPECT_EQ(roundHalfEven(3.5), 4.0);
-  EXPECT_EQ(roundHalfEven(-2.5), -2.0);
-  EXPECT_EQ(roundHalfEven(-3.5), -4.0);
-  EXPECT_EQ(roundHalfEven(2.4999), 2.0);
-  EXPECT_EQ(toInt32Nearest(2147483647.4), 2147483647);
-  EXPECT_FALSE(toInt32Nearest(2147483648.0));
-  EXPECT_FALSE(toInt32Nearest(std::nan("")));
-}
-
-TEST(FormatGeneral, ShortestFormUpToFifteenDigitsInTheLocale) {
-  const auto point = NumberFormat::point();
-  const auto comma = NumberFormat::comma();
-  EXPECT_EQ(formatGeneral(10000000, point), "10000000");
-  EXPECT_EQ(formatGeneral(5.06, point), "5.06");
-  EXPECT_EQ(formatGeneral(5.06, comma), "5,06");
-  EXPECT_EQ(formatGeneral(777777776.25, point), "777777776.25");
-  EXPECT_EQ(formatGeneral(-0.75, point), "-0.75");
-  EXPECT_EQ(formatGeneral(0.1 + 0.2, point), "0.3");  // 15 digits hide the binary tail
-  EXPECT_EQ(formatGeneral(9999999.99999997, point), "9999999.99999997");
-  EXPECT_EQ(formatGeneral(1e16, point), "1E+16");
-  EXPECT_EQ(formatGeneral(0, point), "0");
-  EXPECT_EQ(formatGeneral(1.5e-7, point), "1.5E-07");
-  EXPECT_EQ(formatGeneral(0.0001, point), "0.0001");
-  EXPECT_EQ(formatGeneral(123456789012345.0, point), "123456789012345");
-}
-
 TEST(FormatFixed, PatternWithLocaleSeparator) {
   EXPECT_EQ(formatFixed(51.4778, 7, NumberFormat::point()), "51.4778000");
   EXPECT_EQ(formatFixed(-0.0014, 7, NumberFormat::comma()), "-0,0014000");

@@ -1,20 +1,27 @@
+// The UBX assembler: frames refused at their header, abandoned bytes, lengths it cannot hold.
 #include <gtest/gtest.h>
 
-#include "gps/input_reports.h"
-#include "gps/ubx_assembler.h"
-#include "tests/gps/sim_fixture.h"
+#include "core/ubx.h"
+#include "platform/sim/ubx_frame.h"
 
-namespace tamrik::gps {
+namespace tamrik::core {
 namespace {
 
-using testing::Bytes;
-using testing::join;
+using Bytes = std::vector<std::uint8_t>;
+namespace ubx = sim::ubx;
+
+Bytes join(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+Bytes clockFrame(std::int32_t clkD) { return ubx::navClockFrame({.clkD = clkD, .fAcc = 100}); }
 
 // The number of frames completed, and the payload of the last.
 int feed(MessageAssembler& a, const Bytes& stream, Bytes* last = nullptr) {
   int frames = 0;
   for (std::uint8_t b : stream) {
-    if (!ParseReceiverByte(a, b)) continue;
+    if (!parseReceiverByte(a, b)) continue;
     ++frames;
     if (last) last->assign(a.message().begin(), a.message().end());
   }
@@ -23,12 +30,12 @@ int feed(MessageAssembler& a, const Bytes& stream, Bytes* last = nullptr) {
 
 TEST(MessageAssembler, RefusedHeadersAndAbandonedBytesAreNotRescanned) {
   MessageAssembler a;
-  const Bytes good = testing::clockFrame(30);
+  const Bytes good = clockFrame(30);
   // 0xFF as id and as high length byte send the assembler back to hunting; 0xFF as low length
   // byte is a length of 255.
   EXPECT_EQ(feed(a, join({{0xB5, 0x62, 0x01, 0xFF}, good, {0xB5, 0x62, 0x01, 0x22, 0x14, 0xFF}, good})), 2);
   Bytes payload;
-  EXPECT_EQ(feed(a, testing::ubx::frame(0x02, 0x52, Bytes(255, 0x5A)), &payload), 1);
+  EXPECT_EQ(feed(a, ubx::frame(0x02, 0x52, Bytes(255, 0x5A)), &payload), 1);
   EXPECT_EQ(payload, Bytes(255, 0x5A));
   // 0xB5 0xB5 0x62: the second 0xB5 ends the first attempt and is not looked at again.
   EXPECT_EQ(feed(a, join({{0xB5}, good})), 0);
@@ -37,7 +44,7 @@ TEST(MessageAssembler, RefusedHeadersAndAbandonedBytesAreNotRescanned) {
 TEST(MessageAssembler, ZeroAndOversizedLengthsAreRejectedInsideTheBuffer) {
   MessageAssembler a;
   const std::uint8_t* buffer = a.payload.data();
-  const Bytes good = testing::clockFrame(30);
+  const Bytes good = clockFrame(30);
   // A zero length, and lengths of 0x7FFF, 0xFE00 and one past the buffer, each followed by more
   // bytes than the buffer holds: none is assembled, nothing is written past the buffer (the
   // sanitizer builds check), and the next real frame is found.
@@ -49,23 +56,10 @@ TEST(MessageAssembler, ZeroAndOversizedLengthsAreRejectedInsideTheBuffer) {
                    Bytes(40000, 0x11), good});
   }
   EXPECT_EQ(feed(a, stream), 4);
-  EXPECT_EQ(feed(a, testing::ubx::frame(0x0A, 0x1B, Bytes(kPayloadCapacity, 0x22))), 1);
+  EXPECT_EQ(feed(a, ubx::frame(0x0A, 0x1B, Bytes(kPayloadCapacity, 0x22))), 1);
   EXPECT_EQ(a.payload.data(), buffer);  // never reallocated
   EXPECT_EQ(a.payload.size(), kPayloadCapacity);
 }
 
-TEST(InputReports, BytesOfFlaggedWholeReportsOnly) {
-  // Three 6-byte reports and 5 bytes of a fourth; the second is not flagged.
-  const Bytes read{0, 9, 0x83, 1, 2, 3, 0, 9, 0x00, 4, 5, 6, 0, 9, 0x80, 7, 8, 9, 0, 9, 0x80, 10, 11};
-  EXPECT_EQ(WholeReports(read.size(), 6), 3u);
-  Bytes fed;
-  for (std::size_t j = 0; j < WholeReports(read.size(), 6); ++j) {
-    for (std::uint8_t b : ReceiverBytes(std::span(read).subspan(j * 6, 6))) fed.push_back(b);
-  }
-  EXPECT_EQ(fed, (Bytes{1, 2, 3, 7, 8, 9}));
-  EXPECT_EQ(WholeReports(read.size(), 2), 0u);  // too short for the status bytes
-  EXPECT_EQ(WholeReports(read.size(), 0), 0u);
-}
-
 }  // namespace
-}  // namespace tamrik::gps
+}  // namespace tamrik::core

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "device/unit_link.h"
+#include "core/unit_session.h"
 #include "platform/platform.h"
 #include "ui/number_text.h"
 #include "ui/window_model.h"
@@ -25,16 +25,16 @@ struct WindowFlags {
 // and the flags. The main window owns it for the life of the program.
 struct WindowState {
   WindowState(platform::Platform& p, ui::WindowModel& m, ui::NumberFormat f)
-      : platform(p), model(m), numberFormat(std::move(f)) {}
+      : platform(p), model(m), numberFormat(std::move(f)), session({p.hid, p.deviceSetup, p.kernel}) {}
 
   platform::Platform& platform;
   ui::WindowModel& model;
   ui::NumberFormat numberFormat;
-  device::UnitLink link;
+  // The open unit. The session alone opens and closes units and says whether one is open; its
+  // epoch counts every opening and closing, so that an action that lets the window process events
+  // in its middle can tell that the unit it started with is no longer the one open.
+  core::UnitSession session;
   WindowFlags flags;
-  // Counts every opening and closing of a unit, so that an action that lets the window process
-  // events in its middle can tell that the unit it started with is no longer the one open.
-  std::uint64_t linkEpoch = 0;
   // Reference frequencies the divider search never uses; start-up fills it.
   std::vector<std::int32_t> ExcludedReferences;
   // Counts settings readbacks, which rewrite every settings control.

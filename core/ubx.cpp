@@ -1,0 +1,197 @@
+#include "core/ubx.h"
+
+namespace tamrik::core {
+
+namespace {
+
+std::uint16_t u16(std::span<const std::uint8_t> p, std::size_t at) {
+  return static_cast<std::uint16_t>(p[at] | (p[at + 1] << 8));
+}
+
+std::uint32_t u32(std::span<const std::uint8_t> p, std::size_t at) {
+  return static_cast<std::uint32_t>(p[at]) | (static_cast<std::uint32_t>(p[at + 1]) << 8) |
+         (static_cast<std::uint32_t>(p[at + 2]) << 16) | (static_cast<std::uint32_t>(p[at + 3]) << 24);
+}
+
+std::int32_t i32(std::span<const std::uint8_t> p, std::size_t at) { return static_cast<std::int32_t>(u32(p, at)); }
+
+constexpr std::size_t kNavPvtNeeded = 36;      // up to height at offset 32
+constexpr std::size_t kNavPvtAccuracies = 48;  // hMSL, hAcc and vAcc at 36 to 47
+constexpr std::size_t kNavTimeUtcNeeded = 20;  // up to valid at offset 19
+constexpr std::size_t kNavClockNeeded = 20;    // up to fAcc at offset 16
+constexpr std::size_t kSvInfoHeader = 8;
+constexpr std::size_t kSvInfoBlock = 12;
+
+}  // namespace
+
+void addToChecksum(MessageAssembler& a, std::uint8_t b) {
+  a.ckA = static_cast<std::uint8_t>(a.ckA + b);
+  a.ckB = static_cast<std::uint8_t>(a.ckB + a.ckA);
+}
+
+bool parseReceiverByte(MessageAssembler& a, std::uint8_t b) {
+  switch (a.state) {
+    case 0:
+      a.state = b == kSync1 ? 1 : 0;
+      return false;
+    case 1:
+      if (b == kSync2) {
+        a.ckA = 0;
+        a.ckB = 0;
+        a.state = 2;
+      } else {
+        a.state = 0;
+      }
+      return false;
+    case 2:
+      if (b == 0xFF) {
+        a.state = 0;
+        return false;
+      }
+      addToChecksum(a, b);
+      a.messageClass = b;
+      a.state = 3;
+      return false;
+    case 3:
+      if (b == 0xFF) {
+        a.state = 0;
+        return false;
+      }
+      addToChecksum(a, b);
+      a.messageId = b;
+      a.state = 4;
+      return false;
+    case 4:
+      addToChecksum(a, b);
+      a.length = b;
+      a.state = 5;
+      return false;
+    case 5: {
+      if (b == 0xFF) {
+        a.state = 0;
+        return false;
+      }
+      const unsigned declared = static_cast<unsigned>(b) * 256u + a.length;
+      if (declared == 0 || declared > kPayloadCapacity) {
+        a.state = 0;
+        return false;
+      }
+      addToChecksum(a, b);
+      a.length = static_cast<std::uint16_t>(declared);
+      a.count = 0;
+      a.state = 6;
+      return false;
+    }
+    case 6:
+      addToChecksum(a, b);
+      a.payload[a.count] = b;
+      ++a.count;
+      if (a.count >= a.length) a.state = 7;
+      return false;
+    case 7:
+      a.state = b == a.ckA ? 8 : 0;
+      return false;
+    case 8:
+      a.state = 0;
+      return b == a.ckB;
+    default:
+      a.state = 0;
+      return false;
+  }
+}
+
+std::optional<NavPvt> readNavPvt(std::span<const std::uint8_t> p) {
+  if (p.size() < kNavPvtNeeded) return std::nullopt;
+  NavPvt m;
+  m.iTOW = u32(p, 0);
+  m.year = u16(p, 4);
+  m.month = p[6];
+  m.day = p[7];
+  m.hour = p[8];
+  m.minute = p[9];
+  m.second = p[10];
+  m.valid = p[11];
+  m.tAcc = u32(p, 12);
+  m.nano = i32(p, 16);
+  m.fixType = p[20];
+  m.flags = p[21];
+  m.numSV = p[23];
+  m.lon = i32(p, 24);
+  m.lat = i32(p, 28);
+  m.height = i32(p, 32);
+  if (p.size() >= kNavPvtAccuracies) {
+    m.hMSL = i32(p, 36);
+    m.hAcc = u32(p, 40);
+    m.vAcc = u32(p, 44);
+  }
+  return m;
+}
+
+std::optional<NavSvInfo> NavSvInfo::read(std::span<const std::uint8_t> p) {
+  if (p.size() < kSvInfoHeader) return std::nullopt;
+  const std::size_t held = (p.size() - kSvInfoHeader) / kSvInfoBlock;
+  const std::size_t announced = p[4];
+  return NavSvInfo(p, static_cast<int>(announced < held ? announced : held));
+}
+
+SvChannel NavSvInfo::channel(int i) const {
+  const std::size_t at = kSvInfoHeader + kSvInfoBlock * static_cast<std::size_t>(i);
+  SvChannel c;
+  c.chn = payload_[at];
+  c.svid = payload_[at + 1];
+  c.flags = payload_[at + 2];
+  c.quality = payload_[at + 3];
+  c.cno = payload_[at + 4];
+  c.elev = static_cast<std::int8_t>(payload_[at + 5]);
+  c.azim = static_cast<std::int16_t>(u16(payload_, at + 6));
+  c.prRes = i32(payload_, at + 8);
+  return c;
+}
+
+std::uint32_t NavSvInfo::iTOW() const { return u32(payload_, 0); }
+
+std::optional<NavTimeUtc> readNavTimeUtc(std::span<const std::uint8_t> p) {
+  if (p.size() < kNavTimeUtcNeeded) return std::nullopt;
+  NavTimeUtc m;
+  m.iTOW = u32(p, 0);
+  m.tAcc = u32(p, 4);
+  m.nano = i32(p, 8);
+  m.year = u16(p, 12);
+  m.month = p[14];
+  m.day = p[15];
+  m.hour = p[16];
+  m.minute = p[17];
+  m.second = p[18];
+  m.valid = p[19];
+  return m;
+}
+
+std::optional<NavClock> readNavClock(std::span<const std::uint8_t> p) {
+  if (p.size() < kNavClockNeeded) return std::nullopt;
+  NavClock m;
+  m.iTOW = u32(p, 0);
+  m.clkB = i32(p, 4);
+  m.clkD = i32(p, 8);
+  m.tAcc = u32(p, 12);
+  m.fAcc = u32(p, 16);
+  return m;
+}
+
+std::optional<Diagnostic> readDiagnostic(std::uint8_t messageClass, std::uint8_t messageId,
+                                         std::span<const std::uint8_t> p) {
+  auto leading = [&](std::size_t n) { return std::vector<std::uint8_t>(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(n)); };
+  if (messageClass == 0x02 && messageId == 0x52) {
+    if (p.size() < 8) return std::nullopt;
+    return Diagnostic{Diagnostic::Kind::Counter, p.size(), leading(4), i32(p, 4)};
+  }
+  if (messageClass == 0x0A && (messageId == 0x11 || messageId == 0x1B)) {
+    return Diagnostic{Diagnostic::Kind::Length, p.size(), {}, 0};
+  }
+  if (messageClass == 0x0A && messageId == 0x1E) {
+    if (p.size() < 21) return std::nullopt;
+    return Diagnostic{Diagnostic::Kind::Bytes, p.size(), leading(21), 0};
+  }
+  return std::nullopt;
+}
+
+}  // namespace tamrik::core

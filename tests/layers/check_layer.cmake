@@ -1,0 +1,43 @@
+# Compiles one-line sources with a target's include directories: each header of SEES must compile,
+# and each header of BLIND must fail because that very header cannot be found.
+#   cmake -DCOMPILER=<c++> -DSTANDARD=<20> -DINCLUDES=<dir|dir|...> -DSEES=<h|h> -DBLIND=<h|h>
+#         -DWORK=<folder> -P check_layer.cmake
+cmake_minimum_required(VERSION 3.25)
+string(REPLACE "|" ";" includes "${INCLUDES}")
+string(REPLACE "|" ";" sees "${SEES}")
+string(REPLACE "|" ";" blind "${BLIND}")
+set(flags -std=c++${STANDARD} -fsyntax-only)
+foreach(dir IN LISTS includes)
+  list(APPEND flags -I${dir})
+endforeach()
+file(MAKE_DIRECTORY ${WORK})
+
+set(problems "")
+set(n 0)
+foreach(header IN LISTS sees blind)
+  math(EXPR n "${n} + 1")
+  set(source ${WORK}/include_${n}.cpp)
+  file(WRITE ${source} "#include \"${header}\"\n")
+  execute_process(COMMAND ${COMPILER} ${flags} ${source} RESULT_VARIABLE result OUTPUT_VARIABLE out
+                  ERROR_VARIABLE out)
+  string(REPLACE "." "\\." pattern "${header}")
+  # GCC: "x.h: No such file or directory"; Clang: "'x.h' file not found".
+  if(out MATCHES "${pattern}'?:? (No such file or directory|file not found)")
+    set(missing TRUE)
+  else()
+    set(missing FALSE)
+  endif()
+  if(header IN_LIST sees)
+    if(NOT result EQUAL 0)
+      string(APPEND problems "${header} should compile here but does not:\n${out}\n")
+    endif()
+  elseif(result EQUAL 0)
+    string(APPEND problems "${header} compiles here, but this layer must not see it\n")
+  elseif(NOT missing)
+    string(APPEND problems "${header} fails for another reason than being out of sight:\n${out}\n")
+  endif()
+endforeach()
+if(problems)
+  message(FATAL_ERROR "${problems}")
+endif()
+message(STATUS "${n} includes checked")
