@@ -248,7 +248,9 @@ int run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
   if (name == "--version") return print(std::string("tamrikctl ") + TAMRIK_VERSION + "\n");
   const CommandSpec* command = findCommand(name);
   if (!command) {
-    err << "tamrikctl: unknown command '" << name << "' (see 'tamrikctl --help')\n";
+    // The options before the command stop at the first one they do not know.
+    const bool option = name.size() > 1 && name.front() == '-';
+    err << "tamrikctl: unknown " << (option ? "option" : "command") << " '" << name << "' (see 'tamrikctl --help')\n";
     return kExitUsage;
   }
   CommandContext ctx{*command, global.options, host, out, err};

@@ -150,6 +150,10 @@ TEST(TamrikctlHelp, EveryCommandHasItsOwnHelpBothWaysAndALineInTheOverview) {
   EXPECT_EQ(ctl({"help", "frobnicate"}).status, kExitUsage);
   expectOneLineReason(ctl({"frobnicate"}), "unknown command 'frobnicate'");
   expectOneLineReason(ctl({}), "no command");
+  // An unknown option before the command is called an option, not a command.
+  const Ran option = ctl({"--simulate=1", "--bogus", "list"});
+  EXPECT_EQ(option.status, kExitUsage);
+  expectOneLineReason(option, "unknown option '--bogus'");
 }
 
 TEST(TamrikctlArguments, BadArgumentsAreRefusedInOneLineAndSendNothing) {
