@@ -162,7 +162,7 @@ std::string statusJson(const Status& s) {
     }
     o.raw("satellites", jsonArray(satellites));
   } else {
-    o.null("satellites");
+    o.raw("satellites", "[]");  // no NAV-SVINFO seen yet: no satellites to show
   }
   return o.str() + "\n";
 }
@@ -341,8 +341,8 @@ const CommandSpec kStatusCommand{
     "                       output_hz, dividers (gps, n31, n2_hs, n2_ls, n1_hs, nc1_ls,\n"
     "                       nc2_ls, bw), f3_hz, fosc_hz, output_enabled, drive, gps_signal,\n"
     "                       pll_lock, loss_count, position (lat, lon, height_m, or null), utc\n"
-    "                       (or null) and satellites (channel, svid, cno, used, elevation; or\n"
-    "                       null).\n"
+    "                       (or null) and satellites (channel, svid, cno, used, elevation; an\n"
+    "                       empty array before the receiver has reported any).\n"
     "  --prometheus         The same as metrics in the Prometheus text format, named tamrik_...\n"
     "                       and labelled serial=..., for the node exporter's textfile collector;\n"
     "                       the metrics of what is still unknown are left out.\n"
