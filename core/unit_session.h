@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "core/numbers/dividers.h"
+#include "core/numbers/frequency.h"
 #include "core/protocol.h"
 #include "core/receiver_stream.h"
 #include "platform/device_handle.h"
@@ -209,8 +210,9 @@ class Unit {
   bool setBlink(bool on) { return session_.setBlink(on); }
   bool writeRegister(std::uint8_t reg, std::uint8_t data) { return session_.writeRegister(reg, data); }
   bool sendClockDrift(std::int32_t drift) { return session_.sendClockDrift(drift); }
-  // The divider set as an Update programs it (forUpdate applied by the caller or not: d is sent as
-  // given): command 4 twice, back to back. True when the unit took at least one of them.
+  // Programs d as the window's Update does: command 4 twice, back to back. d is sent as given; the
+  // caller applies forUpdate to bring it into the ranges Update uses. True when the unit took at
+  // least one of the two.
   bool programSettings(const Dividers& d);
   // Checks the serial text as the window does, programs it and closes the unit, which
   // re-enumerates under its new serial. The problem text when the serial was refused (nothing is
