@@ -21,6 +21,7 @@ PACKAGES=(
   xvfb xdotool imagemagick x11-utils python3
   clang libclang-rt-14-dev
   udev
+  gpsd gpsd-clients gpsd-tools
   dpkg-dev lintian appstream man-db groff-base librsvg2-bin
 )
 

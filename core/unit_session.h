@@ -57,6 +57,7 @@ struct UnitEntry {
 // The open unit as it was found. Valid while the session is connected.
 struct OpenUnit {
   std::string path;
+  std::string serial;  // the serial it was opened by
   std::uint16_t firmwareVersion = 0;
   int inputReportLength = 0;    // report ID byte included; 0 when the capabilities could not be read
   int featureReportLength = 0;  // likewise
@@ -162,8 +163,12 @@ struct UnitIdentity {
   std::string product;       // likewise
   std::uint16_t firmwareVersion = 0;
   std::string firmware;      // firmwareText
+  // The window shows the firmware version, and chooses the receiver's rates by it, only when the
+  // manufacturer string could be read.
+  bool versionKnown = false;
   bool usable = false;       // its feature report carries the settings report and commands
   int featureReportLength = 0;
+  int inputReportLength = 0;
 };
 
 struct UnitReadback {
@@ -224,8 +229,9 @@ class Unit {
   };
   SerialResult setSerialNumber(std::string_view text);
 
-  // The window's three NAV messages at the rates for the unit's firmware, or off. True when the
-  // unit took all three.
+  // The window's three NAV messages at the rates the window chooses for the unit's firmware (its
+  // strings are read first when no readback since the opening has told whether the version is
+  // known), or off. True when the unit took all three.
   bool setNavMessageRates();
   bool stopNavMessages();
 
@@ -238,6 +244,7 @@ class Unit {
   UnitIdentity identity();
 
   UnitSession session_;
+  std::optional<bool> versionKnown_;  // as the last identity read since the opening found it
   std::vector<std::uint8_t> buffer_;
 };
 

@@ -24,6 +24,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # udev applies the rule; xdg-open shows the position on a map.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev, xdg-utils")
+# The receiver bridge feeds gpsd, which hands the time to chrony.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gpsd, chrony")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_SOURCE_DIR}/debian/postinst

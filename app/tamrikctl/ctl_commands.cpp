@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/tamrikctl/bridge_command.h"
+#include "app/tamrikctl/global_options.h"
 #include "core/numbers/number_format.h"
 #include "ui/number_text.h"
 
@@ -158,7 +160,7 @@ std::string formatPlanJson(const PlanResult& result) {
 }
 
 std::string usageText() {
-  return "Usage: tamrikctl <command> [arguments]\n"
+  return "Usage: tamrikctl [options] <command> [arguments]\n"
          "\n"
          "Commands:\n"
          "  plan [--json] <Hz>   Print the divider set that tamrik-config programs for an output\n"
@@ -169,21 +171,33 @@ std::string usageText() {
          "                       divider set gives <Hz> exactly, exact=0 and the closest one is\n"
          "                       printed. <Hz> is read in the C locale ('.' as the decimal\n"
          "                       point, no thousands separators, an exponent allowed); numbers\n"
-         "                       are printed the same way with up to 15 significant digits.\n"
+         "                       are printed the same way with up to 15 significant digits.\n" +
+         receiverCommandHelp() +
          "  help                 Show this text (also --help, -h).\n"
          "\n"
-         "Options:\n"
-         "  --version            Show the version.\n"
+         "Options (before the command):\n"
+         "  --version            Show the version.\n" +
+         globalOptionsHelp() +
          "\n"
          "Exit status:\n"
          "  0   success\n"
-         "  1   the output could not be written\n"
+         "  1   the output could not be written (receiver: the pseudo-terminal or pipe failed)\n"
          "  2   <Hz> is not a number, or lies outside 365 Hz to 812.5 MHz; the reason (for the\n"
-         "      latter the window's message) is printed on standard error\n"
+         "      latter the window's message) is printed on standard error; an option's value\n"
+         "      is wrong; receiver: PATH is something else than a symbolic link, or its\n"
+         "      folder is missing\n"
+         "  3   receiver: no unit attached, none with the serial of --unit, or several and no --unit\n"
+         "  4   receiver: the unit did not answer\n"
          "  64  usage error: unknown command or option, missing or extra arguments\n";
 }
 
 int run(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
+  const ParsedGlobalOptions global = parseGlobalOptions(args);
+  if (!global.error.empty()) {
+    err << "tamrikctl: " << global.error << "\n";
+    return kExitNotPlanned;
+  }
+  args = args.subspan(global.consumed);
   if (args.empty()) {
     err << usageText();
     return kExitUsage;
@@ -197,6 +211,7 @@ int run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
     out << "tamrikctl " << TAMRIK_VERSION << "\n";
     return kExitOk;
   }
+  if (name == "receiver") return receiverCommand(global.options, args.subspan(1), out, err);
   for (const Command& command : kCommands) {
     if (command.name == name) return command.handler(args.subspan(1), out, err);
   }

@@ -5,7 +5,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFI
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "install failed:\n${output}")
 endif()
-foreach(path bin/tamrik-config bin/tamrikctl lib/udev/rules.d/70-tamrik.rules
+foreach(path bin/tamrik-config bin/tamrikctl lib/udev/rules.d/70-tamrik.rules lib/systemd/system/tamrik-gps-bridge@.service
              share/icons/hicolor/scalable/apps/tamrik-config.svg
              share/man/man1/tamrik-config.1.gz share/man/man1/tamrikctl.1.gz
              share/doc/tamrik-config/README.md)

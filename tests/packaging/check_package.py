@@ -239,6 +239,7 @@ def contents(args):
         "/usr/bin/tamrik-config",
         "/usr/bin/tamrikctl",
         "/usr/lib/udev/rules.d/70-tamrik.rules",
+        "/usr/lib/systemd/system/tamrik-gps-bridge@.service",
         "/usr/share/icons/hicolor/scalable/apps/tamrik-config.svg",
         "/usr/share/man/man1/tamrik-config.1.gz",
         "/usr/share/man/man1/tamrikctl.1.gz",

@@ -19,7 +19,7 @@ bool run(const std::string& command) {
   return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-TEST(UdevRule, GivesTheSeatUserAccessToTheUnitsHidrawNodesOnly) {
+TEST(UdevRule, GivesTheSeatUserAndThePlugdevGroupAccessToTheUnitsHidrawNodesOnly) {
   // Each comma-separated part of a rule is KEY[{attr}] OP "value".
   static const std::regex part(R"(\s*([A-Z_]+(?:\{[A-Za-z0-9_.\-]+\})?)\s*(==|!=|\+=|-=|:=|=)\s*\"([^\"]*)\"\s*)");
   std::ifstream in(kRules);
@@ -36,9 +36,11 @@ TEST(UdevRule, GivesTheSeatUserAccessToTheUnitsHidrawNodesOnly) {
     }
   }
   ASSERT_EQ(rules.size(), 1u);
-  // Nothing else: no MODE, GROUP or OWNER that would open the nodes to every user.
+  // The seat user through uaccess, system services through the group plugdev; nothing that would
+  // open the nodes to every user (a MODE for others, an OWNER).
   const std::multimap<std::string, std::string> expected = {
-      {"SUBSYSTEM", "==hidraw"}, {"ATTRS{idVendor}", "==1dd2"}, {"ATTRS{idProduct}", "==2211"}, {"TAG", "+=uaccess"}};
+      {"SUBSYSTEM", "==hidraw"}, {"ATTRS{idVendor}", "==1dd2"}, {"ATTRS{idProduct}", "==2211"},
+      {"TAG", "+=uaccess"},      {"GROUP", "=plugdev"},       {"MODE", "=0660"}};
   EXPECT_EQ(rules[0], expected);
   // uaccess is applied by 73-seat-late.rules, so the name must sort before it.
   EXPECT_LT(std::string("70-tamrik.rules"), std::string("73-seat-late.rules"));

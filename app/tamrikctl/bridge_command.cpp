@@ -1,0 +1,179 @@
+#include "app/tamrikctl/bridge_command.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "app/tamrikctl/bridge_unit_source.h"
+#include "app/tamrikctl/pty_bridge.h"
+#include "platform/linux/hidapi_backend.h"
+#include "platform/routing_device_backend.h"
+#include "platform/sim/sim_clock.h"
+#include "platform/sim/simulated_units.h"
+
+namespace tamrik::ctl {
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitBadArgument = 2;
+constexpr int kExitNoUnit = 3;
+constexpr int kExitNoAnswer = 4;
+constexpr int kExitUsage = 64;
+
+constexpr const char* kPrefix = "tamrikctl receiver: ";
+
+// SIGINT, SIGTERM and SIGHUP, blocked while the bridge runs and read from a signalfd by its loop,
+// so that the link is always taken away. The mask is given back at the end.
+class StopSignals {
+ public:
+  StopSignals() {
+    sigemptyset(&set_);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, s);
+    blocked_ = pthread_sigmask(SIG_BLOCK, &set_, &previous_) == 0;
+    if (blocked_) fd_ = ::signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK);
+  }
+  ~StopSignals() {
+    // Taken off the pending set, so that giving the mask back does not deliver them after all.
+    signalfd_siginfo info{};
+    while (fd_ >= 0 && ::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    }
+    if (fd_ >= 0) ::close(fd_);
+    if (blocked_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  sigset_t set_{};
+  sigset_t previous_{};
+  bool blocked_ = false;
+  int fd_ = -1;
+};
+
+struct ReceiverArguments {
+  std::optional<EndpointKind> kind;
+  std::string path;
+  bool help = false;
+  std::string error;
+};
+
+ReceiverArguments parseArguments(std::span<const std::string_view> args) {
+  ReceiverArguments out;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      out.help = true;
+      return out;
+    }
+    const std::size_t eq = arg.find('=');
+    const std::string_view name = arg.substr(0, eq);
+    if (name != "--pty" && name != "--fifo") {
+      out.error = "unexpected argument '" + std::string(arg) + "'";
+      return out;
+    }
+    if (out.kind) {
+      out.error = "give one of --pty and --fifo, once";
+      return out;
+    }
+    out.kind = name == "--pty" ? EndpointKind::Pty : EndpointKind::Pipe;
+    if (eq != std::string_view::npos) {
+      out.path = std::string(arg.substr(eq + 1));
+    } else if (i + 1 < args.size()) {
+      out.path = std::string(args[++i]);
+    }
+    if (out.path.empty()) {
+      out.error = std::string(name) + " needs a path";
+      return out;
+    }
+  }
+  if (!out.kind) out.error = "expected --pty PATH or --fifo PATH";
+  return out;
+}
+
+}  // namespace
+
+std::string receiverCommandHelp() {
+  return "  receiver --pty PATH  Copy the unit's receiver bytes (UBX, as the receiver sends them)\n"
+         "                       into a pseudo-terminal and make PATH a symbolic link to it, for\n"
+         "                       gpsd and other serial-port readers; what they write into it is\n"
+         "                       thrown away. Runs until SIGINT, SIGTERM or SIGHUP, then takes\n"
+         "                       PATH away. A unit unplugged meanwhile is waited for.\n"
+         "  receiver --fifo PATH\n"
+         "                       The same through a named pipe (.NAME.pipe beside PATH, which\n"
+         "                       links to it): gpsd 3.22 hands the time it reads from a pipe\n"
+         "                       to chrony, never the time it reads from a pseudo-terminal.\n";
+}
+
+int receiverCommand(const GlobalOptions& global, std::span<const std::string_view> args, std::ostream& out,
+                    std::ostream& err) {
+  const ReceiverArguments a = parseArguments(args);
+  if (a.help) {
+    out << "Usage: tamrikctl [--unit SERIAL] receiver --pty PATH | --fifo PATH\n" << receiverCommandHelp();
+    return kExitOk;
+  }
+  if (!a.error.empty()) {
+    err << kPrefix << a.error << "\nUsage: tamrikctl [--unit SERIAL] receiver --pty PATH | --fifo PATH\n";
+    return kExitUsage;
+  }
+  if (std::string refusal = BridgeEndpoint::checkPath(a.path); !refusal.empty()) {
+    err << kPrefix << refusal << "\n";
+    return kExitBadArgument;
+  }
+
+  // Real units, and simulated ones on request; the simulation runs on the machine's clock, so a
+  // replay comes at the receiver's line rate.
+  platform::HidapiBackend realUnits;
+  std::vector<platform::DeviceBackend*> backends{&realUnits};
+  sim::RealClock clock;
+  std::unique_ptr<sim::SimulatedUnits> simulated;
+  if (global.simulation.enabled) {
+    auto built = sim::buildSimulation(global.simulation, clock, [&err](const std::string& problem) {
+      err << kPrefix << "--sim-state: " << problem << "\n";
+    });
+    if (!built.error.empty()) {
+      err << kPrefix << built.error << "\n";
+      return kExitBadArgument;
+    }
+    simulated = std::move(built.units);
+    backends.push_back(simulated.get());
+  }
+  platform::RoutingDeviceBackend devices(backends);
+
+  // From here on a stop signal waits for the loop, which takes the link away.
+  StopSignals signals;
+  if (signals.fd() < 0) {
+    err << kPrefix << "cannot watch for stop signals\n";
+    return kExitFailure;
+  }
+
+  BridgeUnitSource source(devices, global.unit);
+  const SourceOpen opened = source.open();
+  if (!opened.ok()) {
+    err << kPrefix << opened.reason << "\n";
+    return opened.failure == SourceFailure::NoUnit ? kExitNoUnit : kExitNoAnswer;
+  }
+
+  std::string error;
+  const auto endpoint = BridgeEndpoint::create(*a.kind, a.path, error);
+  if (!endpoint) {
+    err << kPrefix << error << "\n";
+    return error.starts_with("refusing") ? kExitBadArgument : kExitFailure;
+  }
+  auto log = [&err](const std::string& line) { err << kPrefix << line << std::endl; };
+  log("unit " + source.name() + ": receiver bytes go to " + a.path +
+      (*a.kind == EndpointKind::Pty ? " (" + endpoint->deviceName() + ")" : ""));
+
+  PtyBridge bridge(source, *endpoint, BridgeOptions{}, log);
+  const bool stopped = bridge.run(signals.fd());
+  return stopped ? kExitOk : kExitFailure;
+}
+
+}  // namespace tamrik::ctl

@@ -1,0 +1,59 @@
+#include "app/tamrikctl/global_options.h"
+
+namespace tamrik::ctl {
+
+ParsedGlobalOptions parseGlobalOptions(std::span<const std::string_view> args) {
+  ParsedGlobalOptions out;
+  std::size_t i = 0;
+  for (; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    if (!arg.starts_with("--")) break;
+    const std::size_t eq = arg.find('=');
+    const std::string_view name = arg.substr(0, eq);
+    const bool unit = name == "--unit";
+    if (!unit && !sim::isSimulationOption(name)) break;
+    if (name == "--quit-at-replay-end") {
+      out.error = "--quit-at-replay-end is an option of the window, not of tamrikctl";
+      return out;
+    }
+    std::optional<std::string_view> value;
+    if (eq != std::string_view::npos) {
+      value = arg.substr(eq + 1);
+    } else if (unit || sim::simulationOptionTakesValue(name)) {
+      if (i + 1 >= args.size()) {
+        out.error = std::string(name) + " needs a value";
+        return out;
+      }
+      value = args[++i];
+    }
+    if (unit) {
+      if (value->empty()) {
+        out.error = "--unit needs a serial number";
+        return out;
+      }
+      out.options.unit = std::string(*value);
+      continue;
+    }
+    out.error = sim::applySimulationOption(out.options.simulation, name, value);
+    if (!out.error.empty()) return out;
+  }
+  out.consumed = i;
+  out.error = sim::checkSimulationOptions(out.options.simulation);
+  return out;
+}
+
+std::string globalOptionsHelp() {
+  std::string text = "  --unit SERIAL          the unit to use; without it, the only unit attached\n";
+  // The window's own options for simulated units, less the one that closes the window.
+  const std::string all = sim::simulationOptionsHelp();
+  for (std::size_t start = 0; start < all.size();) {
+    std::size_t end = all.find('\n', start);
+    if (end == std::string::npos) end = all.size() - 1;
+    const std::string line = all.substr(start, end + 1 - start);
+    start = end + 1;
+    if (line.find("--quit-at-replay-end") == std::string::npos) text += line;
+  }
+  return text;
+}
+
+}  // namespace tamrik::ctl

@@ -1,0 +1,33 @@
+#pragma once
+// The options that come before tamrikctl's command: which unit, and the simulation options the
+// window takes too.
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/sim/simulation_options.h"
+
+namespace tamrik::ctl {
+
+struct GlobalOptions {
+  std::optional<std::string> unit;  // --unit SERIAL
+  sim::SimulationOptions simulation;
+};
+
+struct ParsedGlobalOptions {
+  GlobalOptions options;
+  std::size_t consumed = 0;  // arguments taken, the command follows them
+  std::string error;         // one line; empty when all were understood
+};
+
+// Takes --unit SERIAL (or --unit=SERIAL) and the simulation options from the front of the
+// arguments, up to the first argument that is none of them.
+ParsedGlobalOptions parseGlobalOptions(std::span<const std::string_view> args);
+
+// The help text of the options above, one per line.
+std::string globalOptionsHelp();
+
+}  // namespace tamrik::ctl

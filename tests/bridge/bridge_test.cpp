@@ -1,0 +1,382 @@
+// The receiver bridge in-process: the engine against a scripted unit, then the real adapter on
+// simulated units in virtual time, then tamrikctl's exit statuses.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/tamrikctl/bridge_unit_source.h"
+#include "app/tamrikctl/ctl_commands.h"
+#include "app/tamrikctl/pty_bridge.h"
+#include "platform/sim/fault_schedule.h"
+#include "platform/sim/sim_clock.h"
+#include "platform/sim/simulated_units.h"
+
+namespace tamrik::ctl {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+
+// A unit that hands out prepared chunks, one per read.
+class ScriptedSource final : public ReceiverSource {
+ public:
+  explicit ScriptedSource(std::vector<Bytes> chunks) : chunks_(std::move(chunks)) {}
+  SourceOpen open() override { return {}; }
+  bool opened() const override { return true; }
+  bool read(Bytes& bytes, std::chrono::milliseconds) override {
+    if (next_ < chunks_.size()) bytes.insert(bytes.end(), chunks_[next_].begin(), chunks_[next_].end());
+    ++next_;
+    return true;
+  }
+  std::string name() const override { return "FAKE1"; }
+  bool done() const { return next_ >= chunks_.size(); }
+
+ private:
+  std::vector<Bytes> chunks_;
+  std::size_t next_ = 0;
+};
+
+// Every byte value, the ones a terminal in its usual mode would change or swallow among them
+// (CR, NL, XON, XOFF, ^C, ^D, DEL, NUL), in chunks of irregular size, some empty.
+std::vector<Bytes> irregularChunks(std::size_t count, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<Bytes> chunks;
+  for (std::size_t i = 0; i < count; ++i) {
+    Bytes c(rng() % 400);
+    for (auto& b : c) b = static_cast<std::uint8_t>(rng());
+    if (!c.empty()) c[0] = static_cast<std::uint8_t>("\r\n\x11\x13\x03\x04\x7f"[i % 7]);
+    chunks.push_back(std::move(c));
+  }
+  return chunks;
+}
+
+Bytes joined(const std::vector<Bytes>& chunks) {
+  Bytes all;
+  for (const Bytes& c : chunks) all.insert(all.end(), c.begin(), c.end());
+  return all;
+}
+
+// True when `part` is `whole` (from `from` on) with some bytes left out: in order, none twice,
+// none from elsewhere. With bytes as random as these, a part taken from anything else fails.
+bool isOrderedPartOf(const Bytes& part, const Bytes& whole, std::size_t from = 0) {
+  auto at = whole.begin() + static_cast<std::ptrdiff_t>(from);
+  for (const std::uint8_t b : part) {
+    at = std::find(at, whole.end(), b);
+    if (at == whole.end()) return false;
+    ++at;
+  }
+  return true;
+}
+
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern = (fs::temp_directory_path() / "tamrik-bridge-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempFolder() { fs::remove_all(path_); }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+// The reader's side, as gpsd opens it.
+struct Reader {
+  explicit Reader(const std::string& path) { reopen(path); }
+  ~Reader() { close(); }
+  void reopen(const std::string& path) {
+    close();
+    fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  }
+  void close() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+  // Takes at most `most` bytes of what is there. A hang-up (0 or EIO) is counted, never expected.
+  void take(std::size_t most = 1 << 20) {
+    std::vector<std::uint8_t> buffer(std::min<std::size_t>(most, 1 << 16));
+    while (most > 0) {
+      const ssize_t n = ::read(fd, buffer.data(), std::min(buffer.size(), most));
+      if (n > 0) {
+        got.insert(got.end(), buffer.begin(), buffer.begin() + n);
+        most -= static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EAGAIN) return;
+      ++hangUps;
+      return;
+    }
+  }
+  int fd = -1;
+  Bytes got;
+  int hangUps = 0;
+};
+
+struct Fixture {
+  explicit Fixture(ReceiverSource& source, EndpointKind kind = EndpointKind::Pty, BridgeOptions options = quick()) {
+    std::string error;
+    endpoint = BridgeEndpoint::create(kind, folder / "gps0", error);
+    EXPECT_TRUE(endpoint) << error;
+    bridge = std::make_unique<PtyBridge>(source, *endpoint, options, [this](const std::string& l) { log.push_back(l); });
+  }
+  static BridgeOptions quick() {
+    BridgeOptions o;
+    o.pollPeriod = 0ms;
+    o.retryFirst = 0ms;
+    o.retryLongest = 0ms;
+    return o;
+  }
+  // Rounds of the loop with a read of at most `bite` bytes after each, until `done` or 100000 rounds.
+  void run(Reader& reader, std::size_t bite, const std::function<bool()>& done) {
+    for (int i = 0; i < 100000 && !done(); ++i) {
+      ASSERT_EQ(bridge->step(), PtyBridge::Step::Running);
+      reader.take(bite);
+    }
+    ASSERT_TRUE(done());
+  }
+  std::string logText() const {
+    std::string text;
+    for (const auto& l : log) text += l + "\n";
+    return text;
+  }
+
+  TempFolder folder;
+  std::unique_ptr<BridgeEndpoint> endpoint;
+  std::unique_ptr<PtyBridge> bridge;
+  std::vector<std::string> log;
+};
+
+TEST(PtyBridge, EveryByteReachesTheReaderOnceAndInOrderWhateverTheReaderDoes) {
+  const auto chunks = irregularChunks(1500, 7);
+  const Bytes all = joined(chunks);
+  for (const EndpointKind kind : {EndpointKind::Pty, EndpointKind::Pipe}) {
+    ScriptedSource source(chunks);
+    Fixture f(source, kind);
+    Reader reader(f.folder / "gps0");
+    // gpsd probing the receiver: a UBX CFG-MSG frame that would switch NAV-PVT off, and text.
+    const std::string written = std::string("\xb5\x62\x06\x01\x03\x00\x01\x07\x00\x12\x4f", 11) + "?WATCH\r\n";
+    if (kind == EndpointKind::Pty) {
+      ASSERT_EQ(::write(reader.fd, written.data(), written.size()), 19);
+    }
+    // A reader that takes 97 bytes a round falls far behind: the queue and the terminal's buffer
+    // hold the rest. Then it closes for a while and opens again.
+    f.run(reader, 97, [&] { return reader.got.size() >= all.size() / 3; });
+    reader.close();
+    for (int i = 0; i < 300; ++i) ASSERT_EQ(f.bridge->step(), PtyBridge::Step::Running);
+    reader.reopen(f.folder / "gps0");
+    f.run(reader, 97, [&] { return reader.got.size() >= all.size(); });
+    EXPECT_TRUE(reader.got == all);
+    EXPECT_EQ(reader.hangUps, 0);
+    EXPECT_EQ(f.bridge->counters().toReader, all.size());
+    EXPECT_EQ(f.bridge->counters().dropped, 0u);
+    // What the reader wrote was read and thrown away, and none of it came back to it.
+    EXPECT_EQ(f.bridge->counters().discarded, kind == EndpointKind::Pty ? written.size() : 0u);
+    EXPECT_TRUE(f.log.empty()) << f.logText();
+  }
+}
+
+TEST(PtyBridge, AReaderThatNeverReadsCostsAtMostTheQueueLimitAndTheOldestGo) {
+  const auto chunks = irregularChunks(2000, 17);
+  const Bytes all = joined(chunks);
+  ScriptedSource source(chunks);
+  BridgeOptions options = Fixture::quick();
+  options.queueLimit = 20000;
+  Fixture f(source, EndpointKind::Pty, options);
+  Reader reader(f.folder / "gps0");
+  while (!source.done()) ASSERT_EQ(f.bridge->step(), PtyBridge::Step::Running);
+  EXPECT_LE(f.bridge->queued(), options.queueLimit);
+  const std::uint64_t dropped = f.bridge->counters().dropped;
+  EXPECT_GT(dropped, 0u);
+  ASSERT_FALSE(f.log.empty());
+  EXPECT_NE(f.log[0].find("does not keep up"), std::string::npos) << f.logText();
+
+  // Some of the stream, in order, ending with the newest bytes: only the oldest waiting were given
+  // up. The terminal took the first ones before the queue filled up.
+  f.run(reader, 1 << 20, [&] { return reader.got.size() >= all.size() - dropped; });
+  ASSERT_EQ(reader.got.size(), all.size() - dropped);
+  EXPECT_TRUE(std::equal(reader.got.begin(), reader.got.begin() + 1000, all.begin()));
+  EXPECT_TRUE(std::equal(reader.got.end() - static_cast<std::ptrdiff_t>(options.queueLimit), reader.got.end(),
+                         all.end() - static_cast<std::ptrdiff_t>(options.queueLimit)));
+  EXPECT_TRUE(isOrderedPartOf(reader.got, all));
+  EXPECT_NE(f.log.back().find("keeps up again"), std::string::npos) << f.logText();
+}
+
+TEST(BridgeEndpoint, ReplacesOnlyLinksAndTakesAwayOnlyWhatItMade) {
+  TempFolder folder;
+  const std::string path = folder / "gps0";
+  std::string error;
+  // A link left by a run that was killed is replaced, and taken away at the end; the terminal is
+  // open to its owner and group only.
+  fs::create_symlink("/dev/pts/no-such-terminal", path);
+  {
+    auto e = BridgeEndpoint::create(EndpointKind::Pty, path, error);
+    ASSERT_TRUE(e) << error;
+    EXPECT_EQ(fs::read_symlink(path).string(), e->deviceName());
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write |
+                                                  fs::perms::group_read | fs::perms::group_write);
+  }
+  EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
+  // A pipe: PATH links to it under its hidden name; both go at the end.
+  {
+    auto e = BridgeEndpoint::create(EndpointKind::Pipe, path, error);
+    ASSERT_TRUE(e) << error;
+    EXPECT_EQ(fs::read_symlink(path).string(), ".gps0.pipe");
+    EXPECT_EQ(fs::status(path).type(), fs::file_type::fifo);
+  }
+  EXPECT_TRUE(fs::is_empty(folder / ""));
+  // A file at PATH is refused and stays as it was.
+  std::ofstream(path) << "notes";
+  EXPECT_FALSE(BridgeEndpoint::create(EndpointKind::Pipe, path, error));
+  EXPECT_EQ(error, "refusing to replace " + path + ": it is a regular file, not a symbolic link");
+  std::ifstream in(path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "notes");
+  fs::remove(path);
+  // Another bridge took PATH over meanwhile: its link stays.
+  {
+    auto e = BridgeEndpoint::create(EndpointKind::Pty, path, error);
+    ASSERT_TRUE(e) << error;
+    fs::remove(path);
+    fs::create_symlink("/dev/pts/other", path);
+  }
+  EXPECT_EQ(fs::read_symlink(path).string(), "/dev/pts/other");
+}
+
+// --- the unit itself ------------------------------------------------------------------------
+
+TEST(BridgeUnitSource, SwitchesTheMessagesOnAsTheWindowAndStreamsThroughAnUnplug) {
+  sim::VirtualClock clock;
+  sim::SimulatedUnits units(clock);
+  std::mt19937 rng(23);
+  auto capture = std::make_shared<Bytes>(30000);
+  for (auto& b : *capture) b = static_cast<std::uint8_t>(rng() | 1);  // no zero: the padding tells
+  sim::UnitConfig config;
+  config.replay = capture;
+  const sim::UnitId id = units.addUnit(config);
+  units.scheduleFaults(sim::parseFaultSpec("unplug:SIM001@8000,replug:SIM001@11000").events);
+
+  BridgeUnitSource source(units, std::nullopt);
+  ASSERT_TRUE(source.open().ok());
+  EXPECT_EQ(source.name(), "SIM001");
+  const sim::UnitView before = units.unit(id);
+  EXPECT_EQ(before.rate(0x01, 0x30), 2);  // NAV-SVINFO
+  EXPECT_EQ(before.rate(0x01, 0x22), 2);  // NAV-CLOCK
+  EXPECT_EQ(before.rate(0x01, 0x07), 1);  // NAV-PVT
+  const std::size_t commandsBefore = before.firmware.commands.size();
+
+  BridgeOptions options;
+  options.retryFirst = 0ms;
+  options.retryLongest = 0ms;
+  Fixture f(source, EndpointKind::Pty, options);
+  Reader reader(f.folder / "gps0");
+  const std::string written("\xb5\x62\x06\x01\x03\x00\x01\x07\x00\x12\x4f", 11);
+  ASSERT_EQ(::write(reader.fd, written.data(), written.size()), 11);
+
+  std::size_t beforeLoss = 0;
+  // The reads wait in virtual time; while the unit is away the test lets the time pass.
+  for (int i = 0; i < 20000 && clock.elapsed() < 20s; ++i) {
+    ASSERT_EQ(f.bridge->step(), PtyBridge::Step::Running);
+    if (!source.opened()) clock.advance(10ms);
+    reader.take();
+    if (f.bridge->counters().losses == 0) beforeLoss = reader.got.size();
+  }
+  // The reader saw a pause, not an end; the log says what happened, the reason for the failed
+  // attempts once.
+  EXPECT_EQ(reader.hangUps, 0);
+  ASSERT_EQ(f.log.size(), 3u) << f.logText();
+  EXPECT_EQ(f.log[0], "unit SIM001 lost; " + (f.folder / "gps0") + " stays and the bridge waits for the unit");
+  EXPECT_EQ(f.log[1], "no unit with serial SIM001 is attached; trying again");
+  EXPECT_EQ(f.log[2], "unit SIM001 is back");
+
+  // Before the loss the capture from its start; after the return more of it, in order and
+  // never twice (what the unit's buffer held over the gap, then the line again), ending in a
+  // stretch as the line brings it, at about 960 bytes a second.
+  ASSERT_GT(beforeLoss, 5000u);
+  EXPECT_TRUE(std::equal(reader.got.begin(), reader.got.begin() + static_cast<std::ptrdiff_t>(beforeLoss), capture->begin()));
+  Bytes after(reader.got.begin() + static_cast<std::ptrdiff_t>(beforeLoss), reader.got.end());
+  while (!after.empty() && after.back() == 0) after.pop_back();  // the last report's padding
+  ASSERT_GT(after.size(), 6000u);
+  EXPECT_TRUE(isOrderedPartOf(after, *capture, beforeLoss));
+  EXPECT_NE(std::search(capture->begin(), capture->end(), after.end() - 2000, after.end()), capture->end());
+
+  // What the reader wrote went nowhere: the unit took the three rate commands of the first
+  // opening and the three of the return, nothing else.
+  const sim::UnitView now = units.unit(id);
+  EXPECT_EQ(now.firmware.commands.size(), commandsBefore + 3);
+  EXPECT_EQ(now.rate(0x01, 0x07), 1);
+  EXPECT_EQ(f.bridge->counters().discarded, written.size());
+}
+
+// --- the command ----------------------------------------------------------------------------
+
+struct CtlRun {
+  int status;
+  std::string out, err;
+};
+
+CtlRun runCtl(std::vector<std::string_view> args) {
+  std::ostringstream out, err;
+  const int status = run(args, out, err);
+  return {status, out.str(), err.str()};
+}
+
+TEST(TamrikctlReceiver, SaysWhyItCannotStartInOneLine) {
+  TempFolder folder;
+  const std::string path = folder / "gps0";
+  struct Case {
+    std::vector<std::string_view> args;
+    int status;
+    std::string err;
+  };
+  std::ofstream(folder / "file") << "x";
+  const std::string file = folder / "file";
+  const std::string noFolder = folder / "no-folder/gps0";
+  const std::vector<Case> cases = {
+      {{"--simulate=0", "receiver", "--pty", path}, 3, "tamrikctl receiver: no unit is attached\n"},
+      {{"--simulate=2", "receiver", "--pty", path},
+       3,
+       "tamrikctl receiver: several units are attached (SIM001, SIM002); choose one with --unit\n"},
+      {{"--simulate", "--unit", "SIM007", "receiver", "--pty", path},
+       3,
+       "tamrikctl receiver: no unit with serial SIM007 is attached\n"},
+      {{"--unit=SIM002", "--sim-faults", "short-feature:SIM002@0=8", "receiver", "--fifo", path},
+       4,
+       "tamrikctl receiver: unit SIM002 cannot be used: feature report of 8 bytes, input report of 65\n"},
+      {{"--simulate=1", "receiver", "--pty", file},
+       2,
+       "tamrikctl receiver: refusing to replace " + file + ": it is a regular file, not a symbolic link\n"},
+      {{"--simulate=1", "receiver", "--pty", noFolder},
+       2,
+       "tamrikctl receiver: cannot make " + noFolder + ": there is no folder " + folder / "no-folder" + "\n"},
+      {{"--simulate=x", "receiver", "--pty", path}, 2, "tamrikctl: --simulate: 'x' is not a number of units from 0 to 999\n"},
+      {{"--simulate=1", "receiver", "--pty"}, 64, ""},
+      {{"--simulate=1", "receiver", "--pty", path, "--fifo", path}, 64, ""},
+  };
+  for (const Case& c : cases) {
+    const CtlRun r = runCtl(c.args);
+    std::string shown;
+    for (auto a : c.args) shown += std::string(a) + " ";
+    EXPECT_EQ(r.status, c.status) << shown << r.err;
+    if (!c.err.empty()) {
+      EXPECT_EQ(r.err, c.err) << shown;
+    }
+    EXPECT_EQ(r.out, "") << shown;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << shown;
+  }
+  EXPECT_EQ(runCtl({"--simulate=1", "plan", "1000000"}).status, kExitOk);
+}
+
+}  // namespace
+}  // namespace tamrik::ctl
