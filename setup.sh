@@ -18,7 +18,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation2
   xdg-utils desktop-file-utils
-  xvfb xdotool imagemagick x11-utils python3
+  xvfb xdotool imagemagick x11-utils python3 python3-prometheus-client
   clang libclang-rt-14-dev
   udev
   gpsd gpsd-clients gpsd-tools

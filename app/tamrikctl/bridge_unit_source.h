@@ -1,8 +1,7 @@
 #pragma once
-// The unit as the receiver bridge's source, on the device backends (real units over hidapi,
-// simulated ones): found by serial, its receiver messages switched on as the window switches
-// them, its input reports read and the receiver bytes they carry handed on. The unit itself is the
-// core's (core::Unit); this class adds the bridge's choices and messages.
+// The unit as the receiver bridge's source, through the core: found by serial, its receiver
+// messages switched on as the window switches them, its input reports read and the receiver bytes
+// they carry handed on.
 
 #include <chrono>
 #include <cstdint>
@@ -16,15 +15,13 @@
 #include "core/unit_session.h"
 #include "platform/device_backend.h"
 #include "platform/host_kernel.h"
-#include "platform/system_clock.h"
 
 namespace tamrik::ctl {
 
-class BridgeUnitSource final : public ReceiverSource, private core::ReceiverSink {
+class BridgeUnitSource final : public ReceiverSource {
  public:
   // serial: the unit to use; without one, the only unit attached.
   BridgeUnitSource(platform::DeviceBackend& devices, std::optional<std::string> serial);
-  ~BridgeUnitSource() override;
   BridgeUnitSource(const BridgeUnitSource&) = delete;
   BridgeUnitSource& operator=(const BridgeUnitSource&) = delete;
 
@@ -38,23 +35,28 @@ class BridgeUnitSource final : public ReceiverSource, private core::ReceiverSink
   static constexpr std::chrono::seconds kQuietLimit{5};
 
  private:
+  // Collects the receiver bytes of the reports one read brings, in their order.
+  struct ByteSink final : core::ReceiverSink {
+    std::vector<std::uint8_t>* out = nullptr;
+    void onReceiverBytes(std::span<const std::uint8_t> bytes) override {
+      if (out) out->insert(out->end(), bytes.begin(), bytes.end());
+    }
+  };
   // The bridge never sets the computer's clock.
-  class NoClock final : public platform::SystemClock {
+  class NoSystemClock final : public platform::SystemClock {
    public:
     void set(const platform::SystemTime&, platform::ClockPrompt, platform::ClockAnswer answer) override {
-      if (answer) answer(platform::ClockOutcome::Unavailable);
+      if (answer) answer(platform::ClockOutcome::NotPermitted);
     }
   };
 
-  void onReceiverBytes(std::span<const std::uint8_t> bytes) override;
-
-  NoClock noClock_;
+  NoSystemClock noClock_;
   platform::HostKernel kernel_;
   core::Unit unit_;
-  core::ReceiverStream stream_{*this};
+  ByteSink sink_;
+  core::ReceiverStream stream_{sink_};
   // The unit asked for, or once one was opened, that one: after a loss only it is taken again.
   std::optional<std::string> serial_;
-  std::vector<std::uint8_t>* out_ = nullptr;  // where the bytes of the read in progress go
   std::chrono::steady_clock::time_point lastHeard_{};
 };
 

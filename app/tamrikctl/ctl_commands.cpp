@@ -1,15 +1,16 @@
 #include "app/tamrikctl/ctl_commands.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "app/tamrikctl/bridge_command.h"
+#include "app/tamrikctl/commands/commands.h"
+#include "app/tamrikctl/ctl_context.h"
+#include "app/tamrikctl/ctl_host.h"
 #include "app/tamrikctl/global_options.h"
 #include "core/numbers/number_format.h"
-#include "ui/number_text.h"
 
 namespace tamrik::ctl {
 namespace {
@@ -43,63 +44,81 @@ std::vector<Field> planFields(const PlanResult& r) {
 
 bool isBlank(char ch) { return ch == ' ' || ch == '\t'; }
 
-int planCommand(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
-  bool json = false;
-  bool optionsEnded = false;
-  std::vector<std::string_view> operands;
-  for (const std::string_view arg : args) {
-    // "-5" and "-.5" are (refused) frequencies, not options.
-    const bool looksLikeOption = arg.size() > 1 && arg[0] == '-' && arg[1] != '.' &&
-                                 (arg[1] < '0' || arg[1] > '9');
-    if (optionsEnded || !looksLikeOption) {
-      operands.push_back(arg);
-    } else if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "--json") {
-      json = true;
-    } else if (arg == "--help" || arg == "-h") {
-      out << usageText();
-      return kExitOk;
-    } else {
-      err << "tamrikctl plan: unknown option '" << arg << "'\n"
-          << "Try 'tamrikctl --help'.\n";
-      return kExitUsage;
-    }
+// A number written correctly whose magnitude lies beyond a double: infinity when its first
+// significant digit stands above the units, else zero. digits has no sign.
+double saturated(std::string_view digits) {
+  const std::size_t e = digits.find_first_of("eE");
+  const std::string_view mantissa = digits.substr(0, e);
+  long long exponent = 0;
+  if (e != std::string_view::npos) {
+    std::string_view text = digits.substr(e + 1);
+    const bool negative = !text.empty() && text.front() == '-';
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
+    for (const char ch : text) exponent = std::min(exponent * 10 + (ch - '0'), 1000000000LL);
+    if (negative) exponent = -exponent;
   }
-  if (operands.size() != 1) {
-    err << "tamrikctl plan: expected one frequency in Hz, got " << operands.size() << "\n"
-        << "Usage: tamrikctl plan [--json] <Hz>\n";
-    return kExitUsage;
-  }
-
-  const ParsedHz request = parseHz(operands.front());
-  if (!request.ok) {
-    err << "tamrikctl plan: '" << operands.front() << "' is not a frequency in Hz: "
-        << request.error << "\n";
-    return kExitNotPlanned;
-  }
-  const PlanResult result =
-      synth::SearchDividers(request.hz, synth::defaultExcludedReferences());
-  if (result.outcome == PlanOutcome::TooLow || result.outcome == PlanOutcome::TooHigh) {
-    const synth::Refusal refusal = synth::refusalFor(result.outcome, '.');
-    err << refusal.title << ": " << refusal.text << "\n";
-    return kExitNotPlanned;
-  }
-  out << (json ? formatPlanJson(result) : formatPlanLines(result));
-  out.flush();
-  return out ? kExitOk : kExitFailure;
+  std::size_t point = mantissa.find('.');
+  if (point == std::string_view::npos) point = mantissa.size();
+  const std::size_t first = mantissa.find_first_of("123456789");
+  if (first == std::string_view::npos) return 0.0;
+  const long long power = first < point ? static_cast<long long>(point - first - 1)
+                                        : -static_cast<long long>(first - point);
+  return power + exponent > 0 ? HUGE_VAL : 0.0;
 }
 
-struct Command {
-  std::string_view name;
-  int (*handler)(std::span<const std::string_view>, std::ostream&, std::ostream&);
-};
+std::string planUsage() { return "Usage: tamrikctl plan [--json] <Hz>"; }
 
-constexpr Command kCommands[] = {
-    {"plan", planCommand},
-};
+int runPlan(CommandContext& ctx, std::span<const std::string_view> args) {
+  const CommandArguments a = parseCommandArguments(args, {{"--json"}});
+  if (a.help) return ctx.print(commandHelp(ctx.command));
+  if (!a.error.empty()) return ctx.fail(kExitUsage, a.error + " (" + planUsage() + ")");
+  if (a.operands.size() != 1) {
+    return ctx.fail(kExitUsage, "expected one frequency in Hz, got " + std::to_string(a.operands.size()) + " (" +
+                                    planUsage() + ")");
+  }
+  const ParsedHz request = parseHz(a.operands.front());
+  if (!request.ok) {
+    return ctx.fail(kExitNotPlanned,
+                    "'" + std::string(a.operands.front()) + "' is not a frequency in Hz: " + request.error);
+  }
+  const PlanResult result = synth::SearchDividers(request.hz, synth::defaultExcludedReferences());
+  if (result.outcome == PlanOutcome::TooLow || result.outcome == PlanOutcome::TooHigh) {
+    // The window's message, as it is.
+    const synth::Refusal refusal = synth::refusalFor(result.outcome, '.');
+    ctx.err << refusal.title << ": " << refusal.text << "\n";
+    return kExitNotPlanned;
+  }
+  return ctx.print(a.has("--json") ? formatPlanJson(result) : formatPlanLines(result));
+}
 
 }  // namespace
+
+const CommandSpec kPlanCommand{
+    "plan",
+    "plan [--json] <Hz>",
+    "  plan [--json] <Hz>   Print the divider set that tamrik-config programs for an output\n"
+    "                       frequency of <Hz>, searched exactly as the window searches it.\n"
+    "                       One key=value per line: exact (1 or 0), gps, n31, n2_hs, n2_ls,\n"
+    "                       n1_hs, nc1_ls, nc2_ls, bw, achieved_hz, offset_hz, offset_ppb.\n"
+    "                       With --json, one JSON object with the same keys. No unit needed.\n",
+    "Print the divider set that tamrik-config programs for an output frequency of <Hz>,\n"
+    "searched exactly as the window searches it. No unit is needed.\n"
+    "\n"
+    "One key=value per line: exact (1 or 0), gps, n31, n2_hs, n2_ls, n1_hs, nc1_ls, nc2_ls,\n"
+    "bw, achieved_hz, offset_hz, offset_ppb. When no divider set gives <Hz> exactly, exact=0\n"
+    "and the closest one is printed. <Hz> is read in the C locale ('.' as the decimal point,\n"
+    "no thousands separators, an exponent allowed); numbers are printed the same way with up\n"
+    "to 15 significant digits.\n"
+    "\n"
+    "Options:\n"
+    "  --json               One JSON object with the same keys and values.\n"
+    "  --                   Take the next argument as <Hz> even when it starts with a dash.\n"
+    "\n"
+    "Exit status: 0 printed; 1 the output could not be written; 2 <Hz> is not a number or\n"
+    "lies outside 365 Hz to 812.5 MHz (the window's message on standard error); 64 usage.\n",
+    runPlan,
+    false,
+};
 
 ParsedHz parseHz(std::string_view text) {
   while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
@@ -112,7 +131,7 @@ ParsedHz parseHz(std::string_view text) {
     negative = digits.front() == '-';
     digits.remove_prefix(1);
   }
-  // from_chars also reads "inf" and "nan", which are no frequencies; a number starts with a digit
+  // from_chars also reads "inf" and "nan", which are no numbers here; a number starts with a digit
   // or a point.
   if (digits.empty() || !(digits.front() == '.' || (digits.front() >= '0' && digits.front() <= '9'))) {
     return {false, 0.0, "it is not a number"};
@@ -126,9 +145,9 @@ ParsedHz parseHz(std::string_view text) {
     return {false, 0.0, "unexpected '" + std::string(end, last) + "' after the number"};
   }
   if (ec == std::errc::result_out_of_range) {
-    // Too large or too small for a double; either way far outside what the unit can produce. The
+    // Too large or too small for a double; either way far outside what the unit can take. The
     // window reads such a number the same way (infinity or zero), so both refuse it alike.
-    value = ui::parseNumberSaturating(digits, ui::NumberFormat{".", ""}).value_or(HUGE_VAL);
+    value = saturated(digits);
   }
   return {true, negative ? -value : value, {}};
 }
@@ -160,64 +179,83 @@ std::string formatPlanJson(const PlanResult& result) {
 }
 
 std::string usageText() {
-  return "Usage: tamrikctl [options] <command> [arguments]\n"
-         "\n"
-         "Commands:\n"
-         "  plan [--json] <Hz>   Print the divider set that tamrik-config programs for an output\n"
-         "                       frequency of <Hz>, searched exactly as the window searches it.\n"
-         "                       One key=value per line: exact (1 or 0), gps, n31, n2_hs, n2_ls,\n"
-         "                       n1_hs, nc1_ls, nc2_ls, bw, achieved_hz, offset_hz, offset_ppb.\n"
-         "                       With --json, one JSON object with the same keys. When no\n"
-         "                       divider set gives <Hz> exactly, exact=0 and the closest one is\n"
-         "                       printed. <Hz> is read in the C locale ('.' as the decimal\n"
-         "                       point, no thousands separators, an exponent allowed); numbers\n"
-         "                       are printed the same way with up to 15 significant digits.\n" +
-         receiverCommandHelp() +
-         "  help                 Show this text (also --help, -h).\n"
-         "\n"
-         "Options (before the command):\n"
-         "  --version            Show the version.\n" +
-         globalOptionsHelp() +
-         "\n"
-         "Exit status:\n"
-         "  0   success\n"
-         "  1   the output could not be written (receiver: the pseudo-terminal or pipe failed)\n"
-         "  2   <Hz> is not a number, or lies outside 365 Hz to 812.5 MHz; the reason (for the\n"
-         "      latter the window's message) is printed on standard error; an option's value\n"
-         "      is wrong; receiver: PATH is something else than a symbolic link, or its\n"
-         "      folder is missing\n"
-         "  3   receiver: no unit attached, none with the serial of --unit, or several and no --unit\n"
-         "  4   receiver: the unit did not answer\n"
-         "  64  usage error: unknown command or option, missing or extra arguments\n";
+  std::string text =
+      "Usage: tamrikctl [options] <command> [arguments]\n"
+      "\n"
+      "Commands:\n";
+  for (const CommandSpec* command : commands()) text += command->overview;
+  text +=
+      "  help [COMMAND]       Show this text, or the help of COMMAND (also COMMAND --help).\n"
+      "\n"
+      "Options before the command:\n"
+      "  -h, --help             show this text\n"
+      "  --version              show the version\n" +
+      globalOptionsHelp() +
+      "\n"
+      "Numbers are read and written in the C locale: '.' as the decimal point, no thousands\n"
+      "separators. Texts a unit sends are escaped, never interpreted.\n"
+      "\n"
+      "Exit status:\n"
+      "  0   success\n"
+      "  1   the output could not be written\n"
+      "  2   a bad argument or a refused request: a value that is not a number or is out of\n"
+      "      range (plan and set-frequency: the window's message), a frequency without an exact\n"
+      "      divider set and no --closest, an unreadable --replay file or a damaged --sim-state\n"
+      "      file\n"
+      "  3   no unit attached, none with the serial of --unit, or several attached and no --unit\n"
+      "      for a command that changes a unit\n"
+      "  4   the unit did not answer, went away, or did not take a command\n"
+      "  64  usage error: unknown command or option, missing or extra arguments\n"
+      "Every failure is explained in one line on standard error.\n";
+  return text;
 }
 
 int run(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
+  SystemHost host;
+  return run(args, out, err, host);
+}
+
+int run(std::span<const std::string_view> args, std::ostream& out, std::ostream& err, Host& host) {
   const ParsedGlobalOptions global = parseGlobalOptions(args);
   if (!global.error.empty()) {
     err << "tamrikctl: " << global.error << "\n";
-    return kExitNotPlanned;
+    return kExitBadArgument;
   }
   args = args.subspan(global.consumed);
   if (args.empty()) {
-    err << usageText();
+    err << "tamrikctl: no command given (see 'tamrikctl --help')\n";
     return kExitUsage;
   }
   const std::string_view name = args.front();
-  if (name == "help" || name == "--help" || name == "-h") {
-    out << usageText();
-    return kExitOk;
+  auto print = [&](const std::string& text) {
+    out << text;
+    out.flush();
+    if (out) return kExitOk;
+    err << "tamrikctl: cannot write to standard output\n";
+    return kExitFailure;
+  };
+  if (name == "--help" || name == "-h") return print(usageText());
+  if (name == "help") {
+    if (args.size() == 1) return print(usageText());
+    const CommandSpec* command = findCommand(args[1]);
+    if (args.size() > 2 || !command) {
+      err << "tamrikctl help: " << (command ? "expected one command" : "no command '" + std::string(args[1]) + "'")
+          << " (see 'tamrikctl --help')\n";
+      return kExitUsage;
+    }
+    return print(commandHelp(*command));
   }
-  if (name == "--version") {
-    out << "tamrikctl " << TAMRIK_VERSION << "\n";
-    return kExitOk;
+  if (name == "--version") return print(std::string("tamrikctl ") + TAMRIK_VERSION + "\n");
+  const CommandSpec* command = findCommand(name);
+  if (!command) {
+    err << "tamrikctl: unknown command '" << name << "' (see 'tamrikctl --help')\n";
+    return kExitUsage;
   }
-  if (name == "receiver") return receiverCommand(global.options, args.subspan(1), out, err);
-  for (const Command& command : kCommands) {
-    if (command.name == name) return command.handler(args.subspan(1), out, err);
-  }
-  err << "tamrikctl: unknown command '" << name << "'\n"
-      << "Try 'tamrikctl --help'.\n";
-  return kExitUsage;
+  CommandContext ctx{*command, global.options, host, out, err};
+  const int status = command->run(ctx, args.subspan(1));
+  // A simulated unit that could not keep what it was told did not do the whole command.
+  if (status == kExitOk && ctx.stateSaveFailed) return kExitUnitFailed;
+  return status;
 }
 
 }  // namespace tamrik::ctl

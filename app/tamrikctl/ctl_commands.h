@@ -1,7 +1,8 @@
 #pragma once
-// tamrikctl: the command-line companion of tamrik-config for scripted labs. One subcommand per
-// task (`tamrikctl plan <Hz>` today); this unit parses the arguments, runs the subcommand and
-// prints its result, so that main() only hands over argv and the two streams.
+// tamrikctl: the command-line companion of tamrik-config for scripts and headless machines. One
+// command per task; this unit reads the options before the command, finds the command in the
+// table of commands (commands/commands.h) and runs it, so that main() only hands over argv and
+// the two streams.
 
 #include <ostream>
 #include <span>
@@ -12,20 +13,25 @@
 
 namespace tamrik::ctl {
 
+class Host;
+
 // Exit statuses, as `tamrikctl --help` documents them.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1;     // the command could not finish (output failed)
-inline constexpr int kExitNotPlanned = 2;  // not a frequency, or one the unit cannot produce
-inline constexpr int kExitUsage = 64;      // unknown command, missing or extra arguments
+inline constexpr int kExitFailure = 1;      // the output could not be written
+inline constexpr int kExitBadArgument = 2;  // a value that cannot be used, or a refused request
+inline constexpr int kExitNotPlanned = kExitBadArgument;  // plan: not a frequency, or out of range
+inline constexpr int kExitNoUnit = 3;       // no unit, none with that serial, or several and no --unit
+inline constexpr int kExitUnitFailed = 4;   // the unit did not answer, or a command failed
+inline constexpr int kExitUsage = 64;       // unknown command or option, missing or extra arguments
 
-// A request in Hz read in the C locale: an optional sign, digits with an optional '.', an optional
+// A number read in the C locale: an optional sign, digits with an optional '.', an optional
 // exponent; blanks around it are ignored, as in the window. Anything else (empty text, letters,
 // "inf", "nan", thousands separators, a decimal comma, trailing characters) is refused with a
-// reason.
+// reason. A number beyond a double's range reads as infinity or zero of its sign.
 struct ParsedHz {
   bool ok = false;
   double hz = 0.0;
-  std::string error;  // why the text is not a frequency, when !ok
+  std::string error;  // why the text is not a number, when !ok
 };
 ParsedHz parseHz(std::string_view text);
 
@@ -36,7 +42,10 @@ std::string formatPlanJson(const synth::PlanResult& result);
 // The usage text of `tamrikctl --help`.
 std::string usageText();
 
-// Runs tamrikctl with the arguments after the program name; returns the exit status.
+// Runs tamrikctl with the arguments after the program name on the machine's clock and devices;
+// returns the exit status.
 int run(std::span<const std::string_view> args, std::ostream& out, std::ostream& err);
+// The same on the given host (tests: a virtual clock and no real units).
+int run(std::span<const std::string_view> args, std::ostream& out, std::ostream& err, Host& host);
 
 }  // namespace tamrik::ctl

@@ -1,0 +1,76 @@
+// tamrikctl list: the attached units.
+#include "app/tamrikctl/commands/commands.h"
+#include "app/tamrikctl/ctl_commands.h"
+#include "app/tamrikctl/ctl_context.h"
+#include "app/tamrikctl/ctl_output.h"
+
+namespace tamrik::ctl {
+
+namespace {
+
+int runList(CommandContext& ctx, std::span<const std::string_view> args) {
+  const CommandArguments a = parseCommandArguments(args, {{"--json"}});
+  if (a.help) return ctx.print(commandHelp(ctx.command));
+  if (!a.error.empty()) return ctx.fail(kExitUsage, a.error);
+  if (!a.operands.empty()) return ctx.fail(kExitUsage, "takes no arguments, got '" + std::string(a.operands[0]) + "'");
+
+  UnitAccess access(ctx);
+  if (const int status = access.start(); status != kExitOk) return status;
+  std::vector<core::UnitIdentity> units = access.unit().list();
+  if (ctx.global.unit) {
+    std::erase_if(units, [&](const core::UnitIdentity& u) { return u.serial != *ctx.global.unit; });
+    if (units.empty()) return ctx.fail(kExitNoUnit, "no unit with serial " + lineValue(*ctx.global.unit) + " is attached");
+  }
+
+  std::string text;
+  if (a.has("--json")) {
+    std::vector<std::string> objects;
+    for (const core::UnitIdentity& u : units) {
+      objects.push_back(JsonObject()
+                            .text("serial", u.serial)
+                            .text("manufacturer", u.manufacturer)
+                            .text("product", u.product)
+                            .text("firmware", u.firmware)
+                            .boolean("usable", u.usable)
+                            .str());
+    }
+    text = jsonArray(objects) + "\n";
+  } else {
+    for (const core::UnitIdentity& u : units) {
+      if (!text.empty()) text += '\n';
+      text += KeyValueLines()
+                  .text("serial", u.serial)
+                  .text("manufacturer", u.manufacturer)
+                  .text("product", u.product)
+                  .text("firmware", u.firmware)
+                  .add("usable", u.usable ? "1" : "0")
+                  .str();
+    }
+  }
+  return ctx.print(text);
+}
+
+}  // namespace
+
+const CommandSpec kListCommand{
+    "list",
+    "list [--json]",
+    "  list [--json]        List the attached units: serial, manufacturer, product, firmware and\n"
+    "                       usable (1 when the unit can be read and commanded).\n",
+    "List the attached units, real and simulated, in the order the window lists them. For each\n"
+    "unit a block of key=value lines: serial, manufacturer, product, firmware (the firmware\n"
+    "version, as 1.20) and usable (1 when its settings can be read and it takes commands, 0\n"
+    "when not); blocks are separated by an empty line. With --unit, only that unit. No unit\n"
+    "attached is no error: nothing (or []) is printed.\n"
+    "\n"
+    "Options:\n"
+    "  --json               One JSON array of objects with the keys serial, manufacturer,\n"
+    "                       product, firmware (strings) and usable (true or false).\n"
+    "\n"
+    "Exit status: 0 listed; 1 the output could not be written; 2 the simulation could not be\n"
+    "started; 3 --unit names no attached unit; 64 usage.\n",
+    runList,
+    true,
+};
+
+}  // namespace tamrik::ctl

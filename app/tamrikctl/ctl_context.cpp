@@ -1,0 +1,212 @@
+#include "app/tamrikctl/ctl_context.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "app/tamrikctl/commands/commands.h"
+#include "app/tamrikctl/ctl_commands.h"
+#include "app/tamrikctl/ctl_output.h"
+#include "core/protocol.h"
+#include "platform/sim/simulation_options.h"
+
+namespace tamrik::ctl {
+
+// ---- CommandContext ----
+
+int CommandContext::fail(int status, std::string_view reason) {
+  err << "tamrikctl " << command.name << ": " << reason << "\n";
+  err.flush();
+  return status;
+}
+
+int CommandContext::print(std::string_view text) {
+  out << text;
+  out.flush();
+  if (out) return kExitOk;
+  return fail(kExitFailure, "cannot write to standard output");
+}
+
+// ---- Arguments ----
+
+std::optional<std::string> CommandArguments::value(std::string_view name) const {
+  const auto it = options.find(name);
+  if (it == options.end()) return std::nullopt;
+  return it->second;
+}
+
+CommandArguments parseCommandArguments(std::span<const std::string_view> args,
+                                       std::initializer_list<OptionSpec> specs) {
+  CommandArguments out;
+  bool optionsEnded = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    // "-5" and "-.5" are (perhaps refused) numbers, not options.
+    const bool looksLikeOption =
+        arg.size() > 1 && arg[0] == '-' && arg[1] != '.' && (arg[1] < '0' || arg[1] > '9');
+    if (optionsEnded || !looksLikeOption) {
+      out.operands.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") {
+      out.help = true;
+      continue;
+    }
+    const std::size_t eq = arg.find('=');
+    const std::string_view name = arg.substr(0, eq);
+    const auto spec = std::find_if(specs.begin(), specs.end(), [&](const OptionSpec& s) { return s.name == name; });
+    if (spec == specs.end()) {
+      if (out.error.empty()) {
+        if (name == "--unit" || sim::isSimulationOption(name)) {
+          out.error = std::string(name) + " goes before the command: tamrikctl " + std::string(name) +
+                      (name == "--unit" ? " SERIAL" : "") + " COMMAND ...";
+        } else {
+          out.error = "unknown option '" + std::string(arg) + "'";
+        }
+      }
+      continue;
+    }
+    if (!spec->takesValue) {
+      if (eq != std::string_view::npos && out.error.empty()) out.error = std::string(name) + " takes no value";
+      out.options[std::string(name)] = "";
+      continue;
+    }
+    if (eq != std::string_view::npos) {
+      out.options[std::string(name)] = std::string(arg.substr(eq + 1));
+    } else if (i + 1 < args.size()) {
+      out.options[std::string(name)] = std::string(args[++i]);
+    } else if (out.error.empty()) {
+      out.error = std::string(name) + " needs a value";
+    }
+  }
+  return out;
+}
+
+std::optional<double> parseSeconds(std::string_view option, std::string_view text, double maxSeconds,
+                                   std::string& error) {
+  const ParsedHz n = parseHz(text);
+  if (!n.ok) {
+    error = std::string(option) + ": '" + std::string(text) + "' is not a number of seconds: " + n.error;
+    return std::nullopt;
+  }
+  if (!(n.hz >= 0 && n.hz <= maxSeconds)) {
+    error = std::string(option) + " must be from 0 to " + jsonNumber(maxSeconds) + " seconds, not " +
+            std::string(text);
+    return std::nullopt;
+  }
+  return n.hz;
+}
+
+// ---- UnitAccess ----
+
+UnitAccess::UnitAccess(CommandContext& ctx) : ctx_(ctx) {}
+
+UnitAccess::~UnitAccess() {
+  // The unit is closed while the devices it was opened on are still there.
+  unit_.reset();
+  kernel_.reset();
+  devices_.reset();
+  if (simulated_) ctx_.host.simulationEnding(*simulated_);
+}
+
+int UnitAccess::start() {
+  std::vector<platform::DeviceBackend*> backends;
+  if (platform::DeviceBackend* real = ctx_.host.realUnits()) backends.push_back(real);
+  const sim::SimulationOptions& simulation = ctx_.global.simulation;
+  if (simulation.enabled) {
+    auto built = sim::buildSimulation(simulation, ctx_.host.clock(), [this](const std::string& problem) {
+      ctx_.stateSaveFailed = true;
+      ctx_.fail(kExitUnitFailed, "--sim-state: " + problem);
+    });
+    if (!built.error.empty()) return ctx_.fail(kExitBadArgument, built.error);
+    simulated_ = std::move(built.units);
+    backends.push_back(simulated_.get());
+    ctx_.host.simulationStarted(*simulated_);
+  }
+  devices_ = std::make_unique<platform::RoutingDeviceBackend>(std::move(backends));
+  kernel_ = std::make_unique<platform::HostKernel>(*devices_, systemClock_, ctx_.host.sleeper());
+  unit_ = std::make_unique<core::Unit>(core::UnitServices{*devices_, *devices_, *kernel_});
+  return kExitOk;
+}
+
+namespace {
+
+std::string serialList(const std::vector<core::UnitEntry>& units) {
+  std::string text;
+  for (const core::UnitEntry& u : units) {
+    if (!text.empty()) text += ", ";
+    text += lineValue(u.serial);
+  }
+  return text;
+}
+
+}  // namespace
+
+int UnitAccess::open(Purpose purpose) {
+  const std::optional<std::string>& wanted = ctx_.global.unit;
+  std::string serial;
+  if (wanted) {
+    serial = *wanted;
+  } else {
+    const std::vector<core::UnitEntry> units = unit_->session().listUnits();
+    if (units.empty()) return ctx_.fail(kExitNoUnit, "no unit is attached");
+    if (units.size() > 1 && purpose == Purpose::Change) {
+      return ctx_.fail(kExitNoUnit, "several units are attached (" + serialList(units) +
+                                        "); choose one with --unit SERIAL before the command");
+    }
+    serial = units.front().serial;
+  }
+  if (unit_->open(serial) != core::OpenOutcome::Opened) {
+    const std::vector<core::UnitEntry> units = unit_->session().listUnits();
+    if (units.empty()) return ctx_.fail(kExitNoUnit, "no unit is attached");
+    if (wanted) {
+      return ctx_.fail(kExitNoUnit, "no unit with serial " + lineValue(serial) + " is attached (attached: " +
+                                        serialList(units) + ")");
+    }
+    return ctx_.fail(kExitNoUnit, "unit " + lineValue(serial) + " went away before it could be opened");
+  }
+  serial_ = std::move(serial);
+  return kExitOk;
+}
+
+std::string UnitAccess::unitName() const { return "unit " + lineValue(serial_); }
+
+int UnitAccess::requireUsable() {
+  const core::UnitSession& session = unit_->session();
+  if (!session.connected()) return ctx_.fail(kExitUnitFailed, unitName() + " is not open");
+  if (!session.usable()) {
+    return ctx_.fail(kExitUnitFailed, unitName() + " cannot be read or commanded: its feature report is " +
+                                          std::to_string(session.unit().featureReportLength) +
+                                          " bytes long, shorter than the " +
+                                          std::to_string(core::kMinimumFeatureReportLength) + " its settings need");
+  }
+  return kExitOk;
+}
+
+int UnitAccess::readBack(core::UnitReadback& readback) {
+  if (const int status = requireUsable(); status != kExitOk) return status;
+  readback = unit_->readback();
+  if (!readback.settings) {
+    return ctx_.fail(kExitUnitFailed, "reading the settings of " + unitName() + " failed (was it unplugged?)");
+  }
+  return kExitOk;
+}
+
+std::string driveStrengthList() {
+  std::string text;
+  for (const char* entry : core::kDriveStrengths) {
+    if (!text.empty()) text += ", ";
+    text += entry;
+  }
+  return text;
+}
+
+std::string driveText(int index) {
+  const int last = static_cast<int>(core::kDriveStrengths.size()) - 1;
+  return core::kDriveStrengths[static_cast<std::size_t>(std::clamp(index, 0, last))];
+}
+
+}  // namespace tamrik::ctl

@@ -1,0 +1,225 @@
+#!/usr/bin/env python3
+"""tamrikctl run as a program, as scripts run it, on simulated units.
+
+  check_tamrikctl.py --tamrikctl PATH commands     every command once, failures and exit statuses,
+                                                   the state kept between two processes
+  check_tamrikctl.py --tamrikctl PATH metrics      status --prometheus read by the Prometheus
+                                                   client's own parser, with a serial that needs
+                                                   escaping
+  check_tamrikctl.py --tamrikctl PATH replay --captures DIR
+                                                   status of a unit replaying a real receiver
+                                                   capture, as JSON and as metrics
+
+The replay part is skipped (exit status 77) when the captures are absent, unless CI=true.
+"""
+
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+SKIP = 77
+
+
+class Failure(Exception):
+    pass
+
+
+def run(args, *options, timeout=60):
+    env = dict(os.environ, LC_ALL="de_DE.UTF-8", LANG="de_DE.UTF-8")  # output stays in the C locale
+    result = subprocess.run([args.tamrikctl, *options], capture_output=True, timeout=timeout, env=env)
+    return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
+
+
+def expect(args, status, *options, out=None, reason=None, streams=False):
+    """Runs tamrikctl; checks the exit status, the output and, for a failure, its one-line reason.
+    A failure prints nothing, unless the command streams (what came before the failure stays)."""
+    got, stdout, stderr = run(args, *options)
+    shown = "tamrikctl " + " ".join(options)
+    if got != status:
+        raise Failure(f"{shown}: exit status {got}, expected {status}\n{stdout}{stderr}")
+    if status != 0:
+        if stdout and not streams:
+            raise Failure(f"{shown}: printed {stdout!r} although it failed")
+        if not stderr.startswith("tamrikctl") or stderr.count("\n") != 1 or not stderr.endswith("\n"):
+            raise Failure(f"{shown}: the reason is not one line: {stderr!r}")
+        if reason and not re.search(reason, stderr):
+            raise Failure(f"{shown}: reason {stderr!r} does not match {reason!r}")
+    elif stderr:
+        raise Failure(f"{shown}: succeeded but wrote {stderr!r}")
+    if out is not None and not re.search(out, stdout):
+        raise Failure(f"{shown}: output does not match {out!r}:\n{stdout}")
+    print(f"{shown}: {got}")
+    return stdout
+
+
+STATUS_KEYS = ["serial", "manufacturer", "product", "firmware", "output_hz", "dividers", "f3_hz", "fosc_hz",
+               "output_enabled", "drive", "gps_signal", "pll_lock", "loss_count", "position", "utc", "satellites"]
+DIVIDER_KEYS = ["gps", "n31", "n2_hs", "n2_ls", "n1_hs", "nc1_ls", "nc2_ls", "bw"]
+
+
+def commands(args):
+    usage = expect(args, 0, "--help")
+    listed = re.search(r"^Commands:\n(.*?)\n\n", usage, re.S | re.M).group(1)
+    names = re.findall(r"^  ([a-z][a-z0-9-]*)\b", listed, re.M)
+    for name in names:
+        if name != "help" and run(args, "help", name)[1] != expect(args, 0, name, "--help", out=r"^Usage: tamrikctl "):
+            raise Failure(f"tamrikctl help {name} and tamrikctl {name} --help differ")
+
+    with tempfile.TemporaryDirectory() as state:
+        one = ["--simulate=1", "--sim-state", state]
+        # Settings kept by the simulated unit from one process to the next.
+        expect(args, 0, *one, "set-frequency", "12345678", out=r"^exact=1\ngps=131337\n(.*\n)*programmed=1\n$")
+        shown = json.loads(expect(args, 0, *one, "status", "--json", "--wait", "0"))
+        if list(shown) != STATUS_KEYS or list(shown["dividers"]) != DIVIDER_KEYS:
+            raise Failure(f"status --json keys: {list(shown)}, dividers {list(shown['dividers'])}")
+        if shown["output_hz"] != 12345678 or shown["dividers"]["gps"] != 131337 or shown["drive"] != "32mA":
+            raise Failure(f"status after set-frequency 12345678: {shown}")
+
+        # Every other command once.
+        expect(args, 0, *one, "output", "off", out=r"^output_enabled=0\n$")
+        expect(args, 0, *one, "drive", "16mA", out=r"^drive=16mA\n$")
+        expect(args, 0, *one, "blink", "on", out=r"^blink=1\n$")
+        expect(args, 0, *one, "write-register", "136", "64", out=r"^register=136\ndata=64\n$")
+        shown = json.loads(expect(args, 0, *one, "status", "--json", "--wait", "0"))
+        if shown["output_enabled"] is not False or shown["drive"] != "16mA":
+            raise Failure(f"status after output off and drive 16mA: {shown}")
+        expect(args, 0, *one, "factory-defaults", out=r"^output_enabled=1\ndrive=32mA\nexact=1\ngps=97600\n")
+        expect(args, 0, *one, "set-serial", "Q00007", out=r"^serial=Q00007\nnext_serial=Q00008\n$")
+        units = json.loads(expect(args, 0, *one, "list", "--json"))
+        if [u["serial"] for u in units] != ["Q00007"] or units[0]["usable"] is not True:
+            raise Failure(f"list after set-serial Q00007: {units}")
+        for line in expect(args, 0, *one, "receiver", "--count", "3").splitlines():
+            message = json.loads(line)
+            if message["message"] not in ("NAV-PVT", "NAV-SVINFO", "NAV-CLOCK") or message["serial"] != "Q00007":
+                raise Failure(f"receiver: {line}")
+        expect(args, 0, "plan", "10000000", out=r"^exact=1\ngps=97600\n")
+
+        # A damaged state file is named and left alone.
+        path = os.path.join(state, "SIM001.state")
+        with open(path, "a") as f:
+            f.write("drive_index=seven\n")
+        with open(path, "rb") as f:
+            damaged = f.read()
+        expect(args, 2, *one, "status", reason=r"SIM001\.state' is damaged: .*left as it is")
+        expect(args, 2, *one, "set-frequency", "10000000", reason=r"is damaged")
+        with open(path, "rb") as f:
+            if f.read() != damaged:
+                raise Failure("the damaged state file was changed")
+
+    # Failures and their statuses.
+    expect(args, 64, "--simulate=1", "status", "--bogus", reason=r"unknown option '--bogus'")
+    expect(args, 64, "--simulate=1", "output", reason=r"expected on or off")
+    expect(args, 2, "--simulate=1", "output", "maybe", reason=r"neither on nor off")
+    expect(args, 2, "--simulate=1", "set-frequency", "777777777", reason=r"the closest is 777777776\.25 Hz")
+    expect(args, 3, "--simulate=2", "--unit", "NOPE01", "status", reason=r"no unit with serial NOPE01")
+    expect(args, 3, "--simulate=2", "drive", "8mA", reason=r"several units are attached")
+    expect(args, 3, "--simulate=0", "status", reason=r"no unit is attached")
+    # Unplugged while status waits for the receiver, a second into the run.
+    expect(args, 4, "--simulate=1", "--sim-faults", "unplug:SIM001@1000", "status", "--wait", "30",
+           reason=r"went away")
+    lines = expect(args, 4, "--simulate=1", "--sim-faults", "unplug:SIM001@2500", "receiver", reason=r"went away",
+                   streams=True)
+    if not lines or [json.loads(line)["message"] for line in lines.splitlines()][0] != "NAV-PVT":
+        raise Failure(f"receiver before the unplug: {lines!r}")
+
+
+def parse_metrics(text, serial):
+    """The families of a Prometheus text exposition, read by the client library's parser."""
+    try:
+        from prometheus_client.parser import text_string_to_metric_families
+    except ImportError:
+        raise Failure("the Prometheus client library is missing: install python3-prometheus-client (setup.sh does)")
+    families = {}
+    for family in text_string_to_metric_families(text):
+        if not family.name.startswith("tamrik_") or family.type != "gauge" or not family.documentation:
+            raise Failure(f"family {family.name}: type {family.type}, help {family.documentation!r}")
+        if family.name in families:
+            raise Failure(f"family {family.name} given twice")
+        for sample in family.samples:
+            if sample.labels.get("serial") != serial:
+                raise Failure(f"{sample.name}: serial label {sample.labels.get('serial')!r}, expected {serial!r}")
+        families[family.name] = family
+    # Each sample line is a sample of the family announced before it.
+    names = re.findall(r"^(tamrik_\w+)", text, re.M)
+    if sum(len(f.samples) for f in families.values()) != len(names):
+        raise Failure("the parser did not read every sample line")
+    return families
+
+
+def metrics(args):
+    # A unit whose serial holds a quote, a backslash, a line feed and a Latin-1 letter.
+    serial = 'Q"\\\n\u00e9'
+    with tempfile.TemporaryDirectory() as state:
+        with open(os.path.join(state, "SIM001.state"), "w") as f:
+            f.write("format=1\nserial=Q\"\\x5C\\x0A\\xE9\noutput_flags=3\ndrive_index=1\ngps=131337\nn31=1\n"
+                    "n2_hs=11\nn2_ls=4324\nn1_hs=11\nnc1_ls=46\nnc2_ls=46\nreserved=0\nbw=9\n")
+        one = ["--simulate=1", "--sim-state", state]
+        families = parse_metrics(expect(args, 0, *one, "status", "--prometheus", "--wait", "0"), serial)
+        value = {name: f.samples[0].value for name, f in families.items()}
+        if value["tamrik_output_frequency_hertz"] != 12345678 or value["tamrik_drive_strength_amperes"] != 0.016:
+            raise Failure(f"metrics: {value}")
+        dividers = {s.labels["divider"]: s.value for s in families["tamrik_divider"].samples}
+        if list(dividers) != DIVIDER_KEYS or dividers["n2_ls"] != 4324:
+            raise Failure(f"tamrik_divider: {dividers}")
+        info = families["tamrik_unit_info"].samples[0].labels
+        if info != {"serial": serial, "manufacturer": "Tamrik", "product": "Tamrik GPS Reference Clock",
+                    "firmware": "1.20"}:
+            raise Failure(f"tamrik_unit_info: {info}")
+        # The same serial in JSON and in key=value lines.
+        if json.loads(expect(args, 0, *one, "list", "--json"))[0]["serial"] != serial:
+            raise Failure("list --json does not give the serial back")
+        expect(args, 0, *one, "list", out=r'^serial=Q"\\\\\\n\u00e9\n')
+        expect(args, 0, *one, "status", "--json", "--wait", "0",
+               out=r'^\{"serial":"Q\\"\\\\\\n\u00e9",')
+
+
+def replay(args):
+    capture = os.path.join(args.captures or "", "pyubx2_pygpsdata-MIXED.ubx")
+    if not os.path.exists(capture):
+        message = f"no receiver capture at {capture}"
+        if os.environ.get("CI") == "true":
+            raise Failure(message + " (CI=true: the captures are required)")
+        print(f"skipped: {message}")
+        return SKIP
+    unit = ["--simulate=1", "--replay", capture, "--replay-fast"]
+    shown = json.loads(expect(args, 0, *unit, "status", "--json", "--wait", "10"))
+    position = shown["position"]
+    if position is None or abs(position["lat"] - 53.45) > 0.01 or abs(position["lon"] + 2.24) > 0.01:
+        raise Failure(f"status of the capture: position {position}")
+    if not re.fullmatch(r"2020-10-23T\d\d:\d\d:\d\dZ", shown["utc"] or ""):
+        raise Failure(f"status of the capture: utc {shown['utc']}")
+    satellites = shown["satellites"]
+    if not satellites or list(satellites[0]) != ["channel", "svid", "cno", "used", "elevation"] or \
+            not any(s["used"] for s in satellites):
+        raise Failure(f"status of the capture: satellites {satellites}")
+    families = parse_metrics(expect(args, 0, *unit, "status", "--prometheus", "--wait", "10"), "SIM001")
+    for name in ("tamrik_position_latitude_degrees", "tamrik_receiver_time_seconds", "tamrik_satellite_cno_dbhz",
+                 "tamrik_satellite_used", "tamrik_satellites_used"):
+        if name not in families:
+            raise Failure(f"no {name} for a unit with a fix")
+    series = [tuple(sorted(s.labels.items())) for s in families["tamrik_satellite_cno_dbhz"].samples]
+    if len(series) != len(set(series)):
+        raise Failure("a satellite series is given twice")
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tamrikctl", required=True)
+    parser.add_argument("--captures")
+    parser.add_argument("part", choices=["commands", "metrics", "replay"])
+    args = parser.parse_args()
+    try:
+        status = {"commands": commands, "metrics": metrics, "replay": replay}[args.part](args)
+    except (Failure, subprocess.TimeoutExpired, json.JSONDecodeError, KeyError) as e:
+        print(f"FAILED: {e}", file=sys.stderr)
+        return 1
+    return status or 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
