@@ -120,7 +120,7 @@ int receiverCommand(const GlobalOptions& global, std::span<const std::string_vie
     return kExitOk;
   }
   if (!a.error.empty()) {
-    err << kPrefix << a.error << "\nUsage: tamrikctl [--unit SERIAL] receiver --pty PATH | --fifo PATH\n";
+    err << kPrefix << a.error << " (usage: tamrikctl [--unit SERIAL] receiver --pty PATH | --fifo PATH)\n";
     return kExitUsage;
   }
   if (std::string refusal = BridgeEndpoint::checkPath(a.path); !refusal.empty()) {

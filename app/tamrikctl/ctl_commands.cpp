@@ -219,7 +219,7 @@ int run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
   const ParsedGlobalOptions global = parseGlobalOptions(args);
   if (!global.error.empty()) {
     err << "tamrikctl: " << global.error << "\n";
-    return kExitBadArgument;
+    return global.usage ? kExitUsage : kExitBadArgument;
   }
   args = args.subspan(global.consumed);
   if (args.empty()) {

@@ -22,6 +22,7 @@ ParsedGlobalOptions parseGlobalOptions(std::span<const std::string_view> args) {
     } else if (unit || sim::simulationOptionTakesValue(name)) {
       if (i + 1 >= args.size()) {
         out.error = std::string(name) + " needs a value";
+        out.usage = true;
         return out;
       }
       value = args[++i];
@@ -29,6 +30,7 @@ ParsedGlobalOptions parseGlobalOptions(std::span<const std::string_view> args) {
     if (unit) {
       if (value->empty()) {
         out.error = "--unit needs a serial number";
+        out.usage = true;
         return out;
       }
       out.options.unit = std::string(*value);

@@ -21,6 +21,7 @@ struct ParsedGlobalOptions {
   GlobalOptions options;
   std::size_t consumed = 0;  // arguments taken, the command follows them
   std::string error;         // one line; empty when all were understood
+  bool usage = false;        // the error is a usage error (an option without its value)
 };
 
 // Takes --unit SERIAL (or --unit=SERIAL) and the simulation options from the front of the

@@ -161,9 +161,14 @@ std::string simulationOptionsHelp() {
 std::optional<std::vector<std::uint8_t>> readCaptureFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
-  std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return data;
+  // A file that opens but cannot be read (a folder, an I/O error) makes the stream buffer throw.
+  try {
+    std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return data;
+  } catch (const std::ios_base::failure&) {
+    return std::nullopt;
+  }
 }
 
 BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& clock,

@@ -141,6 +141,12 @@ TEST(SimulationOptions, BuildsTheUnitsItDescribes) {
   built = buildSimulation(o, clock);
   EXPECT_FALSE(built.units);
   EXPECT_NE(built.error.find("cannot read '/nonexistent/capture.ubx'"), std::string::npos);
+
+  // A folder opens as a stream but fails on the first read: refused, not an exception.
+  o.replayFile = ::testing::TempDir();
+  built = buildSimulation(o, clock);
+  EXPECT_FALSE(built.units);
+  EXPECT_NE(built.error.find("cannot read '" + o.replayFile + "'"), std::string::npos);
 }
 
 }  // namespace

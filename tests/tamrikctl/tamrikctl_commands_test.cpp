@@ -185,6 +185,9 @@ TEST(TamrikctlArguments, BadArgumentsAreRefusedInOneLineAndSendNothing) {
       {{"receiver", "--duration", "soon"}, kExitBadArgument, "--duration"},
       {{"list", "all"}, kExitUsage, "takes no arguments"},
       {{"factory-defaults", "now"}, kExitUsage, "takes no arguments"},
+      {{"receiver", "--pty"}, kExitUsage, "--pty needs a path"},
+      {{"receiver", "--pty", "gps0", "--count", "3"}, kExitUsage, "unexpected argument '--count'"},
+      {{"receiver", "--fifo", "a", "--pty", "b"}, kExitUsage, "give one of --pty and --fifo"},
   };
   for (const Case& c : cases) {
     std::vector<std::string_view> args{"--simulate=1"};
@@ -199,6 +202,12 @@ TEST(TamrikctlArguments, BadArgumentsAreRefusedInOneLineAndSendNothing) {
   const Ran badCount = ctl({"--simulate=x", "list"});
   EXPECT_EQ(badCount.status, kExitBadArgument);
   expectOneLineReason(badCount, "--simulate");
+  // An option before the command that lacks its value is a usage error, as after the command.
+  for (const auto& args : {std::vector<std::string_view>{"--unit"}, {"--simulate=1", "--replay"}}) {
+    const Ran missing = ctl(args);
+    EXPECT_EQ(missing.status, kExitUsage) << args.back();
+    expectOneLineReason(missing, "needs a value");
+  }
 }
 
 TEST(TamrikctlUnits, TheUnitIsChosenBySerialAndAChangeNeverGuessesAmongSeveral) {
