@@ -76,8 +76,8 @@ struct NavPvt {
   std::uint8_t flags = 0;    // bit 0: the fix is valid
   std::uint8_t numSV = 0;    // satellites used
   // Present in payloads of 48 bytes and more.
-  std::optional<std::int32_t> hMSL;  // millimetres above mean sea level
-  std::optional<std::uint32_t> hAcc, vAcc;  // mm
+  std::optional<std::int32_t> hMSL{};  // millimetres above mean sea level
+  std::optional<std::uint32_t> hAcc{}, vAcc{};  // mm
 
   // The time counts only when date, time and full resolution are all flagged.
   bool timeValid() const { return (valid & 0x07) == 0x07; }

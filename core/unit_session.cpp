@@ -48,7 +48,7 @@ bool UnitSession::open(std::string_view serial) {
   walkUnits([&](const std::string& path, DeviceHandle handle, const platform::HidAttributes& attrs) {
     const auto found = serialOf(handle);
     if (!found || *found != serial) return false;
-    unit_ = OpenUnit{path, attrs.versionNumber, 0, 0};
+    unit_ = OpenUnit{path, std::string(serial), attrs.versionNumber, 0, 0};
     commandHandle_ = handle;
     connected_ = true;
     return true;
@@ -162,8 +162,11 @@ UnitIdentity Unit::identity() {
   id.product = strings.product.value_or("");
   id.firmwareVersion = u.firmwareVersion;
   id.firmware = firmwareText(u.firmwareVersion);
+  id.versionKnown = strings.manufacturer.has_value();
   id.usable = session_.usable();
   id.featureReportLength = u.featureReportLength;
+  id.inputReportLength = u.inputReportLength;
+  versionKnown_ = id.versionKnown;
   return id;
 }
 
@@ -177,11 +180,13 @@ std::vector<UnitIdentity> Unit::list() {
     out.push_back(std::move(id));
     session_.close();
   }
+  versionKnown_.reset();
   return out;
 }
 
 OpenOutcome Unit::open(std::optional<std::string_view> serial) {
   session_.close();
+  versionKnown_.reset();
   if (serial) {
     if (session_.open(*serial)) return OpenOutcome::Opened;
     return session_.listUnits().empty() ? OpenOutcome::NoUnit : OpenOutcome::NotFound;
@@ -216,8 +221,11 @@ Unit::SerialResult Unit::setSerialNumber(std::string_view text) {
 }
 
 bool Unit::setNavMessageRates() {
+  if (!session_.usable()) return false;
+  if (!versionKnown_) identity();
+  const std::uint16_t version = session_.unit().firmwareVersion;
   bool all = true;
-  for (const MessageRate& m : navMessageRates(session_.unit().firmwareVersion)) {
+  for (const MessageRate& m : navMessageRates(*versionKnown_ ? std::optional(version) : std::nullopt)) {
     all = session_.setReceiverMessageRate(m.messageClass, m.messageId, m.rate) && all;
   }
   return all;

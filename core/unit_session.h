@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "core/numbers/dividers.h"
+#include "core/numbers/frequency.h"
 #include "core/protocol.h"
 #include "core/receiver_stream.h"
 #include "platform/device_handle.h"
@@ -56,6 +57,7 @@ struct UnitEntry {
 // The open unit as it was found. Valid while the session is connected.
 struct OpenUnit {
   std::string path;
+  std::string serial;  // the serial it was opened by
   std::uint16_t firmwareVersion = 0;
   int inputReportLength = 0;    // report ID byte included; 0 when the capabilities could not be read
   int featureReportLength = 0;  // likewise
@@ -161,8 +163,12 @@ struct UnitIdentity {
   std::string product;       // likewise
   std::uint16_t firmwareVersion = 0;
   std::string firmware;      // firmwareText
+  // The window shows the firmware version, and chooses the receiver's rates by it, only when the
+  // manufacturer string could be read.
+  bool versionKnown = false;
   bool usable = false;       // its feature report carries the settings report and commands
   int featureReportLength = 0;
+  int inputReportLength = 0;
 };
 
 struct UnitReadback {
@@ -209,8 +215,9 @@ class Unit {
   bool setBlink(bool on) { return session_.setBlink(on); }
   bool writeRegister(std::uint8_t reg, std::uint8_t data) { return session_.writeRegister(reg, data); }
   bool sendClockDrift(std::int32_t drift) { return session_.sendClockDrift(drift); }
-  // The divider set as an Update programs it (forUpdate applied by the caller or not: d is sent as
-  // given): command 4 twice, back to back. True when the unit took at least one of them.
+  // Programs d as the window's Update does: command 4 twice, back to back. d is sent as given; the
+  // caller applies forUpdate to bring it into the ranges Update uses. True when the unit took at
+  // least one of the two.
   bool programSettings(const Dividers& d);
   // Checks the serial text as the window does, programs it and closes the unit, which
   // re-enumerates under its new serial. The problem text when the serial was refused (nothing is
@@ -222,8 +229,9 @@ class Unit {
   };
   SerialResult setSerialNumber(std::string_view text);
 
-  // The window's three NAV messages at the rates for the unit's firmware, or off. True when the
-  // unit took all three.
+  // The window's three NAV messages at the rates the window chooses for the unit's firmware (its
+  // strings are read first when no readback since the opening has told whether the version is
+  // known), or off. True when the unit took all three.
   bool setNavMessageRates();
   bool stopNavMessages();
 
@@ -236,6 +244,7 @@ class Unit {
   UnitIdentity identity();
 
   UnitSession session_;
+  std::optional<bool> versionKnown_;  // as the last identity read since the opening found it
   std::vector<std::uint8_t> buffer_;
 };
 

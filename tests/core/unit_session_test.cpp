@@ -208,6 +208,13 @@ TEST(Unit, StreamsTheReceiversMessagesUntilTheUnitGoesAway) {
 
   EXPECT_TRUE(unit.stopNavMessages());
   EXPECT_EQ(b.units.unit(id).rate(0x01, 0x07), 0);
+  // As in the window, firmware 1.20 gets the fast rates only when its manufacturer string, with
+  // which the window shows the version, can be read.
+  b.recorder.failingStrings.insert(platform::HidString::Manufacturer);
+  ASSERT_EQ(unit.open(), OpenOutcome::Opened);
+  EXPECT_TRUE(unit.setNavMessageRates());
+  EXPECT_EQ(b.units.unit(id).rate(0x01, 0x07), 10);
+  EXPECT_EQ(b.units.unit(id).rate(0x01, 0x30), 20);
   b.units.unplug(id);
   EXPECT_EQ(unit.readReceiver(stream, 20ms), ReadOutcome::Lost);
   EXPECT_FALSE(unit.isOpen());
