@@ -3,12 +3,26 @@
 #include <string_view>
 #include <vector>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#endif
+
 #include "app/tamrikctl/ctl_commands.h"
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // Scripts read the same bytes on every system: lines end in "\n" alone, not "\r\n".
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
+#ifdef SIGPIPE
   // A reader that goes away (tamrikctl receiver | head) makes writes fail, which the commands
   // report with exit status 1, instead of ending the program by a signal.
   std::signal(SIGPIPE, SIG_IGN);
+#endif
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   return tamrik::ctl::run(args, std::cout, std::cerr);
 }
