@@ -14,6 +14,7 @@ Exit status 77 (reported by CTest as skipped) when a check's tool is missing.
 """
 import argparse
 import glob
+import gzip
 import os
 import re
 import shutil
@@ -187,6 +188,14 @@ def man(args):
             result = run(["man", "--warnings", "-l", page], env=man_env(80))
             if result.returncode != 0 or result.stderr.strip():
                 raise Failure(f"man --warnings -l {program}.1.gz:\n{result.stderr}")
+            # Every tagged paragraph (an option, a key, an exit status) has a body under its tag.
+            with gzip.open(page, "rt", encoding="utf-8") as source:
+                lines = source.read().splitlines()
+            for i, line in enumerate(lines):
+                if line.strip() == ".TP" and i + 1 < len(lines):
+                    body = lines[i + 2] if i + 2 < len(lines) else ""
+                    if re.match(r"^\.(SH|SS|TP|PP|P|LP)\b", body) or not body.strip():
+                        raise Failure(f"{program}(1): '{lines[i + 1]}' has no description")
             text = rendered_man(page)
             if f"tamrik-config {args.version}" not in text:
                 raise Failure(f"{program}(1) does not name version {args.version}")
