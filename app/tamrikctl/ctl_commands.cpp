@@ -236,7 +236,7 @@ int run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
   };
   if (name == "--help" || name == "-h") return print(usageText());
   if (name == "help") {
-    if (args.size() == 1) return print(usageText());
+    if (args.size() == 1 || (args.size() == 2 && args[1] == "help")) return print(usageText());
     const CommandSpec* command = findCommand(args[1]);
     if (args.size() > 2 || !command) {
       err << "tamrikctl help: " << (command ? "expected one command" : "no command '" + std::string(args[1]) + "'")

@@ -148,6 +148,8 @@ TEST(TamrikctlHelp, EveryCommandHasItsOwnHelpBothWaysAndALineInTheOverview) {
   EXPECT_LT(usage.find("\n  help [COMMAND]"), usage.find("\n\n", list));
 
   EXPECT_EQ(ctl({"help", "frobnicate"}).status, kExitUsage);
+  // help is listed as a command, so it has help of its own: the overview.
+  EXPECT_EQ(ctl({"help", "help"}).out, usage);
   expectOneLineReason(ctl({"frobnicate"}), "unknown command 'frobnicate'");
   expectOneLineReason(ctl({}), "no command");
   // An unknown option before the command is called an option, not a command.
