@@ -365,15 +365,19 @@ void Win32Window::syncGeometry(const Control& c, HWND w) {
 }
 
 void Win32Window::fitComboHeight(HWND combo, int height) {
-  // The selection field is the item height plus the box's edges, whose width depends on the style.
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  // The selection field is the item height plus the box's edges, whose width depends on the style;
+  // what CB_GETITEMHEIGHT reports is not always what CB_SETITEMHEIGHT took. Set a height, see what
+  // the box makes of it and correct by the difference.
+  auto boxHeight = [combo] {
     RECT r;
     GetWindowRect(combo, &r);
-    const int difference = height - static_cast<int>(r.bottom - r.top);
-    if (difference == 0) return;
-    const auto itemHeight = static_cast<int>(SendMessageW(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0));
-    SendMessageW(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), std::max(1, itemHeight + difference));
-  }
+    return static_cast<int>(r.bottom - r.top);
+  };
+  if (boxHeight() == height) return;
+  const int probe = std::max(1, height - 6);
+  SendMessageW(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), probe);
+  const int difference = height - boxHeight();
+  if (difference != 0) SendMessageW(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), std::max(1, probe + difference));
 }
 
 void Win32Window::syncContent(const Control& c, HWND w) {
@@ -472,7 +476,14 @@ void Win32Window::syncAccessibility(const Control& c, Item& item) {
   HWND w = item.hwnd;
   // A text box is named after the label beside it, a label that shows a value with its value; the
   // tooltip is the description. Frames are announced as groups.
-  accProps_->SetHwndPropStr(w, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_NAME, widen(ui::announcedName(c)).c_str());
+  if (FAILED(accProps_->SetHwndPropStr(w, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_NAME,
+                                       widen(ui::announcedName(c)).c_str()))) {
+    // No annotations here (Wine has the service but not the calls): screen readers get the
+    // window texts alone.
+    accProps_->Release();
+    accProps_ = nullptr;
+    return;
+  }
   if (!c.tooltip.empty()) {
     accProps_->SetHwndPropStr(w, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_DESCRIPTION, widen(c.tooltip).c_str());
   }
@@ -509,12 +520,15 @@ void Win32Window::syncWindow() {
   if (destroying_) return;
   const std::wstring caption = widen(model_.window().caption);
   if (windowText(hwnd_) != caption) SetWindowTextW(hwnd_, caption.c_str());
+  // The caption and borders as the window has them now, at the DPI it is shown at.
   const PixelRect client = clientArea(model_, scale_);
-  const SIZE outer = outerSize(client.width, client.height, kWindowStyle, kWindowExStyle, scale_.dpi);
-  RECT now;
-  GetWindowRect(hwnd_, &now);
-  if (now.right - now.left != outer.cx || now.bottom - now.top != outer.cy) {
-    SetWindowPos(hwnd_, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  RECT outer, inner;
+  GetWindowRect(hwnd_, &outer);
+  GetClientRect(hwnd_, &inner);
+  if (inner.right != client.width || inner.bottom != client.height) {
+    const int width = client.width + (outer.right - outer.left) - inner.right;
+    const int height = client.height + (outer.bottom - outer.top) - inner.bottom;
+    SetWindowPos(hwnd_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   updateFocusReach();
   if (model_.shown() && !closing_ && !IsWindowVisible(hwnd_)) {

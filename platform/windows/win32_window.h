@@ -42,7 +42,7 @@ class Win32Window final {
   void setClosedHandler(std::function<void()> handler) { closed_ = std::move(handler); }
   bool closed() const { return closing_; }
 
-  // Whether screen readers get the accessible names: Windows' annotation service was there.
+  // Whether screen readers get the accessible names: Windows' annotation service took them.
   bool annotated() const { return accProps_ != nullptr; }
 
  private:
