@@ -3,8 +3,14 @@
 #
 #   ./setup.sh run [program options]  install what is missing, build, start the program on simulated
 #                                     units (add real units by plugging them in)
-#   ./setup.sh test                   install what is missing, build, run every test headless
+#   ./setup.sh test                   install what is missing, build, run every test headless; then
+#                                     cross-build for Windows and run the Windows tests under Wine
+#                                     (TAMRIK_WINDOWS_TESTS=0 leaves the Windows part out)
 #   ./setup.sh package                build the Debian package dist/tamrik-config_<version>_<arch>.deb
+#   ./setup.sh windows                cross-build for Windows (MinGW-w64), build the installer
+#                                     dist/tamrik-config-<version>-setup.exe and the portable zip
+#                                     dist/tamrik-config-<version>-windows-x64.zip, run the Windows
+#                                     tests under Wine
 #   ./setup.sh screenshots            run the end-to-end window test and copy its screenshots of the
 #                                     narrow and the wide window into docs/ (the README's pictures)
 #
@@ -24,9 +30,17 @@ PACKAGES=(
   dpkg-dev lintian appstream man-db groff-base librsvg2-bin
 )
 
+# The Windows build: Debian's MinGW-w64 cross compilers (POSIX threads), Wine to run the programs and
+# tests, NSIS for the installer. GoogleTest comes as sources with libgtest-dev and libgmock-dev.
+WINDOWS_PACKAGES=(
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+  wine wine64
+  nsis
+)
+
 install_missing() {
   local missing=()
-  for p in "${PACKAGES[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -43,10 +57,26 @@ build() {
   cmake --build "$dir" -j "$(nproc)"
 }
 
+# The Windows build in build-windows (preset windows). Its tests compare tamrikctl.exe with the
+# Linux build's tamrikctl, so that one is built first.
+build_windows() {
+  [ -x build/app/tamrikctl/tamrikctl ] || {
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build -j "$(nproc)" --target tamrikctl
+  }
+  cmake --preset windows "$@" >/dev/null
+  cmake --build build-windows -j "$(nproc)"
+}
+
+run_windows_tests() {
+  echo "Windows tests (under Wine):"
+  ctest --test-dir build-windows --output-on-failure -j 2 "$@"
+}
+
 case "${1:-}" in
   run)
     shift
-    install_missing
+    install_missing "${PACKAGES[@]}"
     build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
       echo "No display found: starting on a virtual one (xvfb-run)." >&2
@@ -56,14 +86,36 @@ case "${1:-}" in
     ;;
   test)
     shift
-    install_missing
+    if [ "${TAMRIK_WINDOWS_TESTS:-1}" != 0 ]; then
+      install_missing "${PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+    else
+      install_missing "${PACKAGES[@]}"
+    fi
     build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     export QT_QPA_PLATFORM=offscreen
     ctest --test-dir build --output-on-failure -j 2 "$@"
+    if [ "${TAMRIK_WINDOWS_TESTS:-1}" != 0 ]; then
+      build_windows -DTAMRIK_WINDOWS_RELEASE=OFF
+      run_windows_tests "$@"
+    fi
+    ;;
+  windows)
+    shift
+    install_missing "${PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+    # A release: the installer must hold both programs.
+    build_windows -DTAMRIK_WINDOWS_RELEASE=ON
+    cmake --build build-windows --target windows_installer
+    mkdir -p dist
+    for file in build-windows/packaging/windows/dist/tamrik-config-*-setup.exe \
+                build-windows/packaging/windows/dist/tamrik-config-*-windows-x64.zip; do
+      cp "$file" dist/
+      echo "dist/$(basename "$file")"
+    done
+    run_windows_tests "$@"
     ;;
   package)
     shift
-    install_missing
+    install_missing "${PACKAGES[@]}"
     # A release build with Debian's compiler and linker flags (hardening included), without the
     # tests and benchmarks; CPack then packs what `cmake --install` would put in place.
     export DEB_BUILD_MAINT_OPTIONS=hardening=+all
@@ -80,13 +132,13 @@ case "${1:-}" in
     ;;
   screenshots)
     shift
-    install_missing
+    install_missing "${PACKAGES[@]}"
     cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build build -j "$(nproc)" --target tamrik-config
     python3 tests/e2e/window_e2e.py --program build/app/tamrik-config --artifacts build/test-artifacts --docs docs
     ;;
   *)
-    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

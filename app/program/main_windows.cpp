@@ -20,7 +20,7 @@
 #include "platform/testing/recording_services.h"
 #include "platform/windows/host_clock.h"
 #include "platform/windows/win32_dpi.h"
-#include "platform/windows/win32_text.h"
+#include "platform/windows/windows_text.h"
 #include "platform/windows/win32_toolkit.h"
 #include "platform/windows/win32_window.h"
 #include "platform/windows/windows_hid_backend.h"
@@ -64,7 +64,7 @@ void CALLBACK onReplayTimer(HWND, UINT, UINT_PTR, DWORD) {
 
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> arguments;
-  for (int i = 1; i < argc; ++i) arguments.push_back(win::narrow(argv[i]));
+  for (int i = 1; i < argc; ++i) arguments.push_back(win::utf8FromWide(argv[i]));
   const auto parsed = tamrik::parseCommandLine(arguments);
   if (!parsed.error.empty()) {
     attachOutput();

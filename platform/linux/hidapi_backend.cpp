@@ -1,155 +1,27 @@
 #include "platform/linux/hidapi_backend.h"
 
-#include <hidapi.h>
-
-#include <algorithm>
-#include <mutex>
-#include <set>
-
 #include "platform/linux/hidraw_descriptor.h"
-#include "platform/linux/input_reports.h"
-#include "platform/linux/wide_string.h"
 
 namespace tamrik::platform {
 
-namespace {
+HidapiBackend::HidapiBackend(std::filesystem::path sysRoot) : sysRoot_(std::move(sysRoot)) {}
 
-// hidapi keeps process-wide state: initialise it with the first backend, release it with the last.
-std::mutex hidapiUsersMutex;
-int hidapiUsers = 0;
-
-// USB string descriptors hold at most 126 code units; this bounds what a caller can ask for.
-constexpr std::size_t kMaxStringUnits = 4096;
-
-}  // namespace
-
-struct HidapiBackend::Device {
-  hid_device* dev = nullptr;
-  std::optional<ReportDescriptorInfo> layout;  // unset when the descriptor could not be read
-  std::vector<std::uint8_t> scratch;           // one raw input report
-};
-
-HidapiBackend::HidapiBackend(std::filesystem::path sysRoot) : sysRoot_(std::move(sysRoot)) {
-  std::lock_guard lock(hidapiUsersMutex);
-  if (hidapiUsers++ == 0) hid_init();
-}
-
-HidapiBackend::~HidapiBackend() {
-  for (auto& [handle, device] : devices_) hid_close(device->dev);
-  std::lock_guard lock(hidapiUsersMutex);
-  if (--hidapiUsers == 0) hid_exit();
-}
-
-std::vector<HidInterface> HidapiBackend::hidInterfaces() {
-  std::vector<HidInterface> interfaces;
-  std::set<std::string> seen;
-  // hidapi takes the IDs from the device list the kernel keeps, without opening any node.
-  hid_device_info* list = hid_enumerate(0, 0);
-  // hidapi lists a node once per top-level usage; the caller wants each interface once.
-  for (const hid_device_info* info = list; info != nullptr; info = info->next) {
-    if (info->path == nullptr) continue;
-    std::string path(info->path);
-    if (seen.insert(path).second) interfaces.push_back({std::move(path), true, info->vendor_id, info->product_id});
-  }
-  hid_free_enumeration(list);
-  return interfaces;
-}
-
-DeviceHandle HidapiBackend::open(const std::string& path, OpenMode /*mode: every hidapi handle serves both*/) {
+bool HidapiBackend::mayOpen(const std::string& path) {
   // hidapi 0.13 frees uninitialised memory when the path it opens is not a hidraw node, so
   // nothing else reaches it.
-  if (!isHidrawNode(path)) return kInvalidHandle;
-  hid_device* dev = hid_open_path(path.c_str());
-  if (dev == nullptr) return kInvalidHandle;
+  return isHidrawNode(path);
+}
 
-  auto device = std::make_unique<Device>();
-  device->dev = dev;
+std::optional<ReportDescriptorInfo> HidapiBackend::reportLayout(const std::string& path) {
   auto descriptor = readSysfsReportDescriptor(path, sysRoot_);
   if (!descriptor) descriptor = readIoctlReportDescriptor(path);
-  if (descriptor) device->layout = parseReportDescriptor(*descriptor).info;
-  device->scratch.resize(kMaxReportBytes);
-
-  const DeviceHandle handle = next_++;
-  devices_.emplace(handle, std::move(device));
-  return handle;
+  if (!descriptor) return std::nullopt;
+  return parseReportDescriptor(*descriptor).info;
 }
 
-bool HidapiBackend::close(DeviceHandle handle) {
-  auto it = devices_.find(handle);
-  if (it == devices_.end()) return false;
-  hid_close(it->second->dev);
-  devices_.erase(it);
-  return true;
-}
-
-HidapiBackend::Device* HidapiBackend::find(DeviceHandle handle) {
-  auto it = devices_.find(handle);
-  return it == devices_.end() ? nullptr : it->second.get();
-}
-
-std::optional<HidAttributes> HidapiBackend::attributes(DeviceHandle handle) {
-  Device* device = find(handle);
-  if (device == nullptr) return std::nullopt;
-  const hid_device_info* info = hid_get_device_info(device->dev);
-  if (info == nullptr) return std::nullopt;
-  return HidAttributes{info->vendor_id, info->product_id, info->release_number};
-}
-
-std::optional<std::u16string> HidapiBackend::string(DeviceHandle handle, HidString which, std::size_t maxBytes) {
-  Device* device = find(handle);
-  if (device == nullptr) return std::nullopt;
-  const std::size_t units = std::min(maxBytes / 2, kMaxStringUnits);
-  // Each UTF-32 character yields at least one code unit, so units characters are enough.
-  std::vector<wchar_t> buffer(units + 1, L'\0');
-  int rc = -1;
-  switch (which) {
-    case HidString::Manufacturer: rc = hid_get_manufacturer_string(device->dev, buffer.data(), buffer.size()); break;
-    case HidString::Product: rc = hid_get_product_string(device->dev, buffer.data(), buffer.size()); break;
-    case HidString::SerialNumber: rc = hid_get_serial_number_string(device->dev, buffer.data(), buffer.size()); break;
-  }
-  if (rc < 0) return std::nullopt;
-  buffer.back() = L'\0';
-  return utf16FromWide(std::wstring_view(buffer.data(), buffer.size()), units);
-}
-
-std::optional<HidCapabilities> HidapiBackend::capabilities(DeviceHandle handle) {
-  Device* device = find(handle);
-  if (device == nullptr || !device->layout) return std::nullopt;
-  return HidCapabilities{device->layout->inputReportLength, device->layout->featureReportLength};
-}
-
-bool HidapiBackend::setFeature(DeviceHandle handle, std::span<const std::uint8_t> report) {
-  Device* device = find(handle);
-  if (device == nullptr || report.empty()) return false;
-  // hidraw drops a leading report ID of 0 before the transfer, as a device without IDs expects.
-  return hid_send_feature_report(device->dev, report.data(), report.size()) >= 0;
-}
-
-std::optional<std::size_t> HidapiBackend::getFeature(DeviceHandle handle, std::span<std::uint8_t> report) {
-  Device* device = find(handle);
-  if (device == nullptr || report.empty()) return std::nullopt;
-  const int n = hid_get_feature_report(device->dev, report.data(), report.size());
-  if (n < 0) return std::nullopt;
-  // The count includes the ID byte; whatever the device did not send reads as zero.
-  const auto got = std::min(static_cast<std::size_t>(n), report.size());
-  std::fill(report.begin() + static_cast<std::ptrdiff_t>(std::max<std::size_t>(got, 1)), report.end(), std::uint8_t{0});
-  return got;
-}
-
-InputReadResult HidapiBackend::readInputReports(DeviceHandle handle, std::span<std::uint8_t> buffer,
-                                                std::chrono::milliseconds firstReportTimeout) {
-  Device* device = find(handle);
-  if (device == nullptr) return {};
-  InputFraming framing;
-  if (device->layout) {
-    framing.reportLength = static_cast<std::size_t>(device->layout->inputReportLength);
-    framing.usesReportIds = device->layout->usesReportIds;
-  }
-  hid_device* dev = device->dev;
-  const RawReportReader read = signalAwareReader([dev](std::span<std::uint8_t> into, int timeoutMs) {
-    return hid_read_timeout(dev, into.data(), into.size(), timeoutMs);
-  });
-  return collectInputReports(read, framing, buffer, device->scratch, firstReportTimeout);
+RawReportReader HidapiBackend::rawReader(RawReportReader hidapiRead) {
+  // A signal (the snapshot request) cuts hidraw's wait short; that is no lost device.
+  return signalAwareReader(std::move(hidapiRead));
 }
 
 }  // namespace tamrik::platform

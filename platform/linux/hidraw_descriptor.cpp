@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <string_view>
 
-#include "platform/linux/report_descriptor.h"
+#include "platform/hid/report_descriptor.h"
 
 namespace tamrik::platform {
 

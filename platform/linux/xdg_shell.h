@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/openable_url.h"
 #include "platform/shell_service.h"
 
 namespace tamrik::platform {
@@ -27,11 +28,6 @@ class XdgShell final : public ShellService {
   std::string opener_;  // empty: look up xdg-open on PATH at each call
   Spawner spawn_;
 };
-
-// True for an http:// or https:// link with a host, at most 4096 characters, made only of letters,
-// digits and - . _ ~ : / ? # @ & = + , ; and %-escapes: nothing that a shell script on the way to
-// the browser (xdg-open is one) could take for quoting, expansion or a new argument.
-bool isOpenableUrl(std::string_view url);
 
 // The command that starts opener with url in the background and returns at once: a shell gets
 // both as positional parameters, never as part of its script.

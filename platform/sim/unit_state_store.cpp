@@ -1,15 +1,11 @@
 #include "platform/sim/unit_state_store.h"
 
-#include <cerrno>
 #include <charconv>
 #include <cstdint>
-#include <cstring>
 #include <set>
 #include <type_traits>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/sim/state_files.h"
 
 namespace tamrik::sim {
 
@@ -106,30 +102,7 @@ std::optional<std::uint64_t> parseDecimal(std::string_view text) {
   return v;
 }
 
-std::string systemError(int code) { return std::strerror(code); }
-
 std::string quoted(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
-
-// Writes all of text to fd.
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-bool syncFolder(const std::filesystem::path& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
-}
 
 }  // namespace
 
@@ -242,11 +215,9 @@ std::string UnitStateStore::prepare() {
   std::filesystem::create_directories(folder_, ec);
   if (ec) return "cannot create the folder " + quoted(folder_) + ": " + ec.message();
   // Writing a file is the only sure test that writing works.
-  std::string probe = (folder_ / ".write-test.XXXXXX").string();
-  const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
-  if (fd < 0) return "cannot write in the folder " + quoted(folder_) + ": " + systemError(errno);
-  ::close(fd);
-  ::unlink(probe.c_str());
+  if (const std::string why = state_files::probeWritable(folder_); !why.empty()) {
+    return "cannot write in the folder " + quoted(folder_) + ": " + why;
+  }
   return {};
 }
 
@@ -257,29 +228,17 @@ UnitStateStore::Loaded UnitStateStore::load(std::string_view key) const {
     return out;
   }
   const std::filesystem::path path = fileFor(key);
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno != ENOENT) out.error = "cannot read " + quoted(path) + ": " + systemError(errno);
+  const state_files::ReadOutcome read = state_files::readSmallFile(path, kMaxFileSize);
+  if (read.missing) return out;
+  if (!read.error.empty()) {
+    out.error = "cannot read " + quoted(path) + ": " + read.error;
     return out;
   }
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      out.error = "cannot read " + quoted(path) + ": " + systemError(errno);
-      break;
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-    if (text.size() > kMaxFileSize) {
-      out.error = quoted(path) + " is damaged: larger than " + std::to_string(kMaxFileSize / 1024) + " KiB";
-      break;
-    }
+  if (read.tooLarge) {
+    out.error = quoted(path) + " is damaged: larger than " + std::to_string(kMaxFileSize / 1024) + " KiB";
+    return out;
   }
-  ::close(fd);
-  if (!out.error.empty()) return out;
+  const std::string& text = read.text;
   auto parsed = parseKeptState(text);
   if (!parsed.error.empty()) {
     out.error = quoted(path) + " is damaged: " + parsed.error;
@@ -297,25 +256,18 @@ std::string UnitStateStore::save(std::string_view key, const KeptUnitState& stat
   if (const auto check = parseKeptState(text); !check.error.empty()) {
     return "not saving the state of " + std::string(key) + ": " + check.error;
   }
-  std::string temporary = path.string() + ".tmp.XXXXXX";
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return "cannot write in the folder " + quoted(folder_) + ": " + systemError(errno);
-  const auto failed = [&](const std::string& step) {
-    const std::string why = systemError(errno);
-    ::unlink(temporary.c_str());
+  const state_files::TemporaryOutcome temporary = state_files::writeTemporary(path, text);
+  if (temporary.path.empty()) return "cannot write in the folder " + quoted(folder_) + ": " + temporary.error;
+  const auto failed = [&](const std::string& step, const std::string& why) {
+    state_files::removeQuietly(temporary.path);
     return "cannot save " + quoted(path) + " (" + step + "): " + why;
   };
-  const bool written = ::fchmod(fd, 0644) == 0 && writeAll(fd, text) && ::fsync(fd) == 0;
-  if (!written) {
-    const int code = errno;
-    ::close(fd);
-    errno = code;
-    return failed("write");
-  }
-  if (::close(fd) != 0) return failed("write");
+  if (!temporary.error.empty()) return failed("write", temporary.error);
   if (beforeReplace) beforeReplace();
-  if (::rename(temporary.c_str(), path.c_str()) != 0) return failed("rename");
-  if (!syncFolder(folder_)) return "saved " + quoted(path) + " but cannot sync its folder: " + systemError(errno);
+  if (const std::string why = state_files::replaceFile(temporary.path, path); !why.empty()) return failed("rename", why);
+  if (const std::string why = state_files::syncFolder(folder_); !why.empty()) {
+    return "saved " + quoted(path) + " but cannot sync its folder: " + why;
+  }
   return {};
 }
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/windows/win32_dpi.h"
-#include "platform/windows/win32_text.h"
+#include "platform/windows/windows_text.h"
 
 namespace tamrik::platform::windows {
 
@@ -135,6 +135,12 @@ void outline(HDC dc, const RECT& r, COLORREF color, int width) {
 
 }  // namespace
 
+std::wstring windowText(HWND hwnd) {
+  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
 Win32Window::Win32Window(ui::WindowModel& model, ui::WindowEvents& events) : model_(model), events_(events) {
   INITCOMMONCONTROLSEX common{sizeof common, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
   InitCommonControlsEx(&common);
@@ -148,7 +154,7 @@ Win32Window::Win32Window(ui::WindowModel& model, ui::WindowEvents& events) : mod
   }
   defaultFace_ = faceInstalled(L"Microsoft Sans Serif") ? "Microsoft Sans Serif" : "MS Sans Serif";
 
-  hwnd_ = CreateWindowExW(kWindowExStyle, kWindowClass, widen(model_.window().caption).c_str(), kWindowStyle,
+  hwnd_ = CreateWindowExW(kWindowExStyle, kWindowClass, wideFromUtf8(model_.window().caption).c_str(), kWindowStyle,
                           CW_USEDEFAULT, CW_USEDEFAULT, 400, 400, nullptr, nullptr, instance(), this);
   scale_.dpi = dpiOf(hwnd_);
   tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
@@ -210,7 +216,7 @@ HFONT Win32Window::font(const ui::Font& f) {
   lf.lfWeight = FW_NORMAL;
   lf.lfCharSet = f.cyrillic ? RUSSIAN_CHARSET : DEFAULT_CHARSET;
   lf.lfQuality = DEFAULT_QUALITY;
-  lstrcpynW(lf.lfFaceName, widen(face).c_str(), LF_FACESIZE);
+  lstrcpynW(lf.lfFaceName, wideFromUtf8(face).c_str(), LF_FACESIZE);
   HFONT created = CreateFontIndirectW(&lf);
   // A bitmap font (the chart's Small Fonts) comes in a few sizes only: where its nearest size
   // falls well short of the one asked for, as at 200 %, an outline font of that size stands in.
@@ -261,7 +267,7 @@ void Win32Window::create(const Control& c) {
   Item& item = items_[c.name];
   if (!isWindowed(model_, c)) return;  // drawn by its container, or the timer
   HWND parent = containerWindow(c.container);
-  const std::wstring text = widen(c.text);
+  const std::wstring text = wideFromUtf8(c.text);
   DWORD style = WS_CHILD | WS_CLIPSIBLINGS;
   DWORD exStyle = 0;
   const wchar_t* windowClass = L"STATIC";
@@ -386,14 +392,14 @@ void Win32Window::syncContent(const Control& c, HWND w) {
     case ControlKind::Label:
     case ControlKind::PictureBox: {
       // The window text is what screen readers read; the drawing shows it.
-      const std::wstring text = widen(c.text);
+      const std::wstring text = wideFromUtf8(c.text);
       if (windowText(w) != text) SetWindowTextW(w, text.c_str());
       InvalidateRect(w, nullptr, FALSE);
       break;
     }
     case ControlKind::TextBox: {
       if (userEdit_ == c.name) break;
-      const std::wstring text = widen(c.text);
+      const std::wstring text = wideFromUtf8(c.text);
       if (windowText(w) != text) SetWindowTextW(w, text.c_str());
       DWORD start = 0, end = 0;
       SendMessageW(w, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
@@ -406,11 +412,11 @@ void Win32Window::syncContent(const Control& c, HWND w) {
       for (int i = 0; same && i < count; ++i) {
         std::wstring entry(static_cast<std::size_t>(SendMessageW(w, CB_GETLBTEXTLEN, i, 0)) + 1, L'\0');
         entry.resize(static_cast<std::size_t>(SendMessageW(w, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(entry.data()))));
-        same = entry == widen(c.items[static_cast<std::size_t>(i)]);
+        same = entry == wideFromUtf8(c.items[static_cast<std::size_t>(i)]);
       }
       if (!same) {
         SendMessageW(w, CB_RESETCONTENT, 0, 0);
-        for (const auto& entry : c.items) SendMessageW(w, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(entry).c_str()));
+        for (const auto& entry : c.items) SendMessageW(w, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wideFromUtf8(entry).c_str()));
         syncGeometry(c, w);  // the list's height follows the number of entries
       }
       if (SendMessageW(w, CB_GETCURSEL, 0, 0) != c.selected) SendMessageW(w, CB_SETCURSEL, c.selected, 0);
@@ -418,7 +424,7 @@ void Win32Window::syncContent(const Control& c, HWND w) {
     }
     case ControlKind::CheckBox:
     case ControlKind::Button: {
-      const std::wstring caption = widen(literalCaption(c.text));
+      const std::wstring caption = wideFromUtf8(literalCaption(c.text));
       if (windowText(w) != caption) SetWindowTextW(w, caption.c_str());
       if (c.kind == ControlKind::CheckBox) SendMessageW(w, BM_SETCHECK, c.checked ? BST_CHECKED : BST_UNCHECKED, 0);
       break;
@@ -454,7 +460,7 @@ void Win32Window::syncTimer(const Control& c) {
 }
 
 void Win32Window::syncTooltip(const Control& c, Item& item) {
-  const std::wstring tip = widen(c.tooltip);
+  const std::wstring tip = wideFromUtf8(c.tooltip);
   if (tip == item.tooltip || !tooltip_) return;
   TTTOOLINFOW info{};
   info.cbSize = TTTOOLINFOW_V2_SIZE;
@@ -470,14 +476,14 @@ void Win32Window::syncTooltip(const Control& c, Item& item) {
 
 void Win32Window::syncAccessibility(const Control& c, Item& item) {
   if (!accProps_) return;
-  const std::wstring announced = widen(ui::announcedName(c)) + L'\n' + widen(c.tooltip);
+  const std::wstring announced = wideFromUtf8(ui::announcedName(c)) + L'\n' + wideFromUtf8(c.tooltip);
   if (announced == item.announced) return;
   item.announced = announced;
   HWND w = item.hwnd;
   // A text box is named after the label beside it, a label that shows a value with its value; the
   // tooltip is the description. Frames are announced as groups.
   if (FAILED(accProps_->SetHwndPropStr(w, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_NAME,
-                                       widen(ui::announcedName(c)).c_str()))) {
+                                       wideFromUtf8(ui::announcedName(c)).c_str()))) {
     // No annotations here (Wine has the service but not the calls): screen readers get the
     // window texts alone.
     accProps_->Release();
@@ -485,7 +491,7 @@ void Win32Window::syncAccessibility(const Control& c, Item& item) {
     return;
   }
   if (!c.tooltip.empty()) {
-    accProps_->SetHwndPropStr(w, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_DESCRIPTION, widen(c.tooltip).c_str());
+    accProps_->SetHwndPropStr(w, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_DESCRIPTION, wideFromUtf8(c.tooltip).c_str());
   }
   if (c.kind == ControlKind::Frame) {
     VARIANT role;
@@ -518,7 +524,7 @@ void Win32Window::invalidateDrawn(const Control& c, Item& item) {
 
 void Win32Window::syncWindow() {
   if (destroying_) return;
-  const std::wstring caption = widen(model_.window().caption);
+  const std::wstring caption = wideFromUtf8(model_.window().caption);
   if (windowText(hwnd_) != caption) SetWindowTextW(hwnd_, caption.c_str());
   // The caption and borders as the window has them now, at the DPI it is shown at.
   const PixelRect client = clientArea(model_, scale_);
@@ -805,7 +811,7 @@ void Win32Window::onEdited(const std::string& name, HWND edit) {
   SendMessageW(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
   userEdit_ = name;
   model_.setSelStart(name, static_cast<int>(end));
-  model_.setText(name, narrow(windowText(edit)));
+  model_.setText(name, utf8FromWide(windowText(edit)));
   model_.setSelStart(name, static_cast<int>(end));
   userEdit_.clear();
   events_.change(name);
@@ -873,7 +879,7 @@ void Win32Window::drawFrame(const Control& c, HDC dc, const RECT& client) {
   GetTextMetricsW(dc, &metrics);
   RECT box = client;
   box.top += metrics.tmHeight / 2;
-  const std::wstring caption = widen(c.text);
+  const std::wstring caption = wideFromUtf8(c.text);
   SIZE extent{0, 0};
   GetTextExtentPoint32W(dc, caption.c_str(), static_cast<int>(caption.size()), &extent);
   const int gap = scale_.fromDesignPixels(kCaptionGap);
@@ -964,7 +970,7 @@ void Win32Window::drawLabelText(const Control& c, HDC dc, const RECT& box) {
     outline(dc, r, textColorOf(c), scale_.lineWidth());
     InflateRect(&r, -scale_.lineWidth(), -scale_.lineWidth());
   }
-  const std::wstring text = widen(c.text);
+  const std::wstring text = wideFromUtf8(c.text);
   if (text.empty()) return;
   HGDIOBJ old = SelectObject(dc, font(c.font));
   SetBkMode(dc, TRANSPARENT);

@@ -14,6 +14,9 @@ struct IAccPropServices;
 
 namespace tamrik::platform::windows {
 
+// A window's text (a control's caption or contents).
+std::wstring windowText(HWND hwnd);
+
 // Renders a ui::WindowModel as a Win32 window and reports the user's actions to WindowEvents.
 // Every change of the model is mirrored at once; the model stays the single source of truth.
 //

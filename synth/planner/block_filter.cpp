@@ -5,8 +5,9 @@
 
 // On x86-64 the loop gets an AVX2 version besides the baseline one, picked when the program
 // loads. Both do the same IEEE operations in the same order (the walk's k = N2/(N1*c) and R*k), so
-// they mark the same blocks.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+// they mark the same blocks. The pick needs the ELF loader's ifunc: Windows builds take the
+// baseline loop.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(_WIN32)
 #define TAMRIK_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define TAMRIK_VECTOR_CLONES

@@ -192,7 +192,7 @@ class FastWalk {
     for (const std::uint32_t l : divisors_) {
       // The walk's own reference for this l; the candidate belongs to this product only if the
       // rounding lands on it.
-      const auto ref = static_cast<std::int32_t>(std::nearbyint(q / static_cast<double>(l)));
+      const auto ref = walkReference(q, static_cast<double>(l));
       if (static_cast<std::int64_t>(ref) * l != product) continue;
       evaluate(ref, l, k, block);
     }
@@ -243,7 +243,7 @@ class FastWalk {
   BlockBest walkBlockLiterally(std::int64_t lmin, std::int64_t lmax, double q, double k) {
     BlockBest block;
     for (std::int64_t l = lmin; l <= lmax; ++l) {
-      const auto ref = static_cast<std::int32_t>(std::nearbyint(q / static_cast<double>(l)));
+      const auto ref = walkReference(q, static_cast<double>(l));
       evaluate(ref, l, k, block);
     }
     return block;
@@ -311,7 +311,7 @@ WalkResult literalWalk(double f, std::span<const std::int32_t> sortedExcluded,
         const double q = fh / n2;
         const double k = static_cast<double>(n2) / static_cast<double>(n1 * c);
         for (std::int64_t l = lmin; l <= lmax; ++l) {
-          auto ref = static_cast<std::int32_t>(std::nearbyint(q / static_cast<double>(l)));
+          auto ref = walkReference(q, static_cast<double>(l));
           if (std::binary_search(sortedExcluded.begin(), sortedExcluded.end(), ref)) ref = 1;
           const double candidate = (static_cast<double>(ref) * static_cast<double>(l)) * k;
           if (std::fabs(candidate - f) < best && ref % 48 != 0) {

@@ -7,6 +7,7 @@
 // a candidate replaces the best one only with a strictly smaller error. The walk ends at the first
 // candidate whose frequency equals the request exactly.
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <span>
@@ -14,6 +15,13 @@
 #include "synth/planner/divider_plan.h"
 
 namespace tamrik::synth::detail {
+
+// A candidate's reference before the exclusions: q/l rounded half to even. std::rint gives exactly
+// what std::nearbyint gives (both round in the current mode, to nearest-even by default) and differs
+// only in raising the inexact flag, which nothing reads. MinGW-w64's nearbyint saves and restores
+// the whole floating-point environment on every call, some 15 times slower than rint, and the
+// walk calls this in its innermost loop.
+inline std::int32_t walkReference(double q, double l) { return static_cast<std::int32_t>(std::rint(q / l)); }
 
 // The walk's starting error; every real candidate beats it.
 inline constexpr double kStartingBest = 999999999.0;

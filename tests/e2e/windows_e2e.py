@@ -22,7 +22,8 @@ layout's at the scale, and clicks are aimed from the layout in twips. Screenshot
 window, the wide window and the question go into the artefact folder, with "-200" for 200 %.
 
 Exit status 77 (reported by CTest as skipped) when Wine, Xvfb, xdotool or ImageMagick is missing,
-or when tamrik-config.exe has not been built, unless the environment has CI=true.
+or when the Linux program has not been built (cmake --preset default), unless the environment has
+CI=true.
 """
 import argparse
 import fcntl

@@ -14,7 +14,7 @@
 // plugged in; the collector delivers whole slots only; every feature report has the unit's length.
 #include <algorithm>
 
-#include "platform/linux/input_reports.h"
+#include "platform/hid/input_reports.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

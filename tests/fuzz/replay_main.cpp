@@ -31,11 +31,11 @@ int main(int argc, char** argv) {
   for (const auto& f : files) {
     std::ifstream stream(f, std::ios::binary);
     if (!stream) {
-      std::fprintf(stderr, "cannot read %s\n", f.c_str());
+      std::fprintf(stderr, "cannot read %s\n", f.string().c_str());
       return 2;
     }
     const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-    std::printf("%s (%zu bytes)\n", f.c_str(), bytes.size());
+    std::printf("%s (%zu bytes)\n", f.string().c_str(), bytes.size());
     std::fflush(stdout);
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
   }

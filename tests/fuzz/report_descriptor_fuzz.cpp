@@ -8,8 +8,8 @@
 // lengths are 0 or hold the ID byte and data, within what the HID core accepts; a closing
 // collection item more is refused; the window never commands a unit whose feature report cannot
 // carry the settings report, and sends every frame with the unit's feature report length.
-#include "platform/linux/input_reports.h"
-#include "platform/linux/report_descriptor.h"
+#include "platform/hid/input_reports.h"
+#include "platform/hid/report_descriptor.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

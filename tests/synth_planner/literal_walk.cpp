@@ -48,7 +48,7 @@ WalkResult literalWalk(double f, std::span<const std::int32_t> excluded,
         const double q = fh / n2;
         const double k = static_cast<double>(n2) / static_cast<double>(n1 * c);
         for (std::int64_t l = lmin; l <= lmax; ++l) {
-          auto ref = static_cast<std::int32_t>(std::nearbyint(q / static_cast<double>(l)));
+          auto ref = static_cast<std::int32_t>(std::rint(q / static_cast<double>(l)));
           if (ref >= 0 && ref < static_cast<std::int64_t>(isExcluded.size()) &&
               isExcluded[static_cast<std::size_t>(ref)]) {
             ref = 1;

@@ -1,7 +1,9 @@
 # Runs the built tamrikctl executable as a user would:
-#   cmake -DTAMRIKCTL=<path> -DVERSION=<project version> -P <this file>
+#   cmake -DTAMRIKCTL=<path> -DVERSION=<project version> [-DEMULATOR=<runner>] -P <this file>
+# A Windows build's program runs through its emulator (Wine); its output must be byte for byte
+# the same as on Linux, line ends included.
 function(expect_run expected_status expected_out_regex expected_err_regex)
-  execute_process(COMMAND ${TAMRIKCTL} ${ARGN}
+  execute_process(COMMAND ${EMULATOR} ${TAMRIKCTL} ${ARGN}
                   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT status STREQUAL "${expected_status}")
     message(FATAL_ERROR "tamrikctl ${ARGN}: exit status ${status}, expected ${expected_status}\n${out}${err}")

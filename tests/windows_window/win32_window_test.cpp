@@ -16,7 +16,7 @@
 #include "platform/routing_device_backend.h"
 #include "platform/testing/headless_toolkit.h"
 #include "platform/testing/recording_services.h"
-#include "platform/windows/win32_text.h"
+#include "platform/windows/windows_text.h"
 #include "platform/windows/win32_toolkit.h"
 #include "platform/windows/win32_window.h"
 #include "ui/satellite_chart.h"
@@ -24,8 +24,7 @@
 namespace tamrik {
 namespace {
 
-using platform::windows::narrow;
-using platform::windows::widen;
+using platform::windows::utf8FromWide;
 using platform::windows::windowText;
 using Names = std::vector<std::string>;
 
@@ -121,7 +120,7 @@ void expectLaidOut(RenderedWindow& w, int dpi) {
 TEST(Win32Window, ControlsSitWhereTheLayoutPutsThemAndFollowTheScreensDpi) {
   RenderedWindow w;
   EXPECT_TRUE(IsWindowVisible(w.window.hwnd()));
-  EXPECT_EQ(narrow(windowText(w.window.hwnd())), "Tamrik Configuration");
+  EXPECT_EQ(utf8FromWide(windowText(w.window.hwnd())), "Tamrik Configuration");
   expectLaidOut(w, w.window.dpi());
   // Moved to a screen at 200 %: Windows suggests the new outer rectangle, the window lays out again.
   RECT suggested;
@@ -138,15 +137,15 @@ TEST(Win32Window, TextsAreShownAsTheyAreNeverAsMnemonicsOrMarkup) {
   RenderedWindow w;
   auto& m = w.model();
   m.setText("lblManuf", "R&D <b>Maker</b> &amp;");
-  EXPECT_EQ(narrow(windowText(w["lblManuf"])), "R&D <b>Maker</b> &amp;");
+  EXPECT_EQ(utf8FromWide(windowText(w["lblManuf"])), "R&D <b>Maker</b> &amp;");
   EXPECT_TRUE(GetWindowLongW(w["lblManuf"], GWL_STYLE) & SS_NOPREFIX);
   m.setText("SetFreq", "Save & go");
-  EXPECT_EQ(narrow(windowText(w["SetFreq"])), "Save && go");  // drawn as "Save & go"
+  EXPECT_EQ(utf8FromWide(windowText(w["SetFreq"])), "Save && go");  // drawn as "Save & go"
   m.addItem("SerNo", "<i>S&N</i>");
   m.setSelected("SerNo", 0);
   wchar_t entry[32] = {};
   SendMessageW(w["SerNo"], CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(entry));
-  EXPECT_EQ(narrow(entry), "<i>S&N</i>");
+  EXPECT_EQ(utf8FromWide(entry), "<i>S&N</i>");
   m.setText("lblVersion", std::string("1.2\xff", 4));  // not UTF-8: shown with a replacement character
   EXPECT_EQ(windowText(w["lblVersion"]), L"1.2\xfffd");
 }
@@ -208,7 +207,7 @@ TEST(Win32Window, ModelChangesReachTheWindows) {
   tool.hwnd = GetParent(w["Label12"]);
   tool.uId = reinterpret_cast<UINT_PTR>(w["Label12"]);
   SendMessageW(tooltips, TTM_GETTEXTW, 128, reinterpret_cast<LPARAM>(&tool));
-  EXPECT_EQ(narrow(tip), "Click to open in Google maps");
+  EXPECT_EQ(utf8FromWide(tip), "Click to open in Google maps");
 }
 
 TEST(Win32Window, TypingAndClicksReachTheModel) {
@@ -286,7 +285,7 @@ TEST(Win32Window, ScreenReadersGetTheNamesOfTheModel) {
     self.lVal = CHILDID_SELF;
     BSTR text = nullptr;
     const HRESULT hr = description ? accessible->get_accDescription(self, &text) : accessible->get_accName(self, &text);
-    std::string out = SUCCEEDED(hr) && text ? narrow(text) : "(none)";
+    std::string out = SUCCEEDED(hr) && text ? utf8FromWide(text) : "(none)";
     SysFreeString(text);
     accessible->Release();
     return out;
@@ -341,10 +340,10 @@ TEST(Win32Toolkit, QuestionsWaitForTheAnswerNoticesDoNot) {
   EXPECT_TRUE(IsWindowVisible(notice));
   EXPECT_TRUE(IsWindowEnabled(w.window.hwnd()));  // the window goes on working
   EXPECT_EQ(GetWindow(notice, GW_OWNER), w.window.hwnd());
-  EXPECT_EQ(narrow(windowText(notice)), "Computer clock");
+  EXPECT_EQ(utf8FromWide(windowText(notice)), "Computer clock");
   std::vector<std::string> statics;
   for (HWND child = GetWindow(notice, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    statics.push_back(narrow(windowText(child)));
+    statics.push_back(utf8FromWide(windowText(child)));
   }
   EXPECT_EQ(statics, (std::vector<std::string>{"The computer's clock was not set & <i>why</i>", "OK"}));
   SendMessageW(GetDlgItem(notice, IDOK), BM_CLICK, 0, 0);

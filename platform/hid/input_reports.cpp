@@ -1,4 +1,4 @@
-#include "platform/linux/input_reports.h"
+#include "platform/hid/input_reports.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +9,7 @@ namespace tamrik::platform {
 void placeInputReport(std::span<const std::uint8_t> raw, const InputFraming& framing, std::span<std::uint8_t> slot) {
   std::fill(slot.begin(), slot.end(), std::uint8_t{0});
   if (slot.empty()) return;
-  // hidraw keeps the ID byte of numbered reports and sends bare data for unnumbered ones.
+  // hidapi keeps the ID byte of numbered reports and gives bare data for unnumbered ones.
   const std::span<std::uint8_t> dest = framing.usesReportIds ? slot : slot.subspan(1);
   const std::size_t n = std::min(raw.size(), dest.size());
   std::copy_n(raw.begin(), n, dest.begin());

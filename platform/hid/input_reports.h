@@ -17,7 +17,9 @@ struct InputFraming {
   bool usesReportIds = false;    // the device sends the ID as the first byte of each report
 };
 
-// Reads one raw report as hidraw delivers it into the given buffer, waiting at most timeoutMs
+// Reads one raw report as hidapi's hid_read_timeout delivers it into the given buffer: with its ID
+// byte for a device with numbered reports, bare data otherwise (hidraw sends it so on Linux, and
+// hidapi drops the ID byte 0 that Windows puts before unnumbered reports). Waits at most timeoutMs
 // (0: only take what is already queued). Returns its byte count, 0 when none came,
 // kReadInterrupted when a signal cut the wait short, another negative value on error.
 using RawReportReader = std::function<int(std::span<std::uint8_t> into, int timeoutMs)>;
@@ -27,7 +29,7 @@ inline constexpr int kReadInterrupted = -2;
 // How often one collection waits again after a signal before it gives up for this time.
 inline constexpr int kMaxInterruptedWaits = 8;
 
-// A reader over a read that reports as hidapi's hid_read_timeout does: -1 on error, with errno
+// A reader over a read that reports as hidapi's hidraw hid_read_timeout does: -1 on error, with errno
 // telling why. Its wait (poll) is never restarted after a signal handler, whatever SA_RESTART
 // says, so a signal such as the snapshot request makes it fail with EINTR: that is
 // kReadInterrupted here, not an error.

@@ -1,4 +1,4 @@
-#include "platform/linux/report_descriptor.h"
+#include "platform/hid/report_descriptor.h"
 
 #include <gtest/gtest.h>
 

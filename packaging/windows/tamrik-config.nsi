@@ -1,0 +1,112 @@
+; The Windows installer of tamrik-config: both programs, a Start-menu entry for the window, and an
+; uninstaller registered with "Apps & features" (Add/Remove Programs). Built by the CMake target
+; windows_installer (or ./setup.sh windows) with:
+;   makensis /DVERSION=<x.y.z> /DSTAGE=<folder with the programs> /DOUTFILE=<setup.exe> [/DRELEASE] tamrik-config.nsi
+; STAGE holds tamrikctl.exe, tamrik-config.exe and hidapi-LICENSE-bsd.txt. A release needs
+; tamrik-config.exe: without it makensis stops with an error; other builds leave it out and warn.
+; Silent use: setup.exe /S [/D=C:\path\to\folder] and uninstall.exe /S.
+
+Unicode true
+Target amd64-unicode
+SetCompressor /SOLID lzma
+ManifestDPIAware true
+
+!ifndef VERSION
+  !error "VERSION is not defined (makensis /DVERSION=x.y.z)"
+!endif
+!ifndef STAGE
+  !error "STAGE is not defined (makensis /DSTAGE=<folder with the programs>)"
+!endif
+!ifndef OUTFILE
+  !define OUTFILE "tamrik-config-${VERSION}-setup.exe"
+!endif
+
+!define APP_NAME "Tamrik Configuration"
+!define APP_KEY "tamrik-config"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${APP_KEY}"
+
+!if /FileExists "${STAGE}\tamrik-config.exe"
+  !define HAVE_WINDOW
+!else
+  !ifdef RELEASE
+    !error "tamrik-config.exe is missing from ${STAGE}: a release installs both programs"
+  !endif
+  !warning "tamrik-config.exe is missing from ${STAGE}: this installer holds tamrikctl.exe only"
+!endif
+
+Name "${APP_NAME} ${VERSION}"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES64\${APP_KEY}"
+InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
+; Installs for every user of the computer, under Program Files.
+RequestExecutionLevel admin
+ShowInstDetails show
+ShowUninstDetails show
+
+VIProductVersion "${VERSION}.0"
+VIAddVersionKey "ProductName" "${APP_NAME}"
+VIAddVersionKey "ProductVersion" "${VERSION}"
+VIAddVersionKey "FileVersion" "${VERSION}"
+VIAddVersionKey "FileDescription" "${APP_NAME} ${VERSION} setup"
+VIAddVersionKey "LegalCopyright" "The tamrik-config developers"
+
+!include "MUI2.nsh"
+!define MUI_ABORTWARNING
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!ifdef HAVE_WINDOW
+  !define MUI_FINISHPAGE_RUN "$INSTDIR\tamrik-config.exe"
+  !define MUI_FINISHPAGE_RUN_TEXT "Start ${APP_NAME}"
+!endif
+!insertmacro MUI_PAGE_FINISH
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "English"
+
+Function .onInit
+  SetRegView 64
+  SetShellVarContext all
+FunctionEnd
+
+Function un.onInit
+  SetRegView 64
+  SetShellVarContext all
+FunctionEnd
+
+Section "Programs" SecPrograms
+  SectionIn RO
+  SetOutPath "$INSTDIR"
+!ifdef HAVE_WINDOW
+  File "${STAGE}\tamrik-config.exe"
+!endif
+  File "${STAGE}\tamrikctl.exe"
+  File "${STAGE}\hidapi-LICENSE-bsd.txt"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+
+!ifdef HAVE_WINDOW
+  CreateShortcut "$SMPROGRAMS\${APP_NAME}.lnk" "$INSTDIR\tamrik-config.exe" "" "$INSTDIR\tamrik-config.exe" 0 \
+                 SW_SHOWNORMAL "" "Configure and monitor Tamrik GPS-disciplined clocks"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\tamrik-config.exe,0"
+!endif
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${APP_NAME}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "The tamrik-config developers"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  SectionGetSize ${SecPrograms} $0
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+SectionEnd
+
+Section "Uninstall"
+  Delete "$SMPROGRAMS\${APP_NAME}.lnk"
+  Delete "$INSTDIR\tamrik-config.exe"
+  Delete "$INSTDIR\tamrikctl.exe"
+  Delete "$INSTDIR\hidapi-LICENSE-bsd.txt"
+  Delete "$INSTDIR\uninstall.exe"
+  ; Only an empty folder is removed: nothing the user put there is lost.
+  RMDir "$INSTDIR"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+SectionEnd

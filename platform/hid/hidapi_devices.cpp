@@ -1,0 +1,150 @@
+#include "platform/hid/hidapi_devices.h"
+
+#include <hidapi.h>
+
+#include <algorithm>
+#include <mutex>
+#include <set>
+
+#include "platform/hid/wide_string.h"
+
+namespace tamrik::platform {
+
+namespace {
+
+// hidapi keeps process-wide state: initialise it with the first backend, release it with the last.
+std::mutex hidapiUsersMutex;
+int hidapiUsers = 0;
+
+// USB string descriptors hold at most 126 code units; this bounds what a caller can ask for.
+constexpr std::size_t kMaxStringUnits = 4096;
+
+}  // namespace
+
+struct HidapiDevices::Device {
+  hid_device* dev = nullptr;
+  std::optional<ReportDescriptorInfo> layout;  // unset when the report lengths are unknown
+  std::vector<std::uint8_t> scratch;           // one raw input report
+};
+
+HidapiDevices::HidapiDevices() {
+  std::lock_guard lock(hidapiUsersMutex);
+  if (hidapiUsers++ == 0) hid_init();
+}
+
+HidapiDevices::~HidapiDevices() {
+  for (auto& [handle, device] : devices_) hid_close(device->dev);
+  std::lock_guard lock(hidapiUsersMutex);
+  if (--hidapiUsers == 0) hid_exit();
+}
+
+std::vector<HidInterface> HidapiDevices::hidInterfaces() {
+  std::vector<HidInterface> interfaces;
+  std::set<std::string> seen;
+  // hidapi takes the IDs from the device list the system keeps, without opening any device.
+  hid_device_info* list = hid_enumerate(0, 0);
+  // hidapi may list a path once per top-level usage; the caller wants each interface once.
+  for (const hid_device_info* info = list; info != nullptr; info = info->next) {
+    if (info->path == nullptr) continue;
+    std::string path(info->path);
+    if (seen.insert(path).second) interfaces.push_back({std::move(path), true, info->vendor_id, info->product_id});
+  }
+  hid_free_enumeration(list);
+  return interfaces;
+}
+
+DeviceHandle HidapiDevices::open(const std::string& path, OpenMode /*mode: every hidapi handle serves both*/) {
+  if (!mayOpen(path)) return kInvalidHandle;
+  hid_device* dev = hid_open_path(path.c_str());
+  if (dev == nullptr) return kInvalidHandle;
+
+  auto device = std::make_unique<Device>();
+  device->dev = dev;
+  device->layout = reportLayout(path);
+  device->scratch.resize(kMaxReportBytes);
+
+  const DeviceHandle handle = next_++;
+  devices_.emplace(handle, std::move(device));
+  return handle;
+}
+
+bool HidapiDevices::close(DeviceHandle handle) {
+  auto it = devices_.find(handle);
+  if (it == devices_.end()) return false;
+  hid_close(it->second->dev);
+  devices_.erase(it);
+  return true;
+}
+
+HidapiDevices::Device* HidapiDevices::find(DeviceHandle handle) {
+  auto it = devices_.find(handle);
+  return it == devices_.end() ? nullptr : it->second.get();
+}
+
+std::optional<HidAttributes> HidapiDevices::attributes(DeviceHandle handle) {
+  Device* device = find(handle);
+  if (device == nullptr) return std::nullopt;
+  const hid_device_info* info = hid_get_device_info(device->dev);
+  if (info == nullptr) return std::nullopt;
+  return HidAttributes{info->vendor_id, info->product_id, info->release_number};
+}
+
+std::optional<std::u16string> HidapiDevices::string(DeviceHandle handle, HidString which, std::size_t maxBytes) {
+  Device* device = find(handle);
+  if (device == nullptr) return std::nullopt;
+  const std::size_t units = std::min(maxBytes / 2, kMaxStringUnits);
+  // Each wide character yields at least one code unit, so units characters are enough.
+  std::vector<wchar_t> buffer(units + 1, L'\0');
+  int rc = -1;
+  switch (which) {
+    case HidString::Manufacturer: rc = hid_get_manufacturer_string(device->dev, buffer.data(), buffer.size()); break;
+    case HidString::Product: rc = hid_get_product_string(device->dev, buffer.data(), buffer.size()); break;
+    case HidString::SerialNumber: rc = hid_get_serial_number_string(device->dev, buffer.data(), buffer.size()); break;
+  }
+  if (rc < 0) return std::nullopt;
+  buffer.back() = L'\0';
+  return utf16FromWide(std::wstring_view(buffer.data(), buffer.size()), units);
+}
+
+std::optional<HidCapabilities> HidapiDevices::capabilities(DeviceHandle handle) {
+  Device* device = find(handle);
+  if (device == nullptr || !device->layout) return std::nullopt;
+  return HidCapabilities{device->layout->inputReportLength, device->layout->featureReportLength};
+}
+
+bool HidapiDevices::setFeature(DeviceHandle handle, std::span<const std::uint8_t> report) {
+  Device* device = find(handle);
+  if (device == nullptr || report.empty()) return false;
+  // A leading report ID of 0 is dropped before the transfer, as a device without IDs expects
+  // (hidraw does so on Linux, the HID class driver on Windows).
+  return hid_send_feature_report(device->dev, report.data(), report.size()) >= 0;
+}
+
+std::optional<std::size_t> HidapiDevices::getFeature(DeviceHandle handle, std::span<std::uint8_t> report) {
+  Device* device = find(handle);
+  if (device == nullptr || report.empty()) return std::nullopt;
+  const int n = hid_get_feature_report(device->dev, report.data(), report.size());
+  if (n < 0) return std::nullopt;
+  // The count includes the ID byte; whatever the device did not send reads as zero.
+  const auto got = std::min(static_cast<std::size_t>(n), report.size());
+  std::fill(report.begin() + static_cast<std::ptrdiff_t>(std::max<std::size_t>(got, 1)), report.end(), std::uint8_t{0});
+  return got;
+}
+
+InputReadResult HidapiDevices::readInputReports(DeviceHandle handle, std::span<std::uint8_t> buffer,
+                                                std::chrono::milliseconds firstReportTimeout) {
+  Device* device = find(handle);
+  if (device == nullptr) return {};
+  InputFraming framing;
+  if (device->layout) {
+    framing.reportLength = static_cast<std::size_t>(device->layout->inputReportLength);
+    framing.usesReportIds = device->layout->usesReportIds;
+  }
+  hid_device* dev = device->dev;
+  const RawReportReader read = rawReader([dev](std::span<std::uint8_t> into, int timeoutMs) {
+    return hid_read_timeout(dev, into.data(), into.size(), timeoutMs);
+  });
+  return collectInputReports(read, framing, buffer, device->scratch, firstReportTimeout);
+}
+
+}  // namespace tamrik::platform

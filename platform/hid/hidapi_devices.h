@@ -1,0 +1,55 @@
+#pragma once
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/device_backend.h"
+#include "platform/hid/input_reports.h"
+#include "platform/hid/report_descriptor.h"
+
+namespace tamrik::platform {
+
+// The HID devices of this computer through hidapi, whatever its backend: enumeration, handles,
+// strings, feature reports and the framing of input reports. What differs between systems is left
+// to the subclass: which paths may reach hidapi at all, where a device's report lengths come from,
+// and how a raw read is taken.
+class HidapiDevices : public DeviceBackend {
+ public:
+  ~HidapiDevices() override;
+  HidapiDevices(const HidapiDevices&) = delete;
+  HidapiDevices& operator=(const HidapiDevices&) = delete;
+
+  std::vector<HidInterface> hidInterfaces() final;
+  DeviceHandle open(const std::string& path, OpenMode mode) final;
+  bool close(DeviceHandle handle) final;
+
+  std::optional<HidAttributes> attributes(DeviceHandle device) final;
+  std::optional<std::u16string> string(DeviceHandle device, HidString which, std::size_t maxBytes) final;
+  std::optional<HidCapabilities> capabilities(DeviceHandle device) final;
+  bool setFeature(DeviceHandle device, std::span<const std::uint8_t> report) final;
+  std::optional<std::size_t> getFeature(DeviceHandle device, std::span<std::uint8_t> report) final;
+  InputReadResult readInputReports(DeviceHandle device, std::span<std::uint8_t> buffer,
+                                   std::chrono::milliseconds firstReportTimeout) final;
+
+ protected:
+  HidapiDevices();
+
+  // True when path names a device of the kind hidapi opens here; nothing else reaches hidapi.
+  virtual bool mayOpen(const std::string& path) = 0;
+  // The report lengths of the device at path, which hidapi has just opened; std::nullopt when
+  // they cannot be learnt (the device then delivers no input reports).
+  virtual std::optional<ReportDescriptorInfo> reportLayout(const std::string& path) = 0;
+  // The raw read the input reports are collected with, made from hidapi's own.
+  virtual RawReportReader rawReader(RawReportReader hidapiRead) { return hidapiRead; }
+
+ private:
+  struct Device;
+  Device* find(DeviceHandle handle);
+
+  std::map<DeviceHandle, std::unique_ptr<Device>> devices_;
+  DeviceHandle next_ = 1;
+};
+
+}  // namespace tamrik::platform

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Fetches Debian's hidapi source package again and copies the files this folder keeps, then
+# rewrites SHA256SUMS. Needs a deb-src entry for bookworm in apt's sources, for example
+# /etc/apt/sources.list.d/debian-src.sources:
+#   Types: deb-src
+#   URIs: http://deb.debian.org/debian
+#   Suites: bookworm
+#   Components: main
+#   Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+# followed by apt-get update. apt checks the downloaded files against the signed .dsc.
+set -euo pipefail
+version=${1:-0.13.1-1}
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+apt-get source --download-only "hidapi=$version"
+orig=$(ls hidapi_*.orig.tar.gz)
+tar xzf "$orig"
+src=$(find . -maxdepth 1 -type d -name 'hidapi-*' | head -1)
+cp "$src/hidapi/hidapi.h" "$here/hidapi/"
+for f in hid.c hidapi_cfgmgr32.h hidapi_hidclass.h hidapi_hidpi.h hidapi_hidsdi.h; do
+  cp "$src/windows/$f" "$here/windows/"
+done
+for f in LICENSE.txt LICENSE-bsd.txt LICENSE-orig.txt LICENSE-gpl3.txt; do cp "$src/$f" "$here/"; done
+cd "$here"
+find . -type f \( -name '*.c' -o -name '*.h' -o -name 'LICENSE*' \) | sort | sed 's|^\./||' | xargs sha256sum > SHA256SUMS
+echo "Copied hidapi $version; check README.md for the version and checksums."
