@@ -93,7 +93,7 @@ class WinePrefix:
     """A Wine prefix of the test's own, kept between runs in the work folder, with a screen scale."""
 
     def __init__(self, root, wine, wineserver, dpi):
-        self.path = os.path.join(root, f"prefix-{dpi}")
+        self.path = os.path.join(os.path.abspath(root), f"prefix-{dpi}")  # Wine takes absolute paths only
         self.wine, self.wineserver, self.dpi = wine, wineserver, dpi
         self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         self.env.update({
@@ -123,7 +123,8 @@ class WinePrefix:
         for key in (r"HKCU\Control Panel\Desktop", r"HKCU\Software\Wine\Fonts",
                     r"HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts"):
             result = self.run("reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(self.dpi), "/f")
-            check(result.returncode == 0, f"cannot set LogPixels under {key}")
+            check(result.returncode == 0,
+                  f"cannot set LogPixels under {key}: {result.stderr.decode(errors='replace')[-500:]}")
         self.wait_server()
 
     def wait_server(self):

@@ -115,6 +115,14 @@ void expectLaidOut(RenderedWindow& w, int dpi) {
   LOGFONTW font{};
   GetObjectW(reinterpret_cast<HFONT>(SendMessageW(w["Out1Freq"], WM_GETFONT, 0, 0)), sizeof font, &font);
   EXPECT_EQ(font.lfHeight, -std::lround(9.75 * dpi / 72));
+  // The chart's numbers grow with the screen too, even where their bitmap font has no such size.
+  HDC dc = GetDC(w.window.hwnd());
+  HGDIOBJ old = SelectObject(dc, w.window.fontFor("CNoLbl(2)"));
+  TEXTMETRICW metrics{};
+  GetTextMetricsW(dc, &metrics);
+  SelectObject(dc, old);
+  ReleaseDC(w.window.hwnd(), dc);
+  EXPECT_GE((metrics.tmHeight - metrics.tmInternalLeading) * 5, std::lround(6.0 * dpi / 72) * 4) << dpi << " dpi";
 }
 
 TEST(Win32Window, ControlsSitWhereTheLayoutPutsThemAndFollowTheScreensDpi) {
