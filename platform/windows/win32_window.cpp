@@ -62,8 +62,7 @@ bool Win32Window::registerClasses() {
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.lpfnWndProc = &Win32Window::windowProc;
     wc.lpszClassName = kWindowClass;
-    wc.hIcon = LoadIconW(instance(), MAKEINTRESOURCEW(1));
-    if (!wc.hIcon) wc.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    wc.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
     const bool window = RegisterClassExW(&wc) != 0;
     wc.lpszClassName = kContainerClass;
     wc.hIcon = nullptr;
