@@ -41,18 +41,6 @@ int tabKey(const WindowModel& model, const Control& c) {
   return key;
 }
 
-void visitForTab(const WindowModel& model, const std::string& container, Scale scale, std::vector<std::string>& out) {
-  for (const auto& name : stackingOrder(model, container)) {
-    const Control& c = model.at(name);
-    if (!c.visible || !c.enabled) continue;
-    if (isContainer(c.kind)) {
-      visitForTab(model, name, scale, out);
-    } else if (takesFocus(c.kind) && c.tabIndex >= 0 && inSight(model, name, scale)) {
-      out.push_back(name);
-    }
-  }
-}
-
 }  // namespace
 
 int Scale::fromTwips(int twips) const { return static_cast<int>(std::lround(twips * static_cast<double>(dpi) / 1440.0)); }
@@ -150,21 +138,6 @@ bool takesFocus(ControlKind kind) {
          kind == ControlKind::Button;
 }
 
-std::vector<std::string> tabOrder(const WindowModel& model, Scale scale) {
-  std::vector<const Control*> chain;
-  for (const auto& name : model.order()) {
-    const Control& c = model.at(name);
-    if (takesFocus(c.kind) && c.tabIndex >= 0 && effectivelyVisible(model, name) && effectivelyEnabled(model, name) &&
-        inSight(model, name, scale)) {
-      chain.push_back(&c);
-    }
-  }
-  std::stable_sort(chain.begin(), chain.end(), [](const Control* a, const Control* b) { return a->tabIndex < b->tabIndex; });
-  std::vector<std::string> names;
-  for (const Control* c : chain) names.push_back(c->name);
-  return names;
-}
-
 std::vector<std::string> stackingOrder(const WindowModel& model, const std::string& container) {
   struct Entry {
     const Control* control;
@@ -186,12 +159,6 @@ std::vector<std::string> stackingOrder(const WindowModel& model, const std::stri
   std::vector<std::string> names;
   for (const Entry& e : entries) names.push_back(e.control->name);
   return names;
-}
-
-std::vector<std::string> dialogTabOrder(const WindowModel& model, Scale scale) {
-  std::vector<std::string> out;
-  visitForTab(model, "", scale, out);
-  return out;
 }
 
 std::string literalCaption(const std::string& text) {

@@ -65,21 +65,13 @@ bool effectivelyVisible(const ui::WindowModel& model, const std::string& name);
 // Controls that take input from the keyboard.
 bool takesFocus(ui::ControlKind kind);
 
-// The order in which Tab visits the controls: every control that takes focus, can be seen, is
-// enabled and visible, by tab index.
-std::vector<std::string> tabOrder(const ui::WindowModel& model, Scale scale);
-
 // The windowed children of a container ("" for the window), front first. The ones that are not
 // labels come first, by the smallest tab index of what they are or hold, so that the dialog
-// manager's Tab, which walks the windows in this order and enters frames, follows the tab indices;
-// labels lie beneath every other window, as they are drawn on their container's surface, and among
-// themselves the later one in front.
+// manager's Tab, which walks the windows in this order and enters frames, follows the tab indices
+// (as long as no two frames' tab indices interleave among the controls in sight, as in this
+// window); labels lie beneath every other window, as they are drawn on their container's surface,
+// and among themselves the later one in front.
 std::vector<std::string> stackingOrder(const ui::WindowModel& model, const std::string& container);
-
-// The order in which the dialog manager visits the controls with the stacking above: each
-// container's windows front first, entering frames and picture boxes where they come. With the
-// stacking above this equals tabOrder() unless the tab indices jump back and forth between frames.
-std::vector<std::string> dialogTabOrder(const ui::WindowModel& model, Scale scale);
 
 // A caption for a button or check box that shows every character as it is: Win32 would take
 // "&x" as a keyboard mnemonic and hide the ampersand.

@@ -37,6 +37,8 @@ class Win32Window final {
   // contents) and for the timer.
   HWND handleFor(const std::string& name) const;
   int dpi() const { return scale_.dpi; }
+  // The tooltip control that holds every control's tooltip.
+  HWND tooltips() const { return tooltip_; }
   // The font a control is drawn with at the window's DPI.
   HFONT fontFor(const std::string& name);
 
