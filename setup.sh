@@ -61,9 +61,10 @@ build() {
 # The Windows build in build-windows (preset windows). Its tests compare tamrikctl.exe with the
 # Linux build's tamrikctl, so that one is built first.
 build_windows() {
-  [ -x build/app/tamrikctl/tamrikctl ] || {
+  # The Windows tests compare tamrikctl.exe and tamrik-config.exe with the Linux programs.
+  [ -x build/app/tamrikctl/tamrikctl ] && [ -x build/app/tamrik-config ] || {
     cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build build -j "$(nproc)" --target tamrikctl
+    cmake --build build -j "$(nproc)" --target tamrikctl tamrik-config
   }
   cmake --preset windows "$@" >/dev/null
   cmake --build build-windows -j "$(nproc)"

@@ -21,7 +21,13 @@ std::string usageText() {
          "\n"
          "Options:\n" +
          sim::simulationOptionsHelp() +
+#ifdef _WIN32
+         // Windows has no SIGUSR1: the snapshot is written when the window closes.
+         "  --snapshot PATH       write the window's state as JSON to PATH when the window closes\n"
+         "                        (also after --quit-after)\n"
+#else
          "  --snapshot PATH       write the window's state as JSON to PATH on SIGUSR1 and at exit\n"
+#endif
          "  --quit-after MS       close the window normally after MS milliseconds\n"
          "  --help                show this text\n"
          "  --version             show the version\n"

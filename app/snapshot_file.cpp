@@ -1,22 +1,32 @@
 #include "app/snapshot_file.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "ui/snapshot_json.h"
 
 namespace tamrik {
 
+namespace {
+// The path is UTF-8 on every system; on Windows it becomes UTF-16, not the ANSI code page.
+std::filesystem::path fromUtf8(const std::string& path) { return std::u8string(path.begin(), path.end()); }
+}  // namespace
+
 bool writeSnapshotFile(const ui::WindowModel& model, const std::string& path, const ui::SnapshotExtras& extras) {
   if (path.empty()) return false;
-  const std::string temporary = path + ".tmp";
+  const std::filesystem::path target = fromUtf8(path);
+  const std::filesystem::path temporary = fromUtf8(path + ".tmp");
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     if (!out) return false;
     out << ui::snapshotJson(model, extras) << '\n';
     if (!out.flush()) return false;
   }
-  return std::rename(temporary.c_str(), path.c_str()) == 0;
+  // Replaces an older snapshot in one step, on Windows too (where C's rename refuses to).
+  std::error_code error;
+  std::filesystem::rename(temporary, target, error);
+  return !error;
 }
 
 std::string recordedClockJson(const std::vector<platform::SystemTime>& settings) {

@@ -22,6 +22,13 @@ const char* kindName(ControlKind kind) {
   return "unknown";
 }
 
+std::string announcedName(const Control& c) {
+  if (c.kind != ControlKind::Label || c.text.empty() || c.text.starts_with(c.accessibleName)) {
+    return c.accessibleName.empty() ? c.text : c.accessibleName;
+  }
+  return c.accessibleName + ": " + c.text;
+}
+
 WindowModel::WindowModel() = default;
 
 void WindowModel::add(Control control) {

@@ -55,6 +55,10 @@ struct Control {
   bool pixelScale = false;         // picture box whose children are placed in pixels
 };
 
+// The name a screen reader announces for a control: its accessible name (its text when it has none).
+// A label that shows a value is announced with its value: "Device name: Tamrik GPS Reference Clock".
+std::string announcedName(const Control& c);
+
 struct WindowGeometry {
   std::string caption;
   int widthTwips = 0;

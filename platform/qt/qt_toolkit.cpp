@@ -112,14 +112,6 @@ bool drawnOnContainer(ui::ControlKind kind) {
   return kind == ui::ControlKind::Label || kind == ui::ControlKind::Shape || kind == ui::ControlKind::Line;
 }
 
-// The name a screen reader announces. A label that shows a value is announced with its value.
-QString accessibleNameFor(const ui::Control& c) {
-  if (c.kind != ui::ControlKind::Label || c.text.empty() || c.text.starts_with(c.accessibleName)) {
-    return qs(c.accessibleName.empty() ? c.text : c.accessibleName);
-  }
-  return qs(c.accessibleName + ": " + c.text);
-}
-
 QFont fontFor(const ui::Font& f) {
   // The design names classic Windows fonts; map them to metric-compatible or close families.
   static const QStringList kSans = {"Liberation Sans", "Arimo", "DejaVu Sans", "Sans Serif"};
@@ -377,7 +369,7 @@ void QtWindow::sync(const std::string& name) {
   syncGeometry(c, w);
   w->setEnabled(c.enabled);
   w->setToolTip(c.tooltip.empty() ? QString() : qs(c.tooltip));
-  w->setAccessibleName(accessibleNameFor(c));
+  w->setAccessibleName(qs(ui::announcedName(c)));
   w->setAccessibleDescription(qs(c.tooltip));
   QPalette pal = w->palette();
   const ui::Control* container = c.container.empty() ? nullptr : &model_.at(c.container);

@@ -70,11 +70,11 @@ def wait_for(what, condition, timeout=10.0, interval=0.05):
 class Display:
     """An Xvfb server on the first free display number."""
 
-    def __init__(self, log_path):
+    def __init__(self, log_path, size="1024x768x24"):
         read_end, write_end = os.pipe()
         self.log = open(log_path, "w")
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"],
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", size, "-nolisten", "tcp", "-noreset"],
             pass_fds=(write_end,), stdout=self.log, stderr=self.log)
         os.close(write_end)
         number = b""

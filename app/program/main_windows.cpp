@@ -1,0 +1,144 @@
+// tamrik-config.exe: the program's entry on Windows. Builds the platform services (real units over
+// hidapi's Windows backend, plus simulated ones on request), the main window and its Win32
+// rendering, then runs the event loop. The command line is the same as on Linux; a snapshot is
+// written when the window closes, as Windows has no SIGUSR1.
+#include <windows.h>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/frm_main.h"
+#include "app/snapshot_file.h"
+#include "platform/host_kernel.h"
+#include "platform/routing_device_backend.h"
+#include "platform/sim/sim_clock.h"
+#include "platform/sim/simulated_units.h"
+#include "platform/testing/recording_services.h"
+#include "platform/windows/host_clock.h"
+#include "platform/windows/win32_dpi.h"
+#include "platform/windows/windows_text.h"
+#include "platform/windows/win32_toolkit.h"
+#include "platform/windows/win32_window.h"
+#include "platform/windows/windows_hid_backend.h"
+#include "platform/windows/windows_locale.h"
+#include "platform/windows/windows_shell.h"
+#include "platform/windows/windows_system_clock.h"
+
+namespace {
+
+namespace win = tamrik::platform::windows;
+
+bool usable(DWORD which) {
+  HANDLE h = GetStdHandle(which);
+  return h && h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_UNKNOWN;
+}
+
+// A program without a console window writes --help, --version and command-line errors where its
+// output is redirected, or else into the console of the command prompt that started it.
+void attachOutput() {
+  if (usable(STD_OUTPUT_HANDLE) && usable(STD_ERROR_HANDLE)) return;
+  if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
+  if (!usable(STD_OUTPUT_HANDLE) || !std::freopen("CONOUT$", "w", stdout)) return;
+  if (!usable(STD_ERROR_HANDLE)) std::freopen("CONOUT$", "w", stderr);
+  std::cout << "\n";  // the prompt has already been printed: start on a line of our own
+}
+
+// The timers of the program itself (not of the window): --quit-after and the end of a replay.
+HWND quitWindow = nullptr;
+std::function<void()> replayCheck;
+
+void CALLBACK onQuitTimer(HWND, UINT, UINT_PTR id, DWORD) {
+  KillTimer(nullptr, id);
+  if (quitWindow) SendMessageW(quitWindow, WM_CLOSE, 0, 0);
+}
+
+void CALLBACK onReplayTimer(HWND, UINT, UINT_PTR, DWORD) {
+  if (replayCheck) replayCheck();
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> arguments;
+  for (int i = 1; i < argc; ++i) arguments.push_back(win::utf8FromWide(argv[i]));
+  const auto parsed = tamrik::parseCommandLine(arguments);
+  if (!parsed.error.empty()) {
+    attachOutput();
+    std::cerr << "tamrik-config: " << parsed.error << "\n\n" << tamrik::usageText() << std::flush;
+    return 2;
+  }
+  const tamrik::ProgramOptions& options = parsed.options;
+  if (options.help) {
+    attachOutput();
+    std::cout << tamrik::usageText() << std::flush;
+    return 0;
+  }
+  if (options.version) {
+    attachOutput();
+    std::cout << "tamrik-config " << TAMRIK_VERSION << "\n" << std::flush;
+    return 0;
+  }
+
+  win::becomeDpiAware();
+
+  win::WindowsHidBackend realUnits;
+  std::vector<tamrik::platform::DeviceBackend*> backends{&realUnits};
+  tamrik::sim::RealClock simulationClock;
+  std::unique_ptr<tamrik::sim::SimulatedUnits> simulatedUnits;
+  const bool simulated = options.simulation.enabled;
+  if (simulated) {
+    auto built = tamrik::sim::buildSimulation(options.simulation, simulationClock, [](const std::string& problem) {
+      std::cerr << "tamrik-config: --sim-state: " << problem << "\n";
+    });
+    if (!built.error.empty()) {
+      attachOutput();
+      std::cerr << "tamrik-config: " << built.error << "\n" << std::flush;
+      return 2;
+    }
+    simulatedUnits = std::move(built.units);
+    backends.push_back(simulatedUnits.get());
+  }
+  tamrik::platform::RoutingDeviceBackend devices(backends);
+
+  // With simulated units the receivers carry other days' times: clock settings are only recorded.
+  win::WindowsSystemClock hostClock(win::hostClockSteps());
+  tamrik::platform::testing::RecordingClock simulatedClock;
+  tamrik::platform::SystemClock& clock = simulated ? static_cast<tamrik::platform::SystemClock&>(simulatedClock)
+                                                   : static_cast<tamrik::platform::SystemClock&>(hostClock);
+  tamrik::platform::HostKernel kernel(devices, clock);
+  win::WindowsShell shell;
+  win::Win32Toolkit toolkit;
+  tamrik::platform::Platform platform{devices, devices, kernel, shell, toolkit};
+
+  tamrik::FrmMain frm(platform, win::userNumberFormat());
+  win::Win32Window window(frm.model(), frm);
+  toolkit.setOwner(window.hwnd());
+  window.setClosedHandler([] { PostQuitMessage(0); });
+
+  quitWindow = window.hwnd();
+  if (options.quitAfterMs) SetTimer(nullptr, 0, static_cast<UINT>(std::max(*options.quitAfterMs, 1)), onQuitTimer);
+  if (simulatedUnits && options.simulation.quitAtReplayEnd) {
+    // The poller decodes what it reads in the same tick, so once every report of the capture was
+    // read and that tick has returned, everything in it has been shown. The check acts only from
+    // the top-level event loop with none of the window's handlers running.
+    replayCheck = [&] {
+      if (toolkit.nesting() != 0 || !frm.idle() || window.closed()) return;
+      if (simulatedUnits->replayFinished()) SendMessageW(window.hwnd(), WM_CLOSE, 0, 0);
+    };
+    SetTimer(nullptr, 0, 100, onReplayTimer);
+  }
+
+  frm.Load();
+  const int status = toolkit.run();
+  replayCheck = nullptr;
+  tamrik::ui::SnapshotExtras extras;
+  if (simulated) extras.emplace_back("recorded_clock", tamrik::recordedClockJson(simulatedClock.requests));
+  if (!options.snapshotPath.empty() && !tamrik::writeSnapshotFile(frm.model(), options.snapshotPath, extras)) {
+    std::cerr << "tamrik-config: cannot write " << options.snapshotPath << "\n";
+  }
+  return status;
+}
