@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/tamrikctl/bridge_arguments.h"
 #include "app/tamrikctl/bridge_unit_source.h"
 #include "app/tamrikctl/pty_bridge.h"
 #include "platform/linux/hidapi_backend.h"
@@ -58,46 +59,6 @@ class StopSignals {
   int fd_ = -1;
 };
 
-struct ReceiverArguments {
-  std::optional<EndpointKind> kind;
-  std::string path;
-  bool help = false;
-  std::string error;
-};
-
-ReceiverArguments parseArguments(std::span<const std::string_view> args) {
-  ReceiverArguments out;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string_view arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      out.help = true;
-      return out;
-    }
-    const std::size_t eq = arg.find('=');
-    const std::string_view name = arg.substr(0, eq);
-    if (name != "--pty" && name != "--fifo") {
-      out.error = "unexpected argument '" + std::string(arg) + "'";
-      return out;
-    }
-    if (out.kind) {
-      out.error = "give one of --pty and --fifo, once";
-      return out;
-    }
-    out.kind = name == "--pty" ? EndpointKind::Pty : EndpointKind::Pipe;
-    if (eq != std::string_view::npos) {
-      out.path = std::string(arg.substr(eq + 1));
-    } else if (i + 1 < args.size()) {
-      out.path = std::string(args[++i]);
-    }
-    if (out.path.empty()) {
-      out.error = std::string(name) + " needs a path";
-      return out;
-    }
-  }
-  if (!out.kind) out.error = "expected --pty PATH or --fifo PATH";
-  return out;
-}
-
 }  // namespace
 
 std::string receiverCommandHelp() {
@@ -114,7 +75,7 @@ std::string receiverCommandHelp() {
 
 int receiverCommand(const GlobalOptions& global, std::span<const std::string_view> args, std::ostream& out,
                     std::ostream& err) {
-  const ReceiverArguments a = parseArguments(args);
+  const ReceiverArguments a = parseReceiverArguments(args);
   if (a.help) {
     out << "Usage: tamrikctl [--unit SERIAL] receiver --pty PATH | --fifo PATH\n" << receiverCommandHelp();
     return kExitOk;

@@ -26,12 +26,14 @@ class Host {
   virtual void simulationEnding(sim::SimulatedUnits&) {}
 };
 
-// The machine's steady clock and its HID devices through hidapi, opened on first use.
+// The machine's steady clock, its precise pauses and its HID devices through hidapi, opened on
+// first use.
 class SystemHost final : public Host {
  public:
   SystemHost();
   ~SystemHost() override;
   sim::SimClock& clock() override { return clock_; }
+  platform::HostKernel::Sleeper sleeper() override;
   platform::DeviceBackend* realUnits() override;
 
  private:

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "app/tamrikctl/bridge_arguments.h"
+
 namespace tamrik::ctl {
 
 enum class SourceFailure {
@@ -43,11 +45,6 @@ class ReceiverSource {
   virtual bool read(std::vector<std::uint8_t>& bytes, std::chrono::milliseconds timeout) = 0;
   // The unit's name in messages (its serial once known).
   virtual std::string name() const = 0;
-};
-
-enum class EndpointKind {
-  Pty,   // the slave side of a pseudo-terminal
-  Pipe,  // a named pipe
 };
 
 // The reader's side: a pseudo-terminal whose master we write, or a named pipe, and PATH, a

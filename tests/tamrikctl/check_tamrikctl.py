@@ -30,7 +30,7 @@ class Failure(Exception):
 
 def run(args, *options, timeout=60):
     env = dict(os.environ, LC_ALL="de_DE.UTF-8", LANG="de_DE.UTF-8")  # output stays in the C locale
-    result = subprocess.run([args.tamrikctl, *options], capture_output=True, timeout=timeout, env=env)
+    result = subprocess.run([*args.runner, args.tamrikctl, *options], capture_output=True, timeout=timeout, env=env)
     return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
 
 
@@ -210,6 +210,8 @@ def replay(args):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tamrikctl", required=True)
+    # A Windows build's tamrikctl.exe runs through the build's Wine wrapper.
+    parser.add_argument("--runner", action="append", default=[], help="program that runs tamrikctl")
     parser.add_argument("--captures")
     parser.add_argument("part", choices=["commands", "metrics", "replay"])
     args = parser.parse_args()

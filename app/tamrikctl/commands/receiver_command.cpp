@@ -194,21 +194,37 @@ int runReceiver(CommandContext& ctx, std::span<const std::string_view> args) {
 
 }  // namespace
 
+// The bridge for gpsd (--pty, --fifo) exists on Linux only, where gpsd and chrony run.
+#ifdef _WIN32
+#define TAMRIK_BRIDGE_SUMMARY                                           \
+  "  receiver --pty PATH, receiver --fifo PATH\n"                       \
+  "                       Linux only: the receiver's bytes for gpsd.\n" \
+  "                       Not available on Windows.\n"
+#define TAMRIK_BRIDGE_OPTIONS "  --pty PATH, --fifo PATH\n                       Linux only.\n"
+#else
+#define TAMRIK_BRIDGE_SUMMARY                                                             \
+  "  receiver --pty PATH  Copy the unit's receiver bytes (UBX, as the receiver sends them)\n" \
+  "                       into a pseudo-terminal and make PATH a symbolic link to it, for\n" \
+  "                       gpsd and other serial-port readers; what they write into it is\n" \
+  "                       thrown away. Runs until SIGINT, SIGTERM or SIGHUP, then takes\n"   \
+  "                       PATH away. A unit unplugged meanwhile is waited for.\n"            \
+  "  receiver --fifo PATH\n"                                                                \
+  "                       The same through a named pipe (.NAME.pipe beside PATH, which\n"    \
+  "                       links to it): gpsd 3.22 hands the time it reads from a pipe\n"     \
+  "                       to chrony, never the time it reads from a pseudo-terminal.\n"
+#define TAMRIK_BRIDGE_OPTIONS                                                              \
+  "  --pty PATH           Serve the raw receiver bytes in a pseudo-terminal linked at PATH\n" \
+  "                       (see 'tamrikctl receiver --pty PATH --help').\n"                   \
+  "  --fifo PATH          The same through a named pipe.\n"
+#endif
+
 const CommandSpec kReceiverCommand{
     "receiver",
     "receiver [--count N] [--duration SECONDS]",
     "  receiver [--count N] [--duration SECONDS]\n"
     "                       Print the receiver's NAV-PVT, NAV-SVINFO, NAV-CLOCK and NAV-TIMEUTC\n"
     "                       messages as JSON lines, until N messages or SECONDS have passed.\n"
-    "  receiver --pty PATH  Copy the unit's receiver bytes (UBX, as the receiver sends them)\n"
-    "                       into a pseudo-terminal and make PATH a symbolic link to it, for\n"
-    "                       gpsd and other serial-port readers; what they write into it is\n"
-    "                       thrown away. Runs until SIGINT, SIGTERM or SIGHUP, then takes\n"
-    "                       PATH away. A unit unplugged meanwhile is waited for.\n"
-    "  receiver --fifo PATH\n"
-    "                       The same through a named pipe (.NAME.pipe beside PATH, which\n"
-    "                       links to it): gpsd 3.22 hands the time it reads from a pipe\n"
-    "                       to chrony, never the time it reads from a pseudo-terminal.\n",
+    TAMRIK_BRIDGE_SUMMARY,
     "Switch the receiver's messages on as the window does and print each NAV-PVT, NAV-SVINFO,\n"
     "NAV-CLOCK and NAV-TIMEUTC message it sends as one JSON object on a line of its own,\n"
     "written out at once. Every object has message (its name), serial (the unit's) and\n"
@@ -225,9 +241,7 @@ const CommandSpec kReceiverCommand{
     "Options:\n"
     "  --count N            Stop after N messages.\n"
     "  --duration SECONDS   Stop after SECONDS.\n"
-    "  --pty PATH           Serve the raw receiver bytes in a pseudo-terminal linked at PATH\n"
-    "                       (see 'tamrikctl receiver --pty PATH --help').\n"
-    "  --fifo PATH          The same through a named pipe.\n"
+    TAMRIK_BRIDGE_OPTIONS
     "\n"
     "Exit status: 0 done; 1 the output could not be written; 2 a bad --count or --duration,\n"
     "or the simulation could not be started; 3 no unit, or none with the serial of --unit; 4\n"
