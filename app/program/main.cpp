@@ -24,7 +24,7 @@
 #include "platform/routing_device_backend.h"
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/simulated_units.h"
-#include "platform/testing/recording_services.h"
+#include "platform/sim/simulated_system_clock.h"
 
 namespace {
 
@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
 
   // With simulated units the receivers carry other days' times: clock settings are only recorded.
   tamrik::platform::LinuxSystemClock hostClock(tamrik::platform::hostClockSteps());
-  tamrik::platform::testing::RecordingClock simulatedClock;
+  tamrik::sim::SimulatedSystemClock simulatedClock;
   tamrik::platform::SystemClock& clock = simulated ? static_cast<tamrik::platform::SystemClock&>(simulatedClock)
                                                    : static_cast<tamrik::platform::SystemClock&>(hostClock);
   tamrik::platform::HostKernel kernel(devices, clock);

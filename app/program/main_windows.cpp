@@ -17,7 +17,7 @@
 #include "platform/routing_device_backend.h"
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/simulated_units.h"
-#include "platform/testing/recording_services.h"
+#include "platform/sim/simulated_system_clock.h"
 #include "platform/windows/host_clock.h"
 #include "platform/windows/win32_dpi.h"
 #include "platform/windows/windows_text.h"
@@ -26,6 +26,7 @@
 #include "platform/windows/windows_hid_backend.h"
 #include "platform/windows/windows_locale.h"
 #include "platform/windows/windows_shell.h"
+#include "platform/windows/windows_sleep.h"
 #include "platform/windows/windows_system_clock.h"
 
 namespace {
@@ -106,10 +107,11 @@ int wmain(int argc, wchar_t** argv) {
 
   // With simulated units the receivers carry other days' times: clock settings are only recorded.
   win::WindowsSystemClock hostClock(win::hostClockSteps());
-  tamrik::platform::testing::RecordingClock simulatedClock;
+  tamrik::sim::SimulatedSystemClock simulatedClock;
   tamrik::platform::SystemClock& clock = simulated ? static_cast<tamrik::platform::SystemClock&>(simulatedClock)
                                                    : static_cast<tamrik::platform::SystemClock&>(hostClock);
-  tamrik::platform::HostKernel kernel(devices, clock);
+  // The unit's 2 and 5 ms command gaps need pauses finer than Windows' 15.6 ms timer tick.
+  tamrik::platform::HostKernel kernel(devices, clock, win::windowsSleeper());
   win::WindowsShell shell;
   win::Win32Toolkit toolkit;
   tamrik::platform::Platform platform{devices, devices, kernel, shell, toolkit};
