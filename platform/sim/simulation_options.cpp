@@ -1,6 +1,7 @@
 #include "platform/sim/simulation_options.h"
 
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -23,6 +24,10 @@ std::string missingValue(std::string_view name) {
   if (name == kSimState) return "--sim-state needs a folder";
   return "--sim-faults needs a fault list, e.g. unplug:SIM001@3000,replug:SIM001@5000";
 }
+
+// File names come as UTF-8 on every system; on Windows they must become UTF-16, not pass through
+// the ANSI code page, which garbles or loses every character beyond ASCII.
+std::filesystem::path fromUtf8(const std::string& path) { return std::u8string(path.begin(), path.end()); }
 
 }  // namespace
 
@@ -159,7 +164,7 @@ std::string simulationOptionsHelp() {
 }
 
 std::optional<std::vector<std::uint8_t>> readCaptureFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(fromUtf8(path), std::ios::binary);
   if (!in) return std::nullopt;
   // A file that opens but cannot be read (a folder, an I/O error) makes the stream buffer throw.
   try {
@@ -189,7 +194,7 @@ BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& cloc
   }
   std::shared_ptr<UnitStateStore> store;
   if (!options.stateDir.empty()) {
-    store = std::make_shared<UnitStateStore>(options.stateDir);
+    store = std::make_shared<UnitStateStore>(fromUtf8(options.stateDir));
     if (std::string problem = store->prepare(); !problem.empty()) {
       built.error = "--sim-state: " + problem;
       return built;

@@ -102,7 +102,11 @@ std::optional<std::uint64_t> parseDecimal(std::string_view text) {
   return v;
 }
 
-std::string quoted(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
+// In UTF-8, as the name was given: on Windows, string() would take the ANSI code page.
+std::string quoted(const std::filesystem::path& p) {
+  const std::u8string name = p.u8string();
+  return "'" + std::string(name.begin(), name.end()) + "'";
+}
 
 }  // namespace
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "tests/sim/sim_test_support.h"
 
 namespace tamrik::sim {
@@ -147,6 +150,31 @@ TEST(SimulationOptions, BuildsTheUnitsItDescribes) {
   built = buildSimulation(o, clock);
   EXPECT_FALSE(built.units);
   EXPECT_NE(built.error.find("cannot read '" + o.replayFile + "'"), std::string::npos);
+}
+
+TEST(SimulationOptions, FileNamesBeyondAsciiAreFound) {
+  // Names come as UTF-8 (as tamrik-config and tamrikctl pass them on), here with letters that no
+  // single ANSI code page of Windows holds together.
+  const auto onDisk = [](const std::string& utf8) { return std::filesystem::path(std::u8string(utf8.begin(), utf8.end())); };
+  const std::string folder = ::testing::TempDir() + "sim-\xd0\x96\xd1\x83\xd0\xba-Zo\xc3\xab";
+  std::filesystem::remove_all(onDisk(folder));
+  std::filesystem::create_directories(onDisk(folder));
+  std::ofstream(onDisk(folder + "/capture.ubx"), std::ios::binary) << "\xb5\x62";
+  EXPECT_EQ(readCaptureFile(folder + "/capture.ubx"), (std::vector<std::uint8_t>{0xB5, 0x62}));
+
+  VirtualClock clock;
+  SimulationOptions o;
+  o.enabled = true;
+  o.unitCount = 1;
+  o.stateDir = folder + "/units";
+  auto built = buildSimulation(o, clock);
+  EXPECT_TRUE(built.units) << built.error;
+  EXPECT_TRUE(std::filesystem::is_directory(onDisk(o.stateDir)));
+  // A problem names the folder as the user gave it.
+  o.stateDir = folder + "/capture.ubx";
+  built = buildSimulation(o, clock);
+  EXPECT_EQ(built.error, "--sim-state: '" + o.stateDir + "' is not a folder");
+  std::filesystem::remove_all(onDisk(folder));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ The replay part is skipped (exit status 77) when the captures are absent, unless
 
 import argparse
 import json
+import locale
 import os
 import re
 import subprocess
@@ -28,8 +29,23 @@ class Failure(Exception):
     pass
 
 
+def usable_locale(name):
+    try:
+        locale.setlocale(locale.LC_ALL, name)
+        return True
+    except locale.Error:
+        return False
+    finally:
+        locale.setlocale(locale.LC_ALL, "C")
+
+
+# Output stays in the C locale, also under a German one. Where that is not installed, C.UTF-8: a
+# locale that does not exist leaves Wine an ASCII character set, which garbles arguments beyond ASCII.
+LOCALE = "de_DE.UTF-8" if usable_locale("de_DE.UTF-8") else "C.UTF-8"
+
+
 def run(args, *options, timeout=60):
-    env = dict(os.environ, LC_ALL="de_DE.UTF-8", LANG="de_DE.UTF-8")  # output stays in the C locale
+    env = dict(os.environ, LC_ALL=LOCALE, LANG=LOCALE)
     result = subprocess.run([*args.runner, args.tamrikctl, *options], capture_output=True, timeout=timeout, env=env)
     return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
 
@@ -69,7 +85,8 @@ def commands(args):
         if name != "help" and run(args, "help", name)[1] != expect(args, 0, name, "--help", out=r"^Usage: tamrikctl "):
             raise Failure(f"tamrikctl help {name} and tamrikctl {name} --help differ")
 
-    with tempfile.TemporaryDirectory() as state:
+    # A folder name beyond ASCII, and beyond any one ANSI code page of Windows: arguments are text.
+    with tempfile.TemporaryDirectory(suffix="-\u0416\u0443\u043a-Zo\u00eb") as state:
         one = ["--simulate=1", "--sim-state", state]
         # Settings kept by the simulated unit from one process to the next.
         expect(args, 0, *one, "set-frequency", "12345678", out=r"^exact=1\ngps=131337\n(.*\n)*programmed=1\n$")
@@ -185,6 +202,14 @@ def replay(args):
             raise Failure(message + " (CI=true: the captures are required)")
         print(f"skipped: {message}")
         return SKIP
+    with tempfile.TemporaryDirectory(suffix="-\u0416\u0443\u043a-Zo\u00eb") as folder:
+        # The capture under a name beyond ASCII, by a link: the captures stay where they are.
+        linked = os.path.join(folder, "capture-\u0416.ubx")
+        os.symlink(os.path.abspath(capture), linked)
+        return replay_of(args, linked)
+
+
+def replay_of(args, capture):
     unit = ["--simulate=1", "--replay", capture, "--replay-fast"]
     shown = json.loads(expect(args, 0, *unit, "status", "--json", "--wait", "10"))
     position = shown["position"]

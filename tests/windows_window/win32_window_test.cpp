@@ -5,6 +5,7 @@
 // After windows.h:
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -30,13 +31,19 @@ std::string text(HWND h) { return win::utf8FromWide(win::windowText(h)); }
 // The window's events on their way to the window object, noted.
 struct NotedEvents final : ui::WindowEvents {
   explicit NotedEvents(FrmMain& frm) : frm(frm) {}
-  void click(const std::string& c) override { clicks.push_back(c), frm.click(c); }
+  void click(const std::string& c) override {
+    // What the logic finds in the model when the click reaches it.
+    const ui::Control& now = frm.model().at(c);
+    if (now.kind == ui::ControlKind::CheckBox) picks.push_back(c + "=" + (now.checked ? "1" : "0"));
+    if (now.kind == ui::ControlKind::ComboBox) picks.push_back(c + "=" + std::to_string(now.selected));
+    clicks.push_back(c), frm.click(c);
+  }
   void keyPress(const std::string& c, int key) override { keys.push_back(c + ":" + std::to_string(key)), frm.keyPress(c, key); }
   void change(const std::string& c) override { frm.change(c); }
   void timerTick() override { frm.timerTick(); }
   void unload() override { frm.unload(); }
   FrmMain& frm;
-  Names clicks, keys;
+  Names clicks, keys, picks;
 };
 
 // A window with no unit attached, rendered by Win32 and shown; no polling, so the logic leaves it
@@ -89,6 +96,12 @@ void expectLaidOut(RenderedWindow& w, int dpi) {
       MapWindowPoints(HWND_DESKTOP, GetParent(h), reinterpret_cast<POINT*>(&r), 2);
       const win::PixelRect seen{r.left, r.top, r.right - r.left, r.bottom - r.top};  // a combo box closed
       EXPECT_EQ(seen, win::placeInContainer(m, m.at(name), scale)) << name;
+      // The caption or contents the model gives (a list shows its entry instead).
+      const ui::Control& c = m.at(name);
+      const bool pressable = c.kind == ui::ControlKind::Button || c.kind == ui::ControlKind::CheckBox;
+      if (c.kind != ui::ControlKind::ComboBox) {
+        EXPECT_EQ(text(h), pressable ? win::literalCaption(c.text) : c.text) << name;
+      }
     }
   }
   LOGFONTW font{};
@@ -133,6 +146,29 @@ TEST(Win32Window, TextsAreShownAsTheyAreNeverAsMnemonicsOrMarkup) {
   EXPECT_EQ(win::utf8FromWide(entry), "<i>S&N</i>");
   m.setText("lblVersion", std::string("1.2\xff", 4));  // not UTF-8: a replacement character
   EXPECT_EQ(win::windowText(w["lblVersion"]), L"1.2\xfffd");
+
+  // Drawn, every ampersand shows: the ink reaches as far as the whole text is wide.
+  const std::wstring ampersands(8, L'&');
+  m.setText("lblManuf", win::utf8FromWide(ampersands));
+  HWND label = w["lblManuf"];
+  RedrawWindow(label, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+  RECT box;
+  GetClientRect(label, &box);
+  HDC dc = GetDC(label);
+  HGDIOBJ old = SelectObject(dc, w.window.fontFor("lblManuf"));
+  SIZE extent{};
+  GetTextExtentPoint32W(dc, ampersands.c_str(), static_cast<int>(ampersands.size()), &extent);
+  SelectObject(dc, old);
+  const COLORREF back = GetPixel(dc, 0, box.bottom - 1);  // below the text
+  int inkRight = -1;
+  // Up to twice the text's width: the label reaches beyond its frame, whose border lies further on.
+  for (int x = 0; x < std::min<int>(box.right, 2 * extent.cx); ++x) {
+    for (int y = 0; y < box.bottom; ++y) {
+      if (const COLORREF c = GetPixel(dc, x, y); c != back && c != CLR_INVALID) inkRight = x;
+    }
+  }
+  ReleaseDC(label, dc);
+  EXPECT_GT(inkRight, extent.cx * 3 / 4) << "drawn " << inkRight << " px of " << extent.cx;
 }
 
 TEST(Win32Window, ModelChangesReachTheWindowsAndTheChart) {
@@ -202,7 +238,9 @@ TEST(Win32Window, TypingAndClicksReachTheModel) {
   EXPECT_EQ(text(edit), "10000000");
   EXPECT_EQ(end, 3u);
   // A label is clicked when the button goes up over it; the check box's state reaches the model.
+  const bool wasChecked = m.at("OUT1EN").checked;
   SendMessageW(w["OUT1EN"], BM_CLICK, 0, 0);
+  EXPECT_EQ(w.events.picks, Names{std::string("OUT1EN=") + (wasChecked ? "0" : "1")});  // the new state
   EXPECT_EQ(m.at("OUT1EN").checked, SendMessageW(w["OUT1EN"], BM_GETCHECK, 0, 0) == BST_CHECKED);
   for (const auto& [label, upAt] : {std::pair{"Label13", 3}, std::pair{"Label12", -20}}) {
     SendMessageW(w[label], WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
@@ -210,6 +248,27 @@ TEST(Win32Window, TypingAndClicksReachTheModel) {
   }
   EXPECT_EQ(w.events.clicks, (Names{"OUT1EN", "Label13"}));
   EXPECT_TRUE(m.at("Label13").border);  // the clock is armed
+}
+
+TEST(Win32Window, APickInAListReachesTheModelOnce) {
+  RenderedWindow w;
+  auto& m = w.model();
+  w.unlock();
+  for (const char* entry : {"8mA", "16mA", "24mA", "32mA"}) m.addItem("Enc1", entry);
+  m.setSelected("Enc1", 0);
+  HWND combo = w["Enc1"];
+  SetForegroundWindow(w.window.hwnd());
+  SetFocus(combo);
+  // From the keyboard on the closed list, then in the dropped list, taken with Enter.
+  SendMessageW(combo, WM_KEYDOWN, VK_DOWN, 0);
+  EXPECT_EQ(w.events.picks, Names{"Enc1=1"});
+  SendMessageW(combo, CB_SHOWDROPDOWN, TRUE, 0);
+  SendMessageW(combo, WM_KEYDOWN, VK_DOWN, 0);
+  SendMessageW(combo, WM_KEYDOWN, VK_DOWN, 0);
+  EXPECT_EQ(w.events.picks, Names{"Enc1=1"});  // still choosing
+  SendMessageW(combo, WM_KEYDOWN, VK_RETURN, 0);
+  EXPECT_EQ(w.events.picks, (Names{"Enc1=1", "Enc1=3"}));
+  EXPECT_EQ(m.at("Enc1").selected, 3);
 }
 
 // The controls Tab visits from one until it comes back, as the dialog manager walks them.
@@ -262,14 +321,16 @@ TEST(Win32Toolkit, QuestionsWaitForTheAnswerNoticesDoNot) {
   SetTimer(nullptr, 0, 50, [](HWND, UINT, UINT_PTR id, DWORD) {
     if (HWND box = messageBoxOnScreen()) {
       KillTimer(nullptr, id);
-      seen = text(box) + "|" + text(GetDlgItem(box, 0xFFFF));
+      // Enter answers Yes, the question's first button.
+      const bool yesFirst = (GetWindowLongW(GetDlgItem(box, IDYES), GWL_STYLE) & 0xF) == BS_DEFPUSHBUTTON;
+      seen = text(box) + "|" + text(GetDlgItem(box, 0xFFFF)) + (yesFirst ? "|Yes" : "|No");
       PostMessageW(box, WM_COMMAND, IDNO, 0);
     }
   });
   EXPECT_EQ(toolkit.messageBox({platform::MessageIcon::Information, platform::MessageButtons::YesNo,
                                 "Cannot set exact frequency", "R&D <b>1</b> Hz\nSet it?"}),
             platform::MessageAnswer::No);
-  EXPECT_EQ(seen, "Cannot set exact frequency|R&D <b>1</b> Hz\nSet it?");
+  EXPECT_EQ(seen, "Cannot set exact frequency|R&D <b>1</b> Hz\nSet it?|Yes");
   EXPECT_EQ(toolkit.nesting(), 0);
 
   toolkit.showNotice({platform::MessageIcon::Information, platform::MessageButtons::Ok, "Computer clock",

@@ -1,0 +1,33 @@
+# Every test that goes through the Wine wrapper runs a Windows program there. Wine starts a program
+# of this machine too (a Python script's interpreter, say), but answers 0 whatever it returned, so
+# such a test could never fail.
+#   cmake -DCTEST=<ctest> -DBUILD=<build folder> -DEMULATOR=<wine-run.sh> -P check_test_commands.cmake
+execute_process(COMMAND ${CTEST} --test-dir ${BUILD} -N -V OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "ctest -N in ${BUILD} failed with status ${status}")
+endif()
+string(REGEX MATCHALL "Test command: [^\n]*" commands "${listing}")
+list(LENGTH commands count)
+if(count EQUAL 0)
+  message(FATAL_ERROR "no test commands listed in ${BUILD}")
+endif()
+set(wrapped "Test command: ${EMULATOR} \"")
+string(LENGTH "${wrapped}" skip)
+set(wrong "")
+foreach(command IN LISTS commands)
+  string(FIND "${command}" "${wrapped}" at)
+  if(NOT at EQUAL 0)
+    continue()
+  endif()
+  string(SUBSTRING "${command}" ${skip} -1 rest)
+  string(FIND "${rest}" "\"" end)
+  string(SUBSTRING "${rest}" 0 ${end} program)
+  # The wrapper's own tasks (setting up and stopping the prefix) and Windows programs.
+  if(NOT program MATCHES "\\.exe$" AND NOT program MATCHES "^(wineboot|--stop)$")
+    string(APPEND wrong "\n  ${command}")
+  endif()
+endforeach()
+if(wrong)
+  message(FATAL_ERROR "tests that run a program of this machine under Wine, which hides its failures:${wrong}")
+endif()
+message(STATUS "${count} test commands: the Wine wrapper runs Windows programs only")
