@@ -93,7 +93,8 @@ int wmain(int argc, wchar_t** argv) {
   const bool simulated = options.simulation.enabled;
   if (simulated) {
     auto built = tamrik::sim::buildSimulation(options.simulation, simulationClock, [](const std::string& problem) {
-      std::cerr << "tamrik-config: --sim-state: " << problem << "\n";
+      attachOutput();  // written while the window runs: the console may not be attached yet
+      std::cerr << "tamrik-config: --sim-state: " << problem << "\n" << std::flush;
     });
     if (!built.error.empty()) {
       attachOutput();
@@ -140,7 +141,8 @@ int wmain(int argc, wchar_t** argv) {
   tamrik::ui::SnapshotExtras extras;
   if (simulated) extras.emplace_back("recorded_clock", tamrik::recordedClockJson(simulatedClock.requests));
   if (!options.snapshotPath.empty() && !tamrik::writeSnapshotFile(frm.model(), options.snapshotPath, extras)) {
-    std::cerr << "tamrik-config: cannot write " << options.snapshotPath << "\n";
+    attachOutput();
+    std::cerr << "tamrik-config: cannot write " << options.snapshotPath << "\n" << std::flush;
   }
   return status;
 }
