@@ -1,5 +1,7 @@
 #include "app/tamrikctl/bridge_arguments.h"
 
+#include "app/tamrikctl/bridge_command.h"
+
 namespace tamrik::ctl {
 
 ReceiverArguments parseReceiverArguments(std::span<const std::string_view> args) {
@@ -33,6 +35,19 @@ ReceiverArguments parseReceiverArguments(std::span<const std::string_view> args)
   }
   if (!out.kind) out.error = "expected --pty PATH or --fifo PATH";
   return out;
+}
+
+std::optional<int> answerWithoutEndpoint(const ReceiverArguments& a, std::ostream& out, std::ostream& err) {
+  constexpr const char* kUsage = "tamrikctl [--unit SERIAL] receiver --pty PATH | --fifo PATH";
+  if (a.help) {
+    out << "Usage: " << kUsage << "\n" << receiverCommandHelp();
+    return 0;
+  }
+  if (!a.error.empty()) {
+    err << "tamrikctl receiver: " << a.error << " (usage: " << kUsage << ")\n";
+    return 64;
+  }
+  return std::nullopt;
 }
 
 }  // namespace tamrik::ctl

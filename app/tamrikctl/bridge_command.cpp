@@ -26,7 +26,6 @@ constexpr int kExitFailure = 1;
 constexpr int kExitBadArgument = 2;
 constexpr int kExitNoUnit = 3;
 constexpr int kExitNoAnswer = 4;
-constexpr int kExitUsage = 64;
 
 constexpr const char* kPrefix = "tamrikctl receiver: ";
 
@@ -76,14 +75,7 @@ std::string receiverCommandHelp() {
 int receiverCommand(const GlobalOptions& global, std::span<const std::string_view> args, std::ostream& out,
                     std::ostream& err) {
   const ReceiverArguments a = parseReceiverArguments(args);
-  if (a.help) {
-    out << "Usage: tamrikctl [--unit SERIAL] receiver --pty PATH | --fifo PATH\n" << receiverCommandHelp();
-    return kExitOk;
-  }
-  if (!a.error.empty()) {
-    err << kPrefix << a.error << " (usage: tamrikctl [--unit SERIAL] receiver --pty PATH | --fifo PATH)\n";
-    return kExitUsage;
-  }
+  if (const std::optional<int> answered = answerWithoutEndpoint(a, out, err)) return *answered;
   if (std::string refusal = BridgeEndpoint::checkPath(a.path); !refusal.empty()) {
     err << kPrefix << refusal << "\n";
     return kExitBadArgument;

@@ -10,9 +10,7 @@ namespace tamrik::ctl {
 
 namespace {
 
-constexpr int kExitOk = 0;
 constexpr int kExitBadArgument = 2;
-constexpr int kExitUsage = 64;
 
 }  // namespace
 
@@ -26,14 +24,7 @@ int receiverCommand(const GlobalOptions&, std::span<const std::string_view> args
                     std::ostream& err) {
   // The same answers to the same arguments as on Linux: usage first, then the refusal.
   const ReceiverArguments a = parseReceiverArguments(args);
-  if (a.help) {
-    out << "Usage: tamrikctl [--unit SERIAL] receiver --pty PATH | --fifo PATH\n" << receiverCommandHelp();
-    return kExitOk;
-  }
-  if (!a.error.empty()) {
-    err << "tamrikctl receiver: " << a.error << " (usage: tamrikctl [--unit SERIAL] receiver --pty PATH | --fifo PATH)\n";
-    return kExitUsage;
-  }
+  if (const std::optional<int> answered = answerWithoutEndpoint(a, out, err)) return *answered;
   err << "tamrikctl receiver: --pty and --fifo serve gpsd through a pseudo-terminal or a named pipe, "
          "which Windows does not have; nothing was started\n";
   return kExitBadArgument;
