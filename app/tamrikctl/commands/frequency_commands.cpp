@@ -31,10 +31,8 @@ int programAndCheck(CommandContext& ctx, UnitAccess& access, const core::Divider
   if (!access.unit().programSettings(d)) {
     return ctx.fail(kExitUnitFailed, access.unitName() + " did not take the divider set (" + dividerText(d) + ")");
   }
-  const core::UnitReadback after = access.unit().readback();
-  if (!after.settings) {
-    return ctx.fail(kExitUnitFailed, "reading " + access.unitName() + " back after programming it failed");
-  }
+  core::UnitReadback after;
+  if (const int status = access.readBack(after); status != kExitOk) return status;
   if (after.settings->dividers != d) {
     return ctx.fail(kExitUnitFailed, access.unitName() + " holds " + dividerText(after.settings->dividers) +
                                          " after programming, not the divider set sent");

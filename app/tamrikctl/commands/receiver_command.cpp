@@ -26,20 +26,27 @@ JsonObject message(std::string_view name, const std::string& serial, std::uint32
   return o;
 }
 
-std::string optionalScaled(const std::optional<std::int64_t>& value, int decimals) {
+template <typename Integer>
+std::string optionalScaled(const std::optional<Integer>& value, int decimals) {
   return value ? scaledDecimal(*value, decimals) : "null";
 }
 
-std::string navPvtJson(const core::NavPvt& m, const std::string& serial) {
-  auto o = message("NAV-PVT", serial, m.iTOW);
-  o.integer("year", m.year)
+// The date and time fields NAV-PVT and NAV-TIMEUTC share, under the same keys.
+template <typename Message>
+JsonObject& dateAndTime(JsonObject& o, const Message& m) {
+  return o.integer("year", m.year)
       .integer("month", m.month)
       .integer("day", m.day)
       .integer("hour", m.hour)
       .integer("minute", m.minute)
       .integer("second", m.second)
       .integer("nano_ns", m.nano)
-      .integer("valid", m.valid)
+      .integer("valid", m.valid);
+}
+
+std::string navPvtJson(const core::NavPvt& m, const std::string& serial) {
+  auto o = message("NAV-PVT", serial, m.iTOW);
+  dateAndTime(o, m)
       .boolean("time_valid", m.timeValid())
       .integer("t_acc_ns", m.tAcc)
       .integer("fix_type", m.fixType)
@@ -48,9 +55,9 @@ std::string navPvtJson(const core::NavPvt& m, const std::string& serial) {
       .raw("lat", scaledDecimal(m.lat, 7))
       .raw("lon", scaledDecimal(m.lon, 7))
       .raw("height_m", scaledDecimal(m.height, 3))
-      .raw("h_msl_m", optionalScaled(m.hMSL ? std::optional<std::int64_t>(*m.hMSL) : std::nullopt, 3))
-      .raw("h_acc_m", optionalScaled(m.hAcc ? std::optional<std::int64_t>(*m.hAcc) : std::nullopt, 3))
-      .raw("v_acc_m", optionalScaled(m.vAcc ? std::optional<std::int64_t>(*m.vAcc) : std::nullopt, 3));
+      .raw("h_msl_m", optionalScaled(m.hMSL, 3))
+      .raw("h_acc_m", optionalScaled(m.hAcc, 3))
+      .raw("v_acc_m", optionalScaled(m.vAcc, 3));
   return o.str();
 }
 
@@ -83,15 +90,8 @@ std::string navClockJson(const core::NavClock& m, const std::string& serial) {
 }
 
 std::string navTimeUtcJson(const core::NavTimeUtc& m, const std::string& serial) {
-  return message("NAV-TIMEUTC", serial, m.iTOW)
-      .integer("year", m.year)
-      .integer("month", m.month)
-      .integer("day", m.day)
-      .integer("hour", m.hour)
-      .integer("minute", m.minute)
-      .integer("second", m.second)
-      .integer("nano_ns", m.nano)
-      .integer("valid", m.valid)
+  auto o = message("NAV-TIMEUTC", serial, m.iTOW);
+  return dateAndTime(o, m)
       .boolean("utc_valid", m.utcValid())
       .integer("t_acc_ns", m.tAcc)
       .str();

@@ -62,8 +62,8 @@ int runOutput(CommandContext& ctx, std::span<const std::string_view> args) {
   if (!access.unit().setOutputEnabled(*on)) {
     return ctx.fail(kExitUnitFailed, access.unitName() + " did not take the output command");
   }
-  const core::UnitReadback after = access.unit().readback();
-  if (!after.settings) return ctx.fail(kExitUnitFailed, "reading " + access.unitName() + " back failed");
+  core::UnitReadback after;
+  if (const int status = access.readBack(after); status != kExitOk) return status;
   if (after.settings->outputEnabled != *on) {
     return ctx.fail(kExitUnitFailed, access.unitName() + " reports its output " + (*on ? "off" : "on") +
                                          " after it was switched " + (*on ? "on" : "off"));
@@ -84,8 +84,8 @@ int runDrive(CommandContext& ctx, std::span<const std::string_view> args) {
   if (!access.unit().setDriveStrength(*index)) {
     return ctx.fail(kExitUnitFailed, access.unitName() + " did not take the drive strength");
   }
-  const core::UnitReadback after = access.unit().readback();
-  if (!after.settings) return ctx.fail(kExitUnitFailed, "reading " + access.unitName() + " back failed");
+  core::UnitReadback after;
+  if (const int status = access.readBack(after); status != kExitOk) return status;
   if (after.settings->driveIndex != *index) {
     return ctx.fail(kExitUnitFailed, access.unitName() + " reports the drive strength " +
                                          driveText(after.settings->driveIndex) + ", not " + driveText(*index));
