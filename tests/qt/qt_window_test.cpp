@@ -17,6 +17,7 @@
 #include "platform/routing_device_backend.h"
 #include "platform/testing/headless_toolkit.h"
 #include "platform/testing/recording_services.h"
+#include "tests/support/window_without_units.h"
 
 namespace tamrik {
 namespace {
@@ -32,16 +33,8 @@ QApplication& application() {
 }
 
 // A window with no unit attached, rendered by Qt.
-struct RenderedWindow {
-  QApplication& app = application();  // first: widgets need the application object
-  platform::RoutingDeviceBackend noDevices{{}};
-  platform::testing::RecordingClock clock;
-  platform::testing::VirtualSleeper sleeper;
-  platform::HostKernel kernel{noDevices, clock, std::ref(sleeper)};
-  platform::testing::RecordingShell shell;
-  platform::testing::HeadlessToolkit toolkit;
-  platform::Platform platform{noDevices, noDevices, kernel, shell, toolkit};
-  FrmMain frm{platform, ui::NumberFormat::point()};
+struct RenderedWindow : testing::WindowWithoutUnits {
+  QApplication& app = application();  // before the window: widgets need the application object
   platform::qt::QtWindow window{frm.model(), frm};
 
   RenderedWindow() { frm.Load(); }

@@ -18,6 +18,7 @@
 #include "platform/windows/win32_toolkit.h"
 #include "platform/windows/win32_window.h"
 #include "platform/windows/windows_text.h"
+#include "tests/support/window_without_units.h"
 #include "ui/satellite_chart.h"
 
 namespace tamrik {
@@ -48,15 +49,7 @@ struct NotedEvents final : ui::WindowEvents {
 
 // A window with no unit attached, rendered by Win32 and shown; no polling, so the logic leaves it
 // to the test.
-struct RenderedWindow {
-  platform::RoutingDeviceBackend noDevices{{}};
-  platform::testing::RecordingClock clock;
-  platform::testing::VirtualSleeper sleeper;
-  platform::HostKernel kernel{noDevices, clock, std::ref(sleeper)};
-  platform::testing::RecordingShell shell;
-  platform::testing::HeadlessToolkit toolkit;
-  platform::Platform platform{noDevices, noDevices, kernel, shell, toolkit};
-  FrmMain frm{platform, ui::NumberFormat::point()};
+struct RenderedWindow : testing::WindowWithoutUnits {
   NotedEvents events{frm};
   win::Win32Window window{frm.model(), events};
 
