@@ -8,6 +8,7 @@
 #include <set>
 
 #include "platform/linux/hidraw_descriptor.h"
+#include "tests/support/hid_backend_checks.h"
 
 namespace tamrik::platform {
 namespace {
@@ -68,16 +69,7 @@ TEST(HidapiBackend, WorksWithoutDevicesAndRefusesBadPathsAndHandles) {
   for (const char* path : {"", "/dev/hidraw-does-not-exist", "/dev/null", "/etc/passwd", "/dev"}) {
     EXPECT_EQ(backend.open(path, OpenMode::Plain), kInvalidHandle) << path;
   }
-  Bytes report(65);
-  for (DeviceHandle h : {kNoHandle, kInvalidHandle, DeviceHandle{1}, DeviceHandle{123456}}) {
-    EXPECT_FALSE(backend.attributes(h));
-    EXPECT_FALSE(backend.string(h, HidString::SerialNumber, 100));
-    EXPECT_FALSE(backend.capabilities(h));
-    EXPECT_FALSE(backend.setFeature(h, report));
-    EXPECT_FALSE(backend.getFeature(h, report));
-    EXPECT_FALSE(backend.readInputReports(h, report, 10ms).ok);
-    EXPECT_FALSE(backend.close(h));
-  }
+  tamrik::testing::expectUnknownHandlesRefused(backend);
 }
 
 }  // namespace

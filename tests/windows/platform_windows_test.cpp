@@ -16,6 +16,7 @@
 #include "platform/windows/windows_sleep.h"
 #include "platform/windows/windows_system_clock.h"
 #include "platform/windows/windows_text.h"
+#include "tests/support/hid_backend_checks.h"
 
 namespace tamrik::platform::windows {
 namespace {
@@ -70,16 +71,7 @@ TEST(WindowsHid, BackendWorksWithoutDevicesAndRefusesBadPathsAndHandles) {
     EXPECT_EQ(backend.open(path, OpenMode::Plain), kInvalidHandle) << path;
     EXPECT_FALSE(queryReportLayout(path)) << path;
   }
-  Bytes report(65);
-  for (DeviceHandle h : {kNoHandle, kInvalidHandle, DeviceHandle{1}, DeviceHandle{123456}}) {
-    EXPECT_FALSE(backend.attributes(h));
-    EXPECT_FALSE(backend.string(h, HidString::SerialNumber, 100));
-    EXPECT_FALSE(backend.capabilities(h));
-    EXPECT_FALSE(backend.setFeature(h, report));
-    EXPECT_FALSE(backend.getFeature(h, report));
-    EXPECT_FALSE(backend.readInputReports(h, report, 10ms).ok);
-    EXPECT_FALSE(backend.close(h));
-  }
+  tamrik::testing::expectUnknownHandlesRefused(backend);
 }
 
 // Records the clock's steps and answers them with the given Win32 codes.
