@@ -21,6 +21,7 @@
 #include "platform/sim/fault_schedule.h"
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/simulated_units.h"
+#include "tests/support/ctl_run.h"
 
 namespace tamrik::ctl {
 namespace {
@@ -321,16 +322,8 @@ TEST(BridgeUnitSource, SwitchesTheMessagesOnAsTheWindowAndStreamsThroughAnUnplug
 
 // --- the command ----------------------------------------------------------------------------
 
-struct CtlRun {
-  int status;
-  std::string out, err;
-};
-
-CtlRun runCtl(std::vector<std::string_view> args) {
-  std::ostringstream out, err;
-  const int status = run(args, out, err);
-  return {status, out.str(), err.str()};
-}
+using tamrik::testing::CtlRun;
+using tamrik::testing::runCtl;
 
 TEST(TamrikctlReceiver, SaysWhyItCannotStartInOneLine) {
   TempFolder folder;

@@ -7,20 +7,13 @@
 #include <vector>
 
 #include "app/tamrikctl/ctl_commands.h"
+#include "tests/support/ctl_run.h"
 
 namespace tamrik::ctl {
 namespace {
 
-struct CtlRun {
-  int status;
-  std::string out, err;
-};
-
-CtlRun runCtl(std::vector<std::string_view> args) {
-  std::ostringstream out, err;
-  const int status = run(args, out, err);
-  return {status, out.str(), err.str()};
-}
+using tamrik::testing::CtlRun;
+using tamrik::testing::runCtl;
 
 TEST(TamrikctlParse, AcceptsNumbersInTheCLocale) {
   struct Case {
