@@ -19,6 +19,7 @@ constexpr std::size_t kNavPvtNeeded = 36;      // up to height at offset 32
 constexpr std::size_t kNavPvtAccuracies = 48;  // hMSL, hAcc and vAcc at 36 to 47
 constexpr std::size_t kNavTimeUtcNeeded = 20;  // up to valid at offset 19
 constexpr std::size_t kNavClockNeeded = 20;    // up to fAcc at offset 16
+constexpr std::size_t kNavTimeLsNeeded = 24;   // up to valid at offset 23
 constexpr std::size_t kSvInfoHeader = 8;
 constexpr std::size_t kSvInfoBlock = 12;
 
@@ -163,6 +164,17 @@ std::optional<NavTimeUtc> readNavTimeUtc(std::span<const std::uint8_t> p) {
   m.minute = p[17];
   m.second = p[18];
   m.valid = p[19];
+  return m;
+}
+
+std::optional<NavTimeLs> readNavTimeLs(std::span<const std::uint8_t> p) {
+  if (p.size() < kNavTimeLsNeeded) return std::nullopt;
+  NavTimeLs m;
+  m.iTOW = u32(p, 0);
+  m.currLs = static_cast<std::int8_t>(p[9]);
+  m.lsChange = static_cast<std::int8_t>(p[11]);
+  m.timeToLsEvent = i32(p, 12);
+  m.valid = p[23];
   return m;
 }
 

@@ -20,6 +20,7 @@ inline constexpr std::uint8_t kIdNavPvt = 0x07;
 inline constexpr std::uint8_t kIdNavTimeUtc = 0x21;
 inline constexpr std::uint8_t kIdNavClock = 0x22;
 inline constexpr std::uint8_t kIdNavSvInfo = 0x30;
+inline constexpr std::uint8_t kIdNavTimeLs = 0x26;
 inline constexpr std::uint8_t kIdCfgMsg = 0x01;
 
 // The largest payload the assembler takes. Every message this program decodes is far shorter (the
@@ -125,6 +126,18 @@ struct NavTimeUtc {
   bool utcValid() const { return (valid & 0x04) != 0; }
 };
 std::optional<NavTimeUtc> readNavTimeUtc(std::span<const std::uint8_t> payload);
+
+// NAV-TIMELS (u-blox 8 and later): the leap seconds, and the next change the satellites announce.
+struct NavTimeLs {
+  std::uint32_t iTOW = 0;
+  std::int8_t currLs = 0;         // GPS minus UTC, seconds
+  std::int8_t lsChange = 0;       // the announced change: +1 a second inserted, -1 one deleted, 0 none
+  std::int32_t timeToLsEvent = 0;  // seconds from this epoch to the change (negative: since the last one)
+  std::uint8_t valid = 0;         // bit 0 currLs valid, bit 1 timeToLsEvent valid
+
+  bool eventKnown() const { return (valid & 0x02) != 0; }
+};
+std::optional<NavTimeLs> readNavTimeLs(std::span<const std::uint8_t> payload);
 
 // NAV-CLOCK.
 struct NavClock {

@@ -1,5 +1,6 @@
 #pragma once
-// The arguments of `tamrikctl receiver --pty PATH | --fifo PATH`, read the same way on every system.
+// The arguments of `tamrikctl receiver --pty PATH | --fifo PATH | --chrony SOCKET`, read the same
+// way on every system.
 
 #include <optional>
 #include <ostream>
@@ -7,23 +8,26 @@
 #include <string>
 #include <string_view>
 
+#include "platform/bridge_io.h"
+
 namespace tamrik::ctl {
 
-enum class EndpointKind {
-  Pty,   // the slave side of a pseudo-terminal
-  Pipe,  // a named pipe
-};
+using platform::EndpointKind;
 
 struct ReceiverArguments {
-  std::optional<EndpointKind> kind;
+  std::optional<EndpointKind> kind;  // --pty or --fifo
   std::string path;
+  std::optional<std::string> chrony;  // --chrony SOCKET
   bool help = false;
   std::string error;
 };
 
-// --help alone, or exactly one of --pty PATH and --fifo PATH (also --pty=PATH); anything else
-// leaves the reason in error.
+// --help alone, or --chrony SOCKET, one of --pty PATH and --fifo PATH, or both (each also as
+// --name=VALUE); anything else leaves the reason in error.
 ReceiverArguments parseReceiverArguments(std::span<const std::string_view> args);
+
+// True when the arguments ask for the bridge (any of its options) rather than decoded messages.
+bool asksForBridge(std::span<const std::string_view> args);
 
 // The answer to --help (status 0) or to arguments that cannot be used (64, one line on err), the
 // same on every system; nullopt when they name an endpoint.

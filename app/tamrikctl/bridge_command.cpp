@@ -12,6 +12,7 @@
 #include "app/tamrikctl/bridge_arguments.h"
 #include "app/tamrikctl/bridge_unit_source.h"
 #include "app/tamrikctl/pty_bridge.h"
+#include "platform/linux/bridge_endpoints.h"
 #include "platform/linux/hidapi_backend.h"
 #include "platform/routing_device_backend.h"
 #include "platform/sim/sim_clock.h"
@@ -60,25 +61,25 @@ class StopSignals {
 
 }  // namespace
 
-std::string receiverCommandHelp() {
-  return "  receiver --pty PATH  Copy the unit's receiver bytes (UBX, as the receiver sends them)\n"
-         "                       into a pseudo-terminal and make PATH a symbolic link to it, for\n"
-         "                       gpsd and other serial-port readers; what they write into it is\n"
-         "                       thrown away. Runs until SIGINT, SIGTERM or SIGHUP, then takes\n"
-         "                       PATH away. A unit unplugged meanwhile is waited for.\n"
-         "  receiver --fifo PATH\n"
-         "                       The same through a named pipe (.NAME.pipe beside PATH, which\n"
-         "                       links to it): gpsd 3.22 hands the time it reads from a pipe\n"
-         "                       to chrony, never the time it reads from a pseudo-terminal.\n";
-}
-
 int receiverCommand(const GlobalOptions& global, std::span<const std::string_view> args, std::ostream& out,
                     std::ostream& err) {
   const ReceiverArguments a = parseReceiverArguments(args);
   if (const std::optional<int> answered = answerWithoutEndpoint(a, out, err)) return *answered;
-  if (std::string refusal = BridgeEndpoint::checkPath(a.path); !refusal.empty()) {
-    err << kPrefix << refusal << "\n";
-    return kExitBadArgument;
+  // Every path is checked before the unit is touched.
+  if (a.kind) {
+    if (std::string refusal = platform::LinuxReaderEndpoint::checkPath(a.path); !refusal.empty()) {
+      err << kPrefix << refusal << "\n";
+      return kExitBadArgument;
+    }
+  }
+  std::unique_ptr<platform::ChronySocket> chrony;
+  if (a.chrony) {
+    std::string error;
+    chrony = platform::ChronySocket::create(*a.chrony, error);
+    if (!chrony) {
+      err << kPrefix << error << "\n";
+      return platform::ChronySocket::checkPath(*a.chrony).empty() ? kExitFailure : kExitBadArgument;
+    }
   }
 
   // Real units, and simulated ones on request; the simulation runs on the machine's clock, so a
@@ -107,25 +108,35 @@ int receiverCommand(const GlobalOptions& global, std::span<const std::string_vie
     return kExitFailure;
   }
 
-  BridgeUnitSource source(devices, global.unit);
+  // With chrony the receiver also announces leap seconds, where it can.
+  BridgeUnitSource source(devices, global.unit, a.chrony.has_value());
   const SourceOpen opened = source.open();
   if (!opened.ok()) {
     err << kPrefix << opened.reason << "\n";
     return opened.failure == SourceFailure::NoUnit ? kExitNoUnit : kExitNoAnswer;
   }
 
-  std::string error;
-  const auto endpoint = BridgeEndpoint::create(*a.kind, a.path, error);
-  if (!endpoint) {
-    err << kPrefix << error << "\n";
-    return error.starts_with("refusing") ? kExitBadArgument : kExitFailure;
+  std::unique_ptr<platform::LinuxReaderEndpoint> endpoint;
+  if (a.kind) {
+    std::string error;
+    endpoint = platform::LinuxReaderEndpoint::create(*a.kind, a.path, error);
+    if (!endpoint) {
+      err << kPrefix << error << "\n";
+      return error.starts_with("refusing") ? kExitBadArgument : kExitFailure;
+    }
   }
   auto log = [&err](const std::string& line) { err << kPrefix << line << std::endl; };
-  log("unit " + source.name() + ": receiver bytes go to " + a.path +
-      (*a.kind == EndpointKind::Pty ? " (" + endpoint->deviceName() + ")" : ""));
+  std::string where;
+  if (endpoint) {
+    where = "receiver bytes go to " + a.path + (*a.kind == EndpointKind::Pty ? " (" + endpoint->deviceName() + ")" : "");
+  }
+  if (chrony) where += (where.empty() ? "" : ", ") + std::string("time samples to chronyd at ") + *a.chrony;
+  log("unit " + source.name() + ": " + where);
 
-  PtyBridge bridge(source, *endpoint, BridgeOptions{}, log);
-  const bool stopped = bridge.run(signals.fd());
+  platform::PollBridgeWait wait(endpoint.get(), signals.fd());
+  platform::SystemBridgeClock bridgeClock;
+  PtyBridge bridge(source, endpoint.get(), chrony.get(), wait, bridgeClock, BridgeOptions{}, log);
+  const bool stopped = bridge.run();
   return stopped ? kExitOk : kExitFailure;
 }
 

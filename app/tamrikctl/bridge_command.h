@@ -1,6 +1,7 @@
 #pragma once
-// `tamrikctl [--unit SERIAL] receiver --pty PATH` (or --fifo PATH): the unit's receiver bytes for
-// gpsd and other serial-port readers, until SIGINT, SIGTERM or SIGHUP.
+// `tamrikctl [--unit SERIAL] receiver --pty PATH` (or --fifo PATH, or --chrony SOCKET, or one of
+// the first two with the third): the unit's receiver bytes for gpsd and other serial-port
+// readers, and its time for chrony, until SIGINT, SIGTERM or SIGHUP.
 
 #include <ostream>
 #include <span>
@@ -15,7 +16,39 @@ namespace tamrik::ctl {
 int receiverCommand(const GlobalOptions& global, std::span<const std::string_view> args, std::ostream& out,
                     std::ostream& err);
 
-// The lines of `tamrikctl --help` for the command.
-std::string receiverCommandHelp();
+// The bridge's lines in `tamrikctl --help` and in the receiver command's help. It feeds gpsd and
+// chrony, which run on Linux only.
+#ifdef _WIN32
+#define TAMRIK_BRIDGE_SUMMARY                                                    \
+  "  receiver --pty PATH, receiver --fifo PATH, receiver --chrony SOCKET\n"      \
+  "                       Linux only: the receiver's bytes for gpsd and its time\n" \
+  "                       for chrony. Not available on Windows.\n"
+#define TAMRIK_BRIDGE_OPTIONS "  --pty PATH, --fifo PATH, --chrony SOCKET\n                       Linux only.\n"
+#else
+#define TAMRIK_BRIDGE_SUMMARY                                                               \
+  "  receiver --pty PATH  Copy the unit's receiver bytes (UBX, as the receiver sends them)\n" \
+  "                       into a pseudo-terminal and make PATH a symbolic link to it, for\n" \
+  "                       gpsd and other serial-port readers; what they write into it is\n" \
+  "                       thrown away. A reader gets the current epoch, never older ones.\n" \
+  "                       Runs until SIGINT, SIGTERM or SIGHUP, then takes PATH away. A\n"    \
+  "                       unit unplugged meanwhile is waited for. A PATH that another\n"      \
+  "                       bridge serves is refused.\n"                                         \
+  "  receiver --fifo PATH\n"                                                                  \
+  "                       The same through a named pipe (.NAME.pipe beside PATH, which\n"    \
+  "                       links to it), for gpsd 3.23 and older, which hand the time they\n"  \
+  "                       read from a pipe to chrony.\n"                                      \
+  "  receiver --chrony SOCKET [--pty PATH | --fifo PATH]\n"                                    \
+  "                       Send chronyd one time sample per receiver epoch, stamped when its\n" \
+  "                       first bytes arrive, to the socket of a 'refclock SOCK SOCKET'\n"    \
+  "                       line; with --pty or --fifo, feed gpsd at the same time. Waits for\n" \
+  "                       chronyd when it is not (yet) listening.\n"
+#define TAMRIK_BRIDGE_OPTIONS                                                                 \
+  "  --pty PATH           Serve the raw receiver bytes in a pseudo-terminal linked at PATH\n" \
+  "                       (see 'tamrikctl receiver --pty PATH --help').\n"                   \
+  "  --fifo PATH          The same through a named pipe.\n"                                  \
+  "  --chrony SOCKET      Send the receiver's time to chronyd's SOCK refclock at SOCKET.\n"
+#endif
+
+inline std::string receiverCommandHelp() { return TAMRIK_BRIDGE_SUMMARY; }
 
 }  // namespace tamrik::ctl

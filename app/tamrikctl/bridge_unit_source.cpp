@@ -2,8 +2,18 @@
 
 namespace tamrik::ctl {
 
-BridgeUnitSource::BridgeUnitSource(platform::DeviceBackend& devices, std::optional<std::string> serial)
-    : kernel_(devices, noClock_), unit_(core::UnitServices{devices, devices, kernel_}), serial_(std::move(serial)) {}
+BridgeUnitSource::BridgeUnitSource(platform::DeviceBackend& devices, std::optional<std::string> serial,
+                                   bool leapAnnouncements)
+    : kernel_(devices, noClock_),
+      unit_(core::UnitServices{devices, devices, kernel_}),
+      serial_(std::move(serial)),
+      leapAnnouncements_(leapAnnouncements) {}
+
+bool BridgeUnitSource::switchMessagesOn() {
+  if (!unit_.setNavMessageRates()) return false;
+  if (leapAnnouncements_) (void)unit_.session().setReceiverMessageRate(core::kClassNav, core::kIdNavTimeLs, kLeapRate);
+  return true;
+}
 
 SourceOpen BridgeUnitSource::open() {
   unit_.close();
@@ -30,7 +40,7 @@ SourceOpen BridgeUnitSource::open() {
                                          std::to_string(open.featureReportLength) + " bytes, input report of " +
                                          std::to_string(open.inputReportLength)};
   }
-  if (!unit_.setNavMessageRates()) {
+  if (!switchMessagesOn()) {
     unit_.close();
     return {SourceFailure::NoAnswer, "unit " + name + " did not take the command that switches its receiver messages on"};
   }
@@ -53,7 +63,7 @@ bool BridgeUnitSource::read(std::vector<std::uint8_t>& bytes, std::chrono::milli
     lastHeard_ = now;
   } else if (now - lastHeard_ > kQuietLimit) {
     // A failed command here is not a loss; the next read tells whether the unit is still there.
-    (void)unit_.setNavMessageRates();
+    (void)switchMessagesOn();
     lastHeard_ = now;
   }
   return true;

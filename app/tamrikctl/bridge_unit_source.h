@@ -20,8 +20,9 @@ namespace tamrik::ctl {
 
 class BridgeUnitSource final : public ReceiverSource {
  public:
-  // serial: the unit to use; without one, the only unit attached.
-  BridgeUnitSource(platform::DeviceBackend& devices, std::optional<std::string> serial);
+  // serial: the unit to use; without one, the only unit attached. leapAnnouncements: the receiver
+  // also sends NAV-TIMELS, every kLeapRate epochs (a receiver that does not know it refuses it).
+  BridgeUnitSource(platform::DeviceBackend& devices, std::optional<std::string> serial, bool leapAnnouncements = false);
   BridgeUnitSource(const BridgeUnitSource&) = delete;
   BridgeUnitSource& operator=(const BridgeUnitSource&) = delete;
 
@@ -33,6 +34,7 @@ class BridgeUnitSource final : public ReceiverSource {
   // The receiver goes quiet for longer than this (another program switched its messages off):
   // the messages are switched on again.
   static constexpr std::chrono::seconds kQuietLimit{5};
+  static constexpr std::uint8_t kLeapRate = 16;
 
  private:
   // Collects the receiver bytes of the reports one read brings, in their order.
@@ -53,10 +55,13 @@ class BridgeUnitSource final : public ReceiverSource {
   NoSystemClock noClock_;
   platform::HostKernel kernel_;
   core::Unit unit_;
+  bool switchMessagesOn();
+
   ByteSink sink_;
   core::ReceiverStream stream_{sink_};
   // The unit asked for, or once one was opened, that one: after a loss only it is taken again.
   std::optional<std::string> serial_;
+  bool leapAnnouncements_;
   std::chrono::steady_clock::time_point lastHeard_{};
 };
 

@@ -1,12 +1,16 @@
 #pragma once
-// The receiver bridge of `tamrikctl receiver --pty PATH`: copies the receiver bytes a unit sends in
-// its input reports into a pseudo-terminal (or a named pipe) that gpsd or any serial-port reader
-// opens at PATH, in order, nothing dropped, duplicated or reordered.
+// The receiver bridge of `tamrikctl receiver`: copies the receiver bytes a unit sends in its input
+// reports into a pseudo-terminal (or a named pipe) that gpsd or any serial-port reader opens at
+// PATH, in order, nothing duplicated or reordered, and sends chrony one time sample per receiver
+// epoch (EpochStamper), or does either alone.
 //
-// The unit side is a ReceiverSource, so that the engine runs with a fake in tests and with the
-// unit in the program. The reader side never stops the unit: the endpoint is non-blocking and
-// bytes the reader has not taken yet wait in memory. The loop waits at most one poll period at a
-// time, so a byte reaches the endpoint within one poll period of the report that carried it.
+// The unit side is a ReceiverSource and the system's side the interfaces of platform/bridge_io.h,
+// so that the engine runs with fakes in tests and with the unit and the POSIX devices in the
+// program. The reader side never stops the unit: the endpoint is non-blocking and bytes the reader
+// has not taken yet wait in memory, but only until the next epoch starts: a reader that opens
+// late, or falls more than about an epoch behind, starts at the current epoch. The loop waits at
+// most one poll period at a time, so a byte reaches the endpoint within one poll period of the
+// report that carried it. chrony's absence never holds the loop up.
 
 #include <chrono>
 #include <cstddef>
@@ -18,6 +22,8 @@
 #include <vector>
 
 #include "app/tamrikctl/bridge_arguments.h"
+#include "app/tamrikctl/epoch_stamper.h"
+#include "platform/bridge_io.h"
 
 namespace tamrik::ctl {
 
@@ -47,57 +53,12 @@ class ReceiverSource {
   virtual std::string name() const = 0;
 };
 
-// The reader's side: a pseudo-terminal whose master we write, or a named pipe, and PATH, a
-// symbolic link to it. Made on creation, taken away again on destruction.
-class BridgeEndpoint {
- public:
-  // "" when PATH may be used: absent, or a symbolic link (left over from an earlier run), which
-  // is replaced. Anything else is refused with the reason.
-  static std::string checkPath(const std::string& path);
-  // Where a named pipe for PATH is made: beside it, hidden (".NAME.pipe"). gpsd refuses a device
-  // that another process holds open under the name it was given, except a pseudo-terminal; under
-  // the link's name it does not see us.
-  static std::string pipePath(const std::string& path);
-  // Makes the endpoint at PATH; nullptr with the reason in `error` when it cannot.
-  static std::unique_ptr<BridgeEndpoint> create(EndpointKind kind, const std::string& path, std::string& error);
-
-  ~BridgeEndpoint();
-  BridgeEndpoint(const BridgeEndpoint&) = delete;
-  BridgeEndpoint& operator=(const BridgeEndpoint&) = delete;
-
-  EndpointKind kind() const { return kind_; }
-  const std::string& path() const { return path_; }
-  // The pseudo-terminal's slave device (/dev/pts/N), or the named pipe.
-  const std::string& deviceName() const { return device_; }
-  // Written with the receiver bytes; non-blocking.
-  int writeFd() const { return writeFd_; }
-  // What the reader writes arrives here (the pseudo-terminal's master); -1 for a named pipe.
-  int drainFd() const { return kind_ == EndpointKind::Pty ? writeFd_ : -1; }
-
- private:
-  BridgeEndpoint(EndpointKind kind, std::string path) : kind_(kind), path_(std::move(path)) {}
-  std::string openPty();
-  std::string openPipe();
-  std::string makeLink();
-  void removeFiles();
-
-  EndpointKind kind_;
-  std::string path_;
-  std::string device_;
-  std::string linkTarget_;  // what PATH points to, once made
-  int writeFd_ = -1;
-  // Our own open of the slave side: while it is open the master never hangs up, whatever the
-  // reader does. Never read from, so every byte goes to the reader.
-  int slaveFd_ = -1;
-  // The named pipe we made, to take away only that one at the end.
-  std::uint64_t pipeDevice_ = 0;
-  std::uint64_t pipeInode_ = 0;
-};
-
 struct BridgeOptions {
   // The longest wait in one round of the loop: for the unit's next report, or for the reader.
   std::chrono::milliseconds pollPeriod{10};
-  // Bytes kept for a reader that does not keep up; beyond it the oldest are dropped, saying so.
+  // Bytes kept for a reader that does not keep up, while the receiver's epochs are not known
+  // (once they are, only the current epoch's bytes wait); beyond it the oldest are dropped,
+  // saying so.
   std::size_t queueLimit = 8u << 20;
   // Pauses between attempts to open the unit again after it was lost: the first, doubling up to
   // the longest.
@@ -109,6 +70,10 @@ struct BridgeCounters {
   std::uint64_t fromUnit = 0;      // receiver bytes read from the unit
   std::uint64_t toReader = 0;      // bytes written into the endpoint
   std::uint64_t dropped = 0;       // oldest bytes given up because the queue was full
+  std::uint64_t stale = 0;         // bytes of earlier epochs no reader took, given up at a new epoch
+  std::uint64_t epochs = 0;        // epochs found in the stream
+  std::uint64_t samples = 0;       // time samples chrony took
+  std::uint64_t samplesLost = 0;   // time samples made while nothing took them
   std::uint64_t discarded = 0;     // bytes the reader wrote, read and thrown away
   std::uint64_t losses = 0;        // times the unit was lost
   std::uint64_t reopens = 0;       // times it was opened again
@@ -118,33 +83,44 @@ class PtyBridge {
  public:
   using Log = std::function<void(const std::string&)>;
 
-  // The source is expected open (the program opens it first, to exit when it cannot).
-  PtyBridge(ReceiverSource& source, BridgeEndpoint& endpoint, BridgeOptions options, Log log);
+  // The source is expected open (the program opens it first, to exit when it cannot). endpoint
+  // and chrony may each be missing, not both.
+  PtyBridge(ReceiverSource& source, platform::ReaderEndpoint* endpoint, platform::TimeSampleSink* chrony,
+            platform::BridgeWait& wait, platform::BridgeClock& clock, BridgeOptions options, Log log);
 
   enum class Step {
     Running,
-    Stopped,  // stopFd became readable
+    Stopped,  // the wait saw the stop signal
     Failed,   // the endpoint failed for good (said in the log)
   };
   // One round: reads the unit, or tries to open it again when it was lost and the pause is over;
-  // then takes what the reader wrote and hands the reader what it can take, waiting for the
-  // endpoint only while the unit is not open (the read itself waits while it is).
-  Step step(int stopFd = -1);
-  // Rounds until stopFd becomes readable (a signalfd for SIGINT and SIGTERM): true, or until the
-  // endpoint fails: false.
-  bool run(int stopFd);
+  // stamps the read and sends chrony the epoch's sample when it has one; then takes what the
+  // reader wrote and hands the reader what it can take, waiting for the endpoint only while the
+  // unit is not open (the read itself waits while it is).
+  Step step();
+  // Rounds until the stop signal: true, or until the endpoint fails: false.
+  bool run();
 
   const BridgeCounters& counters() const { return counters_; }
   std::size_t queued() const { return queued_; }
+  const EpochStamper& stamper() const { return stamper_; }
+  // Called with every sample made, whether chrony took it or not (for measurements).
+  std::function<void(const platform::TimeSample&)> onSample;
 
  private:
-  Step serveEndpoint(std::chrono::milliseconds wait, int stopFd);
+  Step serveEndpoint(std::chrono::milliseconds wait);
   void enqueue(const std::vector<std::uint8_t>& bytes);
+  void dropStale();
+  void sendSample(const platform::TimeSample& sample);
   bool flush();
   bool drainReader();
+  std::string readerName() const;
 
   ReceiverSource& source_;
-  BridgeEndpoint& endpoint_;
+  platform::ReaderEndpoint* endpoint_;
+  platform::TimeSampleSink* chrony_;
+  platform::BridgeWait& wait_;
+  platform::BridgeClock& clock_;
   BridgeOptions options_;
   Log log_;
   BridgeCounters counters_;
@@ -153,6 +129,9 @@ class PtyBridge {
   std::size_t frontOffset_ = 0;  // bytes of queue_.front() already written
   std::size_t queued_ = 0;
   bool overflowing_ = false;
+  bool stale_ = false;           // said that epochs go stale
+  bool chronyWaiting_ = false;   // said that chrony does not take the samples
+  EpochStamper stamper_;
   std::chrono::milliseconds retryDelay_{0};
   std::chrono::steady_clock::time_point nextOpen_{};
   std::string lastOpenFailure_;

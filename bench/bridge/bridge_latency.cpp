@@ -24,6 +24,7 @@
 
 #include "app/tamrikctl/bridge_unit_source.h"
 #include "app/tamrikctl/pty_bridge.h"
+#include "platform/linux/bridge_endpoints.h"
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/simulated_units.h"
 
@@ -101,12 +102,17 @@ int main(int argc, char** argv) {
   if (::mkdtemp(folder.data()) == nullptr) return 1;
   const std::string link = folder + "/gps0";
   std::string error;
-  auto endpoint = ctl::BridgeEndpoint::create(ctl::EndpointKind::Pty, link, error);
+  auto endpoint = platform::LinuxReaderEndpoint::create(platform::EndpointKind::Pty, link, error);
   if (!endpoint) {
     std::cerr << error << "\n";
     return 1;
   }
-  ctl::PtyBridge bridge(source, *endpoint, ctl::BridgeOptions{}, [](const std::string& l) { std::cerr << l << "\n"; });
+  int stop[2];
+  if (::pipe(stop) != 0) return 1;
+  platform::PollBridgeWait wait(endpoint.get(), stop[0]);
+  platform::SystemBridgeClock bridgeClock;
+  ctl::PtyBridge bridge(source, endpoint.get(), nullptr, wait, bridgeClock, ctl::BridgeOptions{},
+                        [](const std::string& l) { std::cerr << l << "\n"; });
 
   std::atomic<bool> stopReading{false};
   std::vector<Mark> reads;
@@ -126,8 +132,6 @@ int main(int argc, char** argv) {
     ::close(fd);
   });
 
-  int stop[2];
-  if (::pipe(stop) != 0) return 1;
   const std::string loadBefore = loadAverage();
   std::thread timer([&] {
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
@@ -136,7 +140,7 @@ int main(int argc, char** argv) {
   // The loop of PtyBridge::run, noting when the bytes went into the terminal.
   std::vector<Mark> written;
   const auto started = Clock::now();
-  while (bridge.step(stop[0]) == ctl::PtyBridge::Step::Running) {
+  while (bridge.step() == ctl::PtyBridge::Step::Running) {
     const std::uint64_t out = bridge.counters().toReader;
     if (written.empty() || written.back().offset != out) written.push_back({out, Clock::now()});
   }

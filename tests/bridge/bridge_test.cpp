@@ -18,6 +18,7 @@
 #include "app/tamrikctl/bridge_unit_source.h"
 #include "app/tamrikctl/ctl_commands.h"
 #include "app/tamrikctl/pty_bridge.h"
+#include "platform/linux/bridge_endpoints.h"
 #include "platform/sim/fault_schedule.h"
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/simulated_units.h"
@@ -126,12 +127,16 @@ struct Reader {
   int hangUps = 0;
 };
 
+using platform::LinuxReaderEndpoint;
+
 struct Fixture {
   explicit Fixture(ReceiverSource& source, EndpointKind kind = EndpointKind::Pty, BridgeOptions options = quick()) {
     std::string error;
-    endpoint = BridgeEndpoint::create(kind, folder / "gps0", error);
+    endpoint = LinuxReaderEndpoint::create(kind, folder / "gps0", error);
     EXPECT_TRUE(endpoint) << error;
-    bridge = std::make_unique<PtyBridge>(source, *endpoint, options, [this](const std::string& l) { log.push_back(l); });
+    wait = std::make_unique<platform::PollBridgeWait>(endpoint.get(), -1);
+    bridge = std::make_unique<PtyBridge>(source, endpoint.get(), nullptr, *wait, clock, options,
+                                         [this](const std::string& l) { log.push_back(l); });
   }
   static BridgeOptions quick() {
     BridgeOptions o;
@@ -155,7 +160,9 @@ struct Fixture {
   }
 
   TempFolder folder;
-  std::unique_ptr<BridgeEndpoint> endpoint;
+  std::unique_ptr<LinuxReaderEndpoint> endpoint;
+  platform::SystemBridgeClock clock;
+  std::unique_ptr<platform::PollBridgeWait> wait;
   std::unique_ptr<PtyBridge> bridge;
   std::vector<std::string> log;
 };
@@ -215,7 +222,7 @@ TEST(PtyBridge, AReaderThatNeverReadsCostsAtMostTheQueueLimitAndTheOldestGo) {
   EXPECT_NE(f.log.back().find("keeps up again"), std::string::npos) << f.logText();
 }
 
-TEST(BridgeEndpoint, ReplacesOnlyLinksAndTakesAwayOnlyWhatItMade) {
+TEST(LinuxReaderEndpoint, ReplacesOnlyLinksAndTakesAwayOnlyWhatItMade) {
   TempFolder folder;
   const std::string path = folder / "gps0";
   std::string error;
@@ -223,7 +230,7 @@ TEST(BridgeEndpoint, ReplacesOnlyLinksAndTakesAwayOnlyWhatItMade) {
   // open to its owner and group only.
   fs::create_symlink("/dev/pts/no-such-terminal", path);
   {
-    auto e = BridgeEndpoint::create(EndpointKind::Pty, path, error);
+    auto e = LinuxReaderEndpoint::create(EndpointKind::Pty, path, error);
     ASSERT_TRUE(e) << error;
     EXPECT_EQ(fs::read_symlink(path).string(), e->deviceName());
     EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write |
@@ -232,7 +239,7 @@ TEST(BridgeEndpoint, ReplacesOnlyLinksAndTakesAwayOnlyWhatItMade) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
   // A pipe: PATH links to it under its hidden name; both go at the end.
   {
-    auto e = BridgeEndpoint::create(EndpointKind::Pipe, path, error);
+    auto e = LinuxReaderEndpoint::create(EndpointKind::Pipe, path, error);
     ASSERT_TRUE(e) << error;
     EXPECT_EQ(fs::read_symlink(path).string(), ".gps0.pipe");
     EXPECT_EQ(fs::status(path).type(), fs::file_type::fifo);
@@ -240,14 +247,14 @@ TEST(BridgeEndpoint, ReplacesOnlyLinksAndTakesAwayOnlyWhatItMade) {
   EXPECT_TRUE(fs::is_empty(folder / ""));
   // A file at PATH is refused and stays as it was.
   std::ofstream(path) << "notes";
-  EXPECT_FALSE(BridgeEndpoint::create(EndpointKind::Pipe, path, error));
+  EXPECT_FALSE(LinuxReaderEndpoint::create(EndpointKind::Pipe, path, error));
   EXPECT_EQ(error, "refusing to replace " + path + ": it is a regular file, not a symbolic link");
   std::ifstream in(path);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "notes");
   fs::remove(path);
   // Another bridge took PATH over meanwhile: its link stays.
   {
-    auto e = BridgeEndpoint::create(EndpointKind::Pty, path, error);
+    auto e = LinuxReaderEndpoint::create(EndpointKind::Pty, path, error);
     ASSERT_TRUE(e) << error;
     fs::remove(path);
     fs::create_symlink("/dev/pts/other", path);

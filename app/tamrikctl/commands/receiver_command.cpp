@@ -4,6 +4,7 @@
 #include <chrono>
 #include <limits>
 
+#include "app/tamrikctl/bridge_arguments.h"
 #include "app/tamrikctl/bridge_command.h"
 #include "app/tamrikctl/commands/commands.h"
 #include "app/tamrikctl/ctl_commands.h"
@@ -132,15 +133,9 @@ class LineSink final : public core::ReceiverSink {
   bool failed_ = false;
 };
 
-bool asksForBridge(std::span<const std::string_view> args) {
-  for (const std::string_view a : args) {
-    if (a == "--pty" || a == "--fifo" || a.starts_with("--pty=") || a.starts_with("--fifo=")) return true;
-  }
-  return false;
-}
-
 int runReceiver(CommandContext& ctx, std::span<const std::string_view> args) {
-  // --pty / --fifo: the receiver's raw bytes for gpsd instead of decoded messages.
+  // --pty / --fifo / --chrony: the receiver's raw bytes for gpsd and its time for chrony instead
+  // of decoded messages.
   if (asksForBridge(args)) return receiverCommand(ctx.global, args, ctx.out, ctx.err);
   const CommandArguments a = parseCommandArguments(args, {{"--count", true}, {"--duration", true}});
   if (a.help) return ctx.print(commandHelp(ctx.command));
@@ -194,30 +189,6 @@ int runReceiver(CommandContext& ctx, std::span<const std::string_view> args) {
 
 }  // namespace
 
-// The bridge for gpsd (--pty, --fifo) exists on Linux only, where gpsd and chrony run.
-#ifdef _WIN32
-#define TAMRIK_BRIDGE_SUMMARY                                           \
-  "  receiver --pty PATH, receiver --fifo PATH\n"                       \
-  "                       Linux only: the receiver's bytes for gpsd.\n" \
-  "                       Not available on Windows.\n"
-#define TAMRIK_BRIDGE_OPTIONS "  --pty PATH, --fifo PATH\n                       Linux only.\n"
-#else
-#define TAMRIK_BRIDGE_SUMMARY                                                             \
-  "  receiver --pty PATH  Copy the unit's receiver bytes (UBX, as the receiver sends them)\n" \
-  "                       into a pseudo-terminal and make PATH a symbolic link to it, for\n" \
-  "                       gpsd and other serial-port readers; what they write into it is\n" \
-  "                       thrown away. Runs until SIGINT, SIGTERM or SIGHUP, then takes\n"   \
-  "                       PATH away. A unit unplugged meanwhile is waited for.\n"            \
-  "  receiver --fifo PATH\n"                                                                \
-  "                       The same through a named pipe (.NAME.pipe beside PATH, which\n"    \
-  "                       links to it): gpsd 3.22 hands the time it reads from a pipe\n"     \
-  "                       to chrony, never the time it reads from a pseudo-terminal.\n"
-#define TAMRIK_BRIDGE_OPTIONS                                                              \
-  "  --pty PATH           Serve the raw receiver bytes in a pseudo-terminal linked at PATH\n" \
-  "                       (see 'tamrikctl receiver --pty PATH --help').\n"                   \
-  "  --fifo PATH          The same through a named pipe.\n"
-#endif
-
 const CommandSpec kReceiverCommand{
     "receiver",
     "receiver [--count N] [--duration SECONDS]",
@@ -243,9 +214,10 @@ const CommandSpec kReceiverCommand{
     "  --duration SECONDS   Stop after SECONDS.\n"
     TAMRIK_BRIDGE_OPTIONS
     "\n"
-    "Exit status: 0 done; 1 the output could not be written; 2 a bad --count or --duration,\n"
-    "or the simulation could not be started; 3 no unit, or none with the serial of --unit; 4\n"
-    "the unit cannot be read or went away; 64 usage.\n",
+    "Exit status: 0 done (the bridge: stopped by a signal); 1 the output could not be written;\n"
+    "2 a bad --count or --duration, a PATH or SOCKET that cannot be used or that another\n"
+    "bridge serves, or the simulation could not be started; 3 no unit, or none with the serial\n"
+    "of --unit; 4 the unit cannot be read or went away; 64 usage.\n",
     runReceiver,
     true,
 };

@@ -1,0 +1,189 @@
+#include "app/tamrikctl/epoch_stamper.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace tamrik::ctl {
+
+namespace {
+
+using namespace std::chrono;
+using platform::Leap;
+
+// A split of the gaps into short and long counts only when the long ones are this many times the
+// short ones, there are at least this many of them, and they recur about once a second.
+constexpr double kLeastRatio = 2.5;
+constexpr std::size_t kLeastEpochs = 4;
+constexpr auto kRhythmLow = milliseconds(800);
+constexpr auto kRhythmHigh = milliseconds(1250);
+// A UBX frame: sync, class, id and length before the payload, the checksum after it.
+constexpr std::uint64_t kFrameOverhead = 8;
+
+std::uint32_t u32(std::span<const std::uint8_t> p) {
+  return static_cast<std::uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+}  // namespace
+
+std::optional<system_clock::time_point> utcInstant(std::uint16_t y, std::uint8_t mo, std::uint8_t d, std::uint8_t h,
+                                                   std::uint8_t mi, std::uint8_t s, std::int32_t nano) {
+  const year_month_day date{year{y}, month{mo}, day{d}};
+  if (!date.ok() || h > 23 || mi > 59 || s > 59 || nano <= -1'000'000'000 || nano >= 1'000'000'000) return std::nullopt;
+  const auto t = sys_days(date) + hours(h) + minutes(mi) + seconds(s) + nanoseconds(nano);
+  return time_point_cast<system_clock::duration>(t);
+}
+
+EpochStamper::Outcome EpochStamper::onRead(SteadyTime steady, RealTime real, std::span<const std::uint8_t> bytes) {
+  Outcome outcome;
+  if (bytes.empty()) return outcome;
+  if (lastBytes_) {
+    const auto gap = duration_cast<nanoseconds>(steady - *lastBytes_);
+    learn(steady, gap);
+    if (quietGap_ && gap >= *quietGap_) {
+      startBurst(real);
+      outcome.epochStart = true;
+    }
+  }
+  lastBytes_ = steady;
+  for (const std::uint8_t b : bytes) feed(b, outcome);
+  return outcome;
+}
+
+void EpochStamper::unitLost() {
+  inBurst_ = false;
+  whole_ = false;
+  lastBytes_.reset();
+  assembler_.state = 0;
+  announced_.reset();
+  pendingLs_.reset();
+  lastTime_.reset();
+}
+
+void EpochStamper::learn(SteadyTime at, nanoseconds gap) {
+  gaps_.push_back({at, gap});
+  while (!gaps_.empty() && gaps_.front().endedAt < at - kHistory) gaps_.pop_front();
+
+  std::vector<nanoseconds> sorted;
+  for (const Gap& g : gaps_) sorted.push_back(g.length);
+  std::sort(sorted.begin(), sorted.end());
+  // Of the splits into short and long gaps whose long ones follow the receiver's one-second
+  // rhythm, the one with the clearest step between the two.
+  std::optional<nanoseconds> best;
+  double bestRatio = 0;
+  for (std::size_t i = 0; i + 1 < sorted.size(); ++i) {
+    const double shortest = std::max<double>(static_cast<double>(sorted[i].count()), 1e5);
+    const double ratio = static_cast<double>(sorted[i + 1].count()) / shortest;
+    if (ratio < kLeastRatio || ratio <= bestRatio || sorted.size() - 1 - i < kLeastEpochs) continue;
+    const nanoseconds threshold{static_cast<nanoseconds::rep>(std::sqrt(shortest * static_cast<double>(sorted[i + 1].count())))};
+    std::vector<nanoseconds> periods;
+    std::optional<SteadyTime> previous;
+    for (const Gap& g : gaps_) {
+      if (g.length < threshold) continue;
+      if (previous) periods.push_back(duration_cast<nanoseconds>(g.endedAt - *previous));
+      previous = g.endedAt;
+    }
+    if (periods.size() + 1 < kLeastEpochs) continue;
+    std::nth_element(periods.begin(), periods.begin() + static_cast<std::ptrdiff_t>(periods.size() / 2), periods.end());
+    const nanoseconds median = periods[periods.size() / 2];
+    if (median < kRhythmLow || median > kRhythmHigh) continue;
+    best = threshold;
+    bestRatio = ratio;
+  }
+  quietGap_ = best;
+}
+
+void EpochStamper::startBurst(RealTime real) {
+  inBurst_ = true;
+  whole_ = true;
+  sampled_ = false;
+  burstReal_ = real;
+  position_ = 0;
+  firstAfterEnd_.reset();
+  epochTow_.reset();
+  // No frame runs across a quiet gap.
+  assembler_.state = 0;
+}
+
+void EpochStamper::feed(std::uint8_t b, Outcome& outcome) {
+  if (b != 0 && !firstAfterEnd_) firstAfterEnd_ = position_;
+  const bool complete = core::parseReceiverByte(assembler_, b);
+  ++position_;
+  if (complete) onFrame(outcome);
+}
+
+void EpochStamper::onFrame(Outcome& outcome) {
+  const std::span<const std::uint8_t> payload = assembler_.message();
+  const std::uint64_t frameStart = position_ - (kFrameOverhead + payload.size());
+  // Only the zeros that pad a short report may stand between two frames of a whole burst.
+  if (firstAfterEnd_ != frameStart) whole_ = false;
+  firstAfterEnd_.reset();
+  if (assembler_.messageClass != core::kClassNav || payload.size() < 4) return;
+  const std::uint32_t tow = u32(payload);
+  if (!epochTow_) epochTow_ = tow;
+  if (*epochTow_ != tow) whole_ = false;  // two epochs in one burst: the receiver fell behind
+
+  std::optional<RealTime> time;
+  switch (assembler_.messageId) {
+    case core::kIdNavPvt:
+      if (const auto m = core::readNavPvt(payload); m && m->timeValid()) {
+        time = utcInstant(m->year, m->month, m->day, m->hour, m->minute, m->second, m->nano);
+      }
+      break;
+    case core::kIdNavTimeUtc:
+      // Time of week, week number and UTC all known: the same three the NAV-PVT flags.
+      if (const auto m = core::readNavTimeUtc(payload); m && (m->valid & 0x07) == 0x07) {
+        time = utcInstant(m->year, m->month, m->day, m->hour, m->minute, m->second, m->nano);
+      }
+      break;
+    case core::kIdNavTimeLs:
+      if (const auto m = core::readNavTimeLs(payload)) {
+        if (lastTime_ && lastTime_->first == m->iTOW) {
+          announce(*m, lastTime_->second);
+        } else {
+          pendingLs_ = m;
+        }
+      }
+      return;
+    default:
+      return;
+  }
+  if (!time) return;
+  lastTime_ = {tow, *time};
+  if (pendingLs_ && pendingLs_->iTOW == tow) {
+    announce(*pendingLs_, *time);
+    pendingLs_.reset();
+  }
+  if (inBurst_ && whole_ && !sampled_) {
+    sampled_ = true;
+    outcome.sample = sampleFor(*time);
+  }
+}
+
+void EpochStamper::announce(const core::NavTimeLs& m, RealTime epochTime) {
+  if (!m.eventKnown() || m.lsChange == 0 || m.timeToLsEvent < 0) {
+    announced_.reset();
+    return;
+  }
+  // The change takes place at the end of a UTC day; a second or two either way in how a receiver
+  // counts up to it does not move it to another day.
+  const auto event = epochTime + seconds(m.timeToLsEvent) - seconds(2);
+  announced_ = Announcement{time_point_cast<system_clock::duration>(floor<days>(event) + days(1)),
+                            m.lsChange > 0 ? Leap::Insert : Leap::Delete};
+}
+
+platform::TimeSample EpochStamper::sampleFor(RealTime epochTime) {
+  platform::TimeSample s;
+  s.stamp = burstReal_;
+  s.offsetSeconds = duration<double>(epochTime - burstReal_).count();
+  if (announced_) {
+    if (epochTime >= announced_->dayEnd) {
+      announced_.reset();  // it has taken place
+    } else if (floor<days>(epochTime) + days(1) == announced_->dayEnd) {
+      s.leap = announced_->leap;
+    }
+  }
+  return s;
+}
+
+}  // namespace tamrik::ctl
