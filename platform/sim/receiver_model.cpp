@@ -24,7 +24,7 @@ constexpr std::uint8_t kSvids[] = {2, 5, 7, 9, 13, 15, 18, 20, 24, 27, 29, 30};
 }  // namespace
 
 ReceiverModel::ReceiverModel(ReceiverConfig config, SimClock& clock)
-    : config_(config), clock_(clock), rng_(config.seed) {
+    : config_(config), clock_(clock), rng_(config.seed), flickerRng_(config.seed ^ 0xF11Cu) {
   // Twelve channels: ten satellites well above the horizon, one low and weak, one below the
   // horizon (tracked from the almanac, no signal). Elevations swing over minutes.
   const std::size_t n = std::size(kSvids);
@@ -110,11 +110,15 @@ void ReceiverModel::emitUntil(SteadyTime t, const Sink& sink) {
       if (replies_.front().first > t) return;
       auto r = std::move(replies_.front());
       replies_.pop_front();
-      sink(r.first, std::move(r.second));
+      sink(r.first, std::move(r.second), std::nullopt);
       continue;
     }
     if (epochOut > t) return;
-    for (auto& f : solution(nextEpoch_)) sink(epochOut, std::move(f));
+    std::optional<UtcTime> epoch = clock_.utcAt(nextEpoch_);
+    for (auto& f : solution(nextEpoch_)) {
+      sink(epochOut, std::move(f), epoch);
+      epoch.reset();
+    }
     ++epochs_;
     nextEpoch_ += std::chrono::seconds(1);
   }
@@ -160,6 +164,18 @@ std::vector<std::vector<std::uint8_t>> ReceiverModel::solution(SteadyTime at) {
     } else {
       ch.quality = signal ? 1 : 0;
     }
+    sv.channels.push_back(ch);
+  }
+  // Channels searching for satellites that are not up yet (or just went down): each reported in
+  // about half the epochs, without a signal.
+  for (int i = 0; i < config_.flickeringChannels; ++i) {
+    if ((flickerRng_() & 1u) == 0) continue;
+    ubx::SvInfoChannel ch;
+    ch.chn = static_cast<std::uint8_t>(channels_.size() + static_cast<std::size_t>(i));
+    ch.svid = static_cast<std::uint8_t>(33 + i);
+    ch.elev = static_cast<std::int8_t>(-2 - static_cast<int>(flickerRng_() % 10));
+    ch.azim = static_cast<std::int16_t>(flickerRng_() % 360);
+    ch.flags = 0x04;
     sv.channels.push_back(ch);
   }
 

@@ -4,6 +4,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <span>
 #include <vector>
@@ -23,6 +24,11 @@ struct ReceiverConfig {
   // From the solution instant to the first byte of its messages on the serial line.
   std::chrono::milliseconds outputLatency{40};
   std::uint8_t pvtValid = 0x37;
+  // Channels beyond the twelve steady ones that a real receiver reports in some epochs and not in
+  // others (satellites searched for, lost, found again), so that NAV-SVINFO's length changes from
+  // epoch to epoch; 0: always the same twelve. Drawn from a generator of their own, so that the
+  // other messages are the same with or without them.
+  int flickeringChannels = 0;
   std::int32_t driftCentre = -180;  // ns/s; the drift wanders around it
   std::uint32_t seed = 1;
 };
@@ -34,7 +40,9 @@ struct ReceiverConfig {
 // answered with ACK-ACK (ACK-NAK when malformed).
 class ReceiverModel {
  public:
-  using Sink = std::function<void(SteadyTime, std::vector<std::uint8_t>)>;
+  // A frame and the instant it leaves the receiver; epoch: the solution's UTC second when it is
+  // the first frame of an epoch's messages.
+  using Sink = std::function<void(SteadyTime, std::vector<std::uint8_t>, std::optional<UtcTime> epoch)>;
 
   ReceiverModel(ReceiverConfig config, SimClock& clock);
 
@@ -69,6 +77,7 @@ class ReceiverModel {
   ReceiverConfig config_;
   SimClock& clock_;
   std::mt19937 rng_;
+  std::mt19937 flickerRng_;
   std::vector<Channel> channels_;
   std::map<std::uint16_t, std::uint8_t> rates_;
   std::deque<std::pair<SteadyTime, std::vector<std::uint8_t>>> replies_;

@@ -1,6 +1,7 @@
 #include "platform/sim/simulated_units.h"
 
 #include <algorithm>
+#include <cmath>
 #include <deque>
 
 namespace tamrik::sim {
@@ -61,6 +62,8 @@ struct SimulatedUnits::Unit {
         firmware(config.firmwareVersion, config.relockDelay, config.pllStartup),
         receiver(config.receiver, clock),
         byteTime(std::chrono::nanoseconds(10'000'000'000LL / std::max(config.lineBaud, 1))),
+        tickInterval(std::chrono::nanoseconds(std::llround(
+            static_cast<double>(std::chrono::nanoseconds(config.reportInterval).count()) * (1 + config.hostClockPpm * 1e-6)))),
         faultRng(config.receiver.seed ^ 0x5EEDu) {}
 
   struct Segment {
@@ -75,6 +78,8 @@ struct SimulatedUnits::Unit {
   KeptUnitState lastKept;  // as the store holds it, or as the unit started
   ReceiverModel receiver;
   std::chrono::nanoseconds byteTime;
+  std::chrono::nanoseconds tickInterval;  // the report cadence on the host's clock
+  std::deque<EpochBurst> bursts;
 
   bool attached = false;
   int attachments = 0;
@@ -177,6 +182,7 @@ UnitView SimulatedUnits::unit(UnitId id) {
   v.reportsDropped = u.reportsDropped;
   v.replayPosition = u.replayPos;
   v.replayFinished = unitReplayFinished(u);
+  v.bursts.assign(u.bursts.begin(), u.bursts.end());
   return v;
 }
 
@@ -204,7 +210,7 @@ void SimulatedUnits::advance(SteadyTime t) {
 
 void SimulatedUnits::advanceUnit(Unit& u, SteadyTime t) {
   if (!u.attached || t < u.nextTick) return;
-  const auto interval = std::chrono::duration_cast<SteadyTime::duration>(u.config.reportInterval);
+  const auto interval = std::chrono::duration_cast<SteadyTime::duration>(u.tickInterval);
   const auto due = static_cast<std::uint64_t>((t - u.nextTick) / interval) + 1;
   const bool readers = hasReaders(u);
   // Reports that nobody will ever see (no reader, or pushed out of the queue by later ones) are
@@ -241,8 +247,12 @@ void SimulatedUnits::pump(Unit& u, SteadyTime t) {
     }
     return;
   }
-  u.receiver.emitUntil(t, [&u](SteadyTime at, std::vector<std::uint8_t> bytes) {
+  u.receiver.emitUntil(t, [&u](SteadyTime at, std::vector<std::uint8_t> bytes, std::optional<UtcTime> epoch) {
     const SteadyTime begin = std::max(at, u.lineFreeAt);
+    if (epoch) {
+      u.bursts.push_back({*epoch, begin});
+      if (u.bursts.size() > UnitView::kKeptBursts) u.bursts.pop_front();
+    }
     u.lineFreeAt = begin + u.byteTime * static_cast<long>(bytes.size());
     u.line.push_back({begin, std::move(bytes), 0});
   });
@@ -331,7 +341,7 @@ void SimulatedUnits::attach(Unit& u, SteadyTime t, bool powerCycle) {
   u.attached = true;
   ++u.attachments;
   u.path = "sim:" + pathSafe(u.config.serial) + "#" + std::to_string(nextPathNumber_++);
-  u.nextTick = t + std::chrono::duration_cast<SteadyTime::duration>(u.config.reportInterval);
+  u.nextTick = t + std::chrono::duration_cast<SteadyTime::duration>(u.tickInterval);
   u.fifo.clear();
   u.line.clear();
   u.lineFreeAt = t;

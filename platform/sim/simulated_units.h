@@ -46,6 +46,10 @@ struct UnitConfig {
 
   int lineBaud = 9600;  // receiver to firmware, 10 bits a byte
   std::chrono::milliseconds reportInterval{8};  // the interrupt endpoint's cadence
+  // The host polls the interrupt endpoint on its own clock, which runs this many parts per million
+  // slow against the receiver's GPS time, so that the reports' phase against the receiver's
+  // seconds wanders as it does with a real host; 0: the two keep step.
+  double hostClockPpm = 0;
   std::size_t queueCapacity = 128;             // unread reports per open handle; the oldest go first
   // A partial report goes out, padded with zeros, once the receiver has been quiet this long.
   std::chrono::milliseconds idleFlush{20};
@@ -58,6 +62,12 @@ struct UnitConfig {
   // The unit's file in the state store (setStateStore), named when the unit is first added and
   // kept whatever serial it later takes; empty: nothing is saved.
   std::string stateKey;
+};
+
+// When an epoch's messages began on the line from the receiver to the unit's firmware.
+struct EpochBurst {
+  UtcTime epoch;     // the solution's UTC second
+  SteadyTime start;  // the instant its first byte left the receiver
 };
 
 // What a test may inspect of one unit.
@@ -80,6 +90,8 @@ struct UnitView {
   std::uint64_t reportsSent = 0;
   std::uint64_t reportsDropped = 0;  // pushed out of a full queue
   std::size_t replayPosition = 0;    // capture bytes taken from the file so far
+  std::vector<EpochBurst> bursts;    // the latest epochs' bursts, oldest first (at most kKeptBursts)
+  static constexpr std::size_t kKeptBursts = 64;
   bool replayFinished = false;
 };
 

@@ -220,6 +220,10 @@ BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& cloc
     // Each unit sits a little apart from the others, as if on different roofs of one town.
     c.receiver.lat += static_cast<std::int32_t>(i * 23000);
     c.receiver.lon -= static_cast<std::int32_t>(i * 41000);
+    // The epoch as a real unit on a real host shows it: NAV-SVINFO of a length that changes from
+    // epoch to epoch, and the host's USB polls drifting against the receiver's seconds.
+    c.receiver.flickeringChannels = 8;
+    c.hostClockPpm = 23.0 + 11.0 * static_cast<double>(i);
     if (capture) {
       c.replay = capture;
       c.replayFast = options.replayFast;
