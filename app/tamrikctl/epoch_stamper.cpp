@@ -17,6 +17,8 @@ constexpr double kLeastRatio = 2.5;
 constexpr std::size_t kLeastEpochs = 4;
 constexpr auto kRhythmLow = milliseconds(800);
 constexpr auto kRhythmHigh = milliseconds(1250);
+// Two whole epochs' times and stamps that differ by less than this are taken to follow each other.
+constexpr auto kLeastStep = milliseconds(500);
 // A UBX frame: sync, class, id and length before the payload, the checksum after it.
 constexpr std::uint64_t kFrameOverhead = 8;
 
@@ -41,7 +43,7 @@ EpochStamper::Outcome EpochStamper::onRead(SteadyTime steady, RealTime real, std
     const auto gap = duration_cast<nanoseconds>(steady - *lastBytes_);
     learn(steady, gap);
     if (quietGap_ && gap >= *quietGap_) {
-      startBurst(real);
+      startBurst(steady, real);
       outcome.epochStart = true;
     }
   }
@@ -58,6 +60,7 @@ void EpochStamper::unitLost() {
   announced_.reset();
   pendingLs_.reset();
   lastTime_.reset();
+  previous_.reset();
 }
 
 void EpochStamper::learn(SteadyTime at, nanoseconds gap) {
@@ -93,8 +96,9 @@ void EpochStamper::learn(SteadyTime at, nanoseconds gap) {
   quietGap_ = best;
 }
 
-void EpochStamper::startBurst(RealTime real) {
+void EpochStamper::startBurst(SteadyTime steady, RealTime real) {
   inBurst_ = true;
+  burstSteady_ = steady;
   whole_ = true;
   sampled_ = false;
   burstReal_ = real;
@@ -156,7 +160,12 @@ void EpochStamper::onFrame(Outcome& outcome) {
   }
   if (inBurst_ && whole_ && !sampled_) {
     sampled_ = true;
-    outcome.sample = sampleFor(*time);
+    // The receiver's time has to have moved on since the last whole epoch as the host's clock
+    // did; a burst that brings an old epoch's time late (or a receiver that steps its time) gives
+    // no sample, nor does the epoch after it.
+    const bool follows = previous_ && abs((*time - previous_->second) - (burstSteady_ - previous_->first)) < kLeastStep;
+    previous_ = {burstSteady_, *time};
+    if (follows) outcome.sample = sampleFor(*time);
   }
 }
 

@@ -12,7 +12,9 @@
 // The epoch's time comes from its NAV-PVT or NAV-TIMEUTC, taken only when the receiver says it is
 // valid and fully resolved, and only when the burst was seen whole up to it: it began with a UBX
 // frame right after the gap, its frames followed each other without foreign bytes (the zeros
-// that pad a short report aside), and all carried the same epoch. Leap seconds come from the
+// that pad a short report aside), all carried the same epoch, and its time moved on from the
+// last whole epoch's as the host's clock did (so the first epoch after a start or a return of
+// the unit only anchors the next one). Leap seconds come from the
 // receiver's NAV-TIMELS announcement. No sample otherwise: not before the rhythm is known, not
 // for a burst that was cut, mixed or had no valid time, not during a leap second itself.
 
@@ -62,7 +64,7 @@ class EpochStamper {
   };
 
   void learn(SteadyTime at, std::chrono::nanoseconds gap);
-  void startBurst(RealTime real);
+  void startBurst(SteadyTime steady, RealTime real);
   void feed(std::uint8_t b, Outcome& outcome);
   void onFrame(Outcome& outcome);
   void announce(const core::NavTimeLs& m, RealTime epochTime);
@@ -76,6 +78,7 @@ class EpochStamper {
   bool inBurst_ = false;
   bool whole_ = false;   // seen whole so far, from a frame at its start
   bool sampled_ = false;
+  SteadyTime burstSteady_{};
   RealTime burstReal_{};
   std::uint64_t position_ = 0;                 // bytes of the burst fed so far
   std::optional<std::uint64_t> firstAfterEnd_;  // the first non-zero byte after the last whole frame
@@ -86,6 +89,7 @@ class EpochStamper {
   std::optional<Announcement> announced_;
   std::optional<core::NavTimeLs> pendingLs_;
   std::optional<std::pair<std::uint32_t, RealTime>> lastTime_;  // the last valid time, with its iTOW
+  std::optional<std::pair<SteadyTime, RealTime>> previous_;      // the last whole epoch's stamp and time
 };
 
 // The instant the UTC fields name (nano may run below zero or past the second), or nothing when

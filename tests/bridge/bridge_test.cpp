@@ -1,6 +1,7 @@
 // The receiver bridge in-process: the engine against a scripted unit, then the real adapter on
 // simulated units in virtual time, then tamrikctl's exit statuses.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -22,6 +24,7 @@
 #include "platform/sim/fault_schedule.h"
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/simulated_units.h"
+#include "platform/sim/ubx_frame.h"
 #include "tests/support/ctl_run.h"
 
 namespace tamrik::ctl {
@@ -327,6 +330,261 @@ TEST(BridgeUnitSource, SwitchesTheMessagesOnAsTheWindowAndStreamsThroughAnUnplug
   EXPECT_EQ(f.bridge->counters().discarded, written.size());
 }
 
+// --- epochs and time samples ------------------------------------------------------------------
+
+// The bridge's clocks on the simulation's virtual time: steady is its steady time, real the UTC
+// it gives that moment.
+struct VirtualBridgeClock final : platform::BridgeClock {
+  explicit VirtualBridgeClock(sim::VirtualClock& c) : clock(c) {}
+  std::chrono::steady_clock::time_point steadyNow() override { return clock.now(); }
+  std::chrono::system_clock::time_point realNow() override { return toSystem(clock.utcAt(clock.now())); }
+  static std::chrono::system_clock::time_point toSystem(sim::UtcTime t) {
+    return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(t.time_since_epoch()));
+  }
+  sim::VirtualClock& clock;
+};
+
+// The real devices' wait, never waiting; the time it would have waited passes in virtual time.
+struct VirtualWait final : platform::BridgeWait {
+  VirtualWait(const LinuxReaderEndpoint* endpoint, sim::VirtualClock& c) : inner(endpoint, -1), clock(c) {}
+  Result wait(std::chrono::milliseconds timeout, bool wantWrite) override {
+    clock.advance(timeout);
+    return inner.wait(0ms, wantWrite);
+  }
+  platform::PollBridgeWait inner;
+  sim::VirtualClock& clock;
+};
+
+// chronyd, as far as the bridge sees it: takes the samples, except while `listening` is false.
+struct FakeChrony final : platform::TimeSampleSink {
+  Result send(const platform::TimeSample& s) override {
+    if (!listening) return {Sent::NotListening, "there is no socket " + where + " yet"};
+    taken.push_back(s);
+    return {};
+  }
+  const std::string& path() const override { return where; }
+  std::string where = "/run/chrony/test.sock";
+  bool listening = true;
+  std::vector<platform::TimeSample> taken;
+};
+
+// A simulated unit in virtual time as a real host sees it (USB polls drifting against the
+// receiver's seconds, NAV-SVINFO of changing length, 9600 baud inside), through the real unit
+// adapter, the engine and a named pipe that nobody reads for the first 20 s; unplugged from 30 to
+// 35 s; chronyd listens from 12 to 40 s and after 44 s.
+TEST(ChronySamples, OnePerEpochStampedAtItsFirstReportAndTheReaderGetsOnlyTheCurrentEpoch) {
+  sim::VirtualClock clock;
+  sim::SimulatedUnits units(clock);
+  sim::UnitConfig config;
+  config.hostClockPpm = 400;  // the polls' phase against the second sweeps the whole 8 ms in 20 s
+  config.receiver.flickeringChannels = 8;
+  const sim::UnitId id = units.addUnit(config);
+  units.scheduleFaults(sim::parseFaultSpec("unplug:SIM001@30000,replug:SIM001@35000").events);
+
+  BridgeUnitSource source(units, std::nullopt, true);
+  ASSERT_TRUE(source.open().ok());
+  EXPECT_EQ(units.unit(id).rate(0x01, 0x26), BridgeUnitSource::kLeapRate);  // NAV-TIMELS asked for
+  TempFolder folder;
+  std::string error;
+  auto endpoint = LinuxReaderEndpoint::create(EndpointKind::Pipe, folder / "gps0", error);
+  ASSERT_TRUE(endpoint) << error;
+  VirtualWait wait(endpoint.get(), clock);
+  VirtualBridgeClock bridgeClock(clock);
+  FakeChrony chrony;
+  BridgeOptions options;
+  options.retryFirst = 10ms;
+  options.retryLongest = 10ms;
+  std::vector<std::string> log;
+  PtyBridge bridge(source, endpoint.get(), &chrony, wait, bridgeClock, options, [&](const std::string& l) { log.push_back(l); });
+  std::vector<platform::TimeSample> made;
+  bridge.onSample = [&](const platform::TimeSample& s) { made.push_back(s); };
+
+  std::map<std::int64_t, sim::SteadyTime> burstStarts;  // epoch second -> its first byte on the line
+  std::unique_ptr<Reader> reader;
+  Bytes firstRead;
+  for (int i = 0; i < 200000 && clock.elapsed() < 60s; ++i) {
+    const auto t = clock.elapsed();
+    chrony.listening = (t >= 12s && t < 40s) || t >= 44s;
+    ASSERT_EQ(bridge.step(), PtyBridge::Step::Running) << (log.empty() ? "" : log.back());
+    for (const sim::EpochBurst& b : units.unit(id).bursts) {
+      burstStarts[std::chrono::duration_cast<std::chrono::seconds>(b.epoch.time_since_epoch()).count()] = b.start;
+    }
+    if (!reader && t >= 20s && bridge.stamper().quietGap() && units.unit(id).bursts.back().start + 300ms < clock.now()) {
+      reader = std::make_unique<Reader>(folder / "gps0");
+      reader->take();
+      firstRead = reader->got;
+    } else if (reader) {
+      reader->take();
+    }
+  }
+
+  // The reader that came late got the epoch in progress from its start, nothing older: its first
+  // bytes are that epoch's NAV-PVT.
+  ASSERT_GE(firstRead.size(), 100u);
+  const auto frames = sim::ubx::findFrames(firstRead);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames[0].offset, 0u);
+  EXPECT_EQ(frames[0].id, sim::ubx::kIdNavPvt);
+  for (const auto& f : frames) EXPECT_EQ(sim::ubx::get<std::uint32_t>(f.payload, 0), sim::ubx::get<std::uint32_t>(frames[0].payload, 0));
+  EXPECT_GT(bridge.counters().stale, 0u);
+  EXPECT_EQ(reader->hangUps, 0);
+
+  // Every sample: stamped when the report that carried the epoch's first bytes arrived, 62 bytes
+  // at 9600 baud after they began, and no later than one poll after that; its time is the epoch's.
+  const auto fill = std::chrono::nanoseconds(62 * 10'000'000'000LL / 9600);
+  const auto poll = std::chrono::nanoseconds(8'003'200);
+  std::vector<std::int64_t> epochs;
+  for (const platform::TimeSample& s : made) {
+    const auto receiverTime = s.stamp + std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                            std::chrono::duration<double>(s.offsetSeconds));
+    const auto second = std::chrono::round<std::chrono::seconds>(receiverTime.time_since_epoch()).count();
+    EXPECT_LT(std::abs((receiverTime.time_since_epoch() - std::chrono::seconds(second)).count()), 60'000) << "nano is noise of 12 us";
+    ASSERT_TRUE(burstStarts.count(second)) << second;
+    const auto start = VirtualBridgeClock::toSystem(clock.utcAt(burstStarts[second]));
+    EXPECT_GE(s.stamp - start, fill) << second;
+    EXPECT_LT(s.stamp - start, fill + poll) << second;
+    EXPECT_EQ(s.leap, platform::Leap::None);
+    epochs.push_back(second);
+  }
+  // One a second, each epoch once, from soon after the receiver has its time (5 s after power-up)
+  // to the unplug, and again after the replug once it has its time again; none while away.
+  ASSERT_GT(epochs.size(), 30u) << ::testing::PrintToString(log);
+  const std::int64_t start = std::chrono::duration_cast<std::chrono::seconds>(clock.utcAt(clock.origin()).time_since_epoch()).count();
+  std::vector<std::int64_t> before, after;
+  for (const auto e : epochs) (e - start < 31 ? before : after).push_back(e);
+  EXPECT_LE(before.front() - start, 12);
+  EXPECT_GE(after.front() - start, 40);
+  EXPECT_LE(after.front() - start, 46);
+  for (const auto* run : {&before, &after}) {
+    for (std::size_t i = 1; i < run->size(); ++i) EXPECT_EQ((*run)[i], (*run)[i - 1] + 1);
+  }
+  EXPECT_GE(before.back() - start, 29);
+
+  // chronyd got every sample while it listened; the bridge said once per absence that it waited.
+  EXPECT_EQ(chrony.taken.size(), bridge.counters().samples);
+  EXPECT_EQ(bridge.counters().samples + bridge.counters().samplesLost, made.size());
+  std::vector<std::string> chronyLines;
+  for (const auto& l : log) {
+    if (l.find("chronyd") != std::string::npos) chronyLines.push_back(l);
+  }
+  ASSERT_EQ(chronyLines.size(), 4u) << ::testing::PrintToString(log);
+  EXPECT_EQ(chronyLines[0], "waiting for chronyd: there is no socket /run/chrony/test.sock yet; the receiver's time goes to "
+                            "/run/chrony/test.sock as soon as chronyd listens there");
+  EXPECT_EQ(chronyLines[1], "chronyd takes the time samples at /run/chrony/test.sock again");
+  EXPECT_EQ(chronyLines[2], chronyLines[0]);
+}
+
+// Bursts that must not give a sample, and a leap second announced, fed to the stamper directly:
+// the receiver's epochs as 62-byte reads 64 ms apart from 40 ms after each second.
+TEST(ChronySamples, NoSampleFromACutOrMixedBurstOrAnInvalidTimeAndTheLeapAsAnnounced) {
+  using namespace sim::ubx;
+  // 2016-12-31 23:59:50 UTC: a leap second is inserted at the end of this day.
+  const sim::UtcTime day{std::chrono::sys_days{std::chrono::year{2016} / 12 / 31}.time_since_epoch() + std::chrono::hours(23) +
+                         std::chrono::minutes(59) + std::chrono::seconds(20)};
+  struct Epoch {
+    Bytes bytes;
+  };
+  auto pvt = [&](int k, std::uint8_t valid = 0x37) {
+    NavPvt m;
+    m.time = utcFields(day + std::chrono::seconds(k));
+    m.iTow = 1000u * static_cast<std::uint32_t>(k);
+    m.valid = valid;
+    return navPvtFrame(m);
+  };
+  auto timeUtc = [&](int k, std::uint8_t valid) {
+    NavTimeUtc m;
+    m.time = utcFields(day + std::chrono::seconds(k));
+    m.iTow = 1000u * static_cast<std::uint32_t>(k);
+    m.valid = valid;
+    return navTimeUtcFrame(m);
+  };
+  auto timeLs = [&](int k, std::int8_t change, std::int32_t toEvent) {
+    Bytes p(24, 0);
+    put<std::uint32_t>(p, 0, 1000u * static_cast<std::uint32_t>(k));
+    p[9] = 17;
+    p[11] = static_cast<std::uint8_t>(change);
+    put<std::int32_t>(p, 12, toEvent);
+    p[23] = 0x03;
+    return frame(kClassNav, 0x26, p);
+  };
+  auto cat = [](std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+  };
+  std::map<int, Bytes> epochs;
+  for (int k = 0; k < 40; ++k) epochs[k] = cat({pvt(k), timeUtc(k, 0x07)});
+  const Bytes cut = pvt(10);
+  epochs[10] = cat({Bytes(cut.begin() + 30, cut.end()), timeUtc(10, 0x07)});  // began mid-frame
+  epochs[11] = cat({pvt(11, 0x03), timeUtc(11, 0x07)});          // NAV-PVT not fully resolved: NAV-TIMEUTC's time
+  epochs[12] = cat({pvt(12, 0x03), timeUtc(12, 0x03)});          // no valid time at all
+  epochs[13] = cat({pvt(12), pvt(13)});                          // the last epoch's NAV-PVT late: and two epochs
+  epochs[14] = cat({Bytes{0x42, 0x42}, pvt(14)});                // foreign bytes before the first frame
+  // 15: its time does not follow from 13's, late by a second.
+  epochs[20] = cat({timeLs(20, 1, 40 - 20), pvt(20)});           // the leap second announced
+  epochs[16] = cat({pvt(16), Bytes(20, 0), timeUtc(16, 0x07)});  // a short report's padding between frames
+  epochs[38] = cat({timeLs(38, 0, 0), pvt(38)});                 // the announcement withdrawn
+
+  EpochStamper stamper;
+  const auto steady0 = std::chrono::steady_clock::time_point{} + 1000h;
+  std::map<int, platform::TimeSample> samples;
+  for (int k = 0; k < 40; ++k) {
+    const Bytes& e = epochs[k];
+    for (std::size_t at = 0, j = 0; at < e.size(); at += 62, ++j) {
+      const auto since = std::chrono::seconds(k) + 40ms + 64ms * static_cast<int>(j);
+      const std::span<const std::uint8_t> chunk(e.data() + at, std::min<std::size_t>(62, e.size() - at));
+      const auto out = stamper.onRead(steady0 + since, VirtualBridgeClock::toSystem(day + since) + 3ms, chunk);
+      EXPECT_EQ(out.epochStart, j == 0 && stamper.quietGap().has_value()) << k;
+      if (out.sample) samples[k] = *out.sample;
+    }
+  }
+  ASSERT_TRUE(stamper.quietGap());
+  EXPECT_GT(*stamper.quietGap(), 64ms);
+  EXPECT_LT(*stamper.quietGap(), 900ms);
+  for (int k = 0; k < 40; ++k) {
+    // The rhythm is known from epoch 4 on, which anchors 5.
+    const bool expected = k >= 5 && (k < 10 || k > 15 || k == 11);
+    ASSERT_EQ(samples.count(k), expected ? 1u : 0u) << "epoch " << k;
+    if (!expected) continue;
+    // Stamped 3 ms late against the simulation's UTC at the first read: the offset says so.
+    EXPECT_NEAR(samples[k].offsetSeconds, -0.043, 1e-6) << k;
+    // Announced at epoch 20 for the end of the day (epoch 40); withdrawn at 38.
+    EXPECT_EQ(samples[k].leap, k >= 20 && k < 38 ? platform::Leap::Insert : platform::Leap::None) << k;
+  }
+  // The unit away: the first burst after its return is not known to start an epoch.
+  stamper.unitLost();
+  EXPECT_FALSE(stamper.onRead(steady0 + 50s, VirtualBridgeClock::toSystem(day + 50s), pvt(30)).sample);
+}
+
+TEST(LinuxReaderEndpoint, APathThatALiveBridgeServesIsRefusedAndAStaleLockTakenOver) {
+  TempFolder folder;
+  const std::string path = folder / "gps0";
+  std::string error;
+  {
+    auto first = LinuxReaderEndpoint::create(EndpointKind::Pipe, path, error);
+    ASSERT_TRUE(first) << error;
+    const std::string live = "refusing " + path + ": another bridge (process " + std::to_string(::getpid()) + ") serves it";
+    EXPECT_EQ(LinuxReaderEndpoint::checkPath(path), live);
+    EXPECT_FALSE(LinuxReaderEndpoint::create(EndpointKind::Pty, path, error));
+    EXPECT_EQ(error, live);
+    // The live bridge's link and pipe are untouched, and the program says so before the unit.
+    EXPECT_EQ(fs::read_symlink(path).string(), ".gps0.pipe");
+    const tamrik::testing::CtlRun r = tamrik::testing::runCtl({"--simulate=1", "receiver", "--pty", path});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "tamrikctl receiver: " + live + "\n");
+    EXPECT_EQ(fs::read_symlink(path).string(), ".gps0.pipe");
+  }
+  EXPECT_TRUE(fs::is_empty(folder / ""));
+  // What a killed bridge leaves: its link, its pipe and its lock file, with no lock held.
+  fs::create_symlink(".gps0.pipe", path);
+  std::ofstream(folder / ".gps0.lock") << "99999\n";
+  ::mkfifo((folder / ".gps0.pipe").c_str(), 0600);
+  EXPECT_EQ(LinuxReaderEndpoint::checkPath(path), "");
+  auto next = LinuxReaderEndpoint::create(EndpointKind::Pty, path, error);
+  ASSERT_TRUE(next) << error;
+  EXPECT_EQ(fs::read_symlink(path).string(), next->deviceName());
+}
+
 // --- the command ----------------------------------------------------------------------------
 
 using tamrik::testing::CtlRun;
@@ -343,6 +601,8 @@ TEST(TamrikctlReceiver, SaysWhyItCannotStartInOneLine) {
   std::ofstream(folder / "file") << "x";
   const std::string file = folder / "file";
   const std::string noFolder = folder / "no-folder/gps0";
+  const std::string socket = folder / "chrony.sock";
+  const std::string longSocket = "--chrony=" + std::string(120, 'x') + ".sock";
   const std::vector<Case> cases = {
       {{"--simulate=0", "receiver", "--pty", path}, 3, "tamrikctl receiver: no unit is attached\n"},
       {{"--simulate=2", "receiver", "--pty", path},
@@ -361,7 +621,18 @@ TEST(TamrikctlReceiver, SaysWhyItCannotStartInOneLine) {
        2,
        "tamrikctl receiver: cannot make " + noFolder + ": there is no folder " + folder / "no-folder" + "\n"},
       {{"--simulate=x", "receiver", "--pty", path}, 2, "tamrikctl: --simulate: 'x' is not a number of units from 0 to 999\n"},
+      {{"--simulate=1", "receiver", "--chrony", file, "--pty", path},
+       2,
+       "tamrikctl receiver: refusing " + file + " as chrony's socket: it is a regular file, not a socket\n"},
+      {{"--simulate=1", "receiver", "--pty", path, "--chrony", noFolder},
+       2,
+       "tamrikctl receiver: no folder " + folder / "no-folder" + " for chrony's socket " + noFolder + "\n"},
+      {{"--simulate=1", "receiver", longSocket},
+       2,
+       "tamrikctl receiver: the path of chrony's socket is 125 bytes long; a socket's path may have at most 107\n"},
+      {{"--simulate=0", "receiver", "--chrony", socket}, 3, "tamrikctl receiver: no unit is attached\n"},
       {{"--simulate=1", "receiver", "--pty"}, 64, ""},
+      {{"--simulate=1", "receiver", "--chrony", path, "--chrony", path}, 64, ""},
       {{"--simulate=1", "receiver", "--pty", path, "--fifo", path}, 64, ""},
   };
   for (const Case& c : cases) {
