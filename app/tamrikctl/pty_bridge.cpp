@@ -91,7 +91,7 @@ void PtyBridge::sendSample(const platform::TimeSample& sample) {
   const platform::TimeSampleSink::Result sent = chrony_->send(sample);
   if (sent.sent == platform::TimeSampleSink::Sent::Delivered) {
     ++counters_.samples;
-    if (chronyWaiting_) log_("chronyd takes the time samples at " + chrony_->path() + " again");
+    if (chronyWaiting_) log_("chronyd takes the time samples at " + chrony_->path() + " now");
     chronyWaiting_ = false;
     return;
   }

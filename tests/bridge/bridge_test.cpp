@@ -470,7 +470,7 @@ TEST(ChronySamples, OnePerEpochStampedAtItsFirstReportAndTheReaderGetsOnlyTheCur
   ASSERT_EQ(chronyLines.size(), 4u) << ::testing::PrintToString(log);
   EXPECT_EQ(chronyLines[0], "waiting for chronyd: there is no socket /run/chrony/test.sock yet; the receiver's time goes to "
                             "/run/chrony/test.sock as soon as chronyd listens there");
-  EXPECT_EQ(chronyLines[1], "chronyd takes the time samples at /run/chrony/test.sock again");
+  EXPECT_EQ(chronyLines[1], "chronyd takes the time samples at /run/chrony/test.sock now");
   EXPECT_EQ(chronyLines[2], chronyLines[0]);
 }
 
