@@ -27,7 +27,7 @@ PACKAGES=(
   xvfb xdotool imagemagick x11-utils python3 python3-prometheus-client
   clang libclang-rt-14-dev
   udev
-  gpsd gpsd-clients gpsd-tools
+  gpsd gpsd-clients gpsd-tools chrony
   dpkg-dev lintian appstream man-db groff-base librsvg2-bin
 )
 

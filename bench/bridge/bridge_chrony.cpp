@@ -8,7 +8,8 @@
 //
 // Prints, for every sample the bridge made, its stamp's error against the simulation's true start
 // of the epoch's burst (median, 99th percentile, worst, and the spread), then the standard
-// deviation chronyd reports for each source, with the load average before and after.
+// deviation chronyd reports for each source at the end and, asked every 20 s, over the run (with
+// the number of samples chronyd took it over), and the load average before and after.
 //
 //   tamrik_bridge_chrony [--seconds N] [--busy THREADS]     (default 600 s, 2 threads)
 //
@@ -134,6 +135,9 @@ std::vector<std::string> csvLine(const std::string& text, const std::string& nam
   return {};
 }
 
+int stopWriteFd = -1;
+void onStopSignal(int) { [[maybe_unused]] const auto n = ::write(stopWriteFd, "x", 1); }
+
 bool parseCount(std::string_view text, int& out) {
   return std::from_chars(text.data(), text.data() + text.size(), out).ec == std::errc() && out >= 0;
 }
@@ -156,8 +160,15 @@ int main(int argc, char** argv) {
     std::cerr << "run as root: gpsd puts its time into shared memory segment 0 only when started as root\n";
     return 2;
   }
+  // gpsd started as root makes the segments NTP0 to NTP7 and its own export: those this run makes
+  // are taken away at its end.
+  std::vector<key_t> keys{0x47505344};
+  for (key_t k = 0x4E545030; k <= 0x4E545037; ++k) keys.push_back(k);
+  std::vector<key_t> made;
+  for (const key_t k : keys) {
+    if (::shmget(k, 0, 0) < 0) made.push_back(k);
+  }
   const int shm = ::shmget(0x4E545030, 0, 0);
-  const bool segmentWasThere = shm >= 0;
   if (shm >= 0) {
     shmid_ds ds{};
     if (::shmctl(shm, IPC_STAT, &ds) == 0 && ds.shm_nattch > 0) {
@@ -201,6 +212,10 @@ int main(int argc, char** argv) {
   }
   int stopPipe[2];
   if (::pipe(stopPipe) != 0) return 1;
+  // SIGINT and SIGTERM end the run early, stopping chronyd and gpsd all the same.
+  stopWriteFd = stopPipe[1];
+  ::signal(SIGINT, onStopSignal);
+  ::signal(SIGTERM, onStopSignal);
   platform::PollBridgeWait wait(endpoint.get(), stopPipe[0]);
   PairedClock bridgeClock;
   ctl::PtyBridge bridge(source, endpoint.get(), chrony.get(), wait, bridgeClock, ctl::BridgeOptions{},
@@ -230,8 +245,32 @@ int main(int argc, char** argv) {
   }
   const std::string loadBefore = loadAverage();
   std::thread timer([&] {
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    for (int i = 0; i < seconds * 10 && !done; ++i) std::this_thread::sleep_for(100ms);
     [[maybe_unused]] const auto n = ::write(stopPipe[1], "x", 1);
+  });
+
+  // What chronyd reports for each source, every 20 s from the second minute on: its standard
+  // deviation (ms) and the number of samples it is taken over.
+  struct Report {
+    std::vector<double> deviation;
+    std::vector<double> samples;
+  };
+  std::map<std::string, Report> reports;
+  std::thread watcher([&] {
+    const auto start = std::chrono::steady_clock::now();
+    while (!done) {
+      std::this_thread::sleep_for(1s);
+      const auto since = std::chrono::steady_clock::now() - start;
+      if (since < 60s || std::chrono::duration_cast<std::chrono::seconds>(since).count() % 20 != 0) continue;
+      const std::string text = run("chronyc -h " + control + " -n -c sourcestats 2>&1");
+      for (const std::string name : {"TMRK", "GPSD"}) {
+        const auto f = csvLine(text, name);
+        if (f.size() > 7) {
+          reports[name].deviation.push_back(std::stod(f[7]) * 1e3);
+          reports[name].samples.push_back(std::stod(f[1]));
+        }
+      }
+    }
   });
 
   std::map<std::int64_t, SteadyTime> bursts;  // the epoch's UTC second -> its first byte on the line
@@ -251,6 +290,7 @@ int main(int argc, char** argv) {
   done = true;
   for (auto& t : load) t.join();
   timer.join();
+  watcher.join();
 
   const std::string stats = run("chronyc -h " + control + " -n -c sourcestats 2>&1");
   const std::string sources = run("chronyc -h " + control + " -n -c sources 2>&1");
@@ -258,8 +298,10 @@ int main(int argc, char** argv) {
   stop(chronyd);
   endpoint.reset();
   std::filesystem::remove_all(folder);
-  // The segment outlives its users: take it away when this run made it.
-  if (const int id = ::shmget(0x4E545030, 0, 0); id >= 0 && !segmentWasThere) ::shmctl(id, IPC_RMID, nullptr);
+  // The segments outlive their users.
+  for (const key_t k : made) {
+    if (const int id = ::shmget(k, 0, 0); id >= 0) ::shmctl(id, IPC_RMID, nullptr);
+  }
 
   std::vector<double> errors;  // ms
   for (const auto& [stamp, epoch] : stamps) {
@@ -293,8 +335,20 @@ int main(int argc, char** argv) {
               tmrk.size() > 1 ? tmrk[1].c_str() : "?", field(tmrk, 6), field(tmrk, 7));
   std::printf("chronyd's sourcestats: GPSD (gpsd via --fifo, SHM): %s samples, offset %.3f ms, std dev %.3f ms\n",
               gpsdLine.size() > 1 ? gpsdLine[1].c_str() : "?", field(gpsdLine, 6), field(gpsdLine, 7));
-  if (tmrk.size() > 7 && gpsdLine.size() > 7) {
-    std::printf("gpsd's spread is %.1f times the bridge's\n", field(gpsdLine, 7) / field(tmrk, 7));
+  auto middle = [](std::vector<double> v) -> double {
+    if (v.empty()) return NAN;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  for (const std::string name : {"TMRK", "GPSD"}) {
+    const Report& r = reports[name];
+    std::printf("%s over the run, %zu reports every 20 s: std dev median %.3f ms, largest %.3f ms, over a median of %.0f samples\n",
+                name.c_str(), r.deviation.size(), middle(r.deviation),
+                r.deviation.empty() ? NAN : *std::max_element(r.deviation.begin(), r.deviation.end()), middle(r.samples));
+  }
+  if (!reports["TMRK"].deviation.empty() && !reports["GPSD"].deviation.empty()) {
+    std::printf("gpsd's spread is %.1f times the bridge's (median std dev over the run)\n",
+                middle(reports["GPSD"].deviation) / middle(reports["TMRK"].deviation));
   }
   std::printf("chronyc sources:\n%s", sources.c_str());
   return 0;
