@@ -17,14 +17,12 @@ import argparse
 import os
 import select
 import shutil
-import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bridge_program_check import Failure, Processes, nav_pvt, wait_for_link  # noqa: E402
+from bridge_program_check import Failure, Processes, in_own_folder, nav_pvt, wait_for_link  # noqa: E402
 
 SKIP = 77
 # The simulated unit's delay from the receiver's second to the report that carries the epoch's
@@ -168,16 +166,8 @@ def main():
             return 1
         print(f"SKIP: {', '.join(missing)} not installed (Debian package chrony)")
         return SKIP
-    # chronyd wants the folder of its command socket closed to others.
-    tmp = tempfile.mkdtemp(prefix="tamrik-chrony-")
-    os.chmod(tmp, 0o700)
-    try:
-        return check(args, tmp)
-    except Failure as e:
-        print(f"FAIL: {e}")
-        return 1
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)
+    # chronyd wants the folder of its command socket closed to others, as mkdtemp makes it.
+    return in_own_folder(check, args, "tamrik-chrony-")
 
 
 if __name__ == "__main__":

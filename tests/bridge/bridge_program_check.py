@@ -290,9 +290,15 @@ def main():
             return 1
         print(f"SKIP: receiver capture not available: {args.capture}")
         return SKIP
-    tmp = tempfile.mkdtemp(prefix="tamrik-bridge-")
+    return in_own_folder({"stream": check_stream, "gpsd": check_gpsd}[args.check], args, "tamrik-bridge-")
+
+
+def in_own_folder(check, args, prefix):
+    """Runs check(args, folder) in a temporary folder of its own, open to its owner alone, which
+    is taken away after it: its exit status, 1 with the reason on a Failure."""
+    tmp = tempfile.mkdtemp(prefix=prefix)
     try:
-        return {"stream": check_stream, "gpsd": check_gpsd}[args.check](args, tmp) or 0
+        return check(args, tmp) or 0
     except Failure as e:
         print(f"FAIL: {e}")
         return 1
