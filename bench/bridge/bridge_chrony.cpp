@@ -11,7 +11,11 @@
 // deviation chronyd reports for each source at the end and, asked every 20 s, over the run (with
 // the number of samples chronyd took it over), and the load average before and after.
 //
-//   tamrik_bridge_chrony [--seconds N] [--busy THREADS]     (default 600 s, 2 threads)
+//   tamrik_bridge_chrony [--seconds N] [--busy THREADS] [--svinfo-first]
+//
+// (default 600 s, 2 threads). --svinfo-first: the receiver sends its NAV-SVINFO, whose length
+// changes from epoch to epoch, before NAV-PVT, as u-blox 7 receivers do; without it after, as
+// u-blox 8 receivers do.
 //
 // Run as root: gpsd started as root writes shared memory segment 0 (NTP0). It refuses to start when
 // that segment is in use. Every process it starts is stopped at the end; it talks to nothing but
@@ -46,7 +50,6 @@
 #include "platform/linux/bridge_endpoints.h"
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/simulated_units.h"
-#include "platform/sim/simulation_options.h"
 
 namespace {
 
@@ -147,13 +150,18 @@ bool parseCount(std::string_view text, int& out) {
 int main(int argc, char** argv) {
   int seconds = 600;
   int busy = 2;
+  bool svInfoFirst = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
+    if (a == "--svinfo-first") {
+      svInfoFirst = true;
+      continue;
+    }
     if ((a == "--seconds" || a == "--busy") && i + 1 < argc && parseCount(argv[i + 1], a == "--seconds" ? seconds : busy)) {
       ++i;
       continue;
     }
-    std::cerr << "Usage: tamrik_bridge_chrony [--seconds N] [--busy THREADS]\n";
+    std::cerr << "Usage: tamrik_bridge_chrony [--seconds N] [--busy THREADS] [--svinfo-first]\n";
     return 2;
   }
   if (::geteuid() != 0) {
@@ -188,16 +196,14 @@ int main(int argc, char** argv) {
       << "port 0\ncmdport 0\nbindcmdaddress " << control << "\npidfile " << folder << "/chronyd.pid\n";
 
   // The unit and the bridge, as `tamrikctl --simulate=1 receiver --chrony SOCKET --fifo PATH`.
+  // The unit as `tamrikctl --simulate=1` has it (simulation_options.cpp).
   sim::RealClock clock;
-  sim::SimulationOptions options;
-  options.enabled = true;
-  options.unitCount = 1;
-  auto built = sim::buildSimulation(options, clock);
-  if (!built.units) {
-    std::cerr << built.error << "\n";
-    return 1;
-  }
-  sim::SimulatedUnits& units = *built.units;
+  sim::SimulatedUnits units(clock);
+  sim::UnitConfig config;
+  config.receiver.flickeringChannels = 8;
+  config.hostClockPpm = 23.0;
+  config.receiver.svInfoFirst = svInfoFirst;
+  units.addUnit(config);
   ctl::BridgeUnitSource source(units, std::nullopt, true);
   if (const auto opened = source.open(); !opened.ok()) {
     std::cerr << opened.reason << "\n";
@@ -309,8 +315,9 @@ int main(int argc, char** argv) {
       errors.push_back(std::chrono::duration<double, std::milli>(stamp - b->second).count());
     }
   }
-  std::printf("ran %d s with %d busy threads; load average before %s, after %s; %u processors\n", seconds, busy,
-              loadBefore.c_str(), loadAfter.c_str(), std::thread::hardware_concurrency());
+  std::printf("ran %d s with %d busy threads, NAV-SVINFO %s NAV-PVT; load average before %s, after %s; %u processors\n",
+              seconds, busy, svInfoFirst ? "before" : "after", loadBefore.c_str(), loadAfter.c_str(),
+              std::thread::hardware_concurrency());
   std::printf("the bridge found %llu epochs and made %zu samples; chronyd took %llu\n",
               static_cast<unsigned long long>(bridge.counters().epochs), stamps.size(),
               static_cast<unsigned long long>(bridge.counters().samples));

@@ -236,7 +236,10 @@ std::vector<std::vector<std::uint8_t>> ReceiverModel::solution(SteadyTime at) {
     }
     out.push_back(ubx::navClockFrame(ck));
   }
-  if (due(ubx::kIdNavSvInfo)) out.push_back(ubx::navSvInfoFrame(sv));
+  if (due(ubx::kIdNavSvInfo)) {
+    auto frame = ubx::navSvInfoFrame(sv);
+    out.insert(config_.svInfoFirst ? out.begin() : out.end(), std::move(frame));
+  }
   return out;
 }
 

@@ -29,13 +29,16 @@ struct ReceiverConfig {
   // epoch to epoch; 0: always the same twelve. Drawn from a generator of their own, so that the
   // other messages are the same with or without them.
   int flickeringChannels = 0;
+  // NAV-SVINFO first in each epoch, before NAV-PVT (as u-blox 7 receivers send it, right after
+  // their first message), instead of last (as u-blox 8 receivers do).
+  bool svInfoFirst = false;
   std::int32_t driftCentre = -180;  // ns/s; the drift wanders around it
   std::uint32_t seed = 1;
 };
 
 // A u-blox receiver as the unit's firmware sees it: one navigation solution per second at whole
 // UTC seconds, and for each solution NAV-PVT, NAV-TIMEUTC, NAV-CLOCK and NAV-SVINFO (in that
-// order) at the rates CFG-MSG set. Every rate is 0 after power-up, as the receiver keeps no
+// order, or NAV-SVINFO first) at the rates CFG-MSG set. Every rate is 0 after power-up, as the receiver keeps no
 // configuration, so nothing is sent until the program switches the messages on. CFG-MSG is
 // answered with ACK-ACK (ACK-NAK when malformed).
 class ReceiverModel {
