@@ -29,8 +29,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/numbers/dividers.h"
-#include "core/numbers/frequency.h"
+#include "numbers/dividers.h"
+#include "numbers/frequency.h"
 #include "core/protocol.h"
 #include "core/receiver_stream.h"
 #include "platform/device_handle.h"

@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "core/numbers/frequency.h"
+#include "numbers/frequency.h"
 #include "core/protocol.h"
 #include "device/settings_captions.h"
 #include "ui/satellite_chart.h"

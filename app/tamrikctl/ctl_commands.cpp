@@ -10,7 +10,7 @@
 #include "app/tamrikctl/ctl_context.h"
 #include "app/tamrikctl/ctl_host.h"
 #include "app/tamrikctl/global_options.h"
-#include "core/numbers/number_format.h"
+#include "numbers/number_format.h"
 
 namespace tamrik::ctl {
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "core/numbers/frequency.h"
-#include "core/numbers/number_format.h"
+#include "numbers/frequency.h"
+#include "numbers/number_format.h"
 #include "core/protocol.h"
 #include "device/settings_captions.h"
 #include "ui/number_text.h"

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "core/numbers/dividers.h"
+#include "numbers/dividers.h"
 #include "device/device_link.h"
 #include "synth/planner/divider_plan.h"
 #include "window/window_state.h"

@@ -5,7 +5,7 @@
 #include <tuple>
 #include <vector>
 
-#include "core/numbers/frequency.h"
+#include "numbers/frequency.h"
 #include "device/settings_captions.h"
 #include "tests/support/simulated_window.h"
 #include "ui/satellite_chart.h"

@@ -15,7 +15,7 @@
 #include <algorithm>
 #include <array>
 
-#include "core/numbers/number_format.h"
+#include "numbers/number_format.h"
 #include "core/protocol.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/support/simulated_window.h"

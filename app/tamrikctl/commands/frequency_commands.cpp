@@ -4,8 +4,8 @@
 #include "app/tamrikctl/ctl_commands.h"
 #include "app/tamrikctl/ctl_context.h"
 #include "app/tamrikctl/ctl_output.h"
-#include "core/numbers/dividers.h"
-#include "core/numbers/number_format.h"
+#include "numbers/dividers.h"
+#include "numbers/number_format.h"
 
 namespace tamrik::ctl {
 

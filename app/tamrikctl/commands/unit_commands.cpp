@@ -6,7 +6,7 @@
 #include "app/tamrikctl/ctl_commands.h"
 #include "app/tamrikctl/ctl_context.h"
 #include "app/tamrikctl/ctl_output.h"
-#include "core/numbers/number_format.h"
+#include "numbers/number_format.h"
 #include "core/protocol.h"
 
 namespace tamrik::ctl {
