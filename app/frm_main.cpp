@@ -27,8 +27,8 @@ FrmMain::FrmMain(platform::Platform& platform, ui::NumberFormat numberFormat)
       state_(platform, model_, std::move(numberFormat)),
       link_(state_),
       gps_(state_, link_),
-      planner_(state_, link_, [this](const std::string& control) { click(control); }),
-      unitSettings_(state_) {
+      unitSettings_(state_),
+      planner_(state_, link_, unitSettings_) {
   onClick("Advanced", [this] { ui::toggleAdvanced(model_, state_.flags.AdvancedCollapsed); });
   onClick("SerNo", [this] { link_.SerNoClick(); });
   onClick("FindFreq", [this] { planner_.FindFreqClick(); });
@@ -54,8 +54,7 @@ void FrmMain::onClick(const std::string& control, std::function<void()> handler)
 void FrmMain::Load() {
   const HandlerScope running(handlersRunning_);
   auto& flags = state_.flags;
-  flags.SettingsLoaded = false;
-  flags.ReconnectRequested = false;
+  state_.link.reset();
   flags.ScanDone = false;
 
   ui::toggleAdvanced(model_, flags.AdvancedCollapsed);

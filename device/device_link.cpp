@@ -24,7 +24,7 @@ void DeviceLink::Scan_USB_devices() {
   s_.flags.ScanDone = false;
   m.clearItems("SerNo");
   m.setEnabled("SerNo", false);
-  const std::vector<core::UnitEntry> units = s_.session.listUnits();
+  const std::vector<core::UnitEntry> units = s_.link.unit().units().units;
   for (std::size_t i = 0; i < units.size(); ++i) {
     m.addItem("SerNo", units[i].serial);
     m.setSelected("SerNo", static_cast<int>(i));
@@ -33,22 +33,18 @@ void DeviceLink::Scan_USB_devices() {
   s_.flags.ScanDone = true;
 }
 
-bool DeviceLink::FindTheHid() { return s_.session.open(s_.model.selectedText("SerNo")); }
-
-void DeviceLink::SetReceiverMessageRate(std::uint8_t messageClass, std::uint8_t messageId, std::uint8_t rate) {
-  if (!s_.session.connected() || !s_.flags.SettingsLoaded) return;
-  s_.session.setReceiverMessageRate(messageClass, messageId, rate);
-}
+bool DeviceLink::FindTheHid() { return s_.link.open(s_.model.selectedText("SerNo")); }
 
 void DeviceLink::ReadUnitSettings(Readback kind) {
   auto& m = s_.model;
-  core::UnitSession& session = s_.session;
+  UnitLink& link = s_.link;
+  core::Unit& unit = link.unit();
   ++s_.readbackCount;
 
   // After a drift command the unit the last readback showed is refreshed in place: nothing is
   // cleared or disabled on the way (that would move the focus), and a box whose text the user has
   // changed since the readback last wrote it keeps that text.
-  const bool inPlace = kind == Readback::AfterDrift && session.usable() && shownEpoch_ == session.epoch();
+  const bool inPlace = kind == Readback::AfterDrift && unit.usable() && shownEpoch_ == unit.epoch();
   std::set<std::string> userTexts;
   if (inPlace) {
     for (const char* box : kReadbackBoxes) {
@@ -60,7 +56,7 @@ void DeviceLink::ReadUnitSettings(Readback kind) {
   };
 
   if (!inPlace) s_.flags.BlinkOn = false;
-  s_.flags.SettingsLoaded = false;
+  link.settingsRead(false);
   shownEpoch_.reset();
 
   if (!inPlace) {
@@ -81,15 +77,14 @@ void DeviceLink::ReadUnitSettings(Readback kind) {
     m.setEnabled("Frame3", false);
   }
 
-  if (!session.connected()) return;
+  if (!link.isOpen()) return;
 
   // The version is shown, and chooses the receiver's rates, only with a readable manufacturer.
-  const core::UnitStrings strings = session.readStrings();
-  const std::uint16_t version = session.unit().firmwareVersion;
-  const bool versionKnown = strings.manufacturer.has_value();
+  const core::UnitReadback readback = unit.readback();
+  const core::UnitStrings& strings = readback.identity.strings;
   if (strings.manufacturer) {
     m.setText("lblManuf", " " + *strings.manufacturer);
-    m.setText("lblVersion", " " + core::firmwareText(version));
+    m.setText("lblVersion", " " + readback.identity.firmware);
   } else if (inPlace) {
     m.setText("lblManuf", "");
     m.setText("lblVersion", "");
@@ -103,9 +98,9 @@ void DeviceLink::ReadUnitSettings(Readback kind) {
 
   // A unit whose feature report cannot carry the settings report is shown but never read or
   // commanded: its controls stay disabled and the version line says why.
-  if (!session.usable()) {
+  if (!readback.identity.usable) {
     m.setText("lblVersion", m.at("lblVersion").text + " (unit not usable: feature report of " +
-                                std::to_string(session.unit().featureReportLength) + " bytes)");
+                                std::to_string(readback.identity.featureReportLength) + " bytes)");
     return;
   }
 
@@ -123,7 +118,7 @@ void DeviceLink::ReadUnitSettings(Readback kind) {
   m.setEnabled("Advanced", true);
   m.setEnabled("Frame3", true);
 
-  if (const std::optional<core::SettingsReport> settings = session.readSettings()) {
+  if (const std::optional<core::SettingsReport>& settings = readback.settings) {
     const core::Dividers& v = settings->dividers;
     m.setChecked("OUT1EN", settings->outputEnabled);
     m.setSelected("Enc1", settings->driveIndex);
@@ -149,15 +144,13 @@ void DeviceLink::ReadUnitSettings(Readback kind) {
     for (const char* box : {"GPS", "N31", "N2_HS", "N2_LS", "N1_HS", "NC1_LS", "NC2_LS", "Out1Freq"}) setBox(box, "");
   }
 
-  s_.flags.SettingsLoaded = true;
+  link.settingsRead(true);
   for (const char* box : kReadbackBoxes) {
     if (!userTexts.contains(box)) shownTexts_[box] = m.at(box).text;
   }
-  shownEpoch_ = session.epoch();
+  shownEpoch_ = unit.epoch();
 
-  for (const core::MessageRate& r : core::navMessageRates(versionKnown ? std::optional(version) : std::nullopt)) {
-    SetReceiverMessageRate(r.messageClass, r.messageId, r.rate);
-  }
+  unit.setMessageRates(readback.rates);
 
   ui::resetSatelliteBars(m, false);
 }
@@ -166,22 +159,23 @@ void DeviceLink::SerNoClick() {
   if (!s_.flags.ScanDone) return;
   auto& m = s_.model;
   m.setEnabled("Timer", false);
-  s_.flags.ReconnectRequested = true;
-  if (s_.session.connected()) {
-    s_.session.close();
-    m.setInterval("Timer", 250);
-  }
-  s_.flags.SettingsLoaded = false;
-  if (FindTheHid()) s_.flags.ReconnectRequested = false;
+  s_.link.switchUnit();
+  FindTheHid();
   ReadUnitSettings();
   m.setEnabled("Timer", true);
 }
 
+void DeviceLink::Reconnect() {
+  Scan_USB_devices();
+  s_.link.reconnect(s_.model.selectedText("SerNo"));
+  ReadUnitSettings();
+}
+
 void DeviceLink::Unload() {
-  for (const core::MessageRate& r : core::navMessagesOff()) SetReceiverMessageRate(r.messageClass, r.messageId, r.rate);
+  if (s_.link.settingsLoaded()) s_.link.unit().stopNavMessages();
   s_.model.setEnabled("Timer", false);
   s_.flags.ScanDone = false;
-  s_.session.close();
+  s_.link.close();
 }
 
 }  // namespace tamrik::device

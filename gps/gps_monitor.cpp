@@ -33,38 +33,33 @@ class FlagScope {
 
 }  // namespace
 
-GpsMonitor::GpsMonitor(WindowState& state, device::DeviceLink& link)
-    : s_(state), link_(link), inputBuffer_(kReadBytes + 1) {}
+GpsMonitor::GpsMonitor(WindowState& state, device::DeviceLink& link) : s_(state), link_(link) {}
 
 void GpsMonitor::PollInputReports() {
   if (s_.flags.Unloading || busy_) return;
   FlagScope running(busy_);
-  core::UnitSession& session = s_.session;
+  UnitLink& link = s_.link;
 
-  if (session.connected()) {
-    inputBuffer_[0] = 0;
-    const platform::InputReadResult read =
-        session.readInput(std::span<std::uint8_t>(inputBuffer_.data(), kReadBytes), kFirstReportTimeout);
-
-    if (!read.ok || s_.flags.ReconnectRequested) {
+  if (link.isOpen()) {
+    // The reports go through the stream as they are read; a read that brings no whole report (the
+    // unit is silent) leaves the labels as they are. The pace is set before the stream runs, so
+    // that a unit switched while a message is drawn keeps the pace its switch set.
+    readEpoch_ = link.unit().epoch();
+    link.reading();
+    if (link.unit().readReceiver(stream_, kFirstReportTimeout) == core::ReadOutcome::Lost ||
+        link.reconnectRequested()) {
       linkLost();
-    } else {
-      s_.model.setInterval("Timer", kReadInterval);
-      // A read that brought no whole report (the unit is silent) leaves the labels as they are.
-      const std::size_t n = std::min(read.bytes, kReadBytes);
-      readEpoch_ = session.epoch();
-      stream_.feedInputReports(std::span<const std::uint8_t>(inputBuffer_.data(), n), session.unit().inputReportLength);
     }
   }
 
   if (s_.flags.Unloading) return;
-  if (!session.connected()) reconnect();
+  if (!link.isOpen()) link_.Reconnect();
 }
 
 bool GpsMonitor::readAbandoned(std::uint64_t epoch) const {
   // Events processed while decoding may have closed or switched the unit, or begun unloading the
   // window: the rest of the read, and of the message being drawn, belongs to a link that is gone.
-  return s_.flags.Unloading || s_.session.epoch() != epoch;
+  return s_.flags.Unloading || s_.link.unit().epoch() != epoch;
 }
 
 void GpsMonitor::onInputStatus(const core::InputStatus& status) {
@@ -77,19 +72,10 @@ void GpsMonitor::onInputStatus(const core::InputStatus& status) {
 }
 
 void GpsMonitor::linkLost() {
-  s_.session.close();
-  s_.model.setInterval("Timer", kLossInterval);
-  s_.flags.SettingsLoaded = false;
+  s_.link.drop();
   ui::resetSatelliteBars(s_.model, /*blacken=*/true);
   // LOL keeps its caption; only its colour tells of the loss. LOS is left alone.
   s_.model.setBackColor("LOL", kLightRed);
-}
-
-void GpsMonitor::reconnect() {
-  s_.flags.SettingsLoaded = false;
-  link_.Scan_USB_devices();
-  if (link_.FindTheHid()) s_.flags.ReconnectRequested = false;
-  link_.ReadUnitSettings();
 }
 
 void GpsMonitor::onMessage(std::uint8_t messageClass, std::uint8_t messageId, std::span<const std::uint8_t> payload) {
@@ -154,7 +140,7 @@ void GpsMonitor::clockSettingAnswered(ClockPrompt prompt, ClockOutcome outcome) 
 void GpsMonitor::onNavSvInfo(const core::NavSvInfo& info) {
   if (s_.flags.Unloading) return;
   platform::Toolkit& toolkit = s_.platform.toolkit;
-  const std::uint64_t epoch = s_.session.epoch();
+  const std::uint64_t epoch = s_.link.unit().epoch();
   for (int i = 0; i < info.channels(); ++i) {
     if (const auto bar = BarFor(info.channel(i))) ui::setSatelliteBar(s_.model, bar->chn, bar->cno, bar->color);
     // Keeps the window painted through a long message. A tick delivered here returns at once, so
@@ -186,10 +172,10 @@ void GpsMonitor::onNavClock(const core::NavClock& clock) {
 }
 
 void GpsMonitor::SendReceiverClockDrift() {
-  if (!s_.session.connected()) return;
+  if (!s_.link.isOpen()) return;
   // The clamped value is kept, so a drift that stays beyond the range is sent again every time.
   lastClockDrift_ = core::clampDrift(lastClockDrift_);
-  s_.session.sendClockDrift(lastClockDrift_);
+  s_.link.unit().sendClockDrift(lastClockDrift_);
   link_.ReadUnitSettings(device::Readback::AfterDrift);
 }
 

@@ -61,8 +61,8 @@ bool SearchProgress::progress(double fraction) {
   return mayGoOn_();
 }
 
-FrequencyPlanner::FrequencyPlanner(WindowState& state, device::DeviceLink& link, ClickRunner runClick)
-    : s_(state), link_(link), runClick_(std::move(runClick)) {}
+FrequencyPlanner::FrequencyPlanner(WindowState& state, device::DeviceLink& link, settings::UnitSettings& unitSettings)
+    : s_(state), link_(link), unitSettings_(unitSettings) {}
 
 void FrequencyPlanner::showError(const std::string& title, const std::string& text) {
   s_.platform.toolkit.messageBox(MessageBoxRequest{MessageIcon::Critical, MessageButtons::Ok, title, text});
@@ -90,9 +90,9 @@ void FrequencyPlanner::Out1FreqKeyPress(int keyAscii) {
 void FrequencyPlanner::FactoryClick() {
   auto& m = s_.model;
   m.setSelected("Enc1", 3);  // "32mA"
-  runClick_("Enc1");
+  unitSettings_.Enc1Click();
   m.setChecked("OUT1EN", true);
-  runClick_("OUT1EN");
+  unitSettings_.OUT1ENClick();
   m.setText("Out1Freq", "10000000");
   FindFreqClick();
   m.setFocus("Out1Freq");
@@ -106,7 +106,7 @@ void FrequencyPlanner::EnableSettingsControls(bool enabled) {
 // ---- Divider search ----
 
 FrequencyPlanner::Stop FrequencyPlanner::stopReason(const SearchStart& start) const {
-  if (s_.flags.Unloading || s_.session.epoch() != start.linkEpoch || s_.readbackCount != start.readbackCount)
+  if (s_.flags.Unloading || s_.link.unit().epoch() != start.linkEpoch || s_.readbackCount != start.readbackCount)
     return Stop::Foreign;
   if (!s_.flags.SearchRunning) return Stop::Cancelled;
   return Stop::None;
@@ -156,7 +156,7 @@ void FrequencyPlanner::SearchDividers() {
   m.setText("FindFreq", kSearchCaption);
   for (const char* box : {"NC1_LS", "NC2_LS", "N1_HS", "Fosclbl", "N2_HS", "N2_LS", "N31", "GPS"}) m.setText(box, "");
 
-  const SearchStart start{s_.session.epoch(), s_.readbackCount};
+  const SearchStart start{s_.link.unit().epoch(), s_.readbackCount};
   SearchProgress observer(s_, [&] { return stopReason(start) == Stop::None; });
   const PlanResult result = synth::SearchDividers(f, s_.ExcludedReferences, &observer);
 
@@ -249,7 +249,7 @@ void FrequencyPlanner::cancelledEnding(Stop why) {
   m.setText("FindFreq", kIdleCaption);
   if (why == Stop::Cancelled) {
     link_.ReadUnitSettings();
-  } else if (!s_.flags.Unloading && !s_.session.connected()) {
+  } else if (!s_.flags.Unloading && !s_.link.isOpen()) {
     // The unit went away under the search: show its absence. This reads and sends nothing. When
     // another unit was opened, its readback has already filled the boxes and is left alone.
     link_.ReadUnitSettings();
@@ -302,7 +302,7 @@ void FrequencyPlanner::showSettings(const core::Dividers& d) {
 }
 
 void FrequencyPlanner::SetFreqClick() {
-  if (!s_.session.connected() || !s_.flags.SettingsLoaded) return;
+  if (!s_.link.settingsLoaded()) return;
   const std::optional<std::int32_t> bw = checkUpdateInput();
   if (!bw) return;
   auto& m = s_.model;
@@ -311,26 +311,23 @@ void FrequencyPlanner::SetFreqClick() {
   d.bw = *bw;
   m.setText("BW", std::to_string(d.bw));
 
-  const std::optional<core::Frame> frame = core::settingsFrame(d, s_.session.frameLength());
-  if (!frame) return;
-
-  // The same frame twice, back to back; the displays show the whole numbers sent, after each send.
-  bool taken = false;
-  for (int send = 0; send < 2; ++send) {
-    if (!s_.session.connected() || !s_.flags.SettingsLoaded) return;
-    taken = s_.session.send(*frame) || taken;
+  // The displays show the whole numbers sent, after each of the two frames.
+  const core::ProgramOutcome outcome = s_.link.unit().programSettings(d, [&] {
     showSettings(d);
-  }
-  if (!taken) reportNotTaken();
+    return s_.link.settingsLoaded();
+  });
+  if (outcome == core::ProgramOutcome::NotTaken) reportNotTaken();
 }
 
 void FrequencyPlanner::reportNotTaken() {
   // Neither frame reached the unit: the window must not look programmed. Show what the unit holds,
-  // then say so.
+  // then say so, and why the sending failed.
+  const std::string cause = s_.link.unit().lastError();
   link_.ReadUnitSettings();
   const bool readBack = !s_.model.at("GPS").text.empty();
   showError("Update failed",
-            std::string("The unit did not take the new settings: sending them to it failed.\r\n\r\n") +
+            "The unit did not take the new settings: sending them to it failed" +
+                (cause.empty() ? std::string() : " (" + cause + ")") + ".\r\n\r\n" +
                 (readBack ? "The window shows the settings the unit holds."
                           : "Its settings could not be read back either; check that it is still connected."));
 }

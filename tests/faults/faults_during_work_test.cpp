@@ -27,7 +27,7 @@ std::size_t userFramesTo(const SimulatedWindow& w, const std::string& pathPrefix
 }
 
 bool connectedTo(SimulatedWindow& w, sim::UnitId id) {
-  return w.state().session.connected() && w.state().session.unit().path == w.units.unit(id).path;
+  return w.state().link.isOpen() && w.state().link.unit().openUnit().path == w.units.unit(id).path;
 }
 
 TEST(Faults, UnplugDuringTheReadbackIsSurvivedAndTheUnitIsFoundAgain) {
@@ -37,7 +37,7 @@ TEST(Faults, UnplugDuringTheReadbackIsSurvivedAndTheUnitIsFoundAgain) {
   w.units.schedule(8ms, [&] { w.units.unplug(id); });
   w.frm.Load();
   w.runFor(1s);
-  EXPECT_FALSE(w.state().session.connected());
+  EXPECT_FALSE(w.state().link.isOpen());
   EXPECT_EQ(w.control("Sat(0)").fillColor, 0u);  // the bars were blackened by the loss
   EXPECT_EQ(w.control("LOL").backColor, 0x6060FFu);
   EXPECT_EQ(w.control("Timer").interval, 250);
@@ -45,7 +45,7 @@ TEST(Faults, UnplugDuringTheReadbackIsSurvivedAndTheUnitIsFoundAgain) {
   w.units.replug(id);
   w.runFor(1s);
   EXPECT_TRUE(connectedTo(w, id));
-  EXPECT_TRUE(w.state().flags.SettingsLoaded);
+  EXPECT_TRUE(w.state().link.settingsLoaded());
   EXPECT_EQ(w.text("GPS"), "2875000");
 }
 
@@ -83,9 +83,9 @@ TEST(Faults, UnplugJustBeforeAnUpdateOrASerialChangeFailsQuietlyAndRecovers) {
   w.model().setText("SN", "Q00099");
   w.frm.click("SetSN");
   EXPECT_EQ(w.text("SN"), "Q00100");
-  EXPECT_FALSE(w.state().session.connected());
+  EXPECT_FALSE(w.state().link.isOpen());
   w.runFor(2s);
-  EXPECT_FALSE(w.state().session.connected());
+  EXPECT_FALSE(w.state().link.isOpen());
   w.units.replug(id);
   w.runFor(1s);
   EXPECT_TRUE(connectedTo(w, id));
@@ -103,7 +103,7 @@ TEST(Faults, AStalledUnitNeverHoldsTheWindowAndResumesCleanly) {
   w.runTicks(100);
   // Each tick waits at most the read's bound on top of the timer interval.
   EXPECT_LE(w.simClock.now() - before, 100 * (w.control("Timer").interval * 1ms + 20ms));
-  EXPECT_TRUE(w.state().session.connected());  // silence is not a loss
+  EXPECT_TRUE(w.state().link.isOpen());  // silence is not a loss
   w.units.resume(id);
   w.runFor(3s);
   EXPECT_TRUE(connectedTo(w, id));
@@ -152,7 +152,7 @@ TEST(Faults, MinutesOfCorruptedAndRandomReceiverBytesAreSurvived) {
   w.frm.Load();
   w.units.setCorruption(id, 0.02, 0.01);
   w.runFor(3min);
-  EXPECT_TRUE(w.state().session.connected());
+  EXPECT_TRUE(w.state().link.isOpen());
   EXPECT_LE(w.frm.gpsMonitor().Assembler().count, w.frm.gpsMonitor().Assembler().length);
 
   // A unit whose receiver sends nothing but random bytes.
@@ -172,7 +172,7 @@ TEST(Faults, MinutesOfCorruptedAndRandomReceiverBytesAreSurvived) {
   r.addUnit(u"NOISE", config);
   r.frm.Load();
   r.runFor(2min);
-  EXPECT_TRUE(r.state().session.connected());
+  EXPECT_TRUE(r.state().link.isOpen());
   EXPECT_TRUE(r.units.replayFinished());
   EXPECT_EQ(r.recorder.sentWithCommand(4).size(), 0u);
 }
