@@ -77,7 +77,12 @@ void DeviceLink::ReadUnitSettings(Readback kind) {
     m.setEnabled("Frame3", false);
   }
 
-  if (!link.isOpen()) return;
+  if (!link.isOpen()) {
+    // No unit to show; one that is attached but held by another program is not its absence.
+    const auto& unopened = unit.unopened();
+    if (!unopened.empty()) m.setText("lblProduct", " " + core::unopenedText(unopened.front()));
+    return;
+  }
 
   // The version is shown, and chooses the receiver's rates, only with a readable manufacturer.
   const core::UnitReadback readback = unit.readback();

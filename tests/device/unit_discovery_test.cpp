@@ -86,6 +86,16 @@ TEST(UnitDiscovery, UnitsThatCannotBeOpenedOrNamedAreLeftOut) {
   alone.addUnit(u"");
   alone.frm.Load();
   EXPECT_FALSE(alone.state().link.isOpen());
+
+  // With no unit to open, one that is there but held by another program is named as such.
+  SimulatedWindow held;
+  held.addUnit(u"LOCKED", locked);
+  held.frm.Load();
+  EXPECT_EQ(held.text("lblProduct"), " unit LOCKED is attached but busy: another program holds it (another program "
+                                     "(simulated))");
+  held.units.setExclusive(0, false);
+  held.runFor(std::chrono::seconds(1));
+  EXPECT_EQ(held.text("lblProduct"), " Tamrik GPS Reference Clock");
 }
 
 TEST(UnitDiscovery, SerialTextKeepsTheLowByteOfEachCodeUnit) {

@@ -49,6 +49,47 @@ TEST(Faults, UnplugDuringTheReadbackIsSurvivedAndTheUnitIsFoundAgain) {
   EXPECT_EQ(w.text("GPS"), "2875000");
 }
 
+// A unit that stays attached but never answers a feature request: every request fails once the
+// host's bound has passed (hidapi's, as patched on Windows; the kernel's on Linux), the readback
+// counts as failed, the window goes on with the input reports, and Update says why it failed.
+TEST(Faults, AUnitThatNeverAnswersAFeatureRequestIsAFailedReadNotAFrozenWindow) {
+  SimulatedWindow w;
+  const auto id = w.addUnit(u"SIM001");
+  w.units.setAnswersFeatureRequests(id, false);
+  const auto start = w.simClock.now();
+  w.frm.Load();
+  // The readback asked three times (the version query, its answer, the settings), each waiting out
+  // the bound, and sent the three receiver rates the same way: nothing longer.
+  EXPECT_EQ(w.simClock.now() - start, 6 * 1000ms + 24ms);
+  EXPECT_TRUE(w.state().link.isOpen());
+  EXPECT_EQ(w.text("lblManuf"), " Tamrik");
+  EXPECT_EQ(w.text("GPS"), "");  // nothing read is shown as read
+  EXPECT_EQ(w.text("Out1Freq"), "");
+
+  // Responsive: the poll runs on, and the status the input reports carry reaches the window.
+  w.model().setText("LOL", "marker");
+  w.runFor(1s);
+  EXPECT_TRUE(w.control("Timer").enabled);
+  EXPECT_EQ(w.control("Timer").interval, UnitLink::kReadInterval);
+  EXPECT_NE(w.text("LOL"), "marker");
+  EXPECT_TRUE(connectedTo(w, id));
+
+  for (const auto& [box, text] : {std::pair{"GPS", "2875000"}, {"N31", "3"}, {"N2_HS", "11"}, {"N2_LS", "480"},
+                                 {"N1_HS", "11"}, {"NC1_LS", "46"}, {"BW", "9"}}) {
+    w.model().setText(box, text);
+  }
+  w.frm.click("SetFreq");
+  ASSERT_EQ(w.toolkit.shown.size(), 1u);
+  EXPECT_EQ(w.toolkit.shown[0].title, "Update failed");
+  EXPECT_NE(w.toolkit.shown[0].text.find("(sending a command: Connection timed out)"), std::string::npos)
+      << w.toolkit.shown[0].text;
+
+  // Once it answers again, the next readback loads it.
+  w.units.setAnswersFeatureRequests(id, true);
+  w.frm.deviceLink().ReadUnitSettings();
+  EXPECT_EQ(w.text("GPS"), "2875000");
+}
+
 TEST(Faults, UnplugDuringTheSearchEndsItAsACancelAndProgramsNothing) {
   SimulatedWindow w;
   const auto id = w.addUnit(u"SIM001");
