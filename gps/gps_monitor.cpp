@@ -63,33 +63,33 @@ bool GpsMonitor::readAbandoned(std::uint64_t epoch) const {
 }
 
 void GpsMonitor::onInputStatus(const core::InputStatus& status) {
-  ui::WindowModel& m = s_.model;
-  m.setText("Label16", "Signal loss count: " + std::to_string(status.lossCount));
-  m.setBackColor("LOS", status.gpsSignal ? kLightGreen : kLightRed);
-  m.setText("LOS", status.gpsSignal ? "GPS signal OK" : "No GPS signal");
-  m.setBackColor("LOL", status.pllLock ? kLightGreen : kLightRed);
-  m.setText("LOL", status.pllLock ? "PLL lock OK" : "No PLL lock");
+  auto& c = s_.controls;
+  c.Label16.setText("Signal loss count: " + std::to_string(status.lossCount));
+  c.LOS.setBackColor(status.gpsSignal ? kLightGreen : kLightRed);
+  c.LOS.setText(status.gpsSignal ? "GPS signal OK" : "No GPS signal");
+  c.LOL.setBackColor(status.pllLock ? kLightGreen : kLightRed);
+  c.LOL.setText(status.pllLock ? "PLL lock OK" : "No PLL lock");
 }
 
 void GpsMonitor::linkLost() {
   s_.link.drop();
   ui::resetSatelliteBars(s_.model, /*blacken=*/true);
   // LOL keeps its caption; only its colour tells of the loss. LOS is left alone.
-  s_.model.setBackColor("LOL", kLightRed);
+  s_.controls.LOL.setBackColor(kLightRed);
 }
 
 void GpsMonitor::onMessage(std::uint8_t messageClass, std::uint8_t messageId, std::span<const std::uint8_t> payload) {
   // NAV messages arrive decoded; of the others, a few are shown as they come.
   if (s_.flags.Unloading || messageClass == core::kClassNav) return;
-  if (auto text = DiagnosticText(messageClass, messageId, payload)) s_.model.setText("Label20", *text);
+  if (auto text = DiagnosticText(messageClass, messageId, payload)) s_.controls.Label20.setText(*text);
 }
 
 void GpsMonitor::onNavPvt(const core::NavPvt& pvt) {
   if (s_.flags.Unloading) return;
   if (s_.flags.SetClockRequested && pvt.timeValid()) setClockFromNavPvt(pvt);
   mapLink_ = MapLinkFor(pvt.lat, pvt.lon);
-  s_.model.setText("Label12", PositionText(pvt, s_.numberFormat));
-  s_.model.setText("Label13", UtcText(pvt));
+  s_.controls.Label12.setText(PositionText(pvt, s_.numberFormat));
+  s_.controls.Label13.setText(UtcText(pvt));
 }
 
 void GpsMonitor::setClockFromNavPvt(const NavPvt& pvt) {
@@ -107,7 +107,7 @@ void GpsMonitor::clockSettingAnswered(ClockPrompt prompt, ClockOutcome outcome) 
   switch (outcome) {
     case ClockOutcome::Set:
       clockClick_.succeeded = true;
-      s_.model.setBorder("Label13", false);
+      s_.controls.Label13.setBorder(false);
       return;
     case ClockOutcome::Invalid:
     case ClockOutcome::Busy:
@@ -183,18 +183,18 @@ void GpsMonitor::Label13Click() {
   if (s_.flags.Unloading) return;
   s_.flags.SetClockRequested = true;
   clockClick_ = ClockClick{.promptLeft = true};
-  s_.model.setBorder("Label13", true);
+  s_.controls.Label13.setBorder(true);
 }
 
 void GpsMonitor::Label12Click() {
   if (s_.flags.Unloading || mapClickRunning_) return;
   FlagScope click(mapClickRunning_);
   FlagScope running(busy_);
-  s_.model.setBorder("Label12", true);
+  s_.controls.Label12.setBorder(true);
   if (!mapLink_.empty()) s_.platform.shell.openUrl(mapLink_);  // a failure to start the browser is ignored
   s_.platform.toolkit.processPendingEvents();
   s_.platform.kernel.sleep(std::chrono::milliseconds(50));
-  s_.model.setBorder("Label12", false);
+  s_.controls.Label12.setBorder(false);
 }
 
 }  // namespace tamrik::gps

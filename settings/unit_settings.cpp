@@ -16,12 +16,12 @@ void UnitSettings::showError(const std::string& title, const std::string& text) 
 
 void UnitSettings::OUT1ENClick() {
   if (!mayCommand()) return;
-  s_.link.unit().setOutputEnabled(s_.model.at("OUT1EN").checked);
+  s_.link.unit().setOutputEnabled(s_.controls.OUT1EN.checked());
 }
 
 void UnitSettings::Enc1Click() {
   if (!mayCommand() || !s_.flags.ScanDone) return;
-  const int index = s_.model.at("Enc1").selected;
+  const int index = s_.controls.Enc1.selected();
   if (index < 0) return;  // no entry chosen
   s_.link.unit().setDriveStrength(static_cast<std::uint8_t>(index & 0xFF));
 }
@@ -35,9 +35,9 @@ void UnitSettings::OUT1IDClick() {
 
 void UnitSettings::WriteRegisterClick() {
   if (!mayCommand()) return;
-  const auto& m = s_.model;
-  const auto reg = ui::parseWholeNumber(m.at("REG").text, s_.numberFormat, 0, 255);
-  const auto data = ui::parseWholeNumber(m.at("DATA").text, s_.numberFormat, 0, 255);
+  const auto& c = s_.controls;
+  const auto reg = ui::parseWholeNumber(c.REG.text(), s_.numberFormat, 0, 255);
+  const auto data = ui::parseWholeNumber(c.DATA.text(), s_.numberFormat, 0, 255);
   if (!reg || !data) {
     showError("Register write", std::string(!reg ? "REG" : "DATA") +
                                     " must be a whole number from 0 to 255. Nothing was sent to the unit.");
@@ -51,15 +51,15 @@ void UnitSettings::SetSNClick() {
   // carry a command frame is not commanded at all.
   core::Unit& unit = s_.link.unit();
   if (!unit.usable()) return;
-  auto& m = s_.model;
-  const core::Unit::SerialResult result = unit.setSerialNumber(m.at("SN").text);
+  auto& c = s_.controls;
+  const core::Unit::SerialResult result = unit.setSerialNumber(c.SN.text());
   if (!result.problem.empty()) {
     showError("Set S/N", result.problem + " Nothing was sent to the unit.");
     return;
   }
   // Whatever the send gave: the next serial ready, the unit closed so that the poll finds it again
   // under the serial it now reports.
-  m.setText("SN", result.next);
+  c.SN.setText(result.next);
   s_.link.unitReenumerates();
 }
 

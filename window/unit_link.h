@@ -2,7 +2,7 @@
 #include <string_view>
 
 #include "core/unit.h"
-#include "ui/window_model.h"
+#include "ui/main_window_controls.h"
 
 namespace tamrik {
 
@@ -19,7 +19,7 @@ class UnitLink {
   static constexpr int kReadInterval = 10;
   static constexpr int kLossInterval = 250;
 
-  UnitLink(core::UnitServices services, ui::WindowModel& model) : unit_(services), model_(model) {}
+  UnitLink(core::UnitServices services, ui::TimerHandle timer) : unit_(services), timer_(timer) {}
   UnitLink(const UnitLink&) = delete;
   UnitLink& operator=(const UnitLink&) = delete;
 
@@ -58,11 +58,11 @@ class UnitLink {
   // A readback is about to rewrite the settings, or has read them (loaded).
   void settingsRead(bool loaded) { settingsLoaded_ = loaded; }
   // Input reports are coming: the poll asks often.
-  void reading() { model_.setInterval("Timer", kReadInterval); }
+  void reading() { timer_.setInterval(kReadInterval); }
   // The unit is lost or let go: it is closed and the poll looks for a unit at the slower pace.
   void drop() {
     unit_.close();
-    model_.setInterval("Timer", kLossInterval);
+    timer_.setInterval(kLossInterval);
     settingsLoaded_ = false;
   }
   // The unit took a new serial and leaves the bus to come back under it: the poll finds it again.
@@ -80,7 +80,7 @@ class UnitLink {
 
  private:
   core::Unit unit_;
-  ui::WindowModel& model_;
+  ui::TimerHandle timer_;
   bool settingsLoaded_ = false;
   bool reconnectRequested_ = false;
 };

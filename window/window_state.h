@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "ui/main_window_controls.h"
 #include "ui/number_text.h"
 #include "ui/window_model.h"
 #include "window/unit_link.h"
@@ -24,11 +25,13 @@ struct WindowFlags {
 // connection to the unit and the flags. The main window owns it for the life of the program.
 struct WindowState {
   WindowState(platform::Platform& p, ui::WindowModel& m, ui::NumberFormat f)
-      : platform(p), model(m), numberFormat(std::move(f)), link({p.hid, p.deviceSetup, p.kernel}, m) {}
+      : platform(p), model(m), numberFormat(std::move(f)), controls(m), link({p.hid, p.deviceSetup, p.kernel}, controls.Timer) {}
 
   platform::Platform& platform;
   ui::WindowModel& model;
   ui::NumberFormat numberFormat;
+  // The controls, by their names in the design: ui/main_window_controls.h.
+  ui::MainWindowControls controls;
   // The connection to the unit. The unit's epoch counts every opening and closing, so that an
   // action that lets the window process events in its middle can tell that the unit it started
   // with is no longer the one open.

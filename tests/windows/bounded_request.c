@@ -1,6 +1,6 @@
 /* hidapi's Windows backend with our patch, compiled into this test alone, so that the test can run
    its bounded request on a handle of its choosing. Not linked with tamrik_hidapi. */
-#include "windows/hid.c"
+#include "hid.c"
 
 #include "bounded_request.h"
 
