@@ -28,7 +28,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   udev
   gpsd gpsd-clients gpsd-tools chrony
-  dpkg-dev lintian appstream man-db groff-base librsvg2-bin
+  dpkg-dev lintian appstream man-db groff-base librsvg2-bin patch
 )
 
 # The Windows build: Debian's MinGW-w64 cross compilers (POSIX threads), Wine to run the programs and

@@ -1,6 +1,7 @@
 #include "app/frm_main.h"
 
 #include "synth/planner/divider_plan.h"
+#include "ui/main_window_controls.h"
 #include "ui/advanced_toggle.h"
 #include "ui/satellite_chart.h"
 
@@ -27,21 +28,21 @@ FrmMain::FrmMain(platform::Platform& platform, ui::NumberFormat numberFormat)
       state_(platform, model_, std::move(numberFormat)),
       link_(state_),
       gps_(state_, link_),
-      planner_(state_, link_, [this](const std::string& control) { click(control); }),
-      unitSettings_(state_) {
-  onClick("Advanced", [this] { ui::toggleAdvanced(model_, state_.flags.AdvancedCollapsed); });
-  onClick("SerNo", [this] { link_.SerNoClick(); });
-  onClick("FindFreq", [this] { planner_.FindFreqClick(); });
-  onClick("Factory", [this] { planner_.FactoryClick(); });
-  onClick("SetFreq", [this] { planner_.SetFreqClick(); });
-  keyHandlers_["Out1Freq"] = [this](int keyAscii) { planner_.Out1FreqKeyPress(keyAscii); };
-  onClick("OUT1EN", [this] { unitSettings_.OUT1ENClick(); });
-  onClick("Enc1", [this] { unitSettings_.Enc1Click(); });
-  onClick("OUT1ID", [this] { unitSettings_.OUT1IDClick(); });
-  onClick("WriteRegister", [this] { unitSettings_.WriteRegisterClick(); });
-  onClick("SetSN", [this] { unitSettings_.SetSNClick(); });
-  onClick("Label12", [this] { gps_.Label12Click(); });
-  onClick("Label13", [this] { gps_.Label13Click(); });
+      unitSettings_(state_),
+      planner_(state_, link_, unitSettings_) {
+  onClick(ui::names::Advanced, [this] { ui::toggleAdvanced(model_, state_.flags.AdvancedCollapsed); });
+  onClick(ui::names::SerNo, [this] { link_.SerNoClick(); });
+  onClick(ui::names::FindFreq, [this] { planner_.FindFreqClick(); });
+  onClick(ui::names::Factory, [this] { planner_.FactoryClick(); });
+  onClick(ui::names::SetFreq, [this] { planner_.SetFreqClick(); });
+  keyHandlers_[ui::names::Out1Freq] = [this](int keyAscii) { planner_.Out1FreqKeyPress(keyAscii); };
+  onClick(ui::names::OUT1EN, [this] { unitSettings_.OUT1ENClick(); });
+  onClick(ui::names::Enc1, [this] { unitSettings_.Enc1Click(); });
+  onClick(ui::names::OUT1ID, [this] { unitSettings_.OUT1IDClick(); });
+  onClick(ui::names::WriteRegister, [this] { unitSettings_.WriteRegisterClick(); });
+  onClick(ui::names::SetSN, [this] { unitSettings_.SetSNClick(); });
+  onClick(ui::names::Label12, [this] { gps_.Label12Click(); });
+  onClick(ui::names::Label13, [this] { gps_.Label13Click(); });
   tickHandler_ = [this] { gps_.PollInputReports(); };
 }
 
@@ -54,8 +55,7 @@ void FrmMain::onClick(const std::string& control, std::function<void()> handler)
 void FrmMain::Load() {
   const HandlerScope running(handlersRunning_);
   auto& flags = state_.flags;
-  flags.SettingsLoaded = false;
-  flags.ReconnectRequested = false;
+  state_.link.reset();
   flags.ScanDone = false;
 
   ui::toggleAdvanced(model_, flags.AdvancedCollapsed);
@@ -68,7 +68,7 @@ void FrmMain::Load() {
   link_.Scan_USB_devices();
   link_.FindTheHid();
   link_.ReadUnitSettings();
-  model_.setEnabled("Timer", true);
+  state_.controls.Timer.setEnabled(true);
 }
 
 void FrmMain::click(const std::string& control) {

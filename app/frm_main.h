@@ -54,8 +54,8 @@ class FrmMain final : public ui::WindowEvents {
   WindowState state_;
   device::DeviceLink link_;
   gps::GpsMonitor gps_;
-  synth::FrequencyPlanner planner_;
   settings::UnitSettings unitSettings_;
+  synth::FrequencyPlanner planner_;
   std::map<std::string, std::function<void()>> clickHandlers_;
   std::map<std::string, std::function<void(int)>> keyHandlers_;
   std::function<void()> tickHandler_;

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/numbers/dividers.h"
+#include "numbers/dividers.h"
 
 namespace tamrik::core {
 

@@ -9,14 +9,24 @@ using platform::DeviceHandle;
 using platform::HidString;
 using platform::OpenMode;
 
+void UnitSession::failed(std::string_view what, DeviceHandle handle) {
+  std::string why = s_.hid.lastError(handle);
+  lastError_ = std::string(what) + ": " + (why.empty() ? std::string("the unit did not take it") : why);
+}
+
 template <typename Visitor>
-void UnitSession::walkUnits(Visitor&& visit) {
+void UnitSession::walkUnits(Visitor&& visit, std::vector<UnopenedUnit>* unopened) {
   for (const platform::HidInterface& listed : s_.deviceSetup.hidInterfaces()) {
     // An interface listed with another device's IDs is passed over unopened: the window walks twice
     // a tick while no unit is open, and other devices (keyboards, security keys) must not be opened
     // many times a second. Every other interface is opened and its attributes decide.
     if (listed.idsListed && !isUnitId(listed.vendorId, listed.productId)) continue;
     const DeviceHandle handle = s_.kernel.openDevice(listed.path, OpenMode::Plain);
+    if (!platform::isValidHandle(handle) && listed.idsListed && unopened != nullptr) {
+      // Listed as a unit, yet it cannot be opened: busy with another program, or not permitted.
+      // It is not the unit's absence, and the user is told so.
+      unopened->push_back({listed.path, listed.serial, s_.kernel.lastOpenFailure()});
+    }
     platform::HidAttributes attrs;  // IDs stay 0 when the query fails
     if (auto a = platform::isValidHandle(handle) ? s_.hid.attributes(handle) : std::nullopt) attrs = *a;
     if (isUnitId(attrs.vendorId, attrs.productId) && visit(listed.path, handle, attrs)) return;
@@ -34,13 +44,15 @@ std::optional<std::string> UnitSession::serialOf(DeviceHandle handle) {
   return text;
 }
 
-std::vector<UnitEntry> UnitSession::listUnits() {
-  std::vector<UnitEntry> units;
-  walkUnits([&](const std::string& path, DeviceHandle handle, const platform::HidAttributes&) {
-    if (auto serial = serialOf(handle)) units.push_back({path, std::move(*serial)});
-    return false;
-  });
-  return units;
+UnitList UnitSession::listUnits() {
+  UnitList list;
+  walkUnits(
+      [&](const std::string& path, DeviceHandle handle, const platform::HidAttributes&) {
+        if (auto serial = serialOf(handle)) list.units.push_back({path, std::move(*serial)});
+        return false;
+      },
+      &list.unopened);
+  return list;
 }
 
 bool UnitSession::open(std::string_view serial) {
@@ -64,6 +76,7 @@ bool UnitSession::open(std::string_view serial) {
 }
 
 void UnitSession::close() {
+  if (!connected_) return;
   connected_ = false;
   s_.kernel.closeHandle(commandHandle_);
   s_.kernel.closeHandle(stringHandle_);
@@ -84,7 +97,10 @@ UnitStrings UnitSession::readStrings() {
   auto read = [&](HidString which) -> std::optional<std::string> {
     s_.kernel.sleep(5ms);
     const auto units = s_.hid.string(stringHandle_, which, kStringRequestBytes);
-    if (!units) return std::nullopt;
+    if (!units) {
+      failed("reading the unit's strings", stringHandle_);
+      return std::nullopt;
+    }
     return deviceText(*units);
   };
   out.manufacturer = read(HidString::Manufacturer);
@@ -108,17 +124,39 @@ std::optional<SettingsReport> UnitSession::readSettings() {
   // An answer that stops short of the last field the settings need is a failed read: the zeros the
   // rest reads as are not the unit's settings.
   const auto delivered = s_.hid.getFeature(commandHandle_, report);
-  if (!delivered || *delivered < static_cast<std::size_t>(kMinimumFeatureReportLength)) return std::nullopt;
+  if (!delivered) {
+    failed("reading the settings report", commandHandle_);
+    return std::nullopt;
+  }
+  if (*delivered < static_cast<std::size_t>(kMinimumFeatureReportLength)) {
+    lastError_ = "reading the settings report: the unit answered with " + std::to_string(*delivered) +
+                 " bytes, fewer than the " + std::to_string(kMinimumFeatureReportLength) + " the settings need";
+    return std::nullopt;
+  }
   return decodeSettingsReport(report);
 }
 
 bool UnitSession::send(std::span<const std::uint8_t> frame) {
-  if (!usable() || frame.size() != frameLength()) return false;
-  return s_.hid.setFeature(commandHandle_, frame);
+  if (!connected_) {
+    lastError_ = "no unit is open";
+    return false;
+  }
+  if (!usable() || frame.size() != frameLength()) {
+    lastError_ = "the unit's feature report of " + std::to_string(unit_.featureReportLength) +
+                 " bytes cannot carry the command";
+    return false;
+  }
+  if (s_.hid.setFeature(commandHandle_, frame)) return true;
+  failed("sending a command", commandHandle_);
+  return false;
 }
 
 namespace {
-bool sendIf(UnitSession& session, const std::optional<Frame>& frame) { return frame && session.send(*frame); }
+bool sendIf(UnitSession& session, const std::optional<Frame>& frame) {
+  if (frame) return session.send(*frame);
+  session.setLastError("the command does not fit the unit's feature report");
+  return false;
+}
 }  // namespace
 
 bool UnitSession::setOutputEnabled(bool enabled) { return sendIf(*this, outputEnableFrame(enabled, frameLength())); }
@@ -148,112 +186,9 @@ bool UnitSession::setReceiverMessageRate(std::uint8_t messageClass, std::uint8_t
 platform::InputReadResult UnitSession::readInput(std::span<std::uint8_t> buffer,
                                                  std::chrono::milliseconds firstReportTimeout) {
   if (!connected_) return {};
-  return s_.hid.readInputReports(commandHandle_, buffer, firstReportTimeout);
-}
-
-// ---- Unit ----
-
-UnitIdentity Unit::identity() {
-  const OpenUnit& u = session_.unit();
-  const UnitStrings strings = session_.readStrings();
-  UnitIdentity id;
-  id.serial = strings.serial.value_or("");
-  id.manufacturer = strings.manufacturer.value_or("");
-  id.product = strings.product.value_or("");
-  id.firmwareVersion = u.firmwareVersion;
-  id.firmware = firmwareText(u.firmwareVersion);
-  id.versionKnown = strings.manufacturer.has_value();
-  id.usable = session_.usable();
-  id.featureReportLength = u.featureReportLength;
-  id.inputReportLength = u.inputReportLength;
-  versionKnown_ = id.versionKnown;
-  return id;
-}
-
-std::vector<UnitIdentity> Unit::list() {
-  session_.close();
-  std::vector<UnitIdentity> out;
-  for (const UnitEntry& entry : session_.listUnits()) {
-    if (!session_.open(entry.serial)) continue;
-    UnitIdentity id = identity();
-    id.serial = entry.serial;  // the serial it is listed and chosen by
-    out.push_back(std::move(id));
-    session_.close();
-  }
-  versionKnown_.reset();
-  return out;
-}
-
-OpenOutcome Unit::open(std::optional<std::string_view> serial) {
-  session_.close();
-  versionKnown_.reset();
-  if (serial) {
-    if (session_.open(*serial)) return OpenOutcome::Opened;
-    return session_.listUnits().empty() ? OpenOutcome::NoUnit : OpenOutcome::NotFound;
-  }
-  const std::vector<UnitEntry> units = session_.listUnits();
-  if (units.empty()) return OpenOutcome::NoUnit;
-  if (units.size() > 1) return OpenOutcome::SeveralUnits;
-  // Gone between the listing and the opening: as if it had never been there.
-  return session_.open(units.front().serial) ? OpenOutcome::Opened : OpenOutcome::NoUnit;
-}
-
-UnitReadback Unit::readback() {
-  UnitReadback r;
-  if (!session_.connected()) return r;
-  r.identity = identity();
-  r.settings = session_.readSettings();
-  return r;
-}
-
-bool Unit::programSettings(const Dividers& d) {
-  const bool first = session_.sendSettings(d);
-  const bool second = session_.sendSettings(d);
-  return first || second;
-}
-
-Unit::SerialResult Unit::setSerialNumber(std::string_view text) {
-  const SerialNumberCheck check = planSerialNumber(text);
-  if (!check.plan) return {check.problem, false, {}};
-  SerialResult r{{}, session_.sendSerialNumber(*check.plan), check.plan->next};
-  session_.close();
-  return r;
-}
-
-bool Unit::setNavMessageRates() {
-  if (!session_.usable()) return false;
-  if (!versionKnown_) identity();
-  const std::uint16_t version = session_.unit().firmwareVersion;
-  bool all = true;
-  for (const MessageRate& m : navMessageRates(*versionKnown_ ? std::optional(version) : std::nullopt)) {
-    all = session_.setReceiverMessageRate(m.messageClass, m.messageId, m.rate) && all;
-  }
-  return all;
-}
-
-bool Unit::stopNavMessages() {
-  bool all = true;
-  for (const MessageRate& m : navMessagesOff()) {
-    all = session_.setReceiverMessageRate(m.messageClass, m.messageId, m.rate) && all;
-  }
-  return all;
-}
-
-ReadOutcome Unit::readReceiver(ReceiverStream& stream, std::chrono::milliseconds firstReportTimeout) {
-  if (!session_.connected()) return ReadOutcome::Lost;
-  // Room for a second of reports at the unit's cadence, as whole reports.
-  constexpr std::size_t kReadBytes = 34000;
-  buffer_.resize(kReadBytes);
-  const platform::InputReadResult read = session_.readInput(buffer_, firstReportTimeout);
-  if (!read.ok) {
-    session_.close();
-    return ReadOutcome::Lost;
-  }
-  const std::size_t n = std::min(read.bytes, buffer_.size());
-  const int length = session_.unit().inputReportLength;
-  if (wholeReports(n, length) == 0) return ReadOutcome::Silent;
-  return stream.feedInputReports(std::span<const std::uint8_t>(buffer_).first(n), length) ? ReadOutcome::Reports
-                                                                                          : ReadOutcome::Stopped;
+  const platform::InputReadResult read = s_.hid.readInputReports(commandHandle_, buffer, firstReportTimeout);
+  if (!read.ok) failed("reading input reports", commandHandle_);
+  return read;
 }
 
 }  // namespace tamrik::core

@@ -2,186 +2,178 @@
 
 #include <set>
 
-#include "core/numbers/frequency.h"
+#include "numbers/frequency.h"
 #include "core/protocol.h"
 #include "device/settings_captions.h"
 #include "ui/satellite_chart.h"
 
 namespace tamrik::device {
 
-namespace {
-
-// The boxes a readback writes, whose text the user may be changing.
-constexpr const char* kReadbackBoxes[] = {"Out1Freq", "GPS",    "N31",    "N2_HS", "N2_LS",
-                                          "N1_HS",    "NC1_LS", "NC2_LS", "BW"};
-
-}  // namespace
-
 DeviceLink::DeviceLink(WindowState& state) : s_(state) {}
 
 void DeviceLink::Scan_USB_devices() {
-  auto& m = s_.model;
+  auto& c = s_.controls;
   s_.flags.ScanDone = false;
-  m.clearItems("SerNo");
-  m.setEnabled("SerNo", false);
-  const std::vector<core::UnitEntry> units = s_.session.listUnits();
+  c.SerNo.clearItems();
+  c.SerNo.setEnabled(false);
+  const std::vector<core::UnitEntry> units = s_.link.unit().units().units;
   for (std::size_t i = 0; i < units.size(); ++i) {
-    m.addItem("SerNo", units[i].serial);
-    m.setSelected("SerNo", static_cast<int>(i));
+    c.SerNo.addItem(units[i].serial);
+    c.SerNo.setSelected(static_cast<int>(i));
   }
-  if (units.size() > 1) m.setEnabled("SerNo", true);
+  if (units.size() > 1) c.SerNo.setEnabled(true);
   s_.flags.ScanDone = true;
 }
 
-bool DeviceLink::FindTheHid() { return s_.session.open(s_.model.selectedText("SerNo")); }
-
-void DeviceLink::SetReceiverMessageRate(std::uint8_t messageClass, std::uint8_t messageId, std::uint8_t rate) {
-  if (!s_.session.connected() || !s_.flags.SettingsLoaded) return;
-  s_.session.setReceiverMessageRate(messageClass, messageId, rate);
-}
+bool DeviceLink::FindTheHid() { return s_.link.open(s_.controls.SerNo.selectedText()); }
 
 void DeviceLink::ReadUnitSettings(Readback kind) {
-  auto& m = s_.model;
-  core::UnitSession& session = s_.session;
+  auto& c = s_.controls;
+  UnitLink& link = s_.link;
+  core::Unit& unit = link.unit();
   ++s_.readbackCount;
 
   // After a drift command the unit the last readback showed is refreshed in place: nothing is
   // cleared or disabled on the way (that would move the focus), and a box whose text the user has
   // changed since the readback last wrote it keeps that text.
-  const bool inPlace = kind == Readback::AfterDrift && session.usable() && shownEpoch_ == session.epoch();
-  std::set<std::string> userTexts;
+  const bool inPlace = kind == Readback::AfterDrift && unit.usable() && shownEpoch_ == unit.epoch();
+  std::set<const ui::ControlHandle*> userTexts;
   if (inPlace) {
-    for (const char* box : kReadbackBoxes) {
-      if (m.at(box).text != shownTexts_[box]) userTexts.insert(box);
+    for (const ui::ControlHandle* box : c.readbackBoxes) {
+      if (box->text() != shownTexts_[box->name()]) userTexts.insert(box);
     }
   }
-  auto setBox = [&](const char* box, const std::string& text) {
-    if (!userTexts.contains(box)) m.setText(box, text);
+  auto setBox = [&](ui::ControlHandle& box, const std::string& text) {
+    if (!userTexts.contains(&box)) box.setText(text);
   };
 
   if (!inPlace) s_.flags.BlinkOn = false;
-  s_.flags.SettingsLoaded = false;
+  link.settingsRead(false);
   shownEpoch_.reset();
 
   if (!inPlace) {
-    m.setText("lblManuf", "");
-    m.setText("lblProduct", "");
-    m.setText("lblVersion", "");
-    m.clearItems("Enc1");
-    m.setEnabled("Enc1", false);
-    m.setEnabled("OUT1ID", false);
-    m.setChecked("OUT1EN", false);
-    m.setEnabled("OUT1EN", false);
-    m.setText("Out1Freq", "");
-    m.setEnabled("Out1Freq", false);
-    m.setEnabled("FindFreq", false);
-    m.setEnabled("SetFreq", false);
-    m.setEnabled("Advanced", false);
-    for (const char* box : {"GPS", "N31", "N2_HS", "N2_LS", "N1_HS", "NC1_LS", "NC2_LS"}) m.setText(box, "");
-    m.setEnabled("Frame3", false);
+    c.lblManuf.setText("");
+    c.lblProduct.setText("");
+    c.lblVersion.setText("");
+    c.Enc1.clearItems();
+    c.Enc1.setEnabled(false);
+    c.OUT1ID.setEnabled(false);
+    c.OUT1EN.setChecked(false);
+    c.OUT1EN.setEnabled(false);
+    c.Out1Freq.setText("");
+    c.Out1Freq.setEnabled(false);
+    c.FindFreq.setEnabled(false);
+    c.SetFreq.setEnabled(false);
+    c.Advanced.setEnabled(false);
+    for (ui::ControlHandle* box : c.dividerBoxes) box->setText("");
+    c.Frame3.setEnabled(false);
   }
 
-  if (!session.connected()) return;
+  if (!link.isOpen()) {
+    // No unit to show; one that is attached but held by another program is not its absence.
+    const auto& unopened = unit.unopened();
+    if (!unopened.empty()) c.lblProduct.setText(" " + core::unopenedText(unopened.front()));
+    return;
+  }
 
   // The version is shown, and chooses the receiver's rates, only with a readable manufacturer.
-  const core::UnitStrings strings = session.readStrings();
-  const std::uint16_t version = session.unit().firmwareVersion;
-  const bool versionKnown = strings.manufacturer.has_value();
+  const core::UnitReadback readback = unit.readback();
+  const core::UnitStrings& strings = readback.identity.strings;
   if (strings.manufacturer) {
-    m.setText("lblManuf", " " + *strings.manufacturer);
-    m.setText("lblVersion", " " + core::firmwareText(version));
+    c.lblManuf.setText(" " + *strings.manufacturer);
+    c.lblVersion.setText(" " + readback.identity.firmware);
   } else if (inPlace) {
-    m.setText("lblManuf", "");
-    m.setText("lblVersion", "");
+    c.lblManuf.setText("");
+    c.lblVersion.setText("");
   }
   if (strings.product) {
-    m.setText("lblProduct", " " + *strings.product);
+    c.lblProduct.setText(" " + *strings.product);
   } else if (inPlace) {
-    m.setText("lblProduct", "");
+    c.lblProduct.setText("");
   }
-  m.setEnabled("Frame1", true);
+  c.Frame1.setEnabled(true);
 
   // A unit whose feature report cannot carry the settings report is shown but never read or
   // commanded: its controls stay disabled and the version line says why.
-  if (!session.usable()) {
-    m.setText("lblVersion", m.at("lblVersion").text + " (unit not usable: feature report of " +
-                                std::to_string(session.unit().featureReportLength) + " bytes)");
+  if (!readback.identity.usable) {
+    c.lblVersion.setText(c.lblVersion.text() + " (unit not usable: feature report of " +
+                                std::to_string(readback.identity.featureReportLength) + " bytes)");
     return;
   }
 
   if (!inPlace) {
-    for (const char* strength : core::kDriveStrengths) m.addItem("Enc1", strength);
-    m.setSelected("Enc1", 0);
+    for (const char* strength : core::kDriveStrengths) c.Enc1.addItem(strength);
+    c.Enc1.setSelected(0);
   }
-  m.setEnabled("Enc1", true);
-  m.setEnabled("OUT1ID", true);
-  m.setEnabled("OUT1EN", true);
-  m.setEnabled("Out1Freq", true);
-  m.setEnabled("FindFreq", true);
-  m.setText("FindFreq", "Set frequency");
-  m.setEnabled("SetFreq", true);
-  m.setEnabled("Advanced", true);
-  m.setEnabled("Frame3", true);
+  c.Enc1.setEnabled(true);
+  c.OUT1ID.setEnabled(true);
+  c.OUT1EN.setEnabled(true);
+  c.Out1Freq.setEnabled(true);
+  c.FindFreq.setEnabled(true);
+  c.FindFreq.setText("Set frequency");
+  c.SetFreq.setEnabled(true);
+  c.Advanced.setEnabled(true);
+  c.Frame3.setEnabled(true);
 
-  if (const std::optional<core::SettingsReport> settings = session.readSettings()) {
+  if (const std::optional<core::SettingsReport>& settings = readback.settings) {
     const core::Dividers& v = settings->dividers;
-    m.setChecked("OUT1EN", settings->outputEnabled);
-    m.setSelected("Enc1", settings->driveIndex);
-    setBox("GPS", std::to_string(v.gps));
-    setBox("N31", std::to_string(v.n31));
-    setBox("N2_HS", std::to_string(v.n2_hs));
-    setBox("N2_LS", std::to_string(v.n2_ls));
-    setBox("N1_HS", std::to_string(v.n1_hs));
-    setBox("NC1_LS", std::to_string(v.nc1_ls));
-    setBox("NC2_LS", std::to_string(v.nc2_ls));
-    setBox("BW", std::to_string(v.bw));
-    setBox("Out1Freq", core::outputHzText(v, s_.numberFormat.decimalSeparator));
-    m.setText("F3lbl", f3Caption(v));
-    m.setText("Fosclbl", foscCaption(v, s_.numberFormat));
+    c.OUT1EN.setChecked(settings->outputEnabled);
+    c.Enc1.setSelected(settings->driveIndex);
+    setBox(c.GPS, std::to_string(v.gps));
+    setBox(c.N31, std::to_string(v.n31));
+    setBox(c.N2_HS, std::to_string(v.n2_hs));
+    setBox(c.N2_LS, std::to_string(v.n2_ls));
+    setBox(c.N1_HS, std::to_string(v.n1_hs));
+    setBox(c.NC1_LS, std::to_string(v.nc1_ls));
+    setBox(c.NC2_LS, std::to_string(v.nc2_ls));
+    setBox(c.BW, std::to_string(v.bw));
+    setBox(c.Out1Freq, core::outputHzText(v, s_.numberFormat.decimalSeparator));
+    c.F3lbl.setText(f3Caption(v));
+    c.Fosclbl.setText(foscCaption(v, s_.numberFormat));
     if (!inPlace) {
-      m.setFocus("Out1Freq");
-      m.setSelStart("Out1Freq", 999);
+      c.Out1Freq.setFocus();
+      c.Out1Freq.setSelStart(999);
     }
   } else if (inPlace) {
     // What a failed read leaves, as the clearing at the start would have left it.
-    m.setChecked("OUT1EN", false);
-    m.setSelected("Enc1", 0);
-    for (const char* box : {"GPS", "N31", "N2_HS", "N2_LS", "N1_HS", "NC1_LS", "NC2_LS", "Out1Freq"}) setBox(box, "");
+    c.OUT1EN.setChecked(false);
+    c.Enc1.setSelected(0);
+    for (ui::ControlHandle* box : c.dividerBoxes) setBox(*box, "");
+    setBox(c.Out1Freq, "");
   }
 
-  s_.flags.SettingsLoaded = true;
-  for (const char* box : kReadbackBoxes) {
-    if (!userTexts.contains(box)) shownTexts_[box] = m.at(box).text;
+  link.settingsRead(true);
+  for (const ui::ControlHandle* box : c.readbackBoxes) {
+    if (!userTexts.contains(box)) shownTexts_[box->name()] = box->text();
   }
-  shownEpoch_ = session.epoch();
+  shownEpoch_ = unit.epoch();
 
-  for (const core::MessageRate& r : core::navMessageRates(versionKnown ? std::optional(version) : std::nullopt)) {
-    SetReceiverMessageRate(r.messageClass, r.messageId, r.rate);
-  }
+  unit.setMessageRates(readback.rates);
 
-  ui::resetSatelliteBars(m, false);
+  ui::resetSatelliteBars(s_.model, false);
 }
 
 void DeviceLink::SerNoClick() {
   if (!s_.flags.ScanDone) return;
-  auto& m = s_.model;
-  m.setEnabled("Timer", false);
-  s_.flags.ReconnectRequested = true;
-  if (s_.session.connected()) {
-    s_.session.close();
-    m.setInterval("Timer", 250);
-  }
-  s_.flags.SettingsLoaded = false;
-  if (FindTheHid()) s_.flags.ReconnectRequested = false;
+  auto& c = s_.controls;
+  c.Timer.setEnabled(false);
+  s_.link.switchUnit();
+  FindTheHid();
   ReadUnitSettings();
-  m.setEnabled("Timer", true);
+  c.Timer.setEnabled(true);
+}
+
+void DeviceLink::Reconnect() {
+  Scan_USB_devices();
+  s_.link.reconnect(s_.controls.SerNo.selectedText());
+  ReadUnitSettings();
 }
 
 void DeviceLink::Unload() {
-  for (const core::MessageRate& r : core::navMessagesOff()) SetReceiverMessageRate(r.messageClass, r.messageId, r.rate);
-  s_.model.setEnabled("Timer", false);
+  if (s_.link.settingsLoaded()) s_.link.unit().stopNavMessages();
+  s_.controls.Timer.setEnabled(false);
   s_.flags.ScanDone = false;
-  s_.session.close();
+  s_.link.close();
 }
 
 }  // namespace tamrik::device

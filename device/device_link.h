@@ -19,8 +19,8 @@ enum class Readback {
 };
 
 // The window's side of finding, opening and reading back units: the unit list in SerNo, the unit
-// chosen there, and the identity and settings controls. The unit itself is the core's session
-// (WindowState::session); this class only shows it.
+// chosen there, and the identity and settings controls. The unit and the connection to it are
+// WindowState::link's; this class only shows them.
 class DeviceLink {
  public:
   explicit DeviceLink(WindowState& state);
@@ -33,11 +33,10 @@ class DeviceLink {
   void ReadUnitSettings(Readback kind = Readback::Full);
   // The user chose an entry of SerNo.
   void SerNoClick();
+  // No unit is open: lists the units again, opens the one chosen in SerNo and reads it back.
+  void Reconnect();
   // The window is being unloaded: receiver messages off, timer off, unit closed.
   void Unload();
-
-  // Sets the output rate of one receiver message through the unit, once its settings are loaded.
-  void SetReceiverMessageRate(std::uint8_t messageClass, std::uint8_t messageId, std::uint8_t rate);
 
  private:
   WindowState& s_;

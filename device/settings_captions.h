@@ -1,8 +1,8 @@
 #pragma once
 #include <string>
 
-#include "core/numbers/dividers.h"
-#include "core/numbers/frequency.h"
+#include "numbers/dividers.h"
+#include "numbers/frequency.h"
 #include "ui/number_text.h"
 
 namespace tamrik::device {

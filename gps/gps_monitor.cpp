@@ -33,77 +33,63 @@ class FlagScope {
 
 }  // namespace
 
-GpsMonitor::GpsMonitor(WindowState& state, device::DeviceLink& link)
-    : s_(state), link_(link), inputBuffer_(kReadBytes + 1) {}
+GpsMonitor::GpsMonitor(WindowState& state, device::DeviceLink& link) : s_(state), link_(link) {}
 
 void GpsMonitor::PollInputReports() {
   if (s_.flags.Unloading || busy_) return;
   FlagScope running(busy_);
-  core::UnitSession& session = s_.session;
+  UnitLink& link = s_.link;
 
-  if (session.connected()) {
-    inputBuffer_[0] = 0;
-    const platform::InputReadResult read =
-        session.readInput(std::span<std::uint8_t>(inputBuffer_.data(), kReadBytes), kFirstReportTimeout);
-
-    if (!read.ok || s_.flags.ReconnectRequested) {
+  if (link.isOpen()) {
+    // The reports go through the stream as they are read; a read that brings no whole report (the
+    // unit is silent) leaves the labels as they are. The pace is set before the stream runs, so
+    // that a unit switched while a message is drawn keeps the pace its switch set.
+    readEpoch_ = link.unit().epoch();
+    link.reading();
+    if (link.unit().readReceiver(stream_, kFirstReportTimeout) == core::ReadOutcome::Lost ||
+        link.reconnectRequested()) {
       linkLost();
-    } else {
-      s_.model.setInterval("Timer", kReadInterval);
-      // A read that brought no whole report (the unit is silent) leaves the labels as they are.
-      const std::size_t n = std::min(read.bytes, kReadBytes);
-      readEpoch_ = session.epoch();
-      stream_.feedInputReports(std::span<const std::uint8_t>(inputBuffer_.data(), n), session.unit().inputReportLength);
     }
   }
 
   if (s_.flags.Unloading) return;
-  if (!session.connected()) reconnect();
+  if (!link.isOpen()) link_.Reconnect();
 }
 
 bool GpsMonitor::readAbandoned(std::uint64_t epoch) const {
   // Events processed while decoding may have closed or switched the unit, or begun unloading the
   // window: the rest of the read, and of the message being drawn, belongs to a link that is gone.
-  return s_.flags.Unloading || s_.session.epoch() != epoch;
+  return s_.flags.Unloading || s_.link.unit().epoch() != epoch;
 }
 
 void GpsMonitor::onInputStatus(const core::InputStatus& status) {
-  ui::WindowModel& m = s_.model;
-  m.setText("Label16", "Signal loss count: " + std::to_string(status.lossCount));
-  m.setBackColor("LOS", status.gpsSignal ? kLightGreen : kLightRed);
-  m.setText("LOS", status.gpsSignal ? "GPS signal OK" : "No GPS signal");
-  m.setBackColor("LOL", status.pllLock ? kLightGreen : kLightRed);
-  m.setText("LOL", status.pllLock ? "PLL lock OK" : "No PLL lock");
+  auto& c = s_.controls;
+  c.Label16.setText("Signal loss count: " + std::to_string(status.lossCount));
+  c.LOS.setBackColor(status.gpsSignal ? kLightGreen : kLightRed);
+  c.LOS.setText(status.gpsSignal ? "GPS signal OK" : "No GPS signal");
+  c.LOL.setBackColor(status.pllLock ? kLightGreen : kLightRed);
+  c.LOL.setText(status.pllLock ? "PLL lock OK" : "No PLL lock");
 }
 
 void GpsMonitor::linkLost() {
-  s_.session.close();
-  s_.model.setInterval("Timer", kLossInterval);
-  s_.flags.SettingsLoaded = false;
+  s_.link.drop();
   ui::resetSatelliteBars(s_.model, /*blacken=*/true);
   // LOL keeps its caption; only its colour tells of the loss. LOS is left alone.
-  s_.model.setBackColor("LOL", kLightRed);
-}
-
-void GpsMonitor::reconnect() {
-  s_.flags.SettingsLoaded = false;
-  link_.Scan_USB_devices();
-  if (link_.FindTheHid()) s_.flags.ReconnectRequested = false;
-  link_.ReadUnitSettings();
+  s_.controls.LOL.setBackColor(kLightRed);
 }
 
 void GpsMonitor::onMessage(std::uint8_t messageClass, std::uint8_t messageId, std::span<const std::uint8_t> payload) {
   // NAV messages arrive decoded; of the others, a few are shown as they come.
   if (s_.flags.Unloading || messageClass == core::kClassNav) return;
-  if (auto text = DiagnosticText(messageClass, messageId, payload)) s_.model.setText("Label20", *text);
+  if (auto text = DiagnosticText(messageClass, messageId, payload)) s_.controls.Label20.setText(*text);
 }
 
 void GpsMonitor::onNavPvt(const core::NavPvt& pvt) {
   if (s_.flags.Unloading) return;
   if (s_.flags.SetClockRequested && pvt.timeValid()) setClockFromNavPvt(pvt);
   mapLink_ = MapLinkFor(pvt.lat, pvt.lon);
-  s_.model.setText("Label12", PositionText(pvt, s_.numberFormat));
-  s_.model.setText("Label13", UtcText(pvt));
+  s_.controls.Label12.setText(PositionText(pvt, s_.numberFormat));
+  s_.controls.Label13.setText(UtcText(pvt));
 }
 
 void GpsMonitor::setClockFromNavPvt(const NavPvt& pvt) {
@@ -121,7 +107,7 @@ void GpsMonitor::clockSettingAnswered(ClockPrompt prompt, ClockOutcome outcome) 
   switch (outcome) {
     case ClockOutcome::Set:
       clockClick_.succeeded = true;
-      s_.model.setBorder("Label13", false);
+      s_.controls.Label13.setBorder(false);
       return;
     case ClockOutcome::Invalid:
     case ClockOutcome::Busy:
@@ -154,7 +140,7 @@ void GpsMonitor::clockSettingAnswered(ClockPrompt prompt, ClockOutcome outcome) 
 void GpsMonitor::onNavSvInfo(const core::NavSvInfo& info) {
   if (s_.flags.Unloading) return;
   platform::Toolkit& toolkit = s_.platform.toolkit;
-  const std::uint64_t epoch = s_.session.epoch();
+  const std::uint64_t epoch = s_.link.unit().epoch();
   for (int i = 0; i < info.channels(); ++i) {
     if (const auto bar = BarFor(info.channel(i))) ui::setSatelliteBar(s_.model, bar->chn, bar->cno, bar->color);
     // Keeps the window painted through a long message. A tick delivered here returns at once, so
@@ -186,10 +172,10 @@ void GpsMonitor::onNavClock(const core::NavClock& clock) {
 }
 
 void GpsMonitor::SendReceiverClockDrift() {
-  if (!s_.session.connected()) return;
+  if (!s_.link.isOpen()) return;
   // The clamped value is kept, so a drift that stays beyond the range is sent again every time.
   lastClockDrift_ = core::clampDrift(lastClockDrift_);
-  s_.session.sendClockDrift(lastClockDrift_);
+  s_.link.unit().sendClockDrift(lastClockDrift_);
   link_.ReadUnitSettings(device::Readback::AfterDrift);
 }
 
@@ -197,18 +183,18 @@ void GpsMonitor::Label13Click() {
   if (s_.flags.Unloading) return;
   s_.flags.SetClockRequested = true;
   clockClick_ = ClockClick{.promptLeft = true};
-  s_.model.setBorder("Label13", true);
+  s_.controls.Label13.setBorder(true);
 }
 
 void GpsMonitor::Label12Click() {
   if (s_.flags.Unloading || mapClickRunning_) return;
   FlagScope click(mapClickRunning_);
   FlagScope running(busy_);
-  s_.model.setBorder("Label12", true);
+  s_.controls.Label12.setBorder(true);
   if (!mapLink_.empty()) s_.platform.shell.openUrl(mapLink_);  // a failure to start the browser is ignored
   s_.platform.toolkit.processPendingEvents();
   s_.platform.kernel.sleep(std::chrono::milliseconds(50));
-  s_.model.setBorder("Label12", false);
+  s_.controls.Label12.setBorder(false);
 }
 
 }  // namespace tamrik::gps

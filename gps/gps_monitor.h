@@ -23,15 +23,9 @@ namespace tamrik::gps {
 // inside a NAV-SVINFO leave the user's input for after the tick, so a click never runs inside it.
 class GpsMonitor : private core::ReceiverSink {
  public:
-  // Bytes asked for by each read, as whole input reports.
-  static constexpr std::size_t kReadBytes = 34000;
   // How long a read waits for the first report. A unit that stays attached but goes silent costs
   // the window at most this long per tick.
   static constexpr std::chrono::milliseconds kFirstReportTimeout{20};
-  // Timer intervals: design time, after a good read, after a link loss.
-  static constexpr int kStartInterval = 50;
-  static constexpr int kReadInterval = 10;
-  static constexpr int kLossInterval = 250;
 
   GpsMonitor(WindowState& state, device::DeviceLink& link);
   GpsMonitor(const GpsMonitor&) = delete;
@@ -66,15 +60,13 @@ class GpsMonitor : private core::ReceiverSink {
 
   bool readAbandoned(std::uint64_t epoch) const;
   void linkLost();
-  void reconnect();
   void setClockFromNavPvt(const NavPvt& pvt);
   void clockSettingAnswered(platform::ClockPrompt prompt, platform::ClockOutcome outcome);
 
   WindowState& s_;
   device::DeviceLink& link_;
   core::ReceiverStream stream_{*this};
-  std::uint64_t readEpoch_ = 0;            // the opening of the unit the current read came from
-  std::vector<std::uint8_t> inputBuffer_;  // InputBuffer: indices 0 to kReadBytes
+  std::uint64_t readEpoch_ = 0;  // the opening of the unit the current read came from
   std::string mapLink_;
   std::int32_t lastClockDrift_ = 0;
   // The clock setting the latest click on Label13 asked for.

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/numbers/number_format.h"
+#include "numbers/number_format.h"
 #include "ui/satellite_chart.h"
 
 namespace tamrik::gps {

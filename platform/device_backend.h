@@ -14,6 +14,8 @@ class DeviceBackend : public HidService, public DeviceSetupService {
  public:
   virtual DeviceHandle open(const std::string& path, OpenMode mode) = 0;
   virtual bool close(DeviceHandle handle) = 0;
+  // Why the latest open that gave kInvalidHandle failed.
+  virtual OpenFailure lastOpenFailure() { return {}; }
 };
 
 }  // namespace tamrik::platform

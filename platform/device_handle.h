@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string>
 
 namespace tamrik::platform {
 
@@ -10,5 +11,19 @@ inline constexpr DeviceHandle kNoHandle = 0;
 inline constexpr DeviceHandle kInvalidHandle = -1;
 
 inline constexpr bool isValidHandle(DeviceHandle h) { return h > 0; }
+
+// Why a device could not be opened, as far as the system tells.
+struct OpenFailure {
+  enum class Kind {
+    None,          // nothing failed
+    Absent,        // no such device (any more)
+    NotPermitted,  // this user may not open it
+    Busy,          // another program holds it exclusively
+    Other,
+  };
+  Kind kind = Kind::None;
+  std::string text;     // the system's words ("Permission denied"); may be empty
+  std::string holders;  // for a busy device, who holds it where the system tells ("gpsd (process 812)")
+};
 
 }  // namespace tamrik::platform

@@ -13,6 +13,10 @@ struct HidInterface {
   bool idsListed = false;
   std::uint16_t vendorId = 0;
   std::uint16_t productId = 0;
+  // The serial number the list gives without opening the interface, where it gives one. Only for
+  // telling the user which device could not be opened: the serial a unit is chosen by is the one
+  // it reports once open.
+  std::string serial;
 };
 
 // Lists the HID interfaces present now, in enumeration order, by the path the kernel service opens.

@@ -55,6 +55,13 @@ class HidService {
   // than the timeout, so a unit that stays attached but goes silent cannot freeze the caller.
   virtual InputReadResult readInputReports(DeviceHandle device, std::span<std::uint8_t> buffer,
                                            std::chrono::milliseconds firstReportTimeout) = 0;
+
+  // Why the latest request on this device that failed, failed, in the system's words (errno's
+  // text, hidapi's error string, the Windows error). Empty when the backend cannot tell.
+  virtual std::string lastError(DeviceHandle device) {
+    (void)device;
+    return {};
+  }
 };
 
 }  // namespace tamrik::platform

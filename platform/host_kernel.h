@@ -17,6 +17,7 @@ class HostKernel final : public KernelService {
   HostKernel(DeviceBackend& devices, SystemClock& clock, Sleeper sleeper = {});
 
   DeviceHandle openDevice(const std::string& path, OpenMode mode) override;
+  OpenFailure lastOpenFailure() override { return devices_.lastOpenFailure(); }
   bool closeHandle(DeviceHandle handle) override;
   void sleep(std::chrono::milliseconds duration) override;
   void setSystemTime(const SystemTime& utc, ClockPrompt prompt, ClockAnswer answer) override;

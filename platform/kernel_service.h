@@ -19,6 +19,8 @@ class KernelService {
   // Opens a device path for reading and writing, shared. kInvalidHandle when it cannot be opened
   // (absent, no permission, or held exclusively by another program).
   virtual DeviceHandle openDevice(const std::string& path, OpenMode mode) = 0;
+  // Why the latest openDevice that gave kInvalidHandle failed.
+  virtual OpenFailure lastOpenFailure() { return {}; }
 
   // Closes a handle. Harmless for kNoHandle and kInvalidHandle (returns false for them).
   virtual bool closeHandle(DeviceHandle handle) = 0;

@@ -17,9 +17,13 @@ std::vector<HidInterface> RoutingDeviceBackend::hidInterfaces() {
 }
 
 DeviceHandle RoutingDeviceBackend::open(const std::string& path, OpenMode mode) {
+  lastOpenFailure_ = {OpenFailure::Kind::Absent, "No such device", {}};
   auto tryOpen = [&](DeviceBackend* b) -> DeviceHandle {
     const DeviceHandle inner = b->open(path, mode);
-    if (!isValidHandle(inner)) return kInvalidHandle;
+    if (!isValidHandle(inner)) {
+      lastOpenFailure_ = b->lastOpenFailure();
+      return kInvalidHandle;
+    }
     const DeviceHandle outer = next_++;
     routes_.emplace(outer, Route{b, inner});
     return outer;
@@ -73,6 +77,11 @@ InputReadResult RoutingDeviceBackend::readInputReports(DeviceHandle device, std:
                                                        std::chrono::milliseconds firstReportTimeout) {
   const Route* r = find(device);
   return r ? r->backend->readInputReports(r->inner, buffer, firstReportTimeout) : InputReadResult{};
+}
+
+std::string RoutingDeviceBackend::lastError(DeviceHandle device) {
+  const Route* r = find(device);
+  return r ? r->backend->lastError(r->inner) : "not an open device";
 }
 
 }  // namespace tamrik::platform

@@ -16,6 +16,7 @@ class RoutingDeviceBackend final : public DeviceBackend {
   std::vector<HidInterface> hidInterfaces() override;
   DeviceHandle open(const std::string& path, OpenMode mode) override;
   bool close(DeviceHandle handle) override;
+  OpenFailure lastOpenFailure() override { return lastOpenFailure_; }
 
   std::optional<HidAttributes> attributes(DeviceHandle device) override;
   std::optional<std::u16string> string(DeviceHandle device, HidString which, std::size_t maxBytes) override;
@@ -24,6 +25,7 @@ class RoutingDeviceBackend final : public DeviceBackend {
   std::optional<std::size_t> getFeature(DeviceHandle device, std::span<std::uint8_t> report) override;
   InputReadResult readInputReports(DeviceHandle device, std::span<std::uint8_t> buffer,
                                    std::chrono::milliseconds firstReportTimeout) override;
+  std::string lastError(DeviceHandle device) override;
 
  private:
   struct Route {
@@ -36,6 +38,7 @@ class RoutingDeviceBackend final : public DeviceBackend {
   std::map<std::string, DeviceBackend*> pathOwner_;  // from the latest enumeration
   std::map<DeviceHandle, Route> routes_;
   DeviceHandle next_ = 1;
+  OpenFailure lastOpenFailure_;
 };
 
 }  // namespace tamrik::platform

@@ -5,15 +5,9 @@
 
 namespace tamrik::settings {
 
-namespace {
-
-constexpr int kPollIntervalWhileClosed = 250;
-
-}  // namespace
-
 UnitSettings::UnitSettings(WindowState& state) : s_(state) {}
 
-bool UnitSettings::mayCommand() const { return s_.session.connected() && s_.flags.SettingsLoaded; }
+bool UnitSettings::mayCommand() const { return s_.link.settingsLoaded(); }
 
 void UnitSettings::showError(const std::string& title, const std::string& text) {
   s_.platform.toolkit.messageBox(
@@ -22,54 +16,51 @@ void UnitSettings::showError(const std::string& title, const std::string& text) 
 
 void UnitSettings::OUT1ENClick() {
   if (!mayCommand()) return;
-  s_.session.setOutputEnabled(s_.model.at("OUT1EN").checked);
+  s_.link.unit().setOutputEnabled(s_.controls.OUT1EN.checked());
 }
 
 void UnitSettings::Enc1Click() {
   if (!mayCommand() || !s_.flags.ScanDone) return;
-  const int index = s_.model.at("Enc1").selected;
+  const int index = s_.controls.Enc1.selected();
   if (index < 0) return;  // no entry chosen
-  s_.session.setDriveStrength(static_cast<std::uint8_t>(index & 0xFF));
+  s_.link.unit().setDriveStrength(static_cast<std::uint8_t>(index & 0xFF));
 }
 
 void UnitSettings::OUT1IDClick() {
   if (!mayCommand()) return;
   const bool start = !s_.flags.BlinkOn;
   s_.flags.BlinkOn = start;
-  s_.session.setBlink(start);
+  s_.link.unit().setBlink(start);
 }
 
 void UnitSettings::WriteRegisterClick() {
   if (!mayCommand()) return;
-  const auto& m = s_.model;
-  const auto reg = ui::parseWholeNumber(m.at("REG").text, s_.numberFormat, 0, 255);
-  const auto data = ui::parseWholeNumber(m.at("DATA").text, s_.numberFormat, 0, 255);
+  const auto& c = s_.controls;
+  const auto reg = ui::parseWholeNumber(c.REG.text(), s_.numberFormat, 0, 255);
+  const auto data = ui::parseWholeNumber(c.DATA.text(), s_.numberFormat, 0, 255);
   if (!reg || !data) {
     showError("Register write", std::string(!reg ? "REG" : "DATA") +
                                     " must be a whole number from 0 to 255. Nothing was sent to the unit.");
     return;
   }
-  s_.session.writeRegister(static_cast<std::uint8_t>(*reg), static_cast<std::uint8_t>(*data));
+  s_.link.unit().writeRegister(static_cast<std::uint8_t>(*reg), static_cast<std::uint8_t>(*data));
 }
 
 void UnitSettings::SetSNClick() {
   // Serial programming needs an open unit, not its settings. A unit whose feature report cannot
   // carry a command frame is not commanded at all.
-  if (!s_.session.usable()) return;
-  auto& m = s_.model;
-  const core::SerialNumberCheck check = core::planSerialNumber(m.at("SN").text);
-  if (!check.plan) {
-    showError("Set S/N", check.problem + " Nothing was sent to the unit.");
+  core::Unit& unit = s_.link.unit();
+  if (!unit.usable()) return;
+  auto& c = s_.controls;
+  const core::Unit::SerialResult result = unit.setSerialNumber(c.SN.text());
+  if (!result.problem.empty()) {
+    showError("Set S/N", result.problem + " Nothing was sent to the unit.");
     return;
   }
-  s_.session.sendSerialNumber(*check.plan);
-
   // Whatever the send gave: the next serial ready, the unit closed so that the poll finds it again
   // under the serial it now reports.
-  m.setText("SN", check.plan->next);
-  s_.session.close();
-  m.setInterval("Timer", kPollIntervalWhileClosed);
-  s_.flags.SettingsLoaded = false;
+  c.SN.setText(result.next);
+  s_.link.unitReenumerates();
 }
 
 }  // namespace tamrik::settings

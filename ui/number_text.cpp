@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "core/numbers/number_format.h"
+#include "numbers/number_format.h"
 
 namespace tamrik::ui {
 

@@ -3,10 +3,12 @@
 #include <cmath>
 #include <string>
 
+#include "ui/main_window_controls.h"
+
 namespace tamrik::ui {
 
 namespace {
-constexpr const char* kChart = "PicSat";
+constexpr const char* kChart = names::PicSat;
 
 std::string indexed(const char* array, int i) { return std::string(array) + "(" + std::to_string(i) + ")"; }
 
@@ -23,21 +25,21 @@ void placeStub(WindowModel& model, int i, int sh) {
 }
 }  // namespace
 
-std::string barName(int index) { return indexed("Sat", index); }
+std::string barName(int index) { return indexed(names::Sat, index); }
 
 void buildSatelliteChart(WindowModel& model) {
-  for (int i = 1; i < kSatelliteBars; ++i) model.loadArrayElement("Sat", i);
+  for (int i = 1; i < kSatelliteBars; ++i) model.loadArrayElement(names::Sat, i);
   for (int i = 1; i <= 4; ++i) {
-    model.loadArrayElement("CNoLine", i);
-    model.loadArrayElement("CNoLbl", i);
+    model.loadArrayElement(names::CNoLine, i);
+    model.loadArrayElement(names::CNoLbl, i);
   }
   const float sh = static_cast<float>(model.scaleHeight(kChart));
   for (int i = 0; i <= 4; ++i) {
     const int y = toPixels(static_cast<float>(i + 1) * sh / 6.0f);
-    const std::string line = indexed("CNoLine", i);
+    const std::string line = indexed(names::CNoLine, i);
     model.setLine(line, 0, y, 256, y);
     model.setVisible(line, true);
-    const std::string label = indexed("CNoLbl", i);
+    const std::string label = indexed(names::CNoLbl, i);
     model.setTop(label, toPixels(static_cast<float>(5 - i) * sh / 6.0f - 4.0f));
     model.setText(label, std::to_string(10 * (i + 1)));
     model.setVisible(label, true);
@@ -48,8 +50,8 @@ void buildSatelliteChart(WindowModel& model) {
     placeStub(model, i, shPixels);
     model.bringToFront(barName(i));
   }
-  model.setLeft("CNoLbl(0)", model.at("CNoLbl(0)").left + 2);
-  model.setLeft("CNoLbl(4)", model.at("CNoLbl(4)").left + 1);
+  model.setLeft(indexed(names::CNoLbl, 0), model.at(indexed(names::CNoLbl, 0)).left + 2);
+  model.setLeft(indexed(names::CNoLbl, 4), model.at(indexed(names::CNoLbl, 4)).left + 1);
 }
 
 void resetSatelliteBars(WindowModel& model, bool blacken) {

@@ -2,18 +2,18 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/unit_session.h"
 #include "platform/platform.h"
+#include "ui/main_window_controls.h"
 #include "ui/number_text.h"
 #include "ui/window_model.h"
+#include "window/unit_link.h"
 
 namespace tamrik {
 
-// Window-level flags; all start false.
+// The window's own flags; all start false. (Whether a unit is open and its settings loaded, and
+// whether the user asked for another unit, are the connection's: UnitLink.)
 struct WindowFlags {
   bool ScanDone = false;
-  bool ReconnectRequested = false;
-  bool SettingsLoaded = false;
   bool BlinkOn = false;
   bool SearchRunning = false;
   bool SetClockRequested = false;
@@ -21,19 +21,21 @@ struct WindowFlags {
   bool Unloading = false;  // the window is going away; long actions end as if cancelled
 };
 
-// The state every subsystem of the main window works on: the services, the controls, the open unit
-// and the flags. The main window owns it for the life of the program.
+// The state every subsystem of the main window works on: the services, the controls, the
+// connection to the unit and the flags. The main window owns it for the life of the program.
 struct WindowState {
   WindowState(platform::Platform& p, ui::WindowModel& m, ui::NumberFormat f)
-      : platform(p), model(m), numberFormat(std::move(f)), session({p.hid, p.deviceSetup, p.kernel}) {}
+      : platform(p), model(m), numberFormat(std::move(f)), controls(m), link({p.hid, p.deviceSetup, p.kernel}, controls.Timer) {}
 
   platform::Platform& platform;
   ui::WindowModel& model;
   ui::NumberFormat numberFormat;
-  // The open unit. The session alone opens and closes units and says whether one is open; its
-  // epoch counts every opening and closing, so that an action that lets the window process events
-  // in its middle can tell that the unit it started with is no longer the one open.
-  core::UnitSession session;
+  // The controls, by their names in the design: ui/main_window_controls.h.
+  ui::MainWindowControls controls;
+  // The connection to the unit. The unit's epoch counts every opening and closing, so that an
+  // action that lets the window process events in its middle can tell that the unit it started
+  // with is no longer the one open.
+  UnitLink link;
   WindowFlags flags;
   // Reference frequencies the divider search never uses; start-up fills it.
   std::vector<std::int32_t> ExcludedReferences;

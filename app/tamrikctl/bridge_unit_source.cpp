@@ -11,7 +11,7 @@ BridgeUnitSource::BridgeUnitSource(platform::DeviceBackend& devices, std::option
 
 bool BridgeUnitSource::switchMessagesOn() {
   if (!unit_.setNavMessageRates()) return false;
-  if (leapAnnouncements_) (void)unit_.session().setReceiverMessageRate(core::kClassNav, core::kIdNavTimeLs, kLeapRate);
+  if (leapAnnouncements_) (void)unit_.setReceiverMessageRate(core::kClassNav, core::kIdNavTimeLs, kLeapRate);
   return true;
 }
 
@@ -26,15 +26,19 @@ SourceOpen BridgeUnitSource::open() {
       return {SourceFailure::NoUnit, "no unit with serial " + serial_.value_or("") + " is attached"};
     case core::OpenOutcome::SeveralUnits: {
       std::string serials;
-      for (const core::UnitEntry& u : unit_.session().listUnits()) serials += (serials.empty() ? "" : ", ") + u.serial;
+      for (const core::UnitEntry& u : unit_.units().units) serials += (serials.empty() ? "" : ", ") + u.serial;
       // listUnits leaves the session closed, as the unit chosen is none of them.
       return {SourceFailure::NoUnit, "several units are attached (" + serials + "); choose one with --unit"};
     }
+    case core::OpenOutcome::SameSerial:
+      return {SourceFailure::NoUnit, "several attached units carry the serial " + serial_.value_or("")};
+    case core::OpenOutcome::Unopened:
+      return {SourceFailure::NoUnit, core::unopenedText(unit_.unopened().front())};
   }
-  if (!serial_) serial_ = unit_.session().readStrings().serial;
+  if (!serial_) serial_ = unit_.identity().strings.serial;
   const std::string name = serial_.value_or("(unnamed)");
-  const core::OpenUnit& open = unit_.session().unit();
-  if (!unit_.session().usable() || open.inputReportLength <= static_cast<int>(core::kReportHeader)) {
+  const core::OpenUnit& open = unit_.openUnit();
+  if (!unit_.usable() || open.inputReportLength <= static_cast<int>(core::kReportHeader)) {
     unit_.close();
     return {SourceFailure::NoAnswer, "unit " + name + " cannot be used: feature report of " +
                                          std::to_string(open.featureReportLength) + " bytes, input report of " +
@@ -42,7 +46,8 @@ SourceOpen BridgeUnitSource::open() {
   }
   if (!switchMessagesOn()) {
     unit_.close();
-    return {SourceFailure::NoAnswer, "unit " + name + " did not take the command that switches its receiver messages on"};
+    return {SourceFailure::NoAnswer, "unit " + name + " did not take the command that switches its receiver messages on: " +
+                                         unit_.lastError()};
   }
   lastHeard_ = std::chrono::steady_clock::now();
   return {};

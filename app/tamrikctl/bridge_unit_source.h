@@ -12,7 +12,7 @@
 
 #include "app/tamrikctl/pty_bridge.h"
 #include "core/receiver_stream.h"
-#include "core/unit_session.h"
+#include "core/unit.h"
 #include "platform/device_backend.h"
 #include "platform/host_kernel.h"
 

@@ -10,7 +10,7 @@
 #include "app/tamrikctl/ctl_context.h"
 #include "app/tamrikctl/ctl_host.h"
 #include "app/tamrikctl/global_options.h"
-#include "core/numbers/number_format.h"
+#include "numbers/number_format.h"
 
 namespace tamrik::ctl {
 namespace {
@@ -202,8 +202,9 @@ std::string usageText() {
       "      range (plan and set-frequency: the window's message), a frequency without an exact\n"
       "      divider set and no --closest, an unreadable --replay file or a damaged --sim-state\n"
       "      file\n"
-      "  3   no unit attached, none with the serial of --unit, or several attached and no --unit\n"
-      "      for a command that changes a unit\n"
+      "  3   no unit attached, none with the serial of --unit, several attached and no --unit\n"
+      "      for a command that changes a unit, several carrying the serial of --unit, or the\n"
+      "      unit attached but busy with another program or not to be opened by this user\n"
       "  4   the unit did not answer, went away, or did not take a command\n"
       "  64  usage error: unknown command or option, missing or extra arguments\n"
       "Every failure is explained in one line on standard error.\n";

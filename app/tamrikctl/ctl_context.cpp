@@ -143,6 +143,14 @@ std::string serialList(const std::vector<core::UnitEntry>& units) {
   return text;
 }
 
+// Why no unit can be used: none is attached, or those attached cannot be opened.
+std::string noUnitReason(const std::vector<core::UnopenedUnit>& unopened) {
+  if (unopened.empty()) return "no unit is attached";
+  std::string text = lineValue(core::unopenedText(unopened.front()));
+  if (unopened.size() > 1) text += " (and " + std::to_string(unopened.size() - 1) + " more like it)";
+  return text;
+}
+
 }  // namespace
 
 int UnitAccess::open(Purpose purpose) {
@@ -151,35 +159,54 @@ int UnitAccess::open(Purpose purpose) {
   if (wanted) {
     serial = *wanted;
   } else {
-    const std::vector<core::UnitEntry> units = unit_->session().listUnits();
-    if (units.empty()) return ctx_.fail(kExitNoUnit, "no unit is attached");
-    if (units.size() > 1 && purpose == Purpose::Change) {
-      return ctx_.fail(kExitNoUnit, "several units are attached (" + serialList(units) +
+    const core::UnitList list = unit_->units();
+    if (list.units.empty()) return ctx_.fail(kExitNoUnit, noUnitReason(list.unopened));
+    if (list.units.size() > 1 && purpose == Purpose::Change) {
+      return ctx_.fail(kExitNoUnit, "several units are attached (" + serialList(list.units) +
                                         "); choose one with --unit SERIAL before the command");
     }
-    serial = units.front().serial;
+    serial = list.units.front().serial;
   }
-  if (unit_->open(serial) != core::OpenOutcome::Opened) {
-    const std::vector<core::UnitEntry> units = unit_->session().listUnits();
-    if (units.empty()) return ctx_.fail(kExitNoUnit, "no unit is attached");
-    if (wanted) {
-      return ctx_.fail(kExitNoUnit, "no unit with serial " + lineValue(serial) + " is attached (attached: " +
-                                        serialList(units) + ")");
+  switch (unit_->open(serial)) {
+    case core::OpenOutcome::Opened:
+      break;
+    case core::OpenOutcome::SameSerial:
+      return ctx_.fail(kExitNoUnit, "several attached units carry the serial " + lineValue(serial) +
+                                        ", so --unit cannot tell them apart; attach one of them alone and give it "
+                                        "another serial with set-serial");
+    case core::OpenOutcome::Unopened: {
+      const auto& unopened = unit_->unopened();
+      const auto it = std::find_if(unopened.begin(), unopened.end(),
+                                   [&](const core::UnopenedUnit& u) { return u.serial == serial; });
+      if (it != unopened.end()) return ctx_.fail(kExitNoUnit, lineValue(core::unopenedText(*it)));
+      return ctx_.fail(kExitNoUnit, noUnitReason(unopened));
     }
-    return ctx_.fail(kExitNoUnit, "unit " + lineValue(serial) + " went away before it could be opened");
+    default: {
+      const core::UnitList list = unit_->units();
+      if (list.units.empty()) return ctx_.fail(kExitNoUnit, noUnitReason(list.unopened));
+      if (wanted) {
+        return ctx_.fail(kExitNoUnit, "no unit with serial " + lineValue(serial) + " is attached (attached: " +
+                                          serialList(list.units) + ")");
+      }
+      return ctx_.fail(kExitNoUnit, "unit " + lineValue(serial) + " went away before it could be opened");
+    }
   }
   serial_ = std::move(serial);
   return kExitOk;
 }
 
+std::string UnitAccess::why() const {
+  const std::string& cause = unit_->lastError();
+  return cause.empty() ? std::string() : ": " + lineValue(cause);
+}
+
 std::string UnitAccess::unitName() const { return "unit " + lineValue(serial_); }
 
 int UnitAccess::requireUsable() {
-  const core::UnitSession& session = unit_->session();
-  if (!session.connected()) return ctx_.fail(kExitUnitFailed, unitName() + " is not open");
-  if (!session.usable()) {
+  if (!unit_->isOpen()) return ctx_.fail(kExitUnitFailed, unitName() + " is not open");
+  if (!unit_->usable()) {
     return ctx_.fail(kExitUnitFailed, unitName() + " cannot be read or commanded: its feature report is " +
-                                          std::to_string(session.unit().featureReportLength) +
+                                          std::to_string(unit_->openUnit().featureReportLength) +
                                           " bytes long, shorter than the " +
                                           std::to_string(core::kMinimumFeatureReportLength) + " its settings need");
   }
@@ -190,7 +217,7 @@ int UnitAccess::readBack(core::UnitReadback& readback) {
   if (const int status = requireUsable(); status != kExitOk) return status;
   readback = unit_->readback();
   if (!readback.settings) {
-    return ctx_.fail(kExitUnitFailed, "reading the settings of " + unitName() + " failed (was it unplugged?)");
+    return ctx_.fail(kExitUnitFailed, "reading the settings of " + unitName() + " failed" + why());
   }
   return kExitOk;
 }

@@ -14,7 +14,7 @@
 
 #include "app/tamrikctl/ctl_host.h"
 #include "app/tamrikctl/global_options.h"
-#include "core/unit_session.h"
+#include "core/unit.h"
 #include "platform/host_kernel.h"
 #include "platform/routing_device_backend.h"
 #include "platform/sim/simulated_units.h"
@@ -101,6 +101,8 @@ class UnitAccess {
 
   // "unit SIM001", for messages.
   std::string unitName() const;
+  // ": " and why the unit's latest request failed, in the system's words; empty when unknown.
+  std::string why() const;
 
  private:
   class NoSystemClock final : public platform::SystemClock {

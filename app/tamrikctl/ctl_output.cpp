@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "core/numbers/number_format.h"
+#include "numbers/number_format.h"
 
 namespace tamrik::ctl {
 

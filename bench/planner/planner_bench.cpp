@@ -21,7 +21,7 @@
 
 #include <unistd.h>
 
-#include "core/numbers/number_format.h"
+#include "numbers/number_format.h"
 #include "synth/planner/divider_plan.h"
 #include "synth/planner/walk.h"
 #include "tests/synth_planner/literal_walk.h"

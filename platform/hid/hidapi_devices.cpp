@@ -25,7 +25,13 @@ struct HidapiDevices::Device {
   hid_device* dev = nullptr;
   std::optional<ReportDescriptorInfo> layout;  // unset when the report lengths are unknown
   std::vector<std::uint8_t> scratch;           // one raw input report
+  std::string lastError;                       // why the latest request that failed, failed
 };
+
+void HidapiDevices::failed(Device& device, const char* request) {
+  const wchar_t* text = hid_error(device.dev);
+  device.lastError = std::string(request) + ": " + (text ? utf8FromWide(text) : std::string("failed"));
+}
 
 HidapiDevices::HidapiDevices() {
   std::lock_guard lock(hidapiUsersMutex);
@@ -47,16 +53,26 @@ std::vector<HidInterface> HidapiDevices::hidInterfaces() {
   for (const hid_device_info* info = list; info != nullptr; info = info->next) {
     if (info->path == nullptr) continue;
     std::string path(info->path);
-    if (seen.insert(path).second) interfaces.push_back({std::move(path), true, info->vendor_id, info->product_id});
+    if (seen.insert(path).second) {
+      interfaces.push_back({std::move(path), true, info->vendor_id, info->product_id,
+                            info->serial_number ? utf8FromWide(info->serial_number) : std::string()});
+    }
   }
   hid_free_enumeration(list);
   return interfaces;
 }
 
 DeviceHandle HidapiDevices::open(const std::string& path, OpenMode /*mode: every hidapi handle serves both*/) {
-  if (!mayOpen(path)) return kInvalidHandle;
+  if (!mayOpen(path)) {
+    lastOpenFailure_ = {OpenFailure::Kind::Absent, "not a HID device of this system", {}};
+    return kInvalidHandle;
+  }
   hid_device* dev = hid_open_path(path.c_str());
-  if (dev == nullptr) return kInvalidHandle;
+  if (dev == nullptr) {
+    const wchar_t* text = hid_error(nullptr);
+    lastOpenFailure_ = openFailure(path, text ? utf8FromWide(text) : std::string());
+    return kInvalidHandle;
+  }
 
   auto device = std::make_unique<Device>();
   device->dev = dev;
@@ -101,7 +117,10 @@ std::optional<std::u16string> HidapiDevices::string(DeviceHandle handle, HidStri
     case HidString::Product: rc = hid_get_product_string(device->dev, buffer.data(), buffer.size()); break;
     case HidString::SerialNumber: rc = hid_get_serial_number_string(device->dev, buffer.data(), buffer.size()); break;
   }
-  if (rc < 0) return std::nullopt;
+  if (rc < 0) {
+    failed(*device, "reading a string");
+    return std::nullopt;
+  }
   buffer.back() = L'\0';
   return utf16FromWide(std::wstring_view(buffer.data(), buffer.size()), units);
 }
@@ -117,14 +136,19 @@ bool HidapiDevices::setFeature(DeviceHandle handle, std::span<const std::uint8_t
   if (device == nullptr || report.empty()) return false;
   // A leading report ID of 0 is dropped before the transfer, as a device without IDs expects
   // (hidraw does so on Linux, the HID class driver on Windows).
-  return hid_send_feature_report(device->dev, report.data(), report.size()) >= 0;
+  if (hid_send_feature_report(device->dev, report.data(), report.size()) >= 0) return true;
+  failed(*device, "sending a feature report");
+  return false;
 }
 
 std::optional<std::size_t> HidapiDevices::getFeature(DeviceHandle handle, std::span<std::uint8_t> report) {
   Device* device = find(handle);
   if (device == nullptr || report.empty()) return std::nullopt;
   const int n = hid_get_feature_report(device->dev, report.data(), report.size());
-  if (n < 0) return std::nullopt;
+  if (n < 0) {
+    failed(*device, "reading a feature report");
+    return std::nullopt;
+  }
   // The count includes the ID byte; whatever the device did not send reads as zero.
   const auto got = std::min(static_cast<std::size_t>(n), report.size());
   std::fill(report.begin() + static_cast<std::ptrdiff_t>(std::max<std::size_t>(got, 1)), report.end(), std::uint8_t{0});
@@ -144,7 +168,14 @@ InputReadResult HidapiDevices::readInputReports(DeviceHandle handle, std::span<s
   const RawReportReader read = rawReader([dev](std::span<std::uint8_t> into, int timeoutMs) {
     return hid_read_timeout(dev, into.data(), into.size(), timeoutMs);
   });
-  return collectInputReports(read, framing, buffer, device->scratch, firstReportTimeout);
+  const InputReadResult result = collectInputReports(read, framing, buffer, device->scratch, firstReportTimeout);
+  if (!result.ok) failed(*device, "reading input reports");
+  return result;
+}
+
+std::string HidapiDevices::lastError(DeviceHandle handle) {
+  Device* device = find(handle);
+  return device ? device->lastError : "not an open device";
 }
 
 }  // namespace tamrik::platform

@@ -24,6 +24,7 @@ class HidapiDevices : public DeviceBackend {
   std::vector<HidInterface> hidInterfaces() final;
   DeviceHandle open(const std::string& path, OpenMode mode) final;
   bool close(DeviceHandle handle) final;
+  OpenFailure lastOpenFailure() final { return lastOpenFailure_; }
 
   std::optional<HidAttributes> attributes(DeviceHandle device) final;
   std::optional<std::u16string> string(DeviceHandle device, HidString which, std::size_t maxBytes) final;
@@ -32,6 +33,7 @@ class HidapiDevices : public DeviceBackend {
   std::optional<std::size_t> getFeature(DeviceHandle device, std::span<std::uint8_t> report) final;
   InputReadResult readInputReports(DeviceHandle device, std::span<std::uint8_t> buffer,
                                    std::chrono::milliseconds firstReportTimeout) final;
+  std::string lastError(DeviceHandle device) final;
 
  protected:
   HidapiDevices();
@@ -43,13 +45,21 @@ class HidapiDevices : public DeviceBackend {
   virtual std::optional<ReportDescriptorInfo> reportLayout(const std::string& path) = 0;
   // The raw read the input reports are collected with, made from hidapi's own.
   virtual RawReportReader rawReader(RawReportReader hidapiRead) { return hidapiRead; }
+  // Why hidapi could not open the device at path; hidapiText is hidapi's own error string.
+  virtual OpenFailure openFailure(const std::string& path, std::string hidapiText) {
+    (void)path;
+    return {OpenFailure::Kind::Other, std::move(hidapiText), {}};
+  }
 
  private:
   struct Device;
   Device* find(DeviceHandle handle);
+  // Keeps hidapi's words for the request on device that has just failed.
+  void failed(Device& device, const char* request);
 
   std::map<DeviceHandle, std::unique_ptr<Device>> devices_;
   DeviceHandle next_ = 1;
+  OpenFailure lastOpenFailure_;
 };
 
 }  // namespace tamrik::platform

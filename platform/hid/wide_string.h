@@ -14,4 +14,8 @@ namespace tamrik::platform {
 // they are taken as they are.
 std::u16string utf16FromWide(std::wstring_view text, std::size_t maxUnits);
 
+// A wide string (hidapi's error texts) as UTF-8, stopping at the first zero; code units that are no
+// character become U+FFFD.
+std::string utf8FromWide(std::wstring_view text);
+
 }  // namespace tamrik::platform

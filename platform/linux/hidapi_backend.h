@@ -12,14 +12,16 @@ namespace tamrik::platform {
 // under sysRoot (or from the node itself when sysfs lacks it) when the device is opened.
 class HidapiBackend final : public HidapiDevices {
  public:
-  explicit HidapiBackend(std::filesystem::path sysRoot = "/sys");
+  explicit HidapiBackend(std::filesystem::path sysRoot = "/sys", std::filesystem::path procRoot = "/proc");
 
  private:
   bool mayOpen(const std::string& path) override;
   std::optional<ReportDescriptorInfo> reportLayout(const std::string& path) override;
   RawReportReader rawReader(RawReportReader hidapiRead) override;
+  OpenFailure openFailure(const std::string& path, std::string hidapiText) override;
 
   std::filesystem::path sysRoot_;
+  std::filesystem::path procRoot_;
 };
 
 }  // namespace tamrik::platform

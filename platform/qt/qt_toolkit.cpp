@@ -341,6 +341,7 @@ void QtWindow::syncGeometry(const ui::Control& c, QWidget* w) {
     auto* line = static_cast<LineWidget*>(w);
     line->from = QPoint(x1 - left, y1 - top);
     line->to = QPoint(x2 - left, y2 - top);
+    clipToFrame(container, w);
     return;
   }
   // A picture box places its children inside its 2-pixel border.
@@ -349,6 +350,23 @@ void QtWindow::syncGeometry(const ui::Control& c, QWidget* w) {
     w->setGeometry(c.left + inset, c.top + inset, c.width, c.height);
   } else {
     w->setGeometry(px(c.left, false) + inset, px(c.top, true) + inset, px(c.width, false), px(c.height, true));
+  }
+  clipToFrame(container, w);
+}
+
+void QtWindow::clipToFrame(const ui::Control* container, QWidget* w) {
+  // A frame shows its controls inside its border only, as the design's toolkit does: a control that
+  // runs over the border is cut off there instead of being drawn across it.
+  if (!container || container->kind != ui::ControlKind::Frame || !w->parentWidget()) return;
+  const QRect frame = w->parentWidget()->rect();
+  const QRect inside = frame.adjusted(kFrameBorder, 0, -kFrameBorder, -kFrameBorder);
+  const QRect visible = inside.intersected(w->geometry());
+  if (visible == w->geometry()) {
+    w->clearMask();
+  } else if (visible.isEmpty()) {
+    w->setMask(QRegion(-1, -1, 1, 1));  // nothing of it inside the frame
+  } else {
+    w->setMask(QRegion(visible.translated(-w->pos())));
   }
 }
 

@@ -47,6 +47,10 @@ class QtWindow final : public QWidget {
   void sync(const std::string& name);
   void syncWindow();
   void syncGeometry(const ui::Control& c, QWidget* w);
+  // Cuts a control of a frame off at the frame's border.
+  void clipToFrame(const ui::Control* container, QWidget* w);
+  // The width of a frame's etched border, in pixels: two lines.
+  static constexpr int kFrameBorder = 2;
   void applyZOrder(const std::string& container);
   void buildTabChain();
   void updateFocusReach();

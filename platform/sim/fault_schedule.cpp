@@ -34,6 +34,8 @@ constexpr KindInfo kKinds[] = {
     {FaultKind::ShortFeature, "short-feature", KindInfo::Length, false},
     {FaultKind::WideStrings, "wide-strings", KindInfo::None, false},
     {FaultKind::Firmware, "firmware", KindInfo::Version, true},
+    {FaultKind::NoAnswer, "no-answer", KindInfo::None, false},
+    {FaultKind::Answer, "answer", KindInfo::None, false},
 };
 
 std::string_view trim(std::string_view s) {

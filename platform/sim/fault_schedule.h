@@ -29,6 +29,8 @@ namespace tamrik::sim {
 //   short-feature[=N]     the feature report is N bytes long (default 16, 1 to 64)
 //   wide-strings          the strings carry code units above 0xFF (the serial keeps its low bytes)
 //   firmware=VERSION      the firmware version, e.g. 0x0114 or 276
+//   no-answer, answer     feature requests get no answer: each fails once the host has waited
+//                         its bound (1 s) / they are answered again
 enum class FaultKind {
   Unplug,
   Replug,
@@ -47,6 +49,8 @@ enum class FaultKind {
   ShortFeature,
   WideStrings,
   Firmware,
+  NoAnswer,
+  Answer,
 };
 
 struct FaultEvent {

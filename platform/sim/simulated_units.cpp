@@ -53,6 +53,7 @@ struct SimulatedUnits::Handle {
   UnitId unit = 0;
   int attachment = 0;
   std::deque<std::shared_ptr<Report>> queue;
+  std::string lastError;  // why the latest request that failed, failed, as the system would say it
 };
 
 struct SimulatedUnits::Unit {
@@ -430,6 +431,9 @@ void SimulatedUnits::setGpsSignal(UnitId id, bool present) {
 }
 
 void SimulatedUnits::setExclusive(UnitId id, bool exclusive) { units_.at(id)->config.exclusive = exclusive; }
+void SimulatedUnits::setAnswersFeatureRequests(UnitId id, bool answers) {
+  units_.at(id)->config.answersFeatureRequests = answers;
+}
 
 void SimulatedUnits::setSerialReadable(UnitId id, bool readable) { units_.at(id)->config.serialReadable = readable; }
 
@@ -515,6 +519,8 @@ void SimulatedUnits::applyFault(const FaultEvent& e, SteadyTime t) {
     case FaultKind::ShortFeature: u.config.featureReportLength = e.number; break;
     case FaultKind::WideStrings: useWideStrings(u.id); break;
     case FaultKind::Firmware: setFirmwareVersion(u.id, static_cast<std::uint16_t>(e.number)); break;
+    case FaultKind::NoAnswer: u.config.answersFeatureRequests = false; break;
+    case FaultKind::Answer: u.config.answersFeatureRequests = true; break;
   }
 }
 
@@ -536,7 +542,9 @@ std::vector<platform::HidInterface> SimulatedUnits::hidInterfaces() {
   update();
   std::vector<platform::HidInterface> interfaces;
   for (const auto& u : units_) {
-    if (u->attached) interfaces.push_back({u->path, true, u->config.vendorId, u->config.productId});
+    if (u->attached) {
+      interfaces.push_back({u->path, true, u->config.vendorId, u->config.productId, lowBytes(u->config.serial)});
+    }
   }
   return interfaces;
 }
@@ -546,15 +554,19 @@ DeviceHandle SimulatedUnits::open(const std::string& path, platform::OpenMode) {
   for (auto& u : units_) {
     if (!u->attached || u->path != path) continue;
     ++u->opens;
-    if (u->config.exclusive) return platform::kInvalidHandle;
+    if (u->config.exclusive) {
+      lastOpenFailure_ = {platform::OpenFailure::Kind::Busy, "Device or resource busy", "another program (simulated)"};
+      return platform::kInvalidHandle;
+    }
     const DeviceHandle h = nextHandle_++;
-    handles_[h] = Handle{u->id, u->attachments, {}};
+    handles_[h] = Handle{u->id, u->attachments, {}, {}};
     if (u->replaying() && !u->config.replayFast && !u->replayStarted) {
       u->replayStarted = true;
       u->replayStart = simNow();
     }
     return h;
   }
+  lastOpenFailure_ = {platform::OpenFailure::Kind::Absent, "No such device", {}};
   return platform::kInvalidHandle;
 }
 
@@ -571,13 +583,19 @@ std::optional<std::u16string> SimulatedUnits::string(DeviceHandle device, platfo
                                                      std::size_t maxBytes) {
   update();
   const Unit* u = live(device);
-  if (!u) return std::nullopt;
+  if (!u) {
+    failed(device, "No such device");
+    return std::nullopt;
+  }
   std::u16string text;
   switch (which) {
     case platform::HidString::Manufacturer: text = u->config.manufacturer; break;
     case platform::HidString::Product: text = u->config.product; break;
     case platform::HidString::SerialNumber:
-      if (!u->config.serialReadable) return std::nullopt;
+      if (!u->config.serialReadable) {
+        failed(device, "Broken pipe");
+        return std::nullopt;
+      }
       text = u->config.serial;
       break;
   }
@@ -595,9 +613,23 @@ std::optional<platform::HidCapabilities> SimulatedUnits::capabilities(DeviceHand
 bool SimulatedUnits::setFeature(DeviceHandle device, std::span<const std::uint8_t> report) {
   update();
   Unit* u = live(device);
+  if (!u) {
+    failed(device, "No such device");
+    return false;
+  }
   // Like the HID class driver, the unit takes only reports of exactly its feature report length.
-  if (!u || !u->config.runsFirmware || u->config.featureReportLength <= 0 ||
-      report.size() != static_cast<std::size_t>(u->config.featureReportLength) || report[0] != 0) {
+  if (u->config.featureReportLength <= 0 || report.size() != static_cast<std::size_t>(u->config.featureReportLength) ||
+      report[0] != 0) {
+    failed(device, "Invalid argument");
+    return false;
+  }
+  if (!u->config.runsFirmware) {
+    failed(device, "Broken pipe");
+    return false;
+  }
+  if (!u->config.answersFeatureRequests) {
+    waitOutFeatureRequest(*u);
+    failed(device, "Connection timed out");
     return false;
   }
   const SteadyTime now = simNow();
@@ -612,7 +644,23 @@ std::optional<std::size_t> SimulatedUnits::getFeature(DeviceHandle device, std::
   update();
   Unit* u = live(device);
   const auto length = u ? static_cast<std::size_t>(std::max(u->config.featureReportLength, 0)) : 0;
-  if (!u || !u->config.runsFirmware || length == 0 || report.size() < length || report[0] != 0) return std::nullopt;
+  if (!u) {
+    failed(device, "No such device");
+    return std::nullopt;
+  }
+  if (length == 0 || report.size() < length || report[0] != 0) {
+    failed(device, "Invalid argument");
+    return std::nullopt;
+  }
+  if (!u->config.runsFirmware) {
+    failed(device, "Broken pipe");
+    return std::nullopt;
+  }
+  if (!u->config.answersFeatureRequests) {
+    waitOutFeatureRequest(*u);
+    failed(device, "Connection timed out");
+    return std::nullopt;
+  }
   const auto answer = u->firmware.featureReport(length);
   std::size_t delivered = length;
   if (u->config.featureAnswerLength > 0) {
@@ -627,7 +675,10 @@ platform::InputReadResult SimulatedUnits::readInputReports(DeviceHandle device, 
                                                            std::chrono::milliseconds firstReportTimeout) {
   update();
   Handle* hs = liveHandle(device);
-  if (!hs) return {false, 0};
+  if (!hs) {
+    failed(device, "No such device");
+    return {false, 0};
+  }
   Unit& u = *units_[hs->unit];
   const std::size_t length = static_cast<std::size_t>(std::max(u.config.inputReportLength, 1));
   const std::size_t fit = buffer.size() / length;
@@ -671,8 +722,25 @@ platform::InputReadResult SimulatedUnits::readInputReports(DeviceHandle device, 
     clock_.waitUntil(std::max(next, now));
     update();
     hs = liveHandle(device);
-    if (!hs) return {false, 0};  // unplugged while we waited
+    if (!hs) {  // unplugged while we waited
+      failed(device, "No such device");
+      return {false, 0};
+    }
   }
+}
+
+void SimulatedUnits::waitOutFeatureRequest(Unit& u) {
+  clock_.waitUntil(clock_.now() + u.config.featureRequestBound);
+  update();
+}
+
+void SimulatedUnits::failed(DeviceHandle h, std::string why) {
+  if (auto it = handles_.find(h); it != handles_.end()) it->second.lastError = std::move(why);
+}
+
+std::string SimulatedUnits::lastError(DeviceHandle device) {
+  const auto it = handles_.find(device);
+  return it == handles_.end() ? "not an open device" : it->second.lastError;
 }
 
 }  // namespace tamrik::sim

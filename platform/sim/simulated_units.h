@@ -36,6 +36,10 @@ struct UnitConfig {
   bool runsFirmware = true;
   bool exclusive = false;       // held exclusively by another program: open fails
   bool serialReadable = true;   // false: the serial-number string request fails
+  // false: feature requests get no answer; each fails once the host's bound has passed.
+  bool answersFeatureRequests = true;
+  // How long the host waits for the answer to a feature request before it gives up.
+  std::chrono::milliseconds featureRequestBound{1000};
 
   ReceiverConfig receiver;
   // Receiver bytes from a capture instead of the receiver model. Playing starts when the unit is
@@ -125,6 +129,7 @@ class SimulatedUnits final : public platform::DeviceBackend {
   void setGpsSignal(UnitId id, bool present);
   void setExclusive(UnitId id, bool exclusive);
   void setSerialReadable(UnitId id, bool readable);
+  void setAnswersFeatureRequests(UnitId id, bool answers);
   void setFeatureReportLength(UnitId id, int length);
   void setFirmwareVersion(UnitId id, std::uint16_t version);
   void setStrings(UnitId id, std::u16string manufacturer, std::u16string product);
@@ -154,6 +159,7 @@ class SimulatedUnits final : public platform::DeviceBackend {
   std::vector<platform::HidInterface> hidInterfaces() override;
   platform::DeviceHandle open(const std::string& path, platform::OpenMode mode) override;
   bool close(platform::DeviceHandle handle) override;
+  platform::OpenFailure lastOpenFailure() override { return lastOpenFailure_; }
   std::optional<platform::HidAttributes> attributes(platform::DeviceHandle device) override;
   std::optional<std::u16string> string(platform::DeviceHandle device, platform::HidString which,
                                        std::size_t maxBytes) override;
@@ -162,6 +168,7 @@ class SimulatedUnits final : public platform::DeviceBackend {
   std::optional<std::size_t> getFeature(platform::DeviceHandle device, std::span<std::uint8_t> report) override;
   platform::InputReadResult readInputReports(platform::DeviceHandle device, std::span<std::uint8_t> buffer,
                                              std::chrono::milliseconds firstReportTimeout) override;
+  std::string lastError(platform::DeviceHandle device) override;
 
  private:
   struct Unit;
@@ -188,6 +195,9 @@ class SimulatedUnits final : public platform::DeviceBackend {
   void scheduleAt(SteadyTime t, std::function<void(SteadyTime)> action);
   SteadyTime simNow();
   void keepState(Unit& u);
+  // A feature request on a unit that does not answer: the host's wait, then the failure.
+  void waitOutFeatureRequest(Unit& u);
+  void failed(platform::DeviceHandle h, std::string why);
 
   SimClock& clock_;
   SteadyTime start_;
@@ -200,6 +210,7 @@ class SimulatedUnits final : public platform::DeviceBackend {
   std::uint64_t nextPathNumber_ = 1;
   std::shared_ptr<UnitStateStore> store_;
   std::function<void(const std::string&)> onStoreError_;
+  platform::OpenFailure lastOpenFailure_;
 };
 
 std::u16string toUtf16(std::string_view ascii);

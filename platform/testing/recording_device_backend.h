@@ -65,6 +65,8 @@ class RecordingDeviceBackend final : public DeviceBackend {
     if (observer) notify(isValidHandle(h), {}, mode == OpenMode::Plain ? "plain" : "overlapped");
     return h;
   }
+  OpenFailure lastOpenFailure() override { return inner_.lastOpenFailure(); }
+  std::string lastError(DeviceHandle device) override { return inner_.lastError(device); }
   bool close(DeviceHandle handle) override {
     calls.push_back({CallKind::Close, handle, pathOf(handle), 0});
     const bool ok = inner_.close(handle);

@@ -850,15 +850,21 @@ void Win32Window::paint(HWND hwnd) {
 void Win32Window::paintSurface(const std::string& container, HDC dc, const RECT& area, int fromZ, int belowZ) {
   const int saved = SaveDC(dc);
   IntersectClipRect(dc, area.left, area.top, area.right, area.bottom);
+  const Control* frame = container.empty() ? nullptr : &model_.at(container);
+  RECT box{0, 0, 0, 0};
+  if (frame) {
+    if (HWND w = handleFor(container)) GetClientRect(w, &box);
+  }
   if (fromZ == INT_MIN) {
     fill(dc, area, backgroundOf(container));
-    if (!container.empty()) {
-      const Control& c = model_.at(container);
-      RECT box{0, 0, 0, 0};
-      if (HWND w = handleFor(container)) GetClientRect(w, &box);
-      if (c.kind == ControlKind::Frame) drawFrame(c, dc, box);
-      if (c.kind == ControlKind::PictureBox) drawPictureBorder(c, dc, box);
-    }
+    if (frame && frame->kind == ControlKind::Frame) drawFrame(*frame, dc, box);
+    if (frame && frame->kind == ControlKind::PictureBox) drawPictureBorder(*frame, dc, box);
+  }
+  if (frame && frame->kind == ControlKind::Frame) {
+    // What the frame draws of its controls stays inside its border, as the design's toolkit keeps
+    // it: a label wider than the frame is cut off there.
+    const int border = scale_.fromDesignPixels(2);
+    IntersectClipRect(dc, box.left + border, box.top, box.right - border, box.bottom - border);
   }
   std::vector<const Control*> drawn;
   for (const auto& name : model_.order()) {

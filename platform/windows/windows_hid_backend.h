@@ -16,6 +16,11 @@ class WindowsHidBackend final : public HidapiDevices {
  private:
   bool mayOpen(const std::string& path) override;
   std::optional<ReportDescriptorInfo> reportLayout(const std::string& path) override;
+  OpenFailure openFailure(const std::string& path, std::string hidapiText) override;
 };
+
+// The kind of an open that failed, from the Windows error code hidapi's text carries
+// ("open_device: (0x00000020) The process cannot access the file ...").
+OpenFailure::Kind openFailureKind(const std::string& hidapiText);
 
 }  // namespace tamrik::platform::windows

@@ -3,8 +3,8 @@
 #include <array>
 #include <cmath>
 
-#include "core/numbers/frequency.h"
-#include "core/numbers/number_format.h"
+#include "numbers/frequency.h"
+#include "numbers/number_format.h"
 #include "synth/planner/walk.h"
 
 namespace tamrik::synth {

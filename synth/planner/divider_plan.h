@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/numbers/dividers.h"
+#include "numbers/dividers.h"
 
 namespace tamrik::synth {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "core/numbers/frequency.h"
-#include "core/numbers/number_format.h"
+#include "numbers/frequency.h"
+#include "numbers/number_format.h"
 #include "core/protocol.h"
 #include "device/settings_captions.h"
 #include "ui/number_text.h"
@@ -22,15 +22,6 @@ constexpr int kKeyEnter = 13;
 constexpr const char* kIdleCaption = "Set frequency";
 constexpr const char* kSearchCaption = "Cancel search";
 constexpr const char* kBandwidth = "9";
-
-// Locked while a search runs, in this order.
-constexpr std::array<const char*, 13> kSettingsControls = {
-    "SetFreq", "Out1Freq", "NC1_LS", "NC2_LS", "N1_HS", "Fosclbl", "N2_HS",
-    "N2_LS",   "N31",      "GPS",    "BW",     "Advanced", "Factory"};
-
-// The divider boxes, in the order of core::kUpdateLimits.
-constexpr std::array<const char*, core::kUpdateLimits.size()> kDividerBoxes = {"GPS",   "N31",    "N2_HS", "N2_LS",
-                                                                              "N1_HS", "NC1_LS", "NC2_LS"};
 
 // The planner writes its texts with a single-character decimal separator; this one stands in for
 // the user's separator, which may be longer, and is replaced afterwards.
@@ -53,16 +44,16 @@ SearchProgress::SearchProgress(WindowState& state, std::function<bool()> mayGoOn
     : s_(state), mayGoOn_(std::move(mayGoOn)) {}
 
 bool SearchProgress::progress(double fraction) {
-  auto& m = s_.model;
-  const double wanted = core::roundHalfEven(m.at("Bar").width * fraction);
+  auto& c = s_.controls;
+  const double wanted = core::roundHalfEven(c.Bar.get().width * fraction);
   const int width = static_cast<int>(std::clamp(wanted, -32768.0, 32767.0));
-  if (width > m.at("Progress").width) m.setWidth("Progress", width);
+  if (width > c.Progress.get().width) c.Progress.setWidth(width);
   s_.platform.toolkit.processPendingEvents();
   return mayGoOn_();
 }
 
-FrequencyPlanner::FrequencyPlanner(WindowState& state, device::DeviceLink& link, ClickRunner runClick)
-    : s_(state), link_(link), runClick_(std::move(runClick)) {}
+FrequencyPlanner::FrequencyPlanner(WindowState& state, device::DeviceLink& link, settings::UnitSettings& unitSettings)
+    : s_(state), link_(link), unitSettings_(unitSettings) {}
 
 void FrequencyPlanner::showError(const std::string& title, const std::string& text) {
   s_.platform.toolkit.messageBox(MessageBoxRequest{MessageIcon::Critical, MessageButtons::Ok, title, text});
@@ -78,43 +69,43 @@ void FrequencyPlanner::FindFreqClick() {
   }
   s_.flags.SearchRunning = true;
   SearchDividers();
-  s_.model.setEnabled("FindFreq", true);
+  s_.controls.FindFreq.setEnabled(true);
 }
 
 void FrequencyPlanner::Out1FreqKeyPress(int keyAscii) {
   if (keyAscii != kKeyEnter) return;
   FindFreqClick();
-  s_.model.setFocus("Out1Freq");
+  s_.controls.Out1Freq.setFocus();
 }
 
 void FrequencyPlanner::FactoryClick() {
-  auto& m = s_.model;
-  m.setSelected("Enc1", 3);  // "32mA"
-  runClick_("Enc1");
-  m.setChecked("OUT1EN", true);
-  runClick_("OUT1EN");
-  m.setText("Out1Freq", "10000000");
+  auto& c = s_.controls;
+  c.Enc1.setSelected(3);  // "32mA"
+  unitSettings_.Enc1Click();
+  c.OUT1EN.setChecked(true);
+  unitSettings_.OUT1ENClick();
+  c.Out1Freq.setText("10000000");
   FindFreqClick();
-  m.setFocus("Out1Freq");
-  m.setSelStart("Out1Freq", 999);
+  c.Out1Freq.setFocus();
+  c.Out1Freq.setSelStart(999);
 }
 
 void FrequencyPlanner::EnableSettingsControls(bool enabled) {
-  for (const char* control : kSettingsControls) s_.model.setEnabled(control, enabled);
+  for (ui::ControlHandle* control : s_.controls.settingsControls) control->setEnabled(enabled);
 }
 
 // ---- Divider search ----
 
 FrequencyPlanner::Stop FrequencyPlanner::stopReason(const SearchStart& start) const {
-  if (s_.flags.Unloading || s_.session.epoch() != start.linkEpoch || s_.readbackCount != start.readbackCount)
+  if (s_.flags.Unloading || s_.link.unit().epoch() != start.linkEpoch || s_.readbackCount != start.readbackCount)
     return Stop::Foreign;
   if (!s_.flags.SearchRunning) return Stop::Cancelled;
   return Stop::None;
 }
 
 void FrequencyPlanner::SearchDividers() {
-  auto& m = s_.model;
-  const std::string requestText = m.at("Out1Freq").text;
+  auto& c = s_.controls;
+  const std::string requestText = c.Out1Freq.text();
   // A number beyond a double's range reads as infinity or zero, and is refused as too high or too
   // low like any other number out of the unit's range.
   const std::optional<double> request = ui::parseNumberSaturating(requestText, s_.numberFormat);
@@ -131,16 +122,16 @@ void FrequencyPlanner::SearchDividers() {
   if (const auto preset = presetFor(f)) {
     writePreset(*preset);
     EnableSettingsControls(true);
-    m.setEnabled("FindFreq", true);
-    m.setText("FindFreq", kIdleCaption);
-    m.setWidth("Progress", 0);
+    c.FindFreq.setEnabled(true);
+    c.FindFreq.setText(kIdleCaption);
+    c.Progress.setWidth(0);
     SetFreqClick();
-    m.setVisible("Bar", false);
+    c.Bar.setVisible(false);
     s_.flags.SearchRunning = false;
     return;
   }
 
-  m.setWidth("Progress", 0);
+  c.Progress.setWidth(0);
   if (const auto refusal = rangeRefusal(f)) {
     const Refusal r = refusalFor(*refusal, kSeparatorMark);
     showError(r.title, withUserSeparator(r.text, s_.numberFormat));
@@ -149,14 +140,15 @@ void FrequencyPlanner::SearchDividers() {
   }
 
   // Set-up: the progress panel, the controls locked, the button turned into Cancel, the boxes empty.
-  m.setVisible("Bar", true);
-  m.setText("BW", kBandwidth);
+  c.Bar.setVisible(true);
+  c.BW.setText(kBandwidth);
   EnableSettingsControls(false);
-  m.setEnabled("FindFreq", true);
-  m.setText("FindFreq", kSearchCaption);
-  for (const char* box : {"NC1_LS", "NC2_LS", "N1_HS", "Fosclbl", "N2_HS", "N2_LS", "N31", "GPS"}) m.setText(box, "");
+  c.FindFreq.setEnabled(true);
+  c.FindFreq.setText(kSearchCaption);
+  for (ui::ControlHandle* box : c.dividerBoxes) box->setText("");
+  c.Fosclbl.setText("");
 
-  const SearchStart start{s_.session.epoch(), s_.readbackCount};
+  const SearchStart start{s_.link.unit().epoch(), s_.readbackCount};
   SearchProgress observer(s_, [&] { return stopReason(start) == Stop::None; });
   const PlanResult result = synth::SearchDividers(f, s_.ExcludedReferences, &observer);
 
@@ -182,44 +174,44 @@ void FrequencyPlanner::SearchDividers() {
 }
 
 void FrequencyPlanner::writePreset(const DividerSet& d) {
-  auto& m = s_.model;
-  m.setText("GPS", std::to_string(d.gps));
-  m.setText("N31", std::to_string(d.n31));
-  m.setText("N2_HS", std::to_string(d.n2_hs));
-  m.setText("N2_LS", std::to_string(d.n2_ls));
-  m.setText("N1_HS", std::to_string(d.n1_hs));
-  m.setText("NC1_LS", std::to_string(d.nc1_ls));
-  m.setText("NC2_LS", m.at("NC1_LS").text);
-  m.setText("BW", kBandwidth);
+  auto& c = s_.controls;
+  c.GPS.setText(std::to_string(d.gps));
+  c.N31.setText(std::to_string(d.n31));
+  c.N2_HS.setText(std::to_string(d.n2_hs));
+  c.N2_LS.setText(std::to_string(d.n2_ls));
+  c.N1_HS.setText(std::to_string(d.n1_hs));
+  c.NC1_LS.setText(std::to_string(d.nc1_ls));
+  c.NC2_LS.setText(c.NC1_LS.text());
+  c.BW.setText(kBandwidth);
 }
 
 void FrequencyPlanner::writeResult(const DividerSet& d) {
-  auto& m = s_.model;
-  m.setText("NC1_LS", std::to_string(d.nc1_ls));
-  m.setText("NC2_LS", std::to_string(d.nc2_ls));
-  m.setText("N1_HS", std::to_string(d.n1_hs));
-  m.setText("F3lbl", std::to_string(d.gps));
-  m.setText("N2_HS", std::to_string(d.n2_hs));
-  m.setText("N2_LS", std::to_string(d.n2_ls));
-  m.setText("N31", "1");
-  m.setText("GPS", std::to_string(d.gps));
+  auto& c = s_.controls;
+  c.NC1_LS.setText(std::to_string(d.nc1_ls));
+  c.NC2_LS.setText(std::to_string(d.nc2_ls));
+  c.N1_HS.setText(std::to_string(d.n1_hs));
+  c.F3lbl.setText(std::to_string(d.gps));
+  c.N2_HS.setText(std::to_string(d.n2_hs));
+  c.N2_LS.setText(std::to_string(d.n2_ls));
+  c.N31.setText("1");
+  c.GPS.setText(std::to_string(d.gps));
 }
 
 void FrequencyPlanner::exactEnding() {
-  auto& m = s_.model;
+  auto& c = s_.controls;
   EnableSettingsControls(true);
-  m.setEnabled("FindFreq", true);
-  m.setText("FindFreq", kIdleCaption);
-  m.setWidth("Progress", 0);
+  c.FindFreq.setEnabled(true);
+  c.FindFreq.setText(kIdleCaption);
+  c.Progress.setWidth(0);
   SetFreqClick();
-  m.setVisible("Bar", false);
+  c.Bar.setVisible(false);
   s_.flags.SearchRunning = false;
 }
 
 void FrequencyPlanner::closestEnding(const std::string& requestText, const PlanResult& result,
                                      const SearchStart& start) {
-  auto& m = s_.model;
-  m.setVisible("Bar", false);
+  auto& c = s_.controls;
+  c.Bar.setVisible(false);
   const ClosestOffer offer = closestOfferFor(requestText, result, kSeparatorMark);
   const MessageAnswer answer = s_.platform.toolkit.messageBox(MessageBoxRequest{
       MessageIcon::Information, MessageButtons::YesNo, offer.title, withUserSeparator(offer.text, s_.numberFormat)});
@@ -234,59 +226,62 @@ void FrequencyPlanner::closestEnding(const std::string& requestText, const PlanR
     link_.ReadUnitSettings();
   }
   EnableSettingsControls(true);
-  m.setEnabled("FindFreq", true);
-  m.setText("FindFreq", kIdleCaption);
-  m.setWidth("Progress", 0);
+  c.FindFreq.setEnabled(true);
+  c.FindFreq.setText(kIdleCaption);
+  c.Progress.setWidth(0);
   s_.flags.SearchRunning = false;
-  m.setVisible("Bar", false);
+  c.Bar.setVisible(false);
 }
 
 void FrequencyPlanner::cancelledEnding(Stop why) {
-  auto& m = s_.model;
-  m.setVisible("Bar", false);
-  m.setEnabled("FindFreq", false);
+  auto& c = s_.controls;
+  c.Bar.setVisible(false);
+  c.FindFreq.setEnabled(false);
   EnableSettingsControls(true);
-  m.setText("FindFreq", kIdleCaption);
+  c.FindFreq.setText(kIdleCaption);
   if (why == Stop::Cancelled) {
     link_.ReadUnitSettings();
-  } else if (!s_.flags.Unloading && !s_.session.connected()) {
+  } else if (!s_.flags.Unloading && !s_.link.isOpen()) {
     // The unit went away under the search: show its absence. This reads and sends nothing. When
     // another unit was opened, its readback has already filled the boxes and is left alone.
     link_.ReadUnitSettings();
   }
-  m.setWidth("Progress", 0);
-  m.setEnabled("FindFreq", true);
+  c.Progress.setWidth(0);
+  c.FindFreq.setEnabled(true);
   s_.flags.SearchRunning = false;
 }
 
 // ---- Update action ----
 
+static_assert(std::tuple_size_v<decltype(ui::MainWindowControls::dividerBoxes)> == core::kUpdateLimits.size(),
+              "a divider box for each limit");
+
 core::Dividers FrequencyPlanner::ClampDividerSettings() {
-  auto& m = s_.model;
+  auto& c = s_.controls;
   core::Dividers d;
   for (std::size_t i = 0; i < core::kUpdateLimits.size(); ++i) {
     const core::DividerLimit& limit = core::kUpdateLimits[i];
-    const char* box = kDividerBoxes[i];
+    ui::ControlHandle& box = *c.dividerBoxes[i];
     // Whole numbers first, so that the range and the even rule hold for the number that is sent. A
     // text that is not a number takes the unit's factory value.
-    const std::optional<double> typed = ui::parseNumberSaturating(m.at(box).text, s_.numberFormat);
+    const std::optional<double> typed = ui::parseNumberSaturating(box.text(), s_.numberFormat);
     const double v = std::clamp(typed ? core::roundHalfEven(*typed) : limit.fallback,
                                 static_cast<double>(limit.minimum), static_cast<double>(limit.maximum));
     const std::int32_t n = core::withinLimit(limit, static_cast<std::int64_t>(v));
-    m.setText(box, std::to_string(n));
+    box.setText(std::to_string(n));
     d.*limit.field = n;
   }
   return d;
 }
 
 std::optional<std::int32_t> FrequencyPlanner::checkUpdateInput() {
-  const auto& m = s_.model;
-  const auto bw = ui::parseWholeNumber(m.at("BW").text, s_.numberFormat, 0, 255);
+  const auto& c = s_.controls;
+  const auto bw = ui::parseWholeNumber(c.BW.text(), s_.numberFormat, 0, 255);
   if (!bw) {
     showError("Cannot update", "BW must be a whole number from 0 to 255. Nothing was sent to the unit.");
     return std::nullopt;
   }
-  if (const auto nc1 = ui::parseNumberSaturating(m.at("NC1_LS").text, s_.numberFormat);
+  if (const auto nc1 = ui::parseNumberSaturating(c.NC1_LS.text(), s_.numberFormat);
       nc1 && core::roundHalfEven(*nc1) < 1) {
     showError("Cannot update", "NC1_LS must be at least 1. Nothing was sent to the unit.");
     return std::nullopt;
@@ -295,42 +290,39 @@ std::optional<std::int32_t> FrequencyPlanner::checkUpdateInput() {
 }
 
 void FrequencyPlanner::showSettings(const core::Dividers& d) {
-  auto& m = s_.model;
-  m.setText("Out1Freq", core::outputHzText(d, s_.numberFormat.decimalSeparator));
-  m.setText("F3lbl", device::f3Caption(d));
-  m.setText("Fosclbl", device::foscCaption(d, s_.numberFormat));
+  auto& c = s_.controls;
+  c.Out1Freq.setText(core::outputHzText(d, s_.numberFormat.decimalSeparator));
+  c.F3lbl.setText(device::f3Caption(d));
+  c.Fosclbl.setText(device::foscCaption(d, s_.numberFormat));
 }
 
 void FrequencyPlanner::SetFreqClick() {
-  if (!s_.session.connected() || !s_.flags.SettingsLoaded) return;
+  if (!s_.link.settingsLoaded()) return;
   const std::optional<std::int32_t> bw = checkUpdateInput();
   if (!bw) return;
-  auto& m = s_.model;
-  m.setText("NC2_LS", m.at("NC1_LS").text);
+  auto& c = s_.controls;
+  c.NC2_LS.setText(c.NC1_LS.text());
   core::Dividers d = ClampDividerSettings();
   d.bw = *bw;
-  m.setText("BW", std::to_string(d.bw));
+  c.BW.setText(std::to_string(d.bw));
 
-  const std::optional<core::Frame> frame = core::settingsFrame(d, s_.session.frameLength());
-  if (!frame) return;
-
-  // The same frame twice, back to back; the displays show the whole numbers sent, after each send.
-  bool taken = false;
-  for (int send = 0; send < 2; ++send) {
-    if (!s_.session.connected() || !s_.flags.SettingsLoaded) return;
-    taken = s_.session.send(*frame) || taken;
+  // The displays show the whole numbers sent, after each of the two frames.
+  const core::ProgramOutcome outcome = s_.link.unit().programSettings(d, [&] {
     showSettings(d);
-  }
-  if (!taken) reportNotTaken();
+    return s_.link.settingsLoaded();
+  });
+  if (outcome == core::ProgramOutcome::NotTaken) reportNotTaken();
 }
 
 void FrequencyPlanner::reportNotTaken() {
   // Neither frame reached the unit: the window must not look programmed. Show what the unit holds,
-  // then say so.
+  // then say so, and why the sending failed.
+  const std::string cause = s_.link.unit().lastError();
   link_.ReadUnitSettings();
-  const bool readBack = !s_.model.at("GPS").text.empty();
+  const bool readBack = !s_.controls.GPS.text().empty();
   showError("Update failed",
-            std::string("The unit did not take the new settings: sending them to it failed.\r\n\r\n") +
+            "The unit did not take the new settings: sending them to it failed" +
+                (cause.empty() ? std::string() : " (" + cause + ")") + ".\r\n\r\n" +
                 (readBack ? "The window shows the settings the unit holds."
                           : "Its settings could not be read back either; check that it is still connected."));
 }

@@ -4,8 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "core/numbers/dividers.h"
+#include "numbers/dividers.h"
 #include "device/device_link.h"
+#include "settings/unit_settings.h"
 #include "synth/planner/divider_plan.h"
 #include "window/window_state.h"
 
@@ -29,11 +30,9 @@ class SearchProgress final : public SearchObserver {
 // that programs the divider set held in the settings boxes.
 class FrequencyPlanner {
  public:
-  // Runs the click action of another control of the window ("Enc1", "OUT1EN"), as a user's change
-  // of that control would.
-  using ClickRunner = std::function<void(const std::string& control)>;
-
-  FrequencyPlanner(WindowState& state, device::DeviceLink& link, ClickRunner runClick);
+  // Factory defaults sets the drive strength and the output through the unit settings' own actions,
+  // as the user's change of those controls would.
+  FrequencyPlanner(WindowState& state, device::DeviceLink& link, settings::UnitSettings& unitSettings);
   FrequencyPlanner(const FrequencyPlanner&) = delete;
   FrequencyPlanner& operator=(const FrequencyPlanner&) = delete;
 
@@ -79,7 +78,7 @@ class FrequencyPlanner {
 
   WindowState& s_;
   device::DeviceLink& link_;
-  ClickRunner runClick_;
+  settings::UnitSettings& unitSettings_;
 };
 
 }  // namespace tamrik::synth

@@ -2,7 +2,7 @@
 // commanding, programming a serial and reading the receiver, with every device call recorded.
 #include <gtest/gtest.h>
 
-#include "core/unit_session.h"
+#include "core/unit.h"
 #include "platform/host_kernel.h"
 #include "platform/sim/simulated_units.h"
 #include "platform/testing/recording_device_backend.h"
@@ -70,12 +70,12 @@ TEST(Unit, OpensByTheSerialOrTheOnlyUnitAndSaysWhyNot) {
   const auto a = b.add(u"A00001");
   EXPECT_EQ(unit.open("Z99999"), OpenOutcome::NotFound);
   EXPECT_EQ(unit.open(), OpenOutcome::Opened);
-  EXPECT_EQ(unit.session().unit().path, b.units.unit(a).path);
+  EXPECT_EQ(unit.openUnit().path, b.units.unit(a).path);
   const auto second = b.add(u"B00002");
   EXPECT_EQ(unit.open(), OpenOutcome::SeveralUnits);
   EXPECT_FALSE(unit.isOpen());
   EXPECT_EQ(unit.open("B00002"), OpenOutcome::Opened);
-  EXPECT_EQ(unit.session().unit().path, b.units.unit(second).path);
+  EXPECT_EQ(unit.openUnit().path, b.units.unit(second).path);
   EXPECT_EQ(b.units.unit(second).openHandles, 2);  // commands and strings
   EXPECT_EQ(b.units.unit(a).openHandles, 0);
   unit.close();
@@ -87,7 +87,7 @@ TEST(Unit, ReadsBackCommandsAndReadsBackWhatItProgrammed) {
   const auto id = b.add(u"A00001");
   Unit unit(b.services);
   ASSERT_EQ(unit.open("A00001"), OpenOutcome::Opened);
-  const std::uint64_t epoch = unit.session().epoch();
+  const std::uint64_t epoch = unit.epoch();
 
   UnitReadback r = unit.readback();
   EXPECT_EQ(r.identity.serial, "A00001");
@@ -97,7 +97,7 @@ TEST(Unit, ReadsBackCommandsAndReadsBackWhatItProgrammed) {
   EXPECT_EQ(b.sent(10), 1u);  // firmware 1.20 is asked for its version first
 
   const Dividers preset{98304, 1, 10, 5400, 9, 12, 12, 9};
-  EXPECT_TRUE(unit.programSettings(preset));
+  EXPECT_EQ(unit.programSettings(preset), ProgramOutcome::Taken);
   EXPECT_EQ(b.sent(4), 2u);
   EXPECT_TRUE(unit.setOutputEnabled(false));
   EXPECT_TRUE(unit.setDriveStrength(1));
@@ -111,7 +111,7 @@ TEST(Unit, ReadsBackCommandsAndReadsBackWhatItProgrammed) {
   EXPECT_TRUE(f.ledBlinking);
   EXPECT_EQ(f.registers[0x88], 0x42);
   EXPECT_EQ(f.drift, -7500);
-  EXPECT_EQ(unit.session().epoch(), epoch);  // commands neither close nor reopen
+  EXPECT_EQ(unit.epoch(), epoch);  // commands neither close nor reopen
 
   // Gone: commands fail and say so.
   b.units.unplug(id);
@@ -131,7 +131,7 @@ TEST(Unit, AUnitWithAShortFeatureReportIsNeverCommanded) {
   EXPECT_EQ(r.identity.featureReportLength, 21);
   EXPECT_FALSE(r.settings);
   EXPECT_FALSE(unit.setOutputEnabled(true));
-  EXPECT_FALSE(unit.programSettings(Dividers{98304, 1, 10, 5400, 9, 12, 12, 9}));
+  EXPECT_EQ(unit.programSettings(Dividers{98304, 1, 10, 5400, 9, 12, 12, 9}), ProgramOutcome::NotTaken);
   EXPECT_FALSE(unit.setNavMessageRates());
   EXPECT_EQ(unit.setSerialNumber("Q00001").sent, false);
   EXPECT_EQ(b.recorder.count(Kind::SetFeature), 0u);

@@ -5,7 +5,7 @@
 #include <tuple>
 #include <vector>
 
-#include "core/numbers/frequency.h"
+#include "numbers/frequency.h"
 #include "device/settings_captions.h"
 #include "tests/support/simulated_window.h"
 #include "ui/satellite_chart.h"
@@ -43,7 +43,7 @@ TEST(SettingsReadback, ShowsIdentityAndTheFactorySettings) {
   for (const char* name : {"Enc1", "OUT1ID", "OUT1EN", "Out1Freq", "FindFreq", "SetFreq", "Advanced", "Frame3"}) {
     EXPECT_TRUE(w.control(name).enabled) << name;
   }
-  EXPECT_TRUE(w.state().flags.SettingsLoaded);
+  EXPECT_TRUE(w.state().link.settingsLoaded());
 }
 
 // The readback's device traffic, step by step: identity strings on the overlapped handle, the
@@ -62,17 +62,24 @@ TEST(SettingsReadback, TalksToTheUnitInItsStepsOnTheRightHandles) {
     config.firmwareVersion = version;
     w.addUnit(u"SIM001", config);
     w.frm.Load();
+    // The unit's handles, as the opening made them: the one for commands, then the overlapped one
+    // for the strings.
+    std::vector<platform::DeviceHandle> opened;
+    for (const auto& call : w.recorder.calls) {
+      if (call.kind == Kind::Open && platform::isValidHandle(call.handle)) opened.push_back(call.handle);
+      if (call.kind == Kind::Close) std::erase(opened, call.handle);
+    }
+    ASSERT_EQ(opened.size(), 2u);
+    const platform::DeviceHandle commandHandle = opened[0], stringHandle = opened[1];
     w.recorder.clear();
     w.frm.deviceLink().ReadUnitSettings();
 
     const char* const kStrings[] = {"manufacturer", "product", "serial"};  // in HidString's order
-    const auto& session = w.state().session;
-    ASSERT_NE(session.commandHandle(), session.stringHandle());
     std::vector<std::string> log;
     for (const auto& call : w.recorder.calls) {
-      const std::string on = call.handle == session.commandHandle()  ? " command"
-                             : call.handle == session.stringHandle() ? " overlapped"
-                                                                      : " other";
+      const std::string on = call.handle == commandHandle  ? " command"
+                             : call.handle == stringHandle ? " overlapped"
+                                                           : " other";
       switch (call.kind) {
         case Kind::Pause: log.push_back("pause " + std::to_string(call.detail)); break;
         case Kind::String: log.push_back(kStrings[call.detail] + on); break;
@@ -201,7 +208,7 @@ TEST(SettingsReadback, WithoutAUnitClearsAndDisablesWithoutAnyDeviceCall) {
   for (const char* name : {"Enc1", "OUT1ID", "OUT1EN", "Out1Freq", "FindFreq", "SetFreq", "Advanced", "Frame3"}) {
     EXPECT_FALSE(w.control(name).enabled) << name;
   }
-  EXPECT_FALSE(w.state().flags.SettingsLoaded);
+  EXPECT_FALSE(w.state().link.settingsLoaded());
 }
 
 TEST(SettingsReadback, AnAnswerTooShortForTheSettingsIsAFailedRead) {
@@ -214,13 +221,13 @@ TEST(SettingsReadback, AnAnswerTooShortForTheSettingsIsAFailedRead) {
     w.addUnit(u"SIM001", config);
     w.model().setText("BW", "7");
     w.frm.Load();
-    ASSERT_TRUE(w.state().session.connected());
+    ASSERT_TRUE(w.state().link.isOpen());
     const bool good = delivered == 22;
     EXPECT_EQ(w.text("GPS"), good ? "2875000" : "");
     EXPECT_EQ(w.text("Out1Freq"), good ? "10000000" : "");
     EXPECT_EQ(w.text("BW"), good ? "9" : "7");  // a failed read leaves BW as it was
     EXPECT_EQ(w.control("OUT1EN").checked, good);
-    EXPECT_TRUE(w.state().flags.SettingsLoaded);  // either way
+    EXPECT_TRUE(w.state().link.settingsLoaded());  // either way
   }
 }
 
@@ -240,7 +247,9 @@ TEST(SettingsReadback, AfterADriftCommandWhatTheUserIsDoingStays) {
   std::vector<std::uint8_t> frame(65, 0);
   frame[1] = 4;
   std::ranges::copy(sim::encodeSettingsBlock(unit), frame.begin() + 2);
-  ASSERT_TRUE(w.units.setFeature(w.state().session.commandHandle(), frame));
+  const platform::DeviceHandle h = w.units.open(w.units.unit(0).path, platform::OpenMode::Plain);
+  ASSERT_TRUE(w.units.setFeature(h, frame));
+  w.units.close(h);
 
   for (int drift = 0; drift < 2; ++drift) {
     w.frm.gpsMonitor().SendReceiverClockDrift();
@@ -251,7 +260,7 @@ TEST(SettingsReadback, AfterADriftCommandWhatTheUserIsDoingStays) {
     EXPECT_EQ(w.model().focus(), "N2_LS");
     EXPECT_EQ(w.control("N2_LS").selStart, 1);
     EXPECT_TRUE(w.state().flags.BlinkOn);
-    EXPECT_TRUE(w.state().flags.SettingsLoaded);
+    EXPECT_TRUE(w.state().link.settingsLoaded());
   }
   EXPECT_EQ(w.sent(11).size(), 2u);
 
@@ -270,7 +279,7 @@ TEST(SettingsReadback, AfterADriftCommandWhatTheUserIsDoingStays) {
   w.units.setFeatureReportLength(0, 65);
 
   // Once another opening of a unit came between, a drift readback rewrites everything.
-  w.state().session.close();
+  w.state().link.close();
   w.frm.deviceLink().FindTheHid();
   w.frm.gpsMonitor().SendReceiverClockDrift();
   EXPECT_EQ(w.text("N2_LS"), "480");
@@ -285,16 +294,16 @@ TEST(SettingsReadback, AUnitWithAShortFeatureReportIsShownAsUnusableAndNeverComm
   config.featureReportLength = 16;
   w.addUnit(u"SHORT", config);
   w.frm.Load();
-  EXPECT_TRUE(w.state().session.connected());
-  EXPECT_FALSE(w.state().flags.SettingsLoaded);
+  EXPECT_TRUE(w.state().link.isOpen());
+  EXPECT_FALSE(w.state().link.settingsLoaded());
   EXPECT_NE(w.text("lblVersion").find("not usable"), std::string::npos);
   EXPECT_EQ(w.text("GPS"), "");
   EXPECT_FALSE(w.control("Out1Freq").enabled);
   EXPECT_EQ(w.recorder.count(Kind::GetFeature), 0u);
   EXPECT_TRUE(w.recorder.featureReports.empty());
   // Commands that only need a connection are refused as well.
-  EXPECT_FALSE(w.state().session.sendClockDrift(30));
-  EXPECT_FALSE(w.state().session.send(std::vector<std::uint8_t>(16, 0)));
+  EXPECT_FALSE(w.state().link.unit().sendClockDrift(30));
+  EXPECT_FALSE(w.state().link.unit().writeRegister(0, 0));
   EXPECT_TRUE(w.recorder.featureReports.empty());
 }
 

@@ -17,7 +17,7 @@ TEST(UnitDiscovery, NoUnitLeavesAnEmptyDisabledListAndNothingOpen) {
   w.frm.Load();
   EXPECT_TRUE(items(w).empty());
   EXPECT_FALSE(w.control("SerNo").enabled);
-  EXPECT_FALSE(w.state().session.connected());
+  EXPECT_FALSE(w.state().link.isOpen());
   EXPECT_EQ(w.recorder.openHandles, 0);
   EXPECT_TRUE(w.recorder.featureReports.empty());
   EXPECT_TRUE(w.control("Timer").enabled);  // start-up still starts the poller
@@ -46,7 +46,7 @@ TEST(UnitDiscovery, OneUnitIsListedSelectedAndOpenedButTheListStaysDisabled) {
   EXPECT_EQ(items(w), std::vector<std::string>{"SIM001"});
   EXPECT_EQ(w.control("SerNo").selected, 0);
   EXPECT_FALSE(w.control("SerNo").enabled);
-  EXPECT_TRUE(w.state().session.connected());
+  EXPECT_TRUE(w.state().link.isOpen());
   EXPECT_EQ(w.recorder.openHandles, 2);  // the command handle and the overlapped one
 }
 
@@ -60,8 +60,8 @@ TEST(UnitDiscovery, ThreeUnitsInEnumerationOrderTheLastOneOpened) {
   EXPECT_EQ(items(w), (std::vector<std::string>{"A1", "B2", "C3"}));
   EXPECT_EQ(w.control("SerNo").selected, 2);
   EXPECT_TRUE(w.control("SerNo").enabled);
-  ASSERT_TRUE(w.state().session.connected());
-  EXPECT_EQ(w.state().session.unit().path, w.units.unit(3).path);
+  ASSERT_TRUE(w.state().link.isOpen());
+  EXPECT_EQ(w.state().link.unit().openUnit().path, w.units.unit(3).path);
   // Every handle of the walk was closed again except the two of the chosen unit.
   EXPECT_EQ(w.recorder.openHandles, 2);
 }
@@ -85,7 +85,17 @@ TEST(UnitDiscovery, UnitsThatCannotBeOpenedOrNamedAreLeftOut) {
   SimulatedWindow alone;
   alone.addUnit(u"");
   alone.frm.Load();
-  EXPECT_FALSE(alone.state().session.connected());
+  EXPECT_FALSE(alone.state().link.isOpen());
+
+  // With no unit to open, one that is there but held by another program is named as such.
+  SimulatedWindow held;
+  held.addUnit(u"LOCKED", locked);
+  held.frm.Load();
+  EXPECT_EQ(held.text("lblProduct"), " unit LOCKED is attached but busy: another program holds it (another program "
+                                     "(simulated))");
+  held.units.setExclusive(0, false);
+  held.runFor(std::chrono::seconds(1));
+  EXPECT_EQ(held.text("lblProduct"), " Tamrik GPS Reference Clock");
 }
 
 TEST(UnitDiscovery, SerialTextKeepsTheLowByteOfEachCodeUnit) {
@@ -100,7 +110,7 @@ TEST(UnitDiscovery, SerialTextKeepsTheLowByteOfEachCodeUnit) {
   w.units.useWideStrings(id);  // code units above 0xFF with the same low bytes
   w.frm.Load();
   EXPECT_EQ(items(w), std::vector<std::string>{"SIM001"});
-  EXPECT_TRUE(w.state().session.connected());
+  EXPECT_TRUE(w.state().link.isOpen());
 }
 
 TEST(UnitDiscovery, FillingTheListNeverActsAsAUnitChoice) {
@@ -118,7 +128,7 @@ TEST(UnitChoice, SwitchingClosesReopensAndReadsBackWithTheTimerOffMeanwhile) {
   w.addUnit(u"A1");
   w.addUnit(u"B2");
   w.frm.Load();
-  ASSERT_EQ(w.state().session.unit().path, w.units.unit(1).path);
+  ASSERT_EQ(w.state().link.unit().openUnit().path, w.units.unit(1).path);
 
   std::vector<bool> timerStates;
   w.model().setObserver([&](const std::string& name) {
@@ -131,10 +141,10 @@ TEST(UnitChoice, SwitchingClosesReopensAndReadsBackWithTheTimerOffMeanwhile) {
   w.frm.click("SerNo");
 
   EXPECT_EQ(timerStates, (std::vector<bool>{false, true}));
-  EXPECT_EQ(w.state().session.unit().path, w.units.unit(0).path);
-  EXPECT_TRUE(w.state().session.connected());
-  EXPECT_FALSE(w.state().flags.ReconnectRequested);
-  EXPECT_TRUE(w.state().flags.SettingsLoaded);
+  EXPECT_EQ(w.state().link.unit().openUnit().path, w.units.unit(0).path);
+  EXPECT_TRUE(w.state().link.isOpen());
+  EXPECT_FALSE(w.state().link.reconnectRequested());
+  EXPECT_TRUE(w.state().link.settingsLoaded());
   EXPECT_EQ(w.control("Timer").interval, 250);
   EXPECT_EQ(w.units.unit(1).openHandles, 0);
   EXPECT_EQ(w.units.unit(0).openHandles, 2);
@@ -193,7 +203,7 @@ TEST(Unload, SendsNothingWithoutLoadedSettings) {
   SimulatedWindow w;
   w.addUnit(u"A1");
   w.frm.Load();
-  w.state().flags.SettingsLoaded = false;
+  w.state().link.settingsRead(false);
   w.recorder.clear();
   w.frm.unload();
   EXPECT_TRUE(w.recorder.featureReports.empty());

@@ -27,7 +27,7 @@ std::size_t userFramesTo(const SimulatedWindow& w, const std::string& pathPrefix
 }
 
 bool connectedTo(SimulatedWindow& w, sim::UnitId id) {
-  return w.state().session.connected() && w.state().session.unit().path == w.units.unit(id).path;
+  return w.state().link.isOpen() && w.state().link.unit().openUnit().path == w.units.unit(id).path;
 }
 
 TEST(Faults, UnplugDuringTheReadbackIsSurvivedAndTheUnitIsFoundAgain) {
@@ -37,7 +37,7 @@ TEST(Faults, UnplugDuringTheReadbackIsSurvivedAndTheUnitIsFoundAgain) {
   w.units.schedule(8ms, [&] { w.units.unplug(id); });
   w.frm.Load();
   w.runFor(1s);
-  EXPECT_FALSE(w.state().session.connected());
+  EXPECT_FALSE(w.state().link.isOpen());
   EXPECT_EQ(w.control("Sat(0)").fillColor, 0u);  // the bars were blackened by the loss
   EXPECT_EQ(w.control("LOL").backColor, 0x6060FFu);
   EXPECT_EQ(w.control("Timer").interval, 250);
@@ -45,7 +45,48 @@ TEST(Faults, UnplugDuringTheReadbackIsSurvivedAndTheUnitIsFoundAgain) {
   w.units.replug(id);
   w.runFor(1s);
   EXPECT_TRUE(connectedTo(w, id));
-  EXPECT_TRUE(w.state().flags.SettingsLoaded);
+  EXPECT_TRUE(w.state().link.settingsLoaded());
+  EXPECT_EQ(w.text("GPS"), "2875000");
+}
+
+// A unit that stays attached but never answers a feature request: every request fails once the
+// host's bound has passed (hidapi's, as patched on Windows; the kernel's on Linux), the readback
+// counts as failed, the window goes on with the input reports, and Update says why it failed.
+TEST(Faults, AUnitThatNeverAnswersAFeatureRequestIsAFailedReadNotAFrozenWindow) {
+  SimulatedWindow w;
+  const auto id = w.addUnit(u"SIM001");
+  w.units.setAnswersFeatureRequests(id, false);
+  const auto start = w.simClock.now();
+  w.frm.Load();
+  // The readback asked three times (the version query, its answer, the settings), each waiting out
+  // the bound, and sent the three receiver rates the same way: nothing longer.
+  EXPECT_EQ(w.simClock.now() - start, 6 * 1000ms + 24ms);
+  EXPECT_TRUE(w.state().link.isOpen());
+  EXPECT_EQ(w.text("lblManuf"), " Tamrik");
+  EXPECT_EQ(w.text("GPS"), "");  // nothing read is shown as read
+  EXPECT_EQ(w.text("Out1Freq"), "");
+
+  // Responsive: the poll runs on, and the status the input reports carry reaches the window.
+  w.model().setText("LOL", "marker");
+  w.runFor(1s);
+  EXPECT_TRUE(w.control("Timer").enabled);
+  EXPECT_EQ(w.control("Timer").interval, UnitLink::kReadInterval);
+  EXPECT_NE(w.text("LOL"), "marker");
+  EXPECT_TRUE(connectedTo(w, id));
+
+  for (const auto& [box, text] : {std::pair{"GPS", "2875000"}, {"N31", "3"}, {"N2_HS", "11"}, {"N2_LS", "480"},
+                                 {"N1_HS", "11"}, {"NC1_LS", "46"}, {"BW", "9"}}) {
+    w.model().setText(box, text);
+  }
+  w.frm.click("SetFreq");
+  ASSERT_EQ(w.toolkit.shown.size(), 1u);
+  EXPECT_EQ(w.toolkit.shown[0].title, "Update failed");
+  EXPECT_NE(w.toolkit.shown[0].text.find("(sending a command: Connection timed out)"), std::string::npos)
+      << w.toolkit.shown[0].text;
+
+  // Once it answers again, the next readback loads it.
+  w.units.setAnswersFeatureRequests(id, true);
+  w.frm.deviceLink().ReadUnitSettings();
   EXPECT_EQ(w.text("GPS"), "2875000");
 }
 
@@ -83,9 +124,9 @@ TEST(Faults, UnplugJustBeforeAnUpdateOrASerialChangeFailsQuietlyAndRecovers) {
   w.model().setText("SN", "Q00099");
   w.frm.click("SetSN");
   EXPECT_EQ(w.text("SN"), "Q00100");
-  EXPECT_FALSE(w.state().session.connected());
+  EXPECT_FALSE(w.state().link.isOpen());
   w.runFor(2s);
-  EXPECT_FALSE(w.state().session.connected());
+  EXPECT_FALSE(w.state().link.isOpen());
   w.units.replug(id);
   w.runFor(1s);
   EXPECT_TRUE(connectedTo(w, id));
@@ -103,7 +144,7 @@ TEST(Faults, AStalledUnitNeverHoldsTheWindowAndResumesCleanly) {
   w.runTicks(100);
   // Each tick waits at most the read's bound on top of the timer interval.
   EXPECT_LE(w.simClock.now() - before, 100 * (w.control("Timer").interval * 1ms + 20ms));
-  EXPECT_TRUE(w.state().session.connected());  // silence is not a loss
+  EXPECT_TRUE(w.state().link.isOpen());  // silence is not a loss
   w.units.resume(id);
   w.runFor(3s);
   EXPECT_TRUE(connectedTo(w, id));
@@ -152,7 +193,7 @@ TEST(Faults, MinutesOfCorruptedAndRandomReceiverBytesAreSurvived) {
   w.frm.Load();
   w.units.setCorruption(id, 0.02, 0.01);
   w.runFor(3min);
-  EXPECT_TRUE(w.state().session.connected());
+  EXPECT_TRUE(w.state().link.isOpen());
   EXPECT_LE(w.frm.gpsMonitor().Assembler().count, w.frm.gpsMonitor().Assembler().length);
 
   // A unit whose receiver sends nothing but random bytes.
@@ -172,7 +213,7 @@ TEST(Faults, MinutesOfCorruptedAndRandomReceiverBytesAreSurvived) {
   r.addUnit(u"NOISE", config);
   r.frm.Load();
   r.runFor(2min);
-  EXPECT_TRUE(r.state().session.connected());
+  EXPECT_TRUE(r.state().link.isOpen());
   EXPECT_TRUE(r.units.replayFinished());
   EXPECT_EQ(r.recorder.sentWithCommand(4).size(), 0u);
 }

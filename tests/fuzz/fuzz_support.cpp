@@ -57,7 +57,7 @@ bool FakeUnit::isOpen(platform::DeviceHandle h) const {
 std::vector<platform::HidInterface> FakeUnit::hidInterfaces() {
   if (!present) return {};
   // The list names no IDs: the window learns them from the attributes, which the target chooses.
-  return {platform::HidInterface{kUnitPath, false, 0, 0}};
+  return {platform::HidInterface{kUnitPath, false, 0, 0, {}}};
 }
 
 platform::DeviceHandle FakeUnit::open(const std::string& path, platform::OpenMode) {

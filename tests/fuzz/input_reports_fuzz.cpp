@@ -44,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::FuzzWindow w;
   w.unit.caps = platform::HidCapabilities{announcedInput, announcedFeature};
   w.frm.Load();
-  FUZZ_CHECK(w.frm.state().session.connected());
-  const auto L = static_cast<std::size_t>(w.frm.state().session.unit().inputReportLength);
+  FUZZ_CHECK(w.frm.state().link.isOpen());
+  const auto L = static_cast<std::size_t>(w.frm.state().link.unit().openUnit().inputReportLength);
 
   core::MessageAssembler reference;
   Bytes scratch(kScratchBytes);
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // What the poller will find in its buffer: the queued read, as the fake delivers it.
     Bytes delivered;
     bool readOk = w.unit.present;
-    const bool wasConnected = w.frm.state().session.connected();
+    const bool wasConnected = w.frm.state().link.isOpen();
     auto reader = w.unit.reader;
     if (reader) {
       w.unit.reader = [&, reader](std::span<std::uint8_t> buffer) {
@@ -110,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const bool didRead = w.unit.readCount > readsBefore;
     FUZZ_CHECK(didRead == wasConnected);
-    FUZZ_CHECK(w.frm.state().session.connected() == w.unit.present);
+    FUZZ_CHECK(w.frm.state().link.isOpen() == w.unit.present);
     if (didRead && readOk && w.unit.present && L >= 3) {
       const std::size_t whole = std::min(delivered.size(), std::size_t{34000}) / L;
       if (whole > 0) {

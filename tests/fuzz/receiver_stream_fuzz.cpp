@@ -139,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = driftBefore; i < drifts.size(); ++i) {
       FUZZ_CHECK(std::abs(fuzz::driftIn(drifts[i])) <= 7500);
     }
-    FUZZ_CHECK(w.frm.state().session.connected());
+    FUZZ_CHECK(w.frm.state().link.isOpen());
   }
   if (structured) FUZZ_CHECK(completed == expected);
   return 0;

@@ -65,10 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   w.unit.caps = platform::HidCapabilities{info.inputReportLength, info.featureReportLength};
   w.unit.settingsReport.assign(d.begin(), d.end());
   w.frm.Load();
-  FUZZ_CHECK(w.frm.state().session.connected());
-  FUZZ_CHECK(w.frm.state().flags.SettingsLoaded == (info.featureReportLength >= 22));
+  FUZZ_CHECK(w.frm.state().link.isOpen());
+  FUZZ_CHECK(w.frm.state().link.settingsLoaded() == (info.featureReportLength >= 22));
   pollWith(w, info, d);
-  FUZZ_CHECK(w.frm.state().session.connected());
+  FUZZ_CHECK(w.frm.state().link.isOpen());
   if (info.featureReportLength < 22) FUZZ_CHECK(w.unit.sent.empty());
   return 0;
 }

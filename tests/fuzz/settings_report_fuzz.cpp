@@ -112,8 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool usable = featureLength >= 22;
 
   auto readBack = [&](std::size_t before) {
-    FUZZ_CHECK(w.frm.state().session.connected());
-    FUZZ_CHECK(w.frm.state().flags.SettingsLoaded == usable);
+    FUZZ_CHECK(w.frm.state().link.isOpen());
+    FUZZ_CHECK(w.frm.state().link.settingsLoaded() == usable);
     for (std::size_t i = before; i < w.unit.sent.size(); ++i) {
       const std::uint8_t code = w.unit.sent[i][1];
       FUZZ_CHECK(code == 8 || code == 10);

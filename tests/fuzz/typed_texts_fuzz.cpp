@@ -15,7 +15,7 @@
 #include <algorithm>
 #include <array>
 
-#include "core/numbers/number_format.h"
+#include "numbers/number_format.h"
 #include "core/protocol.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/support/simulated_window.h"
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
   w.addUnit(u"F00001");
   w.frm.Load();
-  FUZZ_CHECK(w.state().session.connected() && w.state().flags.SettingsLoaded);
+  FUZZ_CHECK(w.state().link.isOpen() && w.state().link.settingsLoaded());
 
   auto typeAll = [&] {
     for (std::size_t i = 0; i < kBoxes.size(); ++i) w.model().setText(kBoxes[i], typed[i]);
@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       case 3: {
-        const bool loaded = w.state().session.connected() && w.state().flags.SettingsLoaded;
+        const bool loaded = w.state().link.isOpen() && w.state().link.settingsLoaded();
         const auto reg = ui::parseWholeNumber(w.text("REG"), format, 0, 255);
         const auto value = ui::parseWholeNumber(w.text("DATA"), format, 0, 255);
         w.frm.click("WriteRegister");

@@ -118,6 +118,9 @@ struct TracedWindow : SimulatedWindow {
     };
   }
 
+  // The window closes its unit as it goes; that is after the trace was taken.
+  ~TracedWindow() { recorder.observer = {}; }
+
   std::string handleName(platform::DeviceHandle h) {
     if (h == platform::kNoHandle) return "-";
     if (!platform::isValidHandle(h)) return "bad";

@@ -52,7 +52,7 @@ TEST_F(SimUnit, StatusPositionTimeAndBarsFromTheReceiver) {
   // Just powered: the PLL is not locked and the receiver has no signal yet (status 0x03).
   EXPECT_EQ(status("LOS"), Status("No GPS signal", kLightRed));
   EXPECT_EQ(status("LOL"), Status("No PLL lock", kLightRed));
-  EXPECT_EQ(w->control("Timer").interval, GpsMonitor::kReadInterval);
+  EXPECT_EQ(w->control("Timer").interval, UnitLink::kReadInterval);
 
   w->runFor(8s);  // status 0x80 in the reports that carry receiver bytes
   EXPECT_EQ(status("LOS"), Status("GPS signal OK", kLightGreen));
@@ -98,8 +98,8 @@ TEST_F(SimUnit, UnplugBlackensBarsAndReconnectsEvery250ms) {
 
   units.unplug(id);
   w->tick();
-  EXPECT_FALSE(w->state.session.connected());
-  EXPECT_FALSE(w->state.flags.SettingsLoaded);
+  EXPECT_FALSE(w->state.link.isOpen());
+  EXPECT_FALSE(w->state.link.settingsLoaded());
   EXPECT_EQ(w->recorder.openHandles, 0);
   for (int i = 0; i < ui::kSatelliteBars; ++i) {
     const auto& bar = w->control(ui::barName(i));
@@ -108,7 +108,7 @@ TEST_F(SimUnit, UnplugBlackensBarsAndReconnectsEvery250ms) {
   }
   EXPECT_EQ(status("LOL"), Status("PLL lock OK", kLightRed));  // caption kept
   EXPECT_EQ(status("LOS"), Status("GPS signal OK", kLightGreen));
-  EXPECT_EQ(w->control("Timer").interval, GpsMonitor::kLossInterval);
+  EXPECT_EQ(w->control("Timer").interval, UnitLink::kLossInterval);
 
   // Each tick while it is away rescans and searches (two walks), 250 ms apart.
   const auto walks = w->recorder.count(platform::testing::RecordingDeviceBackend::CallKind::Enumerate);
@@ -117,18 +117,18 @@ TEST_F(SimUnit, UnplugBlackensBarsAndReconnectsEvery250ms) {
 
   units.replug(id);
   w->tick();
-  EXPECT_TRUE(w->state.session.connected());
-  EXPECT_TRUE(w->state.flags.SettingsLoaded);
+  EXPECT_TRUE(w->state.link.isOpen());
+  EXPECT_TRUE(w->state.link.settingsLoaded());
   w->tick();
-  EXPECT_EQ(w->control("Timer").interval, GpsMonitor::kReadInterval);
+  EXPECT_EQ(w->control("Timer").interval, UnitLink::kReadInterval);
 
   // A reconnect request closes the unit and reopens it within one tick.
-  const std::uint64_t epoch = w->state.session.epoch();
-  w->state.flags.ReconnectRequested = true;
+  const std::uint64_t epoch = w->state.link.unit().epoch();
+  w->state.link.requestReconnect();
   w->tick();
-  EXPECT_TRUE(w->state.session.connected());
-  EXPECT_FALSE(w->state.flags.ReconnectRequested);
-  EXPECT_EQ(w->state.session.epoch(), epoch + 2);
+  EXPECT_TRUE(w->state.link.isOpen());
+  EXPECT_FALSE(w->state.link.reconnectRequested());
+  EXPECT_EQ(w->state.link.unit().epoch(), epoch + 2);
   EXPECT_EQ(w->recorder.openHandles, 2);
 }
 
@@ -140,9 +140,9 @@ TEST_F(SimUnit, SilentUnitCostsAtMostTheReadTimeoutAndKeepsTheLabels) {
   for (int i = 0; i < 20; ++i) {
     const auto before = simClock.now();
     w->tick();
-    EXPECT_LE(simClock.now() - before, GpsMonitor::kReadInterval * 1ms + GpsMonitor::kFirstReportTimeout);
+    EXPECT_LE(simClock.now() - before, UnitLink::kReadInterval * 1ms + GpsMonitor::kFirstReportTimeout);
   }
-  EXPECT_TRUE(w->state.session.connected());
+  EXPECT_TRUE(w->state.link.isOpen());
   EXPECT_EQ(w->text("LOS"), "marker");
   units.resume(id);
   w->runFor(100ms);
@@ -361,11 +361,11 @@ TEST_F(SimUnit, ClicksDuringANavSvInfoWaitForTheEndOfTheTick) {
 // old unit's message may land on it afterwards.
 TEST_F(SimUnit, AUnitSwitchInsideANavSvInfoStopsItsBars) {
   replayTwoBars(*this);
-  const std::uint64_t epoch = w->state.session.epoch();
+  const std::uint64_t epoch = w->state.link.unit().epoch();
   w->toolkit.onProcessEvents = [&] {
-    if (w->state.session.epoch() == epoch) w->link.SerNoClick();
+    if (w->state.link.unit().epoch() == epoch) w->link.SerNoClick();
   };
-  ASSERT_TRUE(w->runUntil([&] { return w->state.session.epoch() != epoch; }));
+  ASSERT_TRUE(w->runUntil([&] { return w->state.link.unit().epoch() != epoch; }));
   EXPECT_EQ(w->toolkit.eventRounds, 1);
   EXPECT_EQ(w->control("Sat(2)").height, 2);
   EXPECT_TRUE(w->sent(11).empty());  // nor was the rest of the old link's read decoded

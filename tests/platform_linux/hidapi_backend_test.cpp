@@ -7,6 +7,7 @@
 #include <fstream>
 #include <set>
 
+#include "platform/linux/device_holders.h"
 #include "platform/linux/hidraw_descriptor.h"
 #include "tests/support/hid_backend_checks.h"
 
@@ -58,6 +59,28 @@ TEST_F(HidrawDescriptorFiles, EmptyHugeOrSpecialFilesAreRefused) {
   EXPECT_FALSE(readIoctlReportDescriptor(node("hidraw2")));
   EXPECT_FALSE(readIoctlReportDescriptor("/dev/null"));
   EXPECT_FALSE(isHidrawNode("/dev/null"));
+}
+
+TEST_F(HidrawDescriptorFiles, TheProgramsHoldingANodeAreFoundByTheirOpenFiles) {
+  const std::filesystem::path proc = root_ / "proc";
+  auto process = [&](const std::string& pid, const std::string& comm, std::vector<std::string> links) {
+    std::filesystem::create_directories(proc / pid / "fd");
+    std::ofstream(proc / pid / "comm") << comm << "\n";
+    for (std::size_t i = 0; i < links.size(); ++i) {
+      std::filesystem::create_symlink(links[i], proc / pid / "fd" / std::to_string(i));
+    }
+  };
+  process("812", "gpsd", {"/dev/null", "/dev/hidraw3"});
+  process("900", "other", {"/dev/hidraw30", "socket:[1234]"});
+  process("901", "two\x1b[2Jnames", {"/dev/hidraw3", "/dev/hidraw3"});  // told once, as plain text
+  process("self", "not a process", {"/dev/hidraw3"});
+  std::filesystem::create_directories(proc / "902");  // gone, or not ours to look into: no fd/
+  const std::string holders = deviceHolders("/dev/hidraw3", proc);
+  EXPECT_TRUE(holders == "gpsd (process 812), two?[2Jnames (process 901)" ||
+              holders == "two?[2Jnames (process 901), gpsd (process 812)")
+      << holders;
+  EXPECT_EQ(deviceHolders("/dev/hidraw4", proc), "");
+  EXPECT_EQ(deviceHolders("/dev/hidraw3", root_ / "no-proc"), "");
 }
 
 TEST(HidapiBackend, WorksWithoutDevicesAndRefusesBadPathsAndHandles) {

@@ -75,6 +75,17 @@ TEST(QtWindow, ControlsSitWhereTheLayoutPutsThem) {
   EXPECT_EQ(w.window.widgetFor("Sat(3)")->x(), 8 * 3 + 1 + 2);
   EXPECT_EQ(w.window.widgetFor("Sat(3)")->height(), 2);
   EXPECT_FALSE(w.window.widgetFor("Bar")->isVisibleTo(&w.window));
+
+  // A frame cuts its controls off at its border: the identity boxes, wider than "Hardware details"
+  // leaves them, end inside its right border; a control well inside is not cut.
+  const QWidget* frame = w.window.widgetFor("Frame1");
+  for (const char* box : {"lblManuf", "lblProduct", "lblVersion"}) {
+    SCOPED_TRACE(box);
+    const QWidget* widget = w.window.widgetFor(box);
+    ASSERT_GT(widget->geometry().right(), frame->width() - 3);
+    EXPECT_EQ(widget->mask().boundingRect().translated(widget->pos()).right(), frame->width() - 3);
+  }
+  EXPECT_TRUE(w.window.widgetFor("SerNo")->mask().isEmpty());
 }
 
 TEST(QtWindow, TextsAreShownAsPlainTextNeverAsMarkup) {

@@ -62,14 +62,13 @@ TEST(OutputControls, GatesSendNothing) {
   EXPECT_TRUE(w.all().empty());
   w.state().flags.ScanDone = true;
 
-  w.state().flags.SettingsLoaded = false;  // a readback in progress: only the serial number goes
+  w.state().link.settingsRead(false);  // a readback in progress: only the serial number goes
   for (const char* c : {"OUT1EN", "Enc1", "OUT1ID", "WriteRegister"}) w.click(c);
-  w.frm.deviceLink().SetReceiverMessageRate(0x01, 0x07, 1);
   EXPECT_TRUE(w.all().empty());
   EXPECT_FALSE(w.state().flags.BlinkOn);
 
   // The same clicks once the settings are loaded do send: the gate, not the set-up, held them.
-  w.state().flags.SettingsLoaded = true;
+  w.state().link.settingsRead(true);
   for (const char* c : {"OUT1EN", "Enc1", "OUT1ID", "WriteRegister"}) w.click(c);
   EXPECT_EQ(w.all(), (std::vector<Bytes>{frame(1, {3}), frame(3, {3}), frame(2, {1}), frame(5, {1, 2})}));
 
@@ -123,7 +122,7 @@ TEST(SerialNumber, RefusesTextsThatCannotBeProgrammed) {
   EXPECT_EQ(w.toolkit.shown[11].text,
             "The number part of the serial number has run past 99999, and a unit keeps only six characters. "
             "Start a new series with another first character, for example R00001. Nothing was sent to the unit.");
-  EXPECT_TRUE(w.state().session.connected());
+  EXPECT_TRUE(w.state().link.isOpen());
 }
 
 // The unit takes the serial, re-enumerates under it, and the poll reconnects the window to it.
@@ -131,21 +130,21 @@ TEST(SerialNumber, ProgramsTheUnitWhichComesBackUnderTheNewSerial) {
   Window w;
   gps::GpsMonitor poller(w.state(), w.frm.deviceLink());
   auto reconnect = [&] {
-    for (int i = 0; i < 40 && !w.state().flags.SettingsLoaded; ++i) {
+    for (int i = 0; i < 40 && !w.state().link.settingsLoaded(); ++i) {
       w.simClock.advance(std::chrono::milliseconds(w.control("Timer").interval));
       poller.PollInputReports();
     }
   };
   w.model().setInterval("Timer", 10);
-  w.state().flags.SettingsLoaded = false;  // not needed for this command
+  w.state().link.settingsRead(false);  // not needed for this command
   w.click("SetSN", "Q00099", "SN");
   EXPECT_EQ(w.all(), (std::vector<Bytes>{frame(0x53, {0x4E, 0x51, 0x30, 0x30, 0x30, 0x39, 0x39})}));
   EXPECT_EQ(w.text("SN"), "Q00100");
-  EXPECT_FALSE(w.state().session.connected());
+  EXPECT_FALSE(w.state().link.isOpen());
   EXPECT_EQ(w.control("Timer").interval, 250);
   EXPECT_EQ(w.recorder.openHandles, 0);
   reconnect();
-  EXPECT_TRUE(w.state().session.connected());
+  EXPECT_TRUE(w.state().link.isOpen());
   EXPECT_EQ(w.control("SerNo").items, (std::vector<std::string>{"Q00099"}));
   EXPECT_EQ(w.text("GPS"), "2875000");
 
@@ -157,7 +156,7 @@ TEST(SerialNumber, ProgramsTheUnitWhichComesBackUnderTheNewSerial) {
   EXPECT_EQ(w.text("SN"), "Q100000");
   ASSERT_EQ(w.toolkit.shown.size(), 1u);
   EXPECT_NE(w.toolkit.shown[0].text.find("run past 99999"), std::string::npos);
-  EXPECT_TRUE(w.state().session.connected());
+  EXPECT_TRUE(w.state().link.isOpen());
   w.click("SetSN", "\xC3\x84" "00041", "SN");  // Ä is one byte on the unit
   reconnect();
   EXPECT_EQ(w.text("SN"), "\xC3\x84" "00042");

@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "core/numbers/number_format.h"
+#include "numbers/number_format.h"
 #include "synth/planner/divider_plan.h"
 #include "tests/synth_planner/planner_test_support.h"
 

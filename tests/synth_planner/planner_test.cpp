@@ -4,7 +4,7 @@
 #include <limits>
 #include <vector>
 
-#include "core/numbers/number_format.h"
+#include "numbers/number_format.h"
 #include "synth/planner/divider_plan.h"
 #include "tests/synth_planner/literal_walk.h"
 #include "tests/synth_planner/planner_test_support.h"

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/numbers/frequency.h"
-#include "core/numbers/number_format.h"
+#include "numbers/frequency.h"
+#include "numbers/number_format.h"
 #include "synth/planner/divider_plan.h"
 #include "synth/planner/walk.h"
 #include "tests/synth_planner/literal_walk.h"

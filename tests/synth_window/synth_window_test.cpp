@@ -126,7 +126,7 @@ TEST(UpdateAction, ShowsWhatWasSentAndRefusesWhatCannotBe) {
     w.type({{box, box == "BW" ? "9" : "46"}});
   }
   // Settings not read back, or no unit: nothing at all.
-  w.state().flags.SettingsLoaded = false;
+  w.state().link.settingsRead(false);
   w.frm.click("SetFreq");
   w.units.unplug(w.unit);
   w.frm.click("SerNo");
@@ -177,7 +177,8 @@ TEST(UpdateAction, SettingsTheUnitDidNotTakeAreNotShownAsProgrammed) {
   EXPECT_EQ(w.toolkit.shown[0].icon, platform::MessageIcon::Critical);
   EXPECT_EQ(w.toolkit.shown[0].title, "Update failed");
   EXPECT_EQ(w.toolkit.shown[0].text,
-            "The unit did not take the new settings: sending them to it failed.\r\n\r\n"
+            "The unit did not take the new settings: sending them to it failed (sending a command: Invalid "
+            "argument).\r\n\r\n"
             "The window shows the settings the unit holds.");
   EXPECT_EQ(w.boxes(), kUnitSet);
   EXPECT_EQ(w.text("Out1Freq"), "10000000");
@@ -405,7 +406,7 @@ TEST(FrequencyRequest, NothingReachesAUnitThatChangedDuringTheSearch) {
     EXPECT_TRUE(w.toolkit.shown.empty());
     EXPECT_FALSE(w.state().flags.SearchRunning);
     EXPECT_FALSE(w.control("Bar").visible);
-    if (w.state().session.connected()) {
+    if (w.state().link.isOpen()) {
       EXPECT_EQ(w.boxes(), kUnitSet);
       w.expectIdle();
     } else if (!w.state().flags.Unloading) {

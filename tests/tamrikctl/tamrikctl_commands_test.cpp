@@ -249,6 +249,36 @@ TEST(TamrikctlUnits, TheUnitIsChosenBySerialAndAChangeNeverGuessesAmongSeveral) 
   EXPECT_EQ(chosen.frames(1, 1), std::vector<Frame>{frame({0, 1, 0})});
 }
 
+// Units that are there but cannot be told apart, opened or heard: each failure names its cause.
+TEST(TamrikctlUnits, ABusyUnitASharedSerialAndASilentUnitAreToldForWhatTheyAre) {
+  const Ran busy = ctl({"--simulate=1", "--sim-faults", "exclusive:SIM001", "status"});
+  EXPECT_EQ(busy.status, kExitNoUnit);
+  expectOneLineReason(busy, "unit SIM001 is attached but busy: another program holds it (another program (simulated))");
+  const Ran busyByName = ctl({"--simulate=1", "--sim-faults", "exclusive:SIM001", "--unit", "SIM001", "output", "on"});
+  EXPECT_EQ(busyByName.status, kExitNoUnit);
+  expectOneLineReason(busyByName, "unit SIM001 is attached but busy");
+
+  // Two units under one serial: --unit cannot choose, and no second unit is given a serial the
+  // first one carries.
+  const auto twins = [](sim::SimulatedUnits& u) { u.replug(1, u"SIM001"); };
+  const Ran ambiguous = ctl({"--simulate=2", "--unit", "SIM001", "output", "on"}, twins);
+  EXPECT_EQ(ambiguous.status, kExitNoUnit);
+  expectOneLineReason(ambiguous, "several attached units carry the serial SIM001");
+  EXPECT_EQ(ambiguous.changes(), 0u);
+  const auto named = [](sim::SimulatedUnits& u) { u.replug(0, u"Q00001"); };
+  const Ran taken = ctl({"--simulate=2", "--unit", "SIM002", "set-serial", "Q00001"}, named);
+  EXPECT_EQ(taken.status, kExitBadArgument);
+  expectOneLineReason(taken, "Another attached unit already has the serial number Q00001.");
+  EXPECT_TRUE(taken.frames(1, 0x53).empty());
+  EXPECT_EQ(ctl({"--simulate=2", "--unit", "Q00001", "set-serial", "Q00001"}, named).status, kExitOk);
+
+  // A unit that never answers a feature request: the read fails once the bound has passed, and
+  // says so.
+  const Ran deaf = ctl({"--simulate=1", "--sim-faults", "no-answer:SIM001", "output", "on"});
+  EXPECT_EQ(deaf.status, kExitUnitFailed);
+  expectOneLineReason(deaf, "reading the settings of unit SIM001 failed: reading the settings report: Connection timed out");
+}
+
 TEST(TamrikctlList, ListsEveryUnitWithItsStringsEscapedNeverInterpreted) {
   auto odd = [](sim::SimulatedUnits& units) {
     units.setStrings(0, u"Ta\"m\\rik\n\t\x01\u00e9 {}", u"Clock, \"GPS\"");

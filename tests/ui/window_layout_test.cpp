@@ -3,6 +3,7 @@
 #include <set>
 
 #include "ui/advanced_toggle.h"
+#include "ui/main_window_controls.h"
 #include "ui/satellite_chart.h"
 #include "ui/window_model.h"
 
@@ -106,6 +107,26 @@ TEST(MainWindowLayout, EveryControlHasItsKindContainerTextPositionAndTab) {
   EXPECT_EQ(m.at("lblSerialNumber").font.family, "Arial");
   EXPECT_TRUE(m.at("lblSerialNumber").font.cyrillic);
   for (const char* name : {"Sat(0)", "CNoLine(0)", "CNoLbl(0)"}) EXPECT_EQ(m.at(name).container, "PicSat") << name;
+}
+
+// The control table the logic's handles come from is the layout: the same controls, of the same
+// kinds, in the order of creation (the chart's array templates aside).
+TEST(MainWindowLayout, TheControlTableIsTheLayout) {
+  const WindowModel m = WindowModel::mainWindow();
+  std::vector<std::string> laidOut;
+  for (const std::string& name : m.order()) {
+    if (name.find('(') == std::string::npos) laidOut.push_back(name);
+  }
+  ASSERT_EQ(laidOut.size(), std::size(kMainWindowTable));
+  for (std::size_t i = 0; i < laidOut.size(); ++i) {
+    EXPECT_EQ(laidOut[i], kMainWindowTable[i].name);
+    EXPECT_EQ(m.at(laidOut[i]).kind, kMainWindowTable[i].kind) << laidOut[i];
+  }
+  WindowModel model = WindowModel::mainWindow();
+  MainWindowControls c(model);
+  c.OUT1EN.setChecked(true);
+  EXPECT_TRUE(model.at("OUT1EN").checked);
+  for (const ControlHandle* box : c.dividerBoxes) EXPECT_EQ(model.at(box->name()).kind, ControlKind::TextBox);
 }
 
 TEST(MainWindowLayout, TabIndicesAreUniqueAndContainersExist) {

@@ -24,5 +24,8 @@ for f in hid.c hidapi_cfgmgr32.h hidapi_hidclass.h hidapi_hidpi.h hidapi_hidsdi.
 done
 for f in LICENSE.txt LICENSE-bsd.txt LICENSE-orig.txt LICENSE-gpl3.txt; do cp "$src/$f" "$here/"; done
 cd "$here"
-find . -type f \( -name '*.c' -o -name '*.h' -o -name 'LICENSE*' \) | sort | sed 's|^\./||' | xargs sha256sum > SHA256SUMS
-echo "Copied hidapi $version; check README.md for the version and checksums."
+find . -path ./patches -prune -o -type f \( -name '*.c' -o -name '*.h' -o -name 'LICENSE*' \) -print | sort |
+  sed 's|^\./||' | xargs sha256sum > SHA256SUMS
+for p in patches/*.patch; do patch -p1 --batch -i "$p"; done
+{ sha256sum windows/hid.c; sha256sum patches/*.patch; } > patches/SHA256SUMS
+echo "Copied hidapi $version and applied patches/; check README.md and PATCHES.md."

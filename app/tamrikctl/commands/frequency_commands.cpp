@@ -4,8 +4,8 @@
 #include "app/tamrikctl/ctl_commands.h"
 #include "app/tamrikctl/ctl_context.h"
 #include "app/tamrikctl/ctl_output.h"
-#include "core/numbers/dividers.h"
-#include "core/numbers/number_format.h"
+#include "numbers/dividers.h"
+#include "numbers/number_format.h"
 
 namespace tamrik::ctl {
 
@@ -28,8 +28,9 @@ std::string dividerText(const core::Dividers& d) {
 // readback and gives a reason when something else is not as it should be.
 template <typename Check>
 int programAndCheck(CommandContext& ctx, UnitAccess& access, const core::Dividers& d, Check check) {
-  if (!access.unit().programSettings(d)) {
-    return ctx.fail(kExitUnitFailed, access.unitName() + " did not take the divider set (" + dividerText(d) + ")");
+  if (access.unit().programSettings(d) != core::ProgramOutcome::Taken) {
+    return ctx.fail(kExitUnitFailed,
+                    access.unitName() + " did not take the divider set (" + dividerText(d) + ")" + access.why());
   }
   core::UnitReadback after;
   if (const int status = access.readBack(after); status != kExitOk) return status;
@@ -107,9 +108,9 @@ int runFactoryDefaults(CommandContext& ctx, std::span<const std::string_view> ar
   // divider set is a preset.
   core::Unit& unit = access.unit();
   if (!unit.setDriveStrength(kFactoryDrive)) {
-    return ctx.fail(kExitUnitFailed, access.unitName() + " did not take the drive strength " + driveText(kFactoryDrive));
+    return ctx.fail(kExitUnitFailed, access.unitName() + " did not take the drive strength " + driveText(kFactoryDrive) + access.why());
   }
-  if (!unit.setOutputEnabled(true)) return ctx.fail(kExitUnitFailed, access.unitName() + " did not switch its output on");
+  if (!unit.setOutputEnabled(true)) return ctx.fail(kExitUnitFailed, access.unitName() + " did not switch its output on" + access.why());
   PlanResult result = synth::SearchDividers(kFactoryFrequencyHz, synth::defaultExcludedReferences());
   result.dividers = core::forUpdate(result.dividers);
   const int status = programAndCheck(ctx, access, result.dividers, [](const core::SettingsReport& s) -> std::string {

@@ -10,7 +10,7 @@
 #include "app/tamrikctl/ctl_commands.h"
 #include "app/tamrikctl/ctl_context.h"
 #include "app/tamrikctl/ctl_output.h"
-#include "core/numbers/frequency.h"
+#include "numbers/frequency.h"
 #include "core/receiver_stream.h"
 
 namespace tamrik::ctl {

@@ -6,7 +6,7 @@
 #include "app/tamrikctl/ctl_commands.h"
 #include "app/tamrikctl/ctl_context.h"
 #include "app/tamrikctl/ctl_output.h"
-#include "core/numbers/number_format.h"
+#include "numbers/number_format.h"
 #include "core/protocol.h"
 
 namespace tamrik::ctl {
@@ -60,7 +60,7 @@ int runOutput(CommandContext& ctx, std::span<const std::string_view> args) {
   UnitAccess access(ctx);
   if (const int status = openForCommand(access); status != kExitOk) return status;
   if (!access.unit().setOutputEnabled(*on)) {
-    return ctx.fail(kExitUnitFailed, access.unitName() + " did not take the output command");
+    return ctx.fail(kExitUnitFailed, access.unitName() + " did not take the output command" + access.why());
   }
   core::UnitReadback after;
   if (const int status = access.readBack(after); status != kExitOk) return status;
@@ -82,7 +82,7 @@ int runDrive(CommandContext& ctx, std::span<const std::string_view> args) {
   UnitAccess access(ctx);
   if (const int status = openForCommand(access); status != kExitOk) return status;
   if (!access.unit().setDriveStrength(*index)) {
-    return ctx.fail(kExitUnitFailed, access.unitName() + " did not take the drive strength");
+    return ctx.fail(kExitUnitFailed, access.unitName() + " did not take the drive strength" + access.why());
   }
   core::UnitReadback after;
   if (const int status = access.readBack(after); status != kExitOk) return status;
@@ -100,7 +100,7 @@ int runBlink(CommandContext& ctx, std::span<const std::string_view> args) {
   if (!on) return ctx.fail(kExitBadArgument, "'" + lineValue(a.operands[0]) + "' is neither on nor off");
   UnitAccess access(ctx);
   if (const int status = openForCommand(access); status != kExitOk) return status;
-  if (!access.unit().setBlink(*on)) return ctx.fail(kExitUnitFailed, access.unitName() + " did not take the blink command");
+  if (!access.unit().setBlink(*on)) return ctx.fail(kExitUnitFailed, access.unitName() + " did not take the blink command" + access.why());
   return ctx.print(std::string("blink=") + (*on ? "1" : "0") + "\n");
 }
 
@@ -116,7 +116,7 @@ int runWriteRegister(CommandContext& ctx, std::span<const std::string_view> args
   UnitAccess access(ctx);
   if (const int status = openForCommand(access); status != kExitOk) return status;
   if (!access.unit().writeRegister(*reg, *data)) {
-    return ctx.fail(kExitUnitFailed, access.unitName() + " did not take the register write");
+    return ctx.fail(kExitUnitFailed, access.unitName() + " did not take the register write" + access.why());
   }
   return ctx.print("register=" + std::to_string(*reg) + "\ndata=" + std::to_string(*data) + "\n");
 }
@@ -135,7 +135,7 @@ int runSetSerial(CommandContext& ctx, std::span<const std::string_view> args) {
   const std::string name = access.unitName();
   const core::Unit::SerialResult result = access.unit().setSerialNumber(serial);
   if (!result.problem.empty()) return ctx.fail(kExitBadArgument, result.problem);
-  if (!result.sent) return ctx.fail(kExitUnitFailed, name + " did not take the serial number");
+  if (!result.sent) return ctx.fail(kExitUnitFailed, name + " did not take the serial number" + access.why());
   return ctx.print("serial=" + lineValue(serial) + "\nnext_serial=" + lineValue(result.next) + "\n");
 }
 

@@ -315,6 +315,76 @@ static void register_global_error(const WCHAR *string_error)
 	register_string_error_to_buffer(&last_global_error_str, string_error);
 }
 
+/* tamrik-config: every feature-report request waits at most this long for the device's answer,
+   so that a device that stops answering makes a failed request, not a caller that waits forever
+   (third_party/hidapi/PATCHES.md). */
+#ifndef HID_FEATURE_REQUEST_TIMEOUT_MS
+#define HID_FEATURE_REQUEST_TIMEOUT_MS 1000
+#endif
+
+#ifndef IOCTL_HID_SET_FEATURE
+#define IOCTL_HID_SET_FEATURE CTL_CODE(FILE_DEVICE_KEYBOARD, 100, METHOD_IN_DIRECT, FILE_ANY_ACCESS)
+#endif
+
+/* tamrik-config: runs one I/O control request on an overlapped handle and waits at most
+   timeout_ms for it; a request still pending then is cancelled, and the wait for the cancellation
+   is bounded as well. The request works on a block of its own (the OVERLAPPED and a copy of the
+   buffer, one buffer for in and out as hid_get_report uses it), so that a request whose driver
+   does not let go of it in time is left behind with its block, never with the caller's memory.
+   Returns the bytes returned, or -1 with the error in *error. */
+static int hid_internal_bounded_ioctl(HANDLE handle, DWORD code, const void *in, DWORD in_len, void *out, DWORD out_len,
+	DWORD timeout_ms, const WCHAR *op, wchar_t **error)
+{
+	DWORD size = in_len > out_len ? in_len : out_len;
+	unsigned char *block = (unsigned char *) calloc(1, sizeof(OVERLAPPED) + size + 1);
+	OVERLAPPED *ol = (OVERLAPPED *) block;
+	unsigned char *buf = block + sizeof(OVERLAPPED);
+	DWORD bytes = 0;
+	BOOL res;
+
+	if (!block) {
+		register_string_error_to_buffer(error, L"Out of memory");
+		return -1;
+	}
+	ol->hEvent = CreateEvent(NULL, TRUE, FALSE, NULL);
+	if (!ol->hEvent) {
+		register_winapi_error_to_buffer(error, L"CreateEvent");
+		free(block);
+		return -1;
+	}
+	if (in_len)
+		memcpy(buf, in, in_len);
+
+	res = DeviceIoControl(handle, code, in_len ? buf : NULL, in_len, out_len ? buf : NULL, out_len, &bytes, ol);
+	if (!res && GetLastError() == ERROR_IO_PENDING) {
+		if (WaitForSingleObject(ol->hEvent, timeout_ms) != WAIT_OBJECT_0) {
+			CancelIoEx(handle, ol);
+			if (WaitForSingleObject(ol->hEvent, timeout_ms) != WAIT_OBJECT_0) {
+				/* The driver keeps the request: its block and event stay allocated for it. */
+				register_string_error_to_buffer(error, L"the device did not answer in time, and the request could not be cancelled");
+				return -1;
+			}
+			GetOverlappedResult(handle, ol, &bytes, FALSE);
+			register_string_error_to_buffer(error, L"the device did not answer in time");
+			CloseHandle(ol->hEvent);
+			free(block);
+			return -1;
+		}
+		res = GetOverlappedResult(handle, ol, &bytes, FALSE);
+	}
+	if (!res) {
+		register_winapi_error_to_buffer(error, op);
+		CloseHandle(ol->hEvent);
+		free(block);
+		return -1;
+	}
+	if (out_len)
+		memcpy(out, buf, bytes < out_len ? bytes : out_len);
+	CloseHandle(ol->hEvent);
+	free(block);
+	return (int) bytes;
+}
+
 static HANDLE open_device(const wchar_t *path, BOOL open_rw)
 {
 	HANDLE handle;
@@ -1091,10 +1161,11 @@ int HID_API_EXPORT HID_API_CALL hid_send_feature_report(hid_device *dev, const u
 		length_to_send = dev->feature_report_length;
 	}
 
-	res = HidD_SetFeature(dev->device_handle, (PVOID)buf, (DWORD) length_to_send);
+	/* tamrik-config: the request HidD_SetFeature makes, with a bounded wait. */
+	res = hid_internal_bounded_ioctl(dev->device_handle, IOCTL_HID_SET_FEATURE, buf, (DWORD) length_to_send, NULL, 0,
+		HID_FEATURE_REQUEST_TIMEOUT_MS, L"HidD_SetFeature", &dev->last_error_str) >= 0;
 
 	if (!res) {
-		register_winapi_error(dev, L"HidD_SetFeature");
 		return -1;
 	}
 
@@ -1103,11 +1174,8 @@ int HID_API_EXPORT HID_API_CALL hid_send_feature_report(hid_device *dev, const u
 
 static int hid_get_report(hid_device *dev, DWORD report_type, unsigned char *data, size_t length)
 {
-	BOOL res;
 	DWORD bytes_returned = 0;
-
-	OVERLAPPED ol;
-	memset(&ol, 0, sizeof(ol));
+	int got;
 
 	if (!data || !length) {
 		register_string_error(dev, L"Zero buffer/length");
@@ -1116,28 +1184,13 @@ static int hid_get_report(hid_device *dev, DWORD report_type, unsigned char *dat
 
 	register_string_error(dev, NULL);
 
-	res = DeviceIoControl(dev->device_handle,
-		report_type,
-		data, (DWORD) length,
-		data, (DWORD) length,
-		&bytes_returned, &ol);
-
-	if (!res) {
-		if (GetLastError() != ERROR_IO_PENDING) {
-			/* DeviceIoControl() failed. Return error. */
-			register_winapi_error(dev, L"Get Input/Feature Report DeviceIoControl");
-			return -1;
-		}
-	}
-
-	/* Wait here until the write is done. This makes
-	   hid_get_feature_report() synchronous. */
-	res = GetOverlappedResult(dev->device_handle, &ol, &bytes_returned, TRUE/*wait*/);
-	if (!res) {
-		/* The operation failed. */
-		register_winapi_error(dev, L"Get Input/Feature Report GetOverLappedResult");
+	/* tamrik-config: synchronous as before, but the wait for the device is bounded. */
+	got = hid_internal_bounded_ioctl(dev->device_handle, report_type, data, (DWORD) length, data, (DWORD) length,
+		HID_FEATURE_REQUEST_TIMEOUT_MS, L"Get Input/Feature Report DeviceIoControl", &dev->last_error_str);
+	if (got < 0) {
 		return -1;
 	}
+	bytes_returned = (DWORD) got;
 
 	/* When numbered reports aren't used,
 	   bytes_returned seem to include only what is actually received from the device

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/numbers/dividers.h"
+#include "numbers/dividers.h"
 
 namespace tamrik::core {
 

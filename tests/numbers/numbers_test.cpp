@@ -5,9 +5,9 @@
 #include <cmath>
 #include <limits>
 
-#include "core/numbers/dividers.h"
-#include "core/numbers/frequency.h"
-#include "core/numbers/number_format.h"
+#include "numbers/dividers.h"
+#include "numbers/frequency.h"
+#include "numbers/number_format.h"
 
 namespace tamrik::core {
 namespace {

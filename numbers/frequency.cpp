@@ -1,10 +1,10 @@
-#include "core/numbers/frequency.h"
+#include "numbers/frequency.h"
 
 #include <cmath>
 #include <limits>
 #include <numeric>
 
-#include "core/numbers/number_format.h"
+#include "numbers/number_format.h"
 
 namespace tamrik::core {
 

@@ -1,4 +1,4 @@
-#include "core/numbers/number_format.h"
+#include "numbers/number_format.h"
 
 #include <algorithm>
 #include <charconv>
