@@ -332,7 +332,8 @@ TEST(TamrikctlStatus, ShowsSettingsSignalPositionTimeAndSatellitesInThreeFormats
       EXPECT_TRUE(series.insert(line.substr(0, line.rfind(' '))).second) << line;
     }
   }
-  for (const char* family : {"tamrik_unit_info", "tamrik_output_frequency_hertz", "tamrik_divider", "tamrik_pll_lock",
+  for (const char* family : {"tamrik_up", "tamrik_last_report_timestamp_seconds", "tamrik_unit_info",
+                             "tamrik_constellation_satellites_used", "tamrik_output_frequency_hertz", "tamrik_divider", "tamrik_pll_lock",
                              "tamrik_position_latitude_degrees", "tamrik_receiver_time_seconds",
                              "tamrik_satellite_cno_dbhz"}) {
     EXPECT_TRUE(families.contains(family)) << family;
@@ -344,6 +345,16 @@ TEST(TamrikctlStatus, AUnitThatGoesAwayFallsSilentOrCannotBeReadIsAFailure) {
   EXPECT_EQ(lost.status, kExitUnitFailed);
   EXPECT_EQ(lost.out, "");
   expectOneLineReason(lost, "unit SIM001 went away while its receiver was read");
+
+  // Reports that stop during the wait leave no present state to show, in any form.
+  for (const std::string_view form : {"--wait", "--json", "--prometheus"}) {
+    std::vector<std::string_view> args{"--simulate=1", "--sim-faults", "stall:SIM001@2000", "status", "--wait", "5"};
+    if (form != "--wait") args.push_back(form);
+    const Ran stalled = ctl(args);
+    EXPECT_EQ(stalled.status, kExitUnitFailed) << form;
+    EXPECT_EQ(stalled.out, "") << form;
+    expectOneLineReason(stalled, "stopped sending input reports");
+  }
 
   const Ran silent = ctl({"--simulate=1", "--sim-faults", "stall:SIM001", "status"});
   EXPECT_EQ(silent.status, kExitUnitFailed);
