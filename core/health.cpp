@@ -139,6 +139,9 @@ void Health::connected(std::string_view serial) {
   u.silentSince = u.connectionChanged;
   e.firstReportPending = true;
   e.fixPending = true;
+  // The fix is told by the receiver's messages, which come later than the first report: until
+  // then it is not known, rather than as it was before.
+  u.fix.known = false;
   e.silenceTold = false;
 }
 

@@ -2,6 +2,7 @@
 // what each prints, what reaches the units, and how each failure ends.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -580,6 +581,80 @@ TEST_F(TamrikctlSimState, ADamagedStateFileIsNamedAndLeftAsItIs) {
     expectOneLineReason(r, "SIM001.state' is damaged: line 3: gps 'twelve'");
     std::ifstream in(file);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), damaged);
+  }
+}
+
+// A night of faults in a few virtual seconds: every event in its order, the state after it, and a
+// unit that is away or silent never shown as locked.
+TEST(TamrikctlWatch, PrintsOneLinePerEventOfAFaultSchedule) {
+  const Ran r = ctl({"--simulate=1", "--sim-faults",
+                     "signal-loss:SIM001@7000,signal:SIM001@8000,signal-flicker:SIM001@9000=2,pll-unlock:SIM001@10000,"
+                     "pll-lock:SIM001@11000,unplug:SIM001@12000,replug:SIM001@13000,stall:SIM001@20000",
+                     "watch", "--duration", "22"});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(r.err, "");
+  std::vector<std::string> events;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, std::regex(R"(time=2025-03-07T08:05:\d\d\.\d{3}Z serial=SIM001 event=([a-z_]+) .*)")))
+        << line;
+    std::string event = m[1];
+    for (const char* key : {" pll_lock=", " gps_signal_losses=", " counted=", " disconnects="}) {
+      const std::size_t at = line.find(key);
+      if (at != std::string::npos) event += key + line.substr(at + std::strlen(key), line.find(' ', at + 1) - at - std::strlen(key));
+    }
+    events.push_back(event);
+  }
+  const std::vector<std::string> expected = {
+      "state pll_lock=0 gps_signal_losses=0 disconnects=0",
+      "pll_lock_regained pll_lock=1 gps_signal_losses=0 disconnects=0",
+      "gps_signal_regained pll_lock=1 gps_signal_losses=0 disconnects=0",
+      "fix_regained pll_lock=1 gps_signal_losses=0 disconnects=0",
+      "gps_signal_lost pll_lock=1 gps_signal_losses=1 counted=1 disconnects=0",
+      "fix_lost pll_lock=1 gps_signal_losses=1 disconnects=0",
+      "gps_signal_regained pll_lock=1 gps_signal_losses=1 disconnects=0",
+      "fix_regained pll_lock=1 gps_signal_losses=1 disconnects=0",
+      "gps_signal_losses_counted pll_lock=1 gps_signal_losses=3 counted=2 disconnects=0",
+      "pll_lock_lost pll_lock=0 gps_signal_losses=3 disconnects=0",
+      "pll_lock_regained pll_lock=1 gps_signal_losses=3 disconnects=0",
+      "unit_disconnected pll_lock= gps_signal_losses=3 disconnects=1",
+      // Back after a power cycle: its count starts again from 0, which is no loss.
+      "unit_connected pll_lock=0 gps_signal_losses=3 disconnects=1",
+      "pll_lock_regained pll_lock=1 gps_signal_losses=3 disconnects=1",
+      "gps_signal_regained pll_lock=1 gps_signal_losses=3 disconnects=1",
+      "fix_regained pll_lock=1 gps_signal_losses=3 disconnects=1",
+      "reports_stopped pll_lock= gps_signal_losses=3 disconnects=1",
+  };
+  EXPECT_EQ(events, expected) << r.out;
+
+  const Ran json = ctl({"--simulate=1", "--sim-faults", "unplug:SIM001@2000", "watch", "--json", "--duration", "3"});
+  ASSERT_EQ(json.status, kExitOk) << json.err;
+  EXPECT_NE(json.out.find(R"("event":"unit_disconnected","connected":false,"reporting":false,"gps_signal":null,)"
+                          R"("pll_lock":null,"fix":null,"loss_count":null,)"),
+            std::string::npos)
+      << json.out;
+
+  const Ran none = ctl({"--simulate=0", "watch", "--duration", "2"});
+  EXPECT_EQ(none.status, kExitOk);
+  EXPECT_EQ(none.out, "");
+  EXPECT_EQ(none.err, "tamrikctl watch: no unit is attached yet; waiting\n");
+}
+
+TEST(TamrikctlExporter, AMalformedOrUnusableAddressEndsItWithOneLine) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"19347", "is not ADDR:PORT"},
+      {":19347", "names no address"},
+      {"127.0.0.1:65536", "the port '65536' is not a number"},
+      {"::1:19347", "an IPv6 address goes in brackets"},
+      {"[host]:19347", "is not an IPv6 address"},
+      {"a b:19347", "is not an address or a host name"},
+      {"192.0.2.1:19347", "cannot listen on 192.0.2.1:19347: Cannot assign requested address"},
+  };
+  for (const auto& [listen, reason] : cases) {
+    const Ran r = ctl({"--simulate=1", "exporter", "--listen", listen});
+    EXPECT_EQ(r.status, kExitBadArgument) << listen;
+    expectOneLineReason(r, reason);
   }
 }
 
