@@ -44,31 +44,6 @@ HealthEvent change(StateHistory& s, bool good, UtcTime now, HealthEventKind lost
 
 }  // namespace
 
-std::string_view constellationName(Constellation c) {
-  switch (c) {
-    case Constellation::Gps: return "gps";
-    case Constellation::Sbas: return "sbas";
-    case Constellation::Galileo: return "galileo";
-    case Constellation::BeiDou: return "beidou";
-    case Constellation::Imes: return "imes";
-    case Constellation::Qzss: return "qzss";
-    case Constellation::Glonass: return "glonass";
-    case Constellation::Other: return "other";
-  }
-  return "other";
-}
-
-Constellation constellationOf(std::uint8_t svid) {
-  if (svid >= 1 && svid <= 32) return Constellation::Gps;
-  if ((svid >= 33 && svid <= 64) || (svid >= 159 && svid <= 163)) return Constellation::BeiDou;
-  if ((svid >= 65 && svid <= 96) || svid == 255) return Constellation::Glonass;
-  if (svid >= 120 && svid <= 158) return Constellation::Sbas;
-  if (svid >= 173 && svid <= 182) return Constellation::Imes;
-  if (svid >= 193 && svid <= 197) return Constellation::Qzss;
-  if (svid >= 211 && svid <= 246) return Constellation::Galileo;
-  return Constellation::Other;
-}
-
 std::string_view healthEventName(HealthEventKind kind) {
   switch (kind) {
     case HealthEventKind::State: return "state";
@@ -133,7 +108,6 @@ void Health::connected(std::string_view serial) {
   UnitHealth& u = e.shown;
   if (u.connected) return;
   u.connected = true;
-  ++u.connections;
   u.connectionChanged = clock_.now();
   u.reporting = false;
   u.silentSince = u.connectionChanged;
@@ -240,27 +214,12 @@ void Health::navPvt(std::string_view serial, const NavPvt& pvt) {
   if (!u.connected) return;
   const UtcTime now = clock_.now();
   const bool good = fixValid(pvt);
-  u.fixDetails = {pvt.fixType, pvt.numSV};
   if (e.fixPending) {
     e.fixPending = false;
     foundAs(u.fix, good, now);
     return;
   }
   if (u.fix.good != good) emit(u, change(u.fix, good, now, HealthEventKind::FixLost, HealthEventKind::FixRegained));
-}
-
-void Health::navSvInfo(std::string_view serial, const NavSvInfo& info) {
-  Entry& e = entry(serial);
-  UnitHealth& u = e.shown;
-  if (!u.connected) return;
-  u.satellites = {};
-  for (int i = 0; i < info.channels(); ++i) {
-    const SvChannel c = info.channel(i);
-    SatelliteCounts& counts = u.satellites[static_cast<std::size_t>(constellationOf(c.svid))];
-    if (c.cno > 0) ++counts.seen;
-    if (c.used()) ++counts.used;
-  }
-  u.satellitesAt = clock_.now();
 }
 
 void Health::check() {

@@ -4,7 +4,7 @@
 // signal losses as a running total, and the unit going away and coming back.
 //
 // Health is fed through a narrow door: the status bytes of the unit's input reports, its decoded
-// NAV messages, and the unit's connections and disconnections. It reads the time from the clock it
+// NAV-PVT messages, and the unit's connections and disconnections. It reads the time from the clock it
 // is given, so the window, tamrikctl and tests each bring their own. Not thread-safe.
 //
 //   tamrik::core::Health health(clock);
@@ -15,7 +15,6 @@
 //   health.check();                                   // now and then: finds units gone quiet
 //   health.disconnected("Q00001");                    // a read failed: the unit is away
 //   const tamrik::core::UnitHealth* record = health.unit("Q00001");
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -68,35 +67,12 @@ struct StateHistory {
   bool lastLossBetweenReports = false;
 };
 
-// Satellites by constellation, from NAV-SVINFO's satellite numbers.
-enum class Constellation { Gps, Sbas, Galileo, BeiDou, Imes, Qzss, Glonass, Other };
-inline constexpr std::array<Constellation, 8> kConstellations = {
-    Constellation::Gps,  Constellation::Sbas, Constellation::Galileo, Constellation::BeiDou,
-    Constellation::Imes, Constellation::Qzss, Constellation::Glonass, Constellation::Other};
-// "gps", "sbas", "galileo", "beidou", "imes", "qzss", "glonass", "other".
-std::string_view constellationName(Constellation c);
-// u-blox numbering: GPS 1-32, BeiDou 33-64 and 159-163, GLONASS 65-96 and 255, SBAS 120-158,
-// IMES 173-182, QZSS 193-197, Galileo 211-246.
-Constellation constellationOf(std::uint8_t svid);
-
-struct SatelliteCounts {
-  int seen = 0;  // with a signal (carrier-to-noise above 0)
-  int used = 0;  // in the navigation solution
-};
-
-// The latest NAV-PVT's fix, beyond valid or not.
-struct FixDetails {
-  std::uint8_t fixType = 0;
-  std::uint8_t satellitesUsed = 0;  // numSV
-};
-
 // What Health knows of one unit.
 struct UnitHealth {
   std::string serial;
   bool connected = false;
   UtcTime connectionChanged{};  // when it was connected or went away, the latest of the two
   std::uint64_t disconnects = 0;
-  std::uint64_t connections = 0;  // the first one included
 
   // The latest input report's status, and when it came.
   std::optional<InputStatus> status;
@@ -113,12 +89,6 @@ struct UnitHealth {
   StateHistory gpsSignal;
   StateHistory pllLock;
   StateHistory fix;
-  FixDetails fixDetails;
-
-  // From the latest NAV-SVINFO, and when it came.
-  std::array<SatelliteCounts, kConstellations.size()> satellites{};
-  std::optional<UtcTime> satellitesAt;
-  const SatelliteCounts& satellitesOf(Constellation c) const { return satellites[static_cast<std::size_t>(c)]; }
 
   // The present state is known and current: connected, reporting.
   bool current() const { return connected && reporting; }
@@ -173,9 +143,8 @@ class Health {
   void disconnected(std::string_view serial);
   // The status bytes of an input report that just came.
   void inputStatus(std::string_view serial, const InputStatus& status);
-  // Decoded receiver messages.
+  // A decoded NAV-PVT: the receiver's fix.
   void navPvt(std::string_view serial, const NavPvt& pvt);
-  void navSvInfo(std::string_view serial, const NavSvInfo& info);
   // Finds connected units whose reports stopped. Call it now and then (each round of reading).
   void check();
 

@@ -27,7 +27,6 @@ struct UnitMonitor::Watched final : core::ReceiverSink {
   void onNavSvInfo(const core::NavSvInfo& info) override {
     std::lock_guard<std::mutex> lock(monitor.mutex_);
     reading.receiver.satellites = satellitesOf(info);
-    monitor.health_.navSvInfo(serial, info);
   }
 
   UnitMonitor& monitor;

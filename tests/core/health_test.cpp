@@ -146,7 +146,7 @@ TEST(HealthNight, EventsAndTooltipsFollowTheNightAsItWent) {
   EXPECT_EQ(utcTimeText(u.pllLock.since, u.pllLock.since + 25h), "2025-03-08 02:06:01 UTC");
 }
 
-TEST(HealthFix, TheReceiversFixIsLostAndRegainedAndSatellitesAreCountedByConstellation) {
+TEST(HealthFix, TheReceiversFixIsLostAndRegainedAndSatellitesBelongToTheirConstellations) {
   ManualClock clock;
   Health health(clock);
   std::vector<HealthEventKind> kinds;
