@@ -21,11 +21,13 @@ struct UnitMonitor::Watched final : core::ReceiverSink {
   void onReceiverBytes(std::span<const std::uint8_t>) override { heard = true; }
   void onNavPvt(const core::NavPvt& pvt) override {
     std::lock_guard<std::mutex> lock(monitor.mutex_);
+    lastMessage = monitor.clock_.now();
     reading.receiver.pvt = pvt;
     monitor.health_.navPvt(serial, pvt);
   }
   void onNavSvInfo(const core::NavSvInfo& info) override {
     std::lock_guard<std::mutex> lock(monitor.mutex_);
+    lastMessage = monitor.clock_.now();
     reading.receiver.satellites = satellitesOf(info);
   }
 
@@ -37,6 +39,7 @@ struct UnitMonitor::Watched final : core::ReceiverSink {
   bool heard = false;   // the read just done brought receiver bytes
   sim::SteadyTime lastHeard{};
   sim::SteadyTime lastReadback{};
+  std::optional<sim::SteadyTime> lastMessage;  // under the monitor's mutex
 };
 
 UnitMonitor::UnitMonitor(core::UnitServices services, sim::SimClock& clock, core::Health& health, Options options)
@@ -145,8 +148,10 @@ void UnitMonitor::lose(Watched& w) {
 
 std::vector<UnitReading> UnitMonitor::readingsLocked() {
   std::vector<UnitReading> readings;
+  const sim::SteadyTime now = clock_.now();
   for (const auto& w : units_) {
     UnitReading r = w->reading;
+    r.receiverCurrent = w->lastMessage && now - *w->lastMessage < kReceiverSilenceLimit;
     r.health = health_.unit(w->serial);
     if (r.health) {
       r.lastReport = r.health->lastReport;

@@ -46,6 +46,9 @@ class UnitMonitor {
   // A receiver quiet this long gets its messages switched on again, as the bridge does.
   static constexpr std::chrono::seconds kQuietLimit{5};
   static constexpr std::chrono::seconds kSettingsInterval{60};
+  // A receiver that sent no NAV message for this long has no present fix, position or satellites
+  // (its slowest rates send NAV-PVT every 10 and NAV-SVINFO every 20 solutions).
+  static constexpr std::chrono::seconds kReceiverSilenceLimit{25};
   // The longest a read of one unit waits for its first report.
   static constexpr std::chrono::milliseconds kReadWait{20};
 

@@ -196,14 +196,15 @@ std::string prometheusMetrics(std::span<const UnitReading> units) {
   f.each("tamrik_pll_lock_losses_total", "counter", "Times the PLL was seen losing its lock.",
          [](R u) { return u.health ? std::optional(static_cast<double>(u.health->pllLock.losses)) : std::nullopt; });
   f.each("tamrik_receiver_fix", "gauge", "1 while the receiver has a valid fix (2D, 3D or time only).",
-         [](R u) { return u.up && u.health && u.health->fix.known ? flag(u.health->fix.good) : std::nullopt; });
+         [](R u) { return u.up && u.receiverCurrent && u.health && u.health->fix.known ? flag(u.health->fix.good) : std::nullopt; });
   f.each("tamrik_receiver_fix_last_change_timestamp_seconds", "gauge",
          "When the receiver's fix came or went, or was first seen as it is, in seconds since 1970.",
-         [](R u) { return u.up && u.health ? changed(u.health->fix) : std::nullopt; });
+         [](R u) { return u.up && u.receiverCurrent && u.health ? changed(u.health->fix) : std::nullopt; });
   f.each("tamrik_receiver_fix_losses_total", "counter", "Times the receiver was seen losing its fix.",
          [](R u) { return u.health ? std::optional(static_cast<double>(u.health->fix.losses)) : std::nullopt; });
 
-  auto position = [](R u) { return u.up && u.receiver.pvt && hasPosition(*u.receiver.pvt) ? &*u.receiver.pvt : nullptr; };
+  auto pvt = [](R u) { return u.up && u.receiverCurrent && u.receiver.pvt ? &*u.receiver.pvt : nullptr; };
+  auto position = [&](R u) { return pvt(u) && hasPosition(*pvt(u)) ? pvt(u) : nullptr; };
   f.each("tamrik_position_latitude_degrees", "gauge", "The receiver's latitude.", [&](R u) {
     const auto* p = position(u);
     return p ? std::optional(p->lat * 1e-7) : std::nullopt;
@@ -216,12 +217,12 @@ std::string prometheusMetrics(std::span<const UnitReading> units) {
     const auto* p = position(u);
     return p ? std::optional(p->height * 1e-3) : std::nullopt;
   });
-  f.each("tamrik_receiver_time_seconds", "gauge", "UTC as the receiver tells it, in seconds since 1970.", [](R u) {
-    const auto utc = u.up && u.receiver.pvt ? utcOf(*u.receiver.pvt) : std::nullopt;
+  f.each("tamrik_receiver_time_seconds", "gauge", "UTC as the receiver tells it, in seconds since 1970.", [&](R u) {
+    const auto utc = pvt(u) ? utcOf(*pvt(u)) : std::nullopt;
     return utc ? std::optional(utc->unixSeconds) : std::nullopt;
   });
 
-  auto satellites = [](R u) { return u.up && u.receiver.satellites ? &*u.receiver.satellites : nullptr; };
+  auto satellites = [](R u) { return u.up && u.receiverCurrent && u.receiver.satellites ? &*u.receiver.satellites : nullptr; };
   f.each("tamrik_satellites", "gauge", "Satellites the receiver reports.", [&](R u) {
     const auto* s = satellites(u);
     return s ? std::optional(static_cast<double>(s->size())) : std::nullopt;

@@ -65,6 +65,9 @@ struct UnitReading {
   // The state is current: the unit is attached and sends its reports. When it is not, only its
   // identity, the time of its last report and the counters are written, never a state of before.
   bool up = false;
+  // The receiver's messages are recent enough to stand for its present state: without them the
+  // fix, the position, the receiver's time and the satellites are left out.
+  bool receiverCurrent = true;
   // The health record, for the counters and the times of the last changes; nullptr for a one-shot
   // reading (status), which has none.
   const core::UnitHealth* health = nullptr;

@@ -17,6 +17,8 @@
 #include "app/tamrikctl/ctl_commands.h"
 #include "app/tamrikctl/ctl_host.h"
 #include "app/tamrikctl/ctl_output.h"
+#include "core/protocol.h"
+#include "core/ubx.h"
 #include "platform/sim/simulated_units.h"
 
 namespace tamrik::ctl {
@@ -639,6 +641,25 @@ TEST(TamrikctlWatch, PrintsOneLinePerEventOfAFaultSchedule) {
   EXPECT_EQ(none.status, kExitOk);
   EXPECT_EQ(none.out, "");
   EXPECT_EQ(none.err, "tamrikctl watch: no unit is attached yet; waiting\n");
+}
+
+// Another program (a window closing) switches the receiver's messages off: the watch switches
+// them on again once the receiver has been quiet for a while, as the bridge does.
+TEST(TamrikctlWatch, SwitchesTheReceiversMessagesOnAgainWhenAnotherProgramSwitchedThemOff) {
+  const Ran r = ctl({"--simulate=1", "watch", "--duration", "20"}, [](sim::SimulatedUnits& units) {
+    units.schedule(std::chrono::milliseconds(8000), [&units] {
+      const auto h = units.open(units.unit(0).path, platform::OpenMode::Plain);
+      for (const core::MessageRate& m : core::navMessagesOff()) {
+        ASSERT_TRUE(units.setFeature(h, *core::receiverRateFrame(m.messageClass, m.messageId, 0, 65)));
+      }
+      units.close(h);
+    });
+  });
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  // Switched on at the start, off by the other program, on again.
+  EXPECT_EQ(r.frames(0, 8).size(), 9u);
+  EXPECT_EQ(r.units.at(0).rate(core::kClassNav, core::kIdNavPvt), 1);
+  EXPECT_EQ(countOf(r.out, "event=fix_lost"), 0u) << r.out;
 }
 
 TEST(TamrikctlExporter, AMalformedOrUnusableAddressEndsItWithOneLine) {

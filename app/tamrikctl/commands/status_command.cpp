@@ -204,7 +204,12 @@ int runStatus(CommandContext& ctx, std::span<const std::string_view> args) {
   }
   if (a.has("--json")) return ctx.print(statusJson(s));
   if (a.has("--prometheus")) {
-    UnitReading reading{s.identity, s.settings, s.receiver, std::chrono::floor<std::chrono::milliseconds>(clock.utcAt(lastReport)), true, nullptr};
+    UnitReading reading;
+    reading.identity = s.identity;
+    reading.settings = s.settings;
+    reading.receiver = s.receiver;
+    reading.lastReport = std::chrono::floor<std::chrono::milliseconds>(clock.utcAt(lastReport));
+    reading.up = true;
     return ctx.print(prometheusMetrics({&reading, 1}));
   }
   return ctx.print(statusLines(s));
