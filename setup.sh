@@ -20,7 +20,7 @@ cd "$(dirname "$0")"
 
 PACKAGES=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev libhidapi-dev
+  qt6-base-dev libhidapi-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation2
   xdg-utils desktop-file-utils
@@ -28,6 +28,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   udev
   gpsd gpsd-clients gpsd-tools chrony
+  prometheus
   dpkg-dev lintian appstream man-db groff-base librsvg2-bin patch
 )
 

@@ -206,4 +206,29 @@ std::optional<Diagnostic> readDiagnostic(std::uint8_t messageClass, std::uint8_t
   return std::nullopt;
 }
 
+std::string_view constellationName(Constellation c) {
+  switch (c) {
+    case Constellation::Gps: return "gps";
+    case Constellation::Sbas: return "sbas";
+    case Constellation::Galileo: return "galileo";
+    case Constellation::BeiDou: return "beidou";
+    case Constellation::Imes: return "imes";
+    case Constellation::Qzss: return "qzss";
+    case Constellation::Glonass: return "glonass";
+    case Constellation::Other: return "other";
+  }
+  return "other";
+}
+
+Constellation constellationOf(std::uint8_t svid) {
+  if (svid >= 1 && svid <= 32) return Constellation::Gps;
+  if ((svid >= 33 && svid <= 64) || (svid >= 159 && svid <= 163)) return Constellation::BeiDou;
+  if ((svid >= 65 && svid <= 96) || svid == 255) return Constellation::Glonass;
+  if (svid >= 120 && svid <= 158) return Constellation::Sbas;
+  if (svid >= 173 && svid <= 182) return Constellation::Imes;
+  if (svid >= 193 && svid <= 197) return Constellation::Qzss;
+  if (svid >= 211 && svid <= 246) return Constellation::Galileo;
+  return Constellation::Other;
+}
+
 }  // namespace tamrik::core

@@ -1,8 +1,10 @@
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 // The receiver's UBX protocol as far as this program speaks it: the frame assembler and the readers
@@ -162,5 +164,16 @@ struct Diagnostic {
 // Nothing for any other message, or for one too short for the bytes it shows.
 std::optional<Diagnostic> readDiagnostic(std::uint8_t messageClass, std::uint8_t messageId,
                                          std::span<const std::uint8_t> payload);
+
+// The constellation of a satellite, by NAV-SVINFO's satellite number.
+enum class Constellation { Gps, Sbas, Galileo, BeiDou, Imes, Qzss, Glonass, Other };
+inline constexpr std::array<Constellation, 8> kConstellations = {
+    Constellation::Gps,  Constellation::Sbas, Constellation::Galileo, Constellation::BeiDou,
+    Constellation::Imes, Constellation::Qzss, Constellation::Glonass, Constellation::Other};
+// "gps", "sbas", "galileo", "beidou", "imes", "qzss", "glonass", "other".
+std::string_view constellationName(Constellation c);
+// u-blox numbering: GPS 1-32, BeiDou 33-64 and 159-163, GLONASS 65-96 and 255, SBAS 120-158,
+// IMES 173-182, QZSS 193-197, Galileo 211-246.
+Constellation constellationOf(std::uint8_t svid);
 
 }  // namespace tamrik::core

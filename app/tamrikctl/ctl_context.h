@@ -82,6 +82,8 @@ class UnitAccess {
   int start();
 
   core::Unit& unit() { return *unit_; }
+  // The services the units are reached through, for more units than the one of unit().
+  core::UnitServices services() { return {*devices_, *devices_, *kernel_}; }
   sim::SimClock& clock() { return ctx_.host.clock(); }
 
   enum class Purpose { Read, Change };

@@ -12,7 +12,7 @@ namespace {
 struct KindInfo {
   FaultKind kind;
   std::string_view name;
-  enum Value { None, Serial, Probability, Length, Version } value;
+  enum Value { None, Serial, Probability, Length, Version, Count } value;
   bool valueRequired;
 };
 
@@ -27,6 +27,9 @@ constexpr KindInfo kKinds[] = {
     {FaultKind::Drop, "drop", KindInfo::Probability, false},
     {FaultKind::SignalLoss, "signal-loss", KindInfo::None, false},
     {FaultKind::Signal, "signal", KindInfo::None, false},
+    {FaultKind::SignalFlicker, "signal-flicker", KindInfo::Count, false},
+    {FaultKind::PllUnlock, "pll-unlock", KindInfo::None, false},
+    {FaultKind::PllLock, "pll-lock", KindInfo::None, false},
     {FaultKind::Exclusive, "exclusive", KindInfo::None, false},
     {FaultKind::Shared, "shared", KindInfo::None, false},
     {FaultKind::NoSerial, "no-serial", KindInfo::None, false},
@@ -163,6 +166,12 @@ FaultSpecResult parseFaultSpec(std::string_view spec) {
         ev.number = 16;
         if (hasValue && (!parseNumber(value, ev.number) || ev.number < 1 || ev.number > 64)) {
           return fail("feature report length '" + std::string(value) + "' is not a whole number from 1 to 64");
+        }
+        break;
+      case KindInfo::Count:
+        ev.number = 1;
+        if (hasValue && (!parseNumber(value, ev.number) || ev.number < 1 || ev.number > 255)) {
+          return fail("count '" + std::string(value) + "' is not a whole number from 1 to 255");
         }
         break;
       case KindInfo::Version: {

@@ -23,7 +23,12 @@ namespace tamrik::sim {
 //   stall, resume         input reports stop (reads time out) / start again
 //   corrupt[=P]           flip receiver bytes with probability P (0 to 1, default 0.01; 0 ends it)
 //   drop[=P]              drop receiver bytes with probability P (default 0.01; 0 ends it)
-//   signal-loss, signal   the GPS signal goes away (the loss count goes up) / comes back
+//   signal-loss, signal   the GPS signal goes away / comes back. The unit counts the loss as a real
+//                         one does: its 8-bit signal loss count goes up by one (255 runs on to 0),
+//                         and a power cycle (replug) starts the count again from 0
+//   signal-flicker[=N]    the signal drops out and comes back N times (1 to 255, default 1) between
+//                         two input reports: the count goes up by N, the flag never shows it
+//   pll-unlock, pll-lock  the PLL loses its lock / locks again after its relock time
 //   exclusive, shared     another program holds the unit exclusively (open fails) / lets go
 //   no-serial, serial-ok  the serial-number string request fails / works again
 //   short-feature[=N]     the feature report is N bytes long (default 16, 1 to 64)
@@ -42,6 +47,9 @@ enum class FaultKind {
   Drop,
   SignalLoss,
   Signal,
+  SignalFlicker,
+  PllUnlock,
+  PllLock,
   Exclusive,
   Shared,
   NoSerial,
@@ -59,7 +67,7 @@ struct FaultEvent {
   std::chrono::milliseconds at{0};
   std::string newSerial;     // replug-as, serial-change
   double probability = 0;    // corrupt, drop
-  int number = 0;            // short-feature length, firmware version
+  int number = 0;            // short-feature length, firmware version, signal-flicker count
   std::string text;          // the entry as written, for messages
 };
 

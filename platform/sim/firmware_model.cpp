@@ -1,5 +1,7 @@
 #include "platform/sim/firmware_model.h"
 
+#include <algorithm>
+
 #include "platform/sim/ubx_frame.h"
 
 namespace tamrik::sim {
@@ -60,6 +62,7 @@ void FirmwareModel::powerOn(SteadyTime now) {
   state_.ledBlinking = false;
   state_.pendingQuery.reset();
   lockAt_.reset();
+  lockLost_ = false;
   if (state_.settings.workable()) lockAt_ = now + pllStartup_;
 }
 
@@ -69,7 +72,13 @@ void FirmwareModel::restore(const NonVolatileSettings& kept) {
   state_.driveIndex = kept.driveIndex;
 }
 
-bool FirmwareModel::pllLocked(SteadyTime t) const { return lockAt_ && t >= *lockAt_; }
+bool FirmwareModel::pllLocked(SteadyTime t) const { return !lockLost_ && lockAt_ && t >= *lockAt_; }
+
+void FirmwareModel::setLockLost(bool lost, SteadyTime now) {
+  if (lost == lockLost_) return;
+  lockLost_ = lost;
+  if (!lost && lockAt_) lockAt_ = std::max(*lockAt_, now + relockDelay_);
+}
 
 FirmwareModel::Effects FirmwareModel::apply(std::span<const std::uint8_t> r, SteadyTime now) {
   Effects fx;

@@ -108,6 +108,9 @@ class FirmwareModel {
   NonVolatileSettings nonVolatile() const { return {state_.settings, state_.outputFlags, state_.driveIndex}; }
   void restore(const NonVolatileSettings& kept);
   bool pllLocked(SteadyTime t) const;
+  // A fault in the loop: the PLL loses its lock until told otherwise, then locks again after its
+  // relock time (for settings it can follow).
+  void setLockLost(bool lost, SteadyTime now);
 
   void setFirmwareVersion(std::uint16_t v) { version_ = v; }
   std::uint16_t firmwareVersion() const { return version_; }
@@ -119,6 +122,7 @@ class FirmwareModel {
   std::chrono::milliseconds pllStartup_;
   FirmwareState state_;
   std::optional<SteadyTime> lockAt_;  // none: the PLL cannot lock with the current settings
+  bool lockLost_ = false;             // setLockLost: unlocked whatever lockAt_ says
 };
 
 }  // namespace tamrik::sim

@@ -348,6 +348,8 @@ void SimulatedUnits::attach(Unit& u, SteadyTime t, bool powerCycle) {
   u.lineFreeAt = t;
   u.lastArrival = t;
   if (powerCycle) {
+    // The loss count lives in the firmware's memory, which a power cycle clears.
+    u.lossCount = 0;
     u.firmware.powerOn(t);
     u.receiver.powerOn(t);
   } else {
@@ -512,6 +514,9 @@ void SimulatedUnits::applyFault(const FaultEvent& e, SteadyTime t) {
     case FaultKind::Drop: u.dropP = e.probability; break;
     case FaultKind::SignalLoss: doSignal(u, t, false); break;
     case FaultKind::Signal: doSignal(u, t, true); break;
+    case FaultKind::SignalFlicker: u.lossCount = static_cast<std::uint8_t>(u.lossCount + e.number); break;
+    case FaultKind::PllUnlock: u.firmware.setLockLost(true, t); break;
+    case FaultKind::PllLock: u.firmware.setLockLost(false, t); break;
     case FaultKind::Exclusive: u.config.exclusive = true; break;
     case FaultKind::Shared: u.config.exclusive = false; break;
     case FaultKind::NoSerial: u.config.serialReadable = false; break;

@@ -249,6 +249,7 @@ def contents(args):
         "/usr/bin/tamrikctl",
         "/usr/lib/udev/rules.d/70-tamrik.rules",
         "/usr/lib/systemd/system/tamrik-gps-bridge@.service",
+        "/usr/lib/systemd/system/tamrik-exporter.service",
         "/usr/share/icons/hicolor/scalable/apps/tamrik-config.svg",
         "/usr/share/man/man1/tamrik-config.1.gz",
         "/usr/share/man/man1/tamrikctl.1.gz",
@@ -257,6 +258,8 @@ def contents(args):
         f"/usr/share/doc/{PACKAGE}/README.md",
         f"/usr/share/doc/{PACKAGE}/docs/window-narrow.png",
         f"/usr/share/doc/{PACKAGE}/docs/window-wide.png",
+        f"/usr/share/doc/{PACKAGE}/examples/tamrik-alerts.yml",
+        f"/usr/share/doc/{PACKAGE}/examples/tamrik-alerts.test.yml",
     ]
     missing = [path for path in expected_files if path not in listing]
     missing += [f"a {suffix} file" for suffix in (".desktop", ".metainfo.xml")

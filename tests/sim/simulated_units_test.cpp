@@ -292,6 +292,40 @@ TEST_F(UnitsTest, ScheduledFaultsFireAtTheirTimes) {
   EXPECT_EQ(u.open(v.path, OpenMode::Plain), platform::kInvalidHandle);
 }
 
+// The faults a health watch is tried on: the unit's loss count moves as a real unit's does, and
+// the PLL loses its lock and takes it again, each shown in the status byte of the reports.
+TEST_F(UnitsTest, SignalAndLockFaultsShowInTheReportsAsOnARealUnit) {
+  SimulationOptions o;
+  o.unitCount = 1;
+  o.faults = parseFaultSpec("signal-loss:SIM001@6000,signal:SIM001@7000,signal-flicker:SIM001@8000=254,"
+                            "pll-unlock:SIM001@9000,pll-lock:SIM001@10000,replug:SIM001@11000")
+                 .events;
+  auto built = buildSimulation(o, clock);
+  ASSERT_TRUE(built.units) << built.error;
+  SimulatedUnits& u = *built.units;
+  auto h = u.open(u.unit(0).path, OpenMode::Plain);
+  std::vector<std::uint8_t> buffer(65);
+  // The first report from `at` on: its loss count and status byte.
+  auto statusAt = [&](std::chrono::milliseconds at) {
+    clock.advance(at - std::chrono::duration_cast<std::chrono::milliseconds>(clock.elapsed()));
+    while (u.readInputReports(h, buffer, 0ms).bytes > 0) {
+    }
+    EXPECT_EQ(u.readInputReports(h, buffer, 20ms).bytes, 65u);
+    return std::pair<int, int>{buffer[1], buffer[2] & 0x03};
+  };
+  EXPECT_EQ(statusAt(5500ms), std::pair(0, 0));       // signal and lock after the start-up
+  EXPECT_EQ(statusAt(6500ms), std::pair(1, 0x01));    // lost and counted
+  EXPECT_EQ(statusAt(7500ms), std::pair(1, 0));
+  EXPECT_EQ(statusAt(8500ms), std::pair(255, 0));     // 254 short ones the flag never showed
+  EXPECT_EQ(statusAt(9100ms), std::pair(255, 0x02));  // no PLL lock
+  EXPECT_EQ(statusAt(10100ms), std::pair(255, 0x02)); // locking again takes its relock time
+  EXPECT_EQ(statusAt(10500ms), std::pair(255, 0));
+  // A power cycle clears the count; the receiver and the PLL start again.
+  clock.advance(600ms);
+  h = u.open(u.unit(0).path, OpenMode::Plain);
+  EXPECT_EQ(statusAt(11200ms), std::pair(0, 0x03));
+}
+
 TEST_F(UnitsTest, ScheduledActionsTakeEffectAtTheirOwnTimeWhenTheClockJumpsPast) {
   const auto id = units.addUnit({});
   const auto h = openUnit(id);

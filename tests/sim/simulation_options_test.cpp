@@ -86,9 +86,13 @@ TEST(FaultSpec, ParsesEveryAction) {
       "corrupt:SIM001@100=0.05,drop:SIM001,signal-loss:SIM001@7000,signal:SIM001@8000,"
       "exclusive:SIM002@1,shared:SIM002@2,no-serial:SIM002@3,serial-ok:SIM002@4,"
       "short-feature:SIM002=22,short-feature:SIM002,wide-strings:SIM001,firmware:SIM001=0x0114,"
-      "firmware:SIM002=276,replug-as:SIM001@9000=ABC123,serial-change:SIM002@9500=Q00099");
+      "firmware:SIM002=276,replug-as:SIM001@9000=ABC123,serial-change:SIM002@9500=Q00099,"
+      "signal-flicker:SIM001=3,signal-flicker:SIM001,pll-unlock:SIM001@1,pll-lock:SIM001@2");
   ASSERT_EQ(r.error, "");
-  ASSERT_EQ(r.events.size(), 19u);
+  ASSERT_EQ(r.events.size(), 23u);
+  EXPECT_EQ(r.events[19].number, 3);
+  EXPECT_EQ(r.events[20].number, 1);
+  EXPECT_EQ(r.events[22].kind, FaultKind::PllLock);
   EXPECT_EQ(r.events[0].kind, FaultKind::Unplug);
   EXPECT_EQ(r.events[0].at, 3000ms);
   EXPECT_DOUBLE_EQ(r.events[4].probability, 0.05);
@@ -114,6 +118,8 @@ TEST(FaultSpec, RejectsMalformedEntries) {
       {"corrupt:SIM001=1.5", "probability '1.5'"},
       {"short-feature:SIM001=0", "feature report length '0'"},
       {"firmware:SIM001=0x10000", "firmware version '0x10000'"},
+      {"signal-flicker:SIM001=256", "count '256'"},
+      {"pll-unlock:SIM001=1", "pll-unlock takes no value"},
       {"serial-change:SIM001=", "'' is not a serial number"},
   };
   for (const auto& [spec, expected] : cases) {

@@ -2,6 +2,7 @@
 // what each prints, what reaches the units, and how each failure ends.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -16,6 +17,8 @@
 #include "app/tamrikctl/ctl_commands.h"
 #include "app/tamrikctl/ctl_host.h"
 #include "app/tamrikctl/ctl_output.h"
+#include "core/protocol.h"
+#include "core/ubx.h"
 #include "platform/sim/simulated_units.h"
 
 namespace tamrik::ctl {
@@ -365,7 +368,8 @@ TEST(TamrikctlStatus, ShowsSettingsSignalPositionTimeAndSatellitesInThreeFormats
       EXPECT_TRUE(series.insert(line.substr(0, line.rfind(' '))).second) << line;
     }
   }
-  for (const char* family : {"tamrik_unit_info", "tamrik_output_frequency_hertz", "tamrik_divider", "tamrik_pll_lock",
+  for (const char* family : {"tamrik_up", "tamrik_last_report_timestamp_seconds", "tamrik_unit_info",
+                             "tamrik_constellation_satellites_used", "tamrik_output_frequency_hertz", "tamrik_divider", "tamrik_pll_lock",
                              "tamrik_position_latitude_degrees", "tamrik_receiver_time_seconds",
                              "tamrik_satellite_cno_dbhz"}) {
     EXPECT_TRUE(families.contains(family)) << family;
@@ -377,6 +381,16 @@ TEST(TamrikctlStatus, AUnitThatGoesAwayFallsSilentOrCannotBeReadIsAFailure) {
   EXPECT_EQ(lost.status, kExitUnitFailed);
   EXPECT_EQ(lost.out, "");
   expectOneLineReason(lost, "unit SIM001 went away while its receiver was read");
+
+  // Reports that stop during the wait leave no present state to show, in any form.
+  for (const std::string_view form : {"--wait", "--json", "--prometheus"}) {
+    std::vector<std::string_view> args{"--simulate=1", "--sim-faults", "stall:SIM001@2000", "status", "--wait", "5"};
+    if (form != "--wait") args.push_back(form);
+    const Ran stalled = ctl(args);
+    EXPECT_EQ(stalled.status, kExitUnitFailed) << form;
+    EXPECT_EQ(stalled.out, "") << form;
+    expectOneLineReason(stalled, "stopped sending input reports");
+  }
 
   const Ran silent = ctl({"--simulate=1", "--sim-faults", "stall:SIM001", "status"});
   EXPECT_EQ(silent.status, kExitUnitFailed);
@@ -602,6 +616,103 @@ TEST_F(TamrikctlSimState, ADamagedStateFileIsNamedAndLeftAsItIs) {
     expectOneLineReason(r, "SIM001.state' is damaged: line 3: gps 'twelve'");
     std::ifstream in(file);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), damaged);
+  }
+}
+
+// A night of faults in a few virtual seconds: every event in its order, the state after it, and a
+// unit that is away or silent never shown as locked.
+TEST(TamrikctlWatch, PrintsOneLinePerEventOfAFaultSchedule) {
+  const Ran r = ctl({"--simulate=1", "--sim-faults",
+                     "signal-loss:SIM001@7000,signal:SIM001@8000,signal-flicker:SIM001@9000=2,pll-unlock:SIM001@10000,"
+                     "pll-lock:SIM001@11000,unplug:SIM001@12000,replug:SIM001@13000,stall:SIM001@20000",
+                     "watch", "--duration", "22"});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(r.err, "");
+  std::vector<std::string> events;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, std::regex(R"(time=2025-03-07T08:05:\d\d\.\d{3}Z serial=SIM001 event=([a-z_]+) .*)")))
+        << line;
+    std::string event = m[1];
+    for (const char* key : {" pll_lock=", " gps_signal_losses=", " counted=", " disconnects="}) {
+      const std::size_t at = line.find(key);
+      if (at != std::string::npos) event += key + line.substr(at + std::strlen(key), line.find(' ', at + 1) - at - std::strlen(key));
+    }
+    events.push_back(event);
+  }
+  const std::vector<std::string> expected = {
+      "state pll_lock=0 gps_signal_losses=0 disconnects=0",
+      "pll_lock_regained pll_lock=1 gps_signal_losses=0 disconnects=0",
+      "gps_signal_regained pll_lock=1 gps_signal_losses=0 disconnects=0",
+      "fix_regained pll_lock=1 gps_signal_losses=0 disconnects=0",
+      "gps_signal_lost pll_lock=1 gps_signal_losses=1 counted=1 disconnects=0",
+      "fix_lost pll_lock=1 gps_signal_losses=1 disconnects=0",
+      "gps_signal_regained pll_lock=1 gps_signal_losses=1 disconnects=0",
+      "fix_regained pll_lock=1 gps_signal_losses=1 disconnects=0",
+      "gps_signal_losses_counted pll_lock=1 gps_signal_losses=3 counted=2 disconnects=0",
+      "pll_lock_lost pll_lock=0 gps_signal_losses=3 disconnects=0",
+      "pll_lock_regained pll_lock=1 gps_signal_losses=3 disconnects=0",
+      "unit_disconnected pll_lock= gps_signal_losses=3 disconnects=1",
+      // Back after a power cycle: its count starts again from 0, which is no loss.
+      "unit_connected pll_lock=0 gps_signal_losses=3 disconnects=1",
+      "pll_lock_regained pll_lock=1 gps_signal_losses=3 disconnects=1",
+      "gps_signal_regained pll_lock=1 gps_signal_losses=3 disconnects=1",
+      "fix_regained pll_lock=1 gps_signal_losses=3 disconnects=1",
+      "reports_stopped pll_lock= gps_signal_losses=3 disconnects=1",
+  };
+  EXPECT_EQ(events, expected) << r.out;
+
+  const Ran json = ctl({"--simulate=1", "--sim-faults", "unplug:SIM001@2000", "watch", "--json", "--duration", "3"});
+  ASSERT_EQ(json.status, kExitOk) << json.err;
+  EXPECT_NE(json.out.find(R"("event":"unit_disconnected","connected":false,"reporting":false,"gps_signal":null,)"
+                          R"("pll_lock":null,"fix":null,"loss_count":null,)"),
+            std::string::npos)
+      << json.out;
+
+  const Ran none = ctl({"--simulate=0", "watch", "--duration", "2"});
+  EXPECT_EQ(none.status, kExitOk);
+  EXPECT_EQ(none.out, "");
+  EXPECT_EQ(none.err, "tamrikctl watch: no unit is attached yet; waiting\n");
+}
+
+// Another program (a window closing) switches the receiver's messages off: the watch switches
+// them on again once the receiver has been quiet for a while, as the bridge does.
+TEST(TamrikctlWatch, SwitchesTheReceiversMessagesOnAgainWhenAnotherProgramSwitchedThemOff) {
+  const Ran r = ctl({"--simulate=1", "watch", "--duration", "20"}, [](sim::SimulatedUnits& units) {
+    units.schedule(std::chrono::milliseconds(8000), [&units] {
+      const auto h = units.open(units.unit(0).path, platform::OpenMode::Plain);
+      for (const core::MessageRate& m : core::navMessagesOff()) {
+        ASSERT_TRUE(units.setFeature(h, *core::receiverRateFrame(m.messageClass, m.messageId, 0, 65)));
+      }
+      units.close(h);
+    });
+  });
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  // Switched on at the start, off by the other program, on again.
+  EXPECT_EQ(r.frames(0, 8).size(), 9u);
+  EXPECT_EQ(r.units.at(0).rate(core::kClassNav, core::kIdNavPvt), 1);
+  EXPECT_EQ(countOf(r.out, "event=fix_lost"), 0u) << r.out;
+}
+
+TEST(TamrikctlExporter, AMalformedOrUnusableAddressEndsItWithOneLine) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"19347", "is not ADDR:PORT"},
+      {":19347", "names no address"},
+      {"127.0.0.1:65536", "the port '65536' is not a number"},
+      {"::1:19347", "an IPv6 address goes in brackets"},
+      {"[host]:19347", "is not an IPv6 address"},
+      {"a b:19347", "is not an address or a host name"},
+#ifdef _WIN32
+      {"127.0.0.1:19347", "the exporter runs on Linux only"},
+#else
+      {"192.0.2.1:19347", "cannot listen on 192.0.2.1:19347: Cannot assign requested address"},
+#endif
+  };
+  for (const auto& [listen, reason] : cases) {
+    const Ran r = ctl({"--simulate=1", "exporter", "--listen", listen});
+    EXPECT_EQ(r.status, kExitBadArgument) << listen;
+    expectOneLineReason(r, reason);
   }
 }
 

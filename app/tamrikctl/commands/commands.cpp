@@ -19,6 +19,8 @@ constexpr const CommandSpec* kCommands[] = {
     &kWriteRegisterCommand,
     &kSetSerialCommand,
     &kReceiverCommand,
+    &kWatchCommand,
+    &kExporterCommand,
 };
 
 }  // namespace

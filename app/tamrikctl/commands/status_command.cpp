@@ -10,6 +10,7 @@
 #include "app/tamrikctl/ctl_commands.h"
 #include "app/tamrikctl/ctl_context.h"
 #include "app/tamrikctl/ctl_output.h"
+#include "app/tamrikctl/unit_reading.h"
 #include "numbers/frequency.h"
 #include "core/receiver_stream.h"
 
@@ -27,24 +28,6 @@ constexpr auto kFirstReportWait = 1s;
 // Reads are at most this long, so that the deadline is kept closely.
 constexpr auto kReadSlice = 100ms;
 
-struct Satellite {
-  int channel = 0;
-  int svid = 0;
-  int cno = 0;
-  bool used = false;
-  int elevation = 0;
-};
-
-// What the receiver told while the command listened.
-struct ReceiverState {
-  std::optional<core::InputStatus> status;          // from the latest input report
-  std::optional<core::NavPvt> pvt;                  // the latest NAV-PVT
-  std::optional<std::vector<Satellite>> satellites;  // the latest NAV-SVINFO
-};
-
-// A NAV-PVT with a valid fix of two or three dimensions carries a position.
-bool hasPosition(const core::NavPvt& pvt) { return (pvt.flags & 0x01) != 0 && pvt.fixType >= 2 && pvt.fixType <= 4; }
-
 class StatusSink final : public core::ReceiverSink {
  public:
   explicit StatusSink(ReceiverState& state) : s_(state) {}
@@ -55,12 +38,7 @@ class StatusSink final : public core::ReceiverSink {
     satellitesAfterPvt_ = false;
   }
   void onNavSvInfo(const core::NavSvInfo& info) override {
-    std::vector<Satellite> satellites;
-    for (int i = 0; i < info.channels(); ++i) {
-      const core::SvChannel c = info.channel(i);
-      satellites.push_back({c.chn, c.svid, c.cno, c.used(), c.elev});
-    }
-    s_.satellites = std::move(satellites);
+    s_.satellites = satellitesOf(info);
     satellitesAfterPvt_ = true;
   }
   bool keepReading() override { return !complete(); }
@@ -76,25 +54,6 @@ class StatusSink final : public core::ReceiverSink {
   bool satellitesAfterPvt_ = false;
 };
 
-// The receiver's UTC time, when the NAV-PVT carries a valid one.
-struct UtcTime {
-  std::string iso;      // 2025-03-07T08:05:10Z
-  double unixSeconds;   // seconds since 1970-01-01T00:00:00Z
-};
-std::optional<UtcTime> utcOf(const core::NavPvt& pvt) {
-  if (!pvt.timeValid()) return std::nullopt;
-  const std::chrono::year_month_day date{std::chrono::year(pvt.year), std::chrono::month(pvt.month),
-                                         std::chrono::day(pvt.day)};
-  // A leap second is second 60.
-  if (!date.ok() || pvt.hour > 23 || pvt.minute > 59 || pvt.second > 60) return std::nullopt;
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", static_cast<int>(pvt.year), pvt.month, pvt.day,
-                pvt.hour, pvt.minute, pvt.second);
-  const auto days = std::chrono::sys_days(date).time_since_epoch().count();
-  const double seconds = static_cast<double>(days) * 86400.0 + pvt.hour * 3600.0 + pvt.minute * 60.0 + pvt.second;
-  return UtcTime{text, seconds};
-}
-
 // Everything `status` prints.
 struct Status {
   core::UnitIdentity identity;
@@ -102,25 +61,10 @@ struct Status {
   ReceiverState receiver;
 };
 
-double frequencyHz(const std::optional<core::Frequency>& f) { return f ? f->hz() : std::nan(""); }
-
-struct Dividers {
-  const char* key;
-  std::int32_t value;
-};
-std::vector<Dividers> dividerFields(const core::Dividers& d) {
-  return {{"gps", d.gps},       {"n31", d.n31},       {"n2_hs", d.n2_hs},   {"n2_ls", d.n2_ls},
-          {"n1_hs", d.n1_hs},   {"nc1_ls", d.nc1_ls}, {"nc2_ls", d.nc2_ls}, {"bw", d.bw}};
-}
-
-int usedCount(const std::vector<Satellite>& satellites) {
-  return static_cast<int>(std::count_if(satellites.begin(), satellites.end(), [](const Satellite& s) { return s.used; }));
-}
-
 std::string statusJson(const Status& s) {
   const core::Dividers& d = s.settings.dividers;
   JsonObject dividers;
-  for (const Dividers& f : dividerFields(d)) dividers.integer(f.key, f.value);
+  for (const DividerField& f : dividerFields(d)) dividers.integer(f.key, f.value);
   JsonObject o;
   o.text("serial", s.identity.serial)
       .text("manufacturer", s.identity.manufacturer)
@@ -175,7 +119,7 @@ std::string statusLines(const Status& s) {
       .text("product", s.identity.product)
       .text("firmware", s.identity.firmware)
       .add("output_hz", jsonNumber(core::displayedOutputHz(d)));
-  for (const Dividers& f : dividerFields(d)) l.add(f.key, std::to_string(f.value));
+  for (const DividerField& f : dividerFields(d)) l.add(f.key, std::to_string(f.value));
   auto number = [](double v) { return std::isfinite(v) ? jsonNumber(v) : std::string(); };
   const ReceiverState& r = s.receiver;
   const bool position = r.pvt && hasPosition(*r.pvt);
@@ -194,73 +138,6 @@ std::string statusLines(const Status& s) {
       .add("satellites", r.satellites ? std::to_string(r.satellites->size()) : "")
       .add("satellites_used", r.satellites ? std::to_string(usedCount(*r.satellites)) : "");
   return l.str();
-}
-
-std::string statusPrometheus(const Status& s) {
-  const core::Dividers& d = s.settings.dividers;
-  const ReceiverState& r = s.receiver;
-  const Labels unit{{"serial", s.identity.serial}};
-  auto with = [&](std::string name, std::string value) {
-    Labels labels = unit;
-    labels.emplace_back(std::move(name), std::move(value));
-    return labels;
-  };
-  PrometheusText p;
-  p.family("tamrik_unit_info", "gauge", "The unit's identity in its labels; always 1.")
-      .sample({{"serial", s.identity.serial},
-               {"manufacturer", s.identity.manufacturer},
-               {"product", s.identity.product},
-               {"firmware", s.identity.firmware}},
-              1);
-  p.family("tamrik_output_frequency_hertz", "gauge", "Output frequency the unit's divider set gives.")
-      .sample(unit, core::displayedOutputHz(d));
-  p.family("tamrik_phase_detector_frequency_hertz", "gauge", "F3, the PLL's input: GPS reference over N31.")
-      .sample(unit, frequencyHz(core::f3Frequency(d)));
-  p.family("tamrik_oscillator_frequency_hertz", "gauge", "Fosc, the PLL's oscillator.")
-      .sample(unit, frequencyHz(core::oscillatorFrequency(d)));
-  p.family("tamrik_divider", "gauge", "The unit's divider set: GPS reference in Hz, dividers and bandwidth code.");
-  for (const Dividers& f : dividerFields(d)) p.sample(with("divider", f.key), f.value);
-  p.family("tamrik_output_enabled", "gauge", "1 when the clock output is switched on.")
-      .sample(unit, s.settings.outputEnabled ? 1 : 0);
-  p.family("tamrik_drive_strength_amperes", "gauge", "Output drive strength.")
-      .sample(unit, 0.008 * (std::clamp(s.settings.driveIndex, 0, 3) + 1));
-  p.family("tamrik_gps_signal", "gauge", "1 while the unit has a GPS signal.").sample(unit, r.status->gpsSignal ? 1 : 0);
-  p.family("tamrik_pll_lock", "gauge", "1 while the PLL is locked.").sample(unit, r.status->pllLock ? 1 : 0);
-  p.family("tamrik_gps_signal_losses", "gauge", "How often the GPS signal was lost, as the unit counts (0 to 255).")
-      .sample(unit, r.status->lossCount);
-  if (r.pvt && hasPosition(*r.pvt)) {
-    p.family("tamrik_position_latitude_degrees", "gauge", "The receiver's latitude.").sample(unit, r.pvt->lat * 1e-7);
-    p.family("tamrik_position_longitude_degrees", "gauge", "The receiver's longitude.").sample(unit, r.pvt->lon * 1e-7);
-    p.family("tamrik_position_height_meters", "gauge", "The receiver's height above the ellipsoid.")
-        .sample(unit, r.pvt->height * 1e-3);
-  }
-  if (const auto utc = r.pvt ? utcOf(*r.pvt) : std::nullopt) {
-    p.family("tamrik_receiver_time_seconds", "gauge", "UTC as the receiver tells it, in seconds since 1970.")
-        .sample(unit, utc->unixSeconds);
-  }
-  if (r.satellites) {
-    // One series per channel and satellite; a repeated pair (a confused receiver) is left out.
-    std::vector<Satellite> satellites;
-    std::set<std::pair<int, int>> seen;
-    for (const Satellite& sat : *r.satellites) {
-      if (seen.insert({sat.channel, sat.svid}).second) satellites.push_back(sat);
-    }
-    p.family("tamrik_satellites", "gauge", "Satellites the receiver reports.").sample(unit, static_cast<double>(r.satellites->size()));
-    p.family("tamrik_satellites_used", "gauge", "Satellites used in the navigation solution.")
-        .sample(unit, usedCount(*r.satellites));
-    auto labels = [&](const Satellite& sat) {
-      Labels l = with("channel", std::to_string(sat.channel));
-      l.emplace_back("svid", std::to_string(sat.svid));
-      return l;
-    };
-    p.family("tamrik_satellite_cno_dbhz", "gauge", "Carrier-to-noise ratio of each satellite.");
-    for (const Satellite& sat : satellites) p.sample(labels(sat), sat.cno);
-    p.family("tamrik_satellite_elevation_degrees", "gauge", "Elevation of each satellite.");
-    for (const Satellite& sat : satellites) p.sample(labels(sat), sat.elevation);
-    p.family("tamrik_satellite_used", "gauge", "1 when the satellite is used in the navigation solution.");
-    for (const Satellite& sat : satellites) p.sample(labels(sat), sat.used ? 1 : 0);
-  }
-  return p.str();
 }
 
 int runStatus(CommandContext& ctx, std::span<const std::string_view> args) {
@@ -296,21 +173,45 @@ int runStatus(CommandContext& ctx, std::span<const std::string_view> args) {
   const auto wait = std::chrono::duration_cast<sim::SteadyTime::duration>(std::chrono::duration<double>(waitSeconds));
   const auto deadline = start + wait;
   const auto firstReportDeadline = start + std::max<sim::SteadyTime::duration>(wait, kFirstReportWait);
+  sim::SteadyTime lastReport{};
   while (!sink.complete()) {
     const auto now = clock.now();
     const auto until = s.receiver.status ? deadline : firstReportDeadline;
     if (now >= until) break;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now);
-    if (unit.readReceiver(stream, std::min<std::chrono::milliseconds>(left, kReadSlice)) == core::ReadOutcome::Lost) {
-      return ctx.fail(kExitUnitFailed, access.unitName() + " went away while its receiver was read");
+    switch (unit.readReceiver(stream, std::min<std::chrono::milliseconds>(left, kReadSlice))) {
+      case core::ReadOutcome::Lost:
+        return ctx.fail(kExitUnitFailed, access.unitName() + " went away while its receiver was read");
+      case core::ReadOutcome::Reports:
+      case core::ReadOutcome::Stopped:
+        lastReport = clock.now();
+        break;
+      case core::ReadOutcome::Silent:
+        break;
     }
   }
   if (!s.receiver.status) {
     return ctx.fail(kExitUnitFailed, access.unitName() + " sent no input report within " +
                                          jsonNumber(std::max(waitSeconds, 1.0)) + " s");
   }
+  // A unit sends its reports many times a second: one that stopped during the wait has a state
+  // that is no longer its present one, whatever it said before.
+  if (const auto silent = clock.now() - lastReport; silent > core::kReportSilenceLimit) {
+    return ctx.fail(kExitUnitFailed,
+                    access.unitName() + " stopped sending input reports " +
+                        jsonNumber(std::chrono::duration_cast<std::chrono::milliseconds>(silent).count() / 1000.0) +
+                        " s before the wait ended; its state is not current");
+  }
   if (a.has("--json")) return ctx.print(statusJson(s));
-  if (a.has("--prometheus")) return ctx.print(statusPrometheus(s));
+  if (a.has("--prometheus")) {
+    UnitReading reading;
+    reading.identity = s.identity;
+    reading.settings = s.settings;
+    reading.receiver = s.receiver;
+    reading.lastReport = std::chrono::floor<std::chrono::milliseconds>(clock.utcAt(lastReport));
+    reading.up = true;
+    return ctx.print(prometheusMetrics({&reading, 1}));
+  }
   return ctx.print(statusLines(s));
 }
 
@@ -329,7 +230,9 @@ const CommandSpec kStatusCommand{
     "receiver's messages are switched on as the window switches them on, and the command waits\n"
     "up to --wait seconds (default 2) for a position fix and the satellites. What is still\n"
     "unknown then is printed empty (JSON: null); the unit's first input report, which tells\n"
-    "the GPS signal, the PLL lock and the loss count, is waited for at least 1 s.\n"
+    "the GPS signal, the PLL lock and the loss count, is waited for at least 1 s. A unit whose\n"
+    "input reports stop during the wait (none in its last second) has no present state to\n"
+    "show, and nothing is printed.\n"
     "\n"
     "key=value lines: serial, manufacturer, product, firmware, output_hz, gps, n31, n2_hs,\n"
     "n2_ls, n1_hs, nc1_ls, nc2_ls, bw, f3_hz, fosc_hz, output_enabled (1 or 0), drive (8mA,\n"
@@ -345,12 +248,15 @@ const CommandSpec kStatusCommand{
     "                       empty array before the receiver has reported any).\n"
     "  --prometheus         The same as metrics in the Prometheus text format, named tamrik_...\n"
     "                       and labelled serial=..., for the node exporter's textfile collector;\n"
-    "                       the metrics of what is still unknown are left out.\n"
+    "                       the metrics of what is still unknown are left out. tamrik_up is 1,\n"
+    "                       tamrik_last_report_timestamp_seconds tells when the state was read.\n"
+    "                       'tamrikctl exporter' serves the same, and counters, continuously.\n"
     "  --wait SECONDS       Wait up to SECONDS (0 to 3600) for a position and the satellites.\n"
     "\n"
     "Exit status: 0 shown; 1 the output could not be written; 2 a bad --wait, or the\n"
     "simulation could not be started; 3 no unit, or none with the serial of --unit; 4 the\n"
-    "settings could not be read, no input report came, or the unit went away; 64 usage.\n",
+    "settings could not be read, no input report came, the reports stopped, or the unit went\n"
+    "away; 64 usage.\n",
     runStatus,
     true,
 };

@@ -1,0 +1,168 @@
+// tamrikctl exporter: a long-running Prometheus exporter for every attached unit.
+#include <charconv>
+#include <string>
+
+#include "app/tamrikctl/commands/commands.h"
+#include "app/tamrikctl/ctl_commands.h"
+#include "app/tamrikctl/ctl_context.h"
+#include "app/tamrikctl/ctl_output.h"
+#include "app/tamrikctl/unit_monitor.h"
+#include "core/health.h"
+
+#ifndef _WIN32
+#include "app/tamrikctl/metrics_server.h"
+#include "app/tamrikctl/stop_signals.h"
+#endif
+
+namespace tamrik::ctl {
+
+namespace {
+
+// Outside the range 9100 to 9999 that Prometheus keeps for exporters, which is taken up.
+constexpr const char* kDefaultListen = "127.0.0.1:19347";
+
+struct ListenAddress {
+  std::string host;
+  int port = 0;
+  std::string error;  // why the text is no ADDR:PORT
+};
+
+bool isNameCharacter(char ch) {
+  return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '.' || ch == '-';
+}
+
+// ADDR:PORT: an IPv4 address or a host name, or an IPv6 address in brackets; PORT 0 to 65535.
+ListenAddress parseListenAddress(std::string_view text) {
+  ListenAddress a;
+  const std::string shown = "'" + lineValue(text) + "'";
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos) {
+    a.error = shown + " is not ADDR:PORT (for example " + kDefaultListen + ")";
+    return a;
+  }
+  std::string_view host = text.substr(0, colon);
+  const std::string_view port = text.substr(colon + 1);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+    const bool v6 = !host.empty() && host.find_first_not_of("0123456789abcdefABCDEF:.") == std::string_view::npos &&
+                    host.find(':') != std::string_view::npos;
+    if (!v6) {
+      a.error = shown + ": '" + lineValue(host) + "' in brackets is not an IPv6 address";
+      return a;
+    }
+  } else if (host.empty()) {
+    a.error = shown + " names no address (0.0.0.0 listens on every one)";
+    return a;
+  } else if (host.find(':') != std::string_view::npos) {
+    a.error = shown + ": an IPv6 address goes in brackets, [::1]:PORT";
+    return a;
+  } else {
+    for (const char ch : host) {
+      if (!isNameCharacter(ch)) {
+        a.error = shown + ": '" + lineValue(host) + "' is not an address or a host name";
+        return a;
+      }
+    }
+  }
+  int n = -1;
+  const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), n);
+  if (port.empty() || ec != std::errc() || end != port.data() + port.size() || n < 0 || n > 65535) {
+    a.error = shown + ": the port '" + lineValue(port) + "' is not a number from 0 to 65535";
+    return a;
+  }
+  a.host = std::string(host);
+  a.port = n;
+  return a;
+}
+
+int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
+  const CommandArguments a = parseCommandArguments(args, {{"--listen", true}});
+  if (a.help) return ctx.print(commandHelp(ctx.command));
+  if (!a.error.empty()) return ctx.fail(kExitUsage, a.error);
+  if (!a.operands.empty()) return ctx.fail(kExitUsage, "takes no arguments, got '" + std::string(a.operands[0]) + "'");
+  const ListenAddress listen = parseListenAddress(a.value("--listen").value_or(kDefaultListen));
+  if (!listen.error.empty()) return ctx.fail(kExitBadArgument, "--listen " + listen.error);
+#ifdef _WIN32
+  return ctx.fail(kExitBadArgument, "the exporter runs on Linux only; on Windows use 'status --prometheus'");
+#else
+  UnitAccess access(ctx);
+  if (const int status = access.start(); status != kExitOk) return status;
+  sim::SimClock& clock = access.clock();
+  SimUtcClock utc(clock);
+  core::Health health(utc);
+  UnitMonitor monitor(access.services(), clock, health, {ctx.global.unit, true});
+
+  MetricsServer server([&monitor] {
+    std::string text;
+    monitor.inspect([&](const std::vector<UnitReading>& units) { text = prometheusMetrics(units); });
+    return text;
+  });
+  const std::string shownHost = listen.host.find(':') != std::string::npos ? "[" + listen.host + "]" : listen.host;
+  if (std::string why = server.bind(listen.host, listen.port); !why.empty()) {
+    return ctx.fail(kExitBadArgument,
+                    "cannot listen on " + shownHost + ":" + std::to_string(listen.port) + ": " + why);
+  }
+  const StopSignals stop;
+  server.start();
+  ctx.err << "tamrikctl exporter: serving http://" << shownHost << ":" << server.port() << "/metrics\n";
+  ctx.err.flush();
+  while (!stop.requested()) {
+    monitor.step();
+    if (server.failed()) return ctx.fail(kExitFailure, "the HTTP server stopped accepting connections");
+  }
+  server.stop();
+  return kExitOk;
+#endif
+}
+
+}  // namespace
+
+const CommandSpec kExporterCommand{
+    "exporter",
+    "exporter [--listen ADDR:PORT]",
+    "  exporter [--listen ADDR:PORT]\n"
+    "                       Serve every unit's metrics to Prometheus at /metrics (default\n"
+    "                       127.0.0.1:19347), from a health record kept while it runs: the\n"
+    "                       metrics of status --prometheus, counters and times of change.\n",
+    "Serve the metrics of every attached unit (or the one of --unit) to Prometheus, until\n"
+    "SIGINT or SIGTERM: GET /metrics answers from what the exporter keeps in memory, at once.\n"
+    "Units that come later are served as they come; a unit that is unplugged is waited for.\n"
+    "The receiver's messages are switched on as the window switches them, and again when\n"
+    "another program switched them off; the settings are read back when a unit is opened and\n"
+    "every minute after.\n"
+    "\n"
+    "The metrics: everything 'status --prometheus' writes, and\n"
+    "  tamrik_up                         1 while the unit is attached and sends its reports;\n"
+    "                                    0 when it is away or its reports stopped (the metrics\n"
+    "                                    of its present state are then left out, never shown\n"
+    "                                    as they were)\n"
+    "  tamrik_last_report_timestamp_seconds\n"
+    "                                    when its latest input report came\n"
+    "  tamrik_unit_connected             1 while it is attached\n"
+    "  tamrik_gps_signal_losses_total    the signal losses the unit counted, its 8-bit count\n"
+    "                                    run on past 255 (a power cycle adds nothing)\n"
+    "  tamrik_pll_lock_losses_total, tamrik_receiver_fix_losses_total,\n"
+    "  tamrik_unit_disconnects_total     losses of lock and of the fix, and unplugs\n"
+    "  tamrik_receiver_fix               1 while the receiver has a fix\n"
+    "  ..._last_change_timestamp_seconds when tamrik_gps_signal, tamrik_pll_lock,\n"
+    "                                    tamrik_receiver_fix and tamrik_unit_connected last\n"
+    "                                    changed (or were first seen as they are)\n"
+    "  tamrik_constellation_satellites, tamrik_constellation_satellites_used\n"
+    "                                    satellites heard and used, by constellation\n"
+    "Counters start at 0 when the exporter starts. The fix, position, receiver time and\n"
+    "satellites of a receiver that sent no NAV message for 25 s are left out. Linux only.\n"
+    "\n"
+    "Options:\n"
+    "  --listen ADDR:PORT   Where to listen: an IPv4 address or host name, or an IPv6 address\n"
+    "                       in brackets ([::1]:19347), and a port (0: any free one). Default\n"
+    "                       127.0.0.1:19347, this machine only; 0.0.0.0:19347 for every\n"
+    "                       address. The address taken is named on standard error.\n"
+    "\n"
+    "Exit status: 0 stopped by a signal; 1 the HTTP server failed; 2 ADDR:PORT is malformed or\n"
+    "cannot be listened on (taken, for example by another exporter, or not an address of this\n"
+    "machine), or the simulation could not be started; 64 usage.\n",
+    runExporter,
+    true,
+};
+
+}  // namespace tamrik::ctl

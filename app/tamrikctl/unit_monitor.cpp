@@ -1,0 +1,165 @@
+#include "app/tamrikctl/unit_monitor.h"
+
+#include <algorithm>
+
+namespace tamrik::ctl {
+
+using namespace std::chrono_literals;
+
+// One unit: its own core::Unit, its receiver stream and what it said last.
+struct UnitMonitor::Watched final : core::ReceiverSink {
+  Watched(UnitMonitor& m, std::string name) : monitor(m), unit(m.services_), stream(*this) {
+    serial = std::move(name);
+    reading.identity.serial = serial;
+  }
+
+  void onInputStatus(const core::InputStatus& status) override {
+    std::lock_guard<std::mutex> lock(monitor.mutex_);
+    reading.receiver.status = status;
+    monitor.health_.inputStatus(serial, status);
+  }
+  void onReceiverBytes(std::span<const std::uint8_t>) override { heard = true; }
+  void onNavPvt(const core::NavPvt& pvt) override {
+    std::lock_guard<std::mutex> lock(monitor.mutex_);
+    lastMessage = monitor.clock_.now();
+    reading.receiver.pvt = pvt;
+    monitor.health_.navPvt(serial, pvt);
+  }
+  void onNavSvInfo(const core::NavSvInfo& info) override {
+    std::lock_guard<std::mutex> lock(monitor.mutex_);
+    lastMessage = monitor.clock_.now();
+    reading.receiver.satellites = satellitesOf(info);
+  }
+
+  UnitMonitor& monitor;
+  std::string serial;
+  core::Unit unit;
+  core::ReceiverStream stream;
+  UnitReading reading;  // under the monitor's mutex
+  bool heard = false;   // the read just done brought receiver bytes
+  sim::SteadyTime lastHeard{};
+  sim::SteadyTime lastReadback{};
+  std::optional<sim::SteadyTime> lastMessage;  // under the monitor's mutex
+};
+
+UnitMonitor::UnitMonitor(core::UnitServices services, sim::SimClock& clock, core::Health& health, Options options)
+    : services_(services),
+      clock_(clock),
+      health_(health),
+      options_(std::move(options)),
+      scanner_(std::make_unique<core::Unit>(services)),
+      nextScan_(clock.now()) {}
+
+UnitMonitor::~UnitMonitor() {
+  // The units are closed while the devices they were opened on are still there.
+  units_.clear();
+  scanner_.reset();
+}
+
+void UnitMonitor::step() {
+  scan();
+  bool anyOpen = false;
+  for (auto& w : units_) {
+    if (!w->unit.isOpen()) continue;
+    anyOpen = true;
+    read(*w);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    health_.check();
+  }
+  if (!anyOpen) {
+    const sim::SteadyTime now = clock_.now();
+    clock_.waitUntil(std::min(nextScan_, now + std::chrono::duration_cast<sim::SteadyTime::duration>(100ms)));
+  }
+}
+
+void UnitMonitor::scan() {
+  const sim::SteadyTime now = clock_.now();
+  if (now < nextScan_) return;
+  nextScan_ = now + std::chrono::duration_cast<sim::SteadyTime::duration>(kScanInterval);
+  if (options_.serial) {
+    // The one unit asked for, once it is open, needs no looking for.
+    for (const auto& w : units_) {
+      if (w->serial == *options_.serial && w->unit.isOpen()) return;
+    }
+  }
+  for (const core::UnitEntry& entry : scanner_->units().units) {
+    if (options_.serial && entry.serial != *options_.serial) continue;
+    auto it = std::find_if(units_.begin(), units_.end(), [&](const auto& w) { return w->serial == entry.serial; });
+    if (it == units_.end()) {
+      units_.push_back(std::make_unique<Watched>(*this, entry.serial));
+      it = std::prev(units_.end());
+    }
+    if (!(*it)->unit.isOpen()) open(**it);
+  }
+}
+
+void UnitMonitor::open(Watched& w) {
+  if (w.unit.open(w.serial) != core::OpenOutcome::Opened) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    health_.connected(w.serial);
+  }
+  const sim::SteadyTime now = clock_.now();
+  if (options_.readSettings && w.unit.usable()) {
+    core::UnitReadback readback = w.unit.readback();
+    std::lock_guard<std::mutex> lock(mutex_);
+    w.reading.identity = std::move(readback.identity);
+    w.reading.identity.serial = w.serial;
+    w.reading.settings = readback.settings;
+  }
+  w.lastReadback = now;
+  // A failed command here is no loss; the next read tells whether the unit is still there.
+  (void)w.unit.setNavMessageRates();
+  w.lastHeard = now;
+}
+
+void UnitMonitor::read(Watched& w) {
+  w.heard = false;
+  if (w.unit.readReceiver(w.stream, kReadWait) == core::ReadOutcome::Lost) {
+    lose(w);
+    return;
+  }
+  const sim::SteadyTime now = clock_.now();
+  if (w.heard) {
+    w.lastHeard = now;
+  } else if (now - w.lastHeard > kQuietLimit) {
+    // Another program switched the receiver's messages off (a window closing does).
+    (void)w.unit.setNavMessageRates();
+    w.lastHeard = now;
+  }
+  if (options_.readSettings && now - w.lastReadback > kSettingsInterval && w.unit.usable()) {
+    // The settings may have been changed by another program meanwhile.
+    core::UnitReadback readback = w.unit.readback();
+    w.lastReadback = now;
+    if (readback.settings) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      w.reading.settings = readback.settings;
+    }
+  }
+}
+
+void UnitMonitor::lose(Watched& w) {
+  w.unit.close();
+  std::lock_guard<std::mutex> lock(mutex_);
+  health_.disconnected(w.serial);
+}
+
+std::vector<UnitReading> UnitMonitor::readingsLocked() {
+  std::vector<UnitReading> readings;
+  const sim::SteadyTime now = clock_.now();
+  for (const auto& w : units_) {
+    UnitReading r = w->reading;
+    r.receiverCurrent = w->lastMessage && now - *w->lastMessage < kReceiverSilenceLimit;
+    r.health = health_.unit(w->serial);
+    if (r.health) {
+      r.lastReport = r.health->lastReport;
+      r.up = r.health->current();
+    }
+    readings.push_back(std::move(r));
+  }
+  return readings;
+}
+
+}  // namespace tamrik::ctl

@@ -1,0 +1,80 @@
+#pragma once
+// What tamrikctl read from a unit, and the metrics it makes of it: `status --prometheus` writes
+// them for one unit, the exporter for every unit it watches, the same names in both.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/health.h"
+#include "numbers/dividers.h"
+#include "numbers/frequency.h"
+#include "core/protocol.h"
+#include "core/ubx.h"
+#include "core/unit_session.h"
+
+namespace tamrik::ctl {
+
+struct Satellite {
+  int channel = 0;
+  int svid = 0;
+  int cno = 0;
+  bool used = false;
+  int elevation = 0;
+};
+std::vector<Satellite> satellitesOf(const core::NavSvInfo& info);
+int usedCount(const std::vector<Satellite>& satellites);
+
+// What the receiver told.
+struct ReceiverState {
+  std::optional<core::InputStatus> status;           // from the latest input report
+  std::optional<core::NavPvt> pvt;                   // the latest NAV-PVT
+  std::optional<std::vector<Satellite>> satellites;  // the latest NAV-SVINFO
+};
+
+// A NAV-PVT with a valid fix of two or three dimensions carries a position.
+bool hasPosition(const core::NavPvt& pvt);
+
+// The receiver's UTC time, when the NAV-PVT carries a valid one.
+struct ReceiverUtc {
+  std::string iso;     // 2025-03-07T08:05:10Z
+  double unixSeconds;  // seconds since 1970-01-01T00:00:00Z
+};
+std::optional<ReceiverUtc> utcOf(const core::NavPvt& pvt);
+
+// A time as ISO 8601 with milliseconds: 2025-03-07T08:05:10.123Z.
+std::string isoTime(core::UtcTime t);
+double unixSeconds(core::UtcTime t);
+
+double frequencyHz(const std::optional<core::Frequency>& f);
+
+struct DividerField {
+  const char* key;
+  std::int32_t value;
+};
+std::vector<DividerField> dividerFields(const core::Dividers& d);
+
+// One unit as the metrics show it.
+struct UnitReading {
+  core::UnitIdentity identity;  // serial always set
+  std::optional<core::SettingsReport> settings;
+  ReceiverState receiver;
+  std::optional<core::UtcTime> lastReport;
+  // The state is current: the unit is attached and sends its reports. When it is not, only its
+  // identity, the time of its last report and the counters are written, never a state of before.
+  bool up = false;
+  // The receiver's messages are recent enough to stand for its present state: without them the
+  // fix, the position, the receiver's time and the satellites are left out.
+  bool receiverCurrent = true;
+  // The health record, for the counters and the times of the last changes; nullptr for a one-shot
+  // reading (status), which has none.
+  const core::UnitHealth* health = nullptr;
+};
+
+// The metrics of the units in the Prometheus text format: every family once, with a sample per
+// unit that has one; families without samples are left out.
+std::string prometheusMetrics(std::span<const UnitReading> units);
+
+}  // namespace tamrik::ctl
