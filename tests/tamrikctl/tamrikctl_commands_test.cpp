@@ -674,6 +674,10 @@ TEST(TamrikctlWatch, PrintsOneLinePerEventOfAFaultSchedule) {
   EXPECT_EQ(none.status, kExitOk);
   EXPECT_EQ(none.out, "");
   EXPECT_EQ(none.err, "tamrikctl watch: no unit is attached yet; waiting\n");
+  const Ran notThat = ctl({"--simulate=1", "--unit", "SIM009", "watch", "--duration", "2"});
+  EXPECT_EQ(notThat.status, kExitOk);
+  EXPECT_EQ(notThat.out, "");
+  EXPECT_EQ(notThat.err, "tamrikctl watch: unit SIM009 is not attached yet; waiting\n");
 }
 
 // Another program (a window closing) switches the receiver's messages off: the watch switches
