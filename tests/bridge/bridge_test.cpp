@@ -1,13 +1,18 @@
 // The receiver bridge in-process: the engine against a scripted unit, then the real adapter on
 // simulated units in virtual time, then tamrikctl's exit statuses.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -554,6 +559,58 @@ TEST(ChronySamples, NoSampleFromACutOrMixedBurstOrAnInvalidTimeAndTheLeapAsAnnou
   // The unit away: the first burst after its return is not known to start an epoch.
   stamper.unitLost();
   EXPECT_FALSE(stamper.onRead(steady0 + 50s, VirtualBridgeClock::toSystem(day + 50s), pvt(30)).sample);
+}
+
+// chronyd's side of its SOCK refclock: the struct it reads, declared as chrony declares it, and a
+// datagram socket bound where chronyd binds its own.
+struct ChronySockSample {
+  struct timeval tv;
+  double offset;
+  int pulse;
+  int leap;
+  int pad;
+  int magic;
+};
+
+TEST(ChronySocket, SendsChronysLayoutWithItsLeapCodesAndWaitsWhileNobodyListens) {
+  TempFolder folder;
+  const std::string path = folder / "refclock.sock";
+  std::string error;
+  auto sink = platform::ChronySocket::create(path, error);
+  ASSERT_TRUE(sink) << error;
+  platform::TimeSample sample;
+  sample.stamp = std::chrono::system_clock::time_point{} + 1'483'228'799s + 123'456'789ns;
+  sample.offsetSeconds = -0.105;
+  EXPECT_EQ(sink->send(sample).sent, platform::TimeSampleSink::Sent::NotListening);
+
+  const int chronyd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  ASSERT_GE(chronyd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(::bind(chronyd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+  const std::pair<platform::Leap, int> leaps[] = {{platform::Leap::None, 0}, {platform::Leap::Insert, 1}, {platform::Leap::Delete, 2}};
+  for (const auto& [leap, code] : leaps) {
+    sample.leap = leap;
+    ASSERT_EQ(sink->send(sample).sent, platform::TimeSampleSink::Sent::Delivered);
+    ChronySockSample got{};
+    std::array<char, sizeof got + 16> bytes{};
+    ASSERT_EQ(::recv(chronyd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(sizeof got));
+    std::memcpy(&got, bytes.data(), sizeof got);
+    EXPECT_EQ(got.magic, 0x534f434b);
+    EXPECT_EQ(got.pulse, 0);
+    EXPECT_EQ(got.leap, code);
+    // Whole microseconds in the timeval, the rest in the offset: chronyd's reference time is the
+    // receiver's time to the nanosecond.
+    EXPECT_EQ(got.tv.tv_sec, 1'483'228'799);
+    EXPECT_EQ(got.tv.tv_usec, 123'456);
+    EXPECT_NEAR(got.offset, -0.105 + 789e-9, 1e-12);
+  }
+  // chronyd gone, its socket file left behind: nobody listens, which is no failure of the bridge.
+  ::close(chronyd);
+  const platform::TimeSampleSink::Result gone = sink->send(sample);
+  EXPECT_EQ(gone.sent, platform::TimeSampleSink::Sent::NotListening);
+  EXPECT_EQ(gone.reason, "nothing listens at " + path);
 }
 
 TEST(LinuxReaderEndpoint, APathThatALiveBridgeServesIsRefusedAndAStaleLockTakenOver) {
