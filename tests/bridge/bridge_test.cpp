@@ -559,6 +559,23 @@ TEST(ChronySamples, NoSampleFromACutOrMixedBurstOrAnInvalidTimeAndTheLeapAsAnnou
   // The unit away: the first burst after its return is not known to start an epoch.
   stamper.unitLost();
   EXPECT_FALSE(stamper.onRead(steady0 + 50s, VirtualBridgeClock::toSystem(day + 50s), pvt(30)).sample);
+
+  // Announced a day ahead, as receivers learn it long before: the day before the one that ends
+  // with the leap second has none.
+  EpochStamper early;
+  int earlySamples = 0;
+  for (int k = -86400; k < -86400 + 12; ++k) {
+    const Bytes e = cat({timeLs(k, 1, 40 - k), pvt(k)});
+    for (std::size_t at = 0, j = 0; at < e.size(); at += 62, ++j) {
+      const auto since = std::chrono::seconds(k) + 40ms + 64ms * static_cast<int>(j);
+      const std::span<const std::uint8_t> chunk(e.data() + at, std::min<std::size_t>(62, e.size() - at));
+      const auto out = early.onRead(steady0 + since, VirtualBridgeClock::toSystem(day + since) + 3ms, chunk);
+      if (!out.sample) continue;
+      ++earlySamples;
+      EXPECT_EQ(out.sample->leap, platform::Leap::None) << k;
+    }
+  }
+  EXPECT_GE(earlySamples, 5);
 }
 
 // chronyd's side of its SOCK refclock: the struct it reads, declared as chrony declares it, and a
