@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocumentFragment>
 #include <cstdlib>
 
 #include "app/frm_main.h"
@@ -99,6 +100,11 @@ TEST(QtWindow, TextsAreShownAsPlainTextNeverAsMarkup) {
   w.frm.model().addItem("SerNo", "<i>SN</i>");
   w.frm.model().setSelected("SerNo", 0);
   EXPECT_EQ(w.widget<QComboBox>("SerNo")->currentText(), "<i>SN</i>");
+  // Tooltips too: a short one as it is, a long one as rich text (to wrap) that shows its markup.
+  EXPECT_EQ(w.window.widgetFor("Label12")->toolTip(), "Click to open in Google maps");
+  const std::string longTip = "<b>since</b> " + std::string(80, 'x') + " & more";
+  w.frm.model().setTooltip("LOS", longTip);
+  EXPECT_EQ(QTextDocumentFragment::fromHtml(w.window.widgetFor("LOS")->toolTip()).toPlainText().toStdString(), longTip);
 }
 
 TEST(QtWindow, ModelChangesReachTheWidgets) {
@@ -257,10 +263,12 @@ struct RenderedNight : testing::SimulatedWindow {
     if (target - now > 1min) simClock.advance(target - now - 1min);
     runFor(duration_cast<milliseconds>(target - simClock.utcAt(simClock.now())));
   }
+  // The light's tooltip as Qt shows it (a long one as rich text, to wrap).
   std::string tip(const char* light) {
-    const std::string shown = qobject_cast<QLabel*>(window.widgetFor(light))->toolTip().toStdString();
-    EXPECT_EQ(shown, model().at(light).tooltip);
-    return shown;
+    const QString shown = window.widgetFor(light)->toolTip();
+    const std::string text = QTextDocumentFragment::fromHtml(shown).toPlainText().toStdString();
+    EXPECT_EQ(text, model().at(light).tooltip);
+    return text;
   }
 };
 
