@@ -54,6 +54,15 @@ void GpsMonitor::PollInputReports() {
 
   if (s_.flags.Unloading) return;
   if (!link.isOpen()) link_.Reconnect();
+  s_.health.follow(link.unit());
+  s_.health.check();
+  showHealth();
+}
+
+void GpsMonitor::showHealth() {
+  // Every tick: the durations in the texts run on, and a unit gone quiet or away is said to be.
+  s_.controls.LOS.setTooltip(s_.health.gpsTooltip());
+  s_.controls.LOL.setTooltip(s_.health.pllTooltip());
 }
 
 bool GpsMonitor::readAbandoned(std::uint64_t epoch) const {
@@ -63,6 +72,7 @@ bool GpsMonitor::readAbandoned(std::uint64_t epoch) const {
 }
 
 void GpsMonitor::onInputStatus(const core::InputStatus& status) {
+  s_.health.inputStatus(s_.link.unit(), status);
   auto& c = s_.controls;
   c.Label16.setText("Signal loss count: " + std::to_string(status.lossCount));
   c.LOS.setBackColor(status.gpsSignal ? kLightGreen : kLightRed);
@@ -73,6 +83,7 @@ void GpsMonitor::onInputStatus(const core::InputStatus& status) {
 
 void GpsMonitor::linkLost() {
   s_.link.drop();
+  s_.health.follow(s_.link.unit());
   ui::resetSatelliteBars(s_.model, /*blacken=*/true);
   // LOL keeps its caption; only its colour tells of the loss. LOS is left alone.
   s_.controls.LOL.setBackColor(kLightRed);
@@ -86,6 +97,7 @@ void GpsMonitor::onMessage(std::uint8_t messageClass, std::uint8_t messageId, st
 
 void GpsMonitor::onNavPvt(const core::NavPvt& pvt) {
   if (s_.flags.Unloading) return;
+  s_.health.navPvt(s_.link.unit(), pvt);
   if (s_.flags.SetClockRequested && pvt.timeValid()) setClockFromNavPvt(pvt);
   mapLink_ = MapLinkFor(pvt.lat, pvt.lon);
   s_.controls.Label12.setText(PositionText(pvt, s_.numberFormat));

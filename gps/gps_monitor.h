@@ -15,8 +15,9 @@ namespace tamrik::gps {
 
 // The GPS monitor: reads the unit's input reports on every timer tick, watches the link, and shows
 // what the receiver's messages say (the core's receiver stream assembles and decodes them, and this
-// monitor is its sink); sets the computer's clock, passes the receiver's clock drift on to the unit
-// and opens the map.
+// monitor is its sink); feeds the window's health record and shows it in the status lights'
+// tooltips; sets the computer's clock, passes the receiver's clock drift on to the unit and opens
+// the map.
 //
 // The poller and the decoders are never entered twice: decoding a NAV-SVINFO and the map click let
 // the window process pending events, and a timer tick delivered then returns at once. The rounds
@@ -60,6 +61,8 @@ class GpsMonitor : private core::ReceiverSink {
 
   bool readAbandoned(std::uint64_t epoch) const;
   void linkLost();
+  // The status lights' tooltips from the health record, as of now.
+  void showHealth();
   void setClockFromNavPvt(const NavPvt& pvt);
   void clockSettingAnswered(platform::ClockPrompt prompt, platform::ClockOutcome outcome);
 

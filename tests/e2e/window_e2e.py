@@ -314,6 +314,15 @@ def run(s):
         snap["controls"]["LOS"]["text"] == "GPS signal OK"
         and any(snap["controls"][f"Sat({i})"]["height"] > 2 for i in range(32))
         and snap["controls"]["Label13"]["text"].startswith("UTC")), timeout=20)
+    # The lights' tooltips tell since when each state holds, in UTC, and the time runs on.
+    since = r"since (?:at least )?(\d\d:\d\d:\d\d) UTC \(([\w ]+)\); no losses since the program started"
+    tooltip = lambda snap, light: snap["controls"][light].get("tooltip", "")
+    check(re.fullmatch("GPS signal OK " + since, tooltip(snap, "LOS")), f"LOS tooltip {tooltip(snap, 'LOS')!r}")
+    pll = re.fullmatch("PLL locked " + since, tooltip(snap, "LOL"))
+    check(pll, f"LOL tooltip {tooltip(snap, 'LOL')!r}")
+    s.wait_state("the PLL tooltip's time to run on", lambda later: (
+        (on := re.fullmatch("PLL locked " + since, tooltip(later, "LOL"))) is not None
+        and on.group(1) == pll.group(1) and on.group(2) != pll.group(2)), timeout=5)
     s.screenshot("window-wide.png", s.window)
 
     step('An exact frequency, typed and entered')

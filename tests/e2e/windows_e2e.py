@@ -62,6 +62,11 @@ def compare(windows, linux):
         w, l = dict(wc[name]), dict(lc[name])
         if name == "Label13":
             w["text"], l["text"] = (re.sub(r"\d", "0", c["text"]) for c in (w, l))
+        if name in ("LOS", "LOL"):
+            # The lights' tooltips name the times each program saw, and whether its first report
+            # found the state already so.
+            for c in (w, l):
+                c["tooltip"] = re.sub(r"\d\d:\d\d:\d\d UTC \([\w ]+\)", "T UTC (D)", c.get("tooltip", "")).replace("at least ", "")
         if re.fullmatch(r"Sat\(\d+\)", name):
             if w["top"] + w["height"] != l["top"] + l["height"]:
                 out.append(f"{name} stands at {w['top'] + w['height']} on Windows, {l['top'] + l['height']} on Linux")
