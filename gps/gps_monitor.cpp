@@ -31,9 +31,21 @@ class FlagScope {
   bool before_;
 };
 
+// As the bridge: a receiver quiet this long gets its messages switched on again.
+constexpr std::chrono::seconds kRecordingQuietLimit{5};
+
+// The machine's UTC.
+class MachineUtcClock final : public core::UtcClock {
+ public:
+  core::UtcTime now() override {
+    return std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now());
+  }
+};
+MachineUtcClock machineUtc;
+
 }  // namespace
 
-GpsMonitor::GpsMonitor(WindowState& state, device::DeviceLink& link) : s_(state), link_(link) {}
+GpsMonitor::GpsMonitor(WindowState& state, device::DeviceLink& link) : s_(state), link_(link), utc_(&machineUtc) {}
 
 void GpsMonitor::PollInputReports() {
   if (s_.flags.Unloading || busy_) return;
@@ -54,6 +66,16 @@ void GpsMonitor::PollInputReports() {
 
   if (s_.flags.Unloading) return;
   if (!link.isOpen()) link_.Reconnect();
+  if (recording_ && !recording_->failed() && link.isOpen() &&
+      utc_->now() - recordingHeard_ > kRecordingQuietLimit) {
+    // Another program may have switched the receiver quiet; a failure here is no loss.
+    (void)link.unit().setNavMessageRates();
+    recordingHeard_ = utc_->now();
+  }
+  const int before = sky_.history().count();
+  const auto latest = sky_.history().latest();
+  sky_.sample(utc_->now());
+  if (skyObserver_ && (sky_.history().count() != before || sky_.history().latest() != latest)) skyObserver_();
 }
 
 bool GpsMonitor::readAbandoned(std::uint64_t epoch) const {
@@ -63,6 +85,7 @@ bool GpsMonitor::readAbandoned(std::uint64_t epoch) const {
 }
 
 void GpsMonitor::onInputStatus(const core::InputStatus& status) {
+  sky_.inputStatus(status, utc_->now());
   auto& c = s_.controls;
   c.Label16.setText("Signal loss count: " + std::to_string(status.lossCount));
   c.LOS.setBackColor(status.gpsSignal ? kLightGreen : kLightRed);
@@ -71,8 +94,28 @@ void GpsMonitor::onInputStatus(const core::InputStatus& status) {
   c.LOL.setText(status.pllLock ? "PLL lock OK" : "No PLL lock");
 }
 
+void GpsMonitor::startRecording(std::unique_ptr<core::Recording> recording) {
+  recording_ = std::move(recording);
+  recordingHeard_ = utc_->now();
+  recordingTold_ = false;
+}
+
+bool GpsMonitor::stopRecording() { return !recording_ || recording_->close(); }
+
+void GpsMonitor::onReceiverBytes(std::span<const std::uint8_t> bytes) {
+  if (!recording_ || recording_->failed()) return;
+  if (!bytes.empty()) recordingHeard_ = utc_->now();
+  if (recording_->write(bytes) || recordingTold_) return;
+  recordingTold_ = true;
+  s_.platform.toolkit.showNotice({platform::MessageIcon::Critical, platform::MessageButtons::Ok, "Recording",
+                                  "The recording stopped: " + recording_->error() +
+                                      ". What was received before is in the file."});
+}
+
 void GpsMonitor::linkLost() {
   s_.link.drop();
+  sky_.unitLost();
+  if (skyObserver_) skyObserver_();
   ui::resetSatelliteBars(s_.model, /*blacken=*/true);
   // LOL keeps its caption; only its colour tells of the loss. LOS is left alone.
   s_.controls.LOL.setBackColor(kLightRed);
@@ -139,6 +182,8 @@ void GpsMonitor::clockSettingAnswered(ClockPrompt prompt, ClockOutcome outcome) 
 
 void GpsMonitor::onNavSvInfo(const core::NavSvInfo& info) {
   if (s_.flags.Unloading) return;
+  sky_.navSvInfo(info, utc_->now());
+  if (skyObserver_) skyObserver_();
   platform::Toolkit& toolkit = s_.platform.toolkit;
   const std::uint64_t epoch = s_.link.unit().epoch();
   for (int i = 0; i < info.channels(); ++i) {

@@ -140,6 +140,7 @@ int wmain(int argc, wchar_t** argv) {
   replayCheck = nullptr;
   tamrik::ui::SnapshotExtras extras;
   if (simulated) extras.emplace_back("recorded_clock", tamrik::recordedClockJson(simulatedClock.requests));
+  tamrik::addSkyExtras(extras, frm.gpsMonitor().Sky(), frm.gpsMonitor().utcClock().now());
   if (!options.snapshotPath.empty() && !tamrik::writeSnapshotFile(frm.model(), options.snapshotPath, extras)) {
     attachOutput();
     std::cerr << "tamrik-config: cannot write " << options.snapshotPath << "\n" << std::flush;

@@ -83,6 +83,25 @@ def expected_window(data, scale_height):
     return position, utc, bars
 
 
+# NAV-SVINFO's satellite numbers, from u-blox's protocol description; IMES and unassigned are "other".
+CONSTELLATIONS = [(1, 32, "gps"), (33, 64, "beidou"), (65, 96, "glonass"), (120, 158, "sbas"),
+                  (159, 163, "beidou"), (193, 197, "qzss"), (211, 246, "galileo"), (255, 255, "glonass")]
+
+
+def expected_sky(data):
+    """The satellites of the capture's last NAV-SVINFO."""
+    sky = []
+    for cls, mid, p in frames(data):
+        if cls == 0x01 and mid == 0x30 and len(p) >= 8:
+            sky = []
+            for k in range(min(p[4], (len(p) - 8) // 12)):
+                _, svid, flags, _, cno, elev, azim = struct.unpack_from("<BBBBBbh", p, 8 + 12 * k)
+                constellation = next((name for low, high, name in CONSTELLATIONS if low <= svid <= high), "other")
+                sky.append({"svid": svid, "constellation": constellation, "azimuth": azim, "elevation": elev,
+                            "cno": cno, "used": bool(flags & 1)})
+    return sky
+
+
 def check_snapshot(snapshot, data, expected_for):
     controls = snapshot["controls"]
     sh = controls["PicSat"]["scale_height"]
@@ -98,6 +117,20 @@ def check_snapshot(snapshot, data, expected_for):
         if shown != (height, sh - height, colour):
             problems.append("Sat(%d) height, top, colour %s, the messages say %s"
                             % (chn, shown, (height, sh - height, colour)))
+    if "sky" not in expected_for:
+        expected_for["sky"] = expected_sky(data)
+    sky = expected_for["sky"]
+    if snapshot.get("sky") != sky:
+        shown = snapshot.get("sky")
+        first = next((i for i, (a, b) in enumerate(zip(shown or [], sky)) if a != b), None)
+        problems.append("sky of %s satellites (first difference at %s: %s), the last NAV-SVINFO has %d (%s)"
+                        % (len(shown) if shown is not None else "no", first,
+                           shown[first] if first is not None else "-", len(sky),
+                           sky[first] if first is not None else "-"))
+    if snapshot.get("sky_current") is not bool(sky):
+        problems.append("sky_current %r with %d satellites just received" % (snapshot.get("sky_current"), len(sky)))
+    if not isinstance(snapshot.get("history_samples"), int) or snapshot["history_samples"] < 1:
+        problems.append("history_samples %r" % snapshot.get("history_samples"))
     return problems
 
 
