@@ -45,15 +45,6 @@ struct Scaled {
   int operator()(double v) const { return static_cast<int>(std::lround(v * s)); }
 };
 
-std::string clockText(core::UtcTime t) {
-  const auto day = std::chrono::floor<std::chrono::days>(t);
-  const std::chrono::hh_mm_ss<std::chrono::seconds> hms(std::chrono::floor<std::chrono::seconds>(t - day));
-  char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d", static_cast<int>(hms.hours().count()),
-                static_cast<int>(hms.minutes().count()), static_cast<int>(hms.seconds().count()));
-  return text;
-}
-
 std::string_view eventCaption(core::HealthEventKind kind) {
   using K = core::HealthEventKind;
   switch (kind) {
@@ -177,7 +168,7 @@ void drawSignal(ui::Drawing& d, const std::vector<SkySatellite>& sky, bool curre
   std::size_t groupStart = 0;
   auto caption = [&](std::size_t from, std::size_t to, int endSlot) {
     const int gx0 = x0 + px(4) + (endSlot - static_cast<int>(to - from)) * pitch;
-    d.text(gx0 - pitch, y1 + px(15), static_cast<int>(to - from + 2) * pitch, px(14),
+    d.text(gx0 - pitch, y1 + px(13), static_cast<int>(to - from + 2) * pitch, px(14),
            std::string(constellationCaption(sorted[from].constellation)), kInk, px(10), DrawOp::Align::Center, true);
   };
   for (std::size_t i = 0; i < sorted.size(); ++i) {
