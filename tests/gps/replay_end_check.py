@@ -160,14 +160,21 @@ def main():
         snapshot_path = os.path.join(work, "snapshot.json")
         command = [args.program, "--simulate=1", "--replay", args.capture, "--replay-fast",
                    "--quit-at-replay-end", "--snapshot", snapshot_path]
+        recording = os.path.join(work, "recorded.ubx")
         for run in range(1, args.runs + 1):
             if os.path.exists(snapshot_path):
                 os.remove(snapshot_path)
             try:
-                result = subprocess.run(command, env=env, capture_output=True, text=True, timeout=args.timeout)
+                extra = ["--record", recording] if run == 1 else []
+                result = subprocess.run(command + extra, env=env, capture_output=True, text=True, timeout=args.timeout)
                 if result.returncode == 0 and os.path.exists(snapshot_path):
                     with open(snapshot_path, encoding="utf-8") as f:
                         problems = check_snapshot(json.load(f), data, expected_for)
+                    if extra:
+                        with open(recording, "rb") as f:
+                            got, want = list(frames(f.read())), list(frames(data))
+                        if got != want:
+                            problems.append("the recording holds %d frames, the capture %d" % (len(got), len(want)))
                 else:
                     problems = ["exit status %d, no snapshot: %s" % (result.returncode, result.stderr)]
             except subprocess.TimeoutExpired:  # the child is killed
