@@ -200,13 +200,21 @@ def metrics(args):
                out=r'^\{"serial":"Q\\"\\\\\\n\u00e9",')
 
 
+def captures_present(*captures):
+    """Whether the captures are there; says that the part is skipped when not (a failure under CI)."""
+    missing = [c for c in captures if not os.path.exists(c)]
+    if not missing:
+        return True
+    message = f"no receiver capture at {missing[0]}"
+    if os.environ.get("CI") == "true":
+        raise Failure(message + " (CI=true: the captures are required)")
+    print(f"skipped: {message}")
+    return False
+
+
 def replay(args):
     capture = os.path.join(args.captures or "", "pyubx2_pygpsdata-MIXED.ubx")
-    if not os.path.exists(capture):
-        message = f"no receiver capture at {capture}"
-        if os.environ.get("CI") == "true":
-            raise Failure(message + " (CI=true: the captures are required)")
-        print(f"skipped: {message}")
+    if not captures_present(capture):
         return SKIP
     with tempfile.TemporaryDirectory(suffix="-\u0416\u0443\u043a-Zo\u00eb") as folder:
         # The capture under a name beyond ASCII, by a link: the captures stay where they are.
@@ -261,12 +269,7 @@ def ubx_frames(data):
 def record(args):
     names = ["gpsd_navisys-gr701w.ubx", "pyubx2_pygpsdata-MIXED.ubx", "gpsd_ublox-zed-f9r.ubx"]
     captures = [os.path.join(args.captures or "", name) for name in names]
-    missing = [c for c in captures if not os.path.exists(c)]
-    if missing:
-        message = f"no receiver capture at {missing[0]}"
-        if os.environ.get("CI") == "true":
-            raise Failure(message + " (CI=true: the captures are required)")
-        print(f"skipped: {message}")
+    if not captures_present(*captures):
         return SKIP
     with tempfile.TemporaryDirectory(suffix="-\u0416") as folder:
         out = os.path.join(folder, "recorded-\u0416.ubx")
