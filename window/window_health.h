@@ -45,6 +45,8 @@ class WindowHealth {
 
   // UTC now, as the record reads it (the kernel's clock).
   core::UtcTime now() const { return kernel_.utcNow(); }
+  // The record's clock, for other records that must keep the same time.
+  core::UtcClock& clock() { return utc_; }
 
   // The whole record: every unit the window had open.
   const core::Health& record() const { return health_; }

@@ -317,6 +317,7 @@ QWidget* QtWindow::create(const ui::Control& c) {
     }
     case ui::ControlKind::PictureBox:
       w = new PictureWidget(parent);
+      w->installEventFilter(this);  // its double click
       break;
     case ui::ControlKind::Shape:
       w = new ShapeWidget(parent);
@@ -509,10 +510,20 @@ void QtWindow::closeEvent(QCloseEvent* event) {
 }
 
 bool QtWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseButtonDblClick) {
+    auto* mouse = static_cast<QMouseEvent*>(event);
+    auto* w = qobject_cast<QWidget*>(watched);
+    if (w && mouse->button() == Qt::LeftButton) {
+      events_.doubleClick(w->objectName().toStdString());
+      return true;
+    }
+  }
   if (event->type() == QEvent::MouseButtonRelease) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     auto* w = qobject_cast<QWidget*>(watched);
-    if (w && mouse->button() == Qt::LeftButton && w->rect().contains(mouse->position().toPoint())) {
+    const std::string name = w ? w->objectName().toStdString() : std::string();
+    const bool picture = model_.has(name) && model_.at(name).kind == ui::ControlKind::PictureBox;
+    if (w && !picture && mouse->button() == Qt::LeftButton && w->rect().contains(mouse->position().toPoint())) {
       events_.click(w->objectName().toStdString());
       return true;
     }

@@ -66,6 +66,7 @@ bool Win32Window::registerClasses() {
     const bool window = RegisterClassExW(&wc) != 0;
     wc.lpszClassName = kContainerClass;
     wc.hIcon = nullptr;
+    wc.style = CS_DBLCLKS;  // a picture box's double click
     return window && RegisterClassExW(&wc) != 0;
   }();
   return registered;
@@ -620,6 +621,13 @@ LRESULT Win32Window::handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     case WM_PAINT:
       paint(hwnd);
       return 0;
+    case WM_LBUTTONDBLCLK:
+      if (const std::string* name = main ? nullptr : nameOf(hwnd); name && !destroying_) {
+        const std::string control = *name;
+        events_.doubleClick(control);
+        return 0;
+      }
+      break;
     case WM_COMMAND:
       if (lParam && !destroying_) onCommand(reinterpret_cast<HWND>(lParam), HIWORD(wParam));
       return 0;

@@ -102,7 +102,7 @@ class Display:
 
 
 class Session:
-    def __init__(self, program, display, work, artifacts):
+    def __init__(self, program, display, work, artifacts, arguments=("--simulate=3",), extra_env=None):
         self.work = work
         self.artifacts = artifacts
         self.snapshot_path = os.path.join(work, "snapshot.json")
@@ -129,9 +129,10 @@ class Session:
             "BROWSER": "/bin/false",
             "TAMRIK_E2E_OPENED": self.opened_log,
         })
+        env.update(extra_env or {})
         self.env = env
         self.program_log = open(os.path.join(work, "program.log"), "w")
-        self.proc = subprocess.Popen([program, "--simulate=3", "--snapshot", self.snapshot_path], env=env,
+        self.proc = subprocess.Popen([program, *arguments, "--snapshot", self.snapshot_path], env=env,
                                      stdout=self.program_log, stderr=subprocess.STDOUT)
         self.window = None
         self.tpp = None
