@@ -34,6 +34,8 @@ constexpr int kCaptionIndent = 6;
 constexpr int kCaptionGap = 2;
 // The drop-down list of a combo box shows this many entries before it scrolls.
 constexpr int kVisibleListEntries = 8;
+// Tooltips wrap at this width, in design pixels.
+constexpr int kTooltipWidth = 400;
 
 HINSTANCE instance() { return GetModuleHandleW(nullptr); }
 
@@ -160,6 +162,7 @@ Win32Window::Win32Window(ui::WindowModel& model, ui::WindowEvents& events) : mod
   tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr, instance(),
                              nullptr);
+  wrapTooltips();
 
   for (const auto& name : model_.order()) create(model_.at(name));
   stack("");
@@ -459,6 +462,12 @@ void Win32Window::syncTimer(const Control& c) {
   }
 }
 
+void Win32Window::wrapTooltips() {
+  // A long tooltip (the status lights' tell a night's story) breaks into lines of a readable width
+  // instead of running across the screen.
+  if (tooltip_) SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, scale_.fromDesignPixels(kTooltipWidth));
+}
+
 void Win32Window::syncTooltip(const Control& c, Item& item) {
   const std::wstring tip = wideFromUtf8(c.tooltip);
   if (tip == item.tooltip || !tooltip_) return;
@@ -691,6 +700,7 @@ LRESULT Win32Window::handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
       const auto* suggested = reinterpret_cast<const RECT*>(lParam);
       if (dpi > 0 && dpi != scale_.dpi) {
         scale_.dpi = dpi;
+        wrapTooltips();
         SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
         relayout();
       }
