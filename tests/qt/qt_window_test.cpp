@@ -327,6 +327,13 @@ TEST(QtWindow, TooltipsFollowAScriptedNight) {
   w.passTo(3, 0, 1);
   EXPECT_EQ(w.tip("LOS"), "No GPS signal since at least 03:00:00 UTC (0 s); " + flicker);
   w.passTo(3, 0, 30);
+  // The Satellites window's last hour marks the unit's events at their times: here those since 02:00:30.
+  std::vector<std::string> marked;
+  for (const core::SkyEvent& e : w.frm.gpsMonitor().Sky().history().events()) {
+    EXPECT_GE(e.at, w.state().health.now() - std::chrono::hours(1));
+    marked.push_back(std::string(core::healthEventName(e.kind)));
+  }
+  EXPECT_EQ(marked, (std::vector<std::string>{"unit_connected", "pll_lock_regained", "gps_signal_regained", "fix_regained"}));
   w.passTo(6, 0, 0);
   EXPECT_EQ(w.tip("LOS"), "GPS signal OK since 03:00:05 UTC (2 h 59 min); " + flicker);
   EXPECT_EQ(w.tip("LOL"), "PLL locked since 03:00:00 UTC (2 h 59 min); " + pllLoss);
