@@ -235,7 +235,10 @@ void GpsMonitor::SendReceiverClockDrift() {
   if (!s_.link.isOpen()) return;
   // The clamped value is kept, so a drift that stays beyond the range is sent again every time.
   lastClockDrift_ = core::clampDrift(lastClockDrift_);
-  s_.link.unit().sendClockDrift(lastClockDrift_);
+  // A unit that left the command unanswered has nothing new to show, and reading it back would
+  // hold the window for the bound once more.
+  core::Unit& unit = s_.link.unit();
+  if (!unit.sendClockDrift(lastClockDrift_) && unit.leftUnanswered()) return;
   link_.ReadUnitSettings(device::Readback::AfterDrift);
 }
 

@@ -315,6 +315,17 @@ TEST(TamrikctlList, ListsEveryUnitWithItsStringsEscapedNeverInterpreted) {
   EXPECT_EQ(none.status, kExitOk);
   EXPECT_EQ(none.out, "[]\n");
 
+  // A unit held by another program is not listed as if it were absent: it is named on stderr, and
+  // asking for it by serial says why it cannot be listed.
+  const Ran busy = ctl({"--simulate=2", "--sim-faults", "exclusive:SIM001", "list"});
+  EXPECT_EQ(busy.status, kExitOk);
+  EXPECT_EQ(busy.out.rfind("serial=SIM002\n", 0), 0u) << busy.out;
+  EXPECT_EQ(busy.err, "tamrikctl list: unit SIM001 is attached but busy: another program holds it "
+                      "(another program (simulated))\n");
+  const Ran busyByName = ctl({"--simulate=2", "--sim-faults", "exclusive:SIM001", "--unit", "SIM001", "list"});
+  EXPECT_EQ(busyByName.status, kExitNoUnit);
+  expectOneLineReason(busyByName, "unit SIM001 is attached but busy");
+
   // Output that cannot be written.
   VirtualHost host;
   std::ostringstream out, err;
