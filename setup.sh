@@ -13,6 +13,8 @@
 #                                     machine's), other architectures cross-built on amd64
 #   ./setup.sh cross-test ARCH        cross-build the window-free part for arm64 or armhf and run
 #                                     its tests under qemu-user
+#   ./setup.sh ci-packages            install what .ci/run needs beyond test: mmdebstrap for the
+#                                     Debian 13 root, qemu-user-static for arm64's tests
 #   ./setup.sh windows                cross-build for Windows (MinGW-w64), build the installer
 #                                     dist/tamrik-config-<version>-setup.exe and the portable zip
 #                                     dist/tamrik-config-<version>-windows-x64.zip, run the Windows
@@ -245,6 +247,22 @@ case "${1:-}" in
     cpack --config "$dir/CPackConfig.cmake" -B "$dir/cpack"
     # Every program and library in a package is of the package's architecture.
     python3 tests/packaging/check_elf.py "$dir"/cpack/*.deb
+    # lintian-clean, whatever the architecture.
+    lintian --fail-on error,warning "$dir"/cpack/*.deb
+    # A cross-built tamrikctl runs from its package under qemu-user and plans an exact divider set.
+    if [ -n "$toolchain" ]; then
+      unpacked=$(mktemp -d)
+      dpkg-deb -x "$dir"/cpack/tamrikctl_*_"$arch".deb "$unpacked"
+      qemu=$(sed -n 's/^set(TAMRIK_CROSS_QEMU \(.*\))$/\1/p' "cmake/toolchains/debian-$arch.cmake")
+      plan=$("$qemu" -L / "$unpacked/usr/bin/tamrikctl" plan 10000000) || plan=""
+      rm -rf "$unpacked"
+      if ! grep -qx "exact=1" <<<"$plan" || ! grep -qx "achieved_hz=10000000" <<<"$plan"; then
+        echo "setup.sh package: the $arch tamrikctl under $qemu did not plan 10 MHz exactly: ${plan:-no output}" >&2
+        exit 1
+      fi
+      echo "tamrikctl plan 10000000 from the $arch package under $qemu:"
+      echo "$plan"
+    fi
     mkdir -p dist
     for deb in "$dir"/cpack/*.deb; do
       cp "$deb" dist/
@@ -263,12 +281,25 @@ case "${1:-}" in
     cross_packages "$arch" OFF
     install_missing cmake ninja-build pkg-config python3 libgtest-dev libgmock-dev "${CROSS_PACKAGES[@]}"
     started=$SECONDS
-    # The window-free part; the planner's long searches are left to the native run (label slow).
-    build "build-$arch" "$toolchain" "${BUILD_TYPE[@]}" -DTAMRIK_BUILD_GUI=OFF -DTAMRIK_BUILD_BENCH=OFF
+    # Its tamrikctl is compared with this machine's, which is built first when missing.
+    [ -x build/app/tamrikctl/tamrikctl ] || {
+      install_missing "${PACKAGES[@]}"
+      cmake -S . -B build -G Ninja "${BUILD_TYPE[@]}" >/dev/null
+      cmake --build build -j "$(nproc)" --target tamrikctl
+    }
+    # The window-free part: the core, the planner, tamrikctl, the bridge and the simulated units.
+    # The planner's long comparison (label slow) and the Prometheus server's checks (this machine's
+    # promtool, label prometheus) are left to the native run.
+    cmake -S . -B "build-$arch" -G Ninja "$toolchain" "${BUILD_TYPE[@]}" -DTAMRIK_BUILD_GUI=OFF -DTAMRIK_BUILD_BENCH=OFF >/dev/null
+    cmake --build "build-$arch" -j "$(nproc)" --target tamrikctl core_tests tamrik_planner_tests tamrikctl_tests bridge_tests sim_tests
     status=0
-    ctest --test-dir "build-$arch" --output-on-failure -j 2 -LE slow "$@" || status=$?
+    ctest --test-dir "build-$arch" --output-on-failure -j 2 -L '^(core|planner|tamrikctl|bridge|sim)$' -LE '^(slow|prometheus)$' "$@" ||
+      status=$?
     echo "$arch part (cross-build, tests under qemu-user): $((SECONDS - started)) s, $([ "$status" = 0 ] && echo passed || echo FAILED)"
     exit "$status"
+    ;;
+  ci-packages)
+    install_missing "${CI_PACKAGES[@]}"
     ;;
   screenshots)
     shift
@@ -278,7 +309,7 @@ case "${1:-}" in
     python3 tests/e2e/window_e2e.py --program build/app/tamrik-config --artifacts build/test-artifacts --docs docs
     ;;
   *)
-    sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac
