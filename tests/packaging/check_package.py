@@ -9,7 +9,8 @@ Checks: lintian, desktop (desktop-file-validate), appstream (appstreamcli valida
 (man --warnings, and every option and command of --help documented), contents (control fields and
 files), run (the extracted programs), scripts (postinst and postrm with stand-ins for
 udevadm and systemctl), elf (every ELF file of the package's architecture), upgrade (dpkg
-installs the pair over a single tamrik-config 1.0.0 package in a scratch folder). Nothing is
+installs the pair over a single tamrik-config 1.0.0 package in a scratch folder; --old-deb names
+the real one, otherwise one is made with its layout). Nothing is
 installed into the machine: the packages are only unpacked into temporary folders.
 
 Exit status 77 (reported by CTest as skipped) when a check's tool is missing.
@@ -425,7 +426,7 @@ def upgrade(args):
     need("dpkg", "dpkg-deb", "dpkg-query")
     ctl, gui = deb_path(args, CTL), deb_path(args, GUI)
     with tempfile.TemporaryDirectory(prefix="tamrik-upgrade-") as work:
-        old = old_single_package(args, work)
+        old = args.old_deb or old_single_package(args, work)
         # Stand-ins for udevadm and systemctl: the scripts run outside the scratch root.
         fake_bin = os.path.join(work, "bin")
         os.makedirs(fake_bin)
@@ -489,6 +490,7 @@ def main():
     parser.add_argument("--version", required=True, help="the programs' version")
     parser.add_argument("--deb-version", required=True, help="the packages' version")
     parser.add_argument("--cpack", default="cpack")
+    parser.add_argument("--old-deb", help="upgrade: the real 1.0.0 package instead of one made with its layout")
     parser.add_argument("check", choices=sorted(CHECKS))
     args = parser.parse_args()
     try:
