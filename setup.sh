@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
-# Set-up, build, run and test on Debian 12.
+# Set-up, build, run and test on Debian 12 (bookworm) and Debian 13 (trixie), and on Raspberry Pi OS
+# built on either (arm64, armhf).
 #
 #   ./setup.sh run [program options]  install what is missing, build, start the program on simulated
 #                                     units (add real units by plugging them in)
 #   ./setup.sh test                   install what is missing, build, run every test headless, then
 #                                     cross-build for Windows and run the Windows tests under Wine
-#                                     (TAMRIK_WINDOWS_TESTS=0 leaves the Windows part out)
-#   ./setup.sh package                build the Debian package dist/tamrik-config_<version>_<arch>.deb
+#                                     (TAMRIK_WINDOWS_TESTS=0 leaves the Windows part out; it needs
+#                                     amd64 and is left out elsewhere)
+#   ./setup.sh package [ARCH]         build the Debian packages tamrikctl and tamrik-config for this
+#                                     release into dist/; ARCH amd64, arm64 or armhf (default: this
+#                                     machine's), other architectures cross-built on amd64
+#   ./setup.sh cross-test ARCH        cross-build the window-free part for arm64 or armhf and run
+#                                     its tests under qemu-user
+#   ./setup.sh ci-packages            install what .ci/run needs beyond test: mmdebstrap for the
+#                                     Debian 13 root, qemu-user-static for arm64's tests
 #   ./setup.sh windows                cross-build for Windows (MinGW-w64), build the installer
 #                                     dist/tamrik-config-<version>-setup.exe and the portable zip
 #                                     dist/tamrik-config-<version>-windows-x64.zip, run the Windows
@@ -19,6 +27,29 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
+# Which system this is: Debian 12 or 13, or Raspberry Pi OS on one of them (ID=raspbian on armhf,
+# ID=debian on arm64). Anything else ends here, before anything is installed.
+OS_ID=unknown OS_RELEASE="" OS_NAME="this system"
+if [ -r /etc/os-release ]; then
+  # shellcheck disable=SC1091
+  OS_ID=$(. /etc/os-release && echo "${ID:-unknown}")
+  OS_RELEASE=$(. /etc/os-release && echo "${VERSION_ID:-}")
+  OS_NAME=$(. /etc/os-release && echo "${PRETTY_NAME:-$OS_ID}")
+fi
+HOST_ARCH=$(dpkg --print-architecture 2>/dev/null || uname -m)
+case "$OS_ID:$OS_RELEASE:$HOST_ARCH" in
+  debian:12:amd64 | debian:13:amd64 | debian:12:arm64 | debian:13:arm64 | raspbian:12:armhf | raspbian:13:armhf | debian:12:armhf | debian:13:armhf) ;;
+  *)
+    echo "setup.sh supports Debian 12 and 13 (amd64) and Raspberry Pi OS on them (arm64, armhf), not $OS_NAME ($HOST_ARCH); elsewhere install CMake 3.25 or newer, Ninja, a C++20 compiler, Qt 6 Widgets, hidapi (hidraw), cpp-httplib and GoogleTest by hand and build with: cmake -S . -B build -G Ninja && cmake --build build" >&2
+    exit 1
+    ;;
+esac
+
+# The packages of each release. Debian 13 differs in Clang's runtime (the fuzz targets' libFuzzer).
+case "$OS_RELEASE" in
+  12) CLANG_RT=libclang-rt-14-dev ;;
+  13) CLANG_RT=libclang-rt-19-dev ;;
+esac
 PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev libhidapi-dev libcpp-httplib-dev
@@ -26,7 +57,7 @@ PACKAGES=(
   fonts-liberation2
   xdg-utils desktop-file-utils
   xvfb xdotool imagemagick x11-utils python3 python3-prometheus-client
-  clang libclang-rt-14-dev
+  clang "$CLANG_RT"
   udev
   gpsd gpsd-clients gpsd-tools chrony
   prometheus
@@ -41,7 +72,36 @@ WINDOWS_PACKAGES=(
   nsis
 )
 
+# CI's other runs: a Debian 13 root made with mmdebstrap, and the programs of other architectures
+# run under qemu-user.
+CI_PACKAGES=(mmdebstrap qemu-user-static)
+
+# Cross builds for ARCH (arm64, armhf) on amd64: Debian's cross compilers, the libraries of ARCH
+# (multiarch), Qt's host tools from this machine's qt6-base-dev. GoogleTest is built from the sources
+# of libgtest-dev.
+cross_packages() {
+  local arch=$1 gui=$2
+  CROSS_PACKAGES=("crossbuild-essential-$arch" qemu-user-static
+                  "libhidapi-dev:$arch" "libcpp-httplib-dev:$arch" "libstdc++6:$arch")
+  [ "$gui" = ON ] && CROSS_PACKAGES+=("qt6-base-dev:$arch")
+  return 0
+}
+
+# Adds the dpkg architecture of ARCH-qualified names (name:arm64) that this machine lacks (multiarch).
+add_architectures() {
+  local sudo=() arch p
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  for p in "$@"; do
+    case "$p" in *:*) arch=${p##*:} ;; *) continue ;; esac
+    [ "$arch" = "$HOST_ARCH" ] && continue
+    dpkg --print-foreign-architectures | grep -qx "$arch" && continue
+    echo "Adding the architecture $arch (multiarch)"
+    "${sudo[@]}" dpkg --add-architecture "$arch"
+  done
+}
+
 install_missing() {
+  add_architectures "$@"
   local missing=()
   for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
@@ -82,6 +142,30 @@ run_windows_tests() {
   ctest --test-dir build-windows --output-on-failure -j 2 "$@"
 }
 
+# The Windows part needs amd64 (MinGW-w64's x86-64 compilers, Wine).
+windows_part() {
+  [ "${TAMRIK_WINDOWS_TESTS:-1}" != 0 ] || return 1
+  if [ "$HOST_ARCH" != amd64 ]; then
+    echo "The Windows part needs amd64: left out on $HOST_ARCH."
+    return 1
+  fi
+}
+
+# The CMake toolchain of a cross build for ARCH, or none for this machine's own.
+toolchain_of() {
+  local arch=$1
+  if [ "$arch" = "$HOST_ARCH" ]; then
+    return 0
+  fi
+  case "$HOST_ARCH:$arch" in
+    amd64:arm64 | amd64:armhf) echo "-DCMAKE_TOOLCHAIN_FILE=$PWD/cmake/toolchains/debian-$arch.cmake" ;;
+    *)
+      echo "setup.sh: cannot build for $arch on $HOST_ARCH; cross builds for arm64 and armhf are made on amd64" >&2
+      return 1
+      ;;
+  esac
+}
+
 case "${1:-}" in
   run)
     shift
@@ -95,28 +179,36 @@ case "${1:-}" in
     ;;
   test)
     shift
-    if [ "${TAMRIK_WINDOWS_TESTS:-1}" != 0 ]; then
+    with_windows=0
+    windows_part && with_windows=1
+    if [ "$with_windows" = 1 ]; then
       install_missing "${PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
     else
       install_missing "${PACKAGES[@]}"
     fi
+    started=$SECONDS
     build build "${BUILD_TYPE[@]}"
     export QT_QPA_PLATFORM=offscreen
     linux_status=0
     ctest --test-dir build --output-on-failure -j 2 "$@" || linux_status=$?
+    echo "Linux part on $OS_NAME ($HOST_ARCH), build and tests: $((SECONDS - started)) s, $([ "$linux_status" = 0 ] && echo passed || echo FAILED)"
     # The Windows part runs even when a Linux test failed, so that one run shows both.
-    if [ "${TAMRIK_WINDOWS_TESTS:-1}" != 0 ]; then
+    if [ "$with_windows" = 1 ]; then
       started=$SECONDS
       build_windows -DTAMRIK_WINDOWS_RELEASE=OFF
       windows_status=0
       run_windows_tests "$@" || windows_status=$?
-      echo "Windows part (cross-build and tests under Wine): $((SECONDS - started)) s"
+      echo "Windows part (cross-build and tests under Wine): $((SECONDS - started)) s, $([ "$windows_status" = 0 ] && echo passed || echo FAILED)"
       [ "$windows_status" -eq 0 ] || exit "$windows_status"
     fi
     exit "$linux_status"
     ;;
   windows)
     shift
+    if [ "$HOST_ARCH" != amd64 ]; then
+      echo "setup.sh: the Windows build needs amd64, this machine is $HOST_ARCH" >&2
+      exit 1
+    fi
     install_missing "${PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
     # A release: the installer must hold both programs.
     build_windows -DTAMRIK_WINDOWS_RELEASE=ON
@@ -131,20 +223,86 @@ case "${1:-}" in
     ;;
   package)
     shift
+    arch=${1:-$HOST_ARCH}
+    case "$arch" in
+      amd64 | arm64 | armhf) ;;
+      *) echo "setup.sh package: no architecture $arch; choose amd64, arm64 or armhf" >&2; exit 2 ;;
+    esac
+    toolchain=$(toolchain_of "$arch") || exit 1
     install_missing "${PACKAGES[@]}"
-    # A release build with Debian's compiler and linker flags (hardening included), without the
-    # tests and benchmarks; CPack then packs what `cmake --install` would put in place.
-    export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-    build build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRIK_BUILD_TESTS=OFF -DTAMRIK_BUILD_BENCH=OFF \
+    if [ -n "$toolchain" ]; then
+      cross_packages "$arch" ON
+      install_missing "${CROSS_PACKAGES[@]}"
+    fi
+    # A release build with Debian's compiler and linker flags (hardening included) for the target,
+    # without the tests and benchmarks; CPack then packs what `cmake --install` would put in place,
+    # one package for each of its components.
+    export DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_HOST_ARCH=$arch
+    dir=build-package
+    [ "$arch" = "$HOST_ARCH" ] || dir=build-package-$arch
+    build "$dir" ${toolchain:+"$toolchain"} -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRIK_BUILD_TESTS=OFF -DTAMRIK_BUILD_BENCH=OFF \
+      -DTAMRIK_DEB_ARCHITECTURE="$arch" \
       "-DCMAKE_CXX_FLAGS=$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
       "-DCMAKE_EXE_LINKER_FLAGS=$(dpkg-buildflags --get LDFLAGS)"
-    rm -rf build-package/cpack
-    cpack --config build-package/CPackConfig.cmake -B build-package/cpack
+    rm -rf "$dir/cpack"
+    cpack --config "$dir/CPackConfig.cmake" -B "$dir/cpack"
+    # Every program and library in a package is of the package's architecture.
+    python3 tests/packaging/check_elf.py "$dir"/cpack/*.deb
+    # lintian-clean, whatever the architecture.
+    lintian --fail-on error,warning "$dir"/cpack/*.deb
+    # A cross-built tamrikctl runs from its package under qemu-user and plans an exact divider set.
+    if [ -n "$toolchain" ]; then
+      unpacked=$(mktemp -d)
+      dpkg-deb -x "$dir"/cpack/tamrikctl_*_"$arch".deb "$unpacked"
+      qemu=$(sed -n 's/^set(TAMRIK_CROSS_QEMU \(.*\))$/\1/p' "cmake/toolchains/debian-$arch.cmake")
+      plan=$("$qemu" -L / "$unpacked/usr/bin/tamrikctl" plan 10000000) || plan=""
+      rm -rf "$unpacked"
+      if ! grep -qx "exact=1" <<<"$plan" || ! grep -qx "achieved_hz=10000000" <<<"$plan"; then
+        echo "setup.sh package: the $arch tamrikctl under $qemu did not plan 10 MHz exactly: ${plan:-no output}" >&2
+        exit 1
+      fi
+      echo "tamrikctl plan 10000000 from the $arch package under $qemu:"
+      echo "$plan"
+    fi
     mkdir -p dist
-    for deb in build-package/cpack/*.deb; do
+    for deb in "$dir"/cpack/*.deb; do
       cp "$deb" dist/
       echo "dist/$(basename "$deb")"
     done
+    ;;
+  cross-test)
+    shift
+    arch=${1:-}
+    case "$arch" in
+      arm64 | armhf) shift ;;
+      *) echo "setup.sh cross-test: choose arm64 or armhf" >&2; exit 2 ;;
+    esac
+    toolchain=$(toolchain_of "$arch") || exit 1
+    [ -n "$toolchain" ] || { echo "setup.sh cross-test: this machine is $arch; use ./setup.sh test" >&2; exit 2; }
+    cross_packages "$arch" OFF
+    install_missing cmake ninja-build pkg-config python3 libgtest-dev libgmock-dev "${CROSS_PACKAGES[@]}"
+    started=$SECONDS
+    # Its tamrikctl is compared with this machine's, which is built first when missing.
+    [ -x build/app/tamrikctl/tamrikctl ] || {
+      install_missing "${PACKAGES[@]}"
+      cmake -S . -B build -G Ninja "${BUILD_TYPE[@]}" >/dev/null
+      cmake --build build -j "$(nproc)" --target tamrikctl
+    }
+    # The window-free part: the core, the planner, tamrikctl, the bridge and the simulated units.
+    # The planner's long comparisons (label slow, and the whole walks of hard requests, which take
+    # 8 s here and over 2 minutes under qemu) and the Prometheus server's checks (this machine's
+    # promtool, label prometheus) are left to the native run.
+    cmake -S . -B "build-$arch" -G Ninja "$toolchain" "${BUILD_TYPE[@]}" -DTAMRIK_BUILD_GUI=OFF -DTAMRIK_BUILD_BENCH=OFF >/dev/null
+    cmake --build "build-$arch" -j "$(nproc)" --target tamrikctl core_tests tamrik_planner_tests tamrikctl_tests bridge_tests sim_tests
+    status=0
+    ctest --test-dir "build-$arch" --output-on-failure -j 2 -L '^(core|planner|tamrikctl|bridge|sim)$' -LE '^(slow|prometheus)$' \
+      -E '^Equivalence\.WholeWalksOfHardRequests' "$@" ||
+      status=$?
+    echo "$arch part (cross-build, tests under qemu-user): $((SECONDS - started)) s, $([ "$status" = 0 ] && echo passed || echo FAILED)"
+    exit "$status"
+    ;;
+  ci-packages)
+    install_missing "${CI_PACKAGES[@]}"
     ;;
   screenshots)
     shift
@@ -155,7 +313,7 @@ case "${1:-}" in
     python3 tests/e2e/satellites_e2e.py --program build/app/tamrik-config --artifacts build/test-artifacts --docs docs
     ;;
   *)
-    sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

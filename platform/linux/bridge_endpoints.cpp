@@ -13,8 +13,10 @@
 
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace tamrik::platform {
 
@@ -187,8 +189,12 @@ std::string LinuxReaderEndpoint::openPty() {
   if (::tcgetattr(slaveFd_, &t) != 0) return systemError("cannot read the terminal settings of " + device_, errno);
   ::cfmakeraw(&t);
   if (::tcsetattr(slaveFd_, TCSANOW, &t) != 0) return systemError("cannot make " + device_ + " raw", errno);
-  (void)::fchown(slaveFd_, static_cast<uid_t>(-1), ::getegid());
-  (void)::fchmod(slaveFd_, kEndpointMode);
+  // Best effort: a terminal that keeps its group and mode still serves the readers who may open it.
+  // (A (void) cast does not quiet -Wunused-result under Debian's _FORTIFY_SOURCE.)
+  if (::fchown(slaveFd_, static_cast<uid_t>(-1), ::getegid()) != 0) {
+  }
+  if (::fchmod(slaveFd_, kEndpointMode) != 0) {
+  }
   const int flags = ::fcntl(writeFd_, F_GETFL);
   if (flags < 0 || ::fcntl(writeFd_, F_SETFL, flags | O_NONBLOCK) != 0) {
     return systemError("cannot make the pseudo-terminal non-blocking", errno);
@@ -340,6 +346,10 @@ struct SockSample {
   int magic;
 };
 constexpr int kSockMagic = 0x534f434b;
+// chrony's layout has no padding but what the timeval's own alignment asks at its end: 40 bytes
+// with a 64-bit time_t, 32 with the 32-bit one.
+static_assert(offsetof(SockSample, offset) == sizeof(struct timeval));
+static_assert(sizeof(SockSample) == sizeof(struct timeval) + sizeof(double) + 4 * sizeof(int));
 
 int chronyLeap(Leap leap) {
   switch (leap) {
@@ -384,13 +394,17 @@ std::unique_ptr<ChronySocket> ChronySocket::create(const std::string& path, std:
 
 ChronySocket::~ChronySocket() { closeFd(fd_); }
 
-std::string ChronySocket::datagram(const TimeSample& sample) {
+std::optional<std::string> ChronySocket::datagram(const TimeSample& sample) {
   // The stamp in whole microseconds, as a timeval holds it; what that leaves out goes into the
   // offset, so that stamp + offset stays the receiver's time.
   using namespace std::chrono;
   const auto sinceEpoch = duration_cast<nanoseconds>(sample.stamp.time_since_epoch());
   const auto micro = floor<microseconds>(sinceEpoch);
   const auto seconds = floor<std::chrono::seconds>(micro);
+  using Seconds = decltype(timeval::tv_sec);
+  if (seconds.count() < std::numeric_limits<Seconds>::min() || seconds.count() > std::numeric_limits<Seconds>::max()) {
+    return std::nullopt;
+  }
   SockSample s{};
   s.tv.tv_sec = static_cast<decltype(s.tv.tv_sec)>(seconds.count());
   s.tv.tv_usec = static_cast<decltype(s.tv.tv_usec)>((micro - seconds).count());
@@ -405,7 +419,12 @@ TimeSampleSink::Result ChronySocket::send(const TimeSample& sample) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
-  const std::string bytes = datagram(sample);
+  const std::optional<std::string> datagramBytes = datagram(sample);
+  if (!datagramBytes) {
+    return {Sent::Failed, "the sample's time does not fit this system's " + std::to_string(8 * sizeof(time_t)) +
+                              "-bit time_t, so chrony cannot be sent it"};
+  }
+  const std::string& bytes = *datagramBytes;
   for (;;) {
     const ssize_t n = ::sendto(fd_, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                                reinterpret_cast<const sockaddr*>(&address), sizeof address);

@@ -4,6 +4,7 @@
 // on the stop signal, chrony's SOCK socket and the system's clocks.
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/bridge_io.h"
@@ -84,8 +85,9 @@ class ChronySocket final : public TimeSampleSink {
   static std::string checkPath(const std::string& path);
   // nullptr with the reason when no socket can be made to send from.
   static std::unique_ptr<ChronySocket> create(const std::string& path, std::string& error);
-  // The datagram for a sample, as chrony reads it.
-  static std::string datagram(const TimeSample& sample);
+  // The datagram for a sample, as chrony reads it; none when the sample's time does not fit this
+  // system's struct timeval (a 32-bit time_t, as Debian 12 has on armhf, ends in January 2038).
+  static std::optional<std::string> datagram(const TimeSample& sample);
 
   ~ChronySocket() override;
   ChronySocket(const ChronySocket&) = delete;

@@ -33,7 +33,8 @@ void forEachNumber(State& s, Visit&& visit) {
   visit("bw", d.bw, 0, 255);
 }
 
-std::string_view trim(std::string_view s) {
+// Blanks and a carriage return (a file written on Windows) off both ends of a line.
+std::string_view trimLine(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
   return s;
@@ -143,13 +144,13 @@ ParsedKeptState parseKeptState(std::string_view text) {
   while (!text.empty()) {
     ++lineNumber;
     const std::size_t end = text.find('\n');
-    const std::string_view line = trim(text.substr(0, end));
+    const std::string_view line = trimLine(text.substr(0, end));
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (line.empty() || line.front() == '#') continue;
     const std::size_t eq = line.find('=');
     if (eq == std::string_view::npos) return fail("expected key=value");
-    const std::string_view key = trim(line.substr(0, eq));
-    const std::string_view value = trim(line.substr(eq + 1));
+    const std::string_view key = trimLine(line.substr(0, eq));
+    const std::string_view value = trimLine(line.substr(eq + 1));
     if (!formatSeen && key != "format") return fail("the first entry must be format=" + std::to_string(kKeptStateFormat));
     if (key == "format") {
       if (formatSeen) return fail("format is given twice");

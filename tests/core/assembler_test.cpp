@@ -3,6 +3,7 @@
 
 #include "core/ubx.h"
 #include "platform/sim/ubx_frame.h"
+#include "tests/support/bytes.h"
 
 namespace tamrik::core {
 namespace {
@@ -10,11 +11,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 namespace ubx = sim::ubx;
 
-Bytes join(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+using testing::join;
 Bytes clockFrame(std::int32_t clkD) { return ubx::navClockFrame({.clkD = clkD, .fAcc = 100}); }
 
 // The number of frames completed, and the payload of the last.

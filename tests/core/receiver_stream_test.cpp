@@ -6,6 +6,7 @@
 
 #include "core/receiver_stream.h"
 #include "platform/sim/ubx_frame.h"
+#include "tests/support/bytes.h"
 
 namespace tamrik::core {
 namespace {
@@ -46,11 +47,7 @@ struct Recorder : ReceiverSink {
   void onNavClock(const NavClock& m) override { clocks.push_back(m); }
 };
 
-Bytes join(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+using testing::join;
 
 TEST(ReceiverStream, DecodesFramesCutAcrossReportsAndReads) {
   ubx::NavPvt pvt;

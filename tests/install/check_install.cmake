@@ -6,10 +6,10 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "install failed:\n${output}")
 endif()
 foreach(path bin/tamrik-config bin/tamrikctl lib/udev/rules.d/70-tamrik.rules lib/systemd/system/tamrik-gps-bridge@.service
-             lib/systemd/system/tamrik-exporter.service share/doc/tamrik-config/examples/tamrik-alerts.yml
+             lib/systemd/system/tamrik-exporter.service share/doc/tamrikctl/examples/tamrik-alerts.yml
              share/icons/hicolor/scalable/apps/tamrik-config.svg
              share/man/man1/tamrik-config.1.gz share/man/man1/tamrikctl.1.gz
-             share/doc/tamrik-config/README.md)
+             share/doc/tamrikctl/README.md)
   if(NOT EXISTS ${PREFIX}/${path})
     message(FATAL_ERROR "not installed: ${path}\n${output}")
   endif()

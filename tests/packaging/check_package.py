@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""Builds the Debian package from a build tree and checks it with the distribution's own tools.
+"""Builds the Debian packages from a build tree and checks them with the distribution's own tools.
 
-    check_package.py --build-dir B --deb-dir D --version V build      cpack into D (the fixture)
-    check_package.py --build-dir B --deb-dir D --version V CHECK       one check of that package
+    check_package.py --build-dir B --deb-dir D --version V --deb-version DV build   cpack into D (the fixture)
+    check_package.py --build-dir B --deb-dir D --version V --deb-version DV CHECK   one check of them
 
+The packages: tamrikctl (command line, services, udev rule) and tamrik-config (the window).
 Checks: lintian, desktop (desktop-file-validate), appstream (appstreamcli validate), man
 (man --warnings, and every option and command of --help documented), contents (control fields and
 files), run (the extracted programs), scripts (postinst and postrm with stand-ins for
-udevadm and systemctl). Nothing is installed into the machine: the package is only unpacked into
-temporary folders.
+udevadm and systemctl), elf (every ELF file of the package's architecture), upgrade (dpkg
+installs the pair over a single tamrik-config 1.0.0 package in a scratch folder; --old-deb names
+the real one, otherwise one is made with its layout). Nothing is
+installed into the machine: the packages are only unpacked into temporary folders.
 
 Exit status 77 (reported by CTest as skipped) when a check's tool is missing.
 """
@@ -24,7 +27,11 @@ import sys
 import tempfile
 
 SKIP = 77
-PACKAGE = "tamrik-config"
+CTL = "tamrikctl"
+GUI = "tamrik-config"
+PACKAGES = (CTL, GUI)
+# Libraries of a desktop that the command line's package must not pull in.
+DESKTOP_LIBRARIES = re.compile(r"(^|, )(libqt6|libx11|libxcb|libgl|libegl|libopengl|libvulkan|libwayland|libxkb)")
 
 
 class Failure(Exception):
@@ -46,8 +53,8 @@ def architecture():
     return run(["dpkg", "--print-architecture"]).stdout.strip() if shutil.which("dpkg") else "amd64"
 
 
-def deb_path(args):
-    path = os.path.join(args.deb_dir, f"{PACKAGE}_{args.version}_{architecture()}.deb")
+def deb_path(args, package):
+    path = os.path.join(args.deb_dir, f"{package}_{args.deb_version}_{architecture()}.deb")
     if not os.path.exists(path):
         found = glob.glob(os.path.join(args.deb_dir, "*.deb"))
         raise Failure(f"no {os.path.basename(path)} in {args.deb_dir} (found: {found}); did package_build pass?")
@@ -57,20 +64,22 @@ def deb_path(args):
 class Unpacked:
     """The package's files (and control files) in a temporary folder."""
 
-    def __init__(self, deb, control=False):
-        self.deb = deb
+    def __init__(self, debs, control=False):
+        """debs: one package, or several unpacked into one root as if installed together."""
+        self.debs = [debs] if isinstance(debs, str) else list(debs)
         self.control = control
 
     def __enter__(self):
         need("dpkg-deb")
         self.dir = tempfile.mkdtemp(prefix="tamrik-deb-")
         self.root = os.path.join(self.dir, "root")
-        result = run(["dpkg-deb", "-x", self.deb, self.root])
-        if result.returncode != 0:
-            raise Failure(f"dpkg-deb -x failed:\n{result.stderr}")
+        for deb in self.debs:
+            result = run(["dpkg-deb", "-x", deb, self.root])
+            if result.returncode != 0:
+                raise Failure(f"dpkg-deb -x {deb} failed:\n{result.stderr}")
         if self.control:
             self.control_dir = os.path.join(self.dir, "DEBIAN")
-            result = run(["dpkg-deb", "-e", self.deb, self.control_dir])
+            result = run(["dpkg-deb", "-e", self.debs[0], self.control_dir])
             if result.returncode != 0:
                 raise Failure(f"dpkg-deb -e failed:\n{result.stderr}")
         return self
@@ -100,24 +109,26 @@ def build(args):
     print(result.stdout + result.stderr)
     if result.returncode != 0:
         raise Failure("cpack failed")
-    print(f"built {deb_path(args)}")
+    for package in PACKAGES:
+        print(f"built {deb_path(args, package)}")
 
 
 def lintian(args):
     need("lintian")
     # Every tag is shown; errors fail the check, and so do warnings that the package does not
     # override (its overrides say why each kept warning is kept).
-    result = run(["lintian", "--info", "--display-level", ">=pedantic", "--show-overrides",
-                  "--fail-on", "error,warning", deb_path(args)], timeout=300)
-    print(result.stdout + result.stderr)
-    tags = [line for line in result.stdout.splitlines() if re.match(r"^[EW]: ", line)]
-    if result.returncode != 0 or tags:
-        raise Failure("lintian reports errors or warnings:\n" + "\n".join(tags))
+    for package in PACKAGES:
+        result = run(["lintian", "--info", "--display-level", ">=pedantic", "--show-overrides",
+                      "--fail-on", "error,warning", deb_path(args, package)], timeout=300)
+        print(result.stdout + result.stderr)
+        tags = [line for line in result.stdout.splitlines() if re.match(r"^[EW]: ", line)]
+        if result.returncode != 0 or tags:
+            raise Failure(f"lintian reports errors or warnings on {package}:\n" + "\n".join(tags))
 
 
 def desktop(args):
     need("desktop-file-validate")
-    with Unpacked(deb_path(args)) as u:
+    with Unpacked(deb_path(args, GUI)) as u:
         entry = app_file(u, "/usr/share/applications", ".desktop")
         result = run(["desktop-file-validate", entry])
         print(result.stdout + result.stderr)
@@ -134,7 +145,7 @@ def desktop(args):
 
 def appstream(args):
     need("appstreamcli")
-    with Unpacked(deb_path(args)) as u:
+    with Unpacked(deb_path(args, GUI)) as u:
         metainfo = app_file(u, "/usr/share/metainfo", ".metainfo.xml")
         result = run(["appstreamcli", "validate", "--no-net", "--explain", metainfo])
         print(result.stdout + result.stderr)
@@ -178,7 +189,7 @@ def help_text(u, program):
 
 def man(args):
     need("man", "groff")
-    with Unpacked(deb_path(args)) as u:
+    with Unpacked([deb_path(args, p) for p in PACKAGES]) as u:
         pages = {}
         for program in ("tamrik-config", "tamrikctl"):
             page = u.path(f"/usr/share/man/man1/{program}.1.gz")
@@ -224,52 +235,82 @@ def man(args):
         print(f"documented: tamrikctl commands {commands}")
 
 
-def contents(args):
-    need("dpkg-deb")
-    deb = deb_path(args)
+def control_fields(deb):
     fields = {}
     for line in run(["dpkg-deb", "-f", deb]).stdout.splitlines():
         if not line.startswith(" ") and ":" in line:
             key, value = line.split(":", 1)
             fields[key] = value.strip()
-    expected = {"Package": PACKAGE, "Version": args.version, "Architecture": architecture()}
-    for key, value in expected.items():
-        if fields.get(key) != value:
-            raise Failure(f"control field {key} is {fields.get(key)!r}, expected {value!r}")
-    # Computed from the binaries: the HID library and Qt, with versions.
-    depends = fields.get("Depends", "")
-    for library in ("libhidapi-hidraw0", "libqt6widgets6", "libc6", "libstdc++6"):
-        if not re.search(rf"(^|, ){re.escape(library)} \(>= ", depends):
-            raise Failure(f"Depends does not carry {library} with a version: {depends!r}")
+    return fields
 
-    # Modes, owners and stripping are lintian's; here: every piece is in its place.
-    listing = {line.split(None, 5)[5].lstrip(".") for line in run(["dpkg-deb", "-c", deb]).stdout.splitlines()}
-    expected_files = [
-        "/usr/bin/tamrik-config",
-        "/usr/bin/tamrikctl",
-        "/usr/lib/udev/rules.d/70-tamrik.rules",
-        "/usr/lib/systemd/system/tamrik-gps-bridge@.service",
-        "/usr/lib/systemd/system/tamrik-exporter.service",
-        "/usr/share/icons/hicolor/scalable/apps/tamrik-config.svg",
-        "/usr/share/man/man1/tamrik-config.1.gz",
-        "/usr/share/man/man1/tamrikctl.1.gz",
-        f"/usr/share/doc/{PACKAGE}/copyright",
-        f"/usr/share/doc/{PACKAGE}/changelog.gz",
-        f"/usr/share/doc/{PACKAGE}/README.md",
-        f"/usr/share/doc/{PACKAGE}/docs/window-narrow.png",
-        f"/usr/share/doc/{PACKAGE}/docs/window-wide.png",
-        f"/usr/share/doc/{PACKAGE}/examples/tamrik-alerts.yml",
-        f"/usr/share/doc/{PACKAGE}/examples/tamrik-alerts.test.yml",
-    ]
-    missing = [path for path in expected_files if path not in listing]
-    missing += [f"a {suffix} file" for suffix in (".desktop", ".metainfo.xml")
-                if not any(p.endswith(suffix) for p in listing)]
+
+def listing(deb):
+    return {line.split(None, 5)[5].lstrip(".") for line in run(["dpkg-deb", "-c", deb]).stdout.splitlines()}
+
+
+def contents(args):
+    need("dpkg-deb")
+    ctl, gui = deb_path(args, CTL), deb_path(args, GUI)
+    fields = {CTL: control_fields(ctl), GUI: control_fields(gui)}
+    for package in PACKAGES:
+        expected = {"Package": package, "Version": args.deb_version, "Architecture": architecture()}
+        for key, value in expected.items():
+            if fields[package].get(key) != value:
+                raise Failure(f"{package}: control field {key} is {fields[package].get(key)!r}, expected {value!r}")
+    # Computed from the binaries: the HID library (and Qt for the window), with versions.
+    for package, libraries in ((CTL, ("libhidapi-hidraw0", "libc6", "libstdc++6")),
+                               (GUI, ("libhidapi-hidraw0", "libqt6widgets6", "libc6", "libstdc++6"))):
+        depends = fields[package].get("Depends", "")
+        for library in libraries:
+            if not re.search(rf"(^|, ){re.escape(library)} \(>= ", depends):
+                raise Failure(f"{package}: Depends does not carry {library} with a version: {depends!r}")
+    # The command line runs where there is no desktop.
+    if DESKTOP_LIBRARIES.search(fields[CTL].get("Depends", "")):
+        raise Failure(f"tamrikctl depends on a desktop library: {fields[CTL]['Depends']!r}")
+    # The window needs this very tamrikctl; tamrikctl takes over the files of the single package.
+    if not re.search(rf"(^|, )tamrikctl \(= {re.escape(args.deb_version)}\)(,|$)", fields[GUI].get("Depends", "")):
+        raise Failure(f"tamrik-config does not depend on tamrikctl (= {args.deb_version}): {fields[GUI].get('Depends')!r}")
+    for key in ("Breaks", "Replaces"):
+        if fields[CTL].get(key) != "tamrik-config (<< 1.1.0~)":
+            raise Failure(f"tamrikctl: {key} is {fields[CTL].get(key)!r}, expected 'tamrik-config (<< 1.1.0~)'")
+
+    # Modes, owners and stripping are lintian's; here: every piece is in its package.
+    files = {CTL: listing(ctl), GUI: listing(gui)}
+    expected_files = {
+        CTL: ["/usr/bin/tamrikctl",
+              "/usr/lib/udev/rules.d/70-tamrik.rules",
+              "/usr/lib/systemd/system/tamrik-gps-bridge@.service",
+              "/usr/lib/systemd/system/tamrik-exporter.service",
+              "/usr/share/man/man1/tamrikctl.1.gz",
+              f"/usr/share/doc/{CTL}/copyright",
+              f"/usr/share/doc/{CTL}/changelog.Debian.gz",
+              f"/usr/share/doc/{CTL}/README.md",
+              f"/usr/share/doc/{CTL}/examples/tamrik-alerts.yml",
+              f"/usr/share/doc/{CTL}/examples/tamrik-alerts.test.yml"],
+        GUI: ["/usr/bin/tamrik-config",
+              "/usr/share/icons/hicolor/scalable/apps/tamrik-config.svg",
+              "/usr/share/man/man1/tamrik-config.1.gz",
+              f"/usr/share/doc/{GUI}/copyright",
+              f"/usr/share/doc/{GUI}/changelog.Debian.gz",
+              f"/usr/share/doc/{GUI}/docs/window-narrow.png",
+              f"/usr/share/doc/{GUI}/docs/window-wide.png"],
+    }
+    missing = [f"{path} ({package})" for package, paths in expected_files.items()
+               for path in paths if path not in files[package]]
+    missing += [f"a {suffix} file (tamrik-config)" for suffix in (".desktop", ".metainfo.xml")
+                if not any(p.endswith(suffix) for p in files[GUI])]
     if missing:
-        raise Failure(f"not in the package: {', '.join(missing)}")
+        raise Failure(f"not in its package: {', '.join(missing)}")
+    both = sorted(p for p in files[CTL] & files[GUI] if not p.endswith("/"))
+    if both:
+        raise Failure(f"in both packages: {both}")
+    stray = sorted(p for p in files[CTL] if re.search(r"/(applications|metainfo|icons)/|tamrik-config", p))
+    if stray:
+        raise Failure(f"files of the window in tamrikctl: {stray}")
 
 
 def run_programs(args):
-    with Unpacked(deb_path(args)) as u:
+    with Unpacked([deb_path(args, p) for p in PACKAGES]) as u:
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", LC_ALL="C.UTF-8")
         runtime = os.path.join(u.dir, "runtime")
         os.makedirs(runtime, mode=0o700)
@@ -296,7 +337,7 @@ def scripts(args):
     # The scripts' own tests: udev's control socket, systemd's run-time folder.
     udev_running = os.path.exists("/run/udev/control") and stat.S_ISSOCK(os.stat("/run/udev/control").st_mode)
     systemd_running = os.path.isdir("/run/systemd/system")
-    with Unpacked(deb_path(args), control=True) as u:
+    with Unpacked(deb_path(args, CTL), control=True) as u:
         fake_bin = os.path.join(u.dir, "bin")
         os.makedirs(fake_bin)
         log = os.path.join(u.dir, "calls.log")
@@ -339,6 +380,95 @@ def scripts(args):
                 raise Failure(f"{script} {argument}: status {result.returncode}, calls made: {os.path.exists(log)}")
 
 
+def elf(args):
+    need("dpkg-deb")
+    sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import check_elf
+    for package in PACKAGES:
+        problems, count, arch = check_elf.check(deb_path(args, package))
+        if problems:
+            raise Failure("\n".join(problems))
+        print(f"{package}: {count} ELF files, all {arch}")
+
+
+def old_single_package(args, work):
+    """A tamrik-config 1.0.0 as it was: one package with the files of both, its documentation (and
+    the alert rules) in /usr/share/doc/tamrik-config, and the maintainer scripts."""
+    tree = os.path.join(work, "single")
+    for package in PACKAGES:
+        result = run(["dpkg-deb", "-x", deb_path(args, package), tree])
+        if result.returncode != 0:
+            raise Failure(f"dpkg-deb -x: {result.stderr}")
+    docs = os.path.join(tree, "usr/share/doc")
+    shutil.copytree(os.path.join(docs, CTL), os.path.join(docs, GUI), dirs_exist_ok=True)
+    shutil.rmtree(os.path.join(docs, CTL))
+    os.rename(os.path.join(docs, GUI, "changelog.Debian.gz"), os.path.join(docs, GUI, "changelog.gz"))
+    control = os.path.join(tree, "DEBIAN")
+    result = run(["dpkg-deb", "-e", deb_path(args, CTL), control])
+    if result.returncode != 0:
+        raise Failure(f"dpkg-deb -e: {result.stderr}")
+    for name in os.listdir(control):
+        if name not in ("postinst", "postrm"):
+            os.remove(os.path.join(control, name))
+    with open(os.path.join(control, "control"), "w") as f:
+        f.write(f"Package: {GUI}\nVersion: 1.0.0\nArchitecture: {architecture()}\n"
+                "Maintainer: tamrik-config developers <maintainers@example.org>\n"
+                "Description: configure and monitor Tamrik GPS-disciplined clocks\n")
+    deb = os.path.join(work, f"{GUI}_1.0.0_{architecture()}.deb")
+    result = run(["dpkg-deb", "--root-owner-group", "-Zgzip", "--build", tree, deb])
+    if result.returncode != 0:
+        raise Failure(f"dpkg-deb --build of the 1.0.0 package: {result.stderr}")
+    return deb
+
+
+def upgrade(args):
+    need("dpkg", "dpkg-deb", "dpkg-query")
+    ctl, gui = deb_path(args, CTL), deb_path(args, GUI)
+    with tempfile.TemporaryDirectory(prefix="tamrik-upgrade-") as work:
+        old = args.old_deb or old_single_package(args, work)
+        # Stand-ins for udevadm and systemctl: the scripts run outside the scratch root.
+        fake_bin = os.path.join(work, "bin")
+        os.makedirs(fake_bin)
+        for tool in ("udevadm", "systemctl"):
+            with open(os.path.join(fake_bin, tool), "w") as f:
+                f.write("#!/bin/sh\nexit 0\n")
+            os.chmod(os.path.join(fake_bin, tool), 0o755)
+        env = dict(os.environ, PATH=fake_bin + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"))
+        # As apt upgrades (unpacks tamrikctl, deconfiguring the tamrik-config it breaks, then the new
+        # tamrik-config, and configures both), and with both packages in one dpkg -i.
+        for steps in ([["--auto-deconfigure", "--unpack", ctl], ["--unpack", gui], ["--configure", "-a"]],
+                      [["--auto-deconfigure", "-i", ctl, gui]]):
+            root = os.path.join(work, f"root{len(steps)}")
+            admin = os.path.join(root, "var/lib/dpkg")
+            for folder in ("info", "updates", "triggers"):
+                os.makedirs(os.path.join(admin, folder))
+            open(os.path.join(admin, "status"), "w").close()
+            dpkg = ["dpkg", f"--instdir={root}", f"--admindir={admin}", "--log=/dev/null", "--force-not-root",
+                    "--force-script-chrootless", "--force-depends", "--force-architecture", "--force-unsafe-io"]
+            for step in [["-i", old]] + steps:
+                result = run(dpkg + step, env=env, timeout=120)
+                if result.returncode != 0:
+                    raise Failure(f"dpkg {' '.join(os.path.basename(a) for a in step)}:\n{result.stdout}{result.stderr}")
+            query = run(["dpkg-query", f"--admindir={admin}", "-W", "-f", "${Package} ${Version} ${db:Status-Abbrev}\n"])
+            states = sorted(line.split() for line in query.stdout.splitlines())
+            want = sorted([[CTL, args.deb_version, "ii"], [GUI, args.deb_version, "ii"]])
+            if states != want:
+                raise Failure(f"after {steps}: packages {states}, expected {want}")
+            # Every file of the new pair is there and owned by its package, nothing of 1.0.0 is left.
+            for package, deb in ((CTL, ctl), (GUI, gui)):
+                for path in sorted(p for p in listing(deb) if not p.endswith("/")):
+                    if not os.path.lexists(os.path.join(root, path.lstrip("/"))):
+                        raise Failure(f"after {steps}: {path} of {package} is missing")
+                    owner = run(["dpkg-query", f"--admindir={admin}", "-S", path]).stdout.split(":")[0]
+                    if owner != package:
+                        raise Failure(f"after {steps}: {path} belongs to {owner!r}, not {package}")
+            for left in ("usr/share/doc/tamrik-config/README.md", "usr/share/doc/tamrik-config/examples"):
+                if os.path.lexists(os.path.join(root, left)):
+                    raise Failure(f"after {steps}: /{left} of 1.0.0 is still there")
+            print(f"upgrade from 1.0.0 by {steps}: ok")
+
+
 CHECKS = {
     "build": build,
     "lintian": lintian,
@@ -348,6 +478,8 @@ CHECKS = {
     "contents": contents,
     "run": run_programs,
     "scripts": scripts,
+    "elf": elf,
+    "upgrade": upgrade,
 }
 
 
@@ -355,8 +487,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--deb-dir", required=True)
-    parser.add_argument("--version", required=True)
+    parser.add_argument("--version", required=True, help="the programs' version")
+    parser.add_argument("--deb-version", required=True, help="the packages' version")
     parser.add_argument("--cpack", default="cpack")
+    parser.add_argument("--old-deb", help="upgrade: the real 1.0.0 package instead of one made with its layout")
     parser.add_argument("check", choices=sorted(CHECKS))
     args = parser.parse_args()
     try:

@@ -1,11 +1,15 @@
 # tamrikctl.exe under Wine prints byte for byte what the Linux build's tamrikctl prints, for every
 # request of the planner's known-answer table, as lines and as JSON: standard output, standard
-# error and exit status.
+# error and exit status. The same for a cross build's tamrikctl for another Linux architecture
+# under qemu-user (-DOTHER=arm64: the name the messages give the emulated program).
 #   cmake -DWINDOWS_PROGRAM=<tamrikctl.exe> -DEMULATOR=<wine runner> -DLINUX_PROGRAM=<tamrikctl>
-#         -DTABLE=<known_answers.inc> -DWORK=<folder> -P <this file>
+#         -DTABLE=<known_answers.inc> -DWORK=<folder> [-DOTHER=<name>] -P <this file>
 # Without the Linux program the check is skipped (it says "tamrikctl_plan_check: skipped"), except
 # under CI=true, where it fails.
 cmake_minimum_required(VERSION 3.25)
+if(NOT OTHER)
+  set(OTHER Windows)
+endif()
 if(NOT EXISTS "${LINUX_PROGRAM}")
   set(message "No Linux tamrikctl at ${LINUX_PROGRAM} to compare with: build it first "
               "(cmake --preset default && cmake --build build --target tamrikctl)")
@@ -52,12 +56,12 @@ foreach(request IN LISTS requests)
         file(READ "${WORK}/windows.${stream}" windows_text)
         file(READ "${WORK}/linux.${stream}" linux_text)
         message("tamrikctl ${arguments}: standard ${stream} differs\n"
-                "  Linux:   ${linux_bytes}\n  Windows: ${windows_bytes}\n--- Linux\n${linux_text}--- Windows\n${windows_text}")
+                "  Linux:   ${linux_bytes}\n  ${OTHER}: ${windows_bytes}\n--- Linux\n${linux_text}--- ${OTHER}\n${windows_text}")
       endif()
     endforeach()
     if(NOT windows_status STREQUAL linux_status)
       math(EXPR mismatches "${mismatches} + 1")
-      message("tamrikctl ${arguments}: exit status ${windows_status} on Windows, ${linux_status} on Linux")
+      message("tamrikctl ${arguments}: exit status ${windows_status} on ${OTHER}, ${linux_status} on Linux")
     endif()
     math(EXPR compared "${compared} + 1")
   endforeach()
@@ -66,4 +70,4 @@ endforeach()
 if(mismatches GREATER 0)
   message(FATAL_ERROR "${mismatches} differences in ${compared} runs of tamrikctl")
 endif()
-message("tamrikctl.exe and tamrikctl agree byte for byte on ${compared} runs (${count} requests, lines and JSON)")
+message("tamrikctl on ${OTHER} and on Linux agree byte for byte on ${compared} runs (${count} requests, lines and JSON)")
