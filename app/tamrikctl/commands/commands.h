@@ -4,6 +4,7 @@
 // the function that runs it. The table in commands.cpp lists them; a new command is one more line
 // there.
 
+#include <chrono>
 #include <span>
 #include <string>
 #include <string_view>
@@ -11,6 +12,11 @@
 namespace tamrik::ctl {
 
 struct CommandContext;
+
+// The longest --duration the long-running commands take: a year and a day.
+inline constexpr double kMaxDurationSeconds = 366.0 * 86400;
+// How long one read of the receiver may wait, so that a stop or a deadline is seen in time.
+inline constexpr std::chrono::milliseconds kReadSlice{100};
 
 using CommandFunction = int (*)(CommandContext& ctx, std::span<const std::string_view> args);
 
