@@ -115,6 +115,13 @@ TEST(SkyRecord, StaleOrLostReadingsAreRecordedAsUnknown) {
   EXPECT_EQ(r.sky().size(), 3u);
   r.sample(kStart + 3s);
   EXPECT_FALSE(r.history().at(r.history().count() - 1).known());
+  // Back at once: its reports are current again, the sky from before only with its next NAV-SVINFO.
+  r.inputStatus({3, true, true}, kStart + 4s);
+  EXPECT_FALSE(r.skyCurrent(kStart + 4s));
+  s = r.present(kStart + 4s);
+  EXPECT_EQ(std::make_pair(s.used, s.pllLock), std::make_pair(std::int16_t{-1}, std::int8_t{1}));
+  r.navSvInfo(*NavSvInfo::read(payload), kStart + 5s);
+  EXPECT_EQ(r.present(kStart + 5s).used, 2);
 }
 
 }  // namespace

@@ -132,6 +132,43 @@ TEST_F(SimUnit, UnplugBlackensBarsAndReconnectsEvery250ms) {
   EXPECT_EQ(w->recorder.openHandles, 2);
 }
 
+TEST_F(SimUnit, ASkyFromBeforeAnUnplugOrAReopeningIsNotCurrentUntilTheUnitSendsItsOwn) {
+  started();
+  w->runFor(8s);
+  const auto current = [&] { return w->monitor.Sky().skyCurrent(w->monitor.utcClock().now()); };
+  const auto used = [&] { return w->monitor.Sky().present(w->monitor.utcClock().now()).used; };
+  ASSERT_TRUE(current());
+  ASSERT_GT(used(), 0);
+
+  // Back within a second: its reports come at once, its satellites only with its next NAV-SVINFO.
+  units.unplug(id);
+  w->tick();
+  EXPECT_FALSE(current());
+  units.replug(id);
+  w->tick();
+  w->tick();
+  ASSERT_TRUE(w->state.link.isOpen());
+  ASSERT_NE(w->monitor.Sky().present(w->monitor.utcClock().now()).pllLock, -1);
+  EXPECT_FALSE(current());
+  EXPECT_EQ(used(), -1);
+  ASSERT_TRUE(w->runUntil(current, 10s));
+
+  // Closed and opened again without an unplug, by a reconnect or by the user's choice of a unit:
+  // the same.
+  w->state.link.requestReconnect();
+  w->tick();
+  w->tick();
+  ASSERT_TRUE(w->state.link.isOpen());
+  EXPECT_FALSE(current());
+  ASSERT_TRUE(w->runUntil(current, 10s));
+  w->link.SerNoClick();
+  w->tick();
+  ASSERT_TRUE(w->state.link.isOpen());
+  EXPECT_FALSE(current());
+  EXPECT_EQ(used(), -1);
+  EXPECT_TRUE(w->runUntil(current, 10s));
+}
+
 TEST_F(SimUnit, SilentUnitCostsAtMostTheReadTimeoutAndKeepsTheLabels) {
   started();
   w->runFor(2s);
