@@ -94,6 +94,7 @@ int main(int argc, char** argv) {
       std::cerr << "tamrik-config: --sim-state: " << problem << "\n";
     });
     if (!built.error.empty()) {
+      if (recording) recording->discard();
       std::cerr << "tamrik-config: " << built.error << "\n";
       return 2;
     }
