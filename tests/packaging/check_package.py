@@ -145,6 +145,15 @@ def desktop(args):
 
 def appstream(args):
     need("appstreamcli")
+    # tamrikctl's own: a console application that names the units' USB ID beside its udev rule.
+    with Unpacked(deb_path(args, CTL)) as u:
+        metainfo = app_file(u, "/usr/share/metainfo", ".metainfo.xml")
+        result = run(["appstreamcli", "validate", "--no-net", "--explain", metainfo])
+        print(result.stdout + result.stderr)
+        if result.returncode != 0:
+            raise Failure(f"appstreamcli validate {os.path.basename(metainfo)} fails")
+        if "<modalias>usb:v1DD2p2211d*</modalias>" not in open(metainfo, encoding="utf-8").read():
+            raise Failure(f"{os.path.basename(metainfo)} does not name the units' USB ID")
     with Unpacked(deb_path(args, GUI)) as u:
         metainfo = app_file(u, "/usr/share/metainfo", ".metainfo.xml")
         result = run(["appstreamcli", "validate", "--no-net", "--explain", metainfo])
@@ -278,6 +287,7 @@ def contents(args):
     files = {CTL: listing(ctl), GUI: listing(gui)}
     expected_files = {
         CTL: ["/usr/bin/tamrikctl",
+              "/usr/share/metainfo/org.example.tamrikctl.metainfo.xml",
               "/usr/lib/udev/rules.d/70-tamrik.rules",
               "/usr/lib/systemd/system/tamrik-gps-bridge@.service",
               "/usr/lib/systemd/system/tamrik-exporter.service",
@@ -304,7 +314,7 @@ def contents(args):
     both = sorted(p for p in files[CTL] & files[GUI] if not p.endswith("/"))
     if both:
         raise Failure(f"in both packages: {both}")
-    stray = sorted(p for p in files[CTL] if re.search(r"/(applications|metainfo|icons)/|tamrik-config", p))
+    stray = sorted(p for p in files[CTL] if re.search(r"/(applications|icons)/|tamrik-config|tamrik_config", p))
     if stray:
         raise Failure(f"files of the window in tamrikctl: {stray}")
 
