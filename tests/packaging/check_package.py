@@ -143,23 +143,25 @@ def desktop(args):
             raise Failure(f"Icon={icon}: no scalable icon of that name in the hicolor theme")
 
 
+def valid_metainfo(u):
+    """The package's one AppStream metadata file, which appstreamcli validates."""
+    metainfo = app_file(u, "/usr/share/metainfo", ".metainfo.xml")
+    result = run(["appstreamcli", "validate", "--no-net", "--explain", metainfo])
+    print(result.stdout + result.stderr)
+    if result.returncode != 0:
+        raise Failure(f"appstreamcli validate {os.path.basename(metainfo)} fails")
+    return metainfo
+
+
 def appstream(args):
     need("appstreamcli")
     # tamrikctl's own: a console application that names the units' USB ID beside its udev rule.
     with Unpacked(deb_path(args, CTL)) as u:
-        metainfo = app_file(u, "/usr/share/metainfo", ".metainfo.xml")
-        result = run(["appstreamcli", "validate", "--no-net", "--explain", metainfo])
-        print(result.stdout + result.stderr)
-        if result.returncode != 0:
-            raise Failure(f"appstreamcli validate {os.path.basename(metainfo)} fails")
+        metainfo = valid_metainfo(u)
         if "<modalias>usb:v1DD2p2211d*</modalias>" not in open(metainfo, encoding="utf-8").read():
             raise Failure(f"{os.path.basename(metainfo)} does not name the units' USB ID")
     with Unpacked(deb_path(args, GUI)) as u:
-        metainfo = app_file(u, "/usr/share/metainfo", ".metainfo.xml")
-        result = run(["appstreamcli", "validate", "--no-net", "--explain", metainfo])
-        print(result.stdout + result.stderr)
-        if result.returncode != 0:
-            raise Failure(f"appstreamcli validate {os.path.basename(metainfo)} fails")
+        metainfo = valid_metainfo(u)
         # The whole tree: the metadata, the desktop entry it launches, and the icon.
         result = run(["appstreamcli", "validate-tree", "--no-net", u.root])
         print(result.stdout + result.stderr)
