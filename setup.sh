@@ -19,8 +19,9 @@
 #                                     dist/tamrik-config-<version>-setup.exe and the portable zip
 #                                     dist/tamrik-config-<version>-windows-x64.zip, run the Windows
 #                                     tests under Wine
-#   ./setup.sh screenshots            run the end-to-end window test and copy its screenshots of the
-#                                     narrow and the wide window into docs/ (the README's pictures)
+#   ./setup.sh screenshots            run the end-to-end window tests and copy their screenshots of the
+#                                     narrow, the wide and the Satellites window into docs/ (the
+#                                     README's pictures)
 #
 # Run as root, or as a user who may use sudo: missing Debian packages are installed with apt-get.
 set -euo pipefail
@@ -309,9 +310,10 @@ case "${1:-}" in
     cmake -S . -B build -G Ninja "${BUILD_TYPE[@]}" >/dev/null
     cmake --build build -j "$(nproc)" --target tamrik-config
     python3 tests/e2e/window_e2e.py --program build/app/tamrik-config --artifacts build/test-artifacts --docs docs
+    python3 tests/e2e/satellites_e2e.py --program build/app/tamrik-config --artifacts build/test-artifacts --docs docs
     ;;
   *)
-    sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -29,6 +29,11 @@ std::string usageText() {
          "  --snapshot PATH       write the window's state as JSON to PATH on SIGUSR1 and at exit\n"
 #endif
          "  --quit-after MS       close the window normally after MS milliseconds\n"
+         "  --satellites          open the Satellites window (sky, signal, the last hour) as well;\n"
+         "                        a double click on the satellite chart opens it too\n"
+         "  --record FILE         write the receiver's raw bytes into FILE (for --replay and UBX\n"
+         "                        tools) while the window is open; an existing FILE is kept\n"
+         "  --force               let --record replace an existing FILE\n"
          "  --help                show this text\n"
          "  --version             show the version\n"
          "\n"
@@ -67,10 +72,19 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments) {
       const auto ms = v ? parseMilliseconds(*v) : std::nullopt;
       if (!ms) return {o, "--quit-after needs a whole number of milliseconds"};
       o.quitAfterMs = *ms;
+    } else if (arg == "--satellites") {
+      o.satellites = true;
+    } else if (is("--record")) {
+      const auto v = value("--record");
+      if (!v || v->empty()) return {o, "--record needs a file path"};
+      o.recordPath = *v;
+    } else if (arg == "--force") {
+      o.force = true;
     } else {
       return {o, "unknown option: " + arg};
     }
   }
+  if (o.force && o.recordPath.empty()) return {o, "--force goes with --record FILE"};
   return result;
 }
 

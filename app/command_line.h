@@ -12,6 +12,9 @@ struct ProgramOptions {
   bool version = false;
   std::string snapshotPath;        // --snapshot PATH
   std::optional<int> quitAfterMs;  // --quit-after MS
+  bool satellites = false;         // --satellites: the Satellites window opens at start-up
+  std::string recordPath;          // --record FILE: the receiver's raw bytes into FILE
+  bool force = false;              // --force: --record may replace FILE
   sim::SimulationOptions simulation;
 };
 

@@ -77,6 +77,13 @@ void FrmMain::click(const std::string& control) {
   if (auto it = clickHandlers_.find(control); it != clickHandlers_.end()) it->second();
 }
 
+void FrmMain::doubleClick(const std::string& control) {
+  const HandlerScope running(handlersRunning_);
+  if (unloaded_ || !model_.has(control)) return;
+  const bool onChart = control == "PicSat" || model_.at(control).container == "PicSat";
+  if (onChart && openSatellites_) openSatellites_();
+}
+
 void FrmMain::keyPress(const std::string& control, int keyAscii) {
   const HandlerScope running(handlersRunning_);
   if (unloaded_) return;

@@ -29,6 +29,8 @@ class FrmMain final : public ui::WindowEvents {
   void Load();
 
   void click(const std::string& control) override;
+  // A double click on the satellite chart (PicSat) opens the Satellites window.
+  void doubleClick(const std::string& control) override;
   void keyPress(const std::string& control, int keyAscii) override;
   void change(const std::string& control) override;
   void timerTick() override;
@@ -38,6 +40,10 @@ class FrmMain final : public ui::WindowEvents {
   // it tells that no tick, search or question is waiting further up the stack: everything a tick
   // has read has been decoded and shown.
   bool idle() const { return handlersRunning_ == 0; }
+
+  // Opens the Satellites window (or brings it to the front); the program that renders the window
+  // gives it, as only it can make a second window.
+  void setSatellitesOpener(std::function<void()> opener) { openSatellites_ = std::move(opener); }
 
   ui::WindowModel& model() { return model_; }
   WindowState& state() { return state_; }
@@ -59,6 +65,7 @@ class FrmMain final : public ui::WindowEvents {
   std::map<std::string, std::function<void()>> clickHandlers_;
   std::map<std::string, std::function<void(int)>> keyHandlers_;
   std::function<void()> tickHandler_;
+  std::function<void()> openSatellites_;
   bool unloaded_ = false;
   int handlersRunning_ = 0;  // start-up and event handlers in progress, nested ones included
 };

@@ -41,4 +41,18 @@ std::string recordedClockJson(const std::vector<platform::SystemTime>& settings)
   return "{\"count\":" + std::to_string(settings.size()) + ",\"last\":" + last + "}";
 }
 
+void addSkyExtras(ui::SnapshotExtras& extras, const core::SkyRecord& sky, core::UtcTime now) {
+  std::string list = "[";
+  for (const core::SkySatellite& s : sky.sky()) {
+    if (list.size() > 1) list += ",";
+    list += "{\"svid\":" + std::to_string(s.svid) + ",\"constellation\":\"" +
+            std::string(core::constellationName(s.constellation)) + "\",\"azimuth\":" + std::to_string(s.azimuth) +
+            ",\"elevation\":" + std::to_string(s.elevation) + ",\"cno\":" + std::to_string(s.cno) +
+            ",\"used\":" + (s.used ? "true" : "false") + "}";
+  }
+  extras.emplace_back("sky", list + "]");
+  extras.emplace_back("sky_current", sky.skyCurrent(now) ? "true" : "false");
+  extras.emplace_back("history_samples", std::to_string(sky.history().count()));
+}
+
 }  // namespace tamrik

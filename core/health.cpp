@@ -99,7 +99,7 @@ std::vector<const UnitHealth*> Health::units() const {
   return all;
 }
 
-void Health::emit(const UnitHealth& u, const HealthEvent& e) {
+void Health::tell(const UnitHealth& u, const HealthEvent& e) {
   if (listener_) listener_(u, e);
 }
 
@@ -136,7 +136,7 @@ void Health::disconnected(std::string_view serial) {
   e.awaySince = now;
   e.firstReportPending = false;
   e.fixPending = false;
-  emit(u, event);
+  tell(u, event);
 }
 
 void Health::inputStatus(std::string_view serial, const InputStatus& status) {
@@ -169,7 +169,7 @@ void Health::inputStatus(std::string_view serial, const InputStatus& status) {
     u.status = status;
     u.reporting = true;
     e.reportedBefore = true;
-    emit(u, event);
+    tell(u, event);
     return;
   }
 
@@ -180,7 +180,7 @@ void Health::inputStatus(std::string_view serial, const InputStatus& status) {
     event.at = now;
     event.lasted = now - u.silentSince;
     event.lastedExact = true;
-    emit(u, event);
+    tell(u, event);
   }
 
   const std::uint32_t counted = countedLosses(u.status->lossCount, status.lossCount);
@@ -205,7 +205,7 @@ void Health::inputStatus(std::string_view serial, const InputStatus& status) {
     events.push_back(change(u.pllLock, status.pllLock, now, HealthEventKind::PllLockLost, HealthEventKind::PllLockRegained));
   }
   u.status = status;
-  for (const HealthEvent& event : events) emit(u, event);
+  for (const HealthEvent& event : events) tell(u, event);
 }
 
 void Health::navPvt(std::string_view serial, const NavPvt& pvt) {
@@ -219,7 +219,7 @@ void Health::navPvt(std::string_view serial, const NavPvt& pvt) {
     foundAs(u.fix, good, now);
     return;
   }
-  if (u.fix.good != good) emit(u, change(u.fix, good, now, HealthEventKind::FixLost, HealthEventKind::FixRegained));
+  if (u.fix.good != good) tell(u, change(u.fix, good, now, HealthEventKind::FixLost, HealthEventKind::FixRegained));
 }
 
 void Health::check() {
@@ -236,7 +236,7 @@ void Health::check() {
     HealthEvent event;
     event.kind = HealthEventKind::ReportsStopped;
     event.at = now;
-    emit(u, event);
+    tell(u, event);
   }
 }
 

@@ -158,7 +158,7 @@ class Health {
  private:
   struct Entry;
   Entry& entry(std::string_view serial);
-  void emit(const UnitHealth& u, const HealthEvent& e);
+  void tell(const UnitHealth& u, const HealthEvent& e);
 
   UtcClock& clock_;
   Listener listener_;

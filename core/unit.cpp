@@ -16,6 +16,7 @@ bool Unit::usable() const { return session_->usable(); }
 std::uint64_t Unit::epoch() const { return session_->epoch(); }
 const OpenUnit& Unit::openUnit() const { return session_->unit(); }
 const std::string& Unit::lastError() const { return session_->lastError(); }
+bool Unit::leftUnanswered() const { return session_->leftUnanswered(); }
 
 UnitList Unit::units() {
   UnitList list = session_->listUnits();
@@ -82,22 +83,42 @@ OpenOutcome Unit::open(std::optional<std::string_view> serial) {
 UnitReadback Unit::readback() {
   UnitReadback r;
   if (!session_->connected()) return r;
+  session_->beginAction();
   r.identity = identity();
   r.settings = session_->readSettings();
   r.rates = navMessageRates(r.identity.versionKnown ? std::optional(r.identity.firmwareVersion) : std::nullopt);
   return r;
 }
 
-bool Unit::setOutputEnabled(bool enabled) { return session_->setOutputEnabled(enabled); }
-bool Unit::setDriveStrength(std::uint8_t index) { return session_->setDriveStrength(index); }
-bool Unit::setBlink(bool on) { return session_->setBlink(on); }
-bool Unit::writeRegister(std::uint8_t reg, std::uint8_t data) { return session_->writeRegister(reg, data); }
-bool Unit::sendClockDrift(std::int32_t drift) { return session_->sendClockDrift(drift); }
+// Each action starts afresh: a unit that left a request of an earlier action unanswered is asked
+// again.
+bool Unit::setOutputEnabled(bool enabled) {
+  session_->beginAction();
+  return session_->setOutputEnabled(enabled);
+}
+bool Unit::setDriveStrength(std::uint8_t index) {
+  session_->beginAction();
+  return session_->setDriveStrength(index);
+}
+bool Unit::setBlink(bool on) {
+  session_->beginAction();
+  return session_->setBlink(on);
+}
+bool Unit::writeRegister(std::uint8_t reg, std::uint8_t data) {
+  session_->beginAction();
+  return session_->writeRegister(reg, data);
+}
+bool Unit::sendClockDrift(std::int32_t drift) {
+  session_->beginAction();
+  return session_->sendClockDrift(drift);
+}
 bool Unit::setReceiverMessageRate(std::uint8_t messageClass, std::uint8_t messageId, std::uint8_t rate) {
+  session_->beginAction();
   return session_->setReceiverMessageRate(messageClass, messageId, rate);
 }
 
 ProgramOutcome Unit::programSettings(const Dividers& d, const std::function<bool()>& afterFrame) {
+  session_->beginAction();
   const std::optional<Frame> frame = settingsFrame(d, session_->frameLength());
   if (!frame) {
     session_->setLastError("the divider set does not fit the unit's feature report");
@@ -123,12 +144,14 @@ Unit::SerialResult Unit::setSerialNumber(std::string_view text) {
       return {"Another attached unit already has the serial number " + u.serial + ".", false, {}};
     }
   }
+  session_->beginAction();
   SerialResult r{{}, session_->sendSerialNumber(*check.plan), check.plan->next};
   session_->close();
   return r;
 }
 
 bool Unit::setMessageRates(std::span<const MessageRate> rates) {
+  session_->beginAction();
   bool all = true;
   for (const MessageRate& m : rates) all = session_->setReceiverMessageRate(m.messageClass, m.messageId, m.rate) && all;
   return all;

@@ -133,7 +133,8 @@ enum class ProgramOutcome {
 
 // A unit for the window and the tools: find it, open it, read it back, command it and read its
 // receiver. Every call runs on the caller's thread and may pause it (the kernel's sleep); none
-// waits without a bound. Not thread-safe.
+// waits without a bound, and once the unit has left a feature request unanswered until the bound
+// ran out, the rest of the call asks it nothing more. Not thread-safe.
 class Unit {
  public:
   explicit Unit(UnitServices services);
@@ -210,6 +211,10 @@ class Unit {
 
   // One read of input reports (room for a second of them), fed to the stream.
   ReadOutcome readReceiver(ReceiverStream& stream, std::chrono::milliseconds firstReportTimeout);
+
+  // The latest call left a feature request unanswered until the bound ran out (and then asked
+  // nothing more).
+  bool leftUnanswered() const;
 
   // Why the latest request that failed, failed: what was asked and the system's words, e.g.
   // "reading the settings report: ioctl (GFEATURE): Connection timed out". Empty before any failure.

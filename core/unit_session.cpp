@@ -12,6 +12,14 @@ using platform::OpenMode;
 void UnitSession::failed(std::string_view what, DeviceHandle handle) {
   std::string why = s_.hid.lastError(handle);
   lastError_ = std::string(what) + ": " + (why.empty() ? std::string("the unit did not take it") : why);
+  if (s_.hid.lastRequestUnanswered(handle)) unanswered_ = true;
+}
+
+bool UnitSession::mayAsk(std::string_view what) {
+  if (!unanswered_) return true;
+  // The device's words are still those of the request that went unanswered.
+  failed(what, commandHandle_);
+  return false;
 }
 
 template <typename Visitor>
@@ -67,6 +75,7 @@ bool UnitSession::open(std::string_view serial) {
   });
   if (!connected_) return false;
   ++epoch_;
+  unanswered_ = false;
   if (const auto caps = s_.hid.capabilities(commandHandle_)) {
     unit_.inputReportLength = std::clamp(caps->inputReportLength, 0, 32767);
     unit_.featureReportLength = std::clamp(caps->featureReportLength, 0, 32767);
@@ -117,12 +126,16 @@ std::optional<SettingsReport> UnitSession::readSettings() {
     if (const auto query = queryFrame(kQueryVersion, frameLength())) send(*query);
     s_.kernel.sleep(2ms);
     report[0] = 0;
-    s_.hid.getFeature(commandHandle_, report);  // the version; not used
+    // The version; not used.
+    if (mayAsk("reading the version") && !s_.hid.getFeature(commandHandle_, report)) {
+      failed("reading the version", commandHandle_);
+    }
   }
   s_.kernel.sleep(5ms);
   report.assign(report.size(), 0);
   // An answer that stops short of the last field the settings need is a failed read: the zeros the
   // rest reads as are not the unit's settings.
+  if (!mayAsk("reading the settings report")) return std::nullopt;
   const auto delivered = s_.hid.getFeature(commandHandle_, report);
   if (!delivered) {
     failed("reading the settings report", commandHandle_);
@@ -146,6 +159,7 @@ bool UnitSession::send(std::span<const std::uint8_t> frame) {
                  " bytes cannot carry the command";
     return false;
   }
+  if (!mayAsk("sending a command")) return false;
   if (s_.hid.setFeature(commandHandle_, frame)) return true;
   failed("sending a command", commandHandle_);
   return false;

@@ -83,6 +83,14 @@ class UnitSession {
   // until closed). Not connected: nothing is read and the result is not ok.
   platform::InputReadResult readInput(std::span<std::uint8_t> buffer, std::chrono::milliseconds firstReportTimeout);
 
+  // A unit action begins (one call of Unit's). Within an action, once the unit has left a feature
+  // request unanswered until the bound ran out, it is asked nothing more: each further request of
+  // the action fails at once with that cause, so that a unit that stopped answering costs one
+  // bound per action, not one per request.
+  void beginAction() { unanswered_ = false; }
+  // A feature request of the current action went unanswered.
+  bool leftUnanswered() const { return unanswered_; }
+
   // Why the latest request that failed, failed (see Unit::lastError).
   const std::string& lastError() const { return lastError_; }
   void setLastError(std::string text) { lastError_ = std::move(text); }
@@ -96,6 +104,8 @@ class UnitSession {
   std::optional<std::string> serialOf(platform::DeviceHandle handle);
   // Keeps the device's words for a request on handle that has just failed.
   void failed(std::string_view what, platform::DeviceHandle handle);
+  // Whether the action may still make a feature request; when not, the request counts as failed.
+  bool mayAsk(std::string_view what);
 
   UnitServices s_;
   bool connected_ = false;
@@ -104,6 +114,7 @@ class UnitSession {
   OpenUnit unit_;
   std::uint64_t epoch_ = 0;
   std::string lastError_;
+  bool unanswered_ = false;  // a feature request of this action went unanswered
 };
 
 }  // namespace tamrik::core

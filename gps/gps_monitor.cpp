@@ -31,9 +31,24 @@ class FlagScope {
   bool before_;
 };
 
+// As the bridge: a receiver quiet this long gets its messages switched on again.
+constexpr std::chrono::seconds kRecordingQuietLimit{5};
+
+
 }  // namespace
 
-GpsMonitor::GpsMonitor(WindowState& state, device::DeviceLink& link) : s_(state), link_(link) {}
+GpsMonitor::GpsMonitor(WindowState& state, device::DeviceLink& link)
+    : s_(state), link_(link), utc_(&state.health.clock()) {
+  // The last hour shows the events of the unit the lights show.
+  healthListener_ = s_.health.subscribe([this](const WindowHealthEvent& e) {
+    if (e.serial == s_.health.shownSerial()) {
+      sky_.event(e.event);
+      if (skyObserver_) skyObserver_();
+    }
+  });
+}
+
+GpsMonitor::~GpsMonitor() { s_.health.unsubscribe(healthListener_); }
 
 void GpsMonitor::PollInputReports() {
   if (s_.flags.Unloading || busy_) return;
@@ -54,6 +69,25 @@ void GpsMonitor::PollInputReports() {
 
   if (s_.flags.Unloading) return;
   if (!link.isOpen()) link_.Reconnect();
+  s_.health.follow(link.unit());
+  s_.health.check();
+  if (recording_ && !recording_->failed() && link.isOpen() &&
+      utc_->now() - recordingHeard_ > kRecordingQuietLimit) {
+    // Another program may have switched the receiver quiet; a failure here is no loss.
+    (void)link.unit().setNavMessageRates();
+    recordingHeard_ = utc_->now();
+  }
+  const int before = sky_.history().count();
+  const auto latest = sky_.history().latest();
+  sky_.sample(utc_->now());
+  if (skyObserver_ && (sky_.history().count() != before || sky_.history().latest() != latest)) skyObserver_();
+  showHealth();
+}
+
+void GpsMonitor::showHealth() {
+  // Every tick: the durations in the texts run on, and a unit gone quiet or away is said to be.
+  s_.controls.LOS.setTooltip(s_.health.gpsTooltip());
+  s_.controls.LOL.setTooltip(s_.health.pllTooltip());
 }
 
 bool GpsMonitor::readAbandoned(std::uint64_t epoch) const {
@@ -63,6 +97,8 @@ bool GpsMonitor::readAbandoned(std::uint64_t epoch) const {
 }
 
 void GpsMonitor::onInputStatus(const core::InputStatus& status) {
+  s_.health.inputStatus(s_.link.unit(), status);
+  sky_.inputStatus(status, utc_->now());
   auto& c = s_.controls;
   c.Label16.setText("Signal loss count: " + std::to_string(status.lossCount));
   c.LOS.setBackColor(status.gpsSignal ? kLightGreen : kLightRed);
@@ -71,8 +107,29 @@ void GpsMonitor::onInputStatus(const core::InputStatus& status) {
   c.LOL.setText(status.pllLock ? "PLL lock OK" : "No PLL lock");
 }
 
+void GpsMonitor::startRecording(std::unique_ptr<core::Recording> recording) {
+  recording_ = std::move(recording);
+  recordingHeard_ = utc_->now();
+  recordingTold_ = false;
+}
+
+bool GpsMonitor::stopRecording() { return !recording_ || recording_->close(); }
+
+void GpsMonitor::onReceiverBytes(std::span<const std::uint8_t> bytes) {
+  if (!recording_ || recording_->failed()) return;
+  if (!bytes.empty()) recordingHeard_ = utc_->now();
+  if (recording_->write(bytes) || recordingTold_) return;
+  recordingTold_ = true;
+  s_.platform.toolkit.showNotice({platform::MessageIcon::Critical, platform::MessageButtons::Ok, "Recording",
+                                  "The recording stopped: " + recording_->error() +
+                                      ". What was received before is in the file."});
+}
+
 void GpsMonitor::linkLost() {
   s_.link.drop();
+  s_.health.follow(s_.link.unit());
+  sky_.unitLost();
+  if (skyObserver_) skyObserver_();
   ui::resetSatelliteBars(s_.model, /*blacken=*/true);
   // LOL keeps its caption; only its colour tells of the loss. LOS is left alone.
   s_.controls.LOL.setBackColor(kLightRed);
@@ -86,6 +143,7 @@ void GpsMonitor::onMessage(std::uint8_t messageClass, std::uint8_t messageId, st
 
 void GpsMonitor::onNavPvt(const core::NavPvt& pvt) {
   if (s_.flags.Unloading) return;
+  s_.health.navPvt(s_.link.unit(), pvt);
   if (s_.flags.SetClockRequested && pvt.timeValid()) setClockFromNavPvt(pvt);
   mapLink_ = MapLinkFor(pvt.lat, pvt.lon);
   s_.controls.Label12.setText(PositionText(pvt, s_.numberFormat));
@@ -139,6 +197,8 @@ void GpsMonitor::clockSettingAnswered(ClockPrompt prompt, ClockOutcome outcome) 
 
 void GpsMonitor::onNavSvInfo(const core::NavSvInfo& info) {
   if (s_.flags.Unloading) return;
+  sky_.navSvInfo(info, utc_->now());
+  if (skyObserver_) skyObserver_();
   platform::Toolkit& toolkit = s_.platform.toolkit;
   const std::uint64_t epoch = s_.link.unit().epoch();
   for (int i = 0; i < info.channels(); ++i) {
@@ -175,7 +235,10 @@ void GpsMonitor::SendReceiverClockDrift() {
   if (!s_.link.isOpen()) return;
   // The clamped value is kept, so a drift that stays beyond the range is sent again every time.
   lastClockDrift_ = core::clampDrift(lastClockDrift_);
-  s_.link.unit().sendClockDrift(lastClockDrift_);
+  // A unit that left the command unanswered has nothing new to show, and reading it back would
+  // hold the window for the bound once more.
+  core::Unit& unit = s_.link.unit();
+  if (!unit.sendClockDrift(lastClockDrift_) && unit.leftUnanswered()) return;
   link_.ReadUnitSettings(device::Readback::AfterDrift);
 }
 

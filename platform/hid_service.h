@@ -62,6 +62,13 @@ class HidService {
     (void)device;
     return {};
   }
+  // Whether the latest request on this device that failed went unanswered: the device stayed
+  // attached but gave no answer within the bound the backend waits (hidapi's on Windows, the
+  // kernel's on Linux). False when the backend cannot tell.
+  virtual bool lastRequestUnanswered(DeviceHandle device) {
+    (void)device;
+    return false;
+  }
 };
 
 }  // namespace tamrik::platform

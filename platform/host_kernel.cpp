@@ -4,9 +4,10 @@
 
 namespace tamrik::platform {
 
-HostKernel::HostKernel(DeviceBackend& devices, SystemClock& clock, Sleeper sleeper)
-    : devices_(devices), clock_(clock), sleeper_(std::move(sleeper)) {
+HostKernel::HostKernel(DeviceBackend& devices, SystemClock& clock, Sleeper sleeper, UtcSource utc)
+    : devices_(devices), clock_(clock), sleeper_(std::move(sleeper)), utc_(std::move(utc)) {
   if (!sleeper_) sleeper_ = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
+  if (!utc_) utc_ = [] { return std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now()); };
 }
 
 DeviceHandle HostKernel::openDevice(const std::string& path, OpenMode mode) {

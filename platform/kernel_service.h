@@ -11,6 +11,9 @@ namespace tamrik::platform {
 
 enum class OpenMode { Plain, Overlapped };
 
+// UTC as the computer's clock tells it, to the millisecond.
+using UtcNow = std::chrono::sys_time<std::chrono::milliseconds>;
+
 // Operating-system services beyond HID: opening and closing devices, pausing, events and the clock.
 class KernelService {
  public:
@@ -26,6 +29,9 @@ class KernelService {
   virtual bool closeHandle(DeviceHandle handle) = 0;
 
   virtual void sleep(std::chrono::milliseconds duration) = 0;
+
+  // The computer's clock now (UTC).
+  virtual UtcNow utcNow() = 0;
 
   // Sets the computer's clock; answer (which may be empty) receives the outcome once, now or later
   // from the event loop. Only a setting with ClockPrompt::Allowed may ask the user for the right to.

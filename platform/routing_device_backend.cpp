@@ -84,4 +84,9 @@ std::string RoutingDeviceBackend::lastError(DeviceHandle device) {
   return r ? r->backend->lastError(r->inner) : "not an open device";
 }
 
+bool RoutingDeviceBackend::lastRequestUnanswered(DeviceHandle device) {
+  const Route* r = find(device);
+  return r != nullptr && r->backend->lastRequestUnanswered(r->inner);
+}
+
 }  // namespace tamrik::platform

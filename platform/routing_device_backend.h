@@ -26,6 +26,7 @@ class RoutingDeviceBackend final : public DeviceBackend {
   InputReadResult readInputReports(DeviceHandle device, std::span<std::uint8_t> buffer,
                                    std::chrono::milliseconds firstReportTimeout) override;
   std::string lastError(DeviceHandle device) override;
+  bool lastRequestUnanswered(DeviceHandle device) override;
 
  private:
   struct Route {

@@ -102,6 +102,7 @@ class ControlHandle {
   void setWidth(int twips) { model_->setWidth(name_, twips); }
   void setBackColor(std::uint32_t bgr) { model_->setBackColor(name_, bgr); }
   void setBorder(bool border) { model_->setBorder(name_, border); }
+  void setTooltip(const std::string& tooltip) { model_->setTooltip(name_, tooltip); }
   void setSelStart(int position) { model_->setSelStart(name_, position); }
   // Gives this control the keyboard focus.
   void setFocus() { model_->setFocus(name_); }

@@ -9,6 +9,9 @@ class WindowEvents {
  public:
   virtual ~WindowEvents() = default;
   virtual void click(const std::string& control) = 0;
+  // A double click with the left button on a control (or on what a picture box draws inside it,
+  // reported as the picture box). Only some controls act on one.
+  virtual void doubleClick(const std::string& /*control*/) {}
   virtual void keyPress(const std::string& control, int keyAscii) = 0;
   virtual void change(const std::string& control) = 0;
   virtual void timerTick() = 0;

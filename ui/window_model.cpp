@@ -166,6 +166,10 @@ void WindowModel::setBorder(const std::string& name, bool border) {
   if (assign(get(name).border, border)) changed(name);
 }
 
+void WindowModel::setTooltip(const std::string& name, const std::string& tooltip) {
+  if (assign(get(name).tooltip, tooltip)) changed(name);
+}
+
 void WindowModel::setChecked(const std::string& name, bool checked) {
   if (assign(get(name).checked, checked)) changed(name);
 }

@@ -115,6 +115,7 @@ class WindowModel {
   void setFillColor(const std::string& name, std::uint32_t bgr);
   void setBorderColor(const std::string& name, std::uint32_t bgr);
   void setBorder(const std::string& name, bool border);
+  void setTooltip(const std::string& name, const std::string& tooltip);
   void setChecked(const std::string& name, bool checked);
   void clearItems(const std::string& name);
   void addItem(const std::string& name, const std::string& item);

@@ -7,6 +7,7 @@
 #include "ui/number_text.h"
 #include "ui/window_model.h"
 #include "window/unit_link.h"
+#include "window/window_health.h"
 
 namespace tamrik {
 
@@ -22,10 +23,15 @@ struct WindowFlags {
 };
 
 // The state every subsystem of the main window works on: the services, the controls, the
-// connection to the unit and the flags. The main window owns it for the life of the program.
+// connection to the unit, its health record and the flags. The main window owns it for the life of the program.
 struct WindowState {
   WindowState(platform::Platform& p, ui::WindowModel& m, ui::NumberFormat f)
-      : platform(p), model(m), numberFormat(std::move(f)), controls(m), link({p.hid, p.deviceSetup, p.kernel}, controls.Timer) {}
+      : platform(p),
+        model(m),
+        numberFormat(std::move(f)),
+        controls(m),
+        link({p.hid, p.deviceSetup, p.kernel}, controls.Timer),
+        health(p.kernel) {}
 
   platform::Platform& platform;
   ui::WindowModel& model;
@@ -36,6 +42,9 @@ struct WindowState {
   // action that lets the window process events in its middle can tell that the unit it started
   // with is no longer the one open.
   UnitLink link;
+  // What happened to the units the window had open (window/window_health.h): the status lights'
+  // tooltips come from it.
+  WindowHealth health;
   WindowFlags flags;
   // Reference frequencies the divider search never uses; start-up fills it.
   std::vector<std::int32_t> ExcludedReferences;

@@ -15,11 +15,14 @@
 #include "app/command_line.h"
 #include "app/frm_main.h"
 #include "app/snapshot_file.h"
+#include "core/recording.h"
 #include "platform/host_kernel.h"
 #include "platform/linux/hidapi_backend.h"
 #include "platform/linux/host_clock.h"
 #include "platform/linux/linux_system_clock.h"
 #include "platform/linux/xdg_shell.h"
+#include "gps/satellites_view.h"
+#include "platform/qt/qt_drawing_window.h"
 #include "platform/qt/qt_toolkit.h"
 #include "platform/routing_device_backend.h"
 #include "platform/sim/sim_clock.h"
@@ -60,6 +63,17 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // The recording's file before anything else: one that cannot be made changes nothing.
+  std::unique_ptr<tamrik::core::Recording> recording;
+  if (!options.recordPath.empty()) {
+    std::string error;
+    recording = tamrik::core::Recording::open(options.recordPath, options.force, error);
+    if (!recording) {
+      std::cerr << "tamrik-config: " << error << "\n";
+      return 1;
+    }
+  }
+
   QApplication app(argc, argv);
   QApplication::setApplicationName("tamrik-config");
   // Qt takes the user's locale for the C library too; our number texts are built with the user's
@@ -97,10 +111,30 @@ int main(int argc, char** argv) {
   tamrik::FrmMain frm(platform, userNumberFormat());
   tamrik::platform::qt::QtWindow window(frm.model(), frm);
   toolkit.setParentWindow(&window);
+  if (recording) frm.gpsMonitor().startRecording(std::move(recording));
+
+  // The Satellites window, made at its first opening; it closes with the main window.
+  std::unique_ptr<tamrik::platform::qt::QtDrawingWindow> satellites;
+  tamrik::gps::GpsMonitor& gps = frm.gpsMonitor();
+  frm.setSatellitesOpener([&] {
+    if (!satellites) {
+      satellites = std::make_unique<tamrik::platform::qt::QtDrawingWindow>(
+          tamrik::gps::kSatellitesCaption, tamrik::gps::kSatellitesWidth, tamrik::gps::kSatellitesHeight,
+          [&gps](int width, int height, double scale) {
+            return tamrik::gps::drawSatellites(gps.Sky(), gps.utcClock().now(), width, height, scale);
+          });
+      satellites->setAttribute(Qt::WA_QuitOnClose, false);
+    }
+    satellites->present();
+  });
+  gps.setSkyObserver([&] {
+    if (satellites && satellites->isVisible()) satellites->refresh();
+  });
 
   auto writeSnapshot = [&] {
     tamrik::ui::SnapshotExtras extras;
     if (simulated) extras.emplace_back("recorded_clock", tamrik::recordedClockJson(simulatedClock.requests));
+    tamrik::addSkyExtras(extras, frm.gpsMonitor().Sky(), frm.gpsMonitor().utcClock().now());
     if (!options.snapshotPath.empty() && !tamrik::writeSnapshotFile(frm.model(), options.snapshotPath, extras)) {
       std::cerr << "tamrik-config: cannot write " << options.snapshotPath << "\n";
     }
@@ -137,7 +171,14 @@ int main(int argc, char** argv) {
   }
 
   frm.Load();
-  const int status = QApplication::exec();
+  if (options.satellites) frm.doubleClick("PicSat");
+  int status = QApplication::exec();
+  if (satellites) satellites->close();
   writeSnapshot();
+  // The recording is closed whole; a write that failed makes the run a failure.
+  if (!gps.stopRecording()) {
+    std::cerr << "tamrik-config: " << gps.recordingError() << "\n";
+    if (status == 0) status = 1;
+  }
   return status;
 }

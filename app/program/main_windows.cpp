@@ -13,6 +13,8 @@
 #include "app/command_line.h"
 #include "app/frm_main.h"
 #include "app/snapshot_file.h"
+#include "core/recording.h"
+#include "gps/satellites_view.h"
 #include "platform/host_kernel.h"
 #include "platform/routing_device_backend.h"
 #include "platform/sim/sim_clock.h"
@@ -20,6 +22,7 @@
 #include "platform/sim/simulated_system_clock.h"
 #include "platform/windows/host_clock.h"
 #include "platform/windows/win32_dpi.h"
+#include "platform/windows/win32_drawing_window.h"
 #include "platform/windows/windows_text.h"
 #include "platform/windows/win32_toolkit.h"
 #include "platform/windows/win32_window.h"
@@ -84,6 +87,18 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
 
+  // The recording's file before anything else: one that cannot be made changes nothing.
+  std::unique_ptr<tamrik::core::Recording> recording;
+  if (!options.recordPath.empty()) {
+    std::string error;
+    recording = tamrik::core::Recording::open(options.recordPath, options.force, error);
+    if (!recording) {
+      attachOutput();
+      std::cerr << "tamrik-config: " << error << "\n" << std::flush;
+      return 1;
+    }
+  }
+
   win::becomeDpiAware();
 
   win::WindowsHidBackend realUnits;
@@ -121,6 +136,24 @@ int wmain(int argc, wchar_t** argv) {
   win::Win32Window window(frm.model(), frm);
   toolkit.setOwner(window.hwnd());
   window.setClosedHandler([] { PostQuitMessage(0); });
+  tamrik::gps::GpsMonitor& gps = frm.gpsMonitor();
+  if (recording) gps.startRecording(std::move(recording));
+
+  // The Satellites window, made at its first opening; it goes with the main window.
+  std::unique_ptr<win::Win32DrawingWindow> satellites;
+  frm.setSatellitesOpener([&] {
+    if (!satellites) {
+      satellites = std::make_unique<win::Win32DrawingWindow>(
+          tamrik::gps::kSatellitesCaption, tamrik::gps::kSatellitesWidth, tamrik::gps::kSatellitesHeight,
+          [&gps](int width, int height, double scale) {
+            return tamrik::gps::drawSatellites(gps.Sky(), gps.utcClock().now(), width, height, scale);
+          });
+    }
+    satellites->present();
+  });
+  gps.setSkyObserver([&] {
+    if (satellites && satellites->visible()) satellites->refresh();
+  });
 
   quitWindow = window.hwnd();
   if (options.quitAfterMs) SetTimer(nullptr, 0, static_cast<UINT>(std::max(*options.quitAfterMs, 1)), onQuitTimer);
@@ -136,13 +169,22 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   frm.Load();
-  const int status = toolkit.run();
+  if (options.satellites) frm.doubleClick("PicSat");
+  int status = toolkit.run();
   replayCheck = nullptr;
+  satellites.reset();
   tamrik::ui::SnapshotExtras extras;
   if (simulated) extras.emplace_back("recorded_clock", tamrik::recordedClockJson(simulatedClock.requests));
+  tamrik::addSkyExtras(extras, frm.gpsMonitor().Sky(), frm.gpsMonitor().utcClock().now());
   if (!options.snapshotPath.empty() && !tamrik::writeSnapshotFile(frm.model(), options.snapshotPath, extras)) {
     attachOutput();
     std::cerr << "tamrik-config: cannot write " << options.snapshotPath << "\n" << std::flush;
+  }
+  // The recording is closed whole; a write that failed makes the run a failure.
+  if (!gps.stopRecording()) {
+    attachOutput();
+    std::cerr << "tamrik-config: " << gps.recordingError() << "\n" << std::flush;
+    if (status == 0) status = 1;
   }
   return status;
 }

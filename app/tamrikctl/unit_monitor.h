@@ -18,7 +18,7 @@
 #include "app/tamrikctl/unit_reading.h"
 #include "core/health.h"
 #include "core/receiver_stream.h"
-#include "core/unit_session.h"
+#include "core/unit.h"
 #include "platform/sim/sim_clock.h"
 
 namespace tamrik::ctl {

@@ -13,7 +13,7 @@
 #include "numbers/frequency.h"
 #include "core/protocol.h"
 #include "core/ubx.h"
-#include "core/unit_session.h"
+#include "core/unit.h"
 
 namespace tamrik::ctl {
 

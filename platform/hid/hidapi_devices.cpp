@@ -3,8 +3,10 @@
 #include <hidapi.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <mutex>
 #include <set>
+#include <string_view>
 
 #include "platform/hid/wide_string.h"
 
@@ -26,11 +28,16 @@ struct HidapiDevices::Device {
   std::optional<ReportDescriptorInfo> layout;  // unset when the report lengths are unknown
   std::vector<std::uint8_t> scratch;           // one raw input report
   std::string lastError;                       // why the latest request that failed, failed
+  bool unanswered = false;                     // it waited out its bound without an answer
 };
 
-void HidapiDevices::failed(Device& device, const char* request) {
+void HidapiDevices::failed(Device& device, const char* request, int error) {
   const wchar_t* text = hid_error(device.dev);
   device.lastError = std::string(request) + ": " + (text ? utf8FromWide(text) : std::string("failed"));
+  // On Linux the kernel ends a USB control transfer the device does not answer with ETIMEDOUT;
+  // on Windows our patch of hidapi's backend (third_party/hidapi/PATCHES.md) says it in its text.
+  constexpr std::wstring_view kPatchNoAnswer = L"the device did not answer in time";
+  device.unanswered = error == ETIMEDOUT || (text != nullptr && std::wstring_view(text).starts_with(kPatchNoAnswer));
 }
 
 HidapiDevices::HidapiDevices() {
@@ -136,17 +143,19 @@ bool HidapiDevices::setFeature(DeviceHandle handle, std::span<const std::uint8_t
   if (device == nullptr || report.empty()) return false;
   // A leading report ID of 0 is dropped before the transfer, as a device without IDs expects
   // (hidraw does so on Linux, the HID class driver on Windows).
+  errno = 0;
   if (hid_send_feature_report(device->dev, report.data(), report.size()) >= 0) return true;
-  failed(*device, "sending a feature report");
+  failed(*device, "sending a feature report", errno);
   return false;
 }
 
 std::optional<std::size_t> HidapiDevices::getFeature(DeviceHandle handle, std::span<std::uint8_t> report) {
   Device* device = find(handle);
   if (device == nullptr || report.empty()) return std::nullopt;
+  errno = 0;
   const int n = hid_get_feature_report(device->dev, report.data(), report.size());
   if (n < 0) {
-    failed(*device, "reading a feature report");
+    failed(*device, "reading a feature report", errno);
     return std::nullopt;
   }
   // The count includes the ID byte; whatever the device did not send reads as zero.
@@ -176,6 +185,11 @@ InputReadResult HidapiDevices::readInputReports(DeviceHandle handle, std::span<s
 std::string HidapiDevices::lastError(DeviceHandle handle) {
   Device* device = find(handle);
   return device ? device->lastError : "not an open device";
+}
+
+bool HidapiDevices::lastRequestUnanswered(DeviceHandle handle) {
+  Device* device = find(handle);
+  return device != nullptr && device->unanswered;
 }
 
 }  // namespace tamrik::platform

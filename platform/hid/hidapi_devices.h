@@ -34,6 +34,7 @@ class HidapiDevices : public DeviceBackend {
   InputReadResult readInputReports(DeviceHandle device, std::span<std::uint8_t> buffer,
                                    std::chrono::milliseconds firstReportTimeout) final;
   std::string lastError(DeviceHandle device) final;
+  bool lastRequestUnanswered(DeviceHandle device) final;
 
  protected:
   HidapiDevices();
@@ -54,8 +55,9 @@ class HidapiDevices : public DeviceBackend {
  private:
   struct Device;
   Device* find(DeviceHandle handle);
-  // Keeps hidapi's words for the request on device that has just failed.
-  void failed(Device& device, const char* request);
+  // Keeps hidapi's words for the request on device that has just failed, and whether it went
+  // unanswered (error: errno as the request left it).
+  void failed(Device& device, const char* request, int error = 0);
 
   std::map<DeviceHandle, std::unique_ptr<Device>> devices_;
   DeviceHandle next_ = 1;

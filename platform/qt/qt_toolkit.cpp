@@ -23,9 +23,21 @@ namespace tamrik::platform::qt {
 
 namespace {
 
+
+
 QColor fromBgr(std::uint32_t bgr) { return QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF); }
 
 QString qs(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+// Qt shows a plain-text tooltip on one line however long it is; as rich text a long one wraps to a
+// readable width. Its text stays literal: markup in it is escaped.
+constexpr qsizetype kOneLineTooltip = 80;
+
+QString tooltipText(const std::string& tooltip) {
+  const QString text = qs(tooltip);
+  if (text.size() <= kOneLineTooltip) return text;
+  return "<qt>" + text.toHtmlEscaped() + "</qt>";
+}
 
 QColor systemColor(ui::SystemColor c, const QPalette& palette) {
   switch (c) {
@@ -305,6 +317,7 @@ QWidget* QtWindow::create(const ui::Control& c) {
     }
     case ui::ControlKind::PictureBox:
       w = new PictureWidget(parent);
+      w->installEventFilter(this);  // its double click
       break;
     case ui::ControlKind::Shape:
       w = new ShapeWidget(parent);
@@ -386,7 +399,7 @@ void QtWindow::sync(const std::string& name) {
   const QSignalBlocker block(w);
   syncGeometry(c, w);
   w->setEnabled(c.enabled);
-  w->setToolTip(c.tooltip.empty() ? QString() : qs(c.tooltip));
+  w->setToolTip(tooltipText(c.tooltip));
   w->setAccessibleName(qs(ui::announcedName(c)));
   w->setAccessibleDescription(qs(c.tooltip));
   QPalette pal = w->palette();
@@ -497,10 +510,20 @@ void QtWindow::closeEvent(QCloseEvent* event) {
 }
 
 bool QtWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseButtonDblClick) {
+    auto* mouse = static_cast<QMouseEvent*>(event);
+    auto* w = qobject_cast<QWidget*>(watched);
+    if (w && mouse->button() == Qt::LeftButton) {
+      events_.doubleClick(w->objectName().toStdString());
+      return true;
+    }
+  }
   if (event->type() == QEvent::MouseButtonRelease) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     auto* w = qobject_cast<QWidget*>(watched);
-    if (w && mouse->button() == Qt::LeftButton && w->rect().contains(mouse->position().toPoint())) {
+    const std::string name = w ? w->objectName().toStdString() : std::string();
+    const bool picture = model_.has(name) && model_.at(name).kind == ui::ControlKind::PictureBox;
+    if (w && !picture && mouse->button() == Qt::LeftButton && w->rect().contains(mouse->position().toPoint())) {
       events_.click(w->objectName().toStdString());
       return true;
     }

@@ -54,6 +54,7 @@ struct SimulatedUnits::Handle {
   int attachment = 0;
   std::deque<std::shared_ptr<Report>> queue;
   std::string lastError;  // why the latest request that failed, failed, as the system would say it
+  bool unanswered = false;  // and whether it failed by waiting out its bound
 };
 
 struct SimulatedUnits::Unit {
@@ -634,7 +635,7 @@ bool SimulatedUnits::setFeature(DeviceHandle device, std::span<const std::uint8_
   }
   if (!u->config.answersFeatureRequests) {
     waitOutFeatureRequest(*u);
-    failed(device, "Connection timed out");
+    failed(device, "Connection timed out", true);
     return false;
   }
   const SteadyTime now = simNow();
@@ -663,7 +664,7 @@ std::optional<std::size_t> SimulatedUnits::getFeature(DeviceHandle device, std::
   }
   if (!u->config.answersFeatureRequests) {
     waitOutFeatureRequest(*u);
-    failed(device, "Connection timed out");
+    failed(device, "Connection timed out", true);
     return std::nullopt;
   }
   const auto answer = u->firmware.featureReport(length);
@@ -739,13 +740,21 @@ void SimulatedUnits::waitOutFeatureRequest(Unit& u) {
   update();
 }
 
-void SimulatedUnits::failed(DeviceHandle h, std::string why) {
-  if (auto it = handles_.find(h); it != handles_.end()) it->second.lastError = std::move(why);
+void SimulatedUnits::failed(DeviceHandle h, std::string why, bool unanswered) {
+  if (auto it = handles_.find(h); it != handles_.end()) {
+    it->second.lastError = std::move(why);
+    it->second.unanswered = unanswered;
+  }
 }
 
 std::string SimulatedUnits::lastError(DeviceHandle device) {
   const auto it = handles_.find(device);
   return it == handles_.end() ? "not an open device" : it->second.lastError;
+}
+
+bool SimulatedUnits::lastRequestUnanswered(DeviceHandle device) {
+  const auto it = handles_.find(device);
+  return it != handles_.end() && it->second.unanswered;
 }
 
 }  // namespace tamrik::sim

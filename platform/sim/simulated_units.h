@@ -169,6 +169,7 @@ class SimulatedUnits final : public platform::DeviceBackend {
   platform::InputReadResult readInputReports(platform::DeviceHandle device, std::span<std::uint8_t> buffer,
                                              std::chrono::milliseconds firstReportTimeout) override;
   std::string lastError(platform::DeviceHandle device) override;
+  bool lastRequestUnanswered(platform::DeviceHandle device) override;
 
  private:
   struct Unit;
@@ -197,7 +198,7 @@ class SimulatedUnits final : public platform::DeviceBackend {
   void keepState(Unit& u);
   // A feature request on a unit that does not answer: the host's wait, then the failure.
   void waitOutFeatureRequest(Unit& u);
-  void failed(platform::DeviceHandle h, std::string why);
+  void failed(platform::DeviceHandle h, std::string why, bool unanswered = false);
 
   SimClock& clock_;
   SteadyTime start_;

@@ -67,6 +67,7 @@ class RecordingDeviceBackend final : public DeviceBackend {
   }
   OpenFailure lastOpenFailure() override { return inner_.lastOpenFailure(); }
   std::string lastError(DeviceHandle device) override { return inner_.lastError(device); }
+  bool lastRequestUnanswered(DeviceHandle device) override { return inner_.lastRequestUnanswered(device); }
   bool close(DeviceHandle handle) override {
     calls.push_back({CallKind::Close, handle, pathOf(handle), 0});
     const bool ok = inner_.close(handle);

@@ -34,6 +34,8 @@ constexpr int kCaptionIndent = 6;
 constexpr int kCaptionGap = 2;
 // The drop-down list of a combo box shows this many entries before it scrolls.
 constexpr int kVisibleListEntries = 8;
+// Tooltips wrap at this width, in design pixels.
+constexpr int kTooltipWidth = 400;
 
 HINSTANCE moduleInstance() { return GetModuleHandleW(nullptr); }
 
@@ -66,6 +68,7 @@ bool Win32Window::registerClasses() {
     const bool window = RegisterClassExW(&wc) != 0;
     wc.lpszClassName = kContainerClass;
     wc.hIcon = nullptr;
+    wc.style = CS_DBLCLKS;  // a picture box's double click
     return window && RegisterClassExW(&wc) != 0;
   }();
   return registered;
@@ -159,6 +162,7 @@ Win32Window::Win32Window(ui::WindowModel& model, ui::WindowEvents& events) : mod
   tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr, moduleInstance(),
                              nullptr);
+  wrapTooltips();
 
   for (const auto& name : model_.order()) create(model_.at(name));
   stack("");
@@ -458,6 +462,12 @@ void Win32Window::syncTimer(const Control& c) {
   }
 }
 
+void Win32Window::wrapTooltips() {
+  // A long tooltip (the status lights' tell a night's story) breaks into lines of a readable width
+  // instead of running across the screen.
+  if (tooltip_) SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, scale_.fromDesignPixels(kTooltipWidth));
+}
+
 void Win32Window::syncTooltip(const Control& c, Item& item) {
   const std::wstring tip = wideFromUtf8(c.tooltip);
   if (tip == item.tooltip || !tooltip_) return;
@@ -620,6 +630,13 @@ LRESULT Win32Window::handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     case WM_PAINT:
       paint(hwnd);
       return 0;
+    case WM_LBUTTONDBLCLK:
+      if (const std::string* name = main ? nullptr : nameOf(hwnd); name && !destroying_) {
+        const std::string control = *name;
+        events_.doubleClick(control);
+        return 0;
+      }
+      break;
     case WM_COMMAND:
       if (lParam && !destroying_) onCommand(reinterpret_cast<HWND>(lParam), HIWORD(wParam));
       return 0;
@@ -683,6 +700,7 @@ LRESULT Win32Window::handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
       const auto* suggested = reinterpret_cast<const RECT*>(lParam);
       if (dpi > 0 && dpi != scale_.dpi) {
         scale_.dpi = dpi;
+        wrapTooltips();
         SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
         relayout();
       }

@@ -77,6 +77,7 @@ class Win32Window final {
   void syncWindow();
   void syncTimer(const ui::Control& c);
   void syncTooltip(const ui::Control& c, Item& item);
+  void wrapTooltips();
   void syncAccessibility(const ui::Control& c, Item& item);
   void invalidateDrawn(const ui::Control& c, Item& item);
   void relayout();

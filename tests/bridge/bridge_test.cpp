@@ -1,11 +1,14 @@
 // The receiver bridge in-process: the engine against a scripted unit, then the real adapter on
 // simulated units in virtual time, then tamrikctl's exit statuses.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -374,44 +377,6 @@ struct FakeChrony final : platform::TimeSampleSink {
 // receiver's seconds, NAV-SVINFO of changing length, 9600 baud inside), through the real unit
 // adapter, the engine and a named pipe that nobody reads for the first 20 s; unplugged from 30 to
 // 35 s; chronyd listens from 12 to 40 s and after 44 s.
-// chrony reads the datagram as its struct sock_sample in this system's own layout (a 32-bit time_t
-// on Debian 12's armhf, 64-bit elsewhere): the stamp in whole microseconds with the rest in the
-// offset, the leap and the magic. A time that the timeval cannot hold gives no datagram, never a
-// wrapped one.
-TEST(ChronySocket, TheDatagramIsChronysSampleInThisSystemsLayoutOrNoneWhenTheTimeDoesNotFit) {
-  struct SockSample {
-    timeval tv;
-    double offset;
-    int pulse, leap, pad, magic;
-  };
-  using namespace std::chrono;
-  platform::TimeSample sample;
-  sample.stamp = system_clock::time_point(duration_cast<system_clock::duration>(seconds(1'700'000'000) + nanoseconds(123'456'789)));
-  sample.offsetSeconds = 0.25;
-  sample.leap = platform::Leap::Insert;
-  const auto bytes = platform::ChronySocket::datagram(sample);
-  ASSERT_TRUE(bytes);
-  ASSERT_EQ(bytes->size(), sizeof(SockSample));
-  SockSample s{};
-  std::memcpy(&s, bytes->data(), sizeof s);
-  EXPECT_EQ(s.tv.tv_sec, 1'700'000'000);
-  EXPECT_EQ(s.tv.tv_usec, 123'456);
-  EXPECT_NEAR(s.offset, 0.25 + 789e-9, 1e-12);
-  EXPECT_EQ(s.leap, 1);
-  EXPECT_EQ(s.magic, 0x534f434b);
-
-  // One second past the last that a 32-bit time_t holds (2038-01-19 03:14:07 UTC).
-  sample.stamp = system_clock::time_point(duration_cast<system_clock::duration>(seconds(std::int64_t{1} << 31)));
-  const auto late = platform::ChronySocket::datagram(sample);
-  if (sizeof(time_t) < 8) {
-    EXPECT_FALSE(late) << "a wrapped time would reach chrony";
-  } else {
-    ASSERT_TRUE(late);
-    std::memcpy(&s, late->data(), sizeof s);
-    EXPECT_EQ(static_cast<std::int64_t>(s.tv.tv_sec), std::int64_t{1} << 31);
-  }
-}
-
 TEST(ChronySamples, OnePerEpochStampedAtItsFirstReportAndTheReaderGetsOnlyTheCurrentEpoch) {
   sim::VirtualClock clock;
   sim::SimulatedUnits units(clock);
@@ -594,6 +559,94 @@ TEST(ChronySamples, NoSampleFromACutOrMixedBurstOrAnInvalidTimeAndTheLeapAsAnnou
   // The unit away: the first burst after its return is not known to start an epoch.
   stamper.unitLost();
   EXPECT_FALSE(stamper.onRead(steady0 + 50s, VirtualBridgeClock::toSystem(day + 50s), pvt(30)).sample);
+
+  // Announced a day ahead, as receivers learn it long before: the day before the one that ends
+  // with the leap second has none.
+  EpochStamper early;
+  int earlySamples = 0;
+  for (int k = -86400; k < -86400 + 12; ++k) {
+    const Bytes e = cat({timeLs(k, 1, 40 - k), pvt(k)});
+    for (std::size_t at = 0, j = 0; at < e.size(); at += 62, ++j) {
+      const auto since = std::chrono::seconds(k) + 40ms + 64ms * static_cast<int>(j);
+      const std::span<const std::uint8_t> chunk(e.data() + at, std::min<std::size_t>(62, e.size() - at));
+      const auto out = early.onRead(steady0 + since, VirtualBridgeClock::toSystem(day + since) + 3ms, chunk);
+      if (!out.sample) continue;
+      ++earlySamples;
+      EXPECT_EQ(out.sample->leap, platform::Leap::None) << k;
+    }
+  }
+  EXPECT_GE(earlySamples, 5);
+}
+
+// chronyd's side of its SOCK refclock: the struct it reads, declared as chrony declares it, and a
+// datagram socket bound where chronyd binds its own.
+struct ChronySockSample {
+  struct timeval tv;
+  double offset;
+  int pulse;
+  int leap;
+  int pad;
+  int magic;
+};
+
+TEST(ChronySocket, SendsChronysLayoutWithItsLeapCodesAndWaitsWhileNobodyListens) {
+  TempFolder folder;
+  const std::string path = folder / "refclock.sock";
+  std::string error;
+  auto sink = platform::ChronySocket::create(path, error);
+  ASSERT_TRUE(sink) << error;
+  platform::TimeSample sample;
+  sample.stamp = std::chrono::system_clock::time_point{} + 1'483'228'799s + 123'456'789ns;
+  sample.offsetSeconds = -0.105;
+  EXPECT_EQ(sink->send(sample).sent, platform::TimeSampleSink::Sent::NotListening);
+
+  const int chronyd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  ASSERT_GE(chronyd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(::bind(chronyd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+  const std::pair<platform::Leap, int> leaps[] = {{platform::Leap::None, 0}, {platform::Leap::Insert, 1}, {platform::Leap::Delete, 2}};
+  for (const auto& [leap, code] : leaps) {
+    sample.leap = leap;
+    ASSERT_EQ(sink->send(sample).sent, platform::TimeSampleSink::Sent::Delivered);
+    ChronySockSample got{};
+    std::array<char, sizeof got + 16> bytes{};
+    ASSERT_EQ(::recv(chronyd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(sizeof got));
+    std::memcpy(&got, bytes.data(), sizeof got);
+    EXPECT_EQ(got.magic, 0x534f434b);
+    EXPECT_EQ(got.pulse, 0);
+    EXPECT_EQ(got.leap, code);
+    // Whole microseconds in the timeval, the rest in the offset: chronyd's reference time is the
+    // receiver's time to the nanosecond.
+    EXPECT_EQ(got.tv.tv_sec, 1'483'228'799);
+    EXPECT_EQ(got.tv.tv_usec, 123'456);
+    EXPECT_NEAR(got.offset, -0.105 + 789e-9, 1e-12);
+  }
+  // chronyd gone, its socket file left behind: nobody listens, which is no failure of the bridge.
+  ::close(chronyd);
+  const platform::TimeSampleSink::Result gone = sink->send(sample);
+  EXPECT_EQ(gone.sent, platform::TimeSampleSink::Sent::NotListening);
+  EXPECT_EQ(gone.reason, "nothing listens at " + path);
+}
+
+// A time that this system's timeval cannot hold (past January 2038 with the 32-bit time_t of
+// Debian 12's armhf) gives no datagram, never a wrapped one; a 64-bit time_t holds it whole.
+TEST(ChronySocket, ATimeThatTheTimevalCannotHoldGivesNoDatagram) {
+  using namespace std::chrono;
+  platform::TimeSample sample;
+  sample.stamp = system_clock::time_point(duration_cast<system_clock::duration>(seconds(std::int64_t{1} << 31)));
+  const auto late = platform::ChronySocket::datagram(sample);
+  if (sizeof(time_t) < 8) {
+    EXPECT_FALSE(late) << "a wrapped time would reach chrony";
+    return;
+  }
+  ASSERT_TRUE(late);
+  ASSERT_EQ(late->size(), sizeof(ChronySockSample));
+  ChronySockSample got{};
+  std::memcpy(&got, late->data(), sizeof got);
+  EXPECT_EQ(static_cast<std::int64_t>(got.tv.tv_sec), std::int64_t{1} << 31);
+  EXPECT_EQ(got.tv.tv_usec, 0);
 }
 
 TEST(LinuxReaderEndpoint, APathThatALiveBridgeServesIsRefusedAndAStaleLockTakenOver) {

@@ -99,6 +99,14 @@ TEST(Unit, ReadsBackCommandsAndReadsBackWhatItProgrammed) {
   const Dividers preset{98304, 1, 10, 5400, 9, 12, 12, 9};
   EXPECT_EQ(unit.programSettings(preset), ProgramOutcome::Taken);
   EXPECT_EQ(b.sent(4), 2u);
+  // The caller hears after each frame, and one that says stop after the first gets no second.
+  int heard = 0;
+  EXPECT_EQ(unit.programSettings(preset, [&] { return ++heard > 1; }), ProgramOutcome::Stopped);
+  EXPECT_EQ(heard, 1);
+  EXPECT_EQ(b.sent(4), 3u);
+  EXPECT_EQ(unit.programSettings(preset, [&] { return ++heard > 1; }), ProgramOutcome::Taken);
+  EXPECT_EQ(heard, 3);
+  EXPECT_EQ(b.sent(4), 5u);
   EXPECT_TRUE(unit.setOutputEnabled(false));
   EXPECT_TRUE(unit.setDriveStrength(1));
   EXPECT_TRUE(unit.setBlink(true));

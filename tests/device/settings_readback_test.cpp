@@ -170,7 +170,7 @@ TEST(SettingsReadback, FirmwareDecidesTheQueryAndTheReceiverRates) {
     w.frm.Load();
     EXPECT_EQ(w.text("lblVersion"), c.text);
     const auto queries = w.sent(10);
-    EXPECT_EQ(queries.size(), c.query ? 1u : 0u);
+    ASSERT_EQ(queries.size(), c.query ? 1u : 0u);
     if (c.query) {
       EXPECT_EQ(queries[0][2], 4);
     }

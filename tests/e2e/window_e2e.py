@@ -102,7 +102,7 @@ class Display:
 
 
 class Session:
-    def __init__(self, program, display, work, artifacts):
+    def __init__(self, program, display, work, artifacts, arguments=("--simulate=3",), extra_env=None):
         self.work = work
         self.artifacts = artifacts
         self.snapshot_path = os.path.join(work, "snapshot.json")
@@ -129,9 +129,10 @@ class Session:
             "BROWSER": "/bin/false",
             "TAMRIK_E2E_OPENED": self.opened_log,
         })
+        env.update(extra_env or {})
         self.env = env
         self.program_log = open(os.path.join(work, "program.log"), "w")
-        self.proc = subprocess.Popen([program, "--simulate=3", "--snapshot", self.snapshot_path], env=env,
+        self.proc = subprocess.Popen([program, *arguments, "--snapshot", self.snapshot_path], env=env,
                                      stdout=self.program_log, stderr=subprocess.STDOUT)
         self.window = None
         self.tpp = None
@@ -314,6 +315,15 @@ def run(s):
         snap["controls"]["LOS"]["text"] == "GPS signal OK"
         and any(snap["controls"][f"Sat({i})"]["height"] > 2 for i in range(32))
         and snap["controls"]["Label13"]["text"].startswith("UTC")), timeout=20)
+    # The lights' tooltips tell since when each state holds, in UTC, and the time runs on.
+    since = r"since (?:at least )?(\d\d:\d\d:\d\d) UTC \(([\w ]+)\); no losses since the program started"
+    tooltip = lambda snap, light: snap["controls"][light].get("tooltip", "")
+    check(re.fullmatch("GPS signal OK " + since, tooltip(snap, "LOS")), f"LOS tooltip {tooltip(snap, 'LOS')!r}")
+    pll = re.fullmatch("PLL locked " + since, tooltip(snap, "LOL"))
+    check(pll, f"LOL tooltip {tooltip(snap, 'LOL')!r}")
+    s.wait_state("the PLL tooltip's time to run on", lambda later: (
+        (on := re.fullmatch("PLL locked " + since, tooltip(later, "LOL"))) is not None
+        and on.group(1) == pll.group(1) and on.group(2) != pll.group(2)), timeout=5)
     s.screenshot("window-wide.png", s.window)
 
     step('An exact frequency, typed and entered')

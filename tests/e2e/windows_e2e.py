@@ -15,10 +15,12 @@ kept between runs) in an Xvfb of its own:
    Out1Freq, 12345678 typed and Enter; then 777777777, which has no exact divider set, and the
    question answered No with the key N; Alt+F4. The snapshot written at exit must show the wide
    window, 12345678's divider set back in the boxes, the settings unlocked, the focus in Out1Freq.
+3. Opens the Satellites window by a double click on the satellite chart: a second window of its
+   design size at the scale, the main window's size unchanged; its screenshot is taken.
 
 Without a window manager the X window of a Wine program is its client area: its size must be the
 layout's at the scale, and clicks are aimed from the layout in twips. Screenshots windows-narrow,
-windows-wide and windows-question (.png, "-200" at 200 %) go into the artefact folder.
+windows-wide, windows-question and windows-satellites (.png, "-200" at 200 %) go into the artefact folder.
 
 With --run PROGRAM [ARGS...] it only runs a Windows program in the 96-dpi prefix on a display and
 returns its status (the Win32 window's own tests).
@@ -62,6 +64,11 @@ def compare(windows, linux):
         w, l = dict(wc[name]), dict(lc[name])
         if name == "Label13":
             w["text"], l["text"] = (re.sub(r"\d", "0", c["text"]) for c in (w, l))
+        if name in ("LOS", "LOL"):
+            # The lights' tooltips name the times each program saw, and whether its first report
+            # found the state already so.
+            for c in (w, l):
+                c["tooltip"] = re.sub(r"\d\d:\d\d:\d\d UTC \([\w ]+\)", "T UTC (D)", c.get("tooltip", "")).replace("at least ", "")
         if re.fullmatch(r"Sat\(\d+\)", name):
             if w["top"] + w["height"] != l["top"] + l["height"]:
                 out.append(f"{name} stands at {w['top'] + w['height']} on Windows, {l['top'] + l['height']} on Linux")
@@ -283,6 +290,35 @@ def driven_run(prefix, program, display, work, artifacts, layout):
     check(snapshot["focus"] == "Out1Freq", f"the focus is on {snapshot['focus']!r}")
 
 
+def satellites_run(prefix, program, display, work, artifacts, layout):
+    dpi = prefix.dpi
+    step(f"{dpi} dpi: the Satellites window by a double click on the satellite chart")
+    run = WindowsProgram(prefix, program, display, work, f"windows-satellites-{dpi}", 120000)
+    try:
+        wait_for("the satellite bars", lambda: run.green_bars(layout), timeout=60)
+        main_size = run.geometry(run.window)[2:]
+        x, y, w, h = run.place(layout, "PicSat")
+        wx, wy, _, _ = run.geometry(run.window)
+        run.x("mousemove", wx + x + w // 2, wy + y + h // 2, "click", "--repeat", 2, "--delay", 60, 1)
+        window = wait_for("the Satellites window", lambda: run.find_window("Satellites"), timeout=20)
+        size = run.geometry(window)[2:]
+        want = (round(820 * dpi / 96), round(600 * dpi / 96))
+        check(all(abs(a - b) <= 2 for a, b in zip(size, want)), f"the Satellites window is {size} at {dpi} dpi, not {want}")
+        check(run.geometry(run.window)[2:] == main_size, "the main window changed its size")
+        time.sleep(2)
+        run.screenshot(os.path.join(artifacts, f"windows-satellites{suffix(dpi)}.png"), window)
+        # Closing it leaves the main window; the main window then closes as a user closes it.
+        run.keys("alt+F4")
+        wait_for("the Satellites window to close", lambda: run.find_window("Satellites") is None, timeout=10)
+        check(run.find_window(TITLE) == run.window, "the main window went with the Satellites window")
+        run.click(layout, "Out1Freq")
+        run.keys("alt+F4")
+        snapshot = run.wait_exit(60)
+    finally:
+        run.close(os.path.join(artifacts, f"windows-failure-satellites{suffix(dpi)}.png"))
+    check(any(s["used"] for s in snapshot["sky"]), f"the snapshot's sky: {snapshot.get('sky')}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--windows-program", help="the built tamrik-config.exe")
@@ -319,6 +355,7 @@ def main():
                     os.remove(os.path.join(args.artifacts, stale))
                 layout = hands_off_run(prefix, args.windows_program, args.linux_program, display, work, args.artifacts)
                 driven_run(prefix, args.windows_program, display, work, args.artifacts, layout)
+                satellites_run(prefix, args.windows_program, display, work, args.artifacts, layout)
             finally:
                 prefix.stop()
                 if display:

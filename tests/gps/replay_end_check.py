@@ -83,6 +83,25 @@ def expected_window(data, scale_height):
     return position, utc, bars
 
 
+# NAV-SVINFO's satellite numbers, from u-blox's protocol description; IMES and unassigned are "other".
+CONSTELLATIONS = [(1, 32, "gps"), (33, 64, "beidou"), (65, 96, "glonass"), (120, 158, "sbas"),
+                  (159, 163, "beidou"), (193, 197, "qzss"), (211, 246, "galileo"), (255, 255, "glonass")]
+
+
+def expected_sky(data):
+    """The satellites of the capture's last NAV-SVINFO."""
+    sky = []
+    for cls, mid, p in frames(data):
+        if cls == 0x01 and mid == 0x30 and len(p) >= 8:
+            sky = []
+            for k in range(min(p[4], (len(p) - 8) // 12)):
+                _, svid, flags, _, cno, elev, azim = struct.unpack_from("<BBBBBbh", p, 8 + 12 * k)
+                constellation = next((name for low, high, name in CONSTELLATIONS if low <= svid <= high), "other")
+                sky.append({"svid": svid, "constellation": constellation, "azimuth": azim, "elevation": elev,
+                            "cno": cno, "used": bool(flags & 1)})
+    return sky
+
+
 def check_snapshot(snapshot, data, expected_for):
     controls = snapshot["controls"]
     sh = controls["PicSat"]["scale_height"]
@@ -98,6 +117,20 @@ def check_snapshot(snapshot, data, expected_for):
         if shown != (height, sh - height, colour):
             problems.append("Sat(%d) height, top, colour %s, the messages say %s"
                             % (chn, shown, (height, sh - height, colour)))
+    if "sky" not in expected_for:
+        expected_for["sky"] = expected_sky(data)
+    sky = expected_for["sky"]
+    if snapshot.get("sky") != sky:
+        shown = snapshot.get("sky")
+        first = next((i for i, (a, b) in enumerate(zip(shown or [], sky)) if a != b), None)
+        problems.append("sky of %s satellites (first difference at %s: %s), the last NAV-SVINFO has %d (%s)"
+                        % (len(shown) if shown is not None else "no", first,
+                           shown[first] if first is not None else "-", len(sky),
+                           sky[first] if first is not None else "-"))
+    if snapshot.get("sky_current") is not bool(sky):
+        problems.append("sky_current %r with %d satellites just received" % (snapshot.get("sky_current"), len(sky)))
+    if not isinstance(snapshot.get("history_samples"), int) or snapshot["history_samples"] < 1:
+        problems.append("history_samples %r" % snapshot.get("history_samples"))
     return problems
 
 
@@ -127,14 +160,21 @@ def main():
         snapshot_path = os.path.join(work, "snapshot.json")
         command = [args.program, "--simulate=1", "--replay", args.capture, "--replay-fast",
                    "--quit-at-replay-end", "--snapshot", snapshot_path]
+        recording = os.path.join(work, "recorded.ubx")
         for run in range(1, args.runs + 1):
             if os.path.exists(snapshot_path):
                 os.remove(snapshot_path)
             try:
-                result = subprocess.run(command, env=env, capture_output=True, text=True, timeout=args.timeout)
+                extra = ["--record", recording] if run == 1 else []
+                result = subprocess.run(command + extra, env=env, capture_output=True, text=True, timeout=args.timeout)
                 if result.returncode == 0 and os.path.exists(snapshot_path):
                     with open(snapshot_path, encoding="utf-8") as f:
                         problems = check_snapshot(json.load(f), data, expected_for)
+                    if extra:
+                        with open(recording, "rb") as f:
+                            got, want = list(frames(f.read())), list(frames(data))
+                        if got != want:
+                            problems.append("the recording holds %d frames, the capture %d" % (len(got), len(want)))
                 else:
                     problems = ["exit status %d, no snapshot: %s" % (result.returncode, result.stderr)]
             except subprocess.TimeoutExpired:  # the child is killed

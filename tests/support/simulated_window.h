@@ -18,13 +18,19 @@
 namespace tamrik::testing {
 
 struct SimulatedWindow {
-  explicit SimulatedWindow(ui::NumberFormat format = ui::NumberFormat::point())
-      : kernel(recorder, clock, [this](std::chrono::milliseconds d) {
-          pauses.push_back(d);
-          recorder.pause(d);
-          if (onPause) onPause(d);
-          simClock.advance(d);
-        }),
+  // The window's clock reads UTC from the virtual clock, which starts at utcStart.
+  explicit SimulatedWindow(ui::NumberFormat format = ui::NumberFormat::point(),
+                           sim::UtcTime utcStart = sim::VirtualClock::defaultUtcStart())
+      : simClock(utcStart),
+        kernel(
+            recorder, clock,
+            [this](std::chrono::milliseconds d) {
+              pauses.push_back(d);
+              recorder.pause(d);
+              if (onPause) onPause(d);
+              simClock.advance(d);
+            },
+            [this] { return std::chrono::floor<std::chrono::milliseconds>(simClock.utcAt(simClock.now())); }),
         frm(platform, std::move(format)) {}
 
   // Adds a Tamrik unit with the given serial (other settings as the config says).

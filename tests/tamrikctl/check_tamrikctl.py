@@ -9,8 +9,12 @@
   check_tamrikctl.py --tamrikctl PATH replay --captures DIR
                                                    status of a unit replaying a real receiver
                                                    capture, as JSON and as metrics
+  check_tamrikctl.py --tamrikctl PATH record --captures DIR
+                                                   record of replayed captures: every UBX frame in
+                                                   order; an existing file, a full disk, a folder
+                                                   that is not there, and SIGTERM
 
-The replay part is skipped (exit status 77) when the captures are absent, unless CI=true.
+The replay and record parts are skipped (exit status 77) when the captures are absent, unless CI=true.
 """
 
 import argparse
@@ -18,9 +22,11 @@ import json
 import locale
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 SKIP = 77
 
@@ -194,13 +200,21 @@ def metrics(args):
                out=r'^\{"serial":"Q\\"\\\\\\n\u00e9",')
 
 
+def captures_present(*captures):
+    """Whether the captures are there; says that the part is skipped when not (a failure under CI)."""
+    missing = [c for c in captures if not os.path.exists(c)]
+    if not missing:
+        return True
+    message = f"no receiver capture at {missing[0]}"
+    if os.environ.get("CI") == "true":
+        raise Failure(message + " (CI=true: the captures are required)")
+    print(f"skipped: {message}")
+    return False
+
+
 def replay(args):
     capture = os.path.join(args.captures or "", "pyubx2_pygpsdata-MIXED.ubx")
-    if not os.path.exists(capture):
-        message = f"no receiver capture at {capture}"
-        if os.environ.get("CI") == "true":
-            raise Failure(message + " (CI=true: the captures are required)")
-        print(f"skipped: {message}")
+    if not captures_present(capture):
         return SKIP
     with tempfile.TemporaryDirectory(suffix="-\u0416\u0443\u043a-Zo\u00eb") as folder:
         # The capture under a name beyond ASCII, by a link: the captures stay where they are.
@@ -232,16 +246,95 @@ def replay_of(args, capture):
     return 0
 
 
+def ubx_frames(data):
+    """(class, id, payload) of every frame whose 8-bit Fletcher checksum is good, in order."""
+    found, i, n = [], 0, len(data)
+    while i + 8 <= n:
+        if data[i] != 0xB5 or data[i + 1] != 0x62:
+            i += 1
+            continue
+        end = i + 8 + (data[i + 4] | data[i + 5] << 8)
+        ck_a = ck_b = 0
+        for b in data[i + 2:end - 2]:
+            ck_a = (ck_a + b) & 0xFF
+            ck_b = (ck_b + ck_a) & 0xFF
+        if end <= n and (ck_a, ck_b) == (data[end - 2], data[end - 1]):
+            found.append(bytes(data[i + 2:end - 2]))
+            i = end
+        else:
+            i += 1
+    return found
+
+
+def record(args):
+    names = ["gpsd_navisys-gr701w.ubx", "pyubx2_pygpsdata-MIXED.ubx", "gpsd_ublox-zed-f9r.ubx"]
+    captures = [os.path.join(args.captures or "", name) for name in names]
+    if not captures_present(*captures):
+        return SKIP
+    with tempfile.TemporaryDirectory(suffix="-\u0416") as folder:
+        out = os.path.join(folder, "recorded-\u0416.ubx")
+        for capture in captures:
+            with open(capture, "rb") as f:
+                want = ubx_frames(f.read())
+            unit = ["--simulate=1", "--replay", capture, "--replay-fast"]
+            expect(args, 0, *unit, "record", out, "--duration", "4", "--force", out="")
+            with open(out, "rb") as f:
+                got = ubx_frames(f.read())
+            if got != want:
+                first = next((k for k, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+                raise Failure(f"record of {os.path.basename(capture)}: {len(got)} frames, the capture has "
+                              f"{len(want)}; they differ from frame {first} on")
+            # An existing file is kept without --force.
+            expect(args, 1, *unit, "record", out, "--duration", "1", reason=re.escape(f"{out} exists; --force replaces it"))
+            with open(out, "rb") as f:
+                if ubx_frames(f.read()) != want:
+                    raise Failure("record without --force changed the existing file")
+        unit = ["--simulate=1"]
+        absent = os.path.join(folder, "absent", "x.ubx")
+        expect(args, 1, *unit, "record", absent, "--duration", "1",
+               reason=re.escape(f"cannot create {absent}: ") + "No such file or directory")
+        expect(args, 2, *unit, "record", out, "--duration", "soon", "--force")
+        expect(args, 64, *unit, "record")
+        if args.runner:
+            return 0  # Wine has no /dev/full, and no signal reaches a Windows program as SIGTERM
+        expect(args, 1, *unit, "record", "/dev/full", "--duration", "3", "--force",
+               reason="cannot write /dev/full: No space left on device")
+
+        # SIGTERM ends it in good order: status 0, nothing said, and every frame received is kept.
+        env = dict(os.environ, LC_ALL=LOCALE, LANG=LOCALE)
+        live = os.path.join(folder, "live.ubx")
+        child = subprocess.Popen([*args.runner, args.tamrikctl, *unit, "record", live],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        try:
+            for _ in range(100):
+                if os.path.exists(live) and len(ubx_frames(open(live, "rb").read())) >= 3:
+                    break
+                time.sleep(0.1)
+            else:
+                raise Failure("record of a simulated unit wrote no three frames within 10 s")
+            child.send_signal(signal.SIGTERM)
+            _, err = child.communicate(timeout=10)
+        finally:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+        if child.returncode != 0 or err:
+            raise Failure(f"record after SIGTERM: status {child.returncode}, {err!r}")
+        if len(ubx_frames(open(live, "rb").read())) < 3:
+            raise Failure("record after SIGTERM: the file lost frames it had")
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tamrikctl", required=True)
     # A Windows build's tamrikctl.exe runs through the build's Wine wrapper.
     parser.add_argument("--runner", action="append", default=[], help="program that runs tamrikctl")
     parser.add_argument("--captures")
-    parser.add_argument("part", choices=["commands", "metrics", "replay"])
+    parser.add_argument("part", choices=["commands", "metrics", "replay", "record"])
     args = parser.parse_args()
     try:
-        status = {"commands": commands, "metrics": metrics, "replay": replay}[args.part](args)
+        status = {"commands": commands, "metrics": metrics, "replay": replay, "record": record}[args.part](args)
     except (Failure, subprocess.TimeoutExpired, json.JSONDecodeError, KeyError) as e:
         print(f"FAILED: {e}", file=sys.stderr)
         return 1

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -19,6 +21,12 @@
 #include "app/tamrikctl/ctl_output.h"
 #include "core/protocol.h"
 #include "core/ubx.h"
+#include "app/tamrikctl/unit_monitor.h"
+#include "app/tamrikctl/unit_reading.h"
+#include "core/health.h"
+#include "platform/host_kernel.h"
+#include "platform/sim/fault_schedule.h"
+#include "platform/sim/simulated_system_clock.h"
 #include "platform/sim/simulated_units.h"
 
 namespace tamrik::ctl {
@@ -306,6 +314,17 @@ TEST(TamrikctlList, ListsEveryUnitWithItsStringsEscapedNeverInterpreted) {
   const Ran none = ctl({"--simulate=0", "list", "--json"});
   EXPECT_EQ(none.status, kExitOk);
   EXPECT_EQ(none.out, "[]\n");
+
+  // A unit held by another program is not listed as if it were absent: it is named on stderr, and
+  // asking for it by serial says why it cannot be listed.
+  const Ran busy = ctl({"--simulate=2", "--sim-faults", "exclusive:SIM001", "list"});
+  EXPECT_EQ(busy.status, kExitOk);
+  EXPECT_EQ(busy.out.rfind("serial=SIM002\n", 0), 0u) << busy.out;
+  EXPECT_EQ(busy.err, "tamrikctl list: unit SIM001 is attached but busy: another program holds it "
+                      "(another program (simulated))\n");
+  const Ran busyByName = ctl({"--simulate=2", "--sim-faults", "exclusive:SIM001", "--unit", "SIM001", "list"});
+  EXPECT_EQ(busyByName.status, kExitNoUnit);
+  expectOneLineReason(busyByName, "unit SIM001 is attached but busy");
 
   // Output that cannot be written.
   VirtualHost host;
@@ -674,6 +693,10 @@ TEST(TamrikctlWatch, PrintsOneLinePerEventOfAFaultSchedule) {
   EXPECT_EQ(none.status, kExitOk);
   EXPECT_EQ(none.out, "");
   EXPECT_EQ(none.err, "tamrikctl watch: no unit is attached yet; waiting\n");
+  const Ran notThat = ctl({"--simulate=1", "--unit", "SIM009", "watch", "--duration", "2"});
+  EXPECT_EQ(notThat.status, kExitOk);
+  EXPECT_EQ(notThat.out, "");
+  EXPECT_EQ(notThat.err, "tamrikctl watch: unit SIM009 is not attached yet; waiting\n");
 }
 
 // Another program (a window closing) switches the receiver's messages off: the watch switches
@@ -714,6 +737,67 @@ TEST(TamrikctlExporter, AMalformedOrUnusableAddressEndsItWithOneLine) {
     EXPECT_EQ(r.status, kExitBadArgument) << listen;
     expectOneLineReason(r, reason);
   }
+}
+
+// The exporter's metrics as its monitor keeps them, on a simulated unit in virtual time: each
+// state's losses counted and the time of its last change, and a unit whose reports stopped served
+// as down, its state left out but its counters kept.
+TEST(TamrikctlExporter, MetricsCountEachLossTimeEachChangeAndLeaveOutAStateThatIsNotCurrent) {
+  sim::VirtualClock clock;
+  sim::SimulatedUnits units(clock);
+  units.addUnit({});
+  units.scheduleFaults(sim::parseFaultSpec("pll-unlock:SIM001@8000,pll-lock:SIM001@9000,stall:SIM001@14000").events);
+  sim::SimulatedSystemClock system;
+  platform::HostKernel kernel(units, system, clock.sleeper());
+  SimUtcClock utc(clock);
+  core::Health health(utc);
+  std::map<std::string, double> lastAt;  // each event's latest time, in seconds since 1970
+  health.setListener([&](const core::UnitHealth&, const core::HealthEvent& e) {
+    lastAt[std::string(core::healthEventName(e.kind))] = unixSeconds(e.at);
+  });
+  UnitMonitor monitor(core::UnitServices{units, units, kernel}, clock, health, {std::nullopt, false});
+  auto metricsAt = [&](std::chrono::seconds t) {
+    while (clock.elapsed() < t) monitor.step();
+    std::string text;
+    monitor.inspect([&](const std::vector<UnitReading>& readings) { text = prometheusMetrics(readings); });
+    return text;
+  };
+  auto value = [](const std::string& text, const std::string& name) -> std::optional<double> {
+    const std::string head = "\n" + name + "{serial=\"SIM001\"} ";
+    const std::size_t at = text.find(head);
+    if (at == std::string::npos) return std::nullopt;
+    return std::stod(text.substr(at + head.size()));
+  };
+
+  const std::string locked = metricsAt(std::chrono::seconds(12));
+  ASSERT_TRUE(lastAt.count("pll_lock_regained") && lastAt.count("gps_signal_regained") && lastAt.count("fix_regained"))
+      << locked;
+  EXPECT_EQ(value(locked, "tamrik_up"), 1.0);
+  EXPECT_EQ(value(locked, "tamrik_pll_lock"), 1.0);
+  EXPECT_EQ(value(locked, "tamrik_pll_lock_losses_total"), 1.0);
+  EXPECT_NEAR(value(locked, "tamrik_pll_lock_last_change_timestamp_seconds").value_or(0), lastAt["pll_lock_regained"], 0.002);
+  EXPECT_EQ(value(locked, "tamrik_gps_signal"), 1.0);
+  EXPECT_EQ(value(locked, "tamrik_gps_signal_losses_total"), 0.0);
+  EXPECT_NEAR(value(locked, "tamrik_gps_signal_last_change_timestamp_seconds").value_or(0), lastAt["gps_signal_regained"], 0.002);
+  EXPECT_EQ(value(locked, "tamrik_receiver_fix"), 1.0);
+  EXPECT_EQ(value(locked, "tamrik_receiver_fix_losses_total"), 0.0);
+  EXPECT_NEAR(value(locked, "tamrik_receiver_fix_last_change_timestamp_seconds").value_or(0), lastAt["fix_regained"], 0.002);
+  EXPECT_EQ(value(locked, "tamrik_unit_connected"), 1.0);
+  EXPECT_EQ(value(locked, "tamrik_unit_disconnects_total"), 0.0);
+  EXPECT_NE(locked.find("# TYPE tamrik_pll_lock_losses_total counter\n"), std::string::npos);
+
+  // Reports stopped at 14 s: down, though attached; no lock, signal, fix or satellites as they were.
+  const std::string stalled = metricsAt(std::chrono::seconds(16));
+  ASSERT_TRUE(lastAt.count("reports_stopped")) << stalled;
+  EXPECT_EQ(value(stalled, "tamrik_up"), 0.0);
+  EXPECT_EQ(value(stalled, "tamrik_unit_connected"), 1.0);
+  EXPECT_LT(value(stalled, "tamrik_last_report_timestamp_seconds").value_or(1e12), lastAt["reports_stopped"] - 0.9);
+  for (const char* gone : {"tamrik_pll_lock", "tamrik_pll_lock_last_change_timestamp_seconds", "tamrik_gps_signal",
+                           "tamrik_unit_signal_loss_count", "tamrik_receiver_fix", "tamrik_satellites"}) {
+    EXPECT_FALSE(value(stalled, gone)) << gone;
+  }
+  EXPECT_EQ(stalled.find("tamrik_constellation_satellites{"), std::string::npos);
+  EXPECT_EQ(value(stalled, "tamrik_pll_lock_losses_total"), 1.0);
 }
 
 TEST(TamrikctlOutput, NumbersAndTextsKeepToTheirFormats) {

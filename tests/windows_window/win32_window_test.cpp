@@ -18,6 +18,8 @@
 #include "platform/windows/win32_toolkit.h"
 #include "platform/windows/win32_window.h"
 #include "platform/windows/windows_text.h"
+#include "platform/sim/fault_schedule.h"
+#include "tests/support/simulated_window.h"
 #include "tests/support/window_without_units.h"
 #include "ui/satellite_chart.h"
 
@@ -28,6 +30,18 @@ namespace win = platform::windows;
 using Names = std::vector<std::string>;
 
 std::string text(HWND h) { return win::utf8FromWide(win::windowText(h)); }
+
+// The text the tooltip control holds for a control's window.
+std::string tooltipOf(HWND tooltips, HWND control) {
+  wchar_t tip[1024] = {};
+  TTTOOLINFOW tool{};
+  tool.cbSize = TTTOOLINFOW_V2_SIZE;
+  tool.hwnd = GetParent(control);
+  tool.uId = reinterpret_cast<UINT_PTR>(control);
+  tool.lpszText = tip;
+  SendMessageW(tooltips, TTM_GETTEXTW, std::size(tip), reinterpret_cast<LPARAM>(&tool));
+  return win::utf8FromWide(tip);
+}
 
 // The window's events on their way to the window object, noted.
 struct NotedEvents final : ui::WindowEvents {
@@ -203,14 +217,33 @@ TEST(Win32Window, ModelChangesReachTheWindowsAndTheChart) {
     EXPECT_NE(w.pixel("PicSat", x, lineY), RGB(0xE0, 0xE0, 0xE0)) << "the line runs through the number at " << x;
   }
   // Tooltips as the model has them.
-  wchar_t tip[64] = {};
-  TTTOOLINFOW tool{};
-  tool.cbSize = TTTOOLINFOW_V2_SIZE;
-  tool.hwnd = GetParent(w["Label12"]);
-  tool.uId = reinterpret_cast<UINT_PTR>(w["Label12"]);
-  tool.lpszText = tip;
-  SendMessageW(w.window.tooltips(), TTM_GETTEXTW, 64, reinterpret_cast<LPARAM>(&tool));
-  EXPECT_EQ(win::utf8FromWide(tip), "Click to open in Google maps");
+  EXPECT_EQ(tooltipOf(w.window.tooltips(), w["Label12"]), "Click to open in Google maps");
+}
+
+// The status lights' tooltips reach the tooltip control as the health record words them, wrapped
+// to a readable width: a simulated unit in virtual time loses its signal and is then unplugged.
+TEST(Win32Window, StatusLightTooltipsFollowTheUnit) {
+  testing::SimulatedWindow sim;
+  sim.addUnit(u"SIM001");
+  sim.units.scheduleFaults(sim::parseFaultSpec("signal-loss:SIM001@60000, unplug:SIM001@120000").events);
+  NotedEvents events{sim.frm};
+  win::Win32Window window{sim.model(), events};
+  sim.frm.Load();
+  const HWND tips = window.tooltips();
+  EXPECT_GT(SendMessageW(tips, TTM_GETMAXTIPWIDTH, 0, 0), 0);
+
+  sim.runFor(std::chrono::seconds(70));
+  EXPECT_EQ(sim.control("LOS").tooltip,
+            "No GPS signal since 08:06:09 UTC (10 s); 1 loss since the program started, the last at 08:06:09 UTC");
+  EXPECT_EQ(tooltipOf(tips, window.handleFor("LOS")), sim.control("LOS").tooltip);
+  EXPECT_EQ(tooltipOf(tips, window.handleFor("LOL")), sim.control("LOL").tooltip);
+
+  sim.runFor(std::chrono::seconds(60));
+  const std::string away = "The unit has been away since 08:07:09 UTC (10 s); the lights show its last known state: ";
+  EXPECT_EQ(sim.control("LOS").tooltip.substr(0, away.size()), away);
+  EXPECT_EQ(tooltipOf(tips, window.handleFor("LOS")), sim.control("LOS").tooltip);
+  EXPECT_EQ(tooltipOf(tips, window.handleFor("LOL")), sim.control("LOL").tooltip);
+  EXPECT_EQ(text(window.handleFor("LOL")), "PLL lock OK");
 }
 
 TEST(Win32Window, TypingAndClicksReachTheModel) {

@@ -19,6 +19,7 @@ constexpr const CommandSpec* kCommands[] = {
     &kWriteRegisterCommand,
     &kSetSerialCommand,
     &kReceiverCommand,
+    &kRecordCommand,
     &kWatchCommand,
     &kExporterCommand,
 };

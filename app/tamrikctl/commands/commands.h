@@ -45,6 +45,7 @@ extern const CommandSpec kFactoryDefaultsCommand;
 extern const CommandSpec kWriteRegisterCommand;
 extern const CommandSpec kSetSerialCommand;
 extern const CommandSpec kReceiverCommand;
+extern const CommandSpec kRecordCommand;
 extern const CommandSpec kWatchCommand;
 extern const CommandSpec kExporterCommand;
 

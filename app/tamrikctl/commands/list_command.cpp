@@ -17,10 +17,20 @@ int runList(CommandContext& ctx, std::span<const std::string_view> args) {
   UnitAccess access(ctx);
   if (const int status = access.start(); status != kExitOk) return status;
   std::vector<core::UnitIdentity> units = access.unit().list();
+  // Units that are attached but could not be opened (busy with another program, not permitted)
+  // are not left out without a word: each is told on a line of its own on standard error.
+  std::vector<core::UnopenedUnit> unopened = access.unit().unopened();
   if (ctx.global.unit) {
-    std::erase_if(units, [&](const core::UnitIdentity& u) { return u.serial != *ctx.global.unit; });
-    if (units.empty()) return ctx.fail(kExitNoUnit, "no unit with serial " + lineValue(*ctx.global.unit) + " is attached");
+    const std::string& wanted = *ctx.global.unit;
+    std::erase_if(units, [&](const core::UnitIdentity& u) { return u.serial != wanted; });
+    std::erase_if(unopened, [&](const core::UnopenedUnit& u) { return u.serial != wanted; });
+    if (units.empty()) {
+      if (!unopened.empty()) return ctx.fail(kExitNoUnit, lineValue(core::unopenedText(unopened.front())));
+      return ctx.fail(kExitNoUnit, "no unit with serial " + lineValue(wanted) + " is attached");
+    }
   }
+  for (const core::UnopenedUnit& u : unopened) ctx.err << "tamrikctl list: " << lineValue(core::unopenedText(u)) << "\n";
+  ctx.err.flush();
 
   std::string text;
   if (a.has("--json")) {
@@ -61,14 +71,16 @@ const CommandSpec kListCommand{
     "unit a block of key=value lines: serial, manufacturer, product, firmware (the firmware\n"
     "version, as 1.20) and usable (1 when its settings can be read and it takes commands, 0\n"
     "when not); blocks are separated by an empty line. With --unit, only that unit. No unit\n"
-    "attached is no error: nothing (or []) is printed.\n"
+    "attached is no error: nothing (or []) is printed. A unit that is attached but cannot be\n"
+    "opened (busy with another program, or not to be opened by this user) is not listed; a line\n"
+    "on standard error names it and why.\n"
     "\n"
     "Options:\n"
     "  --json               One JSON array of objects with the keys serial, manufacturer,\n"
     "                       product, firmware (strings) and usable (true or false).\n"
     "\n"
     "Exit status: 0 listed; 1 the output could not be written; 2 the simulation could not be\n"
-    "started; 3 --unit names no attached unit; 64 usage.\n",
+    "started; 3 --unit names no attached unit, or one that cannot be opened; 64 usage.\n",
     runList,
     true,
 };

@@ -152,7 +152,8 @@ int runWatch(CommandContext& ctx, std::span<const std::string_view> args) {
       toldWaiting = true;
       std::lock_guard<std::mutex> lock(monitor.mutex());
       if (health.units().empty()) {
-        ctx.err << "tamrikctl watch: " << (ctx.global.unit ? "unit " + lineValue(*ctx.global.unit) + " is" : "no unit is")
+        ctx.err << "tamrikctl watch: "
+                << (ctx.global.unit ? "unit " + lineValue(*ctx.global.unit) + " is not" : std::string("no unit is"))
                 << " attached yet; waiting\n";
         ctx.err.flush();
       }

@@ -1,0 +1,75 @@
+#include "core/recording.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace tamrik::core {
+
+namespace {
+
+std::filesystem::path fromUtf8(const std::string& path) { return std::u8string(path.begin(), path.end()); }
+
+std::string reason(int errorNumber) { return std::generic_category().message(errorNumber); }
+
+}  // namespace
+
+std::unique_ptr<Recording> Recording::open(const std::string& path, bool overwrite, std::string& error) {
+  const std::filesystem::path target = fromUtf8(path);
+  std::error_code ec;
+  if (path.empty()) {
+    error = "no file to record into";
+    return nullptr;
+  }
+  if (std::filesystem::is_directory(target, ec)) {
+    error = "cannot record into " + path + ": it is a folder";
+    return nullptr;
+  }
+  if (!overwrite && std::filesystem::exists(target, ec)) {
+    error = path + " exists; --force replaces it";
+    return nullptr;
+  }
+  errno = 0;
+#ifdef _WIN32
+  std::FILE* file = _wfopen(target.c_str(), L"wb");
+#else
+  std::FILE* file = std::fopen(target.c_str(), "wb");
+#endif
+  if (file == nullptr) {
+    error = "cannot create " + path + ": " + reason(errno != 0 ? errno : EIO);
+    return nullptr;
+  }
+  return std::unique_ptr<Recording>(new Recording(file, path));
+}
+
+Recording::~Recording() { close(); }
+
+void Recording::fail(int errorNumber) {
+  if (error_.empty()) error_ = "cannot write " + path_ + ": " + reason(errorNumber != 0 ? errorNumber : EIO);
+}
+
+bool Recording::write(std::span<const std::uint8_t> bytes) {
+  if (failed() || file_ == nullptr) return false;
+  errno = 0;
+  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
+    fail(errno);
+    return false;
+  }
+  if (std::fflush(file_) != 0) {
+    fail(errno);
+    return false;
+  }
+  bytes_ += bytes.size();
+  return true;
+}
+
+bool Recording::close() {
+  if (file_ == nullptr) return !failed();
+  errno = 0;
+  if (std::fclose(file_) != 0) fail(errno);
+  file_ = nullptr;
+  return !failed();
+}
+
+}  // namespace tamrik::core

@@ -1,0 +1,385 @@
+#include "gps/satellites_view.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <numbers>
+#include <vector>
+
+#include "core/health_text.h"
+
+namespace tamrik::gps {
+
+namespace {
+
+using core::Constellation;
+using core::SkySatellite;
+using ui::DrawOp;
+
+constexpr std::uint32_t kInk = 0x202020;
+constexpr std::uint32_t kMuted = 0x707070;
+constexpr std::uint32_t kGrid = 0xD8D8D8;
+constexpr std::uint32_t kStaleInk = 0x2020B0;  // dark red
+constexpr std::uint32_t kGood = 0x30B030;
+constexpr std::uint32_t kBad = 0x3030D8;
+constexpr std::uint32_t kUnknown = 0xE4E4E4;
+constexpr std::uint32_t kUsedLine = 0xB05010;   // blue
+constexpr std::uint32_t kCnoLine = 0x1080E0;    // orange
+constexpr std::uint32_t kEventMark = 0x903090;  // purple
+
+// The constellations in the order they are shown.
+constexpr Constellation kShown[] = {Constellation::Gps,    Constellation::Galileo, Constellation::Glonass,
+                                    Constellation::BeiDou, Constellation::Qzss,    Constellation::Sbas,
+                                    Constellation::Other};
+
+int order(Constellation c) {
+  for (int i = 0; i < 7; ++i) {
+    if (kShown[i] == c) return i;
+  }
+  return 6;
+}
+
+struct Scaled {
+  double s;
+  int operator()(double v) const { return static_cast<int>(std::lround(v * s)); }
+};
+
+std::string_view eventCaption(core::HealthEventKind kind) {
+  using K = core::HealthEventKind;
+  switch (kind) {
+    case K::State: return "watch began";
+    case K::Connected: return "unit back";
+    case K::Disconnected: return "unit away";
+    case K::ReportsStopped: return "reports stopped";
+    case K::ReportsResumed: return "reports resumed";
+    case K::GpsSignalLost: return "GPS signal lost";
+    case K::GpsSignalRegained: return "GPS signal back";
+    case K::GpsSignalLossesCounted: return "GPS signal losses counted";
+    case K::PllLockLost: return "PLL lock lost";
+    case K::PllLockRegained: return "PLL locked";
+    case K::FixLost: return "fix lost";
+    case K::FixRegained: return "fix back";
+  }
+  return "event";
+}
+
+void drawSky(ui::Drawing& d, const std::vector<SkySatellite>& sky, bool current, int x, int y, int size, Scaled px) {
+  const int labelRoom = px(16);
+  const int r = std::max(10, (size - 2 * labelRoom) / 2);
+  const int cx = x + size / 2, cy = y + size / 2;
+  d.ellipse(cx - r, cy - r, 2 * r, 2 * r, kMuted, true, 0xFAFAFA, std::max(1, px(1)));
+  for (const int elevation : {30, 60}) {
+    const int rr = r * (90 - elevation) / 90;
+    d.ellipse(cx - rr, cy - rr, 2 * rr, 2 * rr, kGrid, false, 0, std::max(1, px(1)));
+  }
+  d.line(cx - r, cy, cx + r, cy, kGrid, std::max(1, px(1)));
+  d.line(cx, cy - r, cx, cy + r, kGrid, std::max(1, px(1)));
+  const int t = px(11);
+  d.text(cx - px(10), cy - r - labelRoom, px(20), labelRoom, "N", kInk, t, DrawOp::Align::Center, true);
+  d.text(cx - px(10), cy + r, px(20), labelRoom, "S", kInk, t, DrawOp::Align::Center, true);
+  d.text(cx + r + px(2), cy - px(8), labelRoom, px(16), "E", kInk, t, DrawOp::Align::Left, true);
+  d.text(cx - r - labelRoom, cy - px(8), labelRoom - px(2), px(16), "W", kInk, t, DrawOp::Align::Right, true);
+  for (const int elevation : {0, 30, 60}) {
+    const int rr = r * (90 - elevation) / 90;
+    d.text(cx + px(3), cy - rr, px(30), px(12), std::to_string(elevation) + "\xC2\xB0", kMuted, px(9));
+  }
+  const int m = px(11);  // marker radius
+  for (const SkySatellite& s : sky) {
+    if (!s.positioned()) continue;
+    const PlotPoint p = skyPoint(s.azimuth, s.elevation, cx, cy, r);
+    const std::uint32_t c = current ? constellationColor(s.constellation) : 0xA0A0A0;
+    d.ellipse(p.x - m, p.y - m, 2 * m, 2 * m, c, s.used, c, std::max(1, px(2)));
+    d.text(p.x - m, p.y - m, 2 * m, 2 * m, std::to_string(s.svid), s.used ? 0xFFFFFF : c, px(9), DrawOp::Align::Center,
+           true);
+  }
+}
+
+void drawLegend(ui::Drawing& d, const std::vector<SkySatellite>& sky, bool current, int x, int y, int w, int bottom,
+                Scaled px) {
+  const int line = px(17);
+  const int t = px(11);
+  for (const Constellation c : kShown) {
+    const std::uint32_t colour = constellationColor(c);
+    d.ellipse(x, y + px(3), px(11), px(11), colour, true, colour);
+    d.text(x + px(16), y, w - px(16), line, std::string(constellationCaption(c)), kInk, t);
+    y += line;
+  }
+  d.ellipse(x, y + px(3), px(11), px(11), kMuted, true, kMuted);
+  d.text(x + px(16), y, w - px(16), line, "used in the fix", kInk, t);
+  y += line;
+  d.ellipse(x, y + px(3), px(11), px(11), kMuted, false, 0, std::max(1, px(2)));
+  d.text(x + px(16), y, w - px(16), line, "not used", kInk, t);
+  y += line + px(8);
+
+  std::vector<const SkySatellite*> unplaced;
+  for (const SkySatellite& s : sky) {
+    if (!s.positioned()) unplaced.push_back(&s);
+  }
+  d.text(x, y, w, line, "Without a position: " + std::to_string(unplaced.size()), kInk, t, DrawOp::Align::Left, true);
+  y += line;
+  // Several to a line: "GPS 12", with its C/N0.
+  std::string row;
+  std::size_t shown = 0;
+  for (std::size_t i = 0; i < unplaced.size(); ++i) {
+    const SkySatellite& s = *unplaced[i];
+    std::string item = std::string(constellationCaption(s.constellation)) + " " + std::to_string(s.svid);
+    if (!row.empty() && static_cast<int>((row.size() + item.size() + 2) * static_cast<std::size_t>(px(6))) > w) {
+      if (y + 2 * line > bottom) break;
+      d.text(x, y, w, line, row, current ? kInk : kMuted, px(10));
+      y += line;
+      row.clear();
+    }
+    row += (row.empty() ? "" : ", ") + item;
+    shown = i + 1;
+  }
+  if (!row.empty() && shown < unplaced.size()) row += ", ...";
+  if (!row.empty()) d.text(x, y, w, line, row, current ? kInk : kMuted, px(10));
+}
+
+void drawSignal(ui::Drawing& d, const std::vector<SkySatellite>& sky, bool current, int x, int y, int w, int h,
+                Scaled px) {
+  const int axis = px(26);
+  const int below = px(30);  // satellite numbers and constellation captions
+  const int x0 = x + axis, x1 = x + w, y0 = y, y1 = y + h - below;
+  if (x1 - x0 < px(40) || y1 - y0 < px(40)) return;
+  for (int v = 0; v <= 60; v += 10) {
+    const int yy = y1 - (y1 - y0) * v / 60;
+    d.line(x0, yy, x1, yy, v == 0 ? kMuted : kGrid);
+    d.text(x, yy - px(7), axis - px(4), px(14), std::to_string(v), kMuted, px(9), DrawOp::Align::Right);
+  }
+  std::vector<SkySatellite> sorted(sky.begin(), sky.end());
+  std::stable_sort(sorted.begin(), sorted.end(), [](const SkySatellite& a, const SkySatellite& b) {
+    return order(a.constellation) != order(b.constellation) ? order(a.constellation) < order(b.constellation)
+                                                            : a.svid < b.svid;
+  });
+  int groups = 0;
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    if (i == 0 || sorted[i].constellation != sorted[i - 1].constellation) ++groups;
+  }
+  const int slots = static_cast<int>(sorted.size()) + std::max(0, groups - 1);
+  if (slots == 0) {
+    d.text(x0, y0, x1 - x0, y1 - y0, "No satellites", kMuted, px(11), DrawOp::Align::Center);
+    return;
+  }
+  const int pitch = std::max(1, std::min(px(22), (x1 - x0 - px(4)) / slots));
+  const int bar = std::max(1, pitch * 3 / 4);
+  int slot = 0;
+  std::size_t groupStart = 0;
+  auto caption = [&](std::size_t from, std::size_t to, int endSlot) {
+    const int gx0 = x0 + px(4) + (endSlot - static_cast<int>(to - from)) * pitch;
+    d.text(gx0 - pitch, y1 + px(13), static_cast<int>(to - from + 2) * pitch, px(14),
+           std::string(constellationCaption(sorted[from].constellation)), kInk, px(10), DrawOp::Align::Center, true);
+  };
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    if (i > 0 && sorted[i].constellation != sorted[i - 1].constellation) {
+      caption(groupStart, i, slot);
+      ++slot;
+      groupStart = i;
+    }
+    const SkySatellite& s = sorted[i];
+    const std::uint32_t c = current ? constellationColor(s.constellation) : 0xA0A0A0;
+    const int bx = x0 + px(4) + slot * pitch;
+    const int height = std::max(1, (y1 - y0) * std::min(s.cno, 60) / 60);
+    if (s.used) {
+      d.rect(bx, y1 - height, bar, height, c);
+    } else {
+      d.frame(bx, y1 - height, bar, height, c);
+      d.ops.back().penWidth = std::max(1, px(1));
+    }
+    if (pitch >= px(14)) d.text(bx - px(4), y1 + px(1), bar + px(8), px(13), std::to_string(s.svid), kMuted, px(8), DrawOp::Align::Center);
+    ++slot;
+  }
+  caption(groupStart, sorted.size(), slot);
+}
+
+// The history's x for the second `ago` seconds before its latest.
+int historyX(int x0, int x1, int ago) { return x1 - static_cast<int>(static_cast<long long>(x1 - x0) * ago / (core::SkyHistory::kSeconds - 1)); }
+
+void drawHistory(ui::Drawing& d, const core::SkyHistory& history, core::UtcTime now, int x, int y, int w, int h,
+                 Scaled px) {
+  const int axis = px(30);
+  const int band = px(14);
+  const int timeAxis = px(16);
+  const int x0 = x + axis, x1 = x + w - axis;
+  const int y0 = y + px(16);  // the events' captions
+  const int y1 = y + h - timeAxis - 2 * band - px(6);
+  if (x1 - x0 < px(60) || y1 - y0 < px(30)) return;
+
+  // The used count's scale runs to a multiple of four, at least 12.
+  int maxUsed = 12;
+  for (int i = 0; i < history.count(); ++i) maxUsed = std::max<int>(maxUsed, history.at(i).used);
+  maxUsed = (maxUsed + 3) / 4 * 4;
+  for (int k = 0; k <= 4; ++k) {
+    const int yy = y1 - (y1 - y0) * k / 4;
+    d.line(x0, yy, x1, yy, k == 0 ? kMuted : kGrid);
+    d.text(x, yy - px(7), axis - px(4), px(14), std::to_string(maxUsed * k / 4), kUsedLine, px(9), DrawOp::Align::Right);
+    d.text(x1 + px(4), yy - px(7), axis - px(4), px(14), std::to_string(60 * k / 4), kCnoLine, px(9));
+  }
+  const int bandY = y1 + px(4);
+  d.text(x, bandY, axis - px(4), band, "GPS", kInk, px(9), DrawOp::Align::Right);
+  d.text(x, bandY + band, axis - px(4), band, "PLL", kInk, px(9), DrawOp::Align::Right);
+  d.rect(x0, bandY, x1 - x0, 2 * band - px(1), kUnknown);
+  const int timeY = bandY + 2 * band + px(2);
+  for (int minutes = 60; minutes >= 0; minutes -= 10) {
+    const int xx = historyX(x0, x1, minutes * 60);
+    d.line(xx, y0, xx, y1, kGrid);
+    d.text(xx - px(30), timeY, px(60), timeAxis, minutes == 0 ? "now" : "-" + std::to_string(minutes) + " min", kMuted,
+           px(9), DrawOp::Align::Center);
+  }
+  if (history.count() == 0) return;
+
+  // One value a pixel column: the latest known second that falls in it.
+  const int columns = x1 - x0 + 1;
+  struct Column {
+    int used = -1;
+    double cno = -1;
+    int gps = -1, pll = -1;
+  };
+  std::vector<Column> col(static_cast<std::size_t>(columns));
+  for (int i = 0; i < history.count(); ++i) {
+    const core::SkySample& s = history.at(i);
+    const int c = historyX(x0, x1, history.count() - 1 - i) - x0;
+    if (c < 0 || c >= columns) continue;
+    Column& k = col[static_cast<std::size_t>(c)];
+    if (s.used >= 0) k.used = s.used;
+    if (s.meanCno >= 0) k.cno = s.meanCno;
+    if (s.gpsSignal >= 0) k.gps = s.gpsSignal;
+    if (s.pllLock >= 0) k.pll = s.pllLock;
+  }
+  // The bands: a rectangle for each run of one state.
+  auto bandRuns = [&](int Column::*state, int top) {
+    int start = 0;
+    for (int c = 1; c <= columns; ++c) {
+      if (c < columns && col[static_cast<std::size_t>(c)].*state == col[static_cast<std::size_t>(start)].*state) continue;
+      const int v = col[static_cast<std::size_t>(start)].*state;
+      if (v >= 0) d.rect(x0 + start, top, c - start, band - px(1), v ? kGood : kBad);
+      start = c;
+    }
+  };
+  bandRuns(&Column::gps, bandY);
+  bandRuns(&Column::pll, bandY + band);
+  // The lines, broken where a value is unknown. Columns without a second of their own (a window
+  // wider than an hour of seconds) carry on their neighbour's line.
+  auto series = [&](auto value, double top, std::uint32_t colour) {
+    int lastX = -1, lastY = 0;
+    for (int c = 0; c < columns; ++c) {
+      const double v = value(col[static_cast<std::size_t>(c)]);
+      if (v < 0) {
+        if (lastX >= 0 && c - lastX > 1) lastX = -1;
+        continue;
+      }
+      const int yy = y1 - static_cast<int>(std::lround((y1 - y0) * std::min(v, top) / top));
+      if (lastX >= 0) d.line(x0 + lastX, lastY, x0 + c, yy, colour, std::max(1, px(2)));
+      else d.line(x0 + c, yy, x0 + c, yy, colour, std::max(1, px(2)));
+      lastX = c, lastY = yy;
+    }
+  };
+  series([](const Column& k) { return static_cast<double>(k.used); }, maxUsed, kUsedLine);
+  series([](const Column& k) { return k.cno; }, 60.0, kCnoLine);
+
+  // The health record's events, each a mark with its caption and time; captions take turns on two
+  // rows, and one that would run into the one before on its row is left out (the mark stays).
+  const auto latest = history.latest();
+  int rowEnd[2] = {-1000000, -1000000};
+  int row = 0;
+  for (const core::SkyEvent& e : history.events()) {
+    const auto ago = (latest - std::chrono::floor<std::chrono::seconds>(e.at)).count();
+    const int xx = historyX(x0, x1, static_cast<int>(ago));
+    d.line(xx, y0 - px(2), xx, bandY + 2 * band, kEventMark, std::max(1, px(1)));
+    const std::string caption = std::string(eventCaption(e.kind)) + " " + core::utcTimeText(e.at, now);
+    const int width = static_cast<int>(caption.size()) * px(6);
+    const int left = std::min(xx + px(2), x1 - width);
+    if (left > rowEnd[row]) {
+      d.text(left, y + (row == 0 ? 0 : px(8)) - px(8), width, px(14), caption, kEventMark, px(9));
+      rowEnd[row] = left + width + px(4);
+    }
+    row = 1 - row;
+  }
+}
+
+}  // namespace
+
+PlotPoint skyPoint(int azimuth, int elevation, int cx, int cy, int r) {
+  const double distance = r * (90.0 - std::clamp(elevation, 0, 90)) / 90.0;
+  const double a = azimuth * std::numbers::pi / 180.0;
+  return {cx + static_cast<int>(std::lround(distance * std::sin(a))), cy - static_cast<int>(std::lround(distance * std::cos(a)))};
+}
+
+std::string_view constellationCaption(Constellation c) {
+  switch (c) {
+    case Constellation::Gps: return "GPS";
+    case Constellation::Sbas: return "SBAS";
+    case Constellation::Galileo: return "Galileo";
+    case Constellation::BeiDou: return "BeiDou";
+    case Constellation::Qzss: return "QZSS";
+    case Constellation::Glonass: return "GLONASS";
+    case Constellation::Imes:
+    case Constellation::Other: return "other";
+  }
+  return "other";
+}
+
+std::uint32_t constellationColor(Constellation c) {
+  switch (c) {
+    case Constellation::Gps: return 0x00A000;      // green
+    case Constellation::Galileo: return 0xC06000;  // blue
+    case Constellation::Glonass: return 0x2020D0;  // red
+    case Constellation::BeiDou: return 0x0090E0;   // orange
+    case Constellation::Qzss: return 0xA040A0;     // purple
+    case Constellation::Sbas: return 0x909000;     // teal
+    case Constellation::Imes:
+    case Constellation::Other: return 0x606060;  // grey
+  }
+  return 0x606060;
+}
+
+ui::Drawing drawSatellites(const core::SkyRecord& record, core::UtcTime now, int width, int height, double scale) {
+  ui::Drawing d;
+  const Scaled px{scale > 0 ? scale : 1.0};
+  const int pad = px(10);
+  const int title = px(22);
+  const bool current = record.skyCurrent(now);
+  const std::vector<SkySatellite>& sky = record.sky();
+
+  const int topH = std::max(px(120), height * 55 / 100);
+  const int skySize = std::max(px(100), std::min(topH - title - pad, width * 38 / 100));
+  const int legendW = px(170);
+
+  std::string heading = "Sky";
+  std::uint32_t headingInk = kInk;
+  if (!record.skyReceived()) {
+    heading = "Sky: no satellites received yet";
+    headingInk = kStaleInk;
+  } else if (!current) {
+    heading = "Sky: not current, as last received";
+    headingInk = kStaleInk;
+  } else {
+    int used = 0;
+    for (const SkySatellite& s : sky) used += s.used ? 1 : 0;
+    heading = "Sky: " + std::to_string(sky.size()) + " satellites, " + std::to_string(used) + " used";
+  }
+  d.text(pad, pad, skySize + legendW, title, heading, headingInk, px(13), DrawOp::Align::Left, true);
+  drawSky(d, sky, current, pad, pad + title, skySize, px);
+  const int legendX = pad + skySize + pad;
+  drawLegend(d, sky, current, legendX, pad + title + px(4), legendW, topH, px);
+
+  const int signalX = legendX + legendW + pad;
+  d.text(signalX, pad, width - signalX - pad, title, "Signal by constellation (C/N0, dB-Hz)", kInk, px(13),
+         DrawOp::Align::Left, true);
+  drawSignal(d, sky, current, signalX, pad + title + px(4), width - signalX - pad, topH - title - px(4), px);
+
+  const int historyY = topH + pad;
+  d.line(pad, historyY - pad / 2, width - pad, historyY - pad / 2, kGrid);
+  const core::SkyHistory& history = record.history();
+  std::string hourTitle = "The last hour";
+  if (history.count() > 0) hourTitle += " (to " + core::utcTimeText(history.latest(), now) + ")";
+  d.text(pad, historyY, width / 2, title, hourTitle, kInk, px(13), DrawOp::Align::Left, true);
+  d.text(width / 2, historyY, width / 2 - pad, title, "satellites used (left)", kUsedLine, px(10), DrawOp::Align::Left);
+  d.text(width / 2, historyY, width / 2 - pad, title, "mean C/N0 of the used, dB-Hz (right)", kCnoLine, px(10),
+         DrawOp::Align::Right);
+  drawHistory(d, history, now, pad, historyY + title, width - 2 * pad, height - historyY - title - pad, px);
+  return d;
+}
+
+}  // namespace tamrik::gps

@@ -1,0 +1,65 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tamrik::ui {
+
+// A picture as data: what a window that draws itself (rather than holding controls) shows, in the
+// order it is painted. The logic builds it for a size in the window's pixels; each toolkit paints
+// it with its own means. Colours are 0xBBGGRR, as everywhere in the window.
+struct DrawOp {
+  enum class Kind { Line, Rect, Ellipse, Text };
+  enum class Align { Left, Center, Right };
+  Kind kind = Kind::Line;
+  // Line: from (x, y) to (x2, y2). Rect and Ellipse: the box at (x, y) of w by h. Text: its box,
+  // the text vertically centred in it.
+  int x = 0, y = 0, w = 0, h = 0;
+  int x2 = 0, y2 = 0;
+  std::uint32_t color = 0;      // pen of lines and outlines; the text's colour
+  bool filled = false;          // Rect and Ellipse: filled with fill
+  std::uint32_t fill = 0;
+  bool outlined = true;         // Rect and Ellipse: outlined with color
+  int penWidth = 1;
+  std::string text;             // UTF-8
+  int textPixels = 12;          // text height in pixels
+  bool bold = false;
+  Align align = Align::Left;
+};
+
+struct Drawing {
+  std::uint32_t background = 0xFFFFFF;
+  std::vector<DrawOp> ops;
+
+  void line(int x1, int y1, int x2, int y2, std::uint32_t color, int width = 1) {
+    DrawOp op;
+    op.kind = DrawOp::Kind::Line;
+    op.x = x1, op.y = y1, op.x2 = x2, op.y2 = y2, op.color = color, op.penWidth = width;
+    ops.push_back(std::move(op));
+  }
+  void rect(int x, int y, int w, int h, std::uint32_t fill) { box(DrawOp::Kind::Rect, x, y, w, h, fill, true, fill, false); }
+  void frame(int x, int y, int w, int h, std::uint32_t color) { box(DrawOp::Kind::Rect, x, y, w, h, color, false, 0, true); }
+  void ellipse(int x, int y, int w, int h, std::uint32_t color, bool filled, std::uint32_t fill, int width = 1) {
+    box(DrawOp::Kind::Ellipse, x, y, w, h, color, filled, fill, true, width);
+  }
+  void text(int x, int y, int w, int h, std::string s, std::uint32_t color, int pixels, DrawOp::Align align = DrawOp::Align::Left,
+            bool bold = false) {
+    DrawOp op;
+    op.kind = DrawOp::Kind::Text;
+    op.x = x, op.y = y, op.w = w, op.h = h, op.text = std::move(s), op.color = color, op.textPixels = pixels;
+    op.align = align, op.bold = bold;
+    ops.push_back(std::move(op));
+  }
+
+ private:
+  void box(DrawOp::Kind kind, int x, int y, int w, int h, std::uint32_t color, bool filled, std::uint32_t fill, bool outlined,
+           int width = 1) {
+    DrawOp op;
+    op.kind = kind;
+    op.x = x, op.y = y, op.w = w, op.h = h, op.color = color, op.filled = filled, op.fill = fill, op.outlined = outlined;
+    op.penWidth = width;
+    ops.push_back(std::move(op));
+  }
+};
+
+}  // namespace tamrik::ui
