@@ -4,6 +4,7 @@
 // the function that runs it. The table in commands.cpp lists them; a new command is one more line
 // there.
 
+#include <chrono>
 #include <span>
 #include <string>
 #include <string_view>
@@ -11,6 +12,11 @@
 namespace tamrik::ctl {
 
 struct CommandContext;
+
+// The longest --duration a command takes (a year and a day), and the longest single read of a
+// unit, so that a command's deadline is kept closely.
+inline constexpr double kMaxDurationSeconds = 366.0 * 86400;
+inline constexpr std::chrono::milliseconds kReadSlice{100};
 
 using CommandFunction = int (*)(CommandContext& ctx, std::span<const std::string_view> args);
 

@@ -18,8 +18,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr double kMaxDurationSeconds = 366.0 * 86400;
-constexpr auto kReadSlice = 100ms;
 
 JsonObject message(std::string_view name, const std::string& serial, std::uint32_t iTow) {
   JsonObject o;

@@ -17,8 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr double kMaxDurationSeconds = 366.0 * 86400;
-constexpr auto kReadSlice = 100ms;
 
 // Every receiver byte of every report into the recording, until a write fails.
 class RecordingSink final : public core::ReceiverSink {

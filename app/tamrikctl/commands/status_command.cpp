@@ -25,8 +25,6 @@ constexpr double kMaxWaitSeconds = 3600;
 // The unit's state comes from its input reports, which it sends every few milliseconds: the first
 // is waited for this long even when --wait is shorter.
 constexpr auto kFirstReportWait = 1s;
-// Reads are at most this long, so that the deadline is kept closely.
-constexpr auto kReadSlice = 100ms;
 
 class StatusSink final : public core::ReceiverSink {
  public:

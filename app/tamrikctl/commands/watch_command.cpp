@@ -14,7 +14,6 @@ namespace tamrik::ctl {
 
 namespace {
 
-constexpr double kMaxDurationSeconds = 366.0 * 86400;
 
 // A value on a line of blank-separated key=value pairs: escaped as lineValue does, and a blank as
 // \x20, so that every value stays one word.
