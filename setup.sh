@@ -313,7 +313,7 @@ case "${1:-}" in
     python3 tests/e2e/satellites_e2e.py --program build/app/tamrik-config --artifacts build/test-artifacts --docs docs
     ;;
   *)
-    sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -37,7 +37,7 @@ constexpr int kVisibleListEntries = 8;
 // Tooltips wrap at this width, in design pixels.
 constexpr int kTooltipWidth = 400;
 
-HINSTANCE instance() { return GetModuleHandleW(nullptr); }
+HINSTANCE moduleInstance() { return GetModuleHandleW(nullptr); }
 
 RECT toRect(const PixelRect& r) { return {r.left, r.top, r.right(), r.bottom()}; }
 
@@ -60,7 +60,7 @@ bool Win32Window::registerClasses() {
   static const bool registered = [] {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
-    wc.hInstance = instance();
+    wc.hInstance = moduleInstance();
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.lpfnWndProc = &Win32Window::windowProc;
     wc.lpszClassName = kWindowClass;
@@ -157,10 +157,10 @@ Win32Window::Win32Window(ui::WindowModel& model, ui::WindowEvents& events) : mod
   defaultFace_ = faceInstalled(L"Microsoft Sans Serif") ? "Microsoft Sans Serif" : "MS Sans Serif";
 
   hwnd_ = CreateWindowExW(kWindowExStyle, kWindowClass, wideFromUtf8(model_.window().caption).c_str(), kWindowStyle,
-                          CW_USEDEFAULT, CW_USEDEFAULT, 400, 400, nullptr, nullptr, instance(), this);
+                          CW_USEDEFAULT, CW_USEDEFAULT, 400, 400, nullptr, nullptr, moduleInstance(), this);
   scale_.dpi = dpiOf(hwnd_);
   tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
-                             CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr, instance(),
+                             CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr, moduleInstance(),
                              nullptr);
   wrapTooltips();
 
@@ -310,7 +310,7 @@ void Win32Window::create(const Control& c) {
   const int id = kFirstControlId + static_cast<int>(names_.size());
   const bool container = windowClass == kContainerClass;
   HWND w = CreateWindowExW(exStyle, windowClass, L"", style, 0, 0, 0, 0, parent,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance(), container ? this : nullptr);
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), moduleInstance(), container ? this : nullptr);
   if (!w) return;
   item.hwnd = w;
   names_[w] = c.name;

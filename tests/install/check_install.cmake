@@ -14,8 +14,8 @@ foreach(path bin/tamrik-config bin/tamrikctl lib/udev/rules.d/70-tamrik.rules li
     message(FATAL_ERROR "not installed: ${path}\n${output}")
   endif()
 endforeach()
-# The desktop entry and the AppStream metadata are named after the program's AppStream ID.
-foreach(pattern share/applications/*.desktop share/metainfo/*.metainfo.xml)
+# The desktop entry and the AppStream metadata are named after the programs' AppStream IDs.
+foreach(pattern share/applications/*.desktop share/metainfo/*tamrik_config.metainfo.xml share/metainfo/*tamrikctl.metainfo.xml)
   file(GLOB found ${PREFIX}/${pattern})
   list(LENGTH found count)
   if(NOT count EQUAL 1)

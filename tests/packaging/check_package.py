@@ -143,14 +143,25 @@ def desktop(args):
             raise Failure(f"Icon={icon}: no scalable icon of that name in the hicolor theme")
 
 
+def valid_metainfo(u):
+    """The package's one AppStream metadata file, which appstreamcli validates."""
+    metainfo = app_file(u, "/usr/share/metainfo", ".metainfo.xml")
+    result = run(["appstreamcli", "validate", "--no-net", "--explain", metainfo])
+    print(result.stdout + result.stderr)
+    if result.returncode != 0:
+        raise Failure(f"appstreamcli validate {os.path.basename(metainfo)} fails")
+    return metainfo
+
+
 def appstream(args):
     need("appstreamcli")
+    # tamrikctl's own: a console application that names the units' USB ID beside its udev rule.
+    with Unpacked(deb_path(args, CTL)) as u:
+        metainfo = valid_metainfo(u)
+        if "<modalias>usb:v1DD2p2211d*</modalias>" not in open(metainfo, encoding="utf-8").read():
+            raise Failure(f"{os.path.basename(metainfo)} does not name the units' USB ID")
     with Unpacked(deb_path(args, GUI)) as u:
-        metainfo = app_file(u, "/usr/share/metainfo", ".metainfo.xml")
-        result = run(["appstreamcli", "validate", "--no-net", "--explain", metainfo])
-        print(result.stdout + result.stderr)
-        if result.returncode != 0:
-            raise Failure(f"appstreamcli validate {os.path.basename(metainfo)} fails")
+        metainfo = valid_metainfo(u)
         # The whole tree: the metadata, the desktop entry it launches, and the icon.
         result = run(["appstreamcli", "validate-tree", "--no-net", u.root])
         print(result.stdout + result.stderr)
@@ -278,6 +289,7 @@ def contents(args):
     files = {CTL: listing(ctl), GUI: listing(gui)}
     expected_files = {
         CTL: ["/usr/bin/tamrikctl",
+              "/usr/share/metainfo/org.example.tamrikctl.metainfo.xml",
               "/usr/lib/udev/rules.d/70-tamrik.rules",
               "/usr/lib/systemd/system/tamrik-gps-bridge@.service",
               "/usr/lib/systemd/system/tamrik-exporter.service",
@@ -304,7 +316,7 @@ def contents(args):
     both = sorted(p for p in files[CTL] & files[GUI] if not p.endswith("/"))
     if both:
         raise Failure(f"in both packages: {both}")
-    stray = sorted(p for p in files[CTL] if re.search(r"/(applications|metainfo|icons)/|tamrik-config", p))
+    stray = sorted(p for p in files[CTL] if re.search(r"/(applications|icons)/|tamrik-config|tamrik_config", p))
     if stray:
         raise Failure(f"files of the window in tamrikctl: {stray}")
 
