@@ -72,4 +72,10 @@ bool Recording::close() {
   return !failed();
 }
 
+void Recording::discard() {
+  close();
+  std::error_code ec;
+  std::filesystem::remove(fromUtf8(path_), ec);
+}
+
 }  // namespace tamrik::core

@@ -24,6 +24,8 @@ class Recording {
   bool write(std::span<const std::uint8_t> bytes);
   // Closes the file whole. False when a write or the closing failed; error() tells why.
   bool close();
+  // A start that did not come about: closes the file and takes it away again.
+  void discard();
 
   bool failed() const { return !error_.empty(); }
   // "cannot write FILE: No space left on device", or "" while all went well.

@@ -79,19 +79,19 @@ void SkyHistory::clear() {
 void SkyRecord::navSvInfo(const NavSvInfo& info, UtcTime now) {
   sky_ = skyOf(info);
   skyAt_ = now;
-  lost_ = false;
+  skyLost_ = false;
 }
 
 void SkyRecord::inputStatus(const InputStatus& status, UtcTime now) {
   status_ = status;
   statusAt_ = now;
-  lost_ = false;
+  statusLost_ = false;
 }
 
-void SkyRecord::unitLost() { lost_ = true; }
+void SkyRecord::unitLost() { skyLost_ = statusLost_ = true; }
 
 bool SkyRecord::skyCurrent(UtcTime now) const {
-  return !lost_ && skyAt_ && now >= *skyAt_ && now - *skyAt_ <= kSkyStaleAfter;
+  return !skyLost_ && skyAt_ && now >= *skyAt_ && now - *skyAt_ <= kSkyStaleAfter;
 }
 
 SkySample SkyRecord::present(UtcTime now) const {
@@ -100,7 +100,7 @@ SkySample SkyRecord::present(UtcTime now) const {
     s.used = static_cast<std::int16_t>(std::count_if(sky_.begin(), sky_.end(), [](const SkySatellite& x) { return x.used; }));
     if (const auto mean = meanUsedCno(sky_)) s.meanCno = static_cast<float>(*mean);
   }
-  if (!lost_ && status_ && now >= *statusAt_ && now - *statusAt_ <= kReportSilenceLimit) {
+  if (!statusLost_ && status_ && now >= *statusAt_ && now - *statusAt_ <= kReportSilenceLimit) {
     s.gpsSignal = status_->gpsSignal ? 1 : 0;
     s.pllLock = status_->pllLock ? 1 : 0;
   }

@@ -118,7 +118,10 @@ class SkyRecord {
   std::optional<UtcTime> skyAt_;
   std::optional<InputStatus> status_;
   std::optional<UtcTime> statusAt_;
-  bool lost_ = false;
+  // The unit went away, or another was opened: what came before stands for nothing current until
+  // the unit sends it again (its reports soon, its sky only with its next NAV-SVINFO).
+  bool skyLost_ = false;
+  bool statusLost_ = false;
   SkyHistory history_;
 };
 

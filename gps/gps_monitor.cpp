@@ -60,6 +60,11 @@ void GpsMonitor::PollInputReports() {
     // unit is silent) leaves the labels as they are. The pace is set before the stream runs, so
     // that a unit switched while a message is drawn keeps the pace its switch set.
     readEpoch_ = link.unit().epoch();
+    // Another opening (the user chose a unit, or it came back): the sky so far is not its own.
+    if (readEpoch_ != skyEpoch_) {
+      sky_.unitLost();
+      skyEpoch_ = readEpoch_;
+    }
     link.reading();
     if (link.unit().readReceiver(stream_, kFirstReportTimeout) == core::ReadOutcome::Lost ||
         link.reconnectRequested()) {

@@ -93,6 +93,7 @@ class GpsMonitor : private core::ReceiverSink {
   device::DeviceLink& link_;
   core::ReceiverStream stream_{*this};
   std::uint64_t readEpoch_ = 0;  // the opening of the unit the current read came from
+  std::uint64_t skyEpoch_ = 0;  // the opening of the unit the sky and its readings came from
   std::string mapLink_;
   std::int32_t lastClockDrift_ = 0;
   // The clock setting the latest click on Label13 asked for.

@@ -31,12 +31,16 @@
 
 namespace {
 
-int snapshotPipe[2] = {-1, -1};
+int signalPipe[2] = {-1, -1};
+constexpr char kSnapshotByte = 1;
+constexpr char kCloseByte = 2;
 
-// SIGUSR1 only writes a byte into a pipe; the event loop picks it up and writes the snapshot.
-void onSnapshotSignal(int) {
-  const char byte = 1;
-  [[maybe_unused]] const auto n = ::write(snapshotPipe[1], &byte, 1);
+// A signal only writes a byte into a pipe; the event loop picks it up: SIGUSR1 writes the
+// snapshot, SIGINT and SIGTERM close the window as its close box does, so that the recording
+// is closed whole and the snapshot of the end is written.
+void onSignal(int signal) {
+  const char byte = signal == SIGUSR1 ? kSnapshotByte : kCloseByte;
+  [[maybe_unused]] const auto n = ::write(signalPipe[1], &byte, 1);
 }
 
 tamrik::ui::NumberFormat userNumberFormat() {
@@ -90,6 +94,7 @@ int main(int argc, char** argv) {
       std::cerr << "tamrik-config: --sim-state: " << problem << "\n";
     });
     if (!built.error.empty()) {
+      if (recording) recording->discard();
       std::cerr << "tamrik-config: " << built.error << "\n";
       return 2;
     }
@@ -139,19 +144,25 @@ int main(int argc, char** argv) {
       std::cerr << "tamrik-config: cannot write " << options.snapshotPath << "\n";
     }
   };
-  std::unique_ptr<QSocketNotifier> snapshotNotifier;
-  if (!options.snapshotPath.empty() && ::pipe(snapshotPipe) == 0) {
-    snapshotNotifier = std::make_unique<QSocketNotifier>(snapshotPipe[0], QSocketNotifier::Read);
-    QObject::connect(snapshotNotifier.get(), &QSocketNotifier::activated, [&] {
+  std::unique_ptr<QSocketNotifier> signalNotifier;
+  if (::pipe(signalPipe) == 0) {
+    signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&] {
       char buffer[16];
-      [[maybe_unused]] const auto n = ::read(snapshotPipe[0], buffer, sizeof buffer);
-      writeSnapshot();
+      const auto n = ::read(signalPipe[0], buffer, sizeof buffer);
+      bool snapshot = false, close = false;
+      for (ssize_t i = 0; i < n; ++i) (buffer[i] == kSnapshotByte ? snapshot : close) = true;
+      if (snapshot) writeSnapshot();
+      // From the top-level event loop, as the close box's click would come.
+      if (close) QTimer::singleShot(0, &window, [&window] { window.close(); });
     });
     struct sigaction action {};
-    action.sa_handler = onSnapshotSignal;
+    action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGUSR1, &action, nullptr);
+    if (!options.snapshotPath.empty()) sigaction(SIGUSR1, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
   }
   if (options.quitAfterMs) QTimer::singleShot(*options.quitAfterMs, &window, [&window] { window.close(); });
   QTimer replayWatch;

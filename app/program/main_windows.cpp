@@ -112,6 +112,7 @@ int wmain(int argc, wchar_t** argv) {
       std::cerr << "tamrik-config: --sim-state: " << problem << "\n" << std::flush;
     });
     if (!built.error.empty()) {
+      if (recording) recording->discard();
       attachOutput();
       std::cerr << "tamrik-config: " << built.error << "\n" << std::flush;
       return 2;

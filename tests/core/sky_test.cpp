@@ -48,6 +48,19 @@ TEST(Sky, EachBlockKeepsItsPlaceConstellationAndUse) {
   EXPECT_FALSE(meanUsedCno({sky[1], sky[4]}));
 }
 
+TEST(Sky, ConstellationRangesEndWhereNavSvInfosNumberingEndsThem) {
+  using C = Constellation;
+  const std::pair<int, C> edges[] = {
+      {0, C::Other},     {1, C::Gps},        {32, C::Gps},       {33, C::BeiDou},  {64, C::BeiDou},
+      {65, C::Glonass},  {96, C::Glonass},   {97, C::Other},     {119, C::Other},  {120, C::Sbas},
+      {158, C::Sbas},    {159, C::BeiDou},   {163, C::BeiDou},   {164, C::Other},  {173, C::Other},
+      {182, C::Other},   {192, C::Other},    {193, C::Qzss},     {197, C::Qzss},   {210, C::Other},
+      {211, C::Galileo}, {246, C::Galileo},  {247, C::Other},    {254, C::Other},  {255, C::Glonass}};
+  for (const auto& [svid, constellation] : edges) {
+    EXPECT_EQ(skyConstellation(static_cast<std::uint8_t>(svid)), constellation) << svid;
+  }
+}
+
 TEST(SkyHistory, KeepsExactlyOneHourAndLeavesUnsampledSecondsUnknown) {
   SkyHistory h;
   EXPECT_EQ(h.count(), 0);
@@ -115,6 +128,13 @@ TEST(SkyRecord, StaleOrLostReadingsAreRecordedAsUnknown) {
   EXPECT_EQ(r.sky().size(), 3u);
   r.sample(kStart + 3s);
   EXPECT_FALSE(r.history().at(r.history().count() - 1).known());
+  // Back at once: its reports are current again, the sky from before only with its next NAV-SVINFO.
+  r.inputStatus({3, true, true}, kStart + 4s);
+  EXPECT_FALSE(r.skyCurrent(kStart + 4s));
+  s = r.present(kStart + 4s);
+  EXPECT_EQ(std::make_pair(s.used, s.pllLock), std::make_pair(std::int16_t{-1}, std::int8_t{1}));
+  r.navSvInfo(*NavSvInfo::read(payload), kStart + 5s);
+  EXPECT_EQ(r.present(kStart + 5s).used, 2);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ With --docs FOLDER, a run that passed copies satellites-100.png into FOLDER as w
 import argparse
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -75,12 +76,32 @@ def run_scale(args, work, scale):
 
 
 def run_option(args, work):
+    """--satellites opens the window at start-up; SIGTERM then ends the program as the close box
+    would: status 0, the recording of --record closed with every frame it had, the snapshot of
+    the end written."""
     display = Display(os.path.join(work, "xvfb-option.log"))
-    session = Session(args.program, display, work, args.artifacts, arguments=("--simulate=1", "--satellites"))
+    recording = os.path.join(work, "recorded.ubx")
+    session = Session(args.program, display, work, args.artifacts,
+                      arguments=("--simulate=1", "--satellites", "--record", recording))
     try:
         session.wait_for_window()
         wait_for("the Satellites window of --satellites", lambda: session.find_window(SATELLITES), timeout=10)
         print("--satellites: the window opened at start-up")
+        wait_for("a NAV-SVINFO in the recording", lambda: b"\xb5\x62\x01\x30" in open(recording, "rb").read(),
+                 timeout=30)
+        before = open(recording, "rb").read()
+        if os.path.exists(session.snapshot_path):
+            os.remove(session.snapshot_path)
+        session.proc.send_signal(signal.SIGTERM)
+        try:
+            status = session.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            raise Failure("tamrik-config did not end within 10 s of SIGTERM")
+        check(status == 0, f"tamrik-config ended with status {status} on SIGTERM")
+        check(os.path.exists(session.snapshot_path), "no snapshot written at the end after SIGTERM")
+        after = open(recording, "rb").read()
+        check(after.startswith(before), "the recording lost bytes it had when SIGTERM came")
+        print(f"SIGTERM: status 0, {len(after)} bytes recorded, the snapshot of the end written")
     finally:
         session.close()
         display.close()

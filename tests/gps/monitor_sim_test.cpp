@@ -3,6 +3,8 @@
 // the unit's 62-byte reports happen to cut them.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/gps/sim_fixture.h"
 
 namespace tamrik::gps {
@@ -130,6 +132,87 @@ TEST_F(SimUnit, UnplugBlackensBarsAndReconnectsEvery250ms) {
   EXPECT_FALSE(w->state.link.reconnectRequested());
   EXPECT_EQ(w->state.link.unit().epoch(), epoch + 2);
   EXPECT_EQ(w->recorder.openHandles, 2);
+}
+
+TEST_F(SimUnit, ASkyFromBeforeAnUnplugOrAReopeningIsNotCurrentUntilTheUnitSendsItsOwn) {
+  started();
+  w->runFor(8s);
+  const auto current = [&] { return w->monitor.Sky().skyCurrent(w->monitor.utcClock().now()); };
+  const auto used = [&] { return w->monitor.Sky().present(w->monitor.utcClock().now()).used; };
+  ASSERT_TRUE(current());
+  ASSERT_GT(used(), 0);
+
+  // Back within a second: its reports come at once, its satellites only with its next NAV-SVINFO.
+  units.unplug(id);
+  w->tick();
+  EXPECT_FALSE(current());
+  units.replug(id);
+  w->tick();
+  w->tick();
+  ASSERT_TRUE(w->state.link.isOpen());
+  ASSERT_NE(w->monitor.Sky().present(w->monitor.utcClock().now()).pllLock, -1);
+  EXPECT_FALSE(current());
+  EXPECT_EQ(used(), -1);
+  ASSERT_TRUE(w->runUntil(current, 10s));
+
+  // Closed and opened again without an unplug, by a reconnect or by the user's choice of a unit:
+  // the same.
+  w->state.link.requestReconnect();
+  w->tick();
+  w->tick();
+  ASSERT_TRUE(w->state.link.isOpen());
+  EXPECT_FALSE(current());
+  ASSERT_TRUE(w->runUntil(current, 10s));
+  w->link.SerNoClick();
+  w->tick();
+  ASSERT_TRUE(w->state.link.isOpen());
+  EXPECT_FALSE(current());
+  EXPECT_EQ(used(), -1);
+  EXPECT_TRUE(w->runUntil(current, 10s));
+}
+
+// The window's recording: the receiver's messages are switched on again when another program
+// switched them off, and a write that fails ends it, told once, and makes its closing a failure.
+TEST_F(SimUnit, ARecordingKeepsTheReceiverOnAndAFailedWriteIsToldOnce) {
+  // UTC runs with the virtual time.
+  struct VirtualUtc final : core::UtcClock {
+    sim::VirtualClock& clock;
+    explicit VirtualUtc(sim::VirtualClock& c) : clock(c) {}
+    core::UtcTime now() override {
+      return core::UtcTime(std::chrono::sys_days(std::chrono::year(2025) / 3 / 7)) +
+             std::chrono::duration_cast<std::chrono::milliseconds>(clock.now().time_since_epoch());
+    }
+  } utc(simClock);
+  w->monitor.setUtcClock(utc);
+  started();
+  std::string error;
+  const std::string path = ::testing::TempDir() + "tamrik-window-recording.ubx";
+  auto recording = core::Recording::open(path, true, error);
+  ASSERT_TRUE(recording) << error;
+  w->monitor.startRecording(std::move(recording));
+  w->runFor(4s);
+  const auto h = units.open(units.unit(id).path, platform::OpenMode::Plain);
+  for (const core::MessageRate& m : core::navMessagesOff()) {
+    ASSERT_TRUE(units.setFeature(h, *core::receiverRateFrame(m.messageClass, m.messageId, 0, 65)));
+  }
+  units.close(h);
+  ASSERT_EQ(units.unit(id).rate(core::kClassNav, core::kIdNavPvt), 0);
+  w->runFor(8s);
+  EXPECT_EQ(units.unit(id).rate(core::kClassNav, core::kIdNavPvt), 1);
+  EXPECT_TRUE(w->monitor.stopRecording());
+  EXPECT_GT(std::filesystem::file_size(path), 0u);
+  std::filesystem::remove(path);
+
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full to fill";
+  recording = core::Recording::open("/dev/full", true, error);
+  ASSERT_TRUE(recording) << error;
+  w->monitor.startRecording(std::move(recording));
+  w->runFor(8s);
+  ASSERT_EQ(w->toolkit.notices.size(), 1u);
+  EXPECT_NE(w->toolkit.notices[0].text.find("cannot write /dev/full: No space left on device"), std::string::npos)
+      << w->toolkit.notices[0].text;
+  EXPECT_FALSE(w->monitor.stopRecording());
+  EXPECT_EQ(w->monitor.recordingError(), "cannot write /dev/full: No space left on device");
 }
 
 TEST_F(SimUnit, SilentUnitCostsAtMostTheReadTimeoutAndKeepsTheLabels) {

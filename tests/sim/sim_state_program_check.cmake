@@ -1,7 +1,7 @@
 # tamrik-config on a simulated unit that remembers, run as a user would:
 #   cmake -DPROGRAM=<tamrik-config> -DWORK=<scratch folder> -P <this file>
 # A kept state (written by hand, as the format allows) opens the window showing its frequency; a
-# damaged one stops the start with a one-line reason and stays as it was.
+# damaged one stops the start with a one-line reason and stays as it was, and leaves no recording.
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 set(state "${WORK}/units/SIM001.state")
@@ -29,8 +29,12 @@ endif()
 string(REPLACE "n31=1" "n31=0" damaged "${kept}")
 file(WRITE "${state}" "${damaged}")
 execute_process(COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
-                        ${PROGRAM} --simulate=1 --sim-state "${WORK}/units" --quit-after 200
+                        ${PROGRAM} --simulate=1 --sim-state "${WORK}/units" --record "${WORK}/recording.ubx" --quit-after 200
                 RESULT_VARIABLE status ERROR_VARIABLE err TIMEOUT 60)
+# A start that stops leaves no recording behind, which the next --record would refuse to replace.
+if(EXISTS "${WORK}/recording.ubx")
+  message(FATAL_ERROR "the stopped start left its recording ${WORK}/recording.ubx")
+endif()
 if(NOT status EQUAL 2 OR NOT err MATCHES "tamrik-config: --sim-state: '[^']*SIM001.state' is damaged: line 7: n31 '0' is not a whole number from 1 to 16777216; the file is left as it is\n$")
   message(FATAL_ERROR "tamrik-config with a damaged state: exit status ${status}\n${err}")
 endif()

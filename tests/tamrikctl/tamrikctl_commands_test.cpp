@@ -699,23 +699,31 @@ TEST(TamrikctlWatch, PrintsOneLinePerEventOfAFaultSchedule) {
   EXPECT_EQ(notThat.err, "tamrikctl watch: unit SIM009 is not attached yet; waiting\n");
 }
 
-// Another program (a window closing) switches the receiver's messages off: the watch switches
-// them on again once the receiver has been quiet for a while, as the bridge does.
+// Another program (a window closing) switches the receiver's messages off: the watch and a
+// recording switch them on again once the receiver has been quiet for a while, as the bridge does.
 TEST(TamrikctlWatch, SwitchesTheReceiversMessagesOnAgainWhenAnotherProgramSwitchedThemOff) {
-  const Ran r = ctl({"--simulate=1", "watch", "--duration", "20"}, [](sim::SimulatedUnits& units) {
-    units.schedule(std::chrono::milliseconds(8000), [&units] {
-      const auto h = units.open(units.unit(0).path, platform::OpenMode::Plain);
-      for (const core::MessageRate& m : core::navMessagesOff()) {
-        ASSERT_TRUE(units.setFeature(h, *core::receiverRateFrame(m.messageClass, m.messageId, 0, 65)));
-      }
-      units.close(h);
+  const std::string recording = ::testing::TempDir() + "tamrik-record-quiet.ubx";
+  const std::vector<std::vector<std::string_view>> commands = {
+      {"--simulate=1", "watch", "--duration", "20"},
+      {"--simulate=1", "record", recording, "--duration", "20", "--force"}};
+  for (const auto& args : commands) {
+    SCOPED_TRACE(args[1]);
+    const Ran r = ctl(args, [](sim::SimulatedUnits& units) {
+      units.schedule(std::chrono::milliseconds(8000), [&units] {
+        const auto h = units.open(units.unit(0).path, platform::OpenMode::Plain);
+        for (const core::MessageRate& m : core::navMessagesOff()) {
+          ASSERT_TRUE(units.setFeature(h, *core::receiverRateFrame(m.messageClass, m.messageId, 0, 65)));
+        }
+        units.close(h);
+      });
     });
-  });
-  ASSERT_EQ(r.status, kExitOk) << r.err;
-  // Switched on at the start, off by the other program, on again.
-  EXPECT_EQ(r.frames(0, 8).size(), 9u);
-  EXPECT_EQ(r.units.at(0).rate(core::kClassNav, core::kIdNavPvt), 1);
-  EXPECT_EQ(countOf(r.out, "event=fix_lost"), 0u) << r.out;
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    // Switched on at the start, off by the other program, on again.
+    EXPECT_EQ(r.frames(0, 8).size(), 9u);
+    EXPECT_EQ(r.units.at(0).rate(core::kClassNav, core::kIdNavPvt), 1);
+    EXPECT_EQ(countOf(r.out, "event=fix_lost"), 0u) << r.out;
+  }
+  std::filesystem::remove(recording);
 }
 
 TEST(TamrikctlExporter, AMalformedOrUnusableAddressEndsItWithOneLine) {

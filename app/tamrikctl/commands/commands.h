@@ -13,9 +13,9 @@ namespace tamrik::ctl {
 
 struct CommandContext;
 
-// The longest --duration a command takes (a year and a day), and the longest single read of a
-// unit, so that a command's deadline is kept closely.
+// The longest --duration the long-running commands take: a year and a day.
 inline constexpr double kMaxDurationSeconds = 366.0 * 86400;
+// How long one read of the receiver may wait, so that a stop or a deadline is seen in time.
 inline constexpr std::chrono::milliseconds kReadSlice{100};
 
 using CommandFunction = int (*)(CommandContext& ctx, std::span<const std::string_view> args);

@@ -14,7 +14,6 @@ namespace tamrik::ctl {
 
 namespace {
 
-
 // A value on a line of blank-separated key=value pairs: escaped as lineValue does, and a blank as
 // \x20, so that every value stays one word.
 std::string wordValue(std::string_view text) {
