@@ -1,4 +1,5 @@
 #include "platform/windows/win32_drawing_window.h"
+#include "platform/windows/win32_module.h"
 
 #include <algorithm>
 
@@ -13,13 +14,11 @@ constexpr wchar_t kDrawingClass[] = L"TamrikDrawing";
 constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
 constexpr DWORD kExStyle = 0;
 
-HINSTANCE instance() { return GetModuleHandleW(nullptr); }
-
 void registerClass() {
   static const bool registered = [] {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
-    wc.hInstance = instance();
+    wc.hInstance = moduleInstance();
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
     wc.lpfnWndProc = DefWindowProcW;
@@ -36,7 +35,7 @@ Win32DrawingWindow::Win32DrawingWindow(const std::string& caption, int width, in
     : painter_(std::move(painter)) {
   registerClass();
   hwnd_ = CreateWindowExW(kExStyle, kDrawingClass, wideFromUtf8(caption).c_str(), kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                          width, height, nullptr, nullptr, instance(), nullptr);
+                          width, height, nullptr, nullptr, moduleInstance(), nullptr);
   if (!hwnd_) return;
   SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Win32DrawingWindow::windowProc));

@@ -1,4 +1,5 @@
 #include "platform/windows/win32_toolkit.h"
+#include "platform/windows/win32_module.h"
 
 #include <algorithm>
 
@@ -24,8 +25,6 @@ struct Notice {
   RECT iconRect{};
 };
 
-HINSTANCE instance() { return GetModuleHandleW(nullptr); }
-
 }  // namespace
 
 Win32Toolkit::~Win32Toolkit() {
@@ -49,7 +48,7 @@ void Win32Toolkit::showNotice(const MessageBoxRequest& request) {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = noticeProc;
-    wc.hInstance = instance();
+    wc.hInstance = moduleInstance();
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = kNoticeClass;
@@ -90,7 +89,7 @@ void Win32Toolkit::showNotice(const MessageBoxRequest& request) {
   const int y = ownerRect.top + (ownerRect.bottom - ownerRect.top - outer.cy) / 2;
 
   HWND hwnd = CreateWindowExW(exStyle, kNoticeClass, wideFromUtf8(request.title).c_str(), style, x, y, outer.cx, outer.cy,
-                              owner, nullptr, instance(), notice);
+                              owner, nullptr, moduleInstance(), notice);
   if (!hwnd) {
     DeleteObject(notice->font);
     delete notice;
@@ -98,10 +97,10 @@ void Win32Toolkit::showNotice(const MessageBoxRequest& request) {
   }
   HWND label = CreateWindowExW(0, L"STATIC", text.c_str(), WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, textLeft,
                                margin + (textHeight - textRect.bottom) / 2, textRect.right, textRect.bottom, hwnd, nullptr,
-                               instance(), nullptr);
+                               moduleInstance(), nullptr);
   HWND ok = CreateWindowExW(0, L"BUTTON", L"OK", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
                             (clientWidth - buttonWidth) / 2, clientHeight - margin - buttonHeight, buttonWidth,
-                            buttonHeight, hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDOK)), instance(), nullptr);
+                            buttonHeight, hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDOK)), moduleInstance(), nullptr);
   SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(notice->font), FALSE);
   SendMessageW(ok, WM_SETFONT, reinterpret_cast<WPARAM>(notice->font), FALSE);
   notices_.push_back(hwnd);

@@ -1,4 +1,5 @@
 #include "platform/windows/win32_window.h"
+#include "platform/windows/win32_module.h"
 
 #include <commctrl.h>
 #include <initguid.h>
@@ -36,8 +37,6 @@ constexpr int kCaptionGap = 2;
 constexpr int kVisibleListEntries = 8;
 // Tooltips wrap at this width, in design pixels.
 constexpr int kTooltipWidth = 400;
-
-HINSTANCE moduleInstance() { return GetModuleHandleW(nullptr); }
 
 RECT toRect(const PixelRect& r) { return {r.left, r.top, r.right(), r.bottom()}; }
 

@@ -1,0 +1,9 @@
+#pragma once
+// The program's own module, which the windows' classes and windows are registered under.
+#include <windows.h>
+
+namespace tamrik::platform::windows {
+
+inline HINSTANCE moduleInstance() { return GetModuleHandleW(nullptr); }
+
+}  // namespace tamrik::platform::windows
