@@ -100,6 +100,12 @@ std::optional<double> parseSeconds(std::string_view option, std::string_view tex
   return n.hz;
 }
 
+std::optional<double> durationOption(const CommandArguments& a, std::string& error) {
+  constexpr double kMaxDurationSeconds = 366.0 * 86400;
+  const auto text = a.value("--duration");
+  return text ? parseSeconds("--duration", *text, kMaxDurationSeconds, error) : std::nullopt;
+}
+
 // ---- UnitAccess ----
 
 UnitAccess::UnitAccess(CommandContext& ctx) : ctx_(ctx) {}

@@ -65,6 +65,9 @@ CommandArguments parseCommandArguments(std::span<const std::string_view> args, s
 // A duration in seconds in the C locale, from 0 to maxSeconds; std::nullopt with `error` set.
 std::optional<double> parseSeconds(std::string_view option, std::string_view text, double maxSeconds,
                                    std::string& error);
+// The --duration SECONDS of a command that otherwise runs until it is stopped, from 0 to a year and
+// a day: std::nullopt when it is not given, and also with `error` set when it is not such a duration.
+std::optional<double> durationOption(const CommandArguments& a, std::string& error);
 
 // ---- Units ----
 

@@ -13,8 +13,6 @@ namespace tamrik::ctl {
 
 struct CommandContext;
 
-// The longest --duration the long-running commands take: a year and a day.
-inline constexpr double kMaxDurationSeconds = 366.0 * 86400;
 // How long one read of the receiver may wait, so that a stop or a deadline is seen in time.
 inline constexpr std::chrono::milliseconds kReadSlice{100};
 

@@ -149,12 +149,9 @@ int runReceiver(CommandContext& ctx, std::span<const std::string_view> args) {
     }
     count = n;
   }
-  std::optional<double> duration;
-  if (const auto text = a.value("--duration")) {
-    std::string error;
-    duration = parseSeconds("--duration", *text, kMaxDurationSeconds, error);
-    if (!duration) return ctx.fail(kExitBadArgument, error);
-  }
+  std::string durationError;
+  const std::optional<double> duration = durationOption(a, durationError);
+  if (!durationError.empty()) return ctx.fail(kExitBadArgument, durationError);
 
   UnitAccess access(ctx);
   if (const int status = access.start(); status != kExitOk) return status;

@@ -43,12 +43,9 @@ int runRecord(CommandContext& ctx, std::span<const std::string_view> args) {
     return ctx.fail(kExitUsage, a.operands.empty() ? "needs the FILE to record into"
                                                     : "takes one FILE, got also '" + std::string(a.operands[1]) + "'");
   }
-  std::optional<double> duration;
-  if (const auto text = a.value("--duration")) {
-    std::string error;
-    duration = parseSeconds("--duration", *text, kMaxDurationSeconds, error);
-    if (!duration) return ctx.fail(kExitBadArgument, error);
-  }
+  std::string durationError;
+  const std::optional<double> duration = durationOption(a, durationError);
+  if (!durationError.empty()) return ctx.fail(kExitBadArgument, durationError);
 
   UnitAccess access(ctx);
   if (const int status = access.start(); status != kExitOk) return status;

@@ -116,12 +116,9 @@ int runWatch(CommandContext& ctx, std::span<const std::string_view> args) {
   if (a.help) return ctx.print(commandHelp(ctx.command));
   if (!a.error.empty()) return ctx.fail(kExitUsage, a.error);
   if (!a.operands.empty()) return ctx.fail(kExitUsage, "takes no arguments, got '" + std::string(a.operands[0]) + "'");
-  std::optional<double> duration;
-  if (const auto text = a.value("--duration")) {
-    std::string error;
-    duration = parseSeconds("--duration", *text, kMaxDurationSeconds, error);
-    if (!duration) return ctx.fail(kExitBadArgument, error);
-  }
+  std::string durationError;
+  const std::optional<double> duration = durationOption(a, durationError);
+  if (!durationError.empty()) return ctx.fail(kExitBadArgument, durationError);
   const bool json = a.has("--json");
 
   UnitAccess access(ctx);
