@@ -8,9 +8,12 @@
 #                                     cross-build for Windows and run the Windows tests under Wine
 #                                     (TAMRIK_WINDOWS_TESTS=0 leaves the Windows part out; it needs
 #                                     amd64 and is left out elsewhere)
-#   ./setup.sh package [ARCH]         build the Debian packages tamrikctl and tamrik-config for this
-#                                     release into dist/; ARCH amd64, arm64 or armhf (default: this
-#                                     machine's), other architectures cross-built on amd64
+#   ./setup.sh package [ARCH]         build the Debian source package and the binary packages
+#                                     tamrikctl and tamrik-config (with -dbgsym) for this release
+#                                     with dpkg-buildpackage into dist/, and check them; ARCH amd64,
+#                                     arm64 or armhf (default: this machine's), other architectures
+#                                     cross-built on amd64 (profiles cross, nocheck);
+#                                     DEB_BUILD_OPTIONS=nocheck leaves the tests out of a native build
 #   ./setup.sh cross-test ARCH        cross-build the window-free part for arm64 or armhf and run
 #                                     its tests under qemu-user
 #   ./setup.sh ci-packages            install what .ci/run needs beyond test: mmdebstrap for the
@@ -72,8 +75,12 @@ WINDOWS_PACKAGES=(
   nsis
 )
 
-# CI's other runs: a Debian 13 root made with mmdebstrap, and the programs of other architectures
-# run under qemu-user.
+# Building and checking the Debian packages (./setup.sh package); the build dependencies themselves
+# come from debian/control through apt-get build-dep.
+PACKAGE_TOOLS=(dpkg-dev debhelper fakeroot lintian python3 desktop-file-utils appstream man-db groff-base)
+
+# CI's other runs: Debian roots made with mmdebstrap, and the programs of other architectures run
+# under qemu-user.
 CI_PACKAGES=(mmdebstrap qemu-user-static)
 
 # Cross builds for ARCH (arm64, armhf) on amd64: Debian's cross compilers, the libraries of ARCH
@@ -228,32 +235,50 @@ case "${1:-}" in
       amd64 | arm64 | armhf) ;;
       *) echo "setup.sh package: no architecture $arch; choose amd64, arm64 or armhf" >&2; exit 2 ;;
     esac
-    toolchain=$(toolchain_of "$arch") || exit 1
-    install_missing "${PACKAGES[@]}"
-    if [ -n "$toolchain" ]; then
+    [ "$arch" = "$HOST_ARCH" ] || toolchain_of "$arch" >/dev/null || exit 1
+    install_missing "${PACKAGE_TOOLS[@]}"
+    # The build dependencies are debian/control's: a cross build takes the target's libraries and
+    # leaves the tests out (the cross and nocheck build profiles), as Debian's cross builds do;
+    # DEB_BUILD_OPTIONS=nocheck leaves them out of a native build.
+    build_args=(-us -uc -sa "-j$(nproc)")
+    check_args=()
+    depends_args=()
+    if [ "$arch" != "$HOST_ARCH" ]; then
       cross_packages "$arch" ON
       install_missing "${CROSS_PACKAGES[@]}"
+      build_args+=("--host-arch=$arch" -Pcross,nocheck)
+      check_args=(-a "$arch" -P cross,nocheck)
+      depends_args=("--host-architecture=$arch" -Pcross,nocheck)
+    elif [[ " ${DEB_BUILD_OPTIONS:-} " == *" nocheck "* ]]; then
+      build_args+=(-Pnocheck)
+      check_args=(-P nocheck)
+      depends_args=(-Pnocheck)
     fi
-    # A release build with Debian's compiler and linker flags (hardening included) for the target,
-    # without the tests and benchmarks; CPack then packs what `cmake --install` would put in place,
-    # one package for each of its components.
-    export DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_HOST_ARCH=$arch
-    dir=build-package
-    [ "$arch" = "$HOST_ARCH" ] || dir=build-package-$arch
-    build "$dir" ${toolchain:+"$toolchain"} -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRIK_BUILD_TESTS=OFF -DTAMRIK_BUILD_BENCH=OFF \
-      -DTAMRIK_DEB_ARCHITECTURE="$arch" \
-      "-DCMAKE_CXX_FLAGS=$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
-      "-DCMAKE_EXE_LINKER_FLAGS=$(dpkg-buildflags --get LDFLAGS)"
-    rm -rf "$dir/cpack"
-    cpack --config "$dir/CPackConfig.cmake" -B "$dir/cpack"
-    # Every program and library in a package is of the package's architecture.
-    python3 tests/packaging/check_elf.py "$dir"/cpack/*.deb
-    # lintian-clean, whatever the architecture.
-    lintian --fail-on error,warning "$dir"/cpack/*.deb
+    if ! dpkg-checkbuilddeps ${check_args[@]+"${check_args[@]}"} debian/control 2>/dev/null; then
+      sudo=()
+      [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+      "${sudo[@]}" apt-get update -qq
+      DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get build-dep -y -qq --no-install-recommends \
+        ${depends_args[@]+"${depends_args[@]}"} ./
+    fi
+    # The source package for this machine's release, then its binary packages.
+    rm -rf build-deb
+    tree=$(tools/source-package build-deb | tail -n 1)
+    (cd "$tree" && dpkg-buildpackage "${build_args[@]}")
+    changes=$(ls build-deb/*_"$arch".changes)
+    mkdir -p dist
+    for file in $(sed -n '/^Files:/,/^[^ ]/s/^ .* \([^ ]*\)$/\1/p' "$changes") "$(basename "$changes")"; do
+      cp "build-deb/$file" dist/
+      echo "dist/$file"
+    done
+    # lintian-clean, whatever the architecture, and the checks of tests/packaging.
+    old_pair=()
+    [ -n "${TAMRIK_OLD_PAIR:-}" ] && old_pair=(--old-pair "$TAMRIK_OLD_PAIR")
+    python3 tests/packaging/check_package.py --changes "dist/$(basename "$changes")" ${old_pair[@]+"${old_pair[@]}"} all
     # A cross-built tamrikctl runs from its package under qemu-user and plans an exact divider set.
-    if [ -n "$toolchain" ]; then
+    if [ "$arch" != "$HOST_ARCH" ]; then
       unpacked=$(mktemp -d)
-      dpkg-deb -x "$dir"/cpack/tamrikctl_*_"$arch".deb "$unpacked"
+      dpkg-deb -x dist/tamrikctl_*_"$arch".deb "$unpacked"
       qemu=$(sed -n 's/^set(TAMRIK_CROSS_QEMU \(.*\))$/\1/p' "cmake/toolchains/debian-$arch.cmake")
       plan=$("$qemu" -L / "$unpacked/usr/bin/tamrikctl" plan 10000000) || plan=""
       rm -rf "$unpacked"
@@ -264,11 +289,6 @@ case "${1:-}" in
       echo "tamrikctl plan 10000000 from the $arch package under $qemu:"
       echo "$plan"
     fi
-    mkdir -p dist
-    for deb in "$dir"/cpack/*.deb; do
-      cp "$deb" dist/
-      echo "dist/$(basename "$deb")"
-    done
     ;;
   cross-test)
     shift
@@ -313,7 +333,7 @@ case "${1:-}" in
     python3 tests/e2e/satellites_e2e.py --program build/app/tamrik-config --artifacts build/test-artifacts --docs docs
     ;;
   *)
-    sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,/^# Run as root/p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -1,20 +1,22 @@
 #!/usr/bin/env bash
 # Fetches Debian's hidapi source package again and copies the files this folder keeps, then
-# rewrites SHA256SUMS. Needs a deb-src entry for bookworm in apt's sources, for example
-# /etc/apt/sources.list.d/debian-src.sources:
-#   Types: deb-src
-#   URIs: http://deb.debian.org/debian
-#   Suites: bookworm
-#   Components: main
-#   Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-# followed by apt-get update. apt checks the downloaded files against the signed .dsc.
+# rewrites SHA256SUMS. The source comes from the Debian mirror this machine's apt uses
+# (tools/debian-mirror; TAMRIK_DEBIAN_MIRROR sets another), through a private apt state in a
+# temporary folder: the machine's own sources and lists are left alone. apt checks the downloaded
+# files against the signed .dsc.
 set -euo pipefail
 version=${1:-0.13.1-1}
 here=$(cd "$(dirname "$0")" && pwd)
+mirror=$("$here/../../tools/debian-mirror")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/apt/lists/partial"
+echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror bookworm main" > "$work/apt/sources.list"
+apt_private=(-o "Dir::Etc::SourceList=$work/apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
+             -o "Dir::State::Lists=$work/apt/lists" -o Debug::NoLocking=1)
+apt-get "${apt_private[@]}" update -qq
 cd "$work"
-apt-get source --download-only "hidapi=$version"
+apt-get "${apt_private[@]}" source --download-only "hidapi=$version"
 orig=$(ls hidapi_*.orig.tar.gz)
 tar xzf "$orig"
 src=$(find . -maxdepth 1 -type d -name 'hidapi-*' | head -1)
