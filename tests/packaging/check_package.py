@@ -7,7 +7,7 @@ The packages: tamrikctl (command line, services, udev rule) and tamrik-config (t
 their -dbgsym packages, all named in the .changes beside them. Checks: lintian (the .changes:
 source and binaries), desktop (desktop-file-validate), appstream (appstreamcli validate), man
 (man --warnings, and every option and command of --help documented), contents (control fields and
-files), run (the extracted programs, native builds only), scripts (the maintainer scripts that
+files), run (the extracted programs; another architecture's under qemu-user), scripts (the maintainer scripts that
 debhelper and debian/ made, run with stand-ins for udevadm, systemctl and debhelper's helpers),
 elf (every ELF file of the package's architecture), upgrade (dpkg installs the pair in a scratch
 folder over a single tamrik-config 1.0.0 package, made with its layout or --old-deb, and over the
@@ -75,6 +75,23 @@ def load_changes(args):
     missing = [f for f in args.files if not os.path.exists(f)]
     if missing:
         raise Failure(f"{args.changes} names files that are not there: {missing}")
+
+
+# qemu-user's program for the packages of another architecture, which run under it with the
+# target's libraries from / (multiarch).
+EMULATORS = {"arm64": "qemu-aarch64-static", "armhf": "qemu-arm-static"}
+
+
+def runner(args):
+    """What a program of the packages is started with: nothing for this machine's architecture,
+    qemu-user for another; exits as skipped where neither can run it."""
+    if args.arch == run(["dpkg", "--print-architecture"]).stdout.strip():
+        return []
+    qemu = EMULATORS.get(args.arch)
+    if qemu and shutil.which(qemu):
+        return [qemu, "-L", "/"]
+    print(f"SKIP: {args.arch} programs do not run here (no {qemu or 'emulator'})")
+    sys.exit(SKIP)
 
 
 def deb_path(args, package):
@@ -203,9 +220,9 @@ def rendered_man(page):
     return re.sub(r".\x08", "", result.stdout)
 
 
-def help_text(u, program):
+def help_text(args, u, program):
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-    result = run([u.path("/usr/bin/" + program), "--help"], env=env, timeout=30)
+    result = run([*runner(args), u.path("/usr/bin/" + program), "--help"], env=env, timeout=60)
     if result.returncode != 0:
         raise Failure(f"{program} --help exits with {result.returncode}:\n{result.stderr}")
     return result.stdout
@@ -238,12 +255,12 @@ def man(args):
 
         # Every option that --help names is documented.
         for program, text in pages.items():
-            options = set(re.findall(r"(?<![\w-])(--[a-z][a-z-]*)", help_text(u, program)))
+            options = set(re.findall(r"(?<![\w-])(--[a-z][a-z-]*)", help_text(args, u, program)))
             missing = sorted(o for o in options if not re.search(rf"(?<![\w-]){re.escape(o)}(?![\w-])", text))
             if missing:
                 raise Failure(f"{program}(1) does not document {', '.join(missing)}")
         # Every command of tamrikctl has its own subsection under COMMANDS.
-        usage = help_text(u, "tamrikctl")
+        usage = help_text(args, u, "tamrikctl")
         listed = re.search(r"^Commands:\n(.*?)\n\n", usage, re.S | re.M)
         if not listed:
             raise Failure("tamrikctl --help lists no commands")
@@ -340,9 +357,7 @@ def contents(args):
 
 
 def run_programs(args):
-    if args.arch != run(["dpkg", "--print-architecture"]).stdout.strip():
-        print(f"SKIP: {args.arch} packages do not run here (setup.sh package runs tamrikctl plan under qemu-user)")
-        sys.exit(SKIP)
+    emulator = runner(args)
     with Unpacked([deb_path(args, p) for p in PACKAGES]) as u:
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", LC_ALL="C.UTF-8")
         runtime = os.path.join(u.dir, "runtime")
@@ -356,7 +371,7 @@ def run_programs(args):
             (["tamrik-config", "--simulate=1", "--quit-after", "300"], r"^$"),
         ]
         for command, pattern in checks:
-            result = run([u.path("/usr/bin/" + command[0]), *command[1:]], env=env, timeout=60)
+            result = run([*emulator, u.path("/usr/bin/" + command[0]), *command[1:]], env=env, timeout=120)
             shown = " ".join(command)
             if result.returncode != 0:
                 raise Failure(f"{shown}: exit status {result.returncode}\n{result.stdout}{result.stderr}")
