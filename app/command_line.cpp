@@ -35,7 +35,7 @@ std::string usageText() {
          "                        tools) while the window is open; an existing FILE is kept\n"
          "  --force               let --record replace an existing FILE\n"
          "  --help                show this text\n"
-         "  --version             show the version\n"
+         "  --version             show the version and the licence\n"
          "\n"
          "With simulated units the computer's clock is never changed: simulated and replayed\n"
          "receivers carry other days' times, so clock settings are only recorded.\n";

@@ -12,6 +12,7 @@
 #include <memory>
 #include <unistd.h>
 
+#include "app/about/version_text.h"
 #include "app/command_line.h"
 #include "app/frm_main.h"
 #include "app/snapshot_file.h"
@@ -63,7 +64,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.version) {
-    std::cout << "tamrik-config " << TAMRIK_VERSION << "\n";
+    std::cout << tamrik::about::versionText("tamrik-config");
     return 0;
   }
 

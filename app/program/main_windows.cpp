@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/about/version_text.h"
 #include "app/command_line.h"
 #include "app/frm_main.h"
 #include "app/snapshot_file.h"
@@ -83,7 +84,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (options.version) {
     attachOutput();
-    std::cout << "tamrik-config " << TAMRIK_VERSION << "\n" << std::flush;
+    std::cout << tamrik::about::versionText("tamrik-config") << std::flush;
     return 0;
   }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/about/version_text.h"
 #include "app/tamrikctl/commands/commands.h"
 #include "app/tamrikctl/ctl_context.h"
 #include "app/tamrikctl/ctl_host.h"
@@ -189,7 +190,7 @@ std::string usageText() {
       "\n"
       "Options before the command:\n"
       "  -h, --help             show this text\n"
-      "  --version              show the version\n" +
+      "  --version              show the version and the licence\n" +
       globalOptionsHelp() +
       "\n"
       "Numbers are read and written in the C locale: '.' as the decimal point, no thousands\n"
@@ -246,7 +247,7 @@ int run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
     }
     return print(commandHelp(*command));
   }
-  if (name == "--version") return print(std::string("tamrikctl ") + TAMRIK_VERSION + "\n");
+  if (name == "--version") return print(about::versionText("tamrikctl"));
   const CommandSpec* command = findCommand(name);
   if (!command) {
     // The options before the command stop at the first one they do not know.

@@ -22,5 +22,7 @@ expect_run(2 "^$" "^Frequency too high: Highest available frequency is 812.5 MHz
 expect_run(2 "^$" "is not a frequency in Hz" plan 1,5)
 expect_run(64 "^$" "unknown command" frobnicate)
 expect_run(0 "Exit status" "^$" --help)
+# The version line as scripts read it, then the licence, whole.
 string(REPLACE "." "\\." version_regex "${VERSION}")
-expect_run(0 "^tamrikctl ${version_regex}\n$" "^$" --version)
+expect_run(0 "^tamrikctl ${version_regex}\nLicense GPL-3\\.0-or-later: GNU GPL version 3 or later <https://gnu\\.org/licenses/gpl\\.html>\\.\nThis is free software: you are free to change and redistribute it\\.\nThere is NO WARRANTY, to the extent permitted by law\\.\n$"
+           "^$" --version)
