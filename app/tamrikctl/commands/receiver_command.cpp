@@ -209,10 +209,12 @@ const CommandSpec kReceiverCommand{
     "  --duration SECONDS   Stop after SECONDS.\n"
     TAMRIK_BRIDGE_OPTIONS
     "\n"
-    "Exit status: 0 done (the bridge: stopped by a signal); 1 the output could not be written;\n"
+    "Exit status: 0 done (the bridge: stopped by a signal); 1 the output could not be written,\n"
+    "or the bridge's pseudo-terminal, pipe or socket for chrony could not be made or failed;\n"
     "2 a bad --count or --duration, a PATH or SOCKET that cannot be used or that another\n"
-    "bridge serves, or the simulation could not be started; 3 no unit, or none with the serial\n"
-    "of --unit; 4 the unit cannot be read or went away; 64 usage.\n",
+    "bridge serves, or the simulation could not be started; 3 no unit, none with the serial\n"
+    "of --unit, or several and no --unit for the bridge; 4 the unit cannot be read or went\n"
+    "away; 64 usage.\n",
     runReceiver,
     true,
 };
