@@ -49,13 +49,20 @@ std::optional<int> parseUnitCount(std::string_view text) {
   return n;
 }
 
+namespace {
+
+// SIM001 for the first unit.
+std::string simulatedSerial(std::size_t number) {
+  std::string digits = std::to_string(number);
+  if (digits.size() < 3) digits.insert(0, 3 - digits.size(), '0');
+  return "SIM" + digits;
+}
+
+}  // namespace
+
 std::vector<std::string> simulatedSerials(int count) {
   std::vector<std::string> serials;
-  for (int i = 1; i <= count; ++i) {
-    std::string digits = std::to_string(i);
-    if (digits.size() < 3) digits.insert(0, 3 - digits.size(), '0');
-    serials.push_back("SIM" + digits);
-  }
+  for (int i = 1; i <= count; ++i) serials.push_back(simulatedSerial(static_cast<std::size_t>(i)));
   return serials;
 }
 
@@ -180,6 +187,26 @@ std::optional<std::vector<std::uint8_t>> readCaptureFile(const std::string& path
   }
 }
 
+UnitConfig simulatedUnitConfig(std::size_t index, std::shared_ptr<const std::vector<std::uint8_t>> capture,
+                               bool replayFast) {
+  UnitConfig c;
+  c.serial = toUtf16(simulatedSerial(index + 1));
+  c.receiver.seed = static_cast<std::uint32_t>(1 + 7919 * index);
+  // Each unit sits a little apart from the others, as if on different roofs of one town.
+  c.receiver.lat += static_cast<std::int32_t>(index * 23000);
+  c.receiver.lon -= static_cast<std::int32_t>(index * 41000);
+  // The epoch as a real unit on a real host shows it: NAV-SVINFO of a length that changes from
+  // epoch to epoch, and the host's USB polls drifting against the receiver's seconds.
+  c.receiver.flickeringChannels = 8;
+  c.hostClockPpm = 23.0 + 11.0 * static_cast<double>(index);
+  if (capture) {
+    c.replay = std::move(capture);
+    c.replayFast = replayFast;
+    c.receiver.startupWithoutSignal = std::chrono::milliseconds(0);
+  }
+  return c;
+}
+
 BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& clock,
                                 std::function<void(const std::string&)> onStateError) {
   BuiltSimulation built;
@@ -208,8 +235,7 @@ BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& cloc
   std::vector<UnitConfig> configs;
   std::vector<std::string> startSerials;
   for (std::size_t i = 0; i < serials.size(); ++i) {
-    UnitConfig c;
-    c.serial = toUtf16(serials[i]);
+    UnitConfig c = simulatedUnitConfig(i, capture, options.replayFast);
     if (store) {
       auto loaded = store->load(serials[i]);
       if (!loaded.error.empty()) {
@@ -220,19 +246,6 @@ BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& cloc
       c.kept = std::move(loaded.state);
     }
     startSerials.push_back(c.kept ? c.kept->serial : serials[i]);
-    c.receiver.seed = static_cast<std::uint32_t>(1 + 7919 * i);
-    // Each unit sits a little apart from the others, as if on different roofs of one town.
-    c.receiver.lat += static_cast<std::int32_t>(i * 23000);
-    c.receiver.lon -= static_cast<std::int32_t>(i * 41000);
-    // The epoch as a real unit on a real host shows it: NAV-SVINFO of a length that changes from
-    // epoch to epoch, and the host's USB polls drifting against the receiver's seconds.
-    c.receiver.flickeringChannels = 8;
-    c.hostClockPpm = 23.0 + 11.0 * static_cast<double>(i);
-    if (capture) {
-      c.replay = capture;
-      c.replayFast = options.replayFast;
-      c.receiver.startupWithoutSignal = std::chrono::milliseconds(0);
-    }
     configs.push_back(std::move(c));
   }
   if (store) {

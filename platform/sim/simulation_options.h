@@ -63,6 +63,11 @@ std::vector<std::string> simulatedSerials(int count);
 // The help text for the options above, one per line.
 std::string simulationOptionsHelp();
 
+// The unit number `index` (0: SIM001) as --simulate sets it up, before what --sim-state kept;
+// capture: the receiver bytes of --replay, or none.
+UnitConfig simulatedUnitConfig(std::size_t index, std::shared_ptr<const std::vector<std::uint8_t>> capture = nullptr,
+                               bool replayFast = false);
+
 struct BuiltSimulation {
   std::unique_ptr<SimulatedUnits> units;
   std::string error;  // for example an unreadable replay file or a damaged state file
