@@ -18,6 +18,11 @@
 #                                     its tests under qemu-user
 #   ./setup.sh ci-packages            install what .ci/run needs beyond test: mmdebstrap for the
 #                                     Debian 13 root, qemu-user-static for arm64's tests
+#   ./setup.sh vm-test [12|13]        boot Debian 13 (or 12) under qemu (TCG, no network) from an
+#                                     image made by mmdebstrap with the packages built for that
+#                                     release installed, run the scenarios of tests/vm inside and
+#                                     print each result and time (tests/vm/README.md); the image is
+#                                     cached in /var/cache/tamrik-ci/vm
 #   ./setup.sh windows                cross-build for Windows (MinGW-w64), build the installer
 #                                     dist/tamrik-config-<version>-setup.exe and the portable zip
 #                                     dist/tamrik-config-<version>-windows-x64.zip, run the Windows
@@ -61,7 +66,7 @@ PACKAGES=(
   xdg-utils desktop-file-utils
   xvfb xdotool imagemagick x11-utils python3 python3-prometheus-client
   clang "$CLANG_RT"
-  udev
+  udev usbip
   gpsd gpsd-clients gpsd-tools chrony
   prometheus
   dpkg-dev lintian appstream man-db groff-base librsvg2-bin patch
@@ -82,6 +87,9 @@ PACKAGE_TOOLS=(dpkg-dev debhelper fakeroot lintian python3 desktop-file-utils ap
 # CI's other runs: Debian roots made with mmdebstrap, and the programs of other architectures run
 # under qemu-user.
 CI_PACKAGES=(mmdebstrap qemu-user-static)
+
+# The virtual machine of vm-test: its image made by mmdebstrap and mke2fs, booted by qemu.
+VM_PACKAGES=(mmdebstrap qemu-system-x86 e2fsprogs git)
 
 # Cross builds for ARCH (arm64, armhf) on amd64: Debian's cross compilers, the libraries of ARCH
 # (multiarch), Qt's host tools from this machine's qt6-base-dev. GoogleTest is built from the sources
@@ -312,6 +320,15 @@ case "${1:-}" in
     ;;
   ci-packages)
     install_missing "${CI_PACKAGES[@]}"
+    ;;
+  vm-test)
+    shift
+    if [ "$HOST_ARCH" != amd64 ]; then
+      echo "setup.sh vm-test: the virtual machine is amd64 and its image is made on amd64, not $HOST_ARCH" >&2
+      exit 1
+    fi
+    install_missing "${VM_PACKAGES[@]}"
+    exec tests/vm/vm-test "$@"
     ;;
   screenshots)
     shift
