@@ -14,6 +14,7 @@ wait is bounded.
 import argparse
 import os
 import random
+import select
 import shutil
 import signal
 import socket
@@ -77,10 +78,17 @@ class Unit:
     """The program, started on a free port."""
 
     def __init__(self, program, *args):
+        # The log goes to a file: a pipe nobody reads would hold the program up once it is full.
+        self.log = tempfile.TemporaryFile(mode="w+")
         self.proc = subprocess.Popen([program, "--port", "0", *args], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline()  # written once it listens
-        check(line.startswith("listening on 127.0.0.1:"), f"start: {line!r}")
+                                     stderr=self.log, text=True)
+        # The first line is written once it listens.
+        ready, _, _ = select.select([self.proc.stdout], [], [], 10)
+        line = self.proc.stdout.readline() if ready else ""
+        if not line.startswith("listening on 127.0.0.1:"):
+            self.proc.kill()
+            self.proc.wait()
+            raise Failure(f"no start within 10 s: {line!r}")
         self.port = int(line.split(":")[1].split(",")[0])
 
     def connect(self):
@@ -98,9 +106,10 @@ class Unit:
                 self.proc.kill()
                 self.proc.wait()
                 raise Failure("SIGTERM did not end the program within 10 s")
-        log = self.proc.stderr.read()
+        self.log.seek(0)
+        log = self.log.read()
+        self.log.close()
         self.proc.stdout.close()
-        self.proc.stderr.close()
         check(self.proc.returncode == 0, f"exit status {self.proc.returncode}:\n{log}")
         return log
 

@@ -190,8 +190,9 @@ void UsbipServer::run(int wakeFd) {
         serve(*c);
         reading = reading || !c->interrupts.empty() || !c->held.empty();
       }
-      if (c->fd >= 0 && c->waitingSince && now - *c->waitingSince > kIncompleteBound) {
-        drop(*c, c->phase == Connection::Phase::Closing ? "its last reply was not taken in time"
+      const bool closing = c->phase == Connection::Phase::Closing;
+      if (c->fd >= 0 && c->waitingSince && now - *c->waitingSince > (closing ? kClosingBound : kIncompleteBound)) {
+        drop(*c, closing ? "its last reply was not taken in time"
                                                         : "an incomplete message for " +
                                                               std::to_string(kIncompleteBound.count()) + " s");
       }

@@ -63,7 +63,6 @@ class UsbipServer {
   std::vector<std::unique_ptr<Connection>> connections_;
   std::optional<std::string> exportedPath_;  // the attachment exported now
   std::uint32_t exports_ = 0;                // one more each time the unit is plugged in
-  bool stopping_ = false;
 };
 
 }  // namespace tamrik::vm
