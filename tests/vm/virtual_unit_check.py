@@ -5,8 +5,9 @@ The device list and the import; the enumeration a kernel makes (descriptors, str
 descriptor's lengths); feature reports read from and handed to the simulated firmware, recorded
 as the golden traces write them; input reports on the interrupt endpoint carrying the receiver's
 answer; unanswered transfers given up by UNLINK; garbled input that closes one connection only;
-unplugging and plugging in again by signal and by the unit's own re-enumeration. `usbip list -r`
-is asked too where the usbip tool is installed.
+unplugging and plugging in again by signal and by the unit's own re-enumeration; a capture
+replayed through the input reports. `usbip list -r` is asked too where the usbip tool is
+installed.
 
 Exit status 0 when every check held, 1 otherwise. Every process started is stopped and every
 wait is bounded.
@@ -419,10 +420,24 @@ def check_unanswered_and_unlink(program):
         unit.stop()
 
 
-def check_unplug(program):
-    unit = Unit(program)
+def check_replay_and_unplug(program, capture):
+    # Three reports' worth of receiver bytes, none zero: they leave in three full input reports.
+    data = bytes(1 + i % 255 for i in range(3 * 62))
+    with open(capture, "wb") as f:
+        f.write(data)
+    unit = Unit(program, "--replay", capture)
     try:
         imp = Imported(unit)
+        received = b""
+        for _ in range(200):
+            _, status, report = imp.reply(imp.interrupt_in())
+            check(status == 0 and len(report) == 64, "an input report")
+            if report[1] & 0x80:
+                received += report[2:]
+            if len(received) >= len(data):
+                break
+        check(received == data, f"the capture's bytes came as {received.hex()}")
+
         first = imp.device["devid"]
         unit.signal(signal.SIGUSR1)
         check(closed_by_server(imp.sock), "SIGUSR1 leaves the importer connected")
@@ -460,7 +475,7 @@ def main():
         try:
             check_list_and_enumeration(args.program, os.path.join(work, "frames.txt"))
             check_unanswered_and_unlink(args.program)
-            check_unplug(args.program)
+            check_replay_and_unplug(args.program, os.path.join(work, "capture.ubx"))
         except Failure as e:
             print(f"FAILED: {e}")
             return 1
