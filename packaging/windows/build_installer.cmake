@@ -1,10 +1,12 @@
 # Builds the Windows installer and the portable zip from a Windows build (CMake target
 # windows_installer):
-#   cmake -DVERSION=<x.y.z> -DTAMRIKCTL=<tamrikctl.exe> -DWINDOW=<tamrik-config.exe> -DLICENSE=<hidapi BSD licence>
-#         -DSTRIP=<strip> -DMAKENSIS=<makensis> -DNSI=<tamrik-config.nsi> -DOUT=<folder> -DRELEASE=<ON|OFF>
-#         -P build_installer.cmake
-# The programs are stripped of their debug information on the way. Without tamrik-config.exe a
-# release stops here; any other build makes an installer and a zip of tamrikctl.exe alone, and says so.
+#   cmake -DVERSION=<x.y.z> -DTAMRIKCTL=<tamrikctl.exe> -DWINDOW=<tamrik-config.exe> -DCOPYING=<the GPL's text>
+#         -DLICENSE=<hidapi BSD licence> -DSTRIP=<strip> -DMAKENSIS=<makensis> -DNSI=<tamrik-config.nsi>
+#         -DOUT=<folder> -DRELEASE=<ON|OFF> -P build_installer.cmake
+# The programs are stripped of their debug information on the way; their licence goes beside them as
+# COPYING.txt, with Windows' line ends, which Notepad and the installer's licence page show. Without
+# tamrik-config.exe a release stops here; any other build makes an installer and a zip of
+# tamrikctl.exe alone, and says so.
 cmake_minimum_required(VERSION 3.25)
 
 set(stage "${OUT}/stage")
@@ -28,6 +30,13 @@ elseif(RELEASE)
 else()
   message(WARNING "tamrik-config.exe is missing (looked for ${WINDOW}): the installer and the zip hold tamrikctl.exe only")
 endif()
+if(NOT EXISTS "${COPYING}")
+  message(FATAL_ERROR "The programs' licence is missing (looked for ${COPYING})")
+endif()
+file(READ "${COPYING}" text)
+string(REPLACE "\r\n" "\n" text "${text}")
+string(REPLACE "\n" "\r\n" text "${text}")
+file(WRITE "${stage}/COPYING.txt" "${text}")
 file(COPY_FILE "${LICENSE}" "${stage}/hidapi-LICENSE-bsd.txt")
 
 set(defines "-DVERSION=${VERSION}" "-DSTAGE=${stage}" "-DOUTFILE=${setup}")

@@ -2,7 +2,8 @@
 ; uninstaller registered with "Apps & features" (Add/Remove Programs). Built by the CMake target
 ; windows_installer (or ./setup.sh windows) with:
 ;   makensis /DVERSION=<x.y.z> /DSTAGE=<folder with the programs> /DOUTFILE=<setup.exe> [/DRELEASE] tamrik-config.nsi
-; STAGE holds tamrikctl.exe, tamrik-config.exe and hidapi-LICENSE-bsd.txt. A release needs
+; STAGE holds tamrikctl.exe, tamrik-config.exe, COPYING.txt (the programs' licence, the GNU GPL
+; version 3, with Windows' line ends) and hidapi-LICENSE-bsd.txt. A release needs
 ; tamrik-config.exe: without it makensis stops with an error; other builds leave it out and warn.
 ; Silent use: setup.exe /S [/D=C:\path\to\folder] and uninstall.exe /S.
 
@@ -52,6 +53,10 @@ VIAddVersionKey "LegalCopyright" "The tamrik-config developers"
 
 !include "MUI2.nsh"
 !define MUI_ABORTWARNING
+; The GPL asks for no acceptance to install or run the programs: the page shows it, and Next goes on.
+!define MUI_LICENSEPAGE_TEXT_BOTTOM "${APP_NAME} is free software under the GNU General Public License, version 3 or later. You need not accept it to install or run the programs; it gives you the right to change and share them on its terms."
+!define MUI_LICENSEPAGE_BUTTON "$(^NextBtn)"
+!insertmacro MUI_PAGE_LICENSE "${STAGE}\COPYING.txt"
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !ifdef HAVE_WINDOW
@@ -80,6 +85,7 @@ Section "Programs" SecPrograms
   File "${STAGE}\tamrik-config.exe"
 !endif
   File "${STAGE}\tamrikctl.exe"
+  File "${STAGE}\COPYING.txt"
   File "${STAGE}\hidapi-LICENSE-bsd.txt"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
@@ -104,6 +110,7 @@ Section "Uninstall"
   Delete "$SMPROGRAMS\${APP_NAME}.lnk"
   Delete "$INSTDIR\tamrik-config.exe"
   Delete "$INSTDIR\tamrikctl.exe"
+  Delete "$INSTDIR\COPYING.txt"
   Delete "$INSTDIR\hidapi-LICENSE-bsd.txt"
   Delete "$INSTDIR\uninstall.exe"
   ; Only an empty folder is removed: nothing the user put there is lost.

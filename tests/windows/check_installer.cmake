@@ -1,8 +1,10 @@
 # The Windows installer under Wine: a silent install into a folder of the test's own, both programs
-# there and running, the Start-menu entry and the "Apps & features"
-# entry present; then a silent uninstall that leaves none of them behind.
+# there and running, the programs' licence (COPYING.txt, the project's COPYING with Windows' line
+# ends) beside them, the Start-menu entry and the "Apps & features" entry present; then a silent
+# uninstall that leaves none of them behind. The portable zip holds the same files.
 #   cmake -DEMULATOR=<wine runner> -DWINEPREFIX=<its prefix> -DDIST=<folder with setup.exe and stage/>
-#         -DVERSION=<x.y.z> -DREQUIRE_WINDOW=<ON|OFF> -DWORK=<folder> -P <this file>
+#         -DVERSION=<x.y.z> -DREQUIRE_WINDOW=<ON|OFF> -DCOPYING=<the project's COPYING> -DWORK=<folder>
+#         -P <this file>
 cmake_minimum_required(VERSION 3.25)
 
 set(setup "${DIST}/tamrik-config-${VERSION}-setup.exe")
@@ -26,6 +28,32 @@ file(MAKE_DIRECTORY "${WORK}")
 string(REPLACE "/" "\\" windows_folder "Z:${folder}")
 set(shortcut "${WINEPREFIX}/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Tamrik Configuration.lnk")
 set(key "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\tamrik-config")
+set(files tamrikctl.exe COPYING.txt hidapi-LICENSE-bsd.txt)
+if(with_window)
+  list(APPEND files tamrik-config.exe)
+endif()
+# What --version prints after "<program> <version>".
+string(CONCAT license "License GPL-3.0-or-later: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>.\n"
+                      "This is free software: you are free to change and redistribute it.\n"
+                      "There is NO WARRANTY, to the extent permitted by law.\n")
+
+# The files of FOLDER (installed or unpacked) are there, and its COPYING.txt is the whole licence
+# with every line ended by CR LF. Compared by hash: file(READ) would drop the CRs.
+file(READ "${COPYING}" gpl)
+string(REPLACE "\r\n" "\n" gpl "${gpl}")
+string(REPLACE "\n" "\r\n" gpl "${gpl}")
+string(SHA256 gpl_crlf "${gpl}")
+function(check_files folder what)
+  foreach(file IN LISTS files)
+    if(NOT EXISTS "${folder}/${file}")
+      message(FATAL_ERROR "${what} lacks ${file} (in ${folder})")
+    endif()
+  endforeach()
+  file(SHA256 "${folder}/COPYING.txt" copying)
+  if(NOT copying STREQUAL gpl_crlf)
+    message(FATAL_ERROR "${what}: COPYING.txt is not ${COPYING} with Windows' line ends")
+  endif()
+endfunction()
 
 function(run what)
   execute_process(COMMAND ${EMULATOR} ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err
@@ -39,25 +67,21 @@ endfunction()
 
 # /D= comes last.
 run("setup.exe /S" "${setup}" /S "/D=${windows_folder}")
-foreach(file tamrikctl.exe uninstall.exe hidapi-LICENSE-bsd.txt)
-  if(NOT EXISTS "${folder}/${file}")
-    message(FATAL_ERROR "The installer did not put ${file} into ${folder}")
-  endif()
-endforeach()
+check_files("${folder}" "The installed folder")
+if(NOT EXISTS "${folder}/uninstall.exe")
+  message(FATAL_ERROR "The installer did not put uninstall.exe into ${folder}")
+endif()
 if(with_window)
-  if(NOT EXISTS "${folder}/tamrik-config.exe")
-    message(FATAL_ERROR "The installer did not put tamrik-config.exe into ${folder}")
-  endif()
   if(NOT EXISTS "${shortcut}")
     message(FATAL_ERROR "No Start-menu entry at ${shortcut}")
   endif()
   run("tamrik-config.exe --version" "${folder}/tamrik-config.exe" --version)
-  if(NOT out STREQUAL "tamrik-config ${VERSION}\n")
+  if(NOT out STREQUAL "tamrik-config ${VERSION}\n${license}")
     message(FATAL_ERROR "tamrik-config.exe --version printed '${out}'")
   endif()
 endif()
 run("tamrikctl.exe --version" "${folder}/tamrikctl.exe" --version)
-if(NOT out STREQUAL "tamrikctl ${VERSION}\n")
+if(NOT out STREQUAL "tamrikctl ${VERSION}\n${license}")
   message(FATAL_ERROR "tamrikctl.exe --version printed '${out}'")
 endif()
 run("reg query" reg query "${key}")
@@ -87,4 +111,14 @@ execute_process(COMMAND ${EMULATOR} reg query "${key}" RESULT_VARIABLE status OU
 if(status EQUAL 0)
   message(FATAL_ERROR "The uninstaller left its entry in \"Apps & features\" (${key})")
 endif()
-message("Installed into and uninstalled from ${windows_folder}")
+
+# The portable zip: one folder named after the release, holding the same files.
+set(zip "${DIST}/tamrik-config-${VERSION}-windows-x64.zip")
+file(MAKE_DIRECTORY "${WORK}/zip")
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf "${zip}" WORKING_DIRECTORY "${WORK}/zip" RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "Cannot unpack ${zip}")
+endif()
+check_files("${WORK}/zip/tamrik-config-${VERSION}" "The zip")
+list(JOIN files ", " listed)
+message("Installed into and uninstalled from ${windows_folder}; the zip holds ${listed}")
