@@ -44,6 +44,7 @@ constexpr const char* kUsage =
     "                         start, so that the host's own timeout ends them\n"
     "  --record-frames FILE   append every feature report taken by SET_REPORT to FILE, one a line\n"
     "                         in hex, report ID byte first, trailing zeros left out\n"
+    "  --verbose              log every control transfer and unlink\n"
     "  --help                 this text\n"
     "\n"
     "Signals: SIGUSR1 unplugs the unit, SIGUSR2 plugs it in again; SIGRTMIN stops the answers to\n"
@@ -80,6 +81,7 @@ int main(int argc, char** argv) {
                                                    "--sim-faults", "--record-frames"};
   std::map<std::string, std::string> values;
   bool stallControl = false;
+  vm::ServerOptions server;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help") {
@@ -88,6 +90,10 @@ int main(int argc, char** argv) {
     }
     if (arg == "--stall-control") {
       stallControl = true;
+      continue;
+    }
+    if (arg == "--verbose") {
+      server.verbose = true;
       continue;
     }
     std::optional<std::string> value;
@@ -103,7 +109,6 @@ int main(int argc, char** argv) {
     values[arg] = *value;
   }
 
-  vm::ServerOptions server;
   if (values.contains("--listen")) server.address = values["--listen"];
   if (values.contains("--port")) {
     const auto port = number(values["--port"], 65535);
@@ -145,6 +150,12 @@ int main(int argc, char** argv) {
     if (!parsed.error.empty()) return usage("--sim-faults: " + parsed.error);
     if (auto problem = sim::checkFaultSerials(parsed.events, {sim::lowBytes(config.serial)}); !problem.empty()) {
       return usage("--sim-faults: " + problem);
+    }
+    for (const auto& e : parsed.events) {
+      // Another program holding the unit's node is the host's matter, not the unit's.
+      if (e.kind == sim::FaultKind::Exclusive || e.kind == sim::FaultKind::Shared) {
+        return usage("--sim-faults: " + e.text + ": happens on the host, not on the unit");
+      }
     }
     faults = std::move(parsed.events);
   }

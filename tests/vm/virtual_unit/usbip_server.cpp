@@ -40,6 +40,13 @@ std::string hex16(std::uint32_t v) {
   return b;
 }
 
+// A setup packet as USB analysers show it: bmRequestType bRequest wValue wIndex wLength.
+std::string setupText(const SetupPacket& s) {
+  char b[40];
+  std::snprintf(b, sizeof b, "%02x %02x %04x %04x %04x", s.requestType, s.request, s.value, s.index, s.length);
+  return b;
+}
+
 bool nonBlocking(int fd) {
   const int flags = fcntl(fd, F_GETFL, 0);
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
@@ -404,13 +411,13 @@ void UsbipServer::submit(Connection& c, const UrbHeader& h, std::vector<std::uin
     if (c.held.empty()) {
       const auto r = unit_.control(setup, data);
       if (r.outcome != VirtualUnit::Outcome::Hold) {
-        answerControl(c, h.seqnum, r, setup.length, h.bufferLength, data.size());
+        answerControl(c, h.seqnum, setup, r, h.bufferLength, data.size());
         return;
       }
     }
     c.held.push_back({h.seqnum, setup, std::move(data), h.bufferLength});
-    if (!c.told) {
-      logLine("a control transfer goes unanswered (request " + hex16(setup.request) + ")");
+    if (!c.told || options_.verbose) {
+      logLine("control " + setupText(setup) + " (seqnum " + std::to_string(h.seqnum) + ") goes unanswered");
       c.told = true;
     }
     return;
@@ -424,17 +431,22 @@ void UsbipServer::submit(Connection& c, const UrbHeader& h, std::vector<std::uin
   c.out.insert(c.out.end(), reply.begin(), reply.end());
 }
 
-void UsbipServer::answerControl(Connection& c, std::uint32_t seqnum, const VirtualUnit::ControlReply& r,
-                                std::uint16_t wLength, std::uint32_t bufferLength, std::size_t outLength) {
+void UsbipServer::answerControl(Connection& c, std::uint32_t seqnum, const SetupPacket& setup,
+                                const VirtualUnit::ControlReply& r, std::uint32_t bufferLength, std::size_t outLength) {
   std::vector<std::uint8_t> reply;
+  std::string what;
   if (r.outcome == VirtualUnit::Outcome::Stall) {
     reply = retSubmit(seqnum, -EPIPE, {}, 0);
+    what = "stall";
   } else if (!r.data.empty()) {
-    const std::size_t n = std::min({r.data.size(), static_cast<std::size_t>(wLength), static_cast<std::size_t>(bufferLength)});
+    const std::size_t n = std::min({r.data.size(), static_cast<std::size_t>(setup.length), static_cast<std::size_t>(bufferLength)});
     reply = retSubmit(seqnum, 0, std::span(r.data.data(), n), static_cast<std::uint32_t>(n));
+    what = std::to_string(n) + " bytes in";
   } else {
     reply = retSubmit(seqnum, 0, {}, static_cast<std::uint32_t>(outLength));
+    what = std::to_string(outLength) + " bytes out";
   }
+  if (options_.verbose) logLine("control " + setupText(setup) + " (seqnum " + std::to_string(seqnum) + "): " + what);
   c.out.insert(c.out.end(), reply.begin(), reply.end());
 }
 
@@ -454,6 +466,9 @@ void UsbipServer::unlink(Connection& c, const UrbHeader& h) {
     logLine("the host gave up a control transfer (seqnum " + std::to_string(target) + ")");
   }
   // -ECONNRESET: unlinked before it was answered; 0: it had been answered already.
+  if (options_.verbose) {
+    logLine("unlink of seqnum " + std::to_string(target) + (found ? ": given up" : ": answered already"));
+  }
   const auto reply = retUnlink(h.seqnum, found ? -ECONNRESET : 0);
   c.out.insert(c.out.end(), reply.begin(), reply.end());
 }
@@ -463,7 +478,7 @@ void UsbipServer::serve(Connection& c) {
     const auto& t = c.held.front();
     const auto r = unit_.control(t.setup, t.data);
     if (r.outcome == VirtualUnit::Outcome::Hold) break;
-    answerControl(c, t.seqnum, r, t.setup.length, t.bufferLength, t.data.size());
+    answerControl(c, t.seqnum, t.setup, r, t.bufferLength, t.data.size());
     c.held.pop_front();
   }
   if (c.held.empty()) c.told = false;

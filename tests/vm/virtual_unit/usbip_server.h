@@ -19,6 +19,7 @@ struct ServerOptions {
   std::string address = "127.0.0.1";
   int port = 3240;  // 0: any free port
   std::string busId = "1-1";
+  bool verbose = false;  // log every control transfer and unlink
 };
 
 class UsbipServer {
@@ -49,8 +50,8 @@ class UsbipServer {
   bool processUrbs(Connection& c);
   void submit(Connection& c, const UrbHeader& h, std::vector<std::uint8_t> data);
   void unlink(Connection& c, const UrbHeader& h);
-  void answerControl(Connection& c, std::uint32_t seqnum, const VirtualUnit::ControlReply& r,
-                     std::uint16_t wLength, std::uint32_t bufferLength, std::size_t outLength);
+  void answerControl(Connection& c, std::uint32_t seqnum, const SetupPacket& setup, const VirtualUnit::ControlReply& r,
+                     std::uint32_t bufferLength, std::size_t outLength);
   bool flush(Connection& c);
   void drop(Connection& c, const std::string& why);
   bool handleSignals(int wakeFd);  // false: stop
