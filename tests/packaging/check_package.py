@@ -364,8 +364,8 @@ def run_programs(args):
         os.makedirs(runtime, mode=0o700)
         env["XDG_RUNTIME_DIR"] = runtime
         checks = [
-            (["tamrik-config", "--version"], rf"^tamrik-config {re.escape(args.version)}\n"),
-            (["tamrikctl", "--version"], rf"^tamrikctl {re.escape(args.version)}\n"),
+            (["tamrik-config", "--version"], rf"^tamrik-config {re.escape(args.version)}\nLicense GPL-3.0-or-later"),
+            (["tamrikctl", "--version"], rf"^tamrikctl {re.escape(args.version)}\nLicense GPL-3.0-or-later"),
             (["tamrikctl", "plan", "10000000"], r"^exact=1\n(.*\n)*achieved_hz=10000000\noffset_hz=0\n"),
             # The window itself starts and closes on its own, on one simulated unit.
             (["tamrik-config", "--simulate=1", "--quit-after", "300"], r"^$"),
