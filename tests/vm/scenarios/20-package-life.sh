@@ -3,18 +3,22 @@
 # instance enabled and running, the upgrade to the new pair with apt (both restarted on the new
 # program), apt remove (no tamrik process left), apt purge (no file of theirs left but those named
 # below). It ends with the new pair installed again and nothing enabled, as the image was built,
-# so that the scenarios after it find the machine as they expect.
+# so that the scenarios after it find the machine as they expect. With the virtual unit a second
+# bridge instance holds it (running, not enabled) and must be a new process on the new program
+# after the upgrade, as the exporter.
 . "$TAMRIK_VM_LIB/lib.sh"
 new=$TAMRIK_VM_LIB/new-pair
 old=$TAMRIK_VM_LIB/old-pair
 bridge=tamrik-gps-bridge@TEST.service
+held=tamrik-gps-bridge@VMLIFE.service
 exporter=tamrik-exporter.service
 apt_get() {
   DEBIAN_FRONTEND=noninteractive apt-get -y -q -o Dpkg::Use-Pty=0 --no-install-recommends "$@"
 }
 restore() {
-  systemctl disable --now "$exporter" "$bridge" >/dev/null 2>&1 || true
-  systemctl reset-failed "$bridge" "$exporter" >/dev/null 2>&1 || true
+  systemctl disable --now "$exporter" "$bridge" "$held" >/dev/null 2>&1 || true
+  systemctl reset-failed "$bridge" "$exporter" "$held" >/dev/null 2>&1 || true
+  stop_unit
   apt_get install --allow-downgrades "$new"/tamrikctl_*.deb "$new"/tamrik-config_*.deb >/dev/null 2>&1 || true
 }
 trap restore EXIT
@@ -51,6 +55,15 @@ exporter_exe=$(exe_of "$exporter_pid")
 wait_for 60 sh -c "[ \"\$(systemctl show -P NRestarts $bridge)\" -ge 1 ]" ||
   fail "$bridge was not started again after it found no unit: $(show "$bridge" ActiveState)/$(show "$bridge" SubState)"
 journalctl -q -u "$bridge" -n 3 --no-pager | cat
+held_pid=""
+if [ -x "$VIRTUAL_UNIT" ]; then
+  start_unit --serial VMLIFE
+  attach_unit
+  wait_hidraw 60 >/dev/null
+  systemctl start "$held" || fail "$held did not start on the attached unit: $(journalctl -q -u "$held" -n 3 --no-pager | tr '\n' ' ')"
+  held_pid=$(show "$held" MainPID)
+  [ -L /run/tamrik/VMLIFE/gps ] || fail "$held runs without its link /run/tamrik/VMLIFE/gps"
+fi
 
 upgrade_started=$(cut -d' ' -f1 /proc/uptime | tr -d .)0000  # in microseconds, as systemd's monotonic stamps
 apt_get install "$new"/tamrikctl_*.deb "$new"/tamrik-config_*.deb ${from:+--reinstall --allow-downgrades} > /tmp/upgrade.txt 2>&1 ||
@@ -73,6 +86,14 @@ case "$(show "$bridge" ActiveState)" in
   activating | active | deactivating) ;;
   *) fail "$bridge is $(show "$bridge" ActiveState) after the upgrade, no longer tried" ;;
 esac
+if [ -n "$held_pid" ]; then
+  wait_for 60 sh -c "p=\$(systemctl show -P MainPID $held); [ \"\$p\" != 0 ] && [ \"\$p\" != $held_pid ] && [ -L /run/tamrik/VMLIFE/gps ]" ||
+    fail "$held was not restarted by the upgrade (PID $(show "$held" MainPID), was $held_pid; $(show "$held" ActiveState))"
+  held_new_pid=$(show "$held" MainPID)
+  [ "$(exe_of "$held_new_pid")" = "$new_exe" ] ||
+    fail "$held (PID $held_new_pid) runs $(readlink "/proc/$held_new_pid/exe"), not the new /usr/bin/tamrikctl"
+  echo "bridge on the unit: $held_pid -> $held_new_pid"
+fi
 # No process left on the old file.
 stale=$(for pid in $(pgrep -x tamrikctl); do readlink "/proc/$pid/exe" | grep -q '(deleted)' && echo "$pid"; done)
 [ -z "$stale" ] || fail "processes still on the replaced program after the upgrade: $stale"
@@ -118,5 +139,5 @@ apt_get install "$new"/tamrikctl_*.deb "$new"/tamrik-config_*.deb > /tmp/reinsta
   { cat /tmp/reinstall.txt; fail "installing the new pair again failed"; }
 [ "$(dpkg-query -W -f='${Version}' tamrik-config)" = "$TAMRIK_VM_VERSION" ] || fail "tamrik-config is not at $TAMRIK_VM_VERSION at the end"
 [ "$(systemctl is-enabled "$exporter" 2>&1)" = disabled ] || fail "$exporter is $(systemctl is-enabled "$exporter" 2>&1) after a fresh install"
-trap - EXIT
-pass "from ${from:-1.1.0 ($before_version)}: exporter and bridge restarted on the new program, remove left no process, purge left ${#kept[@]} runtime/journal paths only"
+trap stop_unit EXIT
+pass "from ${from:-1.1.0 ($before_version)}: exporter and bridge${held_pid:+s (one on the virtual unit)} restarted on the new program, remove left no process, purge left ${#kept[@]} runtime/journal paths only"
