@@ -276,7 +276,11 @@ case "${1:-}" in
     tree=$(tools/source-package build-deb | tail -n 1)
     (cd "$tree" && dpkg-buildpackage "${build_args[@]}")
     changes=$(ls build-deb/*_"$arch".changes)
+    # dist/ keeps one build of each architecture: an earlier version's files of this one go.
     mkdir -p dist
+    rm -f dist/tamrikctl_*_"$arch".deb dist/tamrikctl-dbgsym_*_"$arch".deb dist/tamrik-config_*_"$arch".* \
+      dist/tamrik-config-dbgsym_*_"$arch".deb dist/tamrik-config_*.dsc dist/tamrik-config_*.orig.tar.* \
+      dist/tamrik-config_*.debian.tar.*
     for file in $(sed -n '/^Files:/,/^[^ ]/s/^ .* \([^ ]*\)$/\1/p' "$changes") "$(basename "$changes")"; do
       cp "build-deb/$file" dist/
       echo "dist/$file"
