@@ -20,7 +20,7 @@ while [ $# -gt 0 ]; do
 done
 out=$(mktemp -d /var/tmp/tamrik-vm-bench.XXXXXX)
 trap 'rm -rf "$out"' EXIT
-old_pair=$(.ci/old-release)
+old_pair=$(.ci/old-release 1.1.0)
 run() {  # run LABEL [environment...]: one vm-test, its timings kept as LABEL
   local label=$1; shift
   local started=$SECONDS
