@@ -25,6 +25,7 @@
 #include <sstream>
 
 #include "app/snapshot_file.h"
+#include "tests/support/bytes.h"
 #include "tests/support/simulated_window.h"
 
 namespace tamrik::testing {
@@ -49,17 +50,7 @@ const char* kindName(Recorder::CallKind k) {
   return "?";
 }
 
-std::string hex(std::span<const std::uint8_t> bytes) {
-  std::size_t n = bytes.size();
-  while (n > 0 && bytes[n - 1] == 0) --n;
-  std::string out;
-  char b[3];
-  for (std::size_t i = 0; i < n; ++i) {
-    std::snprintf(b, sizeof b, "%02x", bytes[i]);
-    out += b;
-  }
-  return out;
-}
+std::string hex(std::span<const std::uint8_t> bytes) { return traceHex(bytes); }
 
 std::string fnv1a(std::span<const std::uint8_t> bytes) {
   std::uint64_t h = 0xcbf29ce484222325ull;

@@ -1,5 +1,7 @@
 #include "tests/vm/virtual_unit/virtual_unit.h"
 
+#include "tests/support/bytes.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -34,18 +36,8 @@ using Outcome = VirtualUnit::Outcome;
 Reply done(std::vector<std::uint8_t> data = {}) { return Reply{Outcome::Done, std::move(data)}; }
 Reply stall() { return Reply{Outcome::Stall, {}}; }
 
-// As the golden traces write a feature report: the report ID byte first, trailing zeros left out.
-std::string frameHex(std::span<const std::uint8_t> bytes) {
-  std::size_t n = bytes.size();
-  while (n > 0 && bytes[n - 1] == 0) --n;
-  std::string out;
-  char b[3];
-  for (std::size_t i = 0; i < n; ++i) {
-    std::snprintf(b, sizeof b, "%02x", bytes[i]);
-    out += b;
-  }
-  return out;
-}
+// As the golden traces write a feature report.
+std::string frameHex(std::span<const std::uint8_t> bytes) { return tamrik::testing::traceHex(bytes); }
 
 }  // namespace
 
