@@ -8,6 +8,7 @@
 #include <set>
 #include <string_view>
 
+#include "platform/hid/utf8_conversions.h"
 #include "platform/hid/wide_string.h"
 
 namespace tamrik::platform {
@@ -55,7 +56,11 @@ std::vector<HidInterface> HidapiDevices::hidInterfaces() {
   std::vector<HidInterface> interfaces;
   std::set<std::string> seen;
   // hidapi takes the IDs from the device list the system keeps, without opening any device.
-  hid_device_info* list = hid_enumerate(0, 0);
+  hid_device_info* list = nullptr;
+  {
+    const Utf8Conversions utf8;  // hidapi converts each device's strings as it lists it
+    list = hid_enumerate(0, 0);
+  }
   // hidapi may list a path once per top-level usage; the caller wants each interface once.
   for (const hid_device_info* info = list; info != nullptr; info = info->next) {
     if (info->path == nullptr) continue;
@@ -74,7 +79,11 @@ DeviceHandle HidapiDevices::open(const std::string& path, OpenMode /*mode: every
     lastOpenFailure_ = {OpenFailure::Kind::Absent, "not a HID device of this system", {}};
     return kInvalidHandle;
   }
-  hid_device* dev = hid_open_path(path.c_str());
+  hid_device* dev = nullptr;
+  {
+    const Utf8Conversions utf8;  // its error text names the path
+    dev = hid_open_path(path.c_str());
+  }
   if (dev == nullptr) {
     const wchar_t* text = hid_error(nullptr);
     lastOpenFailure_ = openFailure(path, text ? utf8FromWide(text) : std::string());
@@ -107,7 +116,11 @@ HidapiDevices::Device* HidapiDevices::find(DeviceHandle handle) {
 std::optional<HidAttributes> HidapiDevices::attributes(DeviceHandle handle) {
   Device* device = find(handle);
   if (device == nullptr) return std::nullopt;
-  const hid_device_info* info = hid_get_device_info(device->dev);
+  const hid_device_info* info = nullptr;
+  {
+    const Utf8Conversions utf8;  // the first call learns all of the device's strings
+    info = hid_get_device_info(device->dev);
+  }
   if (info == nullptr) return std::nullopt;
   return HidAttributes{info->vendor_id, info->product_id, info->release_number};
 }
@@ -119,10 +132,13 @@ std::optional<std::u16string> HidapiDevices::string(DeviceHandle handle, HidStri
   // Each wide character yields at least one code unit, so units characters are enough.
   std::vector<wchar_t> buffer(units + 1, L'\0');
   int rc = -1;
-  switch (which) {
-    case HidString::Manufacturer: rc = hid_get_manufacturer_string(device->dev, buffer.data(), buffer.size()); break;
-    case HidString::Product: rc = hid_get_product_string(device->dev, buffer.data(), buffer.size()); break;
-    case HidString::SerialNumber: rc = hid_get_serial_number_string(device->dev, buffer.data(), buffer.size()); break;
+  {
+    const Utf8Conversions utf8;  // the first string asked for learns them all
+    switch (which) {
+      case HidString::Manufacturer: rc = hid_get_manufacturer_string(device->dev, buffer.data(), buffer.size()); break;
+      case HidString::Product: rc = hid_get_product_string(device->dev, buffer.data(), buffer.size()); break;
+      case HidString::SerialNumber: rc = hid_get_serial_number_string(device->dev, buffer.data(), buffer.size()); break;
+    }
   }
   if (rc < 0) {
     failed(*device, "reading a string");

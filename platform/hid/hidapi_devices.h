@@ -15,6 +15,10 @@ namespace tamrik::platform {
 // strings, feature reports and the framing of input reports. What differs between systems is left
 // to the subclass: which paths may reach hidapi at all, where a device's report lengths come from,
 // and how a raw read is taken.
+//
+// The hidapi calls that turn text into wide strings (the listing, the opening, the device's
+// strings, which hidapi learns all at once when first asked) run under Utf8Conversions, so that
+// the strings come out whole whatever the process's locale.
 class HidapiDevices : public DeviceBackend {
  public:
   ~HidapiDevices() override;

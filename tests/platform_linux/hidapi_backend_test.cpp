@@ -1,12 +1,16 @@
 #include "platform/linux/hidapi_backend.h"
 
 #include <gtest/gtest.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <clocale>
+#include <cstdlib>
 #include <fstream>
 #include <set>
 
+#include "platform/hid/utf8_conversions.h"
 #include "platform/linux/device_holders.h"
 #include "platform/linux/hidraw_descriptor.h"
 #include "tests/support/hid_backend_checks.h"
@@ -81,6 +85,27 @@ TEST_F(HidrawDescriptorFiles, TheProgramsHoldingANodeAreFoundByTheirOpenFiles) {
       << holders;
   EXPECT_EQ(deviceHolders("/dev/hidraw4", proc), "");
   EXPECT_EQ(deviceHolders("/dev/hidraw3", root_ / "no-proc"), "");
+}
+
+TEST(Utf8Conversions, HidapisStringsConvertWholeUnderTheCLocale) {
+  const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+  if (utf8 == nullptr) GTEST_SKIP() << "this system has no C.UTF-8 locale";
+  freelocale(utf8);
+  const locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
+  ASSERT_NE(c, nullptr);
+  const locale_t before = uselocale(c);
+  const char* text = "T\xc3\xa4mrik";  // UTF-8, as sysfs gives it
+  EXPECT_EQ(std::mbstowcs(nullptr, text, 0), static_cast<std::size_t>(-1));
+  {
+    const Utf8Conversions conversions;
+    wchar_t wide[8] = {};
+    EXPECT_EQ(std::mbstowcs(wide, text, 8), 6u);
+    EXPECT_EQ(std::wstring(wide), L"T\u00e4mrik");
+    EXPECT_STREQ(std::setlocale(LC_CTYPE, nullptr), "C");  // the process's locale is not touched
+  }
+  EXPECT_EQ(uselocale(nullptr), c);
+  uselocale(before);
+  freelocale(c);
 }
 
 TEST(HidapiBackend, WorksWithoutDevicesAndRefusesBadPathsAndHandles) {
