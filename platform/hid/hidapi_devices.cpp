@@ -71,12 +71,15 @@ std::vector<HidInterface> HidapiDevices::hidInterfaces() {
     }
   }
   hid_free_enumeration(list);
+  for (HidInterface& unlisted : unlistedInterfaces()) {
+    if (seen.insert(unlisted.path).second) interfaces.push_back(std::move(unlisted));
+  }
   return interfaces;
 }
 
 DeviceHandle HidapiDevices::open(const std::string& path, OpenMode /*mode: every hidapi handle serves both*/) {
   if (!mayOpen(path)) {
-    lastOpenFailure_ = {OpenFailure::Kind::Absent, "not a HID device of this system", {}};
+    lastOpenFailure_ = refusedOpen(path);
     return kInvalidHandle;
   }
   hid_device* dev = nullptr;

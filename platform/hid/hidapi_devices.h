@@ -14,7 +14,7 @@ namespace tamrik::platform {
 // The HID devices of this computer through hidapi, whatever its backend: enumeration, handles,
 // strings, feature reports and the framing of input reports. What differs between systems is left
 // to the subclass: which paths may reach hidapi at all, where a device's report lengths come from,
-// and how a raw read is taken.
+// how a raw read is taken, and which devices hidapi cannot list but the user should hear of.
 //
 // The hidapi calls that turn text into wide strings (the listing, the opening, the device's
 // strings, which hidapi learns all at once when first asked) run under Utf8Conversions, so that
@@ -54,6 +54,14 @@ class HidapiDevices : public DeviceBackend {
   virtual OpenFailure openFailure(const std::string& path, std::string hidapiText) {
     (void)path;
     return {OpenFailure::Kind::Other, std::move(hidapiText), {}};
+  }
+  // Interfaces of the system's own that hidapi does not list, listed after hidapi's: devices of
+  // which the user should hear although no handle can be had. Their paths are refused by mayOpen.
+  virtual std::vector<HidInterface> unlistedInterfaces() { return {}; }
+  // Why the device at path, which mayOpen refused, cannot be opened.
+  virtual OpenFailure refusedOpen(const std::string& path) {
+    (void)path;
+    return {OpenFailure::Kind::Absent, "not a HID device of this system", {}};
   }
 
  private:

@@ -4,12 +4,30 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "platform/linux/device_holders.h"
 #include "platform/linux/hidraw_descriptor.h"
+#include "platform/linux/usbfs_claims.h"
 
 namespace tamrik::platform {
+
+namespace {
+
+// The unit's USB IDs, for finding it in sysfs while a program holds it through usbfs.
+constexpr std::uint16_t kUnitVendorId = 0x1DD2;
+constexpr std::uint16_t kUnitProductId = 0x2211;
+
+// The path of a unit a program holds through usbfs: this prefix, then its usbfs node.
+constexpr std::string_view kUsbfsPrefix = "usbfs:";
+constexpr std::string_view kUsbfsNodes = "/dev/bus/usb/";
+
+// How long the holders found for a claimed unit are told again before they are looked for anew.
+constexpr std::chrono::seconds kHoldersKept{2};
+
+}  // namespace
 
 HidapiBackend::HidapiBackend(std::filesystem::path sysRoot, std::filesystem::path procRoot)
     : sysRoot_(std::move(sysRoot)), procRoot_(std::move(procRoot)) {}
@@ -17,7 +35,7 @@ HidapiBackend::HidapiBackend(std::filesystem::path sysRoot, std::filesystem::pat
 bool HidapiBackend::mayOpen(const std::string& path) {
   // hidapi 0.13 frees uninitialised memory when the path it opens is not a hidraw node, so
   // nothing else reaches it.
-  return isHidrawNode(path);
+  return !path.starts_with(kUsbfsPrefix) && isHidrawNode(path);
 }
 
 std::optional<ReportDescriptorInfo> HidapiBackend::reportLayout(const std::string& path) {
@@ -50,6 +68,27 @@ OpenFailure HidapiBackend::openFailure(const std::string& path, std::string hida
   }
   if (f.kind == OpenFailure::Kind::Busy) f.holders = deviceHolders(path, procRoot_);
   return f;
+}
+
+std::vector<HidInterface> HidapiBackend::unlistedInterfaces() {
+  std::vector<HidInterface> interfaces;
+  for (UsbfsClaim& claim : usbfsClaims(sysRoot_, kUnitVendorId, kUnitProductId)) {
+    interfaces.push_back({std::string(kUsbfsPrefix) + claim.node, true, claim.vendorId, claim.productId,
+                          std::move(claim.serial)});
+  }
+  return interfaces;
+}
+
+OpenFailure HidapiBackend::refusedOpen(const std::string& path) {
+  // A unit listed as held through usbfs. Should its holder have let go since, the unit comes back
+  // with its hidraw node at the next listing.
+  const std::string node = path.starts_with(kUsbfsPrefix) ? path.substr(kUsbfsPrefix.size()) : std::string();
+  if (!node.starts_with(kUsbfsNodes)) return HidapiDevices::refusedOpen(path);
+  const auto now = std::chrono::steady_clock::now();
+  if (!holders_ || holders_->node != node || now - holders_->found >= kHoldersKept) {
+    holders_ = Holders{node, deviceHolders(node, procRoot_), now};
+  }
+  return {OpenFailure::Kind::Busy, std::strerror(EBUSY), holders_->names};
 }
 
 }  // namespace tamrik::platform

@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "platform/hid/utf8_conversions.h"
@@ -85,6 +88,53 @@ TEST_F(HidrawDescriptorFiles, TheProgramsHoldingANodeAreFoundByTheirOpenFiles) {
       << holders;
   EXPECT_EQ(deviceHolders("/dev/hidraw4", proc), "");
   EXPECT_EQ(deviceHolders("/dev/hidraw3", root_ / "no-proc"), "");
+}
+
+TEST_F(HidrawDescriptorFiles, AUnitAProgramTookThroughUsbfsIsListedAndBusy) {
+  const std::filesystem::path sys = root_ / "sys";
+  const std::filesystem::path proc = root_ / "proc";
+  auto attributes = [](const std::filesystem::path& dir, std::map<std::string, std::string> values) {
+    std::filesystem::create_directories(dir);
+    for (const auto& [name, value] : values) std::ofstream(dir / name) << value << "\n";
+  };
+  // A USB device with its interface below it, bound to driver; the device list holds both.
+  auto device = [&](const std::string& name, const std::string& ids, const std::string& bus, const std::string& address,
+                    const std::string& driver) {
+    const auto dir = sys / "bus" / "usb" / "devices" / name;
+    attributes(dir, {{"idVendor", ids.substr(0, 4)}, {"idProduct", ids.substr(5)}, {"busnum", bus},
+                     {"devnum", address}, {"serial", "TZ" + address}});
+    attributes(dir / (name + ":1.0"), {{"bInterfaceClass", "03"}});
+    std::filesystem::create_symlink("../../../../bus/usb/drivers/" + driver, dir / (name + ":1.0") / "driver");
+    std::filesystem::create_directory_symlink(dir / (name + ":1.0"), sys / "bus" / "usb" / "devices" / (name + ":1.0"));
+  };
+  device("1-4", "1dd2:2211", "1", "7", "usbfs");
+  device("1-5", "1dd2:2211", "1", "8", "usbhid");     // the kernel's: its hidraw node is hidapi's to list
+  device("2-1.3", "046d:c52b", "2", "12", "usbfs");   // another vendor's
+  attributes(sys / "bus" / "usb" / "devices" / "usb1", {{"idVendor", "1d6b"}, {"idProduct", "0002"}});
+  std::filesystem::create_directories(proc / "812" / "fd");
+  std::ofstream(proc / "812" / "comm") << "python3\n";
+  std::filesystem::create_symlink("/dev/bus/usb/001/007", proc / "812" / "fd" / "5");
+
+  HidapiBackend backend(sys, proc);
+  std::vector<HidInterface> claimed;
+  for (HidInterface& i : backend.hidInterfaces()) {
+    if (i.path.starts_with("usbfs:")) claimed.push_back(std::move(i));
+  }
+  ASSERT_EQ(claimed.size(), 1u);
+  EXPECT_EQ(claimed[0].path, "usbfs:/dev/bus/usb/001/007");
+  EXPECT_TRUE(claimed[0].idsListed);
+  EXPECT_EQ(claimed[0].vendorId, 0x1DD2);
+  EXPECT_EQ(claimed[0].productId, 0x2211);
+  EXPECT_EQ(claimed[0].serial, "TZ7");
+
+  EXPECT_EQ(backend.open(claimed[0].path, OpenMode::Plain), kInvalidHandle);
+  const OpenFailure busy = backend.lastOpenFailure();
+  EXPECT_EQ(busy.kind, OpenFailure::Kind::Busy);
+  EXPECT_EQ(busy.text, std::strerror(EBUSY));
+  EXPECT_EQ(busy.holders, "python3 (process 812)");
+  // A path of that form names no usbfs node unless it says so.
+  EXPECT_EQ(backend.open("usbfs:/etc/passwd", OpenMode::Plain), kInvalidHandle);
+  EXPECT_EQ(backend.lastOpenFailure().kind, OpenFailure::Kind::Absent);
 }
 
 TEST(Utf8Conversions, HidapisStringsConvertWholeUnderTheCLocale) {
