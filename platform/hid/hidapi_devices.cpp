@@ -34,11 +34,14 @@ struct HidapiDevices::Device {
 
 void HidapiDevices::failed(Device& device, const char* request, int error) {
   const wchar_t* text = hid_error(device.dev);
-  device.lastError = std::string(request) + ": " + (text ? utf8FromWide(text) : std::string("failed"));
   // On Linux the kernel ends a USB control transfer the device does not answer with ETIMEDOUT;
   // on Windows our patch of hidapi's backend (third_party/hidapi/PATCHES.md) says it in its text.
   constexpr std::wstring_view kPatchNoAnswer = L"the device did not answer in time";
   device.unanswered = error == ETIMEDOUT || (text != nullptr && std::wstring_view(text).starts_with(kPatchNoAnswer));
+  // A unit that did not answer is told so in the same words everywhere, without hidapi's names
+  // for its system calls ("ioctl (SFEATURE)"); the caller names the request.
+  device.lastError = device.unanswered ? std::string("Connection timed out")
+                                       : std::string(request) + ": " + (text ? utf8FromWide(text) : std::string("failed"));
 }
 
 HidapiDevices::HidapiDevices() {

@@ -34,8 +34,9 @@ HidapiBackend::HidapiBackend(std::filesystem::path sysRoot, std::filesystem::pat
 
 bool HidapiBackend::mayOpen(const std::string& path) {
   // hidapi 0.13 frees uninitialised memory when the path it opens is not a hidraw node, so
-  // nothing else reaches it.
-  return !path.starts_with(kUsbfsPrefix) && isHidrawNode(path);
+  // nothing else reaches it. A node this user may not open cannot answer the hidraw request; it
+  // is known as one by its number in sysfs, and hidapi's refusal then says why.
+  return !path.starts_with(kUsbfsPrefix) && (isHidrawNode(path) || isListedHidrawNode(path, sysRoot_));
 }
 
 std::optional<ReportDescriptorInfo> HidapiBackend::reportLayout(const std::string& path) {

@@ -4,6 +4,7 @@
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -80,6 +81,22 @@ bool isHidrawNode(const std::string& devicePath) {
   struct stat st {};
   int size = 0;
   return ::fstat(fd.get(), &st) == 0 && S_ISCHR(st.st_mode) && ::ioctl(fd.get(), HIDIOCGRDESCSIZE, &size) >= 0;
+}
+
+bool isListedHidrawNode(const std::string& devicePath, const std::filesystem::path& sysRoot) {
+  const std::size_t slash = devicePath.rfind('/');
+  const std::string name = slash == std::string::npos ? devicePath : devicePath.substr(slash + 1);
+  struct stat st {};
+  if (!isHidrawNodeName(name) || ::stat(devicePath.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  const std::filesystem::path file = sysRoot / "class" / "hidraw" / name / "dev";
+  Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (fd.get() < 0) return false;
+  char text[32] = {};
+  const ssize_t n = ::read(fd.get(), text, sizeof text - 1);
+  if (n <= 0) return false;
+  const std::string number = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+  return std::string_view(text, static_cast<std::size_t>(n)) == number + "\n" ||
+         std::string_view(text, static_cast<std::size_t>(n)) == number;
 }
 
 std::optional<std::vector<std::uint8_t>> readIoctlReportDescriptor(const std::string& devicePath) {

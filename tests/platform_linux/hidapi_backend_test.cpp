@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,6 +67,30 @@ TEST_F(HidrawDescriptorFiles, EmptyHugeOrSpecialFilesAreRefused) {
   EXPECT_FALSE(readIoctlReportDescriptor(node("hidraw2")));
   EXPECT_FALSE(readIoctlReportDescriptor("/dev/null"));
   EXPECT_FALSE(isHidrawNode("/dev/null"));
+}
+
+// A node this user may not open is still known as a hidraw node by its number in sysfs, so that
+// the refusal is told as one; a file or another device under a hidraw name is not.
+TEST_F(HidrawDescriptorFiles, ANodeIsKnownByItsNumberWithoutOpeningIt) {
+  struct stat null {};
+  ASSERT_EQ(::stat("/dev/null", &null), 0);
+  const auto number = std::to_string(major(null.st_rdev)) + ":" + std::to_string(minor(null.st_rdev));
+  const auto dev = root_ / "dev";
+  std::filesystem::create_directories(dev);
+  for (const auto& [name, sysfs] : std::map<std::string, std::string>{
+           {"hidraw5", number + "\n"}, {"hidraw6", "1:999\n"}, {"hidraw7", number + "\n"}}) {
+    std::filesystem::create_directories(root_ / "class" / "hidraw" / name);
+    std::ofstream(root_ / "class" / "hidraw" / name / "dev") << sysfs;
+  }
+  std::filesystem::create_symlink("/dev/null", dev / "hidraw5");  // a character device of that number
+  std::filesystem::create_symlink("/dev/null", dev / "hidraw6");  // another number than sysfs names
+  std::ofstream(dev / "hidraw7") << "a file";
+  std::filesystem::create_symlink("/dev/null", dev / "null");
+  EXPECT_TRUE(isListedHidrawNode((dev / "hidraw5").string(), root_));
+  EXPECT_FALSE(isListedHidrawNode((dev / "hidraw6").string(), root_));
+  EXPECT_FALSE(isListedHidrawNode((dev / "hidraw7").string(), root_));
+  EXPECT_FALSE(isListedHidrawNode((dev / "hidraw8").string(), root_));
+  EXPECT_FALSE(isListedHidrawNode((dev / "null").string(), root_));
 }
 
 TEST_F(HidrawDescriptorFiles, TheProgramsHoldingANodeAreFoundByTheirOpenFiles) {
