@@ -20,6 +20,7 @@
 #include "app/tamrikctl/ctl_host.h"
 #include "app/tamrikctl/ctl_output.h"
 #include "core/protocol.h"
+#include "tests/support/bytes.h"
 #include "core/ubx.h"
 #include "app/tamrikctl/unit_monitor.h"
 #include "app/tamrikctl/unit_reading.h"
@@ -806,6 +807,45 @@ TEST(TamrikctlExporter, MetricsCountEachLossTimeEachChangeAndLeaveOutAStateThatI
   }
   EXPECT_EQ(stalled.find("tamrik_constellation_satellites{"), std::string::npos);
   EXPECT_EQ(value(stalled, "tamrik_pll_lock_losses_total"), 1.0);
+}
+
+// The frames each changing command sends a unit and what it prints, one command after another on
+// one unit that keeps its state: tests/golden/data/tamrikctl_commands.frames. The booted system's
+// scenario runs the same commands through hidraw on the virtual USB unit and holds what that unit
+// received and what tamrikctl printed against this file, so the kernel path is pinned to the
+// simulator's. Regenerate with TAMRIK_UPDATE_GOLDEN=1 after a deliberate change.
+//   $ <arguments>    a command, run as tamrikctl <arguments> with the unit as the only one attached
+//   > <line>         a line it printed
+//   <hex>            a feature report the unit took, report ID byte first, trailing zeros left out
+TEST_F(TamrikctlSimState, EachChangingCommandsFramesAndReadbackArePinned) {
+  const std::vector<std::vector<std::string_view>> commands = {
+      {"set-frequency", "25000000"}, {"output", "off"}, {"drive", "16mA"},
+      {"blink", "on"},               {"blink", "off"},  {"write-register", "136", "64"},
+      {"set-serial", "Q00099"},      {"factory-defaults"}};
+  const std::string dir = dir_.string();
+  std::string file;
+  for (const auto& command : commands) {
+    std::vector<std::string_view> args{"--simulate=1", "--sim-state", dir};
+    args.insert(args.end(), command.begin(), command.end());
+    const Ran r = ctl(args);
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    file += "$";
+    for (const auto word : command) file += " " + std::string(word);
+    file += "\n";
+    std::istringstream out(r.out);
+    for (std::string line; std::getline(out, line);) file += "> " + line + "\n";
+    for (const Frame& f : r.units.at(0).firmware.commands) file += tamrik::testing::traceHex(f) + "\n";
+  }
+  const std::string path = std::string(TAMRIK_SOURCE_DIR) + "/tests/golden/data/tamrikctl_commands.frames";
+  const char* update = std::getenv("TAMRIK_UPDATE_GOLDEN");
+  if (update != nullptr && *update != '\0' && std::string(update) != "0") {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << file;
+    return;
+  }
+  std::ifstream in(path, std::ios::binary);
+  ASSERT_TRUE(in) << path << " is missing; create it with TAMRIK_UPDATE_GOLDEN=1";
+  const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(file, expected) << "if the change is meant, regenerate with TAMRIK_UPDATE_GOLDEN=1";
 }
 
 TEST(TamrikctlOutput, NumbersAndTextsKeepToTheirFormats) {
