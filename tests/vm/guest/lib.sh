@@ -10,6 +10,11 @@
 #   wait_hidraw [SECONDS]        print the unit's /dev/hidrawN once it is there (bounded)
 #   detach_unit                  usbip detach of every attached port
 #   stop_unit                    detach, then end the virtual unit
+#   unit_signal SIGNAL           send the virtual unit SIGNAL (USR1 unplug, USR2 plug in, RTMIN stall)
+#   user_in_plugdev, user_outside  make (once) and name a user in plugdev and one outside it
+#   as_user USER COMMAND...      run COMMAND as USER, without root's environment
+#   metrics [ADDR:PORT]          print the exporter's /metrics (default 127.0.0.1:19347), bounded
+#   metric TEXT NAME SERIAL      the value of NAME{serial="SERIAL"} in TEXT, or nothing
 # Whatever a scenario starts is ended when it exits (cleanup runs on EXIT).
 set -u
 UNIT_VENDOR=1dd2
@@ -91,4 +96,35 @@ stop_unit() {
     _unit_pid=""
   fi
 }
+unit_signal() {
+  [ -n "$_unit_pid" ] || fail "no virtual unit to send SIG$1"
+  kill -s "$1" "$_unit_pid" || fail "kill -s $1 of the virtual unit failed"
+}
+
+user_in_plugdev() {
+  id alice >/dev/null 2>&1 || useradd -m -s /bin/bash -G plugdev alice
+  echo alice
+}
+user_outside() {
+  id bob >/dev/null 2>&1 || useradd -m -s /bin/bash bob
+  echo bob
+}
+as_user() {
+  local user=$1; shift
+  runuser -u "$user" -- env -i PATH=/usr/bin:/bin HOME="/home/$user" "$@"
+}
+
+metrics() {
+  python3 - "${1:-127.0.0.1:19347}" <<'PY'
+import sys, urllib.request
+try:
+    print(urllib.request.urlopen("http://%s/metrics" % sys.argv[1], timeout=10).read().decode(), end="")
+except Exception as e:
+    sys.exit("metrics: %s" % e)
+PY
+}
+metric() {
+  printf '%s\n' "$1" | awk -v want="$2{serial=\"$3\"}" '$1 == want { print $2 }'
+}
+
 trap 'stop_unit' EXIT
