@@ -26,6 +26,7 @@
 
 #include "app/snapshot_file.h"
 #include "tests/support/bytes.h"
+#include "tests/support/golden_file.h"
 #include "tests/support/simulated_window.h"
 
 namespace tamrik::testing {
@@ -147,38 +148,9 @@ struct TracedWindow : SimulatedWindow {
   std::map<std::string, int> readbacks;  // successful feature-report reads per path
 };
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
-
 // Compares a run with its golden file, or rewrites the file when TAMRIK_UPDATE_GOLDEN is set.
 void checkGolden(const std::string& file, const std::string& actual) {
-  const std::string path = std::string(TAMRIK_SOURCE_DIR) + "/tests/golden/data/" + file;
-  const char* update = std::getenv("TAMRIK_UPDATE_GOLDEN");
-  if (update != nullptr && *update != '\0' && std::string(update) != "0") {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << actual;
-    return;
-  }
-  std::ifstream in(path, std::ios::binary);
-  ASSERT_TRUE(in) << path << " is missing; create it with TAMRIK_UPDATE_GOLDEN=1";
-  const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (expected == actual) return;
-  const auto e = lines(expected), a = lines(actual);
-  std::size_t i = 0, j = 0;  // lines alike at the start, at the end
-  while (i < e.size() && i < a.size() && e[i] == a[i]) ++i;
-  while (j < e.size() - i && j < a.size() - i && e[e.size() - 1 - j] == a[a.size() - 1 - j]) ++j;
-  std::ostringstream diff;
-  diff << "--- " << path << "\n+++ this run\n@@ first difference at line " << i + 1 << " @@\n";
-  for (std::size_t k = i < 3 ? 0 : i - 3; k < i; ++k) diff << ' ' << e[k] << '\n';
-  for (std::size_t k = i; k < std::min(e.size() - j, i + 8); ++k) diff << '-' << e[k] << '\n';
-  for (std::size_t k = i; k < std::min(a.size() - j, i + 8); ++k) diff << '+' << a[k] << '\n';
-  for (std::size_t k = e.size() - j; k < std::min(e.size(), e.size() - j + 3); ++k) diff << ' ' << e[k] << '\n';
-  ADD_FAILURE() << file << " differs from the golden file (" << e.size() << " lines expected, " << a.size()
-                << " got); if the change is meant, regenerate with TAMRIK_UPDATE_GOLDEN=1\n"
-                << diff.str();
+  checkGoldenFile(std::string(TAMRIK_SOURCE_DIR) + "/tests/golden/data/" + file, actual);
 }
 
 void runScenario(const std::string& name, const std::function<void(TracedWindow&)>& scenario) {

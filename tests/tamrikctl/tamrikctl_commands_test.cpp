@@ -21,6 +21,7 @@
 #include "app/tamrikctl/ctl_output.h"
 #include "core/protocol.h"
 #include "tests/support/bytes.h"
+#include "tests/support/golden_file.h"
 #include "core/ubx.h"
 #include "app/tamrikctl/unit_monitor.h"
 #include "app/tamrikctl/unit_reading.h"
@@ -836,16 +837,7 @@ TEST_F(TamrikctlSimState, EachChangingCommandsFramesAndReadbackArePinned) {
     for (std::string line; std::getline(out, line);) file += "> " + line + "\n";
     for (const Frame& f : r.units.at(0).firmware.commands) file += tamrik::testing::traceHex(f) + "\n";
   }
-  const std::string path = std::string(TAMRIK_SOURCE_DIR) + "/tests/golden/data/tamrikctl_commands.frames";
-  const char* update = std::getenv("TAMRIK_UPDATE_GOLDEN");
-  if (update != nullptr && *update != '\0' && std::string(update) != "0") {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << file;
-    return;
-  }
-  std::ifstream in(path, std::ios::binary);
-  ASSERT_TRUE(in) << path << " is missing; create it with TAMRIK_UPDATE_GOLDEN=1";
-  const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(file, expected) << "if the change is meant, regenerate with TAMRIK_UPDATE_GOLDEN=1";
+  tamrik::testing::checkGoldenFile(std::string(TAMRIK_SOURCE_DIR) + "/tests/golden/data/tamrikctl_commands.frames", file);
 }
 
 TEST(TamrikctlOutput, NumbersAndTextsKeepToTheirFormats) {
