@@ -1,5 +1,7 @@
 #include "platform/sim/simulation_options.h"
 
+#include "platform/sim/state_files.h"
+
 #include <charconv>
 #include <filesystem>
 #include <fstream>
@@ -154,7 +156,8 @@ std::string simulationOptionsHelp() {
   return "  --simulate[=N]         run on N simulated units (default 2; serials SIM001, SIM002, ...)\n"
          "                         next to any real ones\n"
          "  --replay FILE          simulated units send the receiver bytes of FILE (a raw receiver\n"
-         "                         capture) at the serial line rate; implies --simulate\n"
+         "                         capture: a regular file of at most 256 MiB) at the serial line\n"
+         "                         rate; implies --simulate\n"
          "  --replay-fast          replay as fast as the program reads\n"
          "  --quit-at-replay-end   close the window once the whole capture has been delivered\n"
          "  --sim-faults SPEC      schedule faults, comma-separated ACTION:SERIAL[@MS][=VALUE], e.g.\n"
@@ -174,17 +177,15 @@ std::string simulationOptionsHelp() {
          "                         (default 1); implies --simulate\n";
 }
 
-std::optional<std::vector<std::uint8_t>> readCaptureFile(const std::string& path) {
-  std::ifstream in(fromUtf8(path), std::ios::binary);
-  if (!in) return std::nullopt;
-  // A file that opens but cannot be read (a folder, an I/O error) makes the stream buffer throw.
-  try {
-    std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return data;
-  } catch (const std::ios_base::failure&) {
+std::optional<std::vector<std::uint8_t>> readCaptureFile(const std::string& path, std::string* why) {
+  const state_files::ReadOutcome read = state_files::readSmallFile(fromUtf8(path), kMaxCaptureBytes);
+  std::string problem = read.missing ? "no such file" : read.error;
+  if (problem.empty() && read.tooLarge) problem = "longer than " + std::to_string(kMaxCaptureBytes >> 20) + " MiB";
+  if (!problem.empty()) {
+    if (why) *why = std::move(problem);
     return std::nullopt;
   }
+  return std::vector<std::uint8_t>(read.text.begin(), read.text.end());
 }
 
 UnitConfig simulatedUnitConfig(std::size_t index, std::shared_ptr<const std::vector<std::uint8_t>> capture,
@@ -216,9 +217,10 @@ BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& cloc
   }
   std::shared_ptr<const std::vector<std::uint8_t>> capture;
   if (!options.replayFile.empty()) {
-    auto data = readCaptureFile(options.replayFile);
+    std::string why;
+    auto data = readCaptureFile(options.replayFile, &why);
     if (!data) {
-      built.error = "--replay: cannot read '" + options.replayFile + "'";
+      built.error = "--replay: cannot read '" + options.replayFile + "': " + why;
       return built;
     }
     capture = std::make_shared<const std::vector<std::uint8_t>>(std::move(*data));

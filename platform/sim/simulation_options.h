@@ -79,7 +79,11 @@ struct BuiltSimulation {
 BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& clock,
                                 std::function<void(const std::string&)> onStateError = {});
 
-// Reads a whole file, or nothing when it cannot be read.
-std::optional<std::vector<std::uint8_t>> readCaptureFile(const std::string& path);
+// A capture longer than this is refused: six hours of a receiver at 115200 baud. A capture is read
+// whole, so a file without an end (/dev/zero) or that never ends (a FIFO) is no capture.
+inline constexpr std::size_t kMaxCaptureBytes = std::size_t{256} << 20;
+// Reads a whole capture: a regular file of at most kMaxCaptureBytes. Nothing when it cannot be
+// read, with why in *why (the system's words, "not a regular file", "longer than 256 MiB").
+std::optional<std::vector<std::uint8_t>> readCaptureFile(const std::string& path, std::string* why = nullptr);
 
 }  // namespace tamrik::sim

@@ -38,13 +38,20 @@ std::string probeWritable(const std::filesystem::path& folder) {
 
 ReadOutcome readSmallFile(const std::filesystem::path& file, std::size_t limit) {
   ReadOutcome out;
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without waiting: a FIFO or a device in the file's place would hold the open or the reads.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) {
       out.missing = true;
     } else {
       out.error = reason(errno);
     }
+    return out;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    out.error = S_ISDIR(st.st_mode) ? reason(EISDIR) : "not a regular file";
+    ::close(fd);
     return out;
   }
   char buffer[4096];

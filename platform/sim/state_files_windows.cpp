@@ -84,6 +84,10 @@ ReadOutcome readSmallFile(const std::filesystem::path& file, std::size_t limit) 
     }
     return out;
   }
+  if (::GetFileType(h.get()) != FILE_TYPE_DISK) {
+    out.error = "not a regular file";
+    return out;
+  }
   char buffer[4096];
   for (;;) {
     DWORD n = 0;

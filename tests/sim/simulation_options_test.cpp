@@ -5,6 +5,10 @@
 #include <filesystem>
 #include <fstream>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "tests/sim/sim_test_support.h"
 
 namespace tamrik::sim {
@@ -157,6 +161,38 @@ TEST(SimulationOptions, BuildsTheUnitsItDescribes) {
   EXPECT_FALSE(built.units);
   EXPECT_NE(built.error.find("cannot read '" + o.replayFile + "'"), std::string::npos);
 }
+
+#ifndef _WIN32
+// A capture or a state file is read whole: what has no end, or would hold the open or the read
+// (a FIFO with no writer), is refused at once with a reason, never waited for or read on.
+TEST(SimulationOptions, FilesWithoutAnEndAreRefusedNotWaitedFor) {
+  const std::string folder = ::testing::TempDir() + "sim-endless";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder + "/units");
+  std::filesystem::create_symlink("/dev/zero", folder + "/zero.ubx");
+  ASSERT_EQ(::mkfifo((folder + "/fifo.ubx").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo((folder + "/units/SIM001.state").c_str(), 0600), 0);
+  for (const char* name : {"/zero.ubx", "/fifo.ubx"}) {
+    std::string why;
+    EXPECT_FALSE(readCaptureFile(folder + name, &why)) << name;
+    EXPECT_EQ(why, "not a regular file") << name;
+  }
+  VirtualClock clock;
+  SimulationOptions o;
+  o.enabled = true;
+  o.unitCount = 1;
+  o.replayFile = folder + "/zero.ubx";
+  auto built = buildSimulation(o, clock);
+  EXPECT_FALSE(built.units);
+  EXPECT_EQ(built.error, "--replay: cannot read '" + o.replayFile + "': not a regular file");
+  o.replayFile.clear();
+  o.stateDir = folder + "/units";
+  built = buildSimulation(o, clock);
+  EXPECT_FALSE(built.units);
+  EXPECT_NE(built.error.find("SIM001.state': not a regular file"), std::string::npos) << built.error;
+  std::filesystem::remove_all(folder);
+}
+#endif
 
 TEST(SimulationOptions, FileNamesBeyondAsciiAreFound) {
   // Names come as UTF-8 (as tamrik-config and tamrikctl pass them on), here with letters that no
