@@ -2,6 +2,31 @@
 
 namespace tamrik::ctl {
 
+std::string fromLineValue(std::string_view value) {
+  const auto hexDigit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string out;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const char next = i + 1 < value.size() ? value[i + 1] : '\0';
+    if (value[i] != '\\' || i + 1 >= value.size()) {
+      out += value[i];
+    } else if (next == '\\' || next == 'n' || next == 't' || next == 'r') {
+      out += next == 'n' ? '\n' : next == 't' ? '\t' : next == 'r' ? '\r' : '\\';
+      ++i;
+    } else if (next == 'x' && i + 3 < value.size() && hexDigit(value[i + 2]) >= 0 && hexDigit(value[i + 3]) >= 0) {
+      out += static_cast<char>(hexDigit(value[i + 2]) * 16 + hexDigit(value[i + 3]));
+      i += 3;
+    } else {
+      out += value[i];
+    }
+  }
+  return out;
+}
+
 ParsedGlobalOptions parseGlobalOptions(std::span<const std::string_view> args) {
   ParsedGlobalOptions out;
   std::size_t i = 0;
@@ -33,7 +58,8 @@ ParsedGlobalOptions parseGlobalOptions(std::span<const std::string_view> args) {
         out.usage = true;
         return out;
       }
-      out.options.unit = std::string(*value);
+      // As list shows it, or as the unit sends it.
+      out.options.unit = fromLineValue(*value);
       continue;
     }
     out.error = sim::applySimulationOption(out.options.simulation, name, value);
@@ -45,7 +71,10 @@ ParsedGlobalOptions parseGlobalOptions(std::span<const std::string_view> args) {
 }
 
 std::string globalOptionsHelp() {
-  std::string text = "  --unit SERIAL          the unit to use; without it, the only unit attached\n";
+  std::string text =
+      "  --unit SERIAL          the unit to use; without it, the only unit attached. SERIAL as\n"
+      "                         list shows it (\\\\ for a backslash, \\xHH for a control\n"
+      "                         character) or as the unit sends it\n";
   // The window's own options for simulated units, less the one that closes the window.
   const std::string all = sim::simulationOptionsHelp();
   for (std::size_t start = 0; start < all.size();) {

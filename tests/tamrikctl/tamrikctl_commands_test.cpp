@@ -19,6 +19,7 @@
 #include "app/tamrikctl/ctl_commands.h"
 #include "app/tamrikctl/ctl_host.h"
 #include "app/tamrikctl/ctl_output.h"
+#include "app/tamrikctl/global_options.h"
 #include "core/protocol.h"
 #include "tests/support/bytes.h"
 #include "tests/support/golden_file.h"
@@ -619,6 +620,22 @@ TEST_F(TamrikctlSimState, ASecondRunFindsWhatTheFirstProgrammed) {
   EXPECT_NE(later.out.find(R"("output_hz":12345678,"dividers":{"gps":131337,"n31":1,"n2_hs":11,"n2_ls":4324,)"),
             std::string::npos)
       << later.out;
+}
+
+// What list shows is what --unit takes, even for a serial with a backslash, which a line shows
+// escaped; the serial as the unit sends it is taken too.
+TEST_F(TamrikctlSimState, TheSerialAsListShowsItChoosesTheUnit) {
+  const std::string dir = dir_.string();
+  ASSERT_EQ(ctl({"--simulate=1", "--sim-state", dir, "set-serial", "\\00001"}).status, kExitOk);
+  const Ran list = ctl({"--simulate=1", "--sim-state", dir, "list"});
+  ASSERT_EQ(list.out.rfind("serial=\\\\00001\n", 0), 0u) << list.out;
+  for (const std::string_view given : {"\\\\00001", "\\00001"}) {
+    const Ran chosen = ctl({"--simulate=1", "--sim-state", dir, "--unit", given, "output", "off"});
+    EXPECT_EQ(chosen.status, kExitOk) << given << ": " << chosen.err;
+  }
+  for (const std::string& odd : {std::string("a\\b\n\t\r\x01\x7f"), std::string("\\x4"), std::string("\\q\\")}) {
+    EXPECT_EQ(fromLineValue(lineValue(odd)), odd);
+  }
 }
 
 TEST_F(TamrikctlSimState, ADamagedStateFileIsNamedAndLeftAsItIs) {
