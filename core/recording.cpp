@@ -1,5 +1,11 @@
 #include "core/recording.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -34,7 +40,27 @@ std::unique_ptr<Recording> Recording::open(const std::string& path, bool overwri
 #ifdef _WIN32
   std::FILE* file = _wfopen(target.c_str(), L"wb");
 #else
-  std::FILE* file = std::fopen(target.c_str(), "wb");
+  // Opened without waiting and looked at before it is written: a FIFO with no reader would hold
+  // the open, one with a slow reader every write, past any duration.
+  std::FILE* file = nullptr;
+  const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+      ::close(fd);
+      error = "cannot record into " + path + ": it is a pipe";
+      return nullptr;
+    }
+    if ((S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+        (file = ::fdopen(fd, "wb")) == nullptr) {
+      const int code = errno;
+      ::close(fd);
+      errno = code;
+    }
+  } else if (errno == ENXIO) {
+    error = "cannot record into " + path + ": it is a pipe";
+    return nullptr;
+  }
 #endif
   if (file == nullptr) {
     error = "cannot create " + path + ": " + reason(errno != 0 ? errno : EIO);

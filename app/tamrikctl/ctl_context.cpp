@@ -20,6 +20,8 @@ int CommandContext::fail(int status, std::string_view reason) {
 }
 
 int CommandContext::print(std::string_view text) {
+  // What the unit keeps could not be kept: nothing is printed as done.
+  if (stateSaveFailed) return kExitUnitFailed;
   out << text;
   out.flush();
   if (out) return kExitOk;
@@ -118,14 +120,17 @@ UnitAccess::~UnitAccess() {
   if (simulated_) ctx_.host.simulationEnding(*simulated_);
 }
 
+bool UnitAccess::replayEnded() { return simulated_ && simulated_->replayFinished(); }
+
 int UnitAccess::start() {
   std::vector<platform::DeviceBackend*> backends;
   if (platform::DeviceBackend* real = ctx_.host.realUnits()) backends.push_back(real);
   const sim::SimulationOptions& simulation = ctx_.global.simulation;
   if (simulation.enabled) {
     auto built = sim::buildSimulation(simulation, ctx_.host.clock(), [this](const std::string& problem) {
+      // One failure, one line: later saves that fail the same way say nothing new.
+      if (!ctx_.stateSaveFailed) ctx_.fail(kExitUnitFailed, "--sim-state: " + problem);
       ctx_.stateSaveFailed = true;
-      ctx_.fail(kExitUnitFailed, "--sim-state: " + problem);
     });
     if (!built.error.empty()) return ctx_.fail(kExitBadArgument, built.error);
     simulated_ = std::move(built.units);

@@ -85,6 +85,8 @@ class UnitAccess {
   int start();
 
   core::Unit& unit() { return *unit_; }
+  // True once the capture of --replay has been played whole to every unit that replays it.
+  bool replayEnded();
   // The services the units are reached through, for more units than the one of unit().
   core::UnitServices services() { return {*devices_, *devices_, *kernel_}; }
   sim::SimClock& clock() { return ctx_.host.clock(); }

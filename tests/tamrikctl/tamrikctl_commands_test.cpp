@@ -2,6 +2,10 @@
 // what each prints, what reaches the units, and how each failure ends.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -31,6 +35,7 @@
 #include "platform/sim/fault_schedule.h"
 #include "platform/sim/simulated_system_clock.h"
 #include "platform/sim/simulated_units.h"
+#include "platform/sim/ubx_frame.h"
 
 namespace tamrik::ctl {
 namespace {
@@ -636,6 +641,62 @@ TEST_F(TamrikctlSimState, TheSerialAsListShowsItChoosesTheUnit) {
   for (const std::string& odd : {std::string("a\\b\n\t\r\x01\x7f"), std::string("\\x4"), std::string("\\q\\")}) {
     EXPECT_EQ(fromLineValue(lineValue(odd)), odd);
   }
+}
+
+// A replayed capture has an end: receiver and record without --duration end with it, saying so,
+// instead of waiting for bytes that never come. A pipe is never recorded into (its reader could
+// hold the recording past any duration).
+TEST_F(TamrikctlSimState, RunsOnAReplayEndWithItAndAPipeIsNeverRecordedInto) {
+  std::filesystem::create_directories(dir_);
+  const std::string capture = (dir_ / "three.ubx").string();
+  {
+    std::ofstream out(capture, std::ios::binary);
+    for (std::uint32_t epoch = 0; epoch < 3; ++epoch) {
+      std::vector<std::uint8_t> clock(20, 0);
+      sim::ubx::put<std::uint32_t>(clock, 0, 1000 * epoch);
+      const auto f = sim::ubx::frame(0x01, 0x22, clock);
+      out.write(reinterpret_cast<const char*>(f.data()), static_cast<std::streamsize>(f.size()));
+    }
+  }
+  for (const bool fast : {true, false}) {
+    std::vector<std::string_view> args{"--replay", capture};
+    if (fast) args.push_back("--replay-fast");
+    args.push_back("receiver");
+    const Ran all = ctl(args);
+    EXPECT_EQ(all.status, kExitOk) << all.err;
+    EXPECT_EQ(countOf(all.out, "\"NAV-CLOCK\""), 3u) << all.out;
+    EXPECT_EQ(all.err, "tamrikctl receiver: the capture of --replay ended\n");
+    args.insert(args.end(), {"--count", "5"});
+    EXPECT_EQ(ctl(args).err, "tamrikctl receiver: the capture of --replay ended\n");
+  }
+  const std::string recorded = (dir_ / "recorded.ubx").string();
+  const Ran rec = ctl({"--replay", capture, "record", recorded});
+  EXPECT_EQ(rec.status, kExitOk) << rec.err;
+  EXPECT_EQ(rec.err, "tamrikctl record: the capture of --replay ended\n");
+  // The capture's 84 bytes in two reports, the second filled up with zeros.
+  std::ifstream in(recorded, std::ios::binary), original(capture, std::ios::binary);
+  const std::string got((std::istreambuf_iterator<char>(in)), {}), bytes((std::istreambuf_iterator<char>(original)), {});
+  EXPECT_EQ(got, bytes + std::string(2 * 62 - bytes.size(), '\0'));
+#ifndef _WIN32
+  const std::string pipe = (dir_ / "pipe").string();
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  const Ran piped = ctl({"--simulate=1", "record", pipe, "--force", "--duration", "1"});
+  EXPECT_EQ(piped.status, kExitFailure);
+  expectOneLineReason(piped, "cannot record into " + pipe + ": it is a pipe");
+#endif
+}
+
+// The state cannot be kept (a full disk, the folder gone): one line, one outcome, and nothing
+// printed as done, however many times the unit's state changed during the command.
+TEST_F(TamrikctlSimState, AStateThatCannotBeKeptFailsOnceWithNothingPrintedAsDone) {
+  const std::string dir = dir_.string();
+  const Ran r = ctl({"--simulate=1", "--sim-state", dir, "set-frequency", "12345678"}, [&](sim::SimulatedUnits&) {
+    std::filesystem::remove_all(dir_);
+    std::ofstream(dir_) << "not a folder";
+  });
+  EXPECT_EQ(r.status, kExitUnitFailed);
+  EXPECT_EQ(r.out, "");
+  expectOneLineReason(r, "--sim-state: cannot write in the folder");
 }
 
 TEST_F(TamrikctlSimState, ADamagedStateFileIsNamedAndLeftAsItIs) {

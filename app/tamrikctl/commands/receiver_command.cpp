@@ -177,6 +177,11 @@ int runReceiver(CommandContext& ctx, std::span<const std::string_view> args) {
     if (unit.readReceiver(stream, slice) == core::ReadOutcome::Lost) {
       return ctx.fail(kExitUnitFailed, access.unitName() + " went away while its receiver was read");
     }
+    // A replayed capture has an end, after which nothing would ever come.
+    if (!duration && !sink.done() && access.replayEnded()) {
+      ctx.err << "tamrikctl receiver: the capture of --replay ended\n";
+      break;
+    }
   }
   if (sink.failed()) return ctx.fail(kExitFailure, "cannot write to standard output");
   return kExitOk;
@@ -202,7 +207,9 @@ const CommandSpec kReceiverCommand{
     "               pr_res_m\n"
     "  NAV-CLOCK    clk_b_ns, clk_d_ns_per_s, t_acc_ns, f_acc_ps_per_s\n"
     "  NAV-TIMEUTC  year, month, day, hour, minute, second, nano_ns, valid, utc_valid, t_acc_ns\n"
-    "Without --count and --duration it runs until it is stopped or the unit goes away.\n"
+    "Without --count and --duration it runs until it is stopped or the unit goes away; on a\n"
+    "replayed capture (--replay) without --duration it ends, saying so, when the capture has\n"
+    "been played to its end.\n"
     "\n"
     "Options:\n"
     "  --count N            Stop after N messages.\n"

@@ -80,6 +80,11 @@ int runRecord(CommandContext& ctx, std::span<const std::string_view> args) {
       why = access.unitName() + " went away while its receiver was recorded";
       break;
     }
+    // A replayed capture has an end, after which nothing would ever come.
+    if (!duration && access.replayEnded()) {
+      ctx.err << "tamrikctl record: the capture of --replay ended\n";
+      break;
+    }
     // As the bridge does: a receiver that another program switched quiet is switched on again.
     if (sink.heard()) {
       lastHeard = clock.now();
@@ -106,7 +111,9 @@ const CommandSpec kRecordCommand{
     "UBX tools read. What was received is handed to the system after every read, at least\n"
     "once a second. A receiver that falls quiet for 5 s (another program switched its messages\n"
     "off) has them switched on again. SIGINT or SIGTERM ends the recording with the file closed\n"
-    "whole; without --duration it runs until then or until the unit goes away.\n"
+    "whole; without --duration it runs until then or until the unit goes away, or on a replayed\n"
+    "capture (--replay) until the capture has been played to its end. A pipe (FIFO) as FILE is\n"
+    "refused, --force or not: its reader could hold the recording past any duration.\n"
     "\n"
     "Options:\n"
     "  --duration SECONDS   Stop after SECONDS.\n"
