@@ -62,8 +62,6 @@ std::string_view healthEventName(HealthEventKind kind) {
   return "state";
 }
 
-bool fixValid(const NavPvt& pvt) { return (pvt.flags & 0x01) != 0 && pvt.fixType >= 2 && pvt.fixType <= 5; }
-
 // What the record keeps beside what it shows.
 struct Health::Entry {
   UnitHealth shown;
@@ -213,7 +211,7 @@ void Health::navPvt(std::string_view serial, const NavPvt& pvt) {
   UnitHealth& u = e.shown;
   if (!u.connected) return;
   const UtcTime now = clock_.now();
-  const bool good = fixValid(pvt);
+  const bool good = pvt.fixGood();
   if (e.fixPending) {
     e.fixPending = false;
     foundAs(u.fix, good, now);

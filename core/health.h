@@ -165,8 +165,4 @@ class Health {
   std::vector<std::unique_ptr<Entry>> units_;
 };
 
-// A NAV-PVT's fix counts when the receiver flags it valid and it is 2D, 3D, combined with dead
-// reckoning or time only.
-bool fixValid(const NavPvt& pvt);
-
 }  // namespace tamrik::core

@@ -84,6 +84,12 @@ struct NavPvt {
 
   // The time counts only when date, time and full resolution are all flagged.
   bool timeValid() const { return (valid & 0x07) == 0x07; }
+  // A fix the receiver stands by: flagged valid, and 2D, 3D, GNSS with dead reckoning or time only
+  // (a timing receiver's fix on its known antenna position).
+  bool fixGood() const { return (flags & 0x01) != 0 && fixType >= 2 && fixType <= 5; }
+  // The position is one to show as the receiver's: that of a good fix, the known antenna position
+  // of a time-only fix included.
+  bool hasPosition() const { return fixGood(); }
 };
 std::optional<NavPvt> readNavPvt(std::span<const std::uint8_t> payload);
 

@@ -25,8 +25,6 @@ int usedCount(const std::vector<Satellite>& satellites) {
   return static_cast<int>(std::count_if(satellites.begin(), satellites.end(), [](const Satellite& s) { return s.used; }));
 }
 
-bool hasPosition(const core::NavPvt& pvt) { return (pvt.flags & 0x01) != 0 && pvt.fixType >= 2 && pvt.fixType <= 4; }
-
 std::optional<ReceiverUtc> utcOf(const core::NavPvt& pvt) {
   if (!pvt.timeValid()) return std::nullopt;
   const std::chrono::year_month_day date{std::chrono::year(pvt.year), std::chrono::month(pvt.month),
@@ -204,7 +202,7 @@ std::string prometheusMetrics(std::span<const UnitReading> units) {
          [](R u) { return u.health ? std::optional(static_cast<double>(u.health->fix.losses)) : std::nullopt; });
 
   auto pvt = [](R u) { return u.up && u.receiverCurrent && u.receiver.pvt ? &*u.receiver.pvt : nullptr; };
-  auto position = [&](R u) { return pvt(u) && hasPosition(*pvt(u)) ? pvt(u) : nullptr; };
+  auto position = [&](R u) { return pvt(u) && pvt(u)->hasPosition() ? pvt(u) : nullptr; };
   f.each("tamrik_position_latitude_degrees", "gauge", "The receiver's latitude.", [&](R u) {
     const auto* p = position(u);
     return p ? std::optional(p->lat * 1e-7) : std::nullopt;

@@ -34,9 +34,6 @@ struct ReceiverState {
   std::optional<std::vector<Satellite>> satellites;  // the latest NAV-SVINFO
 };
 
-// A NAV-PVT with a valid fix of two or three dimensions carries a position.
-bool hasPosition(const core::NavPvt& pvt);
-
 // The receiver's UTC time, when the NAV-PVT carries a valid one.
 struct ReceiverUtc {
   std::string iso;     // 2025-03-07T08:05:10Z

@@ -165,6 +165,15 @@ TEST(HealthFix, TheReceiversFixIsLostAndRegainedAndSatellitesBelongToTheirConste
   EXPECT_EQ(kinds, (std::vector{HealthEventKind::FixLost, HealthEventKind::FixRegained}));
   EXPECT_EQ(health.unit("Q1")->fix.losses, 1u);
   EXPECT_EQ(*health.unit("Q1")->fix.lastLossLasted, 3s);
+  // One rule for the fix everywhere: watch's, the exporter's and status's position agree.
+  for (const std::uint8_t type : {0, 1, 2, 3, 4, 5, 6}) {
+    pvt.fixType = type;
+    pvt.flags = 1;
+    EXPECT_EQ(pvt.fixGood(), type >= 2 && type <= 5) << int{type};
+    EXPECT_EQ(pvt.hasPosition(), pvt.fixGood()) << int{type};
+    pvt.flags = 0;
+    EXPECT_FALSE(pvt.fixGood()) << int{type};
+  }
 
   EXPECT_EQ(constellationOf(5), Constellation::Gps);
   EXPECT_EQ(constellationOf(70), Constellation::Glonass);

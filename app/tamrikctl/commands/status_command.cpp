@@ -44,7 +44,7 @@ class StatusSink final : public core::ReceiverSink {
   // The state, a position, and the satellites of that solution or a later one are in. (A
   // receiver sends a solution's NAV-SVINFO after its NAV-PVT.)
   bool complete() const {
-    return s_.status && s_.pvt && hasPosition(*s_.pvt) && s_.satellites && satellitesAfterPvt_;
+    return s_.status && s_.pvt && s_.pvt->hasPosition() && s_.satellites && satellitesAfterPvt_;
   }
 
  private:
@@ -76,7 +76,7 @@ std::string statusJson(const Status& s) {
       .text("drive", driveText(s.settings.driveIndex));
   const ReceiverState& r = s.receiver;
   o.boolean("gps_signal", r.status->gpsSignal).boolean("pll_lock", r.status->pllLock).integer("loss_count", r.status->lossCount);
-  if (r.pvt && hasPosition(*r.pvt)) {
+  if (r.pvt && r.pvt->hasPosition()) {
     o.raw("position", JsonObject()
                           .raw("lat", scaledDecimal(r.pvt->lat, 7))
                           .raw("lon", scaledDecimal(r.pvt->lon, 7))
@@ -120,7 +120,7 @@ std::string statusLines(const Status& s) {
   for (const DividerField& f : dividerFields(d)) l.add(f.key, std::to_string(f.value));
   auto number = [](double v) { return std::isfinite(v) ? jsonNumber(v) : std::string(); };
   const ReceiverState& r = s.receiver;
-  const bool position = r.pvt && hasPosition(*r.pvt);
+  const bool position = r.pvt && r.pvt->hasPosition();
   const auto utc = r.pvt ? utcOf(*r.pvt) : std::nullopt;
   l.add("f3_hz", number(frequencyHz(core::f3Frequency(d))))
       .add("fosc_hz", number(frequencyHz(core::oscillatorFrequency(d))))
