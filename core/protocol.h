@@ -85,6 +85,11 @@ std::optional<Frame> receiverRateFrame(std::uint8_t messageClass, std::uint8_t m
 
 // The drive strengths of command 3, by index.
 inline constexpr std::array<const char*, 4> kDriveStrengths = {"8mA", "16mA", "24mA", "32mA"};
+
+// What "Factory defaults" restores: drive strength 32mA, output on, 10 MHz.
+inline constexpr std::uint8_t kFactoryDriveIndex = 3;  // "32mA"
+inline constexpr bool kFactoryOutputEnabled = true;
+inline constexpr std::uint32_t kFactoryOutputHz = 10000000;
 // The index of a drive-strength text exactly as listed, or nothing.
 std::optional<std::uint8_t> driveIndexOf(std::string_view text);
 

@@ -30,4 +30,13 @@ class SystemClock {
   virtual void set(const SystemTime& utc, ClockPrompt prompt, ClockAnswer answer) = 0;
 };
 
+// The clock of a program that never sets the computer's time (tamrikctl, the bridge): every
+// request is answered NotPermitted.
+class UnsettableSystemClock final : public SystemClock {
+ public:
+  void set(const SystemTime&, ClockPrompt, ClockAnswer answer) override {
+    if (answer) answer(ClockOutcome::NotPermitted);
+  }
+};
+
 }  // namespace tamrik::platform

@@ -44,15 +44,7 @@ class BridgeUnitSource final : public ReceiverSource {
       if (out) out->insert(out->end(), bytes.begin(), bytes.end());
     }
   };
-  // The bridge never sets the computer's clock.
-  class NoSystemClock final : public platform::SystemClock {
-   public:
-    void set(const platform::SystemTime&, platform::ClockPrompt, platform::ClockAnswer answer) override {
-      if (answer) answer(platform::ClockOutcome::NotPermitted);
-    }
-  };
-
-  NoSystemClock noClock_;
+  platform::UnsettableSystemClock noClock_;  // never sets the computer's clock
   platform::HostKernel kernel_;
   core::Unit unit_;
   bool switchMessagesOn();

@@ -112,17 +112,10 @@ class UnitAccess {
   std::string why() const;
 
  private:
-  class NoSystemClock final : public platform::SystemClock {
-   public:
-    void set(const platform::SystemTime&, platform::ClockPrompt, platform::ClockAnswer answer) override {
-      if (answer) answer(platform::ClockOutcome::NotPermitted);
-    }
-  };
-
   CommandContext& ctx_;
   std::unique_ptr<sim::SimulatedUnits> simulated_;
   std::unique_ptr<platform::RoutingDeviceBackend> devices_;
-  NoSystemClock systemClock_;
+  platform::UnsettableSystemClock systemClock_;  // never sets the computer's clock
   std::unique_ptr<platform::HostKernel> kernel_;
   std::unique_ptr<core::Unit> unit_;
   std::string serial_;

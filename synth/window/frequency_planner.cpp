@@ -80,11 +80,11 @@ void FrequencyPlanner::Out1FreqKeyPress(int keyAscii) {
 
 void FrequencyPlanner::FactoryClick() {
   auto& c = s_.controls;
-  c.Enc1.setSelected(3);  // "32mA"
+  c.Enc1.setSelected(core::kFactoryDriveIndex);
   unitSettings_.Enc1Click();
-  c.OUT1EN.setChecked(true);
+  c.OUT1EN.setChecked(core::kFactoryOutputEnabled);
   unitSettings_.OUT1ENClick();
-  c.Out1Freq.setText("10000000");
+  c.Out1Freq.setText(std::to_string(core::kFactoryOutputHz));
   FindFreqClick();
   c.Out1Freq.setFocus();
   c.Out1Freq.setSelStart(999);

@@ -14,8 +14,8 @@ namespace {
 using synth::PlanOutcome;
 using synth::PlanResult;
 
-constexpr double kFactoryFrequencyHz = 10000000;
-constexpr std::uint8_t kFactoryDrive = 3;  // "32mA"
+constexpr double kFactoryFrequencyHz = core::kFactoryOutputHz;
+constexpr std::uint8_t kFactoryDrive = core::kFactoryDriveIndex;
 
 std::string dividerText(const core::Dividers& d) {
   return "gps=" + std::to_string(d.gps) + " n31=" + std::to_string(d.n31) + " n2_hs=" + std::to_string(d.n2_hs) +
@@ -110,7 +110,7 @@ int runFactoryDefaults(CommandContext& ctx, std::span<const std::string_view> ar
   if (!unit.setDriveStrength(kFactoryDrive)) {
     return ctx.fail(kExitUnitFailed, access.unitName() + " did not take the drive strength " + driveText(kFactoryDrive) + access.why());
   }
-  if (!unit.setOutputEnabled(true)) return ctx.fail(kExitUnitFailed, access.unitName() + " did not switch its output on" + access.why());
+  if (!unit.setOutputEnabled(core::kFactoryOutputEnabled)) return ctx.fail(kExitUnitFailed, access.unitName() + " did not switch its output on" + access.why());
   PlanResult result = synth::SearchDividers(kFactoryFrequencyHz, synth::defaultExcludedReferences());
   result.dividers = core::forUpdate(result.dividers);
   const int status = programAndCheck(ctx, access, result.dividers, [](const core::SettingsReport& s) -> std::string {
