@@ -31,6 +31,7 @@ struct SkySatellite {
   int elevation = 0;  // degrees; 0 or below, or beyond 90 (-91 is "unknown"): no position
   int cno = 0;        // dB-Hz
   bool used = false;  // in the navigation solution
+  int channel = 0;    // the receiver's channel that tracks it
 
   // It has a place in the sky: above the horizon, with an azimuth.
   bool positioned() const { return elevation > 0 && elevation <= 90 && azimuth >= 0 && azimuth <= 360; }

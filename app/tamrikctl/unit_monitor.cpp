@@ -28,7 +28,7 @@ struct UnitMonitor::Watched final : core::ReceiverSink {
   void onNavSvInfo(const core::NavSvInfo& info) override {
     std::lock_guard<std::mutex> lock(monitor.mutex_);
     lastMessage = monitor.clock_.now();
-    reading.receiver.satellites = satellitesOf(info);
+    reading.receiver.satellites = core::skyOf(info);
   }
 
   UnitMonitor& monitor;

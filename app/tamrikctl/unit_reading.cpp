@@ -12,15 +12,6 @@
 
 namespace tamrik::ctl {
 
-std::vector<Satellite> satellitesOf(const core::NavSvInfo& info) {
-  std::vector<Satellite> satellites;
-  for (int i = 0; i < info.channels(); ++i) {
-    const core::SvChannel c = info.channel(i);
-    satellites.push_back({c.chn, c.svid, c.cno, c.used(), c.elev});
-  }
-  return satellites;
-}
-
 int usedCount(const std::vector<Satellite>& satellites) {
   return static_cast<int>(std::count_if(satellites.begin(), satellites.end(), [](const Satellite& s) { return s.used; }));
 }

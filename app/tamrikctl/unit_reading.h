@@ -12,19 +12,14 @@
 #include "numbers/dividers.h"
 #include "numbers/frequency.h"
 #include "core/protocol.h"
+#include "core/sky.h"
 #include "core/ubx.h"
 #include "core/unit.h"
 
 namespace tamrik::ctl {
 
-struct Satellite {
-  int channel = 0;
-  int svid = 0;
-  int cno = 0;
-  bool used = false;
-  int elevation = 0;
-};
-std::vector<Satellite> satellitesOf(const core::NavSvInfo& info);
+// The satellites of a NAV-SVINFO are the sky the window draws.
+using Satellite = core::SkySatellite;
 int usedCount(const std::vector<Satellite>& satellites);
 
 // What the receiver told.

@@ -36,7 +36,7 @@ class StatusSink final : public core::ReceiverSink {
     satellitesAfterPvt_ = false;
   }
   void onNavSvInfo(const core::NavSvInfo& info) override {
-    s_.satellites = satellitesOf(info);
+    s_.satellites = core::skyOf(info);
     satellitesAfterPvt_ = true;
   }
   bool keepReading() override { return !complete(); }
