@@ -1,38 +1,16 @@
 #include "ui/snapshot_json.h"
 
-#include <cstdio>
+#include "text/json_string.h"
 
 namespace tamrik::ui {
 
 namespace {
 
-// Length of the valid UTF-8 sequence starting at s[i], or 0 when it is not valid.
-std::size_t utf8Length(const std::string& s, std::size_t i) {
-  const auto b = static_cast<unsigned char>(s[i]);
-  std::size_t n = 0;
-  if (b < 0x80) return 1;
-  if (b >= 0xC2 && b <= 0xDF) n = 2;
-  else if (b >= 0xE0 && b <= 0xEF) n = 3;
-  else if (b >= 0xF0 && b <= 0xF4) n = 4;
-  else return 0;
-  if (i + n > s.size()) return 0;
-  for (std::size_t k = 1; k < n; ++k) {
-    if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
-  }
-  return n;
-}
-
-void escapeByte(std::string& out, unsigned char b) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "\\u%04x", b);
-  out += buf;
-}
-
 class Writer {
  public:
   void key(const std::string& k) {
     comma();
-    out_ += jsonString(k);
+    out_ += text::jsonString(k);
     out_ += ':';
     fresh_ = true;
   }
@@ -50,7 +28,7 @@ class Writer {
     out_ += v;
     fresh_ = false;
   }
-  void str(const std::string& v) { raw(jsonString(v)); }
+  void str(const std::string& v) { raw(text::jsonString(v)); }
   void num(long long v) { raw(std::to_string(v)); }
   void boolean(bool v) { raw(v ? "true" : "false"); }
   std::string take() { return std::move(out_); }
@@ -75,38 +53,6 @@ const char* systemColorName(SystemColor c) {
 }
 
 }  // namespace
-
-std::string jsonString(const std::string& text) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    if (b == '"' || b == '\\') {
-      out += '\\';
-      out += static_cast<char>(b);
-      ++i;
-    } else if (b == '\n') {
-      out += "\\n";
-      ++i;
-    } else if (b == '\r') {
-      out += "\\r";
-      ++i;
-    } else if (b == '\t') {
-      out += "\\t";
-      ++i;
-    } else if (b < 0x20 || b == 0x7F) {
-      escapeByte(out, b);
-      ++i;
-    } else if (const std::size_t n = utf8Length(text, i); n > 0) {
-      out.append(text, i, n);
-      i += n;
-    } else {
-      escapeByte(out, b);
-      ++i;
-    }
-  }
-  out += '"';
-  return out;
-}
 
 std::string snapshotJson(const WindowModel& model, const SnapshotExtras& extras) {
   Writer w;

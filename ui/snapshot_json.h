@@ -13,9 +13,4 @@ namespace tamrik::ui {
 using SnapshotExtras = std::vector<std::pair<std::string, std::string>>;
 std::string snapshotJson(const WindowModel& model, const SnapshotExtras& extras = {});
 
-// JSON string literal for arbitrary bytes: valid UTF-8 passes through, control characters are
-// escaped and every byte that is not part of valid UTF-8 becomes \u00XX, so device texts can never
-// break the document.
-std::string jsonString(const std::string& text);
-
 }  // namespace tamrik::ui

@@ -36,30 +36,6 @@ std::string scaledDecimal(std::int64_t value, int decimals) {
   return text;
 }
 
-std::string jsonString(std::string_view text) {
-  std::string out = "\"";
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    switch (ch) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      default:
-        if (c < 0x20) {
-          out += "\\u00" + hexByte(c);
-        } else {
-          out += ch;
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
-
 JsonObject& JsonObject::raw(std::string_view key, std::string value) {
   members_.emplace_back(std::string(key), std::move(value));
   return *this;
@@ -69,7 +45,7 @@ std::string JsonObject::str() const {
   std::string out = "{";
   for (std::size_t i = 0; i < members_.size(); ++i) {
     if (i > 0) out += ',';
-    out += jsonString(members_[i].first) + ":" + members_[i].second;
+    out += text::jsonString(members_[i].first) + ":" + members_[i].second;
   }
   return out + "}";
 }

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "text/json_string.h"
+
 namespace tamrik::ctl {
 
 // ---- Numbers ----
@@ -23,15 +25,13 @@ std::string scaledDecimal(std::int64_t value, int decimals);
 
 // ---- JSON ----
 
-// A JSON string: quotes around it, '"' and '\' escaped, control characters as \n, \t, ... or
-// \u00XX. The text is UTF-8 and stays as it is otherwise.
-std::string jsonString(std::string_view text);
-
-// One JSON object, members in the order they are added. Values are JSON texts.
+// One JSON object, members in the order they are added. Values are JSON texts; a text value is
+// written by the program's one JSON string writer (text/json_string.h), valid UTF-8 whatever the
+// bytes it is handed.
 class JsonObject {
  public:
   JsonObject& raw(std::string_view key, std::string value);
-  JsonObject& text(std::string_view key, std::string_view value) { return raw(key, jsonString(value)); }
+  JsonObject& text(std::string_view key, std::string_view value) { return raw(key, tamrik::text::jsonString(value)); }
   JsonObject& number(std::string_view key, double value) { return raw(key, jsonNumber(value)); }
   JsonObject& integer(std::string_view key, std::int64_t value) { return raw(key, std::to_string(value)); }
   JsonObject& boolean(std::string_view key, bool value) { return raw(key, value ? "true" : "false"); }

@@ -28,6 +28,7 @@
 #include "tests/support/bytes.h"
 #include "tests/support/golden_file.h"
 #include "tests/support/simulated_window.h"
+#include "text/json_string.h"
 
 namespace tamrik::testing {
 namespace {
@@ -106,7 +107,8 @@ struct TracedWindow : SimulatedWindow {
     };
     onPause = [this](std::chrono::milliseconds d) { log("pause " + std::to_string(d.count()) + "ms"); };
     toolkit.whileShown = [this] {
-      log("message " + ui::jsonString(toolkit.shown.back().title) + " " + ui::jsonString(toolkit.shown.back().text));
+      const auto& shown = toolkit.shown.back();
+      log("message " + text::jsonString(shown.title) + " " + text::jsonString(shown.text));
     };
   }
 

@@ -300,20 +300,20 @@ TEST(TamrikctlUnits, ABusyUnitASharedSerialAndASilentUnitAreToldForWhatTheyAre) 
 
 TEST(TamrikctlList, ListsEveryUnitWithItsStringsEscapedNeverInterpreted) {
   auto odd = [](sim::SimulatedUnits& units) {
-    units.setStrings(0, u"Ta\"m\\rik\n\t\x01\u00e9 {}", u"Clock, \"GPS\"");
+    units.setStrings(0, u"Ta\"m\\rik\n\t\x01\x7f\u00e9 {}", u"Clock, \"GPS\"");
     units.setFeatureReportLength(1, 16);
   };
   const Ran json = ctl({"--simulate=2", "list", "--json"}, odd);
   EXPECT_EQ(json.status, kExitOk) << json.err;
   EXPECT_EQ(json.out,
-            "[{\"serial\":\"SIM001\",\"manufacturer\":\"Ta\\\"m\\\\rik\\n\\t\\u0001\xC3\xA9 {}\","
+            "[{\"serial\":\"SIM001\",\"manufacturer\":\"Ta\\\"m\\\\rik\\n\\t\\u0001\\u007f\xC3\xA9 {}\","
             "\"product\":\"Clock, \\\"GPS\\\"\",\"firmware\":\"1.20\",\"usable\":true},"
             "{\"serial\":\"SIM002\",\"manufacturer\":\"Tamrik\",\"product\":\"Tamrik GPS Reference Clock\","
             "\"firmware\":\"1.20\",\"usable\":false}]\n");
 
   const Ran lines = ctl({"--simulate=2", "list"}, odd);
   EXPECT_EQ(lines.out,
-            "serial=SIM001\nmanufacturer=Ta\"m\\\\rik\\n\\t\\x01\xC3\xA9 {}\nproduct=Clock, \"GPS\"\nfirmware=1.20\n"
+            "serial=SIM001\nmanufacturer=Ta\"m\\\\rik\\n\\t\\x01\\x7F\xC3\xA9 {}\nproduct=Clock, \"GPS\"\nfirmware=1.20\n"
             "usable=1\n\nserial=SIM002\nmanufacturer=Tamrik\nproduct=Tamrik GPS Reference Clock\nfirmware=1.20\n"
             "usable=0\n");
 
@@ -924,7 +924,9 @@ TEST(TamrikctlOutput, NumbersAndTextsKeepToTheirFormats) {
   EXPECT_EQ(scaledDecimal(INT64_MIN, 0), "-9223372036854775808");
   EXPECT_EQ(jsonNumber(0.1 + 0.2), "0.3");
   EXPECT_EQ(jsonNumber(std::nan("")), "null");
-  EXPECT_EQ(jsonString(std::string("\x7f\x1f\b\f\r", 5)), "\"\x7f\\u001F\\b\\f\\r\"");
+  // Keys and texts alike go through the one JSON string writer.
+  EXPECT_EQ(JsonObject().text("k\x01", std::string("\x7f\x1f\b\f\r\xff", 6)).str(),
+            "{\"k\\u0001\":\"\\u007f\\u001f\\u0008\\u000c\\r\xEF\xBF\xBD\"}");
   EXPECT_EQ(prometheusLabelValue("a\\b\"c\nd\te"), "a\\\\b\\\"c\\nd\te");
   EXPECT_EQ(lineValue(std::string("a=b\r\x7f", 5)), "a=b\\r\\x7F");
 }
