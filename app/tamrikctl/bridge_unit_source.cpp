@@ -49,7 +49,7 @@ SourceOpen BridgeUnitSource::open() {
     return {SourceFailure::NoAnswer, "unit " + name + " did not take the command that switches its receiver messages on: " +
                                          unit_.lastError()};
   }
-  lastHeard_ = std::chrono::steady_clock::now();
+  keeper_.switchedOn(std::chrono::steady_clock::now());
   return {};
 }
 
@@ -63,14 +63,7 @@ bool BridgeUnitSource::read(std::vector<std::uint8_t>& bytes, std::chrono::milli
     unit_.close();
     return false;
   }
-  const auto now = std::chrono::steady_clock::now();
-  if (bytes.size() > before) {
-    lastHeard_ = now;
-  } else if (now - lastHeard_ > kQuietLimit) {
-    // A failed command here is not a loss; the next read tells whether the unit is still there.
-    (void)switchMessagesOn();
-    lastHeard_ = now;
-  }
+  keeper_.afterRead(bytes.size() > before, std::chrono::steady_clock::now());
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/tamrikctl/pty_bridge.h"
+#include "core/message_keeper.h"
 #include "core/receiver_stream.h"
 #include "core/unit.h"
 #include "platform/device_backend.h"
@@ -31,9 +32,6 @@ class BridgeUnitSource final : public ReceiverSource {
   bool read(std::vector<std::uint8_t>& bytes, std::chrono::milliseconds timeout) override;
   std::string name() const override { return serial_ ? *serial_ : "(none chosen)"; }
 
-  // The receiver goes quiet for longer than this (another program switched its messages off):
-  // the messages are switched on again.
-  static constexpr std::chrono::seconds kQuietLimit{5};
   static constexpr std::uint8_t kLeapRate = 16;
 
  private:
@@ -54,7 +52,7 @@ class BridgeUnitSource final : public ReceiverSource {
   // The unit asked for, or once one was opened, that one: after a loss only it is taken again.
   std::optional<std::string> serial_;
   bool leapAnnouncements_;
-  std::chrono::steady_clock::time_point lastHeard_{};
+  core::MessageKeeper keeper_{[this] { return switchMessagesOn(); }};
 };
 
 }  // namespace tamrik::ctl

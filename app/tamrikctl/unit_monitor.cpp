@@ -1,5 +1,7 @@
 #include "app/tamrikctl/unit_monitor.h"
 
+#include "core/message_keeper.h"
+
 #include <algorithm>
 
 namespace tamrik::ctl {
@@ -37,7 +39,7 @@ struct UnitMonitor::Watched final : core::ReceiverSink {
   core::ReceiverStream stream;
   UnitReading reading;  // under the monitor's mutex
   bool heard = false;   // the read just done brought receiver bytes
-  sim::SteadyTime lastHeard{};
+  core::MessageKeeper keeper{[this] { return unit.setNavMessageRates(); }};
   sim::SteadyTime lastReadback{};
   std::optional<sim::SteadyTime> lastMessage;  // under the monitor's mutex
 };
@@ -112,7 +114,7 @@ void UnitMonitor::open(Watched& w) {
   w.lastReadback = now;
   // A failed command here is no loss; the next read tells whether the unit is still there.
   (void)w.unit.setNavMessageRates();
-  w.lastHeard = now;
+  w.keeper.switchedOn(now);
 }
 
 void UnitMonitor::read(Watched& w) {
@@ -122,13 +124,7 @@ void UnitMonitor::read(Watched& w) {
     return;
   }
   const sim::SteadyTime now = clock_.now();
-  if (w.heard) {
-    w.lastHeard = now;
-  } else if (now - w.lastHeard > kQuietLimit) {
-    // Another program switched the receiver's messages off (a window closing does).
-    (void)w.unit.setNavMessageRates();
-    w.lastHeard = now;
-  }
+  w.keeper.afterRead(w.heard, now);
   if (options_.readSettings && now - w.lastReadback > kSettingsInterval && w.unit.usable()) {
     // The settings may have been changed by another program meanwhile.
     core::UnitReadback readback = w.unit.readback();

@@ -43,8 +43,6 @@ class UnitMonitor {
   };
   // Units are looked for this often while one is missing.
   static constexpr std::chrono::milliseconds kScanInterval{1000};
-  // A receiver quiet this long gets its messages switched on again, as the bridge does.
-  static constexpr std::chrono::seconds kQuietLimit{5};
   static constexpr std::chrono::seconds kSettingsInterval{60};
   // A receiver that sent no NAV message for this long has no present fix, position or satellites
   // (its slowest rates send NAV-PVT every 10 and NAV-SVINFO every 20 solutions).

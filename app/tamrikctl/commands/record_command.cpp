@@ -7,7 +7,7 @@
 #include "app/tamrikctl/ctl_commands.h"
 #include "app/tamrikctl/ctl_context.h"
 #include "app/tamrikctl/stop_signals.h"
-#include "app/tamrikctl/unit_monitor.h"
+#include "core/message_keeper.h"
 #include "core/receiver_stream.h"
 #include "core/recording.h"
 
@@ -64,7 +64,8 @@ int runRecord(CommandContext& ctx, std::span<const std::string_view> args) {
   sim::SimClock& clock = access.clock();
   const StopSignals stop;
   const auto start = clock.now();
-  auto lastHeard = start;
+  core::MessageKeeper keeper([&unit] { return unit.setNavMessageRates(); });
+  keeper.switchedOn(start);
   const auto deadline =
       duration ? start + std::chrono::duration_cast<sim::SteadyTime::duration>(std::chrono::duration<double>(*duration))
                : sim::SteadyTime::max();
@@ -85,13 +86,7 @@ int runRecord(CommandContext& ctx, std::span<const std::string_view> args) {
       ctx.err << "tamrikctl record: the capture of --replay ended\n";
       break;
     }
-    // As the bridge does: a receiver that another program switched quiet is switched on again.
-    if (sink.heard()) {
-      lastHeard = clock.now();
-    } else if (clock.now() - lastHeard > UnitMonitor::kQuietLimit) {
-      (void)unit.setNavMessageRates();
-      lastHeard = clock.now();
-    }
+    keeper.afterRead(sink.heard(), clock.now());
   }
   // Closed whole whatever ended the recording; a write that failed tells first.
   if (!recording->close()) return ctx.fail(kExitFailure, recording->error());

@@ -1,0 +1,39 @@
+#pragma once
+// The receiver's messages kept on while a program reads them. Another program may switch them off
+// (a window that closes does); once no receiver byte has come for kQuietLimit, the reader switches
+// them on again. The bridge, the monitor behind watch and the exporter, and record each keep one.
+#include <chrono>
+#include <functional>
+
+namespace tamrik::core {
+
+class MessageKeeper {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::seconds kQuietLimit{5};
+
+  // switchOn sends the commands that switch the reader's messages on. Its failure is no loss of
+  // the unit: the next read tells whether the unit is still there.
+  explicit MessageKeeper(std::function<bool()> switchOn) : switchOn_(std::move(switchOn)) {}
+
+  // The messages were switched on at now: the quiet counts from there.
+  void switchedOn(Clock::time_point now) { lastHeard_ = now; }
+  // After each read of the unit: whether receiver bytes came. Switches the messages on again after
+  // a longer quiet than the limit; true when it did.
+  bool afterRead(bool heard, Clock::time_point now) {
+    if (heard) {
+      lastHeard_ = now;
+      return false;
+    }
+    if (now - lastHeard_ <= kQuietLimit) return false;
+    (void)switchOn_();
+    lastHeard_ = now;
+    return true;
+  }
+
+ private:
+  std::function<bool()> switchOn_;
+  Clock::time_point lastHeard_{};
+};
+
+}  // namespace tamrik::core
