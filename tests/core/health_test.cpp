@@ -181,6 +181,21 @@ TEST(HealthFix, TheReceiversFixIsLostAndRegainedAndSatellitesBelongToTheirConste
   EXPECT_EQ(constellationOf(120), Constellation::Sbas);
   EXPECT_EQ(constellationOf(215), Constellation::Galileo);
   EXPECT_EQ(constellationOf(0), Constellation::Other);
+
+  // A unit pulled out and plugged in again: its receiver's fix is unknown until the unit sends its
+  // first NAV-PVT, whatever it was before; then it is that message's.
+  pvt.fixType = 3;
+  pvt.flags = 1;
+  health.navPvt("Q1", pvt);
+  ASSERT_TRUE(health.unit("Q1")->fix.known && health.unit("Q1")->fix.good);
+  health.disconnected("Q1");
+  clock.t += 2s;
+  health.connected("Q1");
+  EXPECT_FALSE(health.unit("Q1")->fix.known);
+  pvt.fixType = 0;
+  health.navPvt("Q1", pvt);
+  EXPECT_TRUE(health.unit("Q1")->fix.known);
+  EXPECT_FALSE(health.unit("Q1")->fix.good);
 }
 
 }  // namespace

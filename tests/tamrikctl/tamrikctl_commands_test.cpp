@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #endif
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -69,8 +70,11 @@ class VirtualHost final : public Host {
 class MeddledUnit final : public platform::DeviceBackend {
  public:
   using Meddle = std::function<bool(std::vector<std::uint8_t>&)>;
-  MeddledUnit(sim::SimClock& clock, Meddle meddle) : units_(clock), meddle_(std::move(meddle)) {
-    units_.addUnit({});
+  // Sees what each read of input reports delivered.
+  using Watch = std::function<void(std::span<const std::uint8_t>)>;
+  MeddledUnit(sim::SimClock& clock, Meddle meddle, sim::UnitConfig config = {}, Watch watch = {})
+      : units_(clock), meddle_(std::move(meddle)), watch_(std::move(watch)) {
+    units_.addUnit(std::move(config));
   }
   sim::UnitView view() { return units_.unit(0); }
 
@@ -91,12 +95,15 @@ class MeddledUnit final : public platform::DeviceBackend {
   }
   platform::InputReadResult readInputReports(platform::DeviceHandle h, std::span<std::uint8_t> buffer,
                                              std::chrono::milliseconds timeout) override {
-    return units_.readInputReports(h, buffer, timeout);
+    const auto read = units_.readInputReports(h, buffer, timeout);
+    if (watch_ && read.ok) watch_(buffer.first(read.bytes));
+    return read;
   }
 
  private:
   sim::SimulatedUnits units_;
   Meddle meddle_;
+  Watch watch_;
 };
 
 struct Ran {
@@ -686,6 +693,48 @@ TEST_F(TamrikctlSimState, RunsOnAReplayEndWithItAndAPipeIsNeverRecordedInto) {
 #endif
 }
 
+#ifndef _WIN32
+// SIGTERM right after the read that brought the Nth report: the recording ends there, closed whole,
+// with every receiver byte that reached the program, the last read's included, and nothing else.
+TEST_F(TamrikctlSimState, ARecordingStoppedBySignalKeepsEveryByteItWasGiven) {
+  std::filesystem::create_directories(dir_);
+  auto capture = std::make_shared<std::vector<std::uint8_t>>();
+  for (std::uint32_t epoch = 0; epoch < 40; ++epoch) {
+    std::vector<std::uint8_t> clock(20, 0);
+    sim::ubx::put<std::uint32_t>(clock, 0, 1000 * epoch);
+    const auto f = sim::ubx::frame(0x01, 0x22, clock);
+    capture->insert(capture->end(), f.begin(), f.end());
+  }
+  sim::UnitConfig config;
+  config.replay = capture;
+  VirtualHost host;
+  std::vector<std::uint8_t> delivered;
+  int reports = 0;
+  constexpr int kStopAfter = 7;
+  MeddledUnit unit(host.clock(), [](std::vector<std::uint8_t>&) { return true; }, config,
+                   [&](std::span<const std::uint8_t> read) {
+                     const std::size_t length = 65;
+                     for (std::size_t at = 0; at + length <= read.size(); at += length) {
+                       const auto bytes = core::receiverBytes(read.subspan(at, length));
+                       if (bytes.empty()) continue;
+                       delivered.insert(delivered.end(), bytes.begin(), bytes.end());
+                       if (++reports == kStopAfter) std::raise(SIGTERM);
+                     }
+                   });
+  host.real = &unit;
+  const std::string file = (dir_ / "stopped.ubx").string();
+  std::ostringstream out, err;
+  const std::vector<std::string_view> args{"record", file};
+  ASSERT_EQ(run(args, out, err, host), kExitOk) << err.str();
+  ASSERT_GE(reports, kStopAfter);
+  std::ifstream in(file, std::ios::binary);
+  const std::vector<std::uint8_t> recorded((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(recorded, delivered);
+  ASSERT_LE(recorded.size(), capture->size());
+  EXPECT_TRUE(std::equal(recorded.begin(), recorded.end(), capture->begin()));
+}
+#endif
+
 // The state cannot be kept (a full disk, the folder gone): one line, one outcome, and nothing
 // printed as done, however many times the unit's state changed during the command.
 TEST_F(TamrikctlSimState, AStateThatCannotBeKeptFailsOnceWithNothingPrintedAsDone) {
@@ -720,6 +769,33 @@ TEST_F(TamrikctlSimState, ADamagedStateFileIsNamedAndLeftAsItIs) {
 
 // A night of faults in a few virtual seconds: every event in its order, the state after it, and a
 // unit that is away or silent never shown as locked.
+// A unit with a fix pulled out and plugged in again: from its unit_connected line until its
+// first NAV-PVT, watch shows the fix as unknown, never as the one from before the unplug.
+TEST(TamrikctlWatch, AReplugForgetsTheFixUntilTheUnitSendsItsOwn) {
+  const Ran r = ctl({"--simulate=1", "--sim-faults", "unplug:SIM001@9000,replug:SIM001@11000", "watch", "--duration", "17"});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  std::istringstream lines(r.out);
+  bool hadFix = false, replugged = false;
+  std::optional<std::string> firstKnownAfter;
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t at = line.find(" fix=");
+    ASSERT_NE(at, std::string::npos) << line;
+    const std::string fix = line.substr(at + 5, line.find(' ', at + 5) - at - 5);
+    if (!replugged) {
+      hadFix = hadFix || fix == "1";
+      replugged = line.find(" event=unit_connected ") != std::string::npos;
+      if (replugged) {
+        EXPECT_EQ(fix, "") << line;
+      }
+    } else if (!fix.empty() && !firstKnownAfter) {
+      firstKnownAfter = fix;
+    }
+  }
+  ASSERT_TRUE(hadFix && replugged) << r.out;
+  // The replugged receiver starts again without signal: its first NAV-PVT has no fix.
+  EXPECT_EQ(firstKnownAfter, "0") << r.out;
+}
+
 TEST(TamrikctlWatch, PrintsOneLinePerEventOfAFaultSchedule) {
   const Ran r = ctl({"--simulate=1", "--sim-faults",
                      "signal-loss:SIM001@7000,signal:SIM001@8000,signal-flicker:SIM001@9000=2,pll-unlock:SIM001@10000,"
@@ -830,32 +906,48 @@ TEST(TamrikctlExporter, AMalformedOrUnusableAddressEndsItWithOneLine) {
 // The exporter's metrics as its monitor keeps them, on a simulated unit in virtual time: each
 // state's losses counted and the time of its last change, and a unit whose reports stopped served
 // as down, its state left out but its counters kept.
-TEST(TamrikctlExporter, MetricsCountEachLossTimeEachChangeAndLeaveOutAStateThatIsNotCurrent) {
-  sim::VirtualClock clock;
-  sim::SimulatedUnits units(clock);
-  units.addUnit({});
-  units.scheduleFaults(sim::parseFaultSpec("pll-unlock:SIM001@8000,pll-lock:SIM001@9000,stall:SIM001@14000").events);
-  sim::SimulatedSystemClock system;
-  platform::HostKernel kernel(units, system, clock.sleeper());
-  SimUtcClock utc(clock);
-  core::Health health(utc);
-  std::map<std::string, double> lastAt;  // each event's latest time, in seconds since 1970
-  health.setListener([&](const core::UnitHealth&, const core::HealthEvent& e) {
-    lastAt[std::string(core::healthEventName(e.kind))] = unixSeconds(e.at);
-  });
-  UnitMonitor monitor(core::UnitServices{units, units, kernel}, clock, health, {std::nullopt, false});
-  auto metricsAt = [&](std::chrono::seconds t) {
+// One simulated unit under the exporter's monitor, in virtual time, with a fault schedule: its
+// metrics at a moment, and the latest time of each event the health record told.
+struct MonitoredUnit {
+  explicit MonitoredUnit(const char* faults)
+      : kernel(units, system, clock.sleeper()),
+        utc(clock),
+        health(utc),
+        monitor(core::UnitServices{units, units, kernel}, clock, health, {std::nullopt, false}) {
+    units.addUnit({});
+    units.scheduleFaults(sim::parseFaultSpec(faults).events);
+    health.setListener([this](const core::UnitHealth&, const core::HealthEvent& e) {
+      lastAt[std::string(core::healthEventName(e.kind))] = unixSeconds(e.at);
+    });
+  }
+  std::string metricsAt(std::chrono::milliseconds t) {
     while (clock.elapsed() < t) monitor.step();
     std::string text;
     monitor.inspect([&](const std::vector<UnitReading>& readings) { text = prometheusMetrics(readings); });
     return text;
-  };
-  auto value = [](const std::string& text, const std::string& name) -> std::optional<double> {
+  }
+  static std::optional<double> value(const std::string& text, const std::string& name) {
     const std::string head = "\n" + name + "{serial=\"SIM001\"} ";
     const std::size_t at = text.find(head);
     if (at == std::string::npos) return std::nullopt;
     return std::stod(text.substr(at + head.size()));
-  };
+  }
+
+  sim::VirtualClock clock;
+  sim::SimulatedUnits units{clock};
+  sim::SimulatedSystemClock system;
+  platform::HostKernel kernel;
+  SimUtcClock utc;
+  core::Health health;
+  UnitMonitor monitor;
+  std::map<std::string, double> lastAt;  // each event's latest time, in seconds since 1970
+};
+
+TEST(TamrikctlExporter, MetricsCountEachLossTimeEachChangeAndLeaveOutAStateThatIsNotCurrent) {
+  MonitoredUnit run("pll-unlock:SIM001@8000,pll-lock:SIM001@9000,stall:SIM001@14000");
+  auto metricsAt = [&](std::chrono::seconds t) { return run.metricsAt(t); };
+  const auto value = &MonitoredUnit::value;
+  auto& lastAt = run.lastAt;
 
   const std::string locked = metricsAt(std::chrono::seconds(12));
   ASSERT_TRUE(lastAt.count("pll_lock_regained") && lastAt.count("gps_signal_regained") && lastAt.count("fix_regained"))
@@ -886,6 +978,24 @@ TEST(TamrikctlExporter, MetricsCountEachLossTimeEachChangeAndLeaveOutAStateThatI
   }
   EXPECT_EQ(stalled.find("tamrik_constellation_satellites{"), std::string::npos);
   EXPECT_EQ(value(stalled, "tamrik_pll_lock_losses_total"), 1.0);
+}
+
+// A receiver that falls silent while the unit's reports go on (every receiver byte lost): the
+// fix, position and satellites stay until the silence limit and are gone after it, while the unit
+// stays up. Served after it, they would be stale values passed off as current.
+TEST(TamrikctlExporter, ASilentReceiversStateGoesAtTheLimitWhileTheUnitStaysUp) {
+  MonitoredUnit run("drop:SIM001@14000=1");
+  const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(UnitMonitor::kReceiverSilenceLimit);
+  const std::vector<const char*> receiverFamilies = {"tamrik_receiver_fix", "tamrik_position_latitude_degrees",
+                                                     "tamrik_satellites"};
+  // The last NAV messages came in the epoch before 14 s, so they count until after 13 s + limit.
+  const std::string before = run.metricsAt(std::chrono::milliseconds(13000) + limit - std::chrono::milliseconds(500));
+  EXPECT_EQ(MonitoredUnit::value(before, "tamrik_up"), 1.0);
+  for (const char* family : receiverFamilies) EXPECT_TRUE(MonitoredUnit::value(before, family)) << family << "\n" << before;
+  const std::string after = run.metricsAt(std::chrono::milliseconds(14000) + limit + std::chrono::milliseconds(500));
+  EXPECT_EQ(MonitoredUnit::value(after, "tamrik_up"), 1.0);
+  EXPECT_EQ(MonitoredUnit::value(after, "tamrik_pll_lock"), 1.0);
+  for (const char* family : receiverFamilies) EXPECT_FALSE(MonitoredUnit::value(after, family)) << family;
 }
 
 // The frames each changing command sends a unit and what it prints, one command after another on
