@@ -21,7 +21,7 @@ struct NumberFormat {
 // A fixed number of decimals, as the pattern "0.0000000" writes it, with the locale's separator.
 std::string formatFixed(double value, int decimals, const NumberFormat& format);
 
-// Reads a whole text as a number in the user's format: optional blanks around it, an optional sign,
+// Reads a whole text as a number in the user's format (core::readDecimal): optional blanks around it, an optional sign,
 // digits with optional group separators between them, an optional fraction after the decimal
 // separator and an optional exponent. Anything else (empty text, letters, trailing characters)
 // gives std::nullopt.

@@ -1,8 +1,5 @@
 #include "app/tamrikctl/ctl_commands.h"
 
-#include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <string>
 #include <vector>
 
@@ -11,6 +8,7 @@
 #include "app/tamrikctl/ctl_context.h"
 #include "app/tamrikctl/ctl_host.h"
 #include "app/tamrikctl/global_options.h"
+#include "numbers/decimal_text.h"
 #include "numbers/number_format.h"
 
 namespace tamrik::ctl {
@@ -41,30 +39,6 @@ std::vector<Field> planFields(const PlanResult& r) {
       {"offset_hz", core::formatGeneral(r.offsetHz)},
       {"offset_ppb", core::formatGeneral(r.offsetPpb)},
   };
-}
-
-bool isBlank(char ch) { return ch == ' ' || ch == '\t'; }
-
-// A number written correctly whose magnitude lies beyond a double: infinity when its first
-// significant digit stands above the units, else zero. digits has no sign.
-double saturated(std::string_view digits) {
-  const std::size_t e = digits.find_first_of("eE");
-  const std::string_view mantissa = digits.substr(0, e);
-  long long exponent = 0;
-  if (e != std::string_view::npos) {
-    std::string_view text = digits.substr(e + 1);
-    const bool negative = !text.empty() && text.front() == '-';
-    if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
-    for (const char ch : text) exponent = std::min(exponent * 10 + (ch - '0'), 1000000000LL);
-    if (negative) exponent = -exponent;
-  }
-  std::size_t point = mantissa.find('.');
-  if (point == std::string_view::npos) point = mantissa.size();
-  const std::size_t first = mantissa.find_first_of("123456789");
-  if (first == std::string_view::npos) return 0.0;
-  const long long power = first < point ? static_cast<long long>(point - first - 1)
-                                        : -static_cast<long long>(first - point);
-  return power + exponent > 0 ? HUGE_VAL : 0.0;
 }
 
 std::string planUsage() { return "Usage: tamrikctl plan [--json] <Hz>"; }
@@ -122,35 +96,22 @@ const CommandSpec kPlanCommand{
 };
 
 ParsedHz parseHz(std::string_view text) {
-  while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
-  if (text.empty()) return {false, 0.0, "the text is empty"};
-
-  bool negative = false;
-  std::string_view digits = text;
-  if (digits.front() == '+' || digits.front() == '-') {
-    negative = digits.front() == '-';
-    digits.remove_prefix(1);
-  }
-  // from_chars also reads "inf" and "nan", which are no numbers here; a number starts with a digit
-  // or a point.
-  if (digits.empty() || !(digits.front() == '.' || (digits.front() >= '0' && digits.front() <= '9'))) {
-    return {false, 0.0, "it is not a number"};
-  }
-  double value = 0.0;
-  const char* const first = digits.data();
-  const char* const last = digits.data() + digits.size();
-  const auto [end, ec] = std::from_chars(first, last, value, std::chars_format::general);
-  if (ec == std::errc::invalid_argument) return {false, 0.0, "it is not a number"};
-  if (end != last) {
-    return {false, 0.0, "unexpected '" + std::string(end, last) + "' after the number"};
-  }
-  if (ec == std::errc::result_out_of_range) {
+  using Outcome = core::DecimalReading::Outcome;
+  const core::DecimalReading r = core::readDecimal(text);
+  switch (r.outcome) {
+    case Outcome::Number:
     // Too large or too small for a double; either way far outside what the unit can take. The
     // window reads such a number the same way (infinity or zero), so both refuse it alike.
-    value = saturated(digits);
+    case Outcome::BeyondDouble:
+      return {true, r.value, {}};
+    case Outcome::Empty:
+      return {false, 0.0, "the text is empty"};
+    case Outcome::Trailing:
+      return {false, 0.0, "unexpected '" + std::string(r.rest) + "' after the number"};
+    case Outcome::NotANumber:
+      break;
   }
-  return {true, negative ? -value : value, {}};
+  return {false, 0.0, "it is not a number"};
 }
 
 std::string formatPlanLines(const PlanResult& result) {

@@ -24,10 +24,11 @@ inline constexpr int kExitNoUnit = 3;       // no unit, none with that serial, o
 inline constexpr int kExitUnitFailed = 4;   // the unit did not answer, or a command failed
 inline constexpr int kExitUsage = 64;       // unknown command or option, missing or extra arguments
 
-// A number read in the C locale: an optional sign, digits with an optional '.', an optional
-// exponent; blanks around it are ignored, as in the window. Anything else (empty text, letters,
-// "inf", "nan", thousands separators, a decimal comma, trailing characters) is refused with a
-// reason. A number beyond a double's range reads as infinity or zero of its sign.
+// A number read in the C locale by the window's decimal reader (core::readDecimal with '.' and no
+// group separator): an optional sign, digits with an optional '.', an optional exponent; blanks
+// around it are ignored. Anything else (empty text, letters, "inf", "nan", thousands separators, a
+// decimal comma, trailing characters) is refused with a reason. A number beyond a double's range
+// reads as infinity or zero of its sign.
 struct ParsedHz {
   bool ok = false;
   double hz = 0.0;

@@ -1,10 +1,12 @@
-// The unit's numbers: the general number format, rounding, the frequencies of a divider set and the
-// ranges an Update brings it into.
+// The unit's numbers: the general number format, rounding, the decimal reader, the frequencies of a
+// divider set and the ranges an Update brings it into.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <string_view>
 
+#include "numbers/decimal_text.h"
 #include "numbers/dividers.h"
 #include "numbers/frequency.h"
 #include "numbers/number_format.h"
@@ -45,6 +47,38 @@ TEST(FormatGeneral, ShortestFormUpToFifteenDigitsWithTheGivenSeparator) {
   EXPECT_EQ(formatGeneral(-0.0), "0");
   EXPECT_EQ(formatGeneral(std::numeric_limits<double>::infinity()), "Infinity");
   EXPECT_EQ(formatGeneral(std::nan("")), "NaN");
+}
+
+// What the window's number boxes and tamrikctl's arguments build on: the outcome, the value with its
+// sign, and where a number ends, which tamrikctl quotes in its refusal.
+TEST(ReadDecimal, SaysWhatATextIsAndWhereItsNumberEnds) {
+  using O = DecimalReading::Outcome;
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  struct Case {
+    std::string_view text, decimal, group;
+    O outcome;
+    double value;
+    std::string_view rest;
+  };
+  for (const Case& c : {
+           Case{" -12,345.5e1\t", ".", ",", O::Number, -123455, ""},
+           Case{"12\xC2\xA0" "345\xD9\xAB" "5", "\xD9\xAB", "\xC2\xA0", O::Number, 12345.5, ""},
+           Case{"-0", ".", "", O::Number, -0.0, ""},
+           Case{"1,23", ".", ",", O::Trailing, 0, ",23"},  // a group of two is no group
+           Case{"1.234", ".", ".", O::Number, 1.234, ""},  // a group separator equal to the decimal one
+           Case{"2e+ ", ".", "", O::Trailing, 0, "e+"},    // no exponent without digits; end blanks are no rest
+           Case{"5 Hz\t", ".", "", O::Trailing, 0, " Hz"},
+           Case{"-1e400", ".", "", O::BeyondDouble, -kInf, ""},
+           Case{"-1e-400", ".", "", O::BeyondDouble, -0.0, ""},
+           Case{"+.e5", ".", "", O::NotANumber, 0, ""},
+           Case{" \t", ".", "", O::Empty, 0, ""},
+       }) {
+    const DecimalReading r = readDecimal(c.text, c.decimal, c.group);
+    EXPECT_EQ(r.outcome, c.outcome) << c.text;
+    EXPECT_EQ(r.value, c.value) << c.text;
+    EXPECT_EQ(std::signbit(r.value), std::signbit(c.value)) << c.text;
+    EXPECT_EQ(r.rest, c.rest) << c.text;
+  }
 }
 
 TEST(Frequency, ExactFractionsOfTheDividers) {
