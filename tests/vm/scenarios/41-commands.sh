@@ -57,7 +57,9 @@ sim_list=$(timeout 60 tamrikctl --simulate=1 --sim-faults wide-strings:SIM001,fi
 start_unit --manufacturer "$manufacturer" --product "$product" --serial "$serial" --firmware 0x0131
 attach_unit
 node=$(wait_hidraw 60)
-echo "the kernel's strings: $(udevadm info --attribute-walk "$node" | grep -E 'ATTRS\{(manufacturer|product|serial|bcdDevice)\}' | head -n 4 | tr -s ' ' | tr '\n' ' ')"
+# (udevadm's attribute walk leaves out values beyond ASCII: sysfs is read directly.)
+usb=$(grep -l "^$UNIT_VENDOR\$" /sys/bus/usb/devices/*/idVendor | head -n 1)
+echo "the kernel's strings: $(for a in manufacturer product serial bcdDevice; do printf '%s=%s ' "$a" "$(cat "${usb%/idVendor}/$a" 2>/dev/null)"; done)"
 list=$(timeout 60 tamrikctl list 2>&1) || fail "tamrikctl list failed: $list"
 if [ "$list" != "$sim_list" ]; then
   diff <(echo "$sim_list") <(echo "$list")

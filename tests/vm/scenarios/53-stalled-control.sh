@@ -4,6 +4,7 @@
 # once the unit answers again, so does tamrikctl, and the refused command changed nothing.
 . "$TAMRIK_VM_LIB/lib.sh"
 sim=$(timeout 60 tamrikctl --simulate=1 --sim-faults no-answer:SIM001 output off 2>&1 >/dev/null)
+[ -n "$sim" ] || fail "the simulator said nothing of a silent unit: nothing to compare with"
 start_unit --serial VM0053
 attach_unit
 wait_hidraw 60 >/dev/null
