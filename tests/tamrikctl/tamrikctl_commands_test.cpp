@@ -1005,7 +1005,8 @@ TEST(TamrikctlExporter, ASilentReceiversStateGoesAtTheLimitWhileTheUnitStaysUp) 
 // simulator's. Regenerate with TAMRIK_UPDATE_GOLDEN=1 after a deliberate change.
 //   $ <arguments>    a command, run as tamrikctl <arguments> with the unit as the only one attached
 //   > <line>         a line it printed
-//   <hex>            a feature report the unit took, report ID byte first, trailing zeros left out
+//   len=<n> hex=<hex>  a feature report the unit took: its length with the report ID byte, then
+//                      its bytes, report ID byte first, trailing zeros left out
 TEST_F(TamrikctlSimState, EachChangingCommandsFramesAndReadbackArePinned) {
   const std::vector<std::vector<std::string_view>> commands = {
       {"set-frequency", "25000000"}, {"output", "off"}, {"drive", "16mA"},
@@ -1023,7 +1024,9 @@ TEST_F(TamrikctlSimState, EachChangingCommandsFramesAndReadbackArePinned) {
     file += "\n";
     std::istringstream out(r.out);
     for (std::string line; std::getline(out, line);) file += "> " + line + "\n";
-    for (const Frame& f : r.units.at(0).firmware.commands) file += tamrik::testing::traceHex(f) + "\n";
+    for (const Frame& f : r.units.at(0).firmware.commands) {
+      file += "len=" + std::to_string(f.size()) + " hex=" + tamrik::testing::traceHex(f) + "\n";
+    }
   }
   tamrik::testing::checkGoldenFile(std::string(TAMRIK_SOURCE_DIR) + "/tests/golden/data/tamrikctl_commands.frames", file);
 }

@@ -9,9 +9,9 @@
 # capture (at most about two seconds' worth are allowed); from there on it must be the
 # simulator's messages line for line and the capture's bytes byte for byte.
 . "$TAMRIK_VM_LIB/lib.sh"
-capture=$TAMRIK_VM_LIB/ubx/gpsd_navisys-gr8013.ubx
+capture=$TAMRIK_VM_LIB/ubx/gpsd_ublox-neo-m8n.ubx
 [ -f "$capture" ] || skip "no receiver capture in the image (the host had no ../shared/data/ubx)"
-count=24
+count=16
 # The simulator first, with no unit attached (the virtual unit is SIM001 too): the whole capture.
 timeout 120 tamrikctl --replay "$capture" --replay-fast receiver --duration 10 > /tmp/sim.json 2>/tmp/sim.err ||
   fail "the simulator's receiver failed: $(cat /tmp/sim.err)"

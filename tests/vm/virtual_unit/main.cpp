@@ -43,6 +43,7 @@ constexpr const char* kUsage =
     "  --stall-control        leave feature requests (GET_REPORT, SET_REPORT) unanswered from the\n"
     "                         start, so that the host's own timeout ends them\n"
     "  --record-frames FILE   append every feature report taken by SET_REPORT to FILE, one a line\n"
+    "                         as len=N hex=BYTES: its length with the report ID byte, its bytes\n"
     "                         in hex, report ID byte first, trailing zeros left out\n"
     "  --verbose              log every control transfer and unlink\n"
     "  --help                 this text\n"

@@ -37,7 +37,10 @@ Reply done(std::vector<std::uint8_t> data = {}) { return Reply{Outcome::Done, st
 Reply stall() { return Reply{Outcome::Stall, {}}; }
 
 // As the golden traces write a feature report.
-std::string frameHex(std::span<const std::uint8_t> bytes) { return tamrik::testing::traceHex(bytes); }
+// As the golden files write a feature report: its length with the report ID byte, and its bytes.
+std::string frameHex(std::span<const std::uint8_t> bytes) {
+  return "len=" + std::to_string(bytes.size()) + " hex=" + tamrik::testing::traceHex(bytes);
+}
 
 }  // namespace
 
