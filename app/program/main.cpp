@@ -86,23 +86,18 @@ int main(int argc, char** argv) {
   std::setlocale(LC_NUMERIC, "C");
 
   tamrik::platform::HidapiBackend realUnits;
-  std::vector<tamrik::platform::DeviceBackend*> backends{&realUnits};
   tamrik::sim::RealClock simulationClock;
-  std::unique_ptr<tamrik::sim::SimulatedUnits> simulatedUnits;
-  const bool simulated = options.simulation.enabled;
-  if (simulated) {
-    auto built = tamrik::sim::buildSimulation(options.simulation, simulationClock, [](const std::string& problem) {
-      std::cerr << "tamrik-config: --sim-state: " << problem << "\n";
-    });
-    if (!built.error.empty()) {
-      if (recording) recording->discard();
-      std::cerr << "tamrik-config: " << built.error << "\n";
-      return 2;
-    }
-    simulatedUnits = std::move(built.units);
-    backends.push_back(simulatedUnits.get());
+  tamrik::sim::UnitBackends units(&realUnits, options.simulation, simulationClock, [](const std::string& problem) {
+    std::cerr << "tamrik-config: --sim-state: " << problem << "\n";
+  });
+  if (!units.error().empty()) {
+    if (recording) recording->discard();
+    std::cerr << "tamrik-config: " << units.error() << "\n";
+    return 2;
   }
-  tamrik::platform::RoutingDeviceBackend devices(backends);
+  const bool simulated = options.simulation.enabled;
+  tamrik::sim::SimulatedUnits* simulatedUnits = units.simulated();
+  tamrik::platform::DeviceBackend& devices = units.devices();
 
   // With simulated units the receivers carry other days' times: clock settings are only recorded.
   tamrik::platform::LinuxSystemClock hostClock(tamrik::platform::hostClockSteps());

@@ -103,25 +103,20 @@ int wmain(int argc, wchar_t** argv) {
   win::becomeDpiAware();
 
   win::WindowsHidBackend realUnits;
-  std::vector<tamrik::platform::DeviceBackend*> backends{&realUnits};
   tamrik::sim::RealClock simulationClock;
-  std::unique_ptr<tamrik::sim::SimulatedUnits> simulatedUnits;
-  const bool simulated = options.simulation.enabled;
-  if (simulated) {
-    auto built = tamrik::sim::buildSimulation(options.simulation, simulationClock, [](const std::string& problem) {
-      attachOutput();  // written while the window runs: the console may not be attached yet
-      std::cerr << "tamrik-config: --sim-state: " << problem << "\n" << std::flush;
-    });
-    if (!built.error.empty()) {
-      if (recording) recording->discard();
-      attachOutput();
-      std::cerr << "tamrik-config: " << built.error << "\n" << std::flush;
-      return 2;
-    }
-    simulatedUnits = std::move(built.units);
-    backends.push_back(simulatedUnits.get());
+  tamrik::sim::UnitBackends units(&realUnits, options.simulation, simulationClock, [](const std::string& problem) {
+    attachOutput();  // written while the window runs: the console may not be attached yet
+    std::cerr << "tamrik-config: --sim-state: " << problem << "\n" << std::flush;
+  });
+  if (!units.error().empty()) {
+    if (recording) recording->discard();
+    attachOutput();
+    std::cerr << "tamrik-config: " << units.error() << "\n" << std::flush;
+    return 2;
   }
-  tamrik::platform::RoutingDeviceBackend devices(backends);
+  const bool simulated = options.simulation.enabled;
+  tamrik::sim::SimulatedUnits* simulatedUnits = units.simulated();
+  tamrik::platform::DeviceBackend& devices = units.devices();
 
   // With simulated units the receivers carry other days' times: clock settings are only recorded.
   win::WindowsSystemClock hostClock(win::hostClockSteps());

@@ -85,21 +85,15 @@ int receiverCommand(const GlobalOptions& global, std::span<const std::string_vie
   // Real units, and simulated ones on request; the simulation runs on the machine's clock, so a
   // replay comes at the receiver's line rate.
   platform::HidapiBackend realUnits;
-  std::vector<platform::DeviceBackend*> backends{&realUnits};
   sim::RealClock clock;
-  std::unique_ptr<sim::SimulatedUnits> simulated;
-  if (global.simulation.enabled) {
-    auto built = sim::buildSimulation(global.simulation, clock, [&err](const std::string& problem) {
-      err << kPrefix << "--sim-state: " << problem << "\n";
-    });
-    if (!built.error.empty()) {
-      err << kPrefix << built.error << "\n";
-      return kExitBadArgument;
-    }
-    simulated = std::move(built.units);
-    backends.push_back(simulated.get());
+  sim::UnitBackends units(&realUnits, global.simulation, clock, [&err](const std::string& problem) {
+    err << kPrefix << "--sim-state: " << problem << "\n";
+  });
+  if (!units.error().empty()) {
+    err << kPrefix << units.error() << "\n";
+    return kExitBadArgument;
   }
-  platform::RoutingDeviceBackend devices(backends);
+  platform::DeviceBackend& devices = units.devices();
 
   // From here on a stop signal waits for the loop, which takes the link away.
   StopSignals signals;

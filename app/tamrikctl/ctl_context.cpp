@@ -116,30 +116,24 @@ UnitAccess::~UnitAccess() {
   // The unit is closed while the devices it was opened on are still there.
   unit_.reset();
   kernel_.reset();
-  devices_.reset();
-  if (simulated_) ctx_.host.simulationEnding(*simulated_);
+  if (units_ && units_->simulated()) ctx_.host.simulationEnding(*units_->simulated());
+  units_.reset();
 }
 
-bool UnitAccess::replayEnded() { return simulated_ && simulated_->replayFinished(); }
+bool UnitAccess::replayEnded() { return units_ && units_->simulated() && units_->simulated()->replayFinished(); }
 
 int UnitAccess::start() {
-  std::vector<platform::DeviceBackend*> backends;
-  if (platform::DeviceBackend* real = ctx_.host.realUnits()) backends.push_back(real);
-  const sim::SimulationOptions& simulation = ctx_.global.simulation;
-  if (simulation.enabled) {
-    auto built = sim::buildSimulation(simulation, ctx_.host.clock(), [this](const std::string& problem) {
-      // One failure, one line: later saves that fail the same way say nothing new.
-      if (!ctx_.stateSaveFailed) ctx_.fail(kExitUnitFailed, "--sim-state: " + problem);
-      ctx_.stateSaveFailed = true;
-    });
-    if (!built.error.empty()) return ctx_.fail(kExitBadArgument, built.error);
-    simulated_ = std::move(built.units);
-    backends.push_back(simulated_.get());
-    ctx_.host.simulationStarted(*simulated_);
-  }
-  devices_ = std::make_unique<platform::RoutingDeviceBackend>(std::move(backends));
-  kernel_ = std::make_unique<platform::HostKernel>(*devices_, systemClock_, ctx_.host.sleeper());
-  unit_ = std::make_unique<core::Unit>(core::UnitServices{*devices_, *devices_, *kernel_});
+  units_ = std::make_unique<sim::UnitBackends>(
+      ctx_.host.realUnits(), ctx_.global.simulation, ctx_.host.clock(), [this](const std::string& problem) {
+        // One failure, one line: later saves that fail the same way say nothing new.
+        if (!ctx_.stateSaveFailed) ctx_.fail(kExitUnitFailed, "--sim-state: " + problem);
+        ctx_.stateSaveFailed = true;
+      });
+  if (!units_->error().empty()) return ctx_.fail(kExitBadArgument, units_->error());
+  if (units_->simulated()) ctx_.host.simulationStarted(*units_->simulated());
+  platform::DeviceBackend& devices = units_->devices();
+  kernel_ = std::make_unique<platform::HostKernel>(devices, systemClock_, ctx_.host.sleeper());
+  unit_ = std::make_unique<core::Unit>(core::UnitServices{devices, devices, *kernel_});
   return kExitOk;
 }
 

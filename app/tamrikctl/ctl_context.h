@@ -18,6 +18,7 @@
 #include "platform/host_kernel.h"
 #include "platform/routing_device_backend.h"
 #include "platform/sim/simulated_units.h"
+#include "platform/sim/simulation_options.h"
 #include "platform/system_clock.h"
 
 namespace tamrik::ctl {
@@ -88,7 +89,7 @@ class UnitAccess {
   // True once the capture of --replay has been played whole to every unit that replays it.
   bool replayEnded();
   // The services the units are reached through, for more units than the one of unit().
-  core::UnitServices services() { return {*devices_, *devices_, *kernel_}; }
+  core::UnitServices services() { return {units_->devices(), units_->devices(), *kernel_}; }
   sim::SimClock& clock() { return ctx_.host.clock(); }
 
   enum class Purpose { Read, Change };
@@ -113,8 +114,7 @@ class UnitAccess {
 
  private:
   CommandContext& ctx_;
-  std::unique_ptr<sim::SimulatedUnits> simulated_;
-  std::unique_ptr<platform::RoutingDeviceBackend> devices_;
+  std::unique_ptr<sim::UnitBackends> units_;
   platform::UnsettableSystemClock systemClock_;  // never sets the computer's clock
   std::unique_ptr<platform::HostKernel> kernel_;
   std::unique_ptr<core::Unit> unit_;

@@ -272,4 +272,20 @@ BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& cloc
   return built;
 }
 
+UnitBackends::UnitBackends(platform::DeviceBackend* real, const SimulationOptions& options, SimClock& clock,
+                           std::function<void(const std::string&)> onStateError) {
+  std::vector<platform::DeviceBackend*> backends;
+  if (real) backends.push_back(real);
+  if (options.enabled) {
+    BuiltSimulation built = buildSimulation(options, clock, std::move(onStateError));
+    if (!built.error.empty()) {
+      error_ = std::move(built.error);
+      return;
+    }
+    simulated_ = std::move(built.units);
+    backends.push_back(simulated_.get());
+  }
+  devices_ = std::make_unique<platform::RoutingDeviceBackend>(std::move(backends));
+}
+
 }  // namespace tamrik::sim

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/routing_device_backend.h"
 #include "platform/sim/fault_schedule.h"
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/simulated_units.h"
@@ -78,6 +79,26 @@ struct BuiltSimulation {
 // standard error when it is empty).
 BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& clock,
                                 std::function<void(const std::string&)> onStateError = {});
+
+// The units a program works on: the real ones (none in tests) and, when the options ask for them,
+// the simulated ones beside them, all reached through one backend. Both programs and every
+// command of tamrikctl make theirs here.
+class UnitBackends {
+ public:
+  // Empty error: built. Otherwise why not (an unreadable replay file, a damaged state file), and
+  // devices() must not be used.
+  UnitBackends(platform::DeviceBackend* real, const SimulationOptions& options, SimClock& clock,
+               std::function<void(const std::string&)> onStateError = {});
+  const std::string& error() const { return error_; }
+  platform::DeviceBackend& devices() { return *devices_; }
+  // The simulated units, or none.
+  SimulatedUnits* simulated() { return simulated_.get(); }
+
+ private:
+  std::unique_ptr<SimulatedUnits> simulated_;
+  std::unique_ptr<platform::RoutingDeviceBackend> devices_;
+  std::string error_;
+};
 
 // A capture longer than this is refused: six hours of a receiver at 115200 baud. A capture is read
 // whole, so a file without an end (/dev/zero) or that never ends (a FIFO) is no capture.
