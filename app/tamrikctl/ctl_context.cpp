@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "app/tamrikctl/commands/commands.h"
-#include "app/tamrikctl/ctl_commands.h"
+#include "app/tamrikctl/program.h"
 #include "app/tamrikctl/ctl_output.h"
 #include "core/protocol.h"
 #include "platform/sim/simulation_options.h"

@@ -13,7 +13,7 @@
 #include "platform/windows/windows_text.h"
 #endif
 
-#include "app/tamrikctl/ctl_commands.h"
+#include "app/tamrikctl/program.h"
 
 #ifdef _WIN32
 // The commands take their arguments in UTF-8, as on Linux. Windows gives them as UTF-16 here: the

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "app/tamrikctl/bridge_unit_source.h"
-#include "app/tamrikctl/ctl_commands.h"
+#include "app/tamrikctl/program.h"
 #include "app/tamrikctl/pty_bridge.h"
 #include "platform/linux/bridge_endpoints.h"
 #include "platform/sim/fault_schedule.h"

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/tamrikctl/ctl_commands.h"
+#include "app/tamrikctl/program.h"
 
 namespace tamrik::testing {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/tamrikctl/ctl_commands.h"
+#include "app/tamrikctl/program.h"
 #include "tests/support/ctl_run.h"
 
 namespace tamrik::ctl {

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "app/tamrikctl/commands/commands.h"
-#include "app/tamrikctl/ctl_commands.h"
+#include "app/tamrikctl/program.h"
 #include "app/tamrikctl/ctl_host.h"
 #include "app/tamrikctl/ctl_output.h"
 #include "app/tamrikctl/global_options.h"

@@ -1,7 +1,7 @@
 // tamrikctl set-frequency and factory-defaults: the window's frequency request and its "Factory
 // defaults" button, each programmed as the Update action programs the unit and then read back.
 #include "app/tamrikctl/commands/commands.h"
-#include "app/tamrikctl/ctl_commands.h"
+#include "app/tamrikctl/program.h"
 #include "app/tamrikctl/ctl_context.h"
 #include "app/tamrikctl/ctl_output.h"
 #include "numbers/dividers.h"

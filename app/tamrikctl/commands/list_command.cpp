@@ -1,6 +1,6 @@
 // tamrikctl list: the attached units.
 #include "app/tamrikctl/commands/commands.h"
-#include "app/tamrikctl/ctl_commands.h"
+#include "app/tamrikctl/program.h"
 #include "app/tamrikctl/ctl_context.h"
 #include "app/tamrikctl/ctl_output.h"
 

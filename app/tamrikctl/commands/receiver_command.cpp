@@ -7,7 +7,7 @@
 #include "app/tamrikctl/bridge_arguments.h"
 #include "app/tamrikctl/bridge_command.h"
 #include "app/tamrikctl/commands/commands.h"
-#include "app/tamrikctl/ctl_commands.h"
+#include "app/tamrikctl/program.h"
 #include "app/tamrikctl/ctl_context.h"
 #include "app/tamrikctl/ctl_output.h"
 #include "core/receiver_stream.h"

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "app/tamrikctl/commands/commands.h"
-#include "app/tamrikctl/ctl_commands.h"
+#include "app/tamrikctl/program.h"
 #include "app/tamrikctl/ctl_context.h"
 #include "app/tamrikctl/stop_signals.h"
 #include "core/message_keeper.h"

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "app/tamrikctl/commands/commands.h"
-#include "app/tamrikctl/ctl_commands.h"
+#include "app/tamrikctl/program.h"
 #include "app/tamrikctl/ctl_context.h"
 #include "app/tamrikctl/ctl_output.h"
 #include "app/tamrikctl/unit_reading.h"

@@ -1,4 +1,4 @@
-#include "app/tamrikctl/ctl_commands.h"
+#include "app/tamrikctl/program.h"
 
 #include <string>
 #include <vector>
