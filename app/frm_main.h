@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "device/device_link.h"
+#include "readback/device_link.h"
 #include "gps/gps_monitor.h"
 #include "platform/platform.h"
 #include "settings/unit_settings.h"
@@ -47,7 +47,7 @@ class FrmMain final : public ui::WindowEvents {
 
   ui::WindowModel& model() { return model_; }
   WindowState& state() { return state_; }
-  device::DeviceLink& deviceLink() { return link_; }
+  readback::DeviceLink& deviceLink() { return link_; }
   gps::GpsMonitor& gpsMonitor() { return gps_; }
   synth::FrequencyPlanner& planner() { return planner_; }
   settings::UnitSettings& unitSettings() { return unitSettings_; }
@@ -58,7 +58,7 @@ class FrmMain final : public ui::WindowEvents {
 
   ui::WindowModel model_;
   WindowState state_;
-  device::DeviceLink link_;
+  readback::DeviceLink link_;
   gps::GpsMonitor gps_;
   settings::UnitSettings unitSettings_;
   synth::FrequencyPlanner planner_;

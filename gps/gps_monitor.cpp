@@ -37,7 +37,7 @@ constexpr std::chrono::seconds kRecordingQuietLimit{5};
 
 }  // namespace
 
-GpsMonitor::GpsMonitor(WindowState& state, device::DeviceLink& link)
+GpsMonitor::GpsMonitor(WindowState& state, readback::DeviceLink& link)
     : s_(state), link_(link), utc_(&state.health.clock()) {
   // The last hour shows the events of the unit the lights show.
   healthListener_ = s_.health.subscribe([this](const WindowHealthEvent& e) {
@@ -244,7 +244,7 @@ void GpsMonitor::SendReceiverClockDrift() {
   // hold the window for the bound once more.
   core::Unit& unit = s_.link.unit();
   if (!unit.sendClockDrift(lastClockDrift_) && unit.leftUnanswered()) return;
-  link_.ReadUnitSettings(device::Readback::AfterDrift);
+  link_.ReadUnitSettings(readback::Readback::AfterDrift);
 }
 
 void GpsMonitor::Label13Click() {

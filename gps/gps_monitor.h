@@ -10,7 +10,7 @@
 #include "core/receiver_stream.h"
 #include "core/recording.h"
 #include "core/sky.h"
-#include "device/device_link.h"
+#include "readback/device_link.h"
 #include "gps/ubx_messages.h"
 #include "platform/system_clock.h"
 #include "window/window_state.h"
@@ -32,7 +32,7 @@ class GpsMonitor : private core::ReceiverSink {
   // the window at most this long per tick.
   static constexpr std::chrono::milliseconds kFirstReportTimeout{20};
 
-  GpsMonitor(WindowState& state, device::DeviceLink& link);
+  GpsMonitor(WindowState& state, readback::DeviceLink& link);
   ~GpsMonitor();
   GpsMonitor(const GpsMonitor&) = delete;
   GpsMonitor& operator=(const GpsMonitor&) = delete;
@@ -90,7 +90,7 @@ class GpsMonitor : private core::ReceiverSink {
   void clockSettingAnswered(platform::ClockPrompt prompt, platform::ClockOutcome outcome);
 
   WindowState& s_;
-  device::DeviceLink& link_;
+  readback::DeviceLink& link_;
   core::ReceiverStream stream_{*this};
   std::uint64_t readEpoch_ = 0;  // the opening of the unit the current read came from
   std::uint64_t skyEpoch_ = 0;  // the opening of the unit the sky and its readings came from

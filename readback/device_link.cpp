@@ -1,13 +1,13 @@
-#include "device/device_link.h"
+#include "readback/device_link.h"
 
 #include <set>
 
 #include "numbers/frequency.h"
 #include "core/protocol.h"
-#include "device/settings_captions.h"
+#include "readback/settings_captions.h"
 #include "ui/satellite_chart.h"
 
-namespace tamrik::device {
+namespace tamrik::readback {
 
 DeviceLink::DeviceLink(WindowState& state) : s_(state) {}
 
@@ -176,4 +176,4 @@ void DeviceLink::Unload() {
   s_.link.close();
 }
 
-}  // namespace tamrik::device
+}  // namespace tamrik::readback

@@ -6,7 +6,7 @@
 
 #include "window/window_state.h"
 
-namespace tamrik::device {
+namespace tamrik::readback {
 
 // What a settings readback may rewrite.
 enum class Readback {
@@ -46,4 +46,4 @@ class DeviceLink {
   std::optional<std::uint64_t> shownEpoch_;
 };
 
-}  // namespace tamrik::device
+}  // namespace tamrik::readback

@@ -5,7 +5,7 @@
 #include "numbers/frequency.h"
 #include "ui/number_text.h"
 
-namespace tamrik::device {
+namespace tamrik::readback {
 
 // The captions of the settings frame for a divider set: "F3 = 958333 Hz " and "Fosc = 5.06 GHz ",
 // the numbers as the core writes them, with the user's decimal separator.
@@ -14,4 +14,4 @@ inline std::string foscCaption(const core::Dividers& d, const ui::NumberFormat& 
   return "Fosc = " + core::oscillatorGhzText(d, format.decimalSeparator) + " GHz ";
 }
 
-}  // namespace tamrik::device
+}  // namespace tamrik::readback

@@ -6,7 +6,7 @@
 #include "numbers/frequency.h"
 #include "numbers/number_format.h"
 #include "core/protocol.h"
-#include "device/settings_captions.h"
+#include "readback/settings_captions.h"
 #include "ui/number_text.h"
 
 namespace tamrik::synth {
@@ -52,7 +52,7 @@ bool SearchProgress::progress(double fraction) {
   return mayGoOn_();
 }
 
-FrequencyPlanner::FrequencyPlanner(WindowState& state, device::DeviceLink& link, settings::UnitSettings& unitSettings)
+FrequencyPlanner::FrequencyPlanner(WindowState& state, readback::DeviceLink& link, settings::UnitSettings& unitSettings)
     : s_(state), link_(link), unitSettings_(unitSettings) {}
 
 void FrequencyPlanner::showError(const std::string& title, const std::string& text) {
@@ -292,8 +292,8 @@ std::optional<std::int32_t> FrequencyPlanner::checkUpdateInput() {
 void FrequencyPlanner::showSettings(const core::Dividers& d) {
   auto& c = s_.controls;
   c.Out1Freq.setText(core::outputHzText(d, s_.numberFormat.decimalSeparator));
-  c.F3lbl.setText(device::f3Caption(d));
-  c.Fosclbl.setText(device::foscCaption(d, s_.numberFormat));
+  c.F3lbl.setText(readback::f3Caption(d));
+  c.Fosclbl.setText(readback::foscCaption(d, s_.numberFormat));
 }
 
 void FrequencyPlanner::SetFreqClick() {

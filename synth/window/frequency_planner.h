@@ -5,7 +5,7 @@
 #include <string>
 
 #include "numbers/dividers.h"
-#include "device/device_link.h"
+#include "readback/device_link.h"
 #include "settings/unit_settings.h"
 #include "synth/planner/divider_plan.h"
 #include "window/window_state.h"
@@ -32,7 +32,7 @@ class FrequencyPlanner {
  public:
   // Factory defaults sets the drive strength and the output through the unit settings' own actions,
   // as the user's change of those controls would.
-  FrequencyPlanner(WindowState& state, device::DeviceLink& link, settings::UnitSettings& unitSettings);
+  FrequencyPlanner(WindowState& state, readback::DeviceLink& link, settings::UnitSettings& unitSettings);
   FrequencyPlanner(const FrequencyPlanner&) = delete;
   FrequencyPlanner& operator=(const FrequencyPlanner&) = delete;
 
@@ -77,7 +77,7 @@ class FrequencyPlanner {
   void showError(const std::string& title, const std::string& text);
 
   WindowState& s_;
-  device::DeviceLink& link_;
+  readback::DeviceLink& link_;
   settings::UnitSettings& unitSettings_;
 };
 

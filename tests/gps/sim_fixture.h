@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-#include "device/device_link.h"
+#include "readback/device_link.h"
 #include "gps/gps_monitor.h"
 #include "platform/host_kernel.h"
 #include "platform/sim/simulated_units.h"
@@ -104,7 +104,7 @@ struct SimulatedMonitor {
   platform::Platform platform{recorder, recorder, kernel, shell, toolkit};
   ui::WindowModel model;
   WindowState state;
-  device::DeviceLink link{state};
+  readback::DeviceLink link{state};
   GpsMonitor monitor{state, link};
 };
 
