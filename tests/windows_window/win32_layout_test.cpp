@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/windows/win32_layout.h"
+#include "platform/win32/win32_layout.h"
 #include "ui/advanced_toggle.h"
 #include "ui/satellite_chart.h"
 

@@ -1,9 +1,9 @@
-#include "platform/windows/win32_drawing_window.h"
-#include "platform/windows/win32_module.h"
+#include "platform/win32/win32_drawing_window.h"
+#include "platform/win32/win32_module.h"
 
 #include <algorithm>
 
-#include "platform/windows/win32_dpi.h"
+#include "platform/win32/win32_dpi.h"
 #include "platform/windows/windows_text.h"
 
 namespace tamrik::platform::windows {

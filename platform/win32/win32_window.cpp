@@ -1,5 +1,5 @@
-#include "platform/windows/win32_window.h"
-#include "platform/windows/win32_module.h"
+#include "platform/win32/win32_window.h"
+#include "platform/win32/win32_module.h"
 
 #include <commctrl.h>
 #include <initguid.h>
@@ -12,7 +12,7 @@
 #include <cmath>
 #include <vector>
 
-#include "platform/windows/win32_dpi.h"
+#include "platform/win32/win32_dpi.h"
 #include "platform/windows/windows_text.h"
 
 namespace tamrik::platform::windows {

@@ -6,7 +6,7 @@
 #include <string>
 #include <tuple>
 
-#include "platform/windows/win32_layout.h"
+#include "platform/win32/win32_layout.h"
 #include "ui/window_events.h"
 #include "ui/window_model.h"
 

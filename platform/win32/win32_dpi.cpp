@@ -1,4 +1,4 @@
-#include "platform/windows/win32_dpi.h"
+#include "platform/win32/win32_dpi.h"
 
 namespace tamrik::platform::windows {
 

@@ -1,4 +1,4 @@
-#include "platform/windows/win32_layout.h"
+#include "platform/win32/win32_layout.h"
 
 #include <algorithm>
 #include <climits>
