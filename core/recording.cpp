@@ -44,22 +44,21 @@ std::unique_ptr<Recording> Recording::open(const std::string& path, bool overwri
   // the open, one with a slow reader every write, past any duration.
   std::FILE* file = nullptr;
   const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  struct stat st {};
+  const bool statted = fd >= 0 && ::fstat(fd, &st) == 0;
+  // ENXIO: a FIFO that nobody reads.
+  if ((fd < 0 && errno == ENXIO) || (statted && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))) {
+    if (fd >= 0) ::close(fd);
+    error = "cannot record into " + path + ": it is a pipe";
+    return nullptr;
+  }
   if (fd >= 0) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
-      ::close(fd);
-      error = "cannot record into " + path + ": it is a pipe";
-      return nullptr;
-    }
-    if ((S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
-        (file = ::fdopen(fd, "wb")) == nullptr) {
+    if (!statted || (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 || (file = ::fdopen(fd, "wb")) == nullptr) {
       const int code = errno;
       ::close(fd);
       errno = code;
     }
-  } else if (errno == ENXIO) {
-    error = "cannot record into " + path + ": it is a pipe";
-    return nullptr;
   }
 #endif
   if (file == nullptr) {

@@ -1,12 +1,10 @@
 #include "platform/sim/simulation_options.h"
 
-#include "platform/sim/state_files.h"
-
 #include <charconv>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
+
+#include "platform/sim/state_files.h"
 
 namespace tamrik::sim {
 
