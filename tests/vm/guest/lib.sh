@@ -9,6 +9,8 @@
 #   attach_unit                  usbip attach -r 127.0.0.1 -b 1-1
 #   wait_hidraw [SECONDS]        print the unit's /dev/hidrawN once it is there (bounded)
 #   detach_unit                  usbip detach of every attached port
+#   unit_gone                    status 0 while the unit has no hidraw node (for wait_for)
+#   unit_exported                status 0 while the virtual unit offers bus ID 1-1 (for wait_for)
 #   stop_unit                    detach, then end the virtual unit
 #   unit_signal SIGNAL           send the virtual unit SIGNAL (USR1 unplug, USR2 plug in, RTMIN stall)
 #   user_in_plugdev, user_outside  make (once) and name a user in plugdev and one outside it
@@ -75,6 +77,8 @@ _unit_hidraw() {
   done
   return 1
 }
+unit_gone() { ! _unit_hidraw >/dev/null; }
+unit_exported() { usbip list -r 127.0.0.1 2>/dev/null | grep -q " 1-1:"; }
 wait_hidraw() {
   local seconds=${1:-30}
   wait_for "$seconds" _unit_hidraw || fail "no hidraw node of $UNIT_VENDOR:$UNIT_PRODUCT within $seconds s"

@@ -37,9 +37,8 @@ for command in "${args[@]}"; do
   if [ "${command%% *}" = set-serial ]; then
     # The unit takes its new serial, drops off the bus and comes back 1.5 s later as a new device;
     # over USB/IP that is a new export, attached again as a host would enumerate it.
-    wait_for 30 sh -c '! ls /sys/class/hidraw/*/device/uevent >/dev/null 2>&1 || ! grep -qx HID_ID=0003:00001DD2:00002211 /sys/class/hidraw/*/device/uevent' ||
-      fail "the unit stayed attached after set-serial"
-    wait_for 30 sh -c 'usbip list -r 127.0.0.1 2>/dev/null | grep -q " 1-1:"' || fail "the unit was not exported again after set-serial"
+    wait_for 30 unit_gone || fail "the unit stayed attached after set-serial"
+    wait_for 30 unit_exported || fail "the unit was not exported again after set-serial"
     detach_unit
     attach_unit
     wait_hidraw 60 >/dev/null
