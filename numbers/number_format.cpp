@@ -80,4 +80,19 @@ std::string formatGeneral(double value, std::string_view decimalSeparator) {
   return text;
 }
 
+std::string scaledDecimal(std::int64_t value, int decimals) {
+  // The magnitude as an unsigned number, so that the most negative value has one too.
+  const std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+  std::uint64_t scale = 1;
+  for (int i = 0; i < decimals; ++i) scale *= 10;
+  std::string text = (value < 0 ? "-" : "") + std::to_string(magnitude / scale);
+  if (decimals > 0) {
+    std::string fraction = std::to_string(magnitude % scale);
+    fraction.insert(0, static_cast<std::size_t>(decimals) - fraction.size(), '0');
+    while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
+    if (!fraction.empty()) text += "." + fraction;
+  }
+  return text;
+}
+
 }  // namespace tamrik::core

@@ -20,4 +20,8 @@ double roundHalfEven(double value);
 // roundHalfEven into a 32-bit integer; std::nullopt when the value is not finite or out of range.
 std::optional<std::int32_t> toInt32Nearest(double value);
 
+// value / 10^decimals written exactly, trailing zeros dropped: scaledDecimal(460569000, 7) is
+// "46.0569", scaledDecimal(-1500, 3) "-1.5".
+std::string scaledDecimal(std::int64_t value, int decimals);
+
 }  // namespace tamrik::core

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "app/tamrikctl/bridge_arguments.h"
-#include "app/tamrikctl/bridge_unit_source.h"
-#include "app/tamrikctl/pty_bridge.h"
+#include "bridge/unit_source.h"
+#include "bridge/receiver_bridge.h"
 #include "platform/linux/bridge_endpoints.h"
 #include "platform/linux/hidapi_backend.h"
 #include "platform/routing_device_backend.h"
@@ -103,11 +103,11 @@ int receiverCommand(const GlobalOptions& global, std::span<const std::string_vie
   }
 
   // With chrony the receiver also announces leap seconds, where it can.
-  BridgeUnitSource source(devices, global.unit, a.chrony.has_value());
-  const SourceOpen opened = source.open();
+  bridge::UnitSource source(devices, global.unit, a.chrony.has_value());
+  const bridge::SourceOpen opened = source.open();
   if (!opened.ok()) {
     err << kPrefix << opened.reason << "\n";
-    return opened.failure == SourceFailure::NoUnit ? kExitNoUnit : kExitNoAnswer;
+    return opened.failure == bridge::SourceFailure::NoUnit ? kExitNoUnit : kExitNoAnswer;
   }
 
   std::unique_ptr<platform::LinuxReaderEndpoint> endpoint;
@@ -129,7 +129,7 @@ int receiverCommand(const GlobalOptions& global, std::span<const std::string_vie
 
   platform::PollBridgeWait wait(endpoint.get(), signals.fd());
   platform::SystemBridgeClock bridgeClock;
-  PtyBridge bridge(source, endpoint.get(), chrony.get(), wait, bridgeClock, BridgeOptions{}, log);
+  bridge::ReceiverBridge bridge(source, endpoint.get(), chrony.get(), wait, bridgeClock, bridge::BridgeOptions{}, log);
   const bool stopped = bridge.run();
   return stopped ? kExitOk : kExitFailure;
 }

@@ -5,7 +5,8 @@
 
 #include "app/tamrikctl/commands/commands.h"
 #include "app/tamrikctl/program.h"
-#include "app/tamrikctl/ctl_output.h"
+#include "text/json_writer.h"
+#include "text/key_value_lines.h"
 #include "core/protocol.h"
 #include "platform/sim/simulation_options.h"
 
@@ -95,7 +96,7 @@ std::optional<double> parseSeconds(std::string_view option, std::string_view tex
     return std::nullopt;
   }
   if (!(n.hz >= 0 && n.hz <= maxSeconds)) {
-    error = std::string(option) + " must be from 0 to " + jsonNumber(maxSeconds) + " seconds, not " +
+    error = std::string(option) + " must be from 0 to " + text::jsonNumber(maxSeconds) + " seconds, not " +
             std::string(text);
     return std::nullopt;
   }
@@ -143,7 +144,7 @@ std::string serialList(const std::vector<core::UnitEntry>& units) {
   std::string text;
   for (const core::UnitEntry& u : units) {
     if (!text.empty()) text += ", ";
-    text += lineValue(u.serial);
+    text += text::lineValue(u.serial);
   }
   return text;
 }
@@ -151,7 +152,7 @@ std::string serialList(const std::vector<core::UnitEntry>& units) {
 // Why no unit can be used: none is attached, or those attached cannot be opened.
 std::string noUnitReason(const std::vector<core::UnopenedUnit>& unopened) {
   if (unopened.empty()) return "no unit is attached";
-  std::string text = lineValue(core::unopenedText(unopened.front()));
+  std::string text = text::lineValue(core::unopenedText(unopened.front()));
   if (unopened.size() > 1) text += " (and " + std::to_string(unopened.size() - 1) + " more like it)";
   return text;
 }
@@ -176,24 +177,24 @@ int UnitAccess::open(Purpose purpose) {
     case core::OpenOutcome::Opened:
       break;
     case core::OpenOutcome::SameSerial:
-      return ctx_.fail(kExitNoUnit, "several attached units carry the serial " + lineValue(serial) +
+      return ctx_.fail(kExitNoUnit, "several attached units carry the serial " + text::lineValue(serial) +
                                         ", so --unit cannot tell them apart; attach one of them alone and give it "
                                         "another serial with set-serial");
     case core::OpenOutcome::Unopened: {
       const auto& unopened = unit_->unopened();
       const auto it = std::find_if(unopened.begin(), unopened.end(),
                                    [&](const core::UnopenedUnit& u) { return u.serial == serial; });
-      if (it != unopened.end()) return ctx_.fail(kExitNoUnit, lineValue(core::unopenedText(*it)));
+      if (it != unopened.end()) return ctx_.fail(kExitNoUnit, text::lineValue(core::unopenedText(*it)));
       return ctx_.fail(kExitNoUnit, noUnitReason(unopened));
     }
     default: {
       const core::UnitList list = unit_->units();
       if (list.units.empty()) return ctx_.fail(kExitNoUnit, noUnitReason(list.unopened));
       if (wanted) {
-        return ctx_.fail(kExitNoUnit, "no unit with serial " + lineValue(serial) + " is attached (attached: " +
+        return ctx_.fail(kExitNoUnit, "no unit with serial " + text::lineValue(serial) + " is attached (attached: " +
                                           serialList(list.units) + ")");
       }
-      return ctx_.fail(kExitNoUnit, "unit " + lineValue(serial) + " went away before it could be opened");
+      return ctx_.fail(kExitNoUnit, "unit " + text::lineValue(serial) + " went away before it could be opened");
     }
   }
   serial_ = std::move(serial);
@@ -202,10 +203,10 @@ int UnitAccess::open(Purpose purpose) {
 
 std::string UnitAccess::why() const {
   const std::string& cause = unit_->lastError();
-  return cause.empty() ? std::string() : ": " + lineValue(cause);
+  return cause.empty() ? std::string() : ": " + text::lineValue(cause);
 }
 
-std::string UnitAccess::unitName() const { return "unit " + lineValue(serial_); }
+std::string UnitAccess::unitName() const { return "unit " + text::lineValue(serial_); }
 
 int UnitAccess::requireUsable() {
   if (!unit_->isOpen()) return ctx_.fail(kExitUnitFailed, unitName() + " is not open");

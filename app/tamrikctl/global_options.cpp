@@ -1,31 +1,8 @@
 #include "app/tamrikctl/global_options.h"
 
-namespace tamrik::ctl {
+#include "text/key_value_lines.h"
 
-std::string fromLineValue(std::string_view value) {
-  const auto hexDigit = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  std::string out;
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    const char next = i + 1 < value.size() ? value[i + 1] : '\0';
-    if (value[i] != '\\' || i + 1 >= value.size()) {
-      out += value[i];
-    } else if (next == '\\' || next == 'n' || next == 't' || next == 'r') {
-      out += next == 'n' ? '\n' : next == 't' ? '\t' : next == 'r' ? '\r' : '\\';
-      ++i;
-    } else if (next == 'x' && i + 3 < value.size() && hexDigit(value[i + 2]) >= 0 && hexDigit(value[i + 3]) >= 0) {
-      out += static_cast<char>(hexDigit(value[i + 2]) * 16 + hexDigit(value[i + 3]));
-      i += 3;
-    } else {
-      out += value[i];
-    }
-  }
-  return out;
-}
+namespace tamrik::ctl {
 
 ParsedGlobalOptions parseGlobalOptions(std::span<const std::string_view> args) {
   ParsedGlobalOptions out;
@@ -59,7 +36,7 @@ ParsedGlobalOptions parseGlobalOptions(std::span<const std::string_view> args) {
         return out;
       }
       // As list shows it, or as the unit sends it.
-      out.options.unit = fromLineValue(*value);
+      out.options.unit = text::fromLineValue(*value);
       continue;
     }
     out.error = sim::applySimulationOption(out.options.simulation, name, value);

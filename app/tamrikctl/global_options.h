@@ -28,11 +28,6 @@ struct ParsedGlobalOptions {
 // arguments, up to the first argument that is none of them.
 ParsedGlobalOptions parseGlobalOptions(std::span<const std::string_view> args);
 
-// The text a key=value line's value stands for (lineValue of ctl_output.h is the other way):
-// \\, \n, \t, \r and \xHH undone; a backslash before anything else stands for itself, so a text
-// given as it is comes back unchanged unless it holds those. --unit takes its serial through it.
-std::string fromLineValue(std::string_view value);
-
 // The help text of the options above, one per line.
 std::string globalOptionsHelp();
 

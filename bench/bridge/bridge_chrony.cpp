@@ -45,8 +45,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/tamrikctl/bridge_unit_source.h"
-#include "app/tamrikctl/pty_bridge.h"
+#include "bridge/unit_source.h"
+#include "bridge/receiver_bridge.h"
 #include "platform/linux/bridge_endpoints.h"
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/simulated_units.h"
@@ -204,7 +204,7 @@ int main(int argc, char** argv) {
   config.hostClockPpm = 23.0;
   config.receiver.svInfoFirst = svInfoFirst;
   units.addUnit(config);
-  ctl::BridgeUnitSource source(units, std::nullopt, true);
+  bridge::UnitSource source(units, std::nullopt, true);
   if (const auto opened = source.open(); !opened.ok()) {
     std::cerr << opened.reason << "\n";
     return 1;
@@ -224,7 +224,7 @@ int main(int argc, char** argv) {
   ::signal(SIGTERM, onStopSignal);
   platform::PollBridgeWait wait(endpoint.get(), stopPipe[0]);
   PairedClock bridgeClock;
-  ctl::PtyBridge bridge(source, endpoint.get(), chrony.get(), wait, bridgeClock, ctl::BridgeOptions{},
+  bridge::ReceiverBridge bridge(source, endpoint.get(), chrony.get(), wait, bridgeClock, bridge::BridgeOptions{},
                         [](const std::string& l) { std::cerr << "bridge: " << l << "\n"; });
   std::vector<std::pair<SteadyTime, std::int64_t>> stamps;  // steady stamp, the epoch's UTC second
   bridge.onSample = [&](const platform::TimeSample& s) {
@@ -281,7 +281,7 @@ int main(int argc, char** argv) {
 
   std::map<std::int64_t, SteadyTime> bursts;  // the epoch's UTC second -> its first byte on the line
   auto lastLook = std::chrono::steady_clock::now();
-  while (bridge.step() == ctl::PtyBridge::Step::Running) {
+  while (bridge.step() == bridge::ReceiverBridge::Step::Running) {
     if (std::chrono::steady_clock::now() - lastLook > 2s) {
       lastLook = std::chrono::steady_clock::now();
       for (const sim::EpochBurst& b : units.unit(0).bursts) {

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/tamrikctl/bridge_unit_source.h"
-#include "app/tamrikctl/pty_bridge.h"
+#include "bridge/unit_source.h"
+#include "bridge/receiver_bridge.h"
 #include "platform/linux/bridge_endpoints.h"
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/simulated_units.h"
@@ -39,10 +39,10 @@ struct Mark {
 };
 
 // Notes when each read of the unit brought its bytes.
-class TimedSource final : public ctl::ReceiverSource {
+class TimedSource final : public bridge::ReceiverSource {
  public:
-  explicit TimedSource(ctl::ReceiverSource& inner) : inner_(inner) {}
-  ctl::SourceOpen open() override { return inner_.open(); }
+  explicit TimedSource(bridge::ReceiverSource& inner) : inner_(inner) {}
+  bridge::SourceOpen open() override { return inner_.open(); }
   bool opened() const override { return inner_.opened(); }
   bool read(std::vector<std::uint8_t>& bytes, std::chrono::milliseconds timeout) override {
     const std::size_t before = bytes.size();
@@ -57,7 +57,7 @@ class TimedSource final : public ctl::ReceiverSource {
   std::vector<Mark> marks;
 
  private:
-  ctl::ReceiverSource& inner_;
+  bridge::ReceiverSource& inner_;
   std::uint64_t total_ = 0;
 };
 
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
   sim::RealClock clock;
   sim::SimulatedUnits units(clock);
   units.addUnit({});
-  ctl::BridgeUnitSource unit(units, std::nullopt);
+  bridge::UnitSource unit(units, std::nullopt);
   if (const auto opened = unit.open(); !opened.ok()) {
     std::cerr << opened.reason << "\n";
     return 1;
@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
   if (::pipe(stop) != 0) return 1;
   platform::PollBridgeWait wait(endpoint.get(), stop[0]);
   platform::SystemBridgeClock bridgeClock;
-  ctl::PtyBridge bridge(source, endpoint.get(), nullptr, wait, bridgeClock, ctl::BridgeOptions{},
+  bridge::ReceiverBridge bridge(source, endpoint.get(), nullptr, wait, bridgeClock, bridge::BridgeOptions{},
                         [](const std::string& l) { std::cerr << l << "\n"; });
 
   std::atomic<bool> stopReading{false};
@@ -137,10 +137,10 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     [[maybe_unused]] const auto n = ::write(stop[1], "x", 1);
   });
-  // The loop of PtyBridge::run, noting when the bytes went into the terminal.
+  // The loop of ReceiverBridge::run, noting when the bytes went into the terminal.
   std::vector<Mark> written;
   const auto started = Clock::now();
-  while (bridge.step() == ctl::PtyBridge::Step::Running) {
+  while (bridge.step() == bridge::ReceiverBridge::Step::Running) {
     const std::uint64_t out = bridge.counters().toReader;
     if (written.empty() || written.back().offset != out) written.push_back({out, Clock::now()});
   }

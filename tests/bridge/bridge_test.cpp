@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "app/tamrikctl/bridge_unit_source.h"
+#include "bridge/unit_source.h"
 #include "app/tamrikctl/program.h"
-#include "app/tamrikctl/pty_bridge.h"
+#include "bridge/receiver_bridge.h"
 #include "platform/linux/bridge_endpoints.h"
 #include "platform/sim/fault_schedule.h"
 #include "platform/sim/sim_clock.h"
@@ -32,10 +32,11 @@
 #include "platform/sim/ubx_frame.h"
 #include "tests/support/ctl_run.h"
 
-namespace tamrik::ctl {
+namespace tamrik::bridge {
 namespace {
 
 using namespace std::chrono_literals;
+using platform::EndpointKind;
 using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
 
@@ -143,7 +144,7 @@ struct Fixture {
     endpoint = LinuxReaderEndpoint::create(kind, folder / "gps0", error);
     EXPECT_TRUE(endpoint) << error;
     wait = std::make_unique<platform::PollBridgeWait>(endpoint.get(), -1);
-    bridge = std::make_unique<PtyBridge>(source, endpoint.get(), nullptr, *wait, clock, options,
+    bridge = std::make_unique<ReceiverBridge>(source, endpoint.get(), nullptr, *wait, clock, options,
                                          [this](const std::string& l) { log.push_back(l); });
   }
   static BridgeOptions quick() {
@@ -156,7 +157,7 @@ struct Fixture {
   // Rounds of the loop with a read of at most `bite` bytes after each, until `done` or 100000 rounds.
   void run(Reader& reader, std::size_t bite, const std::function<bool()>& done) {
     for (int i = 0; i < 100000 && !done(); ++i) {
-      ASSERT_EQ(bridge->step(), PtyBridge::Step::Running);
+      ASSERT_EQ(bridge->step(), ReceiverBridge::Step::Running);
       reader.take(bite);
     }
     ASSERT_TRUE(done());
@@ -171,11 +172,11 @@ struct Fixture {
   std::unique_ptr<LinuxReaderEndpoint> endpoint;
   platform::SystemBridgeClock clock;
   std::unique_ptr<platform::PollBridgeWait> wait;
-  std::unique_ptr<PtyBridge> bridge;
+  std::unique_ptr<ReceiverBridge> bridge;
   std::vector<std::string> log;
 };
 
-TEST(PtyBridge, EveryByteReachesTheReaderOnceAndInOrderWhateverTheReaderDoes) {
+TEST(ReceiverBridge, EveryByteReachesTheReaderOnceAndInOrderWhateverTheReaderDoes) {
   const auto chunks = irregularChunks(1500, 7);
   const Bytes all = joined(chunks);
   for (const EndpointKind kind : {EndpointKind::Pty, EndpointKind::Pipe}) {
@@ -191,7 +192,7 @@ TEST(PtyBridge, EveryByteReachesTheReaderOnceAndInOrderWhateverTheReaderDoes) {
     // hold the rest. Then it closes for a while and opens again.
     f.run(reader, 97, [&] { return reader.got.size() >= all.size() / 3; });
     reader.close();
-    for (int i = 0; i < 300; ++i) ASSERT_EQ(f.bridge->step(), PtyBridge::Step::Running);
+    for (int i = 0; i < 300; ++i) ASSERT_EQ(f.bridge->step(), ReceiverBridge::Step::Running);
     reader.reopen(f.folder / "gps0");
     f.run(reader, 97, [&] { return reader.got.size() >= all.size(); });
     EXPECT_TRUE(reader.got == all);
@@ -204,7 +205,7 @@ TEST(PtyBridge, EveryByteReachesTheReaderOnceAndInOrderWhateverTheReaderDoes) {
   }
 }
 
-TEST(PtyBridge, AReaderThatNeverReadsCostsAtMostTheQueueLimitAndTheOldestGo) {
+TEST(ReceiverBridge, AReaderThatNeverReadsCostsAtMostTheQueueLimitAndTheOldestGo) {
   const auto chunks = irregularChunks(2000, 17);
   const Bytes all = joined(chunks);
   ScriptedSource source(chunks);
@@ -212,7 +213,7 @@ TEST(PtyBridge, AReaderThatNeverReadsCostsAtMostTheQueueLimitAndTheOldestGo) {
   options.queueLimit = 20000;
   Fixture f(source, EndpointKind::Pty, options);
   Reader reader(f.folder / "gps0");
-  while (!source.done()) ASSERT_EQ(f.bridge->step(), PtyBridge::Step::Running);
+  while (!source.done()) ASSERT_EQ(f.bridge->step(), ReceiverBridge::Step::Running);
   EXPECT_LE(f.bridge->queued(), options.queueLimit);
   const std::uint64_t dropped = f.bridge->counters().dropped;
   EXPECT_GT(dropped, 0u);
@@ -272,7 +273,7 @@ TEST(LinuxReaderEndpoint, ReplacesOnlyLinksAndTakesAwayOnlyWhatItMade) {
 
 // --- the unit itself ------------------------------------------------------------------------
 
-TEST(BridgeUnitSource, SwitchesTheMessagesOnAsTheWindowAndStreamsThroughAnUnplug) {
+TEST(UnitSource, SwitchesTheMessagesOnAsTheWindowAndStreamsThroughAnUnplug) {
   sim::VirtualClock clock;
   sim::SimulatedUnits units(clock);
   std::mt19937 rng(23);
@@ -283,7 +284,7 @@ TEST(BridgeUnitSource, SwitchesTheMessagesOnAsTheWindowAndStreamsThroughAnUnplug
   const sim::UnitId id = units.addUnit(config);
   units.scheduleFaults(sim::parseFaultSpec("unplug:SIM001@8000,replug:SIM001@11000").events);
 
-  BridgeUnitSource source(units, std::nullopt);
+  UnitSource source(units, std::nullopt);
   ASSERT_TRUE(source.open().ok());
   EXPECT_EQ(source.name(), "SIM001");
   const sim::UnitView before = units.unit(id);
@@ -303,7 +304,7 @@ TEST(BridgeUnitSource, SwitchesTheMessagesOnAsTheWindowAndStreamsThroughAnUnplug
   std::size_t beforeLoss = 0;
   // The reads wait in virtual time; while the unit is away the test lets the time pass.
   for (int i = 0; i < 20000 && clock.elapsed() < 20s; ++i) {
-    ASSERT_EQ(f.bridge->step(), PtyBridge::Step::Running);
+    ASSERT_EQ(f.bridge->step(), ReceiverBridge::Step::Running);
     if (!source.opened()) clock.advance(10ms);
     reader.take();
     if (f.bridge->counters().losses == 0) beforeLoss = reader.got.size();
@@ -386,9 +387,9 @@ TEST(ChronySamples, OnePerEpochStampedAtItsFirstReportAndTheReaderGetsOnlyTheCur
   const sim::UnitId id = units.addUnit(config);
   units.scheduleFaults(sim::parseFaultSpec("unplug:SIM001@30000,replug:SIM001@35000").events);
 
-  BridgeUnitSource source(units, std::nullopt, true);
+  UnitSource source(units, std::nullopt, true);
   ASSERT_TRUE(source.open().ok());
-  EXPECT_EQ(units.unit(id).rate(0x01, 0x26), BridgeUnitSource::kLeapRate);  // NAV-TIMELS asked for
+  EXPECT_EQ(units.unit(id).rate(0x01, 0x26), UnitSource::kLeapRate);  // NAV-TIMELS asked for
   TempFolder folder;
   std::string error;
   auto endpoint = LinuxReaderEndpoint::create(EndpointKind::Pipe, folder / "gps0", error);
@@ -400,7 +401,7 @@ TEST(ChronySamples, OnePerEpochStampedAtItsFirstReportAndTheReaderGetsOnlyTheCur
   options.retryFirst = 10ms;
   options.retryLongest = 10ms;
   std::vector<std::string> log;
-  PtyBridge bridge(source, endpoint.get(), &chrony, wait, bridgeClock, options, [&](const std::string& l) { log.push_back(l); });
+  ReceiverBridge bridge(source, endpoint.get(), &chrony, wait, bridgeClock, options, [&](const std::string& l) { log.push_back(l); });
   std::vector<platform::TimeSample> made;
   bridge.onSample = [&](const platform::TimeSample& s) { made.push_back(s); };
 
@@ -410,7 +411,7 @@ TEST(ChronySamples, OnePerEpochStampedAtItsFirstReportAndTheReaderGetsOnlyTheCur
   for (int i = 0; i < 200000 && clock.elapsed() < 60s; ++i) {
     const auto t = clock.elapsed();
     chrony.listening = (t >= 12s && t < 40s) || t >= 44s;
-    ASSERT_EQ(bridge.step(), PtyBridge::Step::Running) << (log.empty() ? "" : log.back());
+    ASSERT_EQ(bridge.step(), ReceiverBridge::Step::Running) << (log.empty() ? "" : log.back());
     for (const sim::EpochBurst& b : units.unit(id).bursts) {
       burstStarts[std::chrono::duration_cast<std::chrono::seconds>(b.epoch.time_since_epoch()).count()] = b.start;
     }
@@ -739,8 +740,8 @@ TEST(TamrikctlReceiver, SaysWhyItCannotStartInOneLine) {
     EXPECT_EQ(r.out, "") << shown;
     EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << shown;
   }
-  EXPECT_EQ(runCtl({"--simulate=1", "plan", "1000000"}).status, kExitOk);
+  EXPECT_EQ(runCtl({"--simulate=1", "plan", "1000000"}).status, ctl::kExitOk);
 }
 
 }  // namespace
-}  // namespace tamrik::ctl
+}  // namespace tamrik::bridge

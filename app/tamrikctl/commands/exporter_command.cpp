@@ -5,8 +5,9 @@
 #include "app/tamrikctl/commands/commands.h"
 #include "app/tamrikctl/program.h"
 #include "app/tamrikctl/ctl_context.h"
-#include "app/tamrikctl/ctl_output.h"
-#include "app/tamrikctl/unit_monitor.h"
+#include "text/json_writer.h"
+#include "text/key_value_lines.h"
+#include "monitor/unit_monitor.h"
 #include "core/health.h"
 
 #ifndef _WIN32
@@ -34,7 +35,7 @@ bool isNameCharacter(char ch) {
 // ADDR:PORT: an IPv4 address or a host name, or an IPv6 address in brackets; PORT 0 to 65535.
 ListenAddress parseListenAddress(std::string_view text) {
   ListenAddress a;
-  const std::string shown = "'" + lineValue(text) + "'";
+  const std::string shown = "'" + text::lineValue(text) + "'";
   const std::size_t colon = text.rfind(':');
   if (colon == std::string_view::npos) {
     a.error = shown + " is not ADDR:PORT (for example " + kDefaultListen + ")";
@@ -47,7 +48,7 @@ ListenAddress parseListenAddress(std::string_view text) {
     const bool v6 = !host.empty() && host.find_first_not_of("0123456789abcdefABCDEF:.") == std::string_view::npos &&
                     host.find(':') != std::string_view::npos;
     if (!v6) {
-      a.error = shown + ": '" + lineValue(host) + "' in brackets is not an IPv6 address";
+      a.error = shown + ": '" + text::lineValue(host) + "' in brackets is not an IPv6 address";
       return a;
     }
   } else if (host.empty()) {
@@ -59,7 +60,7 @@ ListenAddress parseListenAddress(std::string_view text) {
   } else {
     for (const char ch : host) {
       if (!isNameCharacter(ch)) {
-        a.error = shown + ": '" + lineValue(host) + "' is not an address or a host name";
+        a.error = shown + ": '" + text::lineValue(host) + "' is not an address or a host name";
         return a;
       }
     }
@@ -67,7 +68,7 @@ ListenAddress parseListenAddress(std::string_view text) {
   int n = -1;
   const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), n);
   if (port.empty() || ec != std::errc() || end != port.data() + port.size() || n < 0 || n > 65535) {
-    a.error = shown + ": the port '" + lineValue(port) + "' is not a number from 0 to 65535";
+    a.error = shown + ": the port '" + text::lineValue(port) + "' is not a number from 0 to 65535";
     return a;
   }
   a.host = std::string(host);
@@ -88,13 +89,13 @@ int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
   UnitAccess access(ctx);
   if (const int status = access.start(); status != kExitOk) return status;
   sim::SimClock& clock = access.clock();
-  SimUtcClock utc(clock);
+  monitor::SimUtcClock utc(clock);
   core::Health health(utc);
-  UnitMonitor monitor(access.services(), clock, health, {ctx.global.unit, true});
+  monitor::UnitMonitor monitor(access.services(), clock, health, {ctx.global.unit, true});
 
   MetricsServer server([&monitor] {
     std::string text;
-    monitor.inspect([&](const std::vector<UnitReading>& units) { text = prometheusMetrics(units); });
+    monitor.inspect([&](const std::vector<monitor::UnitReading>& units) { text = monitor::prometheusMetrics(units); });
     return text;
   });
   const std::string shownHost = listen.host.find(':') != std::string::npos ? "[" + listen.host + "]" : listen.host;

@@ -3,7 +3,8 @@
 #include "app/tamrikctl/commands/commands.h"
 #include "app/tamrikctl/program.h"
 #include "app/tamrikctl/ctl_context.h"
-#include "app/tamrikctl/ctl_output.h"
+#include "text/json_writer.h"
+#include "text/key_value_lines.h"
 #include "numbers/dividers.h"
 #include "numbers/number_format.h"
 

@@ -2,7 +2,8 @@
 #include "app/tamrikctl/commands/commands.h"
 #include "app/tamrikctl/program.h"
 #include "app/tamrikctl/ctl_context.h"
-#include "app/tamrikctl/ctl_output.h"
+#include "text/json_writer.h"
+#include "text/key_value_lines.h"
 
 namespace tamrik::ctl {
 
@@ -25,18 +26,18 @@ int runList(CommandContext& ctx, std::span<const std::string_view> args) {
     std::erase_if(units, [&](const core::UnitIdentity& u) { return u.serial != wanted; });
     std::erase_if(unopened, [&](const core::UnopenedUnit& u) { return u.serial != wanted; });
     if (units.empty()) {
-      if (!unopened.empty()) return ctx.fail(kExitNoUnit, lineValue(core::unopenedText(unopened.front())));
-      return ctx.fail(kExitNoUnit, "no unit with serial " + lineValue(wanted) + " is attached");
+      if (!unopened.empty()) return ctx.fail(kExitNoUnit, text::lineValue(core::unopenedText(unopened.front())));
+      return ctx.fail(kExitNoUnit, "no unit with serial " + text::lineValue(wanted) + " is attached");
     }
   }
-  for (const core::UnopenedUnit& u : unopened) ctx.err << "tamrikctl list: " << lineValue(core::unopenedText(u)) << "\n";
+  for (const core::UnopenedUnit& u : unopened) ctx.err << "tamrikctl list: " << text::lineValue(core::unopenedText(u)) << "\n";
   ctx.err.flush();
 
   std::string text;
   if (a.has("--json")) {
     std::vector<std::string> objects;
     for (const core::UnitIdentity& u : units) {
-      objects.push_back(JsonObject()
+      objects.push_back(text::JsonObject()
                             .text("serial", u.serial)
                             .text("manufacturer", u.manufacturer)
                             .text("product", u.product)
@@ -44,11 +45,11 @@ int runList(CommandContext& ctx, std::span<const std::string_view> args) {
                             .boolean("usable", u.usable)
                             .str());
     }
-    text = jsonArray(objects) + "\n";
+    text = text::jsonArray(objects) + "\n";
   } else {
     for (const core::UnitIdentity& u : units) {
       if (!text.empty()) text += '\n';
-      text += KeyValueLines()
+      text += text::KeyValueLines()
                   .text("serial", u.serial)
                   .text("manufacturer", u.manufacturer)
                   .text("product", u.product)

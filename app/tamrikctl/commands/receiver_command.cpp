@@ -9,7 +9,9 @@
 #include "app/tamrikctl/commands/commands.h"
 #include "app/tamrikctl/program.h"
 #include "app/tamrikctl/ctl_context.h"
-#include "app/tamrikctl/ctl_output.h"
+#include "numbers/number_format.h"
+#include "text/json_writer.h"
+#include "text/key_value_lines.h"
 #include "core/receiver_stream.h"
 
 namespace tamrik::ctl {
@@ -19,20 +21,20 @@ namespace {
 using namespace std::chrono_literals;
 
 
-JsonObject message(std::string_view name, const std::string& serial, std::uint32_t iTow) {
-  JsonObject o;
+text::JsonObject message(std::string_view name, const std::string& serial, std::uint32_t iTow) {
+  text::JsonObject o;
   o.text("message", name).text("serial", serial).integer("i_tow_ms", iTow);
   return o;
 }
 
 template <typename Integer>
 std::string optionalScaled(const std::optional<Integer>& value, int decimals) {
-  return value ? scaledDecimal(*value, decimals) : "null";
+  return value ? core::scaledDecimal(*value, decimals) : "null";
 }
 
 // The date and time fields NAV-PVT and NAV-TIMEUTC share, under the same keys.
 template <typename Message>
-JsonObject& dateAndTime(JsonObject& o, const Message& m) {
+text::JsonObject& dateAndTime(text::JsonObject& o, const Message& m) {
   return o.integer("year", m.year)
       .integer("month", m.month)
       .integer("day", m.day)
@@ -51,9 +53,9 @@ std::string navPvtJson(const core::NavPvt& m, const std::string& serial) {
       .integer("fix_type", m.fixType)
       .boolean("fix_ok", (m.flags & 0x01) != 0)
       .integer("num_sv", m.numSV)
-      .raw("lat", scaledDecimal(m.lat, 7))
-      .raw("lon", scaledDecimal(m.lon, 7))
-      .raw("height_m", scaledDecimal(m.height, 3))
+      .raw("lat", core::scaledDecimal(m.lat, 7))
+      .raw("lon", core::scaledDecimal(m.lon, 7))
+      .raw("height_m", core::scaledDecimal(m.height, 3))
       .raw("h_msl_m", optionalScaled(m.hMSL, 3))
       .raw("h_acc_m", optionalScaled(m.hAcc, 3))
       .raw("v_acc_m", optionalScaled(m.vAcc, 3));
@@ -64,7 +66,7 @@ std::string navSvInfoJson(const core::NavSvInfo& m, const std::string& serial) {
   std::vector<std::string> channels;
   for (int i = 0; i < m.channels(); ++i) {
     const core::SvChannel c = m.channel(i);
-    channels.push_back(JsonObject()
+    channels.push_back(text::JsonObject()
                            .integer("channel", c.chn)
                            .integer("svid", c.svid)
                            .integer("flags", c.flags)
@@ -73,10 +75,10 @@ std::string navSvInfoJson(const core::NavSvInfo& m, const std::string& serial) {
                            .integer("elevation", c.elev)
                            .integer("azimuth", c.azim)
                            .integer("quality", c.quality)
-                           .raw("pr_res_m", scaledDecimal(c.prRes, 2))
+                           .raw("pr_res_m", core::scaledDecimal(c.prRes, 2))
                            .str());
   }
-  return message("NAV-SVINFO", serial, m.iTOW()).raw("channels", jsonArray(channels)).str();
+  return message("NAV-SVINFO", serial, m.iTOW()).raw("channels", text::jsonArray(channels)).str();
 }
 
 std::string navClockJson(const core::NavClock& m, const std::string& serial) {
@@ -145,7 +147,7 @@ int runReceiver(CommandContext& ctx, std::span<const std::string_view> args) {
     const auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), n);
     if (text->empty() || ec != std::errc() || end != text->data() + text->size() || n == 0) {
       return ctx.fail(kExitBadArgument, "--count must be a whole number of messages from 1 on, not '" +
-                                            lineValue(*text) + "'");
+                                            text::lineValue(*text) + "'");
     }
     count = n;
   }

@@ -9,8 +9,10 @@
 #include "app/tamrikctl/commands/commands.h"
 #include "app/tamrikctl/program.h"
 #include "app/tamrikctl/ctl_context.h"
-#include "app/tamrikctl/ctl_output.h"
-#include "app/tamrikctl/unit_reading.h"
+#include "numbers/number_format.h"
+#include "text/json_writer.h"
+#include "text/key_value_lines.h"
+#include "monitor/unit_reading.h"
 #include "numbers/frequency.h"
 #include "core/receiver_stream.h"
 
@@ -28,7 +30,7 @@ constexpr auto kFirstReportWait = 1s;
 
 class StatusSink final : public core::ReceiverSink {
  public:
-  explicit StatusSink(ReceiverState& state) : s_(state) {}
+  explicit StatusSink(monitor::ReceiverState& state) : s_(state) {}
 
   void onInputStatus(const core::InputStatus& status) override { s_.status = status; }
   void onNavPvt(const core::NavPvt& pvt) override {
@@ -48,7 +50,7 @@ class StatusSink final : public core::ReceiverSink {
   }
 
  private:
-  ReceiverState& s_;
+  monitor::ReceiverState& s_;
   bool satellitesAfterPvt_ = false;
 };
 
@@ -56,36 +58,36 @@ class StatusSink final : public core::ReceiverSink {
 struct Status {
   core::UnitIdentity identity;
   core::SettingsReport settings;
-  ReceiverState receiver;
+  monitor::ReceiverState receiver;
 };
 
 std::string statusJson(const Status& s) {
   const core::Dividers& d = s.settings.dividers;
-  JsonObject dividers;
-  for (const DividerField& f : dividerFields(d)) dividers.integer(f.key, f.value);
-  JsonObject o;
+  text::JsonObject dividers;
+  for (const monitor::DividerField& f : monitor::dividerFields(d)) dividers.integer(f.key, f.value);
+  text::JsonObject o;
   o.text("serial", s.identity.serial)
       .text("manufacturer", s.identity.manufacturer)
       .text("product", s.identity.product)
       .text("firmware", s.identity.firmware)
       .number("output_hz", core::displayedOutputHz(d))
       .raw("dividers", dividers.str())
-      .number("f3_hz", frequencyHz(core::f3Frequency(d)))
-      .number("fosc_hz", frequencyHz(core::oscillatorFrequency(d)))
+      .number("f3_hz", monitor::frequencyHz(core::f3Frequency(d)))
+      .number("fosc_hz", monitor::frequencyHz(core::oscillatorFrequency(d)))
       .boolean("output_enabled", s.settings.outputEnabled)
       .text("drive", driveText(s.settings.driveIndex));
-  const ReceiverState& r = s.receiver;
+  const monitor::ReceiverState& r = s.receiver;
   o.boolean("gps_signal", r.status->gpsSignal).boolean("pll_lock", r.status->pllLock).integer("loss_count", r.status->lossCount);
   if (r.pvt && r.pvt->hasPosition()) {
-    o.raw("position", JsonObject()
-                          .raw("lat", scaledDecimal(r.pvt->lat, 7))
-                          .raw("lon", scaledDecimal(r.pvt->lon, 7))
-                          .raw("height_m", scaledDecimal(r.pvt->height, 3))
+    o.raw("position", text::JsonObject()
+                          .raw("lat", core::scaledDecimal(r.pvt->lat, 7))
+                          .raw("lon", core::scaledDecimal(r.pvt->lon, 7))
+                          .raw("height_m", core::scaledDecimal(r.pvt->height, 3))
                           .str());
   } else {
     o.null("position");
   }
-  const auto utc = r.pvt ? utcOf(*r.pvt) : std::nullopt;
+  const auto utc = r.pvt ? monitor::utcOf(*r.pvt) : std::nullopt;
   if (utc) {
     o.text("utc", utc->iso);
   } else {
@@ -93,8 +95,8 @@ std::string statusJson(const Status& s) {
   }
   if (r.satellites) {
     std::vector<std::string> satellites;
-    for (const Satellite& sat : *r.satellites) {
-      satellites.push_back(JsonObject()
+    for (const monitor::Satellite& sat : *r.satellites) {
+      satellites.push_back(text::JsonObject()
                                .integer("channel", sat.channel)
                                .integer("svid", sat.svid)
                                .integer("cno", sat.cno)
@@ -102,7 +104,7 @@ std::string statusJson(const Status& s) {
                                .integer("elevation", sat.elevation)
                                .str());
     }
-    o.raw("satellites", jsonArray(satellites));
+    o.raw("satellites", text::jsonArray(satellites));
   } else {
     o.raw("satellites", "[]");  // no NAV-SVINFO seen yet: no satellites to show
   }
@@ -111,30 +113,30 @@ std::string statusJson(const Status& s) {
 
 std::string statusLines(const Status& s) {
   const core::Dividers& d = s.settings.dividers;
-  KeyValueLines l;
+  text::KeyValueLines l;
   l.text("serial", s.identity.serial)
       .text("manufacturer", s.identity.manufacturer)
       .text("product", s.identity.product)
       .text("firmware", s.identity.firmware)
-      .add("output_hz", jsonNumber(core::displayedOutputHz(d)));
-  for (const DividerField& f : dividerFields(d)) l.add(f.key, std::to_string(f.value));
-  auto number = [](double v) { return std::isfinite(v) ? jsonNumber(v) : std::string(); };
-  const ReceiverState& r = s.receiver;
+      .add("output_hz", text::jsonNumber(core::displayedOutputHz(d)));
+  for (const monitor::DividerField& f : monitor::dividerFields(d)) l.add(f.key, std::to_string(f.value));
+  auto number = [](double v) { return std::isfinite(v) ? text::jsonNumber(v) : std::string(); };
+  const monitor::ReceiverState& r = s.receiver;
   const bool position = r.pvt && r.pvt->hasPosition();
-  const auto utc = r.pvt ? utcOf(*r.pvt) : std::nullopt;
-  l.add("f3_hz", number(frequencyHz(core::f3Frequency(d))))
-      .add("fosc_hz", number(frequencyHz(core::oscillatorFrequency(d))))
+  const auto utc = r.pvt ? monitor::utcOf(*r.pvt) : std::nullopt;
+  l.add("f3_hz", number(monitor::frequencyHz(core::f3Frequency(d))))
+      .add("fosc_hz", number(monitor::frequencyHz(core::oscillatorFrequency(d))))
       .add("output_enabled", s.settings.outputEnabled ? "1" : "0")
       .add("drive", driveText(s.settings.driveIndex))
       .add("gps_signal", r.status->gpsSignal ? "1" : "0")
       .add("pll_lock", r.status->pllLock ? "1" : "0")
       .add("loss_count", std::to_string(r.status->lossCount))
-      .add("lat", position ? scaledDecimal(r.pvt->lat, 7) : "")
-      .add("lon", position ? scaledDecimal(r.pvt->lon, 7) : "")
-      .add("height_m", position ? scaledDecimal(r.pvt->height, 3) : "")
+      .add("lat", position ? core::scaledDecimal(r.pvt->lat, 7) : "")
+      .add("lon", position ? core::scaledDecimal(r.pvt->lon, 7) : "")
+      .add("height_m", position ? core::scaledDecimal(r.pvt->height, 3) : "")
       .add("utc", utc ? utc->iso : "")
       .add("satellites", r.satellites ? std::to_string(r.satellites->size()) : "")
-      .add("satellites_used", r.satellites ? std::to_string(usedCount(*r.satellites)) : "");
+      .add("satellites_used", r.satellites ? std::to_string(monitor::usedCount(*r.satellites)) : "");
   return l.str();
 }
 
@@ -190,25 +192,25 @@ int runStatus(CommandContext& ctx, std::span<const std::string_view> args) {
   }
   if (!s.receiver.status) {
     return ctx.fail(kExitUnitFailed, access.unitName() + " sent no input report within " +
-                                         jsonNumber(std::max(waitSeconds, 1.0)) + " s");
+                                         text::jsonNumber(std::max(waitSeconds, 1.0)) + " s");
   }
   // A unit sends its reports many times a second: one that stopped during the wait has a state
   // that is no longer its present one, whatever it said before.
   if (const auto silent = clock.now() - lastReport; silent > core::kReportSilenceLimit) {
     return ctx.fail(kExitUnitFailed,
                     access.unitName() + " stopped sending input reports " +
-                        jsonNumber(std::chrono::duration_cast<std::chrono::milliseconds>(silent).count() / 1000.0) +
+                        text::jsonNumber(std::chrono::duration_cast<std::chrono::milliseconds>(silent).count() / 1000.0) +
                         " s before the wait ended; its state is not current");
   }
   if (a.has("--json")) return ctx.print(statusJson(s));
   if (a.has("--prometheus")) {
-    UnitReading reading;
+    monitor::UnitReading reading;
     reading.identity = s.identity;
     reading.settings = s.settings;
     reading.receiver = s.receiver;
     reading.lastReport = std::chrono::floor<std::chrono::milliseconds>(clock.utcAt(lastReport));
     reading.up = true;
-    return ctx.print(prometheusMetrics({&reading, 1}));
+    return ctx.print(monitor::prometheusMetrics({&reading, 1}));
   }
   return ctx.print(statusLines(s));
 }

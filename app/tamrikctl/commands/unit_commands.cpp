@@ -5,7 +5,8 @@
 #include "app/tamrikctl/commands/commands.h"
 #include "app/tamrikctl/program.h"
 #include "app/tamrikctl/ctl_context.h"
-#include "app/tamrikctl/ctl_output.h"
+#include "text/json_writer.h"
+#include "text/key_value_lines.h"
 #include "numbers/number_format.h"
 #include "core/protocol.h"
 
@@ -56,7 +57,7 @@ int runOutput(CommandContext& ctx, std::span<const std::string_view> args) {
   CommandArguments a;
   if (const auto done = takeOperands(ctx, args, 1, "on or off", a)) return *done;
   const auto on = onOff(a.operands[0]);
-  if (!on) return ctx.fail(kExitBadArgument, "'" + lineValue(a.operands[0]) + "' is neither on nor off");
+  if (!on) return ctx.fail(kExitBadArgument, "'" + text::lineValue(a.operands[0]) + "' is neither on nor off");
   UnitAccess access(ctx);
   if (const int status = openForCommand(access); status != kExitOk) return status;
   if (!access.unit().setOutputEnabled(*on)) {
@@ -77,7 +78,7 @@ int runDrive(CommandContext& ctx, std::span<const std::string_view> args) {
   const auto index = core::driveIndexOf(a.operands[0]);
   if (!index) {
     return ctx.fail(kExitBadArgument,
-                    "'" + lineValue(a.operands[0]) + "' is not a drive strength; use one of " + driveStrengthList());
+                    "'" + text::lineValue(a.operands[0]) + "' is not a drive strength; use one of " + driveStrengthList());
   }
   UnitAccess access(ctx);
   if (const int status = openForCommand(access); status != kExitOk) return status;
@@ -97,7 +98,7 @@ int runBlink(CommandContext& ctx, std::span<const std::string_view> args) {
   CommandArguments a;
   if (const auto done = takeOperands(ctx, args, 1, "on or off", a)) return *done;
   const auto on = onOff(a.operands[0]);
-  if (!on) return ctx.fail(kExitBadArgument, "'" + lineValue(a.operands[0]) + "' is neither on nor off");
+  if (!on) return ctx.fail(kExitBadArgument, "'" + text::lineValue(a.operands[0]) + "' is neither on nor off");
   UnitAccess access(ctx);
   if (const int status = openForCommand(access); status != kExitOk) return status;
   if (!access.unit().setBlink(*on)) return ctx.fail(kExitUnitFailed, access.unitName() + " did not take the blink command" + access.why());
@@ -111,7 +112,7 @@ int runWriteRegister(CommandContext& ctx, std::span<const std::string_view> args
   const auto data = byteValue(a.operands[1]);
   if (!reg || !data) {
     return ctx.fail(kExitBadArgument, std::string(!reg ? "REG" : "DATA") + " must be a whole number from 0 to 255, not '" +
-                                          lineValue(a.operands[!reg ? 0 : 1]) + "'; nothing was sent");
+                                          text::lineValue(a.operands[!reg ? 0 : 1]) + "'; nothing was sent");
   }
   UnitAccess access(ctx);
   if (const int status = openForCommand(access); status != kExitOk) return status;
@@ -136,7 +137,7 @@ int runSetSerial(CommandContext& ctx, std::span<const std::string_view> args) {
   const core::Unit::SerialResult result = access.unit().setSerialNumber(serial);
   if (!result.problem.empty()) return ctx.fail(kExitBadArgument, result.problem);
   if (!result.sent) return ctx.fail(kExitUnitFailed, name + " did not take the serial number" + access.why());
-  return ctx.print("serial=" + lineValue(serial) + "\nnext_serial=" + lineValue(result.next) + "\n");
+  return ctx.print("serial=" + text::lineValue(serial) + "\nnext_serial=" + text::lineValue(result.next) + "\n");
 }
 
 }  // namespace

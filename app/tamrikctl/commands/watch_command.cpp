@@ -5,20 +5,21 @@
 #include "app/tamrikctl/commands/commands.h"
 #include "app/tamrikctl/program.h"
 #include "app/tamrikctl/ctl_context.h"
-#include "app/tamrikctl/ctl_output.h"
+#include "text/json_writer.h"
+#include "text/key_value_lines.h"
 #include "app/tamrikctl/stop_signals.h"
-#include "app/tamrikctl/unit_monitor.h"
+#include "monitor/unit_monitor.h"
 #include "core/health.h"
 
 namespace tamrik::ctl {
 
 namespace {
 
-// A value on a line of blank-separated key=value pairs: escaped as lineValue does, and a blank as
+// A value on a line of blank-separated key=value pairs: escaped as text::lineValue does, and a blank as
 // \x20, so that every value stays one word.
 std::string wordValue(std::string_view text) {
   std::string out;
-  for (const char ch : lineValue(text)) {
+  for (const char ch : text::lineValue(text)) {
     if (ch == ' ') {
       out += "\\x20";
     } else {
@@ -47,7 +48,7 @@ class EventLine {
     if (json_) {
       object_.number(key, value);
     } else {
-      word(key, jsonNumber(value));
+      word(key, text::jsonNumber(value));
     }
     return *this;
   }
@@ -83,13 +84,13 @@ class EventLine {
     words_ += std::string(key) + "=" + value;
   }
   bool json_;
-  JsonObject object_;
+  text::JsonObject object_;
   std::string words_;
 };
 
 std::string eventLine(const core::UnitHealth& u, const core::HealthEvent& e, bool json) {
   EventLine line(json);
-  line.text("time", isoTime(e.at)).text("serial", u.serial).text("event", core::healthEventName(e.kind));
+  line.text("time", monitor::isoTime(e.at)).text("serial", u.serial).text("event", core::healthEventName(e.kind));
   const bool current = u.current();
   auto state = [&](const core::StateHistory& s) { return current && s.known ? std::optional(s.good) : std::nullopt; };
   line.flag("connected", u.connected)
@@ -124,7 +125,7 @@ int runWatch(CommandContext& ctx, std::span<const std::string_view> args) {
   UnitAccess access(ctx);
   if (const int status = access.start(); status != kExitOk) return status;
   sim::SimClock& clock = access.clock();
-  SimUtcClock utc(clock);
+  monitor::SimUtcClock utc(clock);
   core::Health health(utc);
   bool failed = false;
   health.setListener([&](const core::UnitHealth& u, const core::HealthEvent& e) {
@@ -134,7 +135,7 @@ int runWatch(CommandContext& ctx, std::span<const std::string_view> args) {
     ctx.out.flush();
     failed = !ctx.out;
   });
-  UnitMonitor monitor(access.services(), clock, health, {ctx.global.unit, false});
+  monitor::UnitMonitor monitor(access.services(), clock, health, {ctx.global.unit, false});
 
   const StopSignals stop;
   const auto deadline =
@@ -148,7 +149,7 @@ int runWatch(CommandContext& ctx, std::span<const std::string_view> args) {
       std::lock_guard<std::mutex> lock(monitor.mutex());
       if (health.units().empty()) {
         ctx.err << "tamrikctl watch: "
-                << (ctx.global.unit ? "unit " + lineValue(*ctx.global.unit) + " is not" : std::string("no unit is"))
+                << (ctx.global.unit ? "unit " + text::lineValue(*ctx.global.unit) + " is not" : std::string("no unit is"))
                 << " attached yet; waiting\n";
         ctx.err.flush();
       }

@@ -1,8 +1,8 @@
-#include "app/tamrikctl/pty_bridge.h"
+#include "bridge/receiver_bridge.h"
 
 #include <algorithm>
 
-namespace tamrik::ctl {
+namespace tamrik::bridge {
 
 namespace {
 
@@ -13,15 +13,15 @@ constexpr std::size_t kChunkBytes = 64 * 1024;
 
 // --- the engine ---------------------------------------------------------------------------
 
-PtyBridge::PtyBridge(ReceiverSource& source, platform::ReaderEndpoint* endpoint, platform::TimeSampleSink* chrony,
+ReceiverBridge::ReceiverBridge(ReceiverSource& source, platform::ReaderEndpoint* endpoint, platform::TimeSampleSink* chrony,
                      platform::BridgeWait& wait, platform::BridgeClock& clock, BridgeOptions options, Log log)
     : source_(source), endpoint_(endpoint), chrony_(chrony), wait_(wait), clock_(clock), options_(options), log_(std::move(log)) {
   if (!log_) log_ = [](const std::string&) {};
 }
 
-std::string PtyBridge::readerName() const { return endpoint_ ? endpoint_->path() : chrony_ ? chrony_->path() : ""; }
+std::string ReceiverBridge::readerName() const { return endpoint_ ? endpoint_->path() : chrony_ ? chrony_->path() : ""; }
 
-PtyBridge::Step PtyBridge::step() {
+ReceiverBridge::Step ReceiverBridge::step() {
   std::chrono::milliseconds wait{0};
   if (source_.opened()) {
     incoming_.clear();
@@ -66,7 +66,7 @@ PtyBridge::Step PtyBridge::step() {
   return serveEndpoint(wait);
 }
 
-bool PtyBridge::run() {
+bool ReceiverBridge::run() {
   for (;;) {
     const Step s = step();
     if (s == Step::Stopped) return true;
@@ -74,7 +74,7 @@ bool PtyBridge::run() {
   }
 }
 
-PtyBridge::Step PtyBridge::serveEndpoint(std::chrono::milliseconds wait) {
+ReceiverBridge::Step ReceiverBridge::serveEndpoint(std::chrono::milliseconds wait) {
   const platform::BridgeWait::Result r = wait_.wait(wait, endpoint_ && queued_ > 0);
   if (r.outcome == platform::BridgeWait::Outcome::Stopped) return Step::Stopped;
   if (r.outcome == platform::BridgeWait::Outcome::Failed) {
@@ -85,7 +85,7 @@ PtyBridge::Step PtyBridge::serveEndpoint(std::chrono::milliseconds wait) {
   return Step::Running;
 }
 
-void PtyBridge::sendSample(const platform::TimeSample& sample) {
+void ReceiverBridge::sendSample(const platform::TimeSample& sample) {
   if (onSample) onSample(sample);
   if (!chrony_) return;
   const platform::TimeSampleSink::Result sent = chrony_->send(sample);
@@ -103,7 +103,7 @@ void PtyBridge::sendSample(const platform::TimeSample& sample) {
   chronyWaiting_ = true;
 }
 
-void PtyBridge::dropStale() {
+void ReceiverBridge::dropStale() {
   // What no reader took of the earlier epochs is given up, here and in the device's buffer, so
   // that the reader's next read is the epoch that has just begun.
   std::size_t gone = queued_;
@@ -122,7 +122,7 @@ void PtyBridge::dropStale() {
   stale_ = gone > 0;
 }
 
-void PtyBridge::enqueue(const std::vector<std::uint8_t>& bytes) {
+void ReceiverBridge::enqueue(const std::vector<std::uint8_t>& bytes) {
   if (bytes.empty()) return;
   counters_.fromUnit += bytes.size();
   if (!endpoint_) return;
@@ -149,7 +149,7 @@ void PtyBridge::enqueue(const std::vector<std::uint8_t>& bytes) {
   }
 }
 
-bool PtyBridge::flush() {
+bool ReceiverBridge::flush() {
   while (endpoint_ && queued_ > 0) {
     const std::vector<std::uint8_t>& front = queue_.front();
     const platform::IoResult r = endpoint_->write(std::span(front).subspan(frontOffset_));
@@ -174,7 +174,7 @@ bool PtyBridge::flush() {
   return true;
 }
 
-bool PtyBridge::drainReader() {
+bool ReceiverBridge::drainReader() {
   if (!endpoint_) return true;
   const platform::IoResult r = endpoint_->drain();
   counters_.discarded += r.bytes;
@@ -182,4 +182,4 @@ bool PtyBridge::drainReader() {
   return r.ok();
 }
 
-}  // namespace tamrik::ctl
+}  // namespace tamrik::bridge

@@ -1,21 +1,21 @@
-#include "app/tamrikctl/bridge_unit_source.h"
+#include "bridge/unit_source.h"
 
-namespace tamrik::ctl {
+namespace tamrik::bridge {
 
-BridgeUnitSource::BridgeUnitSource(platform::DeviceBackend& devices, std::optional<std::string> serial,
+UnitSource::UnitSource(platform::DeviceBackend& devices, std::optional<std::string> serial,
                                    bool leapAnnouncements)
     : kernel_(devices, noClock_),
       unit_(core::UnitServices{devices, devices, kernel_}),
       serial_(std::move(serial)),
       leapAnnouncements_(leapAnnouncements) {}
 
-bool BridgeUnitSource::switchMessagesOn() {
+bool UnitSource::switchMessagesOn() {
   if (!unit_.setNavMessageRates()) return false;
   if (leapAnnouncements_) (void)unit_.setReceiverMessageRate(core::kClassNav, core::kIdNavTimeLs, kLeapRate);
   return true;
 }
 
-SourceOpen BridgeUnitSource::open() {
+SourceOpen UnitSource::open() {
   unit_.close();
   switch (unit_.open(serial_)) {
     case core::OpenOutcome::Opened:
@@ -53,7 +53,7 @@ SourceOpen BridgeUnitSource::open() {
   return {};
 }
 
-bool BridgeUnitSource::read(std::vector<std::uint8_t>& bytes, std::chrono::milliseconds timeout) {
+bool UnitSource::read(std::vector<std::uint8_t>& bytes, std::chrono::milliseconds timeout) {
   if (!opened()) return false;
   const std::size_t before = bytes.size();
   sink_.out = &bytes;
@@ -67,4 +67,4 @@ bool BridgeUnitSource::read(std::vector<std::uint8_t>& bytes, std::chrono::milli
   return true;
 }
 
-}  // namespace tamrik::ctl
+}  // namespace tamrik::bridge

@@ -16,7 +16,7 @@
 #include "core/ubx.h"
 #include "core/unit.h"
 
-namespace tamrik::ctl {
+namespace tamrik::monitor {
 
 // The satellites of a NAV-SVINFO are the sky the window draws.
 using Satellite = core::SkySatellite;
@@ -69,4 +69,4 @@ struct UnitReading {
 // unit that has one; families without samples are left out.
 std::string prometheusMetrics(std::span<const UnitReading> units);
 
-}  // namespace tamrik::ctl
+}  // namespace tamrik::monitor

@@ -10,22 +10,22 @@
 #include <string>
 #include <vector>
 
-#include "app/tamrikctl/pty_bridge.h"
+#include "bridge/receiver_bridge.h"
 #include "core/message_keeper.h"
 #include "core/receiver_stream.h"
 #include "core/unit.h"
 #include "platform/device_backend.h"
 #include "platform/host_kernel.h"
 
-namespace tamrik::ctl {
+namespace tamrik::bridge {
 
-class BridgeUnitSource final : public ReceiverSource {
+class UnitSource final : public ReceiverSource {
  public:
   // serial: the unit to use; without one, the only unit attached. leapAnnouncements: the receiver
   // also sends NAV-TIMELS, every kLeapRate epochs (a receiver that does not know it refuses it).
-  BridgeUnitSource(platform::DeviceBackend& devices, std::optional<std::string> serial, bool leapAnnouncements = false);
-  BridgeUnitSource(const BridgeUnitSource&) = delete;
-  BridgeUnitSource& operator=(const BridgeUnitSource&) = delete;
+  UnitSource(platform::DeviceBackend& devices, std::optional<std::string> serial, bool leapAnnouncements = false);
+  UnitSource(const UnitSource&) = delete;
+  UnitSource& operator=(const UnitSource&) = delete;
 
   SourceOpen open() override;
   bool opened() const override { return unit_.isOpen(); }
@@ -55,4 +55,4 @@ class BridgeUnitSource final : public ReceiverSource {
   core::MessageKeeper keeper_{[this] { return switchMessagesOn(); }};
 };
 
-}  // namespace tamrik::ctl
+}  // namespace tamrik::bridge

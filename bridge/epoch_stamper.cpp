@@ -1,10 +1,10 @@
-#include "app/tamrikctl/epoch_stamper.h"
+#include "bridge/epoch_stamper.h"
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
-namespace tamrik::ctl {
+namespace tamrik::bridge {
 
 namespace {
 
@@ -195,4 +195,4 @@ platform::TimeSample EpochStamper::sampleFor(RealTime epochTime) {
   return s;
 }
 
-}  // namespace tamrik::ctl
+}  // namespace tamrik::bridge

@@ -28,7 +28,7 @@
 #include "core/ubx.h"
 #include "platform/bridge_io.h"
 
-namespace tamrik::ctl {
+namespace tamrik::bridge {
 
 class EpochStamper {
  public:
@@ -98,4 +98,4 @@ std::optional<std::chrono::system_clock::time_point> utcInstant(std::uint16_t ye
                                                                 std::uint8_t hour, std::uint8_t minute, std::uint8_t second,
                                                                 std::int32_t nano);
 
-}  // namespace tamrik::ctl
+}  // namespace tamrik::bridge

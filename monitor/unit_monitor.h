@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "app/tamrikctl/unit_reading.h"
+#include "monitor/unit_reading.h"
 #include "core/health.h"
 #include "core/receiver_stream.h"
 #include "core/unit.h"
 #include "platform/sim/sim_clock.h"
 
-namespace tamrik::ctl {
+namespace tamrik::monitor {
 
 // Health's UTC from a simulation clock (the machine's, or a test's virtual one).
 class SimUtcClock final : public core::UtcClock {
@@ -89,4 +89,4 @@ class UnitMonitor {
   std::mutex mutex_;
 };
 
-}  // namespace tamrik::ctl
+}  // namespace tamrik::monitor

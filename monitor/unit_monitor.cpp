@@ -1,10 +1,10 @@
-#include "app/tamrikctl/unit_monitor.h"
+#include "monitor/unit_monitor.h"
 
 #include "core/message_keeper.h"
 
 #include <algorithm>
 
-namespace tamrik::ctl {
+namespace tamrik::monitor {
 
 using namespace std::chrono_literals;
 
@@ -158,4 +158,4 @@ std::vector<UnitReading> UnitMonitor::readingsLocked() {
   return readings;
 }
 
-}  // namespace tamrik::ctl
+}  // namespace tamrik::monitor

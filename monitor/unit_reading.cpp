@@ -1,4 +1,4 @@
-#include "app/tamrikctl/unit_reading.h"
+#include "monitor/unit_reading.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,9 +8,9 @@
 #include <set>
 #include <utility>
 
-#include "app/tamrikctl/ctl_output.h"
+#include "text/prometheus_text.h"
 
-namespace tamrik::ctl {
+namespace tamrik::monitor {
 
 int usedCount(const std::vector<Satellite>& satellites) {
   return static_cast<int>(std::count_if(satellites.begin(), satellites.end(), [](const Satellite& s) { return s.used; }));
@@ -53,14 +53,14 @@ std::vector<DividerField> dividerFields(const core::Dividers& d) {
 
 namespace {
 
-using Samples = std::vector<std::pair<Labels, double>>;
+using Samples = std::vector<std::pair<text::Labels, double>>;
 
 // Writes the families one at a time, each with the samples every unit gives it.
 class Families {
  public:
   explicit Families(std::span<const UnitReading> units) : units_(units) {}
 
-  using Collect = std::function<void(const UnitReading&, const Labels& unit, Samples&)>;
+  using Collect = std::function<void(const UnitReading&, const text::Labels& unit, Samples&)>;
   void add(std::string_view name, std::string_view type, std::string_view help, const Collect& collect) {
     Samples samples;
     for (const UnitReading& u : units_) collect(u, {{"serial", u.identity.serial}}, samples);
@@ -71,7 +71,7 @@ class Families {
   // A gauge or counter with one sample per unit for which value gives one.
   void each(std::string_view name, std::string_view type, std::string_view help,
             const std::function<std::optional<double>(const UnitReading&)>& value) {
-    add(name, type, help, [&](const UnitReading& u, const Labels& unit, Samples& s) {
+    add(name, type, help, [&](const UnitReading& u, const text::Labels& unit, Samples& s) {
       if (const auto v = value(u)) s.emplace_back(unit, *v);
     });
   }
@@ -79,10 +79,10 @@ class Families {
 
  private:
   std::span<const UnitReading> units_;
-  PrometheusText text_;
+  text::PrometheusText text_;
 };
 
-Labels with(Labels labels, std::string name, std::string value) {
+text::Labels with(text::Labels labels, std::string name, std::string value) {
   labels.emplace_back(std::move(name), std::move(value));
   return labels;
 }
@@ -112,7 +112,7 @@ std::string prometheusMetrics(std::span<const UnitReading> units) {
   Families f(units);
   f.each("tamrik_up", "gauge", "1 while the unit is attached and sends its reports, else 0 (the state metrics are then left out).",
          [](R u) { return flag(u.up); });
-  f.add("tamrik_unit_info", "gauge", "The unit's identity in its labels; always 1.", [](R u, const Labels&, Samples& s) {
+  f.add("tamrik_unit_info", "gauge", "The unit's identity in its labels; always 1.", [](R u, const text::Labels&, Samples& s) {
     s.push_back({{{"serial", u.identity.serial},
                   {"manufacturer", u.identity.manufacturer},
                   {"product", u.identity.product},
@@ -144,7 +144,7 @@ std::string prometheusMetrics(std::span<const UnitReading> units) {
     return s ? std::optional(frequencyHz(core::oscillatorFrequency(s->dividers))) : std::nullopt;
   });
   f.add("tamrik_divider", "gauge", "The unit's divider set: GPS reference in Hz, dividers and bandwidth code.",
-        [&](R u, const Labels& unit, Samples& s) {
+        [&](R u, const text::Labels& unit, Samples& s) {
           if (const auto* set = settings(u)) {
             for (const DividerField& d : dividerFields(set->dividers)) s.emplace_back(with(unit, "divider", d.key), d.value);
           }
@@ -221,7 +221,7 @@ std::string prometheusMetrics(std::span<const UnitReading> units) {
     return s ? std::optional(static_cast<double>(usedCount(*s))) : std::nullopt;
   });
   auto byConstellation = [&](bool used) {
-    return [&, used](R u, const Labels& unit, Samples& out) {
+    return [&, used](R u, const text::Labels& unit, Samples& out) {
       const auto* s = satellites(u);
       if (!s) return;
       std::array<int, core::kConstellations.size()> counts{};
@@ -239,7 +239,7 @@ std::string prometheusMetrics(std::span<const UnitReading> units) {
   f.add("tamrik_constellation_satellites_used", "gauge", "Satellites used in the navigation solution, by constellation.",
         byConstellation(true));
   auto perSatellite = [&](const std::function<double(const Satellite&)>& value) {
-    return [&, value](R u, const Labels& unit, Samples& out) {
+    return [&, value](R u, const text::Labels& unit, Samples& out) {
       const auto* s = satellites(u);
       if (!s) return;
       for (const Satellite& sat : distinct(*s)) {
@@ -257,4 +257,4 @@ std::string prometheusMetrics(std::span<const UnitReading> units) {
   return f.str();
 }
 
-}  // namespace tamrik::ctl
+}  // namespace tamrik::monitor

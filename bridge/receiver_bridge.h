@@ -21,11 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "app/tamrikctl/bridge_arguments.h"
-#include "app/tamrikctl/epoch_stamper.h"
+#include "bridge/epoch_stamper.h"
 #include "platform/bridge_io.h"
 
-namespace tamrik::ctl {
+namespace tamrik::bridge {
 
 enum class SourceFailure {
   None,
@@ -79,13 +78,13 @@ struct BridgeCounters {
   std::uint64_t reopens = 0;       // times it was opened again
 };
 
-class PtyBridge {
+class ReceiverBridge {
  public:
   using Log = std::function<void(const std::string&)>;
 
   // The source is expected open (the program opens it first, to exit when it cannot). endpoint
   // and chrony may each be missing, not both.
-  PtyBridge(ReceiverSource& source, platform::ReaderEndpoint* endpoint, platform::TimeSampleSink* chrony,
+  ReceiverBridge(ReceiverSource& source, platform::ReaderEndpoint* endpoint, platform::TimeSampleSink* chrony,
             platform::BridgeWait& wait, platform::BridgeClock& clock, BridgeOptions options, Log log);
 
   enum class Step {
@@ -137,4 +136,4 @@ class PtyBridge {
   std::string lastOpenFailure_;
 };
 
-}  // namespace tamrik::ctl
+}  // namespace tamrik::bridge

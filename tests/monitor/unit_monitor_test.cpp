@@ -1,0 +1,118 @@
+// The exporter's and watch's monitor on a simulated unit in virtual time, and the metrics written
+// from what it keeps.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/health.h"
+#include "monitor/unit_monitor.h"
+#include "monitor/unit_reading.h"
+#include "platform/host_kernel.h"
+#include "platform/sim/fault_schedule.h"
+#include "platform/sim/simulated_system_clock.h"
+#include "platform/sim/simulated_units.h"
+
+namespace tamrik::monitor {
+namespace {
+
+// The exporter's metrics as its monitor keeps them, on a simulated unit in virtual time: each
+// state's losses counted and the time of its last change, and a unit whose reports stopped served
+// as down, its state left out but its counters kept.
+// One simulated unit under the exporter's monitor, in virtual time, with a fault schedule: its
+// metrics at a moment, and the latest time of each event the health record told.
+struct MonitoredUnit {
+  explicit MonitoredUnit(const char* faults)
+      : kernel(units, system, clock.sleeper()),
+        utc(clock),
+        health(utc),
+        monitor(core::UnitServices{units, units, kernel}, clock, health, {std::nullopt, false}) {
+    units.addUnit({});
+    units.scheduleFaults(sim::parseFaultSpec(faults).events);
+    health.setListener([this](const core::UnitHealth&, const core::HealthEvent& e) {
+      lastAt[std::string(core::healthEventName(e.kind))] = unixSeconds(e.at);
+    });
+  }
+  std::string metricsAt(std::chrono::milliseconds t) {
+    while (clock.elapsed() < t) monitor.step();
+    std::string text;
+    monitor.inspect([&](const std::vector<UnitReading>& readings) { text = prometheusMetrics(readings); });
+    return text;
+  }
+  static std::optional<double> value(const std::string& text, const std::string& name) {
+    const std::string head = "\n" + name + "{serial=\"SIM001\"} ";
+    const std::size_t at = text.find(head);
+    if (at == std::string::npos) return std::nullopt;
+    return std::stod(text.substr(at + head.size()));
+  }
+
+  sim::VirtualClock clock;
+  sim::SimulatedUnits units{clock};
+  sim::SimulatedSystemClock system;
+  platform::HostKernel kernel;
+  SimUtcClock utc;
+  core::Health health;
+  UnitMonitor monitor;
+  std::map<std::string, double> lastAt;  // each event's latest time, in seconds since 1970
+};
+
+TEST(UnitMonitor, MetricsCountEachLossTimeEachChangeAndLeaveOutAStateThatIsNotCurrent) {
+  MonitoredUnit run("pll-unlock:SIM001@8000,pll-lock:SIM001@9000,stall:SIM001@14000");
+  auto metricsAt = [&](std::chrono::seconds t) { return run.metricsAt(t); };
+  const auto value = &MonitoredUnit::value;
+  auto& lastAt = run.lastAt;
+
+  const std::string locked = metricsAt(std::chrono::seconds(12));
+  ASSERT_TRUE(lastAt.count("pll_lock_regained") && lastAt.count("gps_signal_regained") && lastAt.count("fix_regained"))
+      << locked;
+  EXPECT_EQ(value(locked, "tamrik_up"), 1.0);
+  EXPECT_EQ(value(locked, "tamrik_pll_lock"), 1.0);
+  EXPECT_EQ(value(locked, "tamrik_pll_lock_losses_total"), 1.0);
+  EXPECT_NEAR(value(locked, "tamrik_pll_lock_last_change_timestamp_seconds").value_or(0), lastAt["pll_lock_regained"], 0.002);
+  EXPECT_EQ(value(locked, "tamrik_gps_signal"), 1.0);
+  EXPECT_EQ(value(locked, "tamrik_gps_signal_losses_total"), 0.0);
+  EXPECT_NEAR(value(locked, "tamrik_gps_signal_last_change_timestamp_seconds").value_or(0), lastAt["gps_signal_regained"], 0.002);
+  EXPECT_EQ(value(locked, "tamrik_receiver_fix"), 1.0);
+  EXPECT_EQ(value(locked, "tamrik_receiver_fix_losses_total"), 0.0);
+  EXPECT_NEAR(value(locked, "tamrik_receiver_fix_last_change_timestamp_seconds").value_or(0), lastAt["fix_regained"], 0.002);
+  EXPECT_EQ(value(locked, "tamrik_unit_connected"), 1.0);
+  EXPECT_EQ(value(locked, "tamrik_unit_disconnects_total"), 0.0);
+  EXPECT_NE(locked.find("# TYPE tamrik_pll_lock_losses_total counter\n"), std::string::npos);
+
+  // Reports stopped at 14 s: down, though attached; no lock, signal, fix or satellites as they were.
+  const std::string stalled = metricsAt(std::chrono::seconds(16));
+  ASSERT_TRUE(lastAt.count("reports_stopped")) << stalled;
+  EXPECT_EQ(value(stalled, "tamrik_up"), 0.0);
+  EXPECT_EQ(value(stalled, "tamrik_unit_connected"), 1.0);
+  EXPECT_LT(value(stalled, "tamrik_last_report_timestamp_seconds").value_or(1e12), lastAt["reports_stopped"] - 0.9);
+  for (const char* gone : {"tamrik_pll_lock", "tamrik_pll_lock_last_change_timestamp_seconds", "tamrik_gps_signal",
+                           "tamrik_unit_signal_loss_count", "tamrik_receiver_fix", "tamrik_satellites"}) {
+    EXPECT_FALSE(value(stalled, gone)) << gone;
+  }
+  EXPECT_EQ(stalled.find("tamrik_constellation_satellites{"), std::string::npos);
+  EXPECT_EQ(value(stalled, "tamrik_pll_lock_losses_total"), 1.0);
+}
+
+// A receiver that falls silent while the unit's reports go on (every receiver byte lost): the
+// fix, position and satellites stay until the silence limit and are gone after it, while the unit
+// stays up. Served after it, they would be stale values passed off as current.
+TEST(UnitMonitor, ASilentReceiversStateGoesAtTheLimitWhileTheUnitStaysUp) {
+  MonitoredUnit run("drop:SIM001@14000=1");
+  const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(UnitMonitor::kReceiverSilenceLimit);
+  const std::vector<const char*> receiverFamilies = {"tamrik_receiver_fix", "tamrik_position_latitude_degrees",
+                                                     "tamrik_satellites"};
+  // The last NAV messages came in the epoch before 14 s, so they count until after 13 s + limit.
+  const std::string before = run.metricsAt(std::chrono::milliseconds(13000) + limit - std::chrono::milliseconds(500));
+  EXPECT_EQ(MonitoredUnit::value(before, "tamrik_up"), 1.0);
+  for (const char* family : receiverFamilies) EXPECT_TRUE(MonitoredUnit::value(before, family)) << family << "\n" << before;
+  const std::string after = run.metricsAt(std::chrono::milliseconds(14000) + limit + std::chrono::milliseconds(500));
+  EXPECT_EQ(MonitoredUnit::value(after, "tamrik_up"), 1.0);
+  EXPECT_EQ(MonitoredUnit::value(after, "tamrik_pll_lock"), 1.0);
+  for (const char* family : receiverFamilies) EXPECT_FALSE(MonitoredUnit::value(after, family)) << family;
+}
+
+}  // namespace
+}  // namespace tamrik::monitor
