@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <functional>
+#include <array>
 #include <set>
 #include <utility>
 
@@ -53,41 +53,31 @@ std::vector<DividerField> dividerFields(const core::Dividers& d) {
 
 namespace {
 
-using Samples = std::vector<std::pair<text::Labels, double>>;
+using text::Labels;
+using R = const UnitReading&;
+using Samples = std::vector<std::pair<Labels, double>>;
 
-// Writes the families one at a time, each with the samples every unit gives it.
-class Families {
- public:
-  explicit Families(std::span<const UnitReading> units) : units_(units) {}
-
-  using Collect = std::function<void(const UnitReading&, const text::Labels& unit, Samples&)>;
-  void add(std::string_view name, std::string_view type, std::string_view help, const Collect& collect) {
-    Samples samples;
-    for (const UnitReading& u : units_) collect(u, {{"serial", u.identity.serial}}, samples);
-    if (samples.empty()) return;
-    text_.family(name, type, help);
-    for (const auto& [labels, value] : samples) text_.sample(labels, value);
-  }
-  // A gauge or counter with one sample per unit for which value gives one.
-  void each(std::string_view name, std::string_view type, std::string_view help,
-            const std::function<std::optional<double>(const UnitReading&)>& value) {
-    add(name, type, help, [&](const UnitReading& u, const text::Labels& unit, Samples& s) {
-      if (const auto v = value(u)) s.emplace_back(unit, *v);
-    });
-  }
-  const std::string& str() const { return text_.str(); }
-
- private:
-  std::span<const UnitReading> units_;
-  text::PrometheusText text_;
+// A metric family: its name, type and help, and the function that gives each unit's samples.
+struct Family {
+  std::string_view name;
+  std::string_view type;  // "gauge" or "counter"
+  std::string_view help;
+  void (*collect)(R u, const Labels& unit, Samples& out);
 };
 
-text::Labels with(text::Labels labels, std::string name, std::string value) {
+// A family with at most one sample per unit: the value the function gives, if any.
+template <std::optional<double> (*value)(R)>
+void single(R u, const Labels& unit, Samples& out) {
+  if (const auto v = value(u)) out.emplace_back(unit, *v);
+}
+
+Labels with(Labels labels, std::string name, std::string value) {
   labels.emplace_back(std::move(name), std::move(value));
   return labels;
 }
 
 std::optional<double> flag(bool value) { return value ? 1.0 : 0.0; }
+std::optional<double> count(std::uint64_t value) { return static_cast<double>(value); }
 
 // The time a state took its present value, for ..._last_change_timestamp_seconds.
 std::optional<double> changed(const core::StateHistory& s) {
@@ -95,166 +85,222 @@ std::optional<double> changed(const core::StateHistory& s) {
   return unixSeconds(s.since);
 }
 
-// One series per channel and satellite; a repeated pair (a confused receiver) is left out.
-std::vector<Satellite> distinct(const std::vector<Satellite>& all) {
-  std::vector<Satellite> satellites;
-  std::set<std::pair<int, int>> seen;
-  for (const Satellite& sat : all) {
-    if (seen.insert({sat.channel, sat.svid}).second) satellites.push_back(sat);
-  }
-  return satellites;
+// What a family may show of a unit: its settings and its latest input report only while it is up,
+// and the receiver's messages only while they are current too.
+const core::SettingsReport* settings(R u) { return u.up && u.settings ? &*u.settings : nullptr; }
+const core::InputStatus* status(R u) { return u.up && u.receiver.status ? &*u.receiver.status : nullptr; }
+const core::NavPvt* pvt(R u) { return u.up && u.receiverCurrent && u.receiver.pvt ? &*u.receiver.pvt : nullptr; }
+const core::NavPvt* position(R u) { return pvt(u) && pvt(u)->hasPosition() ? pvt(u) : nullptr; }
+const std::vector<Satellite>* satellites(R u) {
+  return u.up && u.receiverCurrent && u.receiver.satellites ? &*u.receiver.satellites : nullptr;
 }
 
-}  // namespace
+// One series per channel and satellite; a repeated pair (a confused receiver) is left out.
+std::vector<Satellite> distinct(const std::vector<Satellite>& all) {
+  std::vector<Satellite> out;
+  std::set<std::pair<int, int>> seen;
+  for (const Satellite& sat : all) {
+    if (seen.insert({sat.channel, sat.svid}).second) out.push_back(sat);
+  }
+  return out;
+}
 
-std::string prometheusMetrics(std::span<const UnitReading> units) {
-  using R = const UnitReading&;
-  Families f(units);
-  f.each("tamrik_up", "gauge", "1 while the unit is attached and sends its reports, else 0 (the state metrics are then left out).",
-         [](R u) { return flag(u.up); });
-  f.add("tamrik_unit_info", "gauge", "The unit's identity in its labels; always 1.", [](R u, const text::Labels&, Samples& s) {
-    s.push_back({{{"serial", u.identity.serial},
+// ---- The unit ----
+
+std::optional<double> up(R u) { return flag(u.up); }
+
+void unitInfo(R u, const Labels&, Samples& out) {
+  out.push_back({{{"serial", u.identity.serial},
                   {"manufacturer", u.identity.manufacturer},
                   {"product", u.identity.product},
                   {"firmware", u.identity.firmware}},
                  1});
-  });
-  f.each("tamrik_last_report_timestamp_seconds", "gauge", "When the unit's latest input report came, in seconds since 1970.",
-         [](R u) { return u.lastReport ? std::optional(unixSeconds(*u.lastReport)) : std::nullopt; });
-  f.each("tamrik_unit_connected", "gauge", "1 while the unit is attached.",
-         [](R u) { return u.health ? flag(u.health->connected) : std::nullopt; });
-  f.each("tamrik_unit_connected_last_change_timestamp_seconds", "gauge",
-         "When the unit was attached or went away, the later of the two, in seconds since 1970.", [](R u) {
-           return u.health ? std::optional(unixSeconds(u.health->connectionChanged)) : std::nullopt;
-         });
-  f.each("tamrik_unit_disconnects_total", "counter", "Times the unit went away (unplugged, or its device failed).",
-         [](R u) { return u.health ? std::optional(static_cast<double>(u.health->disconnects)) : std::nullopt; });
+}
 
-  auto settings = [](R u) { return u.up && u.settings ? &*u.settings : nullptr; };
-  f.each("tamrik_output_frequency_hertz", "gauge", "Output frequency the unit's divider set gives.", [&](R u) {
-    const auto* s = settings(u);
-    return s ? std::optional(core::displayedOutputHz(s->dividers)) : std::nullopt;
-  });
-  f.each("tamrik_phase_detector_frequency_hertz", "gauge", "F3, the PLL's input: GPS reference over N31.", [&](R u) {
-    const auto* s = settings(u);
-    return s ? std::optional(frequencyHz(core::f3Frequency(s->dividers))) : std::nullopt;
-  });
-  f.each("tamrik_oscillator_frequency_hertz", "gauge", "Fosc, the PLL's oscillator.", [&](R u) {
-    const auto* s = settings(u);
-    return s ? std::optional(frequencyHz(core::oscillatorFrequency(s->dividers))) : std::nullopt;
-  });
-  f.add("tamrik_divider", "gauge", "The unit's divider set: GPS reference in Hz, dividers and bandwidth code.",
-        [&](R u, const text::Labels& unit, Samples& s) {
-          if (const auto* set = settings(u)) {
-            for (const DividerField& d : dividerFields(set->dividers)) s.emplace_back(with(unit, "divider", d.key), d.value);
-          }
-        });
-  f.each("tamrik_output_enabled", "gauge", "1 when the clock output is switched on.", [&](R u) {
-    const auto* s = settings(u);
-    return s ? flag(s->outputEnabled) : std::nullopt;
-  });
-  f.each("tamrik_drive_strength_amperes", "gauge", "Output drive strength.", [&](R u) {
-    const auto* s = settings(u);
-    return s ? std::optional(0.008 * (std::clamp(s->driveIndex, 0, 3) + 1)) : std::nullopt;
-  });
+std::optional<double> lastReport(R u) {
+  return u.lastReport ? std::optional(unixSeconds(*u.lastReport)) : std::nullopt;
+}
+std::optional<double> connected(R u) { return u.health ? flag(u.health->connected) : std::nullopt; }
+std::optional<double> connectedChanged(R u) {
+  return u.health ? std::optional(unixSeconds(u.health->connectionChanged)) : std::nullopt;
+}
+std::optional<double> disconnects(R u) { return u.health ? count(u.health->disconnects) : std::nullopt; }
 
-  auto status = [](R u) { return u.up && u.receiver.status ? &*u.receiver.status : nullptr; };
-  f.each("tamrik_gps_signal", "gauge", "1 while the unit has a GPS signal.", [&](R u) {
-    const auto* s = status(u);
-    return s ? flag(s->gpsSignal) : std::nullopt;
-  });
-  f.each("tamrik_gps_signal_last_change_timestamp_seconds", "gauge",
-         "When the GPS signal came or went, or was first seen as it is, in seconds since 1970.",
-         [&](R u) { return status(u) && u.health ? changed(u.health->gpsSignal) : std::nullopt; });
-  f.each("tamrik_pll_lock", "gauge", "1 while the PLL is locked.", [&](R u) {
-    const auto* s = status(u);
-    return s ? flag(s->pllLock) : std::nullopt;
-  });
-  f.each("tamrik_pll_lock_last_change_timestamp_seconds", "gauge",
-         "When the PLL locked or lost its lock, or was first seen as it is, in seconds since 1970.",
-         [&](R u) { return status(u) && u.health ? changed(u.health->pllLock) : std::nullopt; });
-  f.each("tamrik_unit_signal_loss_count", "gauge",
-         "The unit's own count of GPS signal losses, 0 to 255, running on from 0 after 255 and starting again at "
-         "a power cycle; tamrik_gps_signal_losses_total is the running total.",
-         [&](R u) {
-           const auto* s = status(u);
-           return s ? std::optional(static_cast<double>(s->lossCount)) : std::nullopt;
-         });
-  f.each("tamrik_gps_signal_losses_total", "counter", "GPS signal losses the unit counted while watched.",
-         [](R u) { return u.health ? std::optional(static_cast<double>(u.health->gpsSignalLosses)) : std::nullopt; });
-  f.each("tamrik_pll_lock_losses_total", "counter", "Times the PLL was seen losing its lock.",
-         [](R u) { return u.health ? std::optional(static_cast<double>(u.health->pllLock.losses)) : std::nullopt; });
-  f.each("tamrik_receiver_fix", "gauge", "1 while the receiver has a valid fix (2D, 3D or time only).",
-         [](R u) { return u.up && u.receiverCurrent && u.health && u.health->fix.known ? flag(u.health->fix.good) : std::nullopt; });
-  f.each("tamrik_receiver_fix_last_change_timestamp_seconds", "gauge",
-         "When the receiver's fix came or went, or was first seen as it is, in seconds since 1970.",
-         [](R u) { return u.up && u.receiverCurrent && u.health ? changed(u.health->fix) : std::nullopt; });
-  f.each("tamrik_receiver_fix_losses_total", "counter", "Times the receiver was seen losing its fix.",
-         [](R u) { return u.health ? std::optional(static_cast<double>(u.health->fix.losses)) : std::nullopt; });
+// ---- Its settings ----
 
-  auto pvt = [](R u) { return u.up && u.receiverCurrent && u.receiver.pvt ? &*u.receiver.pvt : nullptr; };
-  auto position = [&](R u) { return pvt(u) && pvt(u)->hasPosition() ? pvt(u) : nullptr; };
-  f.each("tamrik_position_latitude_degrees", "gauge", "The receiver's latitude.", [&](R u) {
-    const auto* p = position(u);
-    return p ? std::optional(p->lat * 1e-7) : std::nullopt;
-  });
-  f.each("tamrik_position_longitude_degrees", "gauge", "The receiver's longitude.", [&](R u) {
-    const auto* p = position(u);
-    return p ? std::optional(p->lon * 1e-7) : std::nullopt;
-  });
-  f.each("tamrik_position_height_meters", "gauge", "The receiver's height above the ellipsoid.", [&](R u) {
-    const auto* p = position(u);
-    return p ? std::optional(p->height * 1e-3) : std::nullopt;
-  });
-  f.each("tamrik_receiver_time_seconds", "gauge", "UTC as the receiver tells it, in seconds since 1970.", [&](R u) {
-    const auto utc = pvt(u) ? utcOf(*pvt(u)) : std::nullopt;
-    return utc ? std::optional(utc->unixSeconds) : std::nullopt;
-  });
+std::optional<double> outputFrequency(R u) {
+  const auto* s = settings(u);
+  return s ? std::optional(core::displayedOutputHz(s->dividers)) : std::nullopt;
+}
+std::optional<double> phaseDetectorFrequency(R u) {
+  const auto* s = settings(u);
+  return s ? std::optional(frequencyHz(core::f3Frequency(s->dividers))) : std::nullopt;
+}
+std::optional<double> oscillatorFrequency(R u) {
+  const auto* s = settings(u);
+  return s ? std::optional(frequencyHz(core::oscillatorFrequency(s->dividers))) : std::nullopt;
+}
+void dividers(R u, const Labels& unit, Samples& out) {
+  if (const auto* s = settings(u)) {
+    for (const DividerField& d : dividerFields(s->dividers)) out.emplace_back(with(unit, "divider", d.key), d.value);
+  }
+}
+std::optional<double> outputEnabled(R u) {
+  const auto* s = settings(u);
+  return s ? flag(s->outputEnabled) : std::nullopt;
+}
+std::optional<double> driveStrength(R u) {
+  const auto* s = settings(u);
+  return s ? std::optional(0.008 * (std::clamp(s->driveIndex, 0, 3) + 1)) : std::nullopt;
+}
 
-  auto satellites = [](R u) { return u.up && u.receiverCurrent && u.receiver.satellites ? &*u.receiver.satellites : nullptr; };
-  f.each("tamrik_satellites", "gauge", "Satellites the receiver reports.", [&](R u) {
-    const auto* s = satellites(u);
-    return s ? std::optional(static_cast<double>(s->size())) : std::nullopt;
-  });
-  f.each("tamrik_satellites_used", "gauge", "Satellites used in the navigation solution.", [&](R u) {
-    const auto* s = satellites(u);
-    return s ? std::optional(static_cast<double>(usedCount(*s))) : std::nullopt;
-  });
-  auto byConstellation = [&](bool used) {
-    return [&, used](R u, const text::Labels& unit, Samples& out) {
-      const auto* s = satellites(u);
-      if (!s) return;
-      std::array<int, core::kConstellations.size()> counts{};
-      for (const Satellite& sat : *s) {
-        if (used ? sat.used : sat.cno > 0) ++counts[static_cast<std::size_t>(core::constellationOf(static_cast<std::uint8_t>(sat.svid)))];
-      }
-      for (const core::Constellation c : core::kConstellations) {
-        out.emplace_back(with(unit, "constellation", std::string(core::constellationName(c))),
-                         counts[static_cast<std::size_t>(c)]);
-      }
-    };
-  };
-  f.add("tamrik_constellation_satellites", "gauge",
-        "Satellites the receiver hears (a signal above 0 dB-Hz), by constellation.", byConstellation(false));
-  f.add("tamrik_constellation_satellites_used", "gauge", "Satellites used in the navigation solution, by constellation.",
-        byConstellation(true));
-  auto perSatellite = [&](const std::function<double(const Satellite&)>& value) {
-    return [&, value](R u, const text::Labels& unit, Samples& out) {
-      const auto* s = satellites(u);
-      if (!s) return;
-      for (const Satellite& sat : distinct(*s)) {
-        out.emplace_back(with(with(unit, "channel", std::to_string(sat.channel)), "svid", std::to_string(sat.svid)),
-                         value(sat));
-      }
-    };
-  };
-  f.add("tamrik_satellite_cno_dbhz", "gauge", "Carrier-to-noise ratio of each satellite.",
-        perSatellite([](const Satellite& s) { return s.cno; }));
-  f.add("tamrik_satellite_elevation_degrees", "gauge", "Elevation of each satellite.",
-        perSatellite([](const Satellite& s) { return s.elevation; }));
-  f.add("tamrik_satellite_used", "gauge", "1 when the satellite is used in the navigation solution.",
-        perSatellite([](const Satellite& s) { return s.used ? 1 : 0; }));
-  return f.str();
+// ---- Signal, lock and fix ----
+
+std::optional<double> gpsSignal(R u) {
+  const auto* s = status(u);
+  return s ? flag(s->gpsSignal) : std::nullopt;
+}
+std::optional<double> gpsSignalChanged(R u) {
+  return status(u) && u.health ? changed(u.health->gpsSignal) : std::nullopt;
+}
+std::optional<double> pllLock(R u) {
+  const auto* s = status(u);
+  return s ? flag(s->pllLock) : std::nullopt;
+}
+std::optional<double> pllLockChanged(R u) { return status(u) && u.health ? changed(u.health->pllLock) : std::nullopt; }
+std::optional<double> unitSignalLossCount(R u) {
+  const auto* s = status(u);
+  return s ? std::optional(static_cast<double>(s->lossCount)) : std::nullopt;
+}
+std::optional<double> gpsSignalLosses(R u) { return u.health ? count(u.health->gpsSignalLosses) : std::nullopt; }
+std::optional<double> pllLockLosses(R u) { return u.health ? count(u.health->pllLock.losses) : std::nullopt; }
+std::optional<double> receiverFix(R u) {
+  return u.up && u.receiverCurrent && u.health && u.health->fix.known ? flag(u.health->fix.good) : std::nullopt;
+}
+std::optional<double> receiverFixChanged(R u) {
+  return u.up && u.receiverCurrent && u.health ? changed(u.health->fix) : std::nullopt;
+}
+std::optional<double> receiverFixLosses(R u) { return u.health ? count(u.health->fix.losses) : std::nullopt; }
+
+// ---- Position and time ----
+
+std::optional<double> latitude(R u) {
+  const auto* p = position(u);
+  return p ? std::optional(p->lat * 1e-7) : std::nullopt;
+}
+std::optional<double> longitude(R u) {
+  const auto* p = position(u);
+  return p ? std::optional(p->lon * 1e-7) : std::nullopt;
+}
+std::optional<double> height(R u) {
+  const auto* p = position(u);
+  return p ? std::optional(p->height * 1e-3) : std::nullopt;
+}
+std::optional<double> receiverTime(R u) {
+  const auto utc = pvt(u) ? utcOf(*pvt(u)) : std::nullopt;
+  return utc ? std::optional(utc->unixSeconds) : std::nullopt;
+}
+
+// ---- Satellites ----
+
+std::optional<double> satelliteCount(R u) {
+  const auto* s = satellites(u);
+  return s ? std::optional(static_cast<double>(s->size())) : std::nullopt;
+}
+std::optional<double> satellitesUsed(R u) {
+  const auto* s = satellites(u);
+  return s ? std::optional(static_cast<double>(usedCount(*s))) : std::nullopt;
+}
+template <bool used>
+void byConstellation(R u, const Labels& unit, Samples& out) {
+  const auto* s = satellites(u);
+  if (!s) return;
+  std::array<int, core::kConstellations.size()> counts{};
+  for (const Satellite& sat : *s) {
+    if (used ? sat.used : sat.cno > 0) ++counts[static_cast<std::size_t>(core::constellationOf(static_cast<std::uint8_t>(sat.svid)))];
+  }
+  for (const core::Constellation c : core::kConstellations) {
+    out.emplace_back(with(unit, "constellation", std::string(core::constellationName(c))), counts[static_cast<std::size_t>(c)]);
+  }
+}
+template <double (*value)(const Satellite&)>
+void perSatellite(R u, const Labels& unit, Samples& out) {
+  const auto* s = satellites(u);
+  if (!s) return;
+  for (const Satellite& sat : distinct(*s)) {
+    out.emplace_back(with(with(unit, "channel", std::to_string(sat.channel)), "svid", std::to_string(sat.svid)), value(sat));
+  }
+}
+double cno(const Satellite& s) { return s.cno; }
+double elevation(const Satellite& s) { return s.elevation; }
+double used(const Satellite& s) { return s.used ? 1 : 0; }
+
+// Every family, in the order they are written.
+constexpr Family kFamilies[] = {
+    {"tamrik_up", "gauge", "1 while the unit is attached and sends its reports, else 0 (the state metrics are then left out).",
+     single<up>},
+    {"tamrik_unit_info", "gauge", "The unit's identity in its labels; always 1.", unitInfo},
+    {"tamrik_last_report_timestamp_seconds", "gauge", "When the unit's latest input report came, in seconds since 1970.",
+     single<lastReport>},
+    {"tamrik_unit_connected", "gauge", "1 while the unit is attached.", single<connected>},
+    {"tamrik_unit_connected_last_change_timestamp_seconds", "gauge",
+     "When the unit was attached or went away, the later of the two, in seconds since 1970.", single<connectedChanged>},
+    {"tamrik_unit_disconnects_total", "counter", "Times the unit went away (unplugged, or its device failed).",
+     single<disconnects>},
+    {"tamrik_output_frequency_hertz", "gauge", "Output frequency the unit's divider set gives.", single<outputFrequency>},
+    {"tamrik_phase_detector_frequency_hertz", "gauge", "F3, the PLL's input: GPS reference over N31.",
+     single<phaseDetectorFrequency>},
+    {"tamrik_oscillator_frequency_hertz", "gauge", "Fosc, the PLL's oscillator.", single<oscillatorFrequency>},
+    {"tamrik_divider", "gauge", "The unit's divider set: GPS reference in Hz, dividers and bandwidth code.", dividers},
+    {"tamrik_output_enabled", "gauge", "1 when the clock output is switched on.", single<outputEnabled>},
+    {"tamrik_drive_strength_amperes", "gauge", "Output drive strength.", single<driveStrength>},
+    {"tamrik_gps_signal", "gauge", "1 while the unit has a GPS signal.", single<gpsSignal>},
+    {"tamrik_gps_signal_last_change_timestamp_seconds", "gauge",
+     "When the GPS signal came or went, or was first seen as it is, in seconds since 1970.", single<gpsSignalChanged>},
+    {"tamrik_pll_lock", "gauge", "1 while the PLL is locked.", single<pllLock>},
+    {"tamrik_pll_lock_last_change_timestamp_seconds", "gauge",
+     "When the PLL locked or lost its lock, or was first seen as it is, in seconds since 1970.", single<pllLockChanged>},
+    {"tamrik_unit_signal_loss_count", "gauge",
+     "The unit's own count of GPS signal losses, 0 to 255, running on from 0 after 255 and starting again at "
+     "a power cycle; tamrik_gps_signal_losses_total is the running total.",
+     single<unitSignalLossCount>},
+    {"tamrik_gps_signal_losses_total", "counter", "GPS signal losses the unit counted while watched.",
+     single<gpsSignalLosses>},
+    {"tamrik_pll_lock_losses_total", "counter", "Times the PLL was seen losing its lock.", single<pllLockLosses>},
+    {"tamrik_receiver_fix", "gauge", "1 while the receiver has a valid fix (2D, 3D or time only).", single<receiverFix>},
+    {"tamrik_receiver_fix_last_change_timestamp_seconds", "gauge",
+     "When the receiver's fix came or went, or was first seen as it is, in seconds since 1970.",
+     single<receiverFixChanged>},
+    {"tamrik_receiver_fix_losses_total", "counter", "Times the receiver was seen losing its fix.",
+     single<receiverFixLosses>},
+    {"tamrik_position_latitude_degrees", "gauge", "The receiver's latitude.", single<latitude>},
+    {"tamrik_position_longitude_degrees", "gauge", "The receiver's longitude.", single<longitude>},
+    {"tamrik_position_height_meters", "gauge", "The receiver's height above the ellipsoid.", single<height>},
+    {"tamrik_receiver_time_seconds", "gauge", "UTC as the receiver tells it, in seconds since 1970.", single<receiverTime>},
+    {"tamrik_satellites", "gauge", "Satellites the receiver reports.", single<satelliteCount>},
+    {"tamrik_satellites_used", "gauge", "Satellites used in the navigation solution.", single<satellitesUsed>},
+    {"tamrik_constellation_satellites", "gauge",
+     "Satellites the receiver hears (a signal above 0 dB-Hz), by constellation.", byConstellation<false>},
+    {"tamrik_constellation_satellites_used", "gauge", "Satellites used in the navigation solution, by constellation.",
+     byConstellation<true>},
+    {"tamrik_satellite_cno_dbhz", "gauge", "Carrier-to-noise ratio of each satellite.", perSatellite<cno>},
+    {"tamrik_satellite_elevation_degrees", "gauge", "Elevation of each satellite.", perSatellite<elevation>},
+    {"tamrik_satellite_used", "gauge", "1 when the satellite is used in the navigation solution.", perSatellite<used>},
+};
+
+}  // namespace
+
+std::string prometheusMetrics(std::span<const UnitReading> units) {
+  text::PrometheusText text;
+  for (const Family& family : kFamilies) {
+    Samples samples;
+    for (const UnitReading& u : units) family.collect(u, {{"serial", u.identity.serial}}, samples);
+    // A family without samples is left out.
+    if (samples.empty()) continue;
+    text.family(family.name, family.type, family.help);
+    for (const auto& [labels, value] : samples) text.sample(labels, value);
+  }
+  return text.str();
 }
 
 }  // namespace tamrik::monitor
