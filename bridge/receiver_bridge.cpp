@@ -47,13 +47,13 @@ ReceiverBridge::Step ReceiverBridge::step() {
   } else {
     const auto now = clock_.steadyNow();
     if (now >= nextOpen_) {
-      const SourceOpen opened = source_.open();
+      const base::Result<void> opened = source_.open();
       if (opened.ok()) {
         ++counters_.reopens;
         log_("unit " + source_.name() + " is back");
       } else {
-        if (opened.reason != lastOpenFailure_) log_(opened.reason + "; trying again");
-        lastOpenFailure_ = opened.reason;
+        if (opened.failure().reason != lastOpenFailure_) log_(opened.failure().reason + "; trying again");
+        lastOpenFailure_ = opened.failure().reason;
         retryDelay_ = std::clamp(retryDelay_ * 2, options_.retryFirst, options_.retryLongest);
         nextOpen_ = now + retryDelay_;
       }

@@ -22,28 +22,19 @@
 #include <vector>
 
 #include "bridge/epoch_stamper.h"
+#include "base/result.h"
 #include "platform/bridge_io.h"
 
 namespace tamrik::bridge {
-
-enum class SourceFailure {
-  None,
-  NoUnit,      // no unit attached, none with the serial asked for, or several and none chosen
-  NoAnswer,    // the unit was found but did not answer
-};
-
-struct SourceOpen {
-  SourceFailure failure = SourceFailure::None;
-  std::string reason;  // one line, when failure is not None
-  bool ok() const { return failure == SourceFailure::None; }
-};
 
 // Where the receiver bytes come from: a unit, whose input reports carry them.
 class ReceiverSource {
  public:
   virtual ~ReceiverSource() = default;
-  // Opens the unit and switches its receiver messages on.
-  virtual SourceOpen open() = 0;
+  // Opens the unit and switches its receiver messages on. Fails as NoUnit when no unit is attached,
+  // none with the serial asked for, or several and none chosen; as UnitFailed when the unit was
+  // found but did not answer.
+  virtual base::Result<void> open() = 0;
   virtual bool opened() const = 0;
   // Waits at most `timeout` for input reports and appends the receiver bytes they carry to
   // `bytes`, in order. False when the unit is gone; the source is closed then.

@@ -15,39 +15,39 @@ bool UnitSource::switchMessagesOn() {
   return true;
 }
 
-SourceOpen UnitSource::open() {
+base::Result<void> UnitSource::open() {
   unit_.close();
   switch (unit_.open(serial_)) {
     case core::OpenOutcome::Opened:
       break;
     case core::OpenOutcome::NoUnit:
-      return {SourceFailure::NoUnit, serial_ ? "no unit with serial " + *serial_ + " is attached" : "no unit is attached"};
+      return base::fail(base::FailureKind::NoUnit, serial_ ? "no unit with serial " + *serial_ + " is attached" : "no unit is attached");
     case core::OpenOutcome::NotFound:
-      return {SourceFailure::NoUnit, "no unit with serial " + serial_.value_or("") + " is attached"};
+      return base::fail(base::FailureKind::NoUnit, "no unit with serial " + serial_.value_or("") + " is attached");
     case core::OpenOutcome::SeveralUnits: {
       std::string serials;
       for (const core::UnitEntry& u : unit_.units().units) serials += (serials.empty() ? "" : ", ") + u.serial;
       // listUnits leaves the session closed, as the unit chosen is none of them.
-      return {SourceFailure::NoUnit, "several units are attached (" + serials + "); choose one with --unit"};
+      return base::fail(base::FailureKind::NoUnit, "several units are attached (" + serials + "); choose one with --unit");
     }
     case core::OpenOutcome::SameSerial:
-      return {SourceFailure::NoUnit, "several attached units carry the serial " + serial_.value_or("")};
+      return base::fail(base::FailureKind::NoUnit, "several attached units carry the serial " + serial_.value_or(""));
     case core::OpenOutcome::Unopened:
-      return {SourceFailure::NoUnit, core::unopenedText(unit_.unopened().front())};
+      return base::fail(base::FailureKind::NoUnit, core::unopenedText(unit_.unopened().front()));
   }
   if (!serial_) serial_ = unit_.identity().strings.serial;
   const std::string name = serial_.value_or("(unnamed)");
   const core::OpenUnit& open = unit_.openUnit();
   if (!unit_.usable() || open.inputReportLength <= static_cast<int>(core::kReportHeader)) {
     unit_.close();
-    return {SourceFailure::NoAnswer, "unit " + name + " cannot be used: feature report of " +
+    return base::fail(base::FailureKind::UnitFailed, "unit " + name + " cannot be used: feature report of " +
                                          std::to_string(open.featureReportLength) + " bytes, input report of " +
-                                         std::to_string(open.inputReportLength)};
+                                         std::to_string(open.inputReportLength));
   }
   if (!switchMessagesOn()) {
     unit_.close();
-    return {SourceFailure::NoAnswer, "unit " + name + " did not take the command that switches its receiver messages on: " +
-                                         unit_.lastError()};
+    return base::fail(base::FailureKind::UnitFailed, "unit " + name + " did not take the command that switches its receiver messages on: " +
+                                         unit_.lastError());
   }
   keeper_.switchedOn(std::chrono::steady_clock::now());
   return {};

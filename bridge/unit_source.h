@@ -27,7 +27,7 @@ class UnitSource final : public ReceiverSource {
   UnitSource(const UnitSource&) = delete;
   UnitSource& operator=(const UnitSource&) = delete;
 
-  SourceOpen open() override;
+  base::Result<void> open() override;
   bool opened() const override { return unit_.isOpen(); }
   bool read(std::vector<std::uint8_t>& bytes, std::chrono::milliseconds timeout) override;
   std::string name() const override { return serial_ ? *serial_ : "(none chosen)"; }

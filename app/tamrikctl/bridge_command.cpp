@@ -10,37 +10,29 @@
 #include <vector>
 
 #include "app/tamrikctl/bridge_arguments.h"
+#include "app/tamrikctl/program.h"
 #include "bridge/unit_source.h"
 #include "bridge/receiver_bridge.h"
 #include "platform/linux/bridge_endpoints.h"
-#include "platform/linux/hidapi_backend.h"
-#include "platform/routing_device_backend.h"
-#include "platform/sim/sim_clock.h"
-#include "platform/sim/simulated_units.h"
+#include "platform/sim/simulation_options.h"
 
 namespace tamrik::ctl {
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitBadArgument = 2;
-constexpr int kExitNoUnit = 3;
-constexpr int kExitNoAnswer = 4;
-
 constexpr const char* kPrefix = "tamrikctl receiver: ";
 
 // SIGINT, SIGTERM and SIGHUP, blocked while the bridge runs and read from a signalfd by its loop,
 // so that the link is always taken away. The mask is given back at the end.
-class StopSignals {
+class StopSignalFd {
  public:
-  StopSignals() {
+  StopSignalFd() {
     sigemptyset(&set_);
     for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, s);
     blocked_ = pthread_sigmask(SIG_BLOCK, &set_, &previous_) == 0;
     if (blocked_) fd_ = ::signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK);
   }
-  ~StopSignals() {
+  ~StopSignalFd() {
     // Taken off the pending set, so that giving the mask back does not deliver them after all.
     signalfd_siginfo info{};
     while (fd_ >= 0 && ::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
@@ -48,8 +40,8 @@ class StopSignals {
     if (fd_ >= 0) ::close(fd_);
     if (blocked_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
   }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
+  StopSignalFd(const StopSignalFd&) = delete;
+  StopSignalFd& operator=(const StopSignalFd&) = delete;
   int fd() const { return fd_; }
 
  private:
@@ -61,8 +53,12 @@ class StopSignals {
 
 }  // namespace
 
-int receiverCommand(const GlobalOptions& global, std::span<const std::string_view> args, std::ostream& out,
-                    std::ostream& err) {
+int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std::string_view> args,
+                    std::ostream& out, std::ostream& err) {
+  const auto failed = [&err](const base::Failure& failure) {
+    err << kPrefix << failure.reason << "\n";
+    return exitStatus(failure.kind);
+  };
   const ReceiverArguments a = parseReceiverArguments(args);
   if (const std::optional<int> answered = answerWithoutEndpoint(a, out, err)) return *answered;
   // Every path is checked before the unit is touched.
@@ -74,19 +70,14 @@ int receiverCommand(const GlobalOptions& global, std::span<const std::string_vie
   }
   std::unique_ptr<platform::ChronySocket> chrony;
   if (a.chrony) {
-    std::string error;
-    chrony = platform::ChronySocket::create(*a.chrony, error);
-    if (!chrony) {
-      err << kPrefix << error << "\n";
-      return platform::ChronySocket::checkPath(*a.chrony).empty() ? kExitFailure : kExitBadArgument;
-    }
+    auto made = platform::ChronySocket::create(*a.chrony);
+    if (!made) return failed(made.failure());
+    chrony = std::move(*made);
   }
 
-  // Real units, and simulated ones on request; the simulation runs on the machine's clock, so a
-  // replay comes at the receiver's line rate.
-  platform::HidapiBackend realUnits;
-  sim::RealClock clock;
-  sim::UnitBackends units(&realUnits, global.simulation, clock, [&err](const std::string& problem) {
+  // Real units, and simulated ones on request, as every command has them; the simulation runs on
+  // the host's clock (the machine's: a replay comes at the receiver's line rate).
+  sim::UnitBackends units(host.realUnits(), global.simulation, host.clock(), [&err](const std::string& problem) {
     err << kPrefix << "--sim-state: " << problem << "\n";
   });
   if (!units.error().empty()) {
@@ -94,9 +85,17 @@ int receiverCommand(const GlobalOptions& global, std::span<const std::string_vie
     return kExitBadArgument;
   }
   platform::DeviceBackend& devices = units.devices();
+  if (units.simulated()) host.simulationStarted(*units.simulated());
+  struct SimulationEnd {
+    Host& host;
+    sim::UnitBackends& units;
+    ~SimulationEnd() {
+      if (units.simulated()) host.simulationEnding(*units.simulated());
+    }
+  } simulationEnd{host, units};
 
   // From here on a stop signal waits for the loop, which takes the link away.
-  StopSignals signals;
+  StopSignalFd signals;
   if (signals.fd() < 0) {
     err << kPrefix << "cannot watch for stop signals\n";
     return kExitFailure;
@@ -104,20 +103,13 @@ int receiverCommand(const GlobalOptions& global, std::span<const std::string_vie
 
   // With chrony the receiver also announces leap seconds, where it can.
   bridge::UnitSource source(devices, global.unit, a.chrony.has_value());
-  const bridge::SourceOpen opened = source.open();
-  if (!opened.ok()) {
-    err << kPrefix << opened.reason << "\n";
-    return opened.failure == bridge::SourceFailure::NoUnit ? kExitNoUnit : kExitNoAnswer;
-  }
+  if (const base::Result<void> opened = source.open(); !opened) return failed(opened.failure());
 
   std::unique_ptr<platform::LinuxReaderEndpoint> endpoint;
   if (a.kind) {
-    std::string error;
-    endpoint = platform::LinuxReaderEndpoint::create(*a.kind, a.path, error);
-    if (!endpoint) {
-      err << kPrefix << error << "\n";
-      return error.starts_with("refusing") ? kExitBadArgument : kExitFailure;
-    }
+    auto made = platform::LinuxReaderEndpoint::create(*a.kind, a.path);
+    if (!made) return failed(made.failure());
+    endpoint = std::move(*made);
   }
   auto log = [&err](const std::string& line) { err << kPrefix << line << std::endl; };
   std::string where;

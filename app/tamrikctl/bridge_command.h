@@ -8,13 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "app/tamrikctl/ctl_host.h"
 #include "app/tamrikctl/global_options.h"
 
 namespace tamrik::ctl {
 
-// Runs the bridge; returns the exit status (0 after a stop signal).
-int receiverCommand(const GlobalOptions& global, std::span<const std::string_view> args, std::ostream& out,
-                    std::ostream& err);
+// Runs the bridge on the host's units and clock; returns the exit status (0 after a stop signal).
+int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std::string_view> args,
+                    std::ostream& out, std::ostream& err);
 
 // The bridge's lines in `tamrikctl --help` and in the receiver command's help. It feeds gpsd and
 // chrony, which run on Linux only.

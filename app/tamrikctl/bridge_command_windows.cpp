@@ -6,16 +6,11 @@
 #include "app/tamrikctl/bridge_command.h"
 
 #include "app/tamrikctl/bridge_arguments.h"
+#include "app/tamrikctl/program.h"
 
 namespace tamrik::ctl {
 
-namespace {
-
-constexpr int kExitBadArgument = 2;
-
-}  // namespace
-
-int receiverCommand(const GlobalOptions&, std::span<const std::string_view> args, std::ostream& out,
+int receiverCommand(const GlobalOptions&, Host&, std::span<const std::string_view> args, std::ostream& out,
                     std::ostream& err) {
   // The same answers to the same arguments as on Linux: usage first, then the refusal.
   const ReceiverArguments a = parseReceiverArguments(args);

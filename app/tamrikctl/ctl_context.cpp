@@ -14,6 +14,8 @@ namespace tamrik::ctl {
 
 // ---- CommandContext ----
 
+int CommandContext::fail(const base::Failure& failure) { return fail(exitStatus(failure.kind), failure.reason); }
+
 int CommandContext::fail(int status, std::string_view reason) {
   err << "tamrikctl " << command.name << ": " << reason << "\n";
   err.flush();
@@ -88,25 +90,26 @@ CommandArguments parseCommandArguments(std::span<const std::string_view> args,
   return out;
 }
 
-std::optional<double> parseSeconds(std::string_view option, std::string_view text, double maxSeconds,
-                                   std::string& error) {
-  const ParsedHz n = parseHz(text);
-  if (!n.ok) {
-    error = std::string(option) + ": '" + std::string(text) + "' is not a number of seconds: " + n.error;
-    return std::nullopt;
+base::Result<double> parseSeconds(std::string_view option, std::string_view text, double maxSeconds) {
+  const base::Result<double> n = parseNumber(text);
+  if (!n) {
+    return base::fail(base::FailureKind::BadArgument, std::string(option) + ": '" + std::string(text) +
+                                                          "' is not a number of seconds: " + n.failure().reason);
   }
-  if (!(n.hz >= 0 && n.hz <= maxSeconds)) {
-    error = std::string(option) + " must be from 0 to " + text::jsonNumber(maxSeconds) + " seconds, not " +
-            std::string(text);
-    return std::nullopt;
+  if (!(*n >= 0 && *n <= maxSeconds)) {
+    return base::fail(base::FailureKind::BadArgument, std::string(option) + " must be from 0 to " +
+                                                          text::jsonNumber(maxSeconds) + " seconds, not " + std::string(text));
   }
-  return n.hz;
+  return *n;
 }
 
-std::optional<double> durationOption(const CommandArguments& a, std::string& error) {
+base::Result<std::optional<double>> durationOption(const CommandArguments& a) {
   constexpr double kMaxDurationSeconds = 366.0 * 86400;
   const auto text = a.value("--duration");
-  return text ? parseSeconds("--duration", *text, kMaxDurationSeconds, error) : std::nullopt;
+  if (!text) return std::optional<double>();
+  const base::Result<double> seconds = parseSeconds("--duration", *text, kMaxDurationSeconds);
+  if (!seconds) return seconds.failure();
+  return std::optional<double>(*seconds);
 }
 
 // ---- UnitAccess ----

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/tamrikctl/ctl_host.h"
+#include "base/result.h"
 #include "app/tamrikctl/global_options.h"
 #include "core/unit.h"
 #include "platform/host_kernel.h"
@@ -36,6 +37,8 @@ struct CommandContext {
 
   // Says why the command failed, on one line of standard error, and gives the status back.
   int fail(int status, std::string_view reason);
+  // The same, with the exit status of the failure's kind.
+  int fail(const base::Failure& failure);
   // Writes text to standard output; kExitOk, or kExitFailure (said on standard error) when it
   // could not be written.
   int print(std::string_view text);
@@ -63,12 +66,11 @@ struct CommandArguments {
 // before the command is refused with a hint that it goes there.
 CommandArguments parseCommandArguments(std::span<const std::string_view> args, std::initializer_list<OptionSpec> options);
 
-// A duration in seconds in the C locale, from 0 to maxSeconds; std::nullopt with `error` set.
-std::optional<double> parseSeconds(std::string_view option, std::string_view text, double maxSeconds,
-                                   std::string& error);
+// A duration in seconds in the C locale, from 0 to maxSeconds; a BadArgument otherwise.
+base::Result<double> parseSeconds(std::string_view option, std::string_view text, double maxSeconds);
 // The --duration SECONDS of a command that otherwise runs until it is stopped, from 0 to a year and
-// a day: std::nullopt when it is not given, and also with `error` set when it is not such a duration.
-std::optional<double> durationOption(const CommandArguments& a, std::string& error);
+// a day: std::nullopt when it is not given, a BadArgument when it is not such a duration.
+base::Result<std::optional<double>> durationOption(const CommandArguments& a);
 
 // ---- Units ----
 

@@ -51,12 +51,12 @@ int runPlan(CommandContext& ctx, std::span<const std::string_view> args) {
     return ctx.fail(kExitUsage, "expected one frequency in Hz, got " + std::to_string(a.operands.size()) + " (" +
                                     planUsage() + ")");
   }
-  const ParsedHz request = parseHz(a.operands.front());
-  if (!request.ok) {
+  const base::Result<double> request = parseNumber(a.operands.front());
+  if (!request) {
     return ctx.fail(kExitNotPlanned,
-                    "'" + std::string(a.operands.front()) + "' is not a frequency in Hz: " + request.error);
+                    "'" + std::string(a.operands.front()) + "' is not a frequency in Hz: " + request.failure().reason);
   }
-  const PlanResult result = synth::SearchDividers(request.hz, synth::defaultExcludedReferences());
+  const PlanResult result = synth::SearchDividers(*request, synth::defaultExcludedReferences());
   if (result.outcome == PlanOutcome::TooLow || result.outcome == PlanOutcome::TooHigh) {
     // The window's message, as it is.
     const synth::Refusal refusal = synth::refusalFor(result.outcome, '.');
@@ -95,7 +95,23 @@ const CommandSpec kPlanCommand{
     false,
 };
 
-ParsedHz parseHz(std::string_view text) {
+int exitStatus(base::FailureKind kind) {
+  switch (kind) {
+    case base::FailureKind::Usage:
+      return kExitUsage;
+    case base::FailureKind::BadArgument:
+      return kExitBadArgument;
+    case base::FailureKind::NoUnit:
+      return kExitNoUnit;
+    case base::FailureKind::UnitFailed:
+      return kExitUnitFailed;
+    case base::FailureKind::System:
+      break;
+  }
+  return kExitFailure;
+}
+
+base::Result<double> parseNumber(std::string_view text) {
   using Outcome = core::DecimalReading::Outcome;
   const core::DecimalReading r = core::readDecimal(text);
   switch (r.outcome) {
@@ -103,15 +119,15 @@ ParsedHz parseHz(std::string_view text) {
     // Too large or too small for a double; either way far outside what the unit can take. The
     // window reads such a number the same way (infinity or zero), so both refuse it alike.
     case Outcome::BeyondDouble:
-      return {true, r.value, {}};
+      return r.value;
     case Outcome::Empty:
-      return {false, 0.0, "the text is empty"};
+      return base::fail(base::FailureKind::BadArgument, "the text is empty");
     case Outcome::Trailing:
-      return {false, 0.0, "unexpected '" + std::string(r.rest) + "' after the number"};
+      return base::fail(base::FailureKind::BadArgument, "unexpected '" + std::string(r.rest) + "' after the number");
     case Outcome::NotANumber:
       break;
   }
-  return {false, 0.0, "it is not a number"};
+  return base::fail(base::FailureKind::BadArgument, "it is not a number");
 }
 
 std::string formatPlanLines(const PlanResult& result) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "synth/planner/divider_plan.h"
 
 namespace tamrik::ctl {
@@ -24,17 +25,15 @@ inline constexpr int kExitNoUnit = 3;       // no unit, none with that serial, o
 inline constexpr int kExitUnitFailed = 4;   // the unit did not answer, or a command failed
 inline constexpr int kExitUsage = 64;       // unknown command or option, missing or extra arguments
 
+// The exit status of a failure of each kind.
+int exitStatus(base::FailureKind kind);
+
 // A number read in the C locale by the window's decimal reader (core::readDecimal with '.' and no
 // group separator): an optional sign, digits with an optional '.', an optional exponent; blanks
 // around it are ignored. Anything else (empty text, letters, "inf", "nan", thousands separators, a
-// decimal comma, trailing characters) is refused with a reason. A number beyond a double's range
-// reads as infinity or zero of its sign.
-struct ParsedHz {
-  bool ok = false;
-  double hz = 0.0;
-  std::string error;  // why the text is not a number, when !ok
-};
-ParsedHz parseHz(std::string_view text);
+// decimal comma, trailing characters) is a BadArgument, with the reason why the text is not a
+// number. A number beyond a double's range reads as infinity or zero of its sign.
+base::Result<double> parseNumber(std::string_view text);
 
 // The plan as `key=value` lines, or as one JSON object with the same keys and values.
 std::string formatPlanLines(const synth::PlanResult& result);

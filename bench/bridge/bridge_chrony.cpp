@@ -206,16 +206,19 @@ int main(int argc, char** argv) {
   units.addUnit(config);
   bridge::UnitSource source(units, std::nullopt, true);
   if (const auto opened = source.open(); !opened.ok()) {
-    std::cerr << opened.reason << "\n";
+    std::cerr << opened.failure().reason << "\n";
     return 1;
   }
-  std::string error;
-  auto endpoint = platform::LinuxReaderEndpoint::create(platform::EndpointKind::Pipe, link, error);
-  auto chrony = endpoint ? platform::ChronySocket::create(socket, error) : nullptr;
-  if (!chrony) {
-    std::cerr << error << "\n";
-    return 1;
+  auto madeEndpoint = platform::LinuxReaderEndpoint::create(platform::EndpointKind::Pipe, link);
+  auto madeChrony = platform::ChronySocket::create(socket);
+  for (const base::Failure* f : {madeEndpoint ? nullptr : &madeEndpoint.failure(), madeChrony ? nullptr : &madeChrony.failure()}) {
+    if (f) {
+      std::cerr << f->reason << "\n";
+      return 1;
+    }
   }
+  auto& endpoint = *madeEndpoint;
+  auto& chrony = *madeChrony;
   int stopPipe[2];
   if (::pipe(stopPipe) != 0) return 1;
   // SIGINT and SIGTERM end the run early, stopping chronyd and gpsd all the same.

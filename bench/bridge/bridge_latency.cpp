@@ -42,7 +42,7 @@ struct Mark {
 class TimedSource final : public bridge::ReceiverSource {
  public:
   explicit TimedSource(bridge::ReceiverSource& inner) : inner_(inner) {}
-  bridge::SourceOpen open() override { return inner_.open(); }
+  base::Result<void> open() override { return inner_.open(); }
   bool opened() const override { return inner_.opened(); }
   bool read(std::vector<std::uint8_t>& bytes, std::chrono::milliseconds timeout) override {
     const std::size_t before = bytes.size();
@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
   units.addUnit({});
   bridge::UnitSource unit(units, std::nullopt);
   if (const auto opened = unit.open(); !opened.ok()) {
-    std::cerr << opened.reason << "\n";
+    std::cerr << opened.failure().reason << "\n";
     return 1;
   }
   TimedSource source(unit);
@@ -101,12 +101,12 @@ int main(int argc, char** argv) {
   std::string folder = (std::filesystem::temp_directory_path() / "tamrik-bridge-bench-XXXXXX").string();
   if (::mkdtemp(folder.data()) == nullptr) return 1;
   const std::string link = folder + "/gps0";
-  std::string error;
-  auto endpoint = platform::LinuxReaderEndpoint::create(platform::EndpointKind::Pty, link, error);
-  if (!endpoint) {
-    std::cerr << error << "\n";
+  auto made = platform::LinuxReaderEndpoint::create(platform::EndpointKind::Pty, link);
+  if (!made) {
+    std::cerr << made.failure().reason << "\n";
     return 1;
   }
+  auto& endpoint = *made;
   int stop[2];
   if (::pipe(stop) != 0) return 1;
   platform::PollBridgeWait wait(endpoint.get(), stop[0]);

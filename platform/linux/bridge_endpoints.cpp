@@ -107,34 +107,32 @@ std::string LinuxReaderEndpoint::checkPath(const std::string& path) {
   return "refusing to replace " + path + ": it is " + describe(st) + ", not a symbolic link";
 }
 
-std::unique_ptr<LinuxReaderEndpoint> LinuxReaderEndpoint::create(EndpointKind kind, const std::string& path,
-                                                                 std::string& error) {
-  error = checkPath(path);
-  if (!error.empty()) return nullptr;
+base::Result<std::unique_ptr<LinuxReaderEndpoint>> LinuxReaderEndpoint::create(EndpointKind kind, const std::string& path) {
+  if (std::string refusal = checkPath(path); !refusal.empty()) return base::fail(base::FailureKind::BadArgument, refusal);
   std::unique_ptr<LinuxReaderEndpoint> e(new LinuxReaderEndpoint(kind, path));
-  error = e->lock();
-  if (error.empty()) error = kind == EndpointKind::Pty ? e->openPty() : e->openPipe();
-  if (error.empty()) error = e->makeLink();
-  if (!error.empty()) return nullptr;
+  // Another bridge may take PATH, or something else be put there, between the check and here.
+  if (auto locked = e->lock(); !locked) return locked.failure();
+  if (auto opened = kind == EndpointKind::Pty ? e->openPty() : e->openPipe(); !opened) return opened.failure();
+  if (auto linked = e->makeLink(); !linked) return linked.failure();
   return e;
 }
 
-std::string LinuxReaderEndpoint::lock() {
+base::Result<void> LinuxReaderEndpoint::lock() {
   // The lock is the file's flock, held as long as we live. A lock file whose holder is gone is
   // taken over; one that was taken away and made anew between our open and our lock is opened
   // again, so that two bridges never hold locks on two different files of one name.
   const std::string name = lockPath(path_);
   for (int attempt = 0; attempt < 5; ++attempt) {
     lockFd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (lockFd_ < 0) return systemError("cannot make the lock " + name, errno);
+    if (lockFd_ < 0) return base::fail(base::FailureKind::System, systemError("cannot make the lock " + name, errno));
     if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
       const int failure = errno;
       closeFd(lockFd_);
       if (failure == EWOULDBLOCK) {
         const std::string holder = lockHolder(name);
-        return "refusing " + path_ + ": " + (holder.empty() ? std::string("another bridge") : holder) + " serves it";
+        return base::fail(base::FailureKind::BadArgument, "refusing " + path_ + ": " + (holder.empty() ? std::string("another bridge") : holder) + " serves it");
       }
-      return systemError("cannot lock " + name, failure);
+      return base::fail(base::FailureKind::System, systemError("cannot lock " + name, failure));
     }
     struct stat held {}, now {};
     if (::fstat(lockFd_, &held) == 0 && ::lstat(name.c_str(), &now) == 0 && held.st_ino == now.st_ino &&
@@ -145,26 +143,26 @@ std::string LinuxReaderEndpoint::lock() {
     }
     closeFd(lockFd_);
   }
-  return "cannot lock " + name + ": it keeps being replaced";
+  return base::fail(base::FailureKind::System, "cannot lock " + name + ": it keeps being replaced");
 }
 
-std::string LinuxReaderEndpoint::openPipe() {
+base::Result<void> LinuxReaderEndpoint::openPipe() {
   // A pipe left over from an earlier run is made anew: an old reader still holding it open sees
   // its end and opens the new one.
   const std::string name = pipePath(path_);
   struct stat st {};
   if (::lstat(name.c_str(), &st) == 0 && !S_ISFIFO(st.st_mode)) {
-    return "refusing to replace " + name + ": it is " + describe(st) + ", not a named pipe";
+    return base::fail(base::FailureKind::BadArgument, "refusing to replace " + name + ": it is " + describe(st) + ", not a named pipe");
   }
-  if (::unlink(name.c_str()) != 0 && errno != ENOENT) return systemError("cannot replace " + name, errno);
-  if (::mkfifo(name.c_str(), kEndpointMode) != 0) return systemError("cannot make the named pipe " + name, errno);
+  if (::unlink(name.c_str()) != 0 && errno != ENOENT) return base::fail(base::FailureKind::System, systemError("cannot replace " + name, errno));
+  if (::mkfifo(name.c_str(), kEndpointMode) != 0) return base::fail(base::FailureKind::System, systemError("cannot make the named pipe " + name, errno));
   // Open for reading too, so that writes never fail for want of a reader; the bytes wait in the
   // pipe for the next one (and we take back those it never came for).
   writeFd_ = ::open(name.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (writeFd_ < 0 || ::fstat(writeFd_, &st) != 0) {
     const int failure = errno;
     ::unlink(name.c_str());
-    return systemError("cannot open the named pipe " + name, failure);
+    return base::fail(base::FailureKind::System, systemError("cannot open the named pipe " + name, failure));
   }
   (void)::fchmod(writeFd_, kEndpointMode);  // whatever the umask took away
   pipeDevice_ = st.st_dev;
@@ -173,22 +171,22 @@ std::string LinuxReaderEndpoint::openPipe() {
   return {};
 }
 
-std::string LinuxReaderEndpoint::openPty() {
+base::Result<void> LinuxReaderEndpoint::openPty() {
   writeFd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (writeFd_ < 0 || ::grantpt(writeFd_) != 0 || ::unlockpt(writeFd_) != 0) {
-    return systemError("cannot make a pseudo-terminal", errno);
+    return base::fail(base::FailureKind::System, systemError("cannot make a pseudo-terminal", errno));
   }
   std::array<char, 128> name{};
-  if (::ptsname_r(writeFd_, name.data(), name.size()) != 0) return systemError("cannot name the pseudo-terminal", errno);
+  if (::ptsname_r(writeFd_, name.data(), name.size()) != 0) return base::fail(base::FailureKind::System, systemError("cannot name the pseudo-terminal", errno));
   device_ = name.data();
   slaveFd_ = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (slaveFd_ < 0) return systemError("cannot open " + device_, errno);
+  if (slaveFd_ < 0) return base::fail(base::FailureKind::System, systemError("cannot open " + device_, errno));
   // Raw: every byte passes as it is (no line editing, no CR/NL translation, no flow control by
   // XON/XOFF bytes, no echo back to us).
   struct termios t {};
-  if (::tcgetattr(slaveFd_, &t) != 0) return systemError("cannot read the terminal settings of " + device_, errno);
+  if (::tcgetattr(slaveFd_, &t) != 0) return base::fail(base::FailureKind::System, systemError("cannot read the terminal settings of " + device_, errno));
   ::cfmakeraw(&t);
-  if (::tcsetattr(slaveFd_, TCSANOW, &t) != 0) return systemError("cannot make " + device_ + " raw", errno);
+  if (::tcsetattr(slaveFd_, TCSANOW, &t) != 0) return base::fail(base::FailureKind::System, systemError("cannot make " + device_ + " raw", errno));
   // Best effort: a terminal that keeps its group and mode still serves the readers who may open it.
   // (A (void) cast does not quiet -Wunused-result under Debian's _FORTIFY_SOURCE.)
   if (::fchown(slaveFd_, static_cast<uid_t>(-1), ::getegid()) != 0) {
@@ -197,29 +195,31 @@ std::string LinuxReaderEndpoint::openPty() {
   }
   const int flags = ::fcntl(writeFd_, F_GETFL);
   if (flags < 0 || ::fcntl(writeFd_, F_SETFL, flags | O_NONBLOCK) != 0) {
-    return systemError("cannot make the pseudo-terminal non-blocking", errno);
+    return base::fail(base::FailureKind::System, systemError("cannot make the pseudo-terminal non-blocking", errno));
   }
   return {};
 }
 
-std::string LinuxReaderEndpoint::makeLink() {
+base::Result<void> LinuxReaderEndpoint::makeLink() {
   // The link appears at once, whole: made beside PATH under another name, then renamed over it.
   // A pipe is linked by its name in the same folder, so the link still holds when the folder moves.
   const std::string target = kind_ == EndpointKind::Pty ? device_ : device_.substr(device_.rfind('/') + 1);
   const std::string temporary = path_ + ".new-" + std::to_string(::getpid());
   ::unlink(temporary.c_str());
-  if (::symlink(target.c_str(), temporary.c_str()) != 0) return systemError("cannot make the link " + path_, errno);
+  if (::symlink(target.c_str(), temporary.c_str()) != 0) return base::fail(base::FailureKind::System, systemError("cannot make the link " + path_, errno));
   // PATH may have changed since it was checked; look again right before the rename (our own lock
   // is no reason to refuse).
   struct stat st {};
-  std::string error;
+  std::optional<base::Failure> failure;
   if (::lstat(path_.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
-    error = "refusing to replace " + path_ + ": it is " + describe(st) + ", not a symbolic link";
+    failure = base::fail(base::FailureKind::BadArgument,
+                         "refusing to replace " + path_ + ": it is " + describe(st) + ", not a symbolic link");
+  } else if (::rename(temporary.c_str(), path_.c_str()) != 0) {
+    failure = base::fail(base::FailureKind::System, systemError("cannot make the link " + path_, errno));
   }
-  if (error.empty() && ::rename(temporary.c_str(), path_.c_str()) != 0) error = systemError("cannot make the link " + path_, errno);
-  if (!error.empty()) {
+  if (failure) {
     ::unlink(temporary.c_str());
-    return error;
+    return *failure;
   }
   linkTarget_ = target;
   return {};
@@ -379,16 +379,12 @@ std::string ChronySocket::checkPath(const std::string& path) {
   return {};
 }
 
-std::unique_ptr<ChronySocket> ChronySocket::create(const std::string& path, std::string& error) {
-  error = checkPath(path);
-  if (!error.empty()) return nullptr;
+base::Result<std::unique_ptr<ChronySocket>> ChronySocket::create(const std::string& path) {
+  if (std::string refusal = checkPath(path); !refusal.empty()) return base::fail(base::FailureKind::BadArgument, refusal);
   std::unique_ptr<ChronySocket> s(new ChronySocket(path));
   // Unbound: chrony only reads the samples and never answers.
   s->fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (s->fd_ < 0) {
-    error = systemError("cannot make a socket for chrony's samples", errno);
-    return nullptr;
-  }
+  if (s->fd_ < 0) return base::fail(base::FailureKind::System, systemError("cannot make a socket for chrony's samples", errno));
   return s;
 }
 

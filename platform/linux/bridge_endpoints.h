@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "base/result.h"
 #include "platform/bridge_io.h"
 
 namespace tamrik::platform {
@@ -23,8 +24,10 @@ class LinuxReaderEndpoint final : public ReaderEndpoint {
   static std::string pipePath(const std::string& path);
   // The lock a live bridge holds beside PATH (".NAME.lock").
   static std::string lockPath(const std::string& path);
-  // Makes the endpoint at PATH; nullptr with the reason in `error` when it cannot (as checkPath's).
-  static std::unique_ptr<LinuxReaderEndpoint> create(EndpointKind kind, const std::string& path, std::string& error);
+  // Makes the endpoint at PATH, or says why it cannot: a PATH that may not be used (as checkPath
+  // says, or that another bridge took meanwhile) is a BadArgument, the system's refusal a System
+  // failure.
+  static base::Result<std::unique_ptr<LinuxReaderEndpoint>> create(EndpointKind kind, const std::string& path);
 
   ~LinuxReaderEndpoint() override;
   LinuxReaderEndpoint(const LinuxReaderEndpoint&) = delete;
@@ -43,10 +46,10 @@ class LinuxReaderEndpoint final : public ReaderEndpoint {
 
  private:
   LinuxReaderEndpoint(EndpointKind kind, std::string path) : kind_(kind), path_(std::move(path)) {}
-  std::string lock();
-  std::string openPty();
-  std::string openPipe();
-  std::string makeLink();
+  base::Result<void> lock();
+  base::Result<void> openPty();
+  base::Result<void> openPipe();
+  base::Result<void> makeLink();
   void removeFiles();
 
   EndpointKind kind_;
@@ -83,8 +86,9 @@ class ChronySocket final : public TimeSampleSink {
   // "" when the path can name chrony's socket: short enough for a socket address, its folder
   // exists, and nothing but a socket is there (nothing at all while chronyd is not running).
   static std::string checkPath(const std::string& path);
-  // nullptr with the reason when no socket can be made to send from.
-  static std::unique_ptr<ChronySocket> create(const std::string& path, std::string& error);
+  // The socket to send from: a path checkPath refuses is a BadArgument, a socket the system does
+  // not give a System failure.
+  static base::Result<std::unique_ptr<ChronySocket>> create(const std::string& path);
   // The datagram for a sample, as chrony reads it; none when the sample's time does not fit this
   // system's struct timeval (a 32-bit time_t, as Debian 12 has on armhf, ends in January 2038).
   static std::optional<std::string> datagram(const TimeSample& sample);

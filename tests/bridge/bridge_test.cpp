@@ -44,7 +44,7 @@ namespace fs = std::filesystem;
 class ScriptedSource final : public ReceiverSource {
  public:
   explicit ScriptedSource(std::vector<Bytes> chunks) : chunks_(std::move(chunks)) {}
-  SourceOpen open() override { return {}; }
+  base::Result<void> open() override { return {}; }
   bool opened() const override { return true; }
   bool read(Bytes& bytes, std::chrono::milliseconds) override {
     if (next_ < chunks_.size()) bytes.insert(bytes.end(), chunks_[next_].begin(), chunks_[next_].end());
@@ -138,11 +138,24 @@ struct Reader {
 
 using platform::LinuxReaderEndpoint;
 
+// The endpoint made at path; a failure fails the test, saying why.
+std::unique_ptr<LinuxReaderEndpoint> made(EndpointKind kind, const std::string& path) {
+  auto e = LinuxReaderEndpoint::create(kind, path);
+  EXPECT_TRUE(e) << e.failure().reason;
+  return e ? std::move(*e) : nullptr;
+}
+
+// A refusal of the path, as the user reads it.
+std::string refusal(EndpointKind kind, const std::string& path) {
+  const auto e = LinuxReaderEndpoint::create(kind, path);
+  if (e) return "made";
+  EXPECT_EQ(e.failure().kind, base::FailureKind::BadArgument) << e.failure().reason;
+  return e.failure().reason;
+}
+
 struct Fixture {
   explicit Fixture(ReceiverSource& source, EndpointKind kind = EndpointKind::Pty, BridgeOptions options = quick()) {
-    std::string error;
-    endpoint = LinuxReaderEndpoint::create(kind, folder / "gps0", error);
-    EXPECT_TRUE(endpoint) << error;
+    endpoint = made(kind, folder / "gps0");
     wait = std::make_unique<platform::PollBridgeWait>(endpoint.get(), -1);
     bridge = std::make_unique<ReceiverBridge>(source, endpoint.get(), nullptr, *wait, clock, options,
                                          [this](const std::string& l) { log.push_back(l); });
@@ -234,13 +247,12 @@ TEST(ReceiverBridge, AReaderThatNeverReadsCostsAtMostTheQueueLimitAndTheOldestGo
 TEST(LinuxReaderEndpoint, ReplacesOnlyLinksAndTakesAwayOnlyWhatItMade) {
   TempFolder folder;
   const std::string path = folder / "gps0";
-  std::string error;
   // A link left by a run that was killed is replaced, and taken away at the end; the terminal is
   // open to its owner and group only.
   fs::create_symlink("/dev/pts/no-such-terminal", path);
   {
-    auto e = LinuxReaderEndpoint::create(EndpointKind::Pty, path, error);
-    ASSERT_TRUE(e) << error;
+    auto e = made(EndpointKind::Pty, path);
+    ASSERT_TRUE(e);
     EXPECT_EQ(fs::read_symlink(path).string(), e->deviceName());
     EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write |
                                                   fs::perms::group_read | fs::perms::group_write);
@@ -248,23 +260,22 @@ TEST(LinuxReaderEndpoint, ReplacesOnlyLinksAndTakesAwayOnlyWhatItMade) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
   // A pipe: PATH links to it under its hidden name; both go at the end.
   {
-    auto e = LinuxReaderEndpoint::create(EndpointKind::Pipe, path, error);
-    ASSERT_TRUE(e) << error;
+    auto e = made(EndpointKind::Pipe, path);
+    ASSERT_TRUE(e);
     EXPECT_EQ(fs::read_symlink(path).string(), ".gps0.pipe");
     EXPECT_EQ(fs::status(path).type(), fs::file_type::fifo);
   }
   EXPECT_TRUE(fs::is_empty(folder / ""));
   // A file at PATH is refused and stays as it was.
   std::ofstream(path) << "notes";
-  EXPECT_FALSE(LinuxReaderEndpoint::create(EndpointKind::Pipe, path, error));
-  EXPECT_EQ(error, "refusing to replace " + path + ": it is a regular file, not a symbolic link");
+  EXPECT_EQ(refusal(EndpointKind::Pipe, path), "refusing to replace " + path + ": it is a regular file, not a symbolic link");
   std::ifstream in(path);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "notes");
   fs::remove(path);
   // Another bridge took PATH over meanwhile: its link stays.
   {
-    auto e = LinuxReaderEndpoint::create(EndpointKind::Pty, path, error);
-    ASSERT_TRUE(e) << error;
+    auto e = made(EndpointKind::Pty, path);
+    ASSERT_TRUE(e);
     fs::remove(path);
     fs::create_symlink("/dev/pts/other", path);
   }
@@ -391,9 +402,8 @@ TEST(ChronySamples, OnePerEpochStampedAtItsFirstReportAndTheReaderGetsOnlyTheCur
   ASSERT_TRUE(source.open().ok());
   EXPECT_EQ(units.unit(id).rate(0x01, 0x26), UnitSource::kLeapRate);  // NAV-TIMELS asked for
   TempFolder folder;
-  std::string error;
-  auto endpoint = LinuxReaderEndpoint::create(EndpointKind::Pipe, folder / "gps0", error);
-  ASSERT_TRUE(endpoint) << error;
+  auto endpoint = made(EndpointKind::Pipe, folder / "gps0");
+  ASSERT_TRUE(endpoint);
   VirtualWait wait(endpoint.get(), clock);
   VirtualBridgeClock bridgeClock(clock);
   FakeChrony chrony;
@@ -593,9 +603,9 @@ struct ChronySockSample {
 TEST(ChronySocket, SendsChronysLayoutWithItsLeapCodesAndWaitsWhileNobodyListens) {
   TempFolder folder;
   const std::string path = folder / "refclock.sock";
-  std::string error;
-  auto sink = platform::ChronySocket::create(path, error);
-  ASSERT_TRUE(sink) << error;
+  auto made = platform::ChronySocket::create(path);
+  ASSERT_TRUE(made) << made.failure().reason;
+  auto& sink = *made;
   platform::TimeSample sample;
   sample.stamp = std::chrono::system_clock::time_point{} + 1'483'228'799s + 123'456'789ns;
   sample.offsetSeconds = -0.105;
@@ -653,14 +663,12 @@ TEST(ChronySocket, ATimeThatTheTimevalCannotHoldGivesNoDatagram) {
 TEST(LinuxReaderEndpoint, APathThatALiveBridgeServesIsRefusedAndAStaleLockTakenOver) {
   TempFolder folder;
   const std::string path = folder / "gps0";
-  std::string error;
   {
-    auto first = LinuxReaderEndpoint::create(EndpointKind::Pipe, path, error);
-    ASSERT_TRUE(first) << error;
+    auto first = made(EndpointKind::Pipe, path);
+    ASSERT_TRUE(first);
     const std::string live = "refusing " + path + ": another bridge (process " + std::to_string(::getpid()) + ") serves it";
     EXPECT_EQ(LinuxReaderEndpoint::checkPath(path), live);
-    EXPECT_FALSE(LinuxReaderEndpoint::create(EndpointKind::Pty, path, error));
-    EXPECT_EQ(error, live);
+    EXPECT_EQ(refusal(EndpointKind::Pty, path), live);
     // The live bridge's link and pipe are untouched, and the program says so before the unit.
     EXPECT_EQ(fs::read_symlink(path).string(), ".gps0.pipe");
     const tamrik::testing::CtlRun r = tamrik::testing::runCtl({"--simulate=1", "receiver", "--pty", path});
@@ -674,8 +682,8 @@ TEST(LinuxReaderEndpoint, APathThatALiveBridgeServesIsRefusedAndAStaleLockTakenO
   std::ofstream(folder / ".gps0.lock") << "99999\n";
   ::mkfifo((folder / ".gps0.pipe").c_str(), 0600);
   EXPECT_EQ(LinuxReaderEndpoint::checkPath(path), "");
-  auto next = LinuxReaderEndpoint::create(EndpointKind::Pty, path, error);
-  ASSERT_TRUE(next) << error;
+  auto next = made(EndpointKind::Pty, path);
+  ASSERT_TRUE(next);
   EXPECT_EQ(fs::read_symlink(path).string(), next->deviceName());
 }
 

@@ -24,29 +24,29 @@ TEST(TamrikctlParse, AcceptsNumbersInTheCLocale) {
                         Case{"  1000.5\t", 1000.5}, Case{"+440", 440}, Case{"-5", -5},
                         Case{"1e6", 1e6}, Case{"2.5E+8", 2.5e8}, Case{".5", 0.5},
                         Case{"10000000.0", 10000000}, Case{"1e-400", 0.0}}) {
-    const ParsedHz p = parseHz(c.text);
-    EXPECT_TRUE(p.ok) << c.text << ": " << p.error;
-    EXPECT_EQ(p.hz, c.hz) << c.text;
+    const base::Result<double> p = parseNumber(c.text);
+    ASSERT_TRUE(p) << c.text << ": " << p.failure().reason;
+    EXPECT_EQ(*p, c.hz) << c.text;
   }
-  EXPECT_TRUE(parseHz("1e999").ok);
-  EXPECT_GT(parseHz("1e999").hz, 1e300);
+  EXPECT_GT(parseNumber("1e999").value(), 1e300);
   // Beyond a double without an exponent: the digits alone say whether it is too large or too small.
   const std::string tiny = "0." + std::string(400, '0') + "1", huge = "1" + std::string(400, '0');
-  EXPECT_EQ(parseHz(tiny).hz, 0.0);
-  EXPECT_EQ(parseHz(huge).hz, HUGE_VAL);
-  EXPECT_EQ(parseHz("-" + huge).hz, -HUGE_VAL);
+  EXPECT_EQ(parseNumber(tiny).value(), 0.0);
+  EXPECT_EQ(parseNumber(huge).value(), HUGE_VAL);
+  EXPECT_EQ(parseNumber("-" + huge).value(), -HUGE_VAL);
 }
 
 TEST(TamrikctlParse, RefusesAnythingElseWithAReason) {
   for (const std::string_view text :
        {"", "   ", "abc", "12a", "1,000", "1000,5", "inf", "nan", "-inf", "0x10", "1e",
         "12 34", "++5", "+-5", "- 5", ".", "1.2.3", "5Hz"}) {
-    const ParsedHz p = parseHz(text);
-    EXPECT_FALSE(p.ok) << "'" << text << "' was read as " << p.hz;
-    EXPECT_FALSE(p.error.empty()) << text;
+    const base::Result<double> p = parseNumber(text);
+    ASSERT_FALSE(p) << "'" << text << "' was read as " << *p;
+    EXPECT_EQ(p.failure().kind, base::FailureKind::BadArgument) << text;
+    EXPECT_FALSE(p.failure().reason.empty()) << text;
   }
-  EXPECT_EQ(parseHz("").error, "the text is empty");
-  EXPECT_EQ(parseHz("12a").error, "unexpected 'a' after the number");
+  EXPECT_EQ(parseNumber("").failure().reason, "the text is empty");
+  EXPECT_EQ(parseNumber("12a").failure().reason, "unexpected 'a' after the number");
 }
 
 TEST(TamrikctlPlan, PrintsTheDividerSetAsKeyValueLines) {

@@ -60,11 +60,11 @@ int runSetFrequency(CommandContext& ctx, std::span<const std::string_view> args)
     return ctx.fail(kExitUsage, "expected one frequency in Hz, got " + std::to_string(a.operands.size()));
   }
   const std::string_view requestText = a.operands.front();
-  const ParsedHz request = parseHz(requestText);
-  if (!request.ok) {
-    return ctx.fail(kExitBadArgument, "'" + std::string(requestText) + "' is not a frequency in Hz: " + request.error);
+  const base::Result<double> request = parseNumber(requestText);
+  if (!request) {
+    return ctx.fail(kExitBadArgument, "'" + std::string(requestText) + "' is not a frequency in Hz: " + request.failure().reason);
   }
-  PlanResult result = synth::SearchDividers(request.hz, synth::defaultExcludedReferences());
+  PlanResult result = synth::SearchDividers(*request, synth::defaultExcludedReferences());
   if (result.outcome == PlanOutcome::TooLow || result.outcome == PlanOutcome::TooHigh) {
     const synth::Refusal refusal = synth::refusalFor(result.outcome, '.');
     return ctx.fail(kExitBadArgument, refusal.title + ": " + refusal.text);

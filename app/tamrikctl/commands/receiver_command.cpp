@@ -136,7 +136,7 @@ class LineSink final : public core::ReceiverSink {
 int runReceiver(CommandContext& ctx, std::span<const std::string_view> args) {
   // --pty / --fifo / --chrony: the receiver's raw bytes for gpsd and its time for chrony instead
   // of decoded messages.
-  if (asksForBridge(args)) return receiverCommand(ctx.global, args, ctx.out, ctx.err);
+  if (asksForBridge(args)) return receiverCommand(ctx.global, ctx.host, args, ctx.out, ctx.err);
   const CommandArguments a = parseCommandArguments(args, {{"--count", true}, {"--duration", true}});
   if (a.help) return ctx.print(commandHelp(ctx.command));
   if (!a.error.empty()) return ctx.fail(kExitUsage, a.error);
@@ -151,9 +151,9 @@ int runReceiver(CommandContext& ctx, std::span<const std::string_view> args) {
     }
     count = n;
   }
-  std::string durationError;
-  const std::optional<double> duration = durationOption(a, durationError);
-  if (!durationError.empty()) return ctx.fail(kExitBadArgument, durationError);
+  const base::Result<std::optional<double>> durationGiven = durationOption(a);
+  if (!durationGiven) return ctx.fail(durationGiven.failure());
+  const std::optional<double> duration = *durationGiven;
 
   UnitAccess access(ctx);
   if (const int status = access.start(); status != kExitOk) return status;

@@ -43,9 +43,9 @@ int runRecord(CommandContext& ctx, std::span<const std::string_view> args) {
     return ctx.fail(kExitUsage, a.operands.empty() ? "needs the FILE to record into"
                                                     : "takes one FILE, got also '" + std::string(a.operands[1]) + "'");
   }
-  std::string durationError;
-  const std::optional<double> duration = durationOption(a, durationError);
-  if (!durationError.empty()) return ctx.fail(kExitBadArgument, durationError);
+  const base::Result<std::optional<double>> durationGiven = durationOption(a);
+  if (!durationGiven) return ctx.fail(durationGiven.failure());
+  const std::optional<double> duration = *durationGiven;
 
   UnitAccess access(ctx);
   if (const int status = access.start(); status != kExitOk) return status;

@@ -148,9 +148,8 @@ int runStatus(CommandContext& ctx, std::span<const std::string_view> args) {
   if (a.has("--json") && a.has("--prometheus")) return ctx.fail(kExitUsage, "give --json or --prometheus, not both");
   double waitSeconds = kDefaultWaitSeconds;
   if (const auto text = a.value("--wait")) {
-    std::string error;
-    const auto seconds = parseSeconds("--wait", *text, kMaxWaitSeconds, error);
-    if (!seconds) return ctx.fail(kExitBadArgument, error);
+    const base::Result<double> seconds = parseSeconds("--wait", *text, kMaxWaitSeconds);
+    if (!seconds) return ctx.fail(seconds.failure());
     waitSeconds = *seconds;
   }
 

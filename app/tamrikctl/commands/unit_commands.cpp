@@ -46,9 +46,9 @@ int openForCommand(UnitAccess& access) {
 // A whole number from 0 to 255 as the window reads REG and DATA: a number, a fraction going to
 // the nearest integer (halves to even).
 std::optional<std::uint8_t> byteValue(std::string_view text) {
-  const ParsedHz n = parseHz(text);
-  if (!n.ok) return std::nullopt;
-  const double r = core::roundHalfEven(n.hz);
+  const base::Result<double> n = parseNumber(text);
+  if (!n) return std::nullopt;
+  const double r = core::roundHalfEven(*n);
   if (!(r >= 0 && r <= 255)) return std::nullopt;
   return static_cast<std::uint8_t>(r);
 }

@@ -117,9 +117,9 @@ int runWatch(CommandContext& ctx, std::span<const std::string_view> args) {
   if (a.help) return ctx.print(commandHelp(ctx.command));
   if (!a.error.empty()) return ctx.fail(kExitUsage, a.error);
   if (!a.operands.empty()) return ctx.fail(kExitUsage, "takes no arguments, got '" + std::string(a.operands[0]) + "'");
-  std::string durationError;
-  const std::optional<double> duration = durationOption(a, durationError);
-  if (!durationError.empty()) return ctx.fail(kExitBadArgument, durationError);
+  const base::Result<std::optional<double>> durationGiven = durationOption(a);
+  if (!durationGiven) return ctx.fail(durationGiven.failure());
+  const std::optional<double> duration = *durationGiven;
   const bool json = a.has("--json");
 
   UnitAccess access(ctx);
