@@ -19,8 +19,6 @@ constexpr auto kRhythmLow = milliseconds(800);
 constexpr auto kRhythmHigh = milliseconds(1250);
 // Two whole epochs' times and stamps that differ by less than this are taken to follow each other.
 constexpr auto kLeastStep = milliseconds(500);
-// A UBX frame: sync, class, id and length before the payload, the checksum after it.
-constexpr std::uint64_t kFrameOverhead = 8;
 
 std::uint32_t u32(std::span<const std::uint8_t> p) {
   return static_cast<std::uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | static_cast<std::uint32_t>(p[3]) << 24;
@@ -48,7 +46,9 @@ EpochStamper::Outcome EpochStamper::onRead(SteadyTime steady, RealTime real, std
     }
   }
   lastBytes_ = steady;
-  for (const std::uint8_t b : bytes) feed(b, outcome);
+  outcome_ = &outcome;
+  (void)stream_.feedReceiverBytes(bytes);
+  outcome_ = nullptr;
   return outcome;
 }
 
@@ -56,7 +56,7 @@ void EpochStamper::unitLost() {
   inBurst_ = false;
   whole_ = false;
   lastBytes_.reset();
-  assembler_.state = 0;
+  stream_.resync();
   announced_.reset();
   pendingLs_.reset();
   lastTime_.reset();
@@ -102,56 +102,39 @@ void EpochStamper::startBurst(SteadyTime steady, RealTime real) {
   whole_ = true;
   sampled_ = false;
   burstReal_ = real;
-  position_ = 0;
-  firstAfterEnd_.reset();
   epochTow_.reset();
-  // No frame runs across a quiet gap.
-  assembler_.state = 0;
+  // No frame runs across a quiet gap; the burst is whole only from a frame at its start.
+  stream_.resync();
 }
 
-void EpochStamper::feed(std::uint8_t b, Outcome& outcome) {
-  if (b != 0 && !firstAfterEnd_) firstAfterEnd_ = position_;
-  const bool complete = core::parseReceiverByte(assembler_, b);
-  ++position_;
-  if (complete) onFrame(outcome);
-}
-
-void EpochStamper::onFrame(Outcome& outcome) {
-  const std::span<const std::uint8_t> payload = assembler_.message();
-  const std::uint64_t frameStart = position_ - (kFrameOverhead + payload.size());
+void EpochStamper::Messages::onMessage(std::uint8_t messageClass, std::uint8_t, std::span<const std::uint8_t> payload) {
+  EpochStamper& s = stamper;
   // Only the zeros that pad a short report may stand between two frames of a whole burst.
-  if (firstAfterEnd_ != frameStart) whole_ = false;
-  firstAfterEnd_.reset();
-  if (assembler_.messageClass != core::kClassNav || payload.size() < 4) return;
+  if (!s.stream_.frameAdjoins()) s.whole_ = false;
+  if (messageClass != core::kClassNav || payload.size() < 4) return;
   const std::uint32_t tow = u32(payload);
-  if (!epochTow_) epochTow_ = tow;
-  if (*epochTow_ != tow) whole_ = false;  // two epochs in one burst: the receiver fell behind
+  if (!s.epochTow_) s.epochTow_ = tow;
+  if (*s.epochTow_ != tow) s.whole_ = false;  // two epochs in one burst: the receiver fell behind
+}
 
-  std::optional<RealTime> time;
-  switch (assembler_.messageId) {
-    case core::kIdNavPvt:
-      if (const auto m = core::readNavPvt(payload); m && m->timeValid()) {
-        time = utcInstant(m->year, m->month, m->day, m->hour, m->minute, m->second, m->nano);
-      }
-      break;
-    case core::kIdNavTimeUtc:
-      // Time of week, week number and UTC all known: the same three the NAV-PVT flags.
-      if (const auto m = core::readNavTimeUtc(payload); m && (m->valid & 0x07) == 0x07) {
-        time = utcInstant(m->year, m->month, m->day, m->hour, m->minute, m->second, m->nano);
-      }
-      break;
-    case core::kIdNavTimeLs:
-      if (const auto m = core::readNavTimeLs(payload)) {
-        if (lastTime_ && lastTime_->first == m->iTOW) {
-          announce(*m, lastTime_->second);
-        } else {
-          pendingLs_ = m;
-        }
-      }
-      return;
-    default:
-      return;
+void EpochStamper::Messages::onNavPvt(const core::NavPvt& m) {
+  if (m.timeValid()) stamper.onTime(m.iTOW, utcInstant(m.year, m.month, m.day, m.hour, m.minute, m.second, m.nano));
+}
+
+void EpochStamper::Messages::onNavTimeUtc(const core::NavTimeUtc& m) {
+  if (m.timeValid()) stamper.onTime(m.iTOW, utcInstant(m.year, m.month, m.day, m.hour, m.minute, m.second, m.nano));
+}
+
+void EpochStamper::Messages::onNavTimeLs(const core::NavTimeLs& m) {
+  EpochStamper& s = stamper;
+  if (s.lastTime_ && s.lastTime_->first == m.iTOW) {
+    s.announce(m, s.lastTime_->second);
+  } else {
+    s.pendingLs_ = m;
   }
+}
+
+void EpochStamper::onTime(std::uint32_t tow, std::optional<RealTime> time) {
   if (!time) return;
   lastTime_ = {tow, *time};
   if (pendingLs_ && pendingLs_->iTOW == tow) {
@@ -165,7 +148,7 @@ void EpochStamper::onFrame(Outcome& outcome) {
     // no sample, nor does the epoch after it.
     const bool follows = previous_ && abs((*time - previous_->second) - (burstSteady_ - previous_->first)) < kLeastStep;
     previous_ = {burstSteady_, *time};
-    if (follows) outcome.sample = sampleFor(*time);
+    if (follows && outcome_) outcome_->sample = sampleFor(*time);
   }
 }
 

@@ -9,7 +9,8 @@
 // real-time clock when that read returned, which is a far steadier mark than the end of the
 // burst, whose length changes from second to second.
 //
-// The epoch's time comes from its NAV-PVT or NAV-TIMEUTC, taken only when the receiver says it is
+// The receiver's messages come through the core's receiver stream. The epoch's time comes from its
+// NAV-PVT or NAV-TIMEUTC, taken only when the receiver says it is
 // valid and fully resolved, and only when the burst was seen whole up to it: it began with a UBX
 // frame right after the gap, its frames followed each other without foreign bytes (the zeros
 // that pad a short report aside), all carried the same epoch, and its time moved on from the
@@ -25,6 +26,7 @@
 #include <span>
 #include <utility>
 
+#include "core/receiver_stream.h"
 #include "core/ubx.h"
 #include "platform/bridge_io.h"
 
@@ -39,6 +41,10 @@ class EpochStamper {
     bool epochStart = false;  // this read began a new epoch's burst
     std::optional<platform::TimeSample> sample;
   };
+
+  EpochStamper() = default;
+  EpochStamper(const EpochStamper&) = delete;
+  EpochStamper& operator=(const EpochStamper&) = delete;
 
   // One read's receiver bytes (none: a read of reports without any), with the moments it
   // returned on the steady and on the real-time clock.
@@ -63,10 +69,19 @@ class EpochStamper {
     platform::Leap leap = platform::Leap::None;
   };
 
+  // What the stream delivers of each burst.
+  struct Messages final : core::ReceiverSink {
+    explicit Messages(EpochStamper& s) : stamper(s) {}
+    void onMessage(std::uint8_t messageClass, std::uint8_t messageId, std::span<const std::uint8_t> payload) override;
+    void onNavPvt(const core::NavPvt& m) override;
+    void onNavTimeUtc(const core::NavTimeUtc& m) override;
+    void onNavTimeLs(const core::NavTimeLs& m) override;
+    EpochStamper& stamper;
+  };
+
   void learn(SteadyTime at, std::chrono::nanoseconds gap);
   void startBurst(SteadyTime steady, RealTime real);
-  void feed(std::uint8_t b, Outcome& outcome);
-  void onFrame(Outcome& outcome);
+  void onTime(std::uint32_t tow, std::optional<RealTime> time);
   void announce(const core::NavTimeLs& m, RealTime epochTime);
   platform::TimeSample sampleFor(RealTime epochTime);
 
@@ -80,10 +95,10 @@ class EpochStamper {
   bool sampled_ = false;
   SteadyTime burstSteady_{};
   RealTime burstReal_{};
-  std::uint64_t position_ = 0;                 // bytes of the burst fed so far
-  std::optional<std::uint64_t> firstAfterEnd_;  // the first non-zero byte after the last whole frame
   std::optional<std::uint32_t> epochTow_;      // iTOW of the burst's NAV messages
-  core::MessageAssembler assembler_;
+  Messages messages_{*this};
+  core::ReceiverStream stream_{messages_};
+  Outcome* outcome_ = nullptr;  // of the read being fed
 
   // The leap second announced, and a NAV-TIMELS of the burst waiting for the time of its epoch.
   std::optional<Announcement> announced_;

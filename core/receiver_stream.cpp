@@ -16,18 +16,37 @@ bool ReceiverStream::feedInputReports(std::span<const std::uint8_t> read, int re
   return true;
 }
 
+namespace {
+
+// A UBX frame: sync, class, id and length before the payload, the checksum after it.
+constexpr std::uint64_t kFrameOverhead = 8;
+
+}  // namespace
+
 bool ReceiverStream::feedReceiverBytes(std::span<const std::uint8_t> bytes) {
   for (const std::uint8_t b : bytes) {
+    if (b != 0 && !firstAfterFrame_) firstAfterFrame_ = position_;
+    ++position_;
     if (parseReceiverByte(assembler_, b)) deliver();
     if (!sink_.keepReading()) return false;
   }
   return true;
 }
 
+void ReceiverStream::resync() {
+  assembler_.state = 0;
+  position_ = 0;
+  firstAfterFrame_.reset();
+}
+
 void ReceiverStream::deliver() {
   const std::uint8_t cls = assembler_.messageClass;
   const std::uint8_t id = assembler_.messageId;
   const auto payload = assembler_.message();
+  // The frame's first byte is a sync byte, so the first byte other than zero since the last frame
+  // is its own exactly when nothing else came between.
+  frameAdjoins_ = position_ >= kFrameOverhead + payload.size() && firstAfterFrame_ == position_ - (kFrameOverhead + payload.size());
+  firstAfterFrame_.reset();
   sink_.onMessage(cls, id, payload);
   if (cls != kClassNav) return;
   switch (id) {
@@ -42,6 +61,9 @@ void ReceiverStream::deliver() {
       return;
     case kIdNavSvInfo:
       if (const auto m = NavSvInfo::read(payload)) sink_.onNavSvInfo(*m);
+      return;
+    case kIdNavTimeLs:
+      if (const auto m = readNavTimeLs(payload)) sink_.onNavTimeLs(*m);
       return;
     default:
       return;

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "core/protocol.h"
@@ -28,6 +29,7 @@ class ReceiverSink {
   virtual void onNavSvInfo(const NavSvInfo&) {}
   virtual void onNavTimeUtc(const NavTimeUtc&) {}
   virtual void onNavClock(const NavClock&) {}
+  virtual void onNavTimeLs(const NavTimeLs&) {}
 
   // Asked before each report and after each receiver byte (and so after each delivered message):
   // false ends the feed at once, leaving the rest of the read unread. A sink whose callbacks may
@@ -50,6 +52,15 @@ class ReceiverStream {
   // Receiver bytes without the reports around them. False when the sink stopped the feed.
   bool feedReceiverBytes(std::span<const std::uint8_t> bytes);
 
+  // Forgets the frame in progress, as after a break in the line: a frame is taken only from its
+  // first byte on after this, and frameAdjoins() counts from here.
+  void resync();
+  // Of the frame being delivered (during its callbacks): whether it followed the previous frame,
+  // or the start of the stream or the last resync, with nothing but zero bytes between them (the
+  // padding of a short report). False when other bytes stood there: a frame that was cut, or
+  // bytes that are no UBX.
+  bool frameAdjoins() const { return frameAdjoins_; }
+
   const MessageAssembler& assembler() const { return assembler_; }
 
  private:
@@ -57,6 +68,11 @@ class ReceiverStream {
 
   ReceiverSink& sink_;
   MessageAssembler assembler_;
+  // Receiver bytes fed since the start or the last resync, and where the first byte other than
+  // zero came after the last whole frame (or that start).
+  std::uint64_t position_ = 0;
+  std::optional<std::uint64_t> firstAfterFrame_;
+  bool frameAdjoins_ = false;
 };
 
 }  // namespace tamrik::core

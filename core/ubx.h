@@ -132,6 +132,8 @@ struct NavTimeUtc {
   std::uint32_t tAcc = 0;  // ns
 
   bool utcValid() const { return (valid & 0x04) != 0; }
+  // Time of week, week number and UTC all known: the whole time, as NavPvt::timeValid has it.
+  bool timeValid() const { return (valid & 0x07) == 0x07; }
 };
 std::optional<NavTimeUtc> readNavTimeUtc(std::span<const std::uint8_t> payload);
 

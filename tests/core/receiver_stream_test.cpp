@@ -157,5 +157,48 @@ TEST(ReceiverStream, ASinkStopsTheReadAtTheByteItAsksTo) {
   EXPECT_EQ(stopper.clocks.back().clkD, 3);
 }
 
+// Whether each frame followed the one before with nothing but report padding between: what the
+// bridge's epoch stamper takes for a burst seen whole. And NAV-TIMELS, decoded for it.
+TEST(ReceiverStream, TellsWhetherAFrameAdjoinsTheOneBeforeAndDeliversTheLeapSecondMessage) {
+  struct Adjoins : ReceiverSink {
+    explicit Adjoins(const ReceiverStream* const& s) : stream(s) {}
+    void onMessage(std::uint8_t, std::uint8_t id, std::span<const std::uint8_t>) override {
+      seen.emplace_back(id, stream->frameAdjoins());
+    }
+    void onNavTimeLs(const NavTimeLs& m) override { leaps.push_back(m); }
+    const ReceiverStream* const& stream;
+    std::vector<std::pair<int, bool>> seen;  // id, adjoins
+    std::vector<NavTimeLs> leaps;
+  };
+  const ReceiverStream* stream = nullptr;
+  Adjoins sink(stream);
+  ReceiverStream s(sink);
+  stream = &s;
+  Bytes ls(24, 0);
+  ls[0] = 0x10;                      // iTOW 16
+  ls[11] = 1;                        // a second inserted
+  ls[12] = 0x20;                     // in 32 s
+  ls[23] = 0x03;                     // both valid
+  const auto f = [](std::uint8_t id) { return ubx::frame(0x01, id, Bytes(8, id)); };
+  const Bytes first = join({Bytes{0, 0}, f(1), Bytes{0, 0, 0}, f(2), Bytes{0x33}, f(3), f(4), ubx::frame(0x01, 0x26, ls)});
+  EXPECT_TRUE(s.feedReceiverBytes(first));
+  // A frame cut short swallows what follows as its payload (frame 6 is lost with it); a stray
+  // sync byte starts nothing, but it stands between.
+  const Bytes cut = f(5);
+  EXPECT_TRUE(s.feedReceiverBytes(join({Bytes(cut.begin(), cut.begin() + 6), f(6), Bytes{0xB5, 0}, f(7)})));
+  // After a resync the frame in progress is gone and the count starts again.
+  EXPECT_TRUE(s.feedReceiverBytes(Bytes(cut.begin(), cut.begin() + 10)));
+  s.resync();
+  EXPECT_TRUE(s.feedReceiverBytes(join({Bytes{0}, f(8), Bytes(cut.begin() + 10, cut.end()), f(9)})));
+  const std::vector<std::pair<int, bool>> want = {{1, true},    {2, true}, {3, false}, {4, true},
+                                                  {0x26, true}, {7, false}, {8, true},  {9, false}};
+  EXPECT_EQ(sink.seen, want);
+  ASSERT_EQ(sink.leaps.size(), 1u);
+  EXPECT_EQ(sink.leaps[0].iTOW, 16u);
+  EXPECT_EQ(sink.leaps[0].lsChange, 1);
+  EXPECT_EQ(sink.leaps[0].timeToLsEvent, 32);
+  EXPECT_TRUE(sink.leaps[0].eventKnown());
+}
+
 }  // namespace
 }  // namespace tamrik::core
