@@ -46,7 +46,7 @@ class FrmMain final : public ui::WindowEvents {
   void setSatellitesOpener(std::function<void()> opener) { openSatellites_ = std::move(opener); }
 
   ui::WindowModel& model() { return model_; }
-  WindowState& state() { return state_; }
+  window::WindowState& state() { return state_; }
   readback::DeviceLink& deviceLink() { return link_; }
   gps::GpsMonitor& gpsMonitor() { return gps_; }
   synth::FrequencyPlanner& planner() { return planner_; }
@@ -57,7 +57,7 @@ class FrmMain final : public ui::WindowEvents {
   void onClick(const std::string& control, std::function<void()> handler);
 
   ui::WindowModel model_;
-  WindowState state_;
+  window::WindowState state_;
   readback::DeviceLink link_;
   gps::GpsMonitor gps_;
   settings::UnitSettings unitSettings_;

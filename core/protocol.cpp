@@ -116,7 +116,7 @@ std::optional<Frame> registerWriteFrame(std::uint8_t reg, std::uint8_t data, std
   return frame;
 }
 
-std::optional<Frame> settingsFrame(const Dividers& d, std::size_t length) {
+std::optional<Frame> settingsFrame(const numbers::Dividers& d, std::size_t length) {
   const auto block = encodeSettingsBlock(d);
   auto frame = frameFor(Command::SynthSettings, length, kSettingsBlockSize);
   if (!block || !frame) return std::nullopt;
@@ -213,7 +213,7 @@ std::optional<SettingsReport> decodeSettingsReport(std::span<const std::uint8_t>
   return out;
 }
 
-std::optional<SettingsBlock> encodeSettingsBlock(const Dividers& d) {
+std::optional<SettingsBlock> encodeSettingsBlock(const numbers::Dividers& d) {
   if (d.bw < 0 || d.bw > 255) return std::nullopt;
   SettingsBlock block{};
   put24(block, 0, d.gps);
@@ -228,8 +228,8 @@ std::optional<SettingsBlock> encodeSettingsBlock(const Dividers& d) {
   return block;
 }
 
-Dividers decodeSettingsBlock(std::span<const std::uint8_t, kSettingsBlockSize> b) {
-  Dividers d;
+numbers::Dividers decodeSettingsBlock(std::span<const std::uint8_t, kSettingsBlockSize> b) {
+  numbers::Dividers d;
   d.gps = le24(b, 0);
   d.n31 = le24(b, 3) + 1;
   d.n2_hs = b[6] + 4;

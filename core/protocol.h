@@ -72,7 +72,7 @@ std::optional<Frame> blinkFrame(bool on, std::size_t length);
 std::optional<Frame> driveStrengthFrame(std::uint8_t index, std::size_t length);
 std::optional<Frame> registerWriteFrame(std::uint8_t reg, std::uint8_t data, std::size_t length);
 // Command 4 with the settings block of d; also std::nullopt when d cannot be encoded (BW not 0 to 255).
-std::optional<Frame> settingsFrame(const Dividers& d, std::size_t length);
+std::optional<Frame> settingsFrame(const numbers::Dividers& d, std::size_t length);
 // Command 10 asking for `what` in the next get-feature answer: kQueryVersion, the firmware version.
 inline constexpr std::uint8_t kQueryVersion = 4;
 std::optional<Frame> queryFrame(std::uint8_t what, std::size_t length);
@@ -116,7 +116,7 @@ std::optional<Frame> serialNumberFrame(const SerialNumberPlan& plan, std::size_t
 struct SettingsReport {
   bool outputEnabled = false;
   int driveIndex = 0;  // 0..3; larger values read as 3
-  Dividers dividers;
+  numbers::Dividers dividers;
 
   friend bool operator==(const SettingsReport&, const SettingsReport&) = default;
 };
@@ -132,8 +132,8 @@ std::optional<SettingsReport> decodeSettingsReport(std::span<const std::uint8_t>
 inline constexpr std::size_t kSettingsBlockSize = 19;
 using SettingsBlock = std::array<std::uint8_t, kSettingsBlockSize>;
 // std::nullopt when BW is not from 0 to 255.
-std::optional<SettingsBlock> encodeSettingsBlock(const Dividers& d);
-Dividers decodeSettingsBlock(std::span<const std::uint8_t, kSettingsBlockSize> block);
+std::optional<SettingsBlock> encodeSettingsBlock(const numbers::Dividers& d);
+numbers::Dividers decodeSettingsBlock(std::span<const std::uint8_t, kSettingsBlockSize> block);
 
 // ---- Clock drift ----
 

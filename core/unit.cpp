@@ -117,7 +117,7 @@ bool Unit::setReceiverMessageRate(std::uint8_t messageClass, std::uint8_t messag
   return session_->setReceiverMessageRate(messageClass, messageId, rate);
 }
 
-ProgramOutcome Unit::programSettings(const Dividers& d, const std::function<bool()>& afterFrame) {
+ProgramOutcome Unit::programSettings(const numbers::Dividers& d, const std::function<bool()>& afterFrame) {
   session_->beginAction();
   const std::optional<Frame> frame = settingsFrame(d, session_->frameLength());
   if (!frame) {

@@ -8,7 +8,7 @@
 //     std::cout << u.serial << ' ' << u.firmware << '\n';    // firmware, usable
 //   if (unit.open("Q00001") != tamrik::core::OpenOutcome::Opened) return 3;  // or open() for the only one
 //   const tamrik::core::UnitReadback r = unit.readback();   // identity, settings report, receiver rates
-//   if (r.settings) std::cout << tamrik::core::outputHzText(r.settings->dividers) << " Hz\n";
+//   if (r.settings) std::cout << tamrik::numbers::outputHzText(r.settings->dividers) << " Hz\n";
 //   if (!unit.setOutputEnabled(true)) std::cerr << unit.lastError() << '\n';  // why it failed
 //
 //   struct Printer : tamrik::core::ReceiverSink {
@@ -188,7 +188,7 @@ class Unit {
   // Programs d as the window's Update does: command 4 twice, back to back. d is sent as given; the
   // caller applies forUpdate to bring it into the ranges Update uses. After each frame,
   // afterFrame (when given) is called and may stop the programming by returning false.
-  ProgramOutcome programSettings(const Dividers& d, const std::function<bool()>& afterFrame = {});
+  ProgramOutcome programSettings(const numbers::Dividers& d, const std::function<bool()>& afterFrame = {});
   // Checks the serial text as the window does, refuses a serial that another attached unit carries,
   // programs it and closes the unit, which re-enumerates under its new serial. The problem text when
   // the serial was refused (nothing is sent then, and the unit stays open), empty when it was sent;

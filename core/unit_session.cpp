@@ -183,7 +183,7 @@ bool UnitSession::writeRegister(std::uint8_t reg, std::uint8_t data) {
   return sendIf(*this, registerWriteFrame(reg, data, frameLength()));
 }
 
-bool UnitSession::sendSettings(const Dividers& d) { return sendIf(*this, settingsFrame(d, frameLength())); }
+bool UnitSession::sendSettings(const numbers::Dividers& d) { return sendIf(*this, settingsFrame(d, frameLength())); }
 
 bool UnitSession::sendClockDrift(std::int32_t drift) {
   return sendIf(*this, clockDriftFrame(clampDrift(drift), frameLength()));

@@ -70,7 +70,7 @@ class UnitSession {
   bool setBlink(bool on);
   bool writeRegister(std::uint8_t reg, std::uint8_t data);
   // Command 4 once; the window and Unit::programSettings send it twice.
-  bool sendSettings(const Dividers& d);
+  bool sendSettings(const numbers::Dividers& d);
   // Command 11 with the drift clamped to what the unit takes.
   bool sendClockDrift(std::int32_t drift);
   // Programs the serial; the unit then re-enumerates under it, so the caller closes the session.

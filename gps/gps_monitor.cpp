@@ -37,10 +37,10 @@ constexpr std::chrono::seconds kRecordingQuietLimit{5};
 
 }  // namespace
 
-GpsMonitor::GpsMonitor(WindowState& state, readback::DeviceLink& link)
+GpsMonitor::GpsMonitor(window::WindowState& state, readback::DeviceLink& link)
     : s_(state), link_(link), utc_(&state.health.clock()) {
   // The last hour shows the events of the unit the lights show.
-  healthListener_ = s_.health.subscribe([this](const WindowHealthEvent& e) {
+  healthListener_ = s_.health.subscribe([this](const window::WindowHealthEvent& e) {
     if (e.serial == s_.health.shownSerial()) {
       sky_.event(e.event);
       if (skyObserver_) skyObserver_();
@@ -53,7 +53,7 @@ GpsMonitor::~GpsMonitor() { s_.health.unsubscribe(healthListener_); }
 void GpsMonitor::PollInputReports() {
   if (s_.flags.Unloading || busy_) return;
   FlagScope running(busy_);
-  UnitLink& link = s_.link;
+  window::UnitLink& link = s_.link;
 
   if (link.isOpen()) {
     // The reports go through the stream as they are read; a read that brings no whole report (the

@@ -32,7 +32,7 @@ class GpsMonitor : private core::ReceiverSink {
   // the window at most this long per tick.
   static constexpr std::chrono::milliseconds kFirstReportTimeout{20};
 
-  GpsMonitor(WindowState& state, readback::DeviceLink& link);
+  GpsMonitor(window::WindowState& state, readback::DeviceLink& link);
   ~GpsMonitor();
   GpsMonitor(const GpsMonitor&) = delete;
   GpsMonitor& operator=(const GpsMonitor&) = delete;
@@ -89,7 +89,7 @@ class GpsMonitor : private core::ReceiverSink {
   void setClockFromNavPvt(const NavPvt& pvt);
   void clockSettingAnswered(platform::ClockPrompt prompt, platform::ClockOutcome outcome);
 
-  WindowState& s_;
+  window::WindowState& s_;
   readback::DeviceLink& link_;
   core::ReceiverStream stream_{*this};
   std::uint64_t readEpoch_ = 0;  // the opening of the unit the current read came from
@@ -106,7 +106,7 @@ class GpsMonitor : private core::ReceiverSink {
   std::shared_ptr<GpsMonitor*> self_ = std::make_shared<GpsMonitor*>(this);
   core::SkyRecord sky_;
   core::UtcClock* utc_;
-  WindowHealth::ListenerId healthListener_ = 0;
+  window::WindowHealth::ListenerId healthListener_ = 0;
   std::function<void()> skyObserver_;
   std::unique_ptr<core::Recording> recording_;
   core::UtcTime recordingHeard_{};  // the latest receiver byte of the recording

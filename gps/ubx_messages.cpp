@@ -111,7 +111,7 @@ platform::SystemTime ClockFromNavPvt(const NavPvt& pvt) {
   t.minute = pvt.minute;
   t.second = pvt.second;
   const double nano = pvt.nano < 0 ? 0.0 : static_cast<double>(pvt.nano);
-  t.milliseconds = static_cast<std::uint16_t>(core::roundHalfEven(nano / 1000000.0));
+  t.milliseconds = static_cast<std::uint16_t>(numbers::roundHalfEven(nano / 1000000.0));
   return t;
 }
 

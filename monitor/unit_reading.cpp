@@ -44,9 +44,9 @@ std::string isoTime(core::UtcTime t) {
 
 double unixSeconds(core::UtcTime t) { return static_cast<double>(t.time_since_epoch().count()) / 1000.0; }
 
-double frequencyHz(const std::optional<core::Frequency>& f) { return f ? f->hz() : std::nan(""); }
+double frequencyHz(const std::optional<numbers::Frequency>& f) { return f ? f->hz() : std::nan(""); }
 
-std::vector<DividerField> dividerFields(const core::Dividers& d) {
+std::vector<DividerField> dividerFields(const numbers::Dividers& d) {
   return {{"gps", d.gps},     {"n31", d.n31},       {"n2_hs", d.n2_hs},   {"n2_ls", d.n2_ls},
           {"n1_hs", d.n1_hs}, {"nc1_ls", d.nc1_ls}, {"nc2_ls", d.nc2_ls}, {"bw", d.bw}};
 }
@@ -130,15 +130,15 @@ std::optional<double> disconnects(R u) { return u.health ? count(u.health->disco
 
 std::optional<double> outputFrequency(R u) {
   const auto* s = settings(u);
-  return s ? std::optional(core::displayedOutputHz(s->dividers)) : std::nullopt;
+  return s ? std::optional(numbers::displayedOutputHz(s->dividers)) : std::nullopt;
 }
 std::optional<double> phaseDetectorFrequency(R u) {
   const auto* s = settings(u);
-  return s ? std::optional(frequencyHz(core::f3Frequency(s->dividers))) : std::nullopt;
+  return s ? std::optional(frequencyHz(numbers::f3Frequency(s->dividers))) : std::nullopt;
 }
 std::optional<double> oscillatorFrequency(R u) {
   const auto* s = settings(u);
-  return s ? std::optional(frequencyHz(core::oscillatorFrequency(s->dividers))) : std::nullopt;
+  return s ? std::optional(frequencyHz(numbers::oscillatorFrequency(s->dividers))) : std::nullopt;
 }
 void dividers(R u, const Labels& unit, Samples& out) {
   if (const auto* s = settings(u)) {

@@ -40,13 +40,13 @@ std::optional<ReceiverUtc> utcOf(const core::NavPvt& pvt);
 std::string isoTime(core::UtcTime t);
 double unixSeconds(core::UtcTime t);
 
-double frequencyHz(const std::optional<core::Frequency>& f);
+double frequencyHz(const std::optional<numbers::Frequency>& f);
 
 struct DividerField {
   const char* key;
   std::int32_t value;
 };
-std::vector<DividerField> dividerFields(const core::Dividers& d);
+std::vector<DividerField> dividerFields(const numbers::Dividers& d);
 
 // One unit as the metrics show it.
 struct UnitReading {

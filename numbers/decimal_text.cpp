@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-namespace tamrik::core {
+namespace tamrik::numbers {
 
 namespace {
 
@@ -122,4 +122,4 @@ DecimalReading readDecimal(std::string_view text, std::string_view decimalSepara
   return {Outcome::Number, value, {}};
 }
 
-}  // namespace tamrik::core
+}  // namespace tamrik::numbers

@@ -1,7 +1,7 @@
 #pragma once
 #include <string_view>
 
-namespace tamrik::core {
+namespace tamrik::numbers {
 
 // What a text says as a decimal number.
 struct DecimalReading {
@@ -28,4 +28,4 @@ struct DecimalReading {
 DecimalReading readDecimal(std::string_view text, std::string_view decimalSeparator = ".",
                            std::string_view groupSeparator = {});
 
-}  // namespace tamrik::core
+}  // namespace tamrik::numbers

@@ -2,7 +2,7 @@
 #include <array>
 #include <cstdint>
 
-namespace tamrik::core {
+namespace tamrik::numbers {
 
 // The synthesizer's divider set as whole numbers: the reference GPS (Hz) divided by N31 feeds the
 // PLL, whose oscillator runs at GPS / N31 * N2_HS * N2_LS; the output is that divided by N1_HS and
@@ -60,4 +60,4 @@ constexpr Dividers forUpdate(Dividers d) {
   return d;
 }
 
-}  // namespace tamrik::core
+}  // namespace tamrik::numbers

@@ -6,7 +6,7 @@
 
 #include "numbers/number_format.h"
 
-namespace tamrik::core {
+namespace tamrik::numbers {
 
 namespace {
 
@@ -91,4 +91,4 @@ std::string oscillatorGhzText(const Dividers& d, std::string_view decimalSeparat
   return text;
 }
 
-}  // namespace tamrik::core
+}  // namespace tamrik::numbers

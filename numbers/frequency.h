@@ -6,7 +6,7 @@
 
 #include "numbers/dividers.h"
 
-namespace tamrik::core {
+namespace tamrik::numbers {
 
 // A frequency worked out exactly from whole numbers: numerator / denominator Hz, kept in lowest
 // terms with a positive denominator, so that equal frequencies compare equal.
@@ -54,4 +54,4 @@ std::string f3HzText(const Dividers& d);
 // so that an oscillator on a 100 kHz step (4.209 GHz) is never shown one step below it.
 std::string oscillatorGhzText(const Dividers& d, std::string_view decimalSeparator = ".");
 
-}  // namespace tamrik::core
+}  // namespace tamrik::numbers

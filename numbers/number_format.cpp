@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cmath>
 
-namespace tamrik::core {
+namespace tamrik::numbers {
 
 namespace {
 
@@ -95,4 +95,4 @@ std::string scaledDecimal(std::int64_t value, int decimals) {
   return text;
 }
 
-}  // namespace tamrik::core
+}  // namespace tamrik::numbers

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace tamrik::core {
+namespace tamrik::numbers {
 
 // General number format, the one number writer of the program: the shortest text that gives the
 // value back at up to 15 significant digits, no grouping, the given decimal separator (the window
@@ -24,4 +24,4 @@ std::optional<std::int32_t> toInt32Nearest(double value);
 // "46.0569", scaledDecimal(-1500, 3) "-1.5".
 std::string scaledDecimal(std::int64_t value, int decimals);
 
-}  // namespace tamrik::core
+}  // namespace tamrik::numbers

@@ -9,7 +9,7 @@
 
 namespace tamrik::readback {
 
-DeviceLink::DeviceLink(WindowState& state) : s_(state) {}
+DeviceLink::DeviceLink(window::WindowState& state) : s_(state) {}
 
 void DeviceLink::Scan_USB_devices() {
   auto& c = s_.controls;
@@ -29,7 +29,7 @@ bool DeviceLink::FindTheHid() { return s_.link.open(s_.controls.SerNo.selectedTe
 
 void DeviceLink::ReadUnitSettings(Readback kind) {
   auto& c = s_.controls;
-  UnitLink& link = s_.link;
+  window::UnitLink& link = s_.link;
   core::Unit& unit = link.unit();
   ++s_.readbackCount;
 
@@ -116,7 +116,7 @@ void DeviceLink::ReadUnitSettings(Readback kind) {
   c.Frame3.setEnabled(true);
 
   if (const std::optional<core::SettingsReport>& settings = readback.settings) {
-    const core::Dividers& v = settings->dividers;
+    const numbers::Dividers& v = settings->dividers;
     c.OUT1EN.setChecked(settings->outputEnabled);
     c.Enc1.setSelected(settings->driveIndex);
     setBox(c.GPS, std::to_string(v.gps));
@@ -127,7 +127,7 @@ void DeviceLink::ReadUnitSettings(Readback kind) {
     setBox(c.NC1_LS, std::to_string(v.nc1_ls));
     setBox(c.NC2_LS, std::to_string(v.nc2_ls));
     setBox(c.BW, std::to_string(v.bw));
-    setBox(c.Out1Freq, core::outputHzText(v, s_.numberFormat.decimalSeparator));
+    setBox(c.Out1Freq, numbers::outputHzText(v, s_.numberFormat.decimalSeparator));
     c.F3lbl.setText(f3Caption(v));
     c.Fosclbl.setText(foscCaption(v, s_.numberFormat));
     if (!inPlace) {

@@ -23,7 +23,7 @@ enum class Readback {
 // WindowState::link's; this class only shows them.
 class DeviceLink {
  public:
-  explicit DeviceLink(WindowState& state);
+  explicit DeviceLink(window::WindowState& state);
 
   // Rebuilds the unit list in SerNo.
   void Scan_USB_devices();
@@ -39,7 +39,7 @@ class DeviceLink {
   void Unload();
 
  private:
-  WindowState& s_;
+  window::WindowState& s_;
   // What the last readback wrote into each box, and the opening of the unit it read (unset when
   // it read none).
   std::map<std::string, std::string> shownTexts_;

@@ -5,7 +5,7 @@
 
 namespace tamrik::settings {
 
-UnitSettings::UnitSettings(WindowState& state) : s_(state) {}
+UnitSettings::UnitSettings(window::WindowState& state) : s_(state) {}
 
 bool UnitSettings::mayCommand() const { return s_.link.settingsLoaded(); }
 

@@ -10,7 +10,7 @@ namespace tamrik::settings {
 // LED blink, and the service functions raw register write and serial-number programming.
 class UnitSettings {
  public:
-  explicit UnitSettings(WindowState& state);
+  explicit UnitSettings(window::WindowState& state);
   UnitSettings(const UnitSettings&) = delete;
   UnitSettings& operator=(const UnitSettings&) = delete;
 
@@ -30,7 +30,7 @@ class UnitSettings {
   bool mayCommand() const;
   void showError(const std::string& title, const std::string& text);
 
-  WindowState& s_;
+  window::WindowState& s_;
 };
 
 }  // namespace tamrik::settings

@@ -8,7 +8,7 @@ namespace tamrik::text {
 
 std::string jsonNumber(double value) {
   if (!std::isfinite(value)) return "null";
-  return core::formatGeneral(value, ".");
+  return numbers::formatGeneral(value, ".");
 }
 
 JsonObject& JsonObject::raw(std::string_view key, std::string value) {

@@ -45,7 +45,7 @@ PrometheusText& PrometheusText::sample(const Labels& labels, double value) {
   } else if (std::isinf(value)) {
     text_ += value > 0 ? "+Inf" : "-Inf";
   } else {
-    text_ += core::formatGeneral(value, ".");
+    text_ += numbers::formatGeneral(value, ".");
   }
   text_ += '\n';
   return *this;

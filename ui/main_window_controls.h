@@ -165,7 +165,7 @@ struct MainWindowControls {
   TAMRIK_MAIN_WINDOW_CONTROLS(TAMRIK_CONTROL_MEMBER)
 #undef TAMRIK_CONTROL_MEMBER
 
-  // The divider boxes, in the order of the settings block (core::kUpdateLimits).
+  // The divider boxes, in the order of the settings block (numbers::kUpdateLimits).
   std::array<ControlHandle*, 7> dividerBoxes{&GPS, &N31, &N2_HS, &N2_LS, &N1_HS, &NC1_LS, &NC2_LS};
   // What a settings readback writes into boxes the user may be editing: the output frequency, the
   // divider boxes and BW.

@@ -16,17 +16,17 @@ std::string withSeparator(std::string text, const NumberFormat& format) {
   return text;
 }
 
-core::DecimalReading readNumber(std::string_view text, const NumberFormat& format) {
-  return core::readDecimal(text, format.decimalSeparator, format.groupSeparator);
+numbers::DecimalReading readNumber(std::string_view text, const NumberFormat& format) {
+  return numbers::readDecimal(text, format.decimalSeparator, format.groupSeparator);
 }
 
 }  // namespace
 
 std::string formatFixed(double value, int decimals, const NumberFormat& format) {
-  if (!std::isfinite(value)) return core::formatGeneral(value, format.decimalSeparator);
+  if (!std::isfinite(value)) return numbers::formatGeneral(value, format.decimalSeparator);
   char buf[400];
   const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
-  if (r.ec != std::errc()) return core::formatGeneral(value, format.decimalSeparator);
+  if (r.ec != std::errc()) return numbers::formatGeneral(value, format.decimalSeparator);
   std::string text(buf, r.ptr);
   // "-0.00" is written as "0.00", as a format pattern does for a value that rounds to zero.
   if (text[0] == '-' && text.find_first_not_of("-0.") == std::string::npos) text.erase(0, 1);
@@ -34,14 +34,14 @@ std::string formatFixed(double value, int decimals, const NumberFormat& format) 
 }
 
 std::optional<double> parseNumber(std::string_view text, const NumberFormat& format) {
-  const core::DecimalReading r = readNumber(text, format);
-  if (r.outcome != core::DecimalReading::Outcome::Number) return std::nullopt;
+  const numbers::DecimalReading r = readNumber(text, format);
+  if (r.outcome != numbers::DecimalReading::Outcome::Number) return std::nullopt;
   return r.value;
 }
 
 std::optional<double> parseNumberSaturating(std::string_view text, const NumberFormat& format) {
-  using Outcome = core::DecimalReading::Outcome;
-  const core::DecimalReading r = readNumber(text, format);
+  using Outcome = numbers::DecimalReading::Outcome;
+  const numbers::DecimalReading r = readNumber(text, format);
   if (r.outcome != Outcome::Number && r.outcome != Outcome::BeyondDouble) return std::nullopt;
   return r.value;
 }
@@ -50,7 +50,7 @@ std::optional<std::int64_t> parseWholeNumber(std::string_view text, const Number
                                               std::int64_t hi) {
   const auto value = parseNumber(text, format);
   if (!value) return std::nullopt;
-  const double r = core::roundHalfEven(*value);
+  const double r = numbers::roundHalfEven(*value);
   if (r < static_cast<double>(lo) || r > static_cast<double>(hi)) return std::nullopt;
   return static_cast<std::int64_t>(r);
 }

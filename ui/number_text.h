@@ -15,13 +15,13 @@ struct NumberFormat {
   static NumberFormat comma() { return {",", "."}; }
 };
 
-// Numbers are written in general number format with core::formatGeneral, passing the user's
+// Numbers are written in general number format with numbers::formatGeneral, passing the user's
 // decimal separator.
 
 // A fixed number of decimals, as the pattern "0.0000000" writes it, with the locale's separator.
 std::string formatFixed(double value, int decimals, const NumberFormat& format);
 
-// Reads a whole text as a number in the user's format (core::readDecimal): optional blanks around it, an optional sign,
+// Reads a whole text as a number in the user's format (numbers::readDecimal): optional blanks around it, an optional sign,
 // digits with optional group separators between them, an optional fraction after the decimal
 // separator and an optional exponent. Anything else (empty text, letters, trailing characters)
 // gives std::nullopt.

@@ -4,7 +4,7 @@
 #include "core/unit.h"
 #include "ui/main_window_controls.h"
 
-namespace tamrik {
+namespace tamrik::window {
 
 // The window's connection to its unit, in one place: the unit (the core's), whether it is open and
 // its settings loaded, whether the user has asked for another unit, and how often the poll timer
@@ -85,4 +85,4 @@ class UnitLink {
   bool reconnectRequested_ = false;
 };
 
-}  // namespace tamrik
+}  // namespace tamrik::window

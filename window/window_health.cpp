@@ -4,7 +4,7 @@
 
 #include "core/health_text.h"
 
-namespace tamrik {
+namespace tamrik::window {
 
 WindowHealth::WindowHealth(platform::KernelService& kernel) : kernel_(kernel), utc_(kernel), health_(utc_) {
   health_.setListener([this](const core::UnitHealth& unit, const core::HealthEvent& event) { record(unit, event); });
@@ -60,4 +60,4 @@ void WindowHealth::navPvt(const core::Unit& unit, const core::NavPvt& pvt) {
 std::string WindowHealth::gpsTooltip() const { return core::gpsLightTooltip(shown(), now()); }
 std::string WindowHealth::pllTooltip() const { return core::pllLightTooltip(shown(), now()); }
 
-}  // namespace tamrik
+}  // namespace tamrik::window

@@ -24,7 +24,7 @@
 #include "core/unit.h"
 #include "platform/kernel_service.h"
 
-namespace tamrik {
+namespace tamrik::window {
 
 // One event of the record, with the unit it happened to.
 struct WindowHealthEvent {
@@ -100,4 +100,4 @@ class WindowHealth {
   ListenerId nextListener_ = 1;
 };
 
-}  // namespace tamrik
+}  // namespace tamrik::window

@@ -9,7 +9,7 @@
 #include "window/unit_link.h"
 #include "window/window_health.h"
 
-namespace tamrik {
+namespace tamrik::window {
 
 // The window's own flags; all start false. (Whether a unit is open and its settings loaded, and
 // whether the user asked for another unit, are the connection's: UnitLink.)
@@ -52,4 +52,4 @@ struct WindowState {
   std::uint64_t readbackCount = 0;
 };
 
-}  // namespace tamrik
+}  // namespace tamrik::window

@@ -36,6 +36,7 @@
 namespace {
 
 namespace win = tamrik::platform::windows;
+namespace win32 = tamrik::platform::win32;
 
 bool usable(DWORD which) {
   HANDLE h = GetStdHandle(which);
@@ -100,7 +101,7 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
 
-  win::becomeDpiAware();
+  win32::becomeDpiAware();
 
   win::WindowsHidBackend realUnits;
   tamrik::sim::RealClock simulationClock;
@@ -126,21 +127,21 @@ int wmain(int argc, wchar_t** argv) {
   // The unit's 2 and 5 ms command gaps need pauses finer than Windows' 15.6 ms timer tick.
   tamrik::platform::HostKernel kernel(devices, clock, win::windowsSleeper());
   win::WindowsShell shell;
-  win::Win32Toolkit toolkit;
+  win32::Win32Toolkit toolkit;
   tamrik::platform::Platform platform{devices, devices, kernel, shell, toolkit};
 
   tamrik::FrmMain frm(platform, win::userNumberFormat());
-  win::Win32Window window(frm.model(), frm);
+  win32::Win32Window window(frm.model(), frm);
   toolkit.setOwner(window.hwnd());
   window.setClosedHandler([] { PostQuitMessage(0); });
   tamrik::gps::GpsMonitor& gps = frm.gpsMonitor();
   if (recording) gps.startRecording(std::move(recording));
 
   // The Satellites window, made at its first opening; it goes with the main window.
-  std::unique_ptr<win::Win32DrawingWindow> satellites;
+  std::unique_ptr<win32::Win32DrawingWindow> satellites;
   frm.setSatellitesOpener([&] {
     if (!satellites) {
-      satellites = std::make_unique<win::Win32DrawingWindow>(
+      satellites = std::make_unique<win32::Win32DrawingWindow>(
           tamrik::gps::kSatellitesCaption, tamrik::gps::kSatellitesWidth, tamrik::gps::kSatellitesHeight,
           [&gps](int width, int height, double scale) {
             return tamrik::gps::drawSatellites(gps.Sky(), gps.utcClock().now(), width, height, scale);

@@ -35,9 +35,9 @@ std::vector<Field> planFields(const PlanResult& r) {
       {"nc1_ls", std::to_string(d.nc1_ls)},
       {"nc2_ls", std::to_string(d.nc2_ls)},
       {"bw", std::to_string(d.bw)},
-      {"achieved_hz", core::formatGeneral(r.achievedHz)},
-      {"offset_hz", core::formatGeneral(r.offsetHz)},
-      {"offset_ppb", core::formatGeneral(r.offsetPpb)},
+      {"achieved_hz", numbers::formatGeneral(r.achievedHz)},
+      {"offset_hz", numbers::formatGeneral(r.offsetHz)},
+      {"offset_ppb", numbers::formatGeneral(r.offsetPpb)},
   };
 }
 
@@ -112,8 +112,8 @@ int exitStatus(base::FailureKind kind) {
 }
 
 base::Result<double> parseNumber(std::string_view text) {
-  using Outcome = core::DecimalReading::Outcome;
-  const core::DecimalReading r = core::readDecimal(text);
+  using Outcome = numbers::DecimalReading::Outcome;
+  const numbers::DecimalReading r = numbers::readDecimal(text);
   switch (r.outcome) {
     case Outcome::Number:
     // Too large or too small for a double; either way far outside what the unit can take. The

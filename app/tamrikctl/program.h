@@ -28,7 +28,7 @@ inline constexpr int kExitUsage = 64;       // unknown command or option, missin
 // The exit status of a failure of each kind.
 int exitStatus(base::FailureKind kind);
 
-// A number read in the C locale by the window's decimal reader (core::readDecimal with '.' and no
+// A number read in the C locale by the window's decimal reader (numbers::readDecimal with '.' and no
 // group separator): an optional sign, digits with an optional '.', an optional exponent; blanks
 // around it are ignored. Anything else (empty text, letters, "inf", "nan", thousands separators, a
 // decimal comma, trailing characters) is a BadArgument, with the reason why the text is not a

@@ -43,7 +43,7 @@ void BM_Walk(benchmark::State& state) {
   for (auto _ : state) {
     benchmark::DoNotOptimize(reference::literalWalk(f, defaultExcludedReferences()));
   }
-  state.SetLabel(tamrik::core::formatGeneral(f) + " Hz");
+  state.SetLabel(tamrik::numbers::formatGeneral(f) + " Hz");
 }
 
 void BM_Planner(benchmark::State& state) {
@@ -51,7 +51,7 @@ void BM_Planner(benchmark::State& state) {
   for (auto _ : state) {
     benchmark::DoNotOptimize(SearchDividers(f, defaultExcludedReferences()));
   }
-  state.SetLabel(tamrik::core::formatGeneral(f) + " Hz");
+  state.SetLabel(tamrik::numbers::formatGeneral(f) + " Hz");
 }
 
 void BM_PlannerLow(benchmark::State& state) {
@@ -64,7 +64,7 @@ void BM_PlannerLow(benchmark::State& state) {
   state.counters["blocks"] = static_cast<double>(stats.blocks);
   state.counters["examined"] = static_cast<double>(stats.blocksExamined);
   state.counters["factored"] = static_cast<double>(stats.productsTested);
-  state.SetLabel(tamrik::core::formatGeneral(f) + " Hz");
+  state.SetLabel(tamrik::numbers::formatGeneral(f) + " Hz");
 }
 
 double millisecondsFor(double f, SearchStats* stats) {
@@ -134,7 +134,7 @@ void BM_Sweep(benchmark::State& state) {
   state.counters["requests_with_fallback"] = static_cast<double>(requestsWithFallback);
   char label[160];
   std::snprintf(label, sizeof label, "worst %.2f ms at %s Hz", worst,
-                tamrik::core::formatGeneral(worstRequest).c_str());
+                tamrik::numbers::formatGeneral(worstRequest).c_str());
   state.SetLabel(label);
 }
 

@@ -1,6 +1,6 @@
 #include "platform/win32/win32_dpi.h"
 
-namespace tamrik::platform::windows {
+namespace tamrik::platform::win32 {
 
 namespace {
 
@@ -67,4 +67,4 @@ int systemMetric(int index, int dpi) {
   return MulDiv(GetSystemMetrics(index), dpi, screenDpi());
 }
 
-}  // namespace tamrik::platform::windows
+}  // namespace tamrik::platform::win32

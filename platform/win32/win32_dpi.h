@@ -3,7 +3,7 @@
 
 // Per-monitor DPI awareness. The calls came with Windows 10 (1607 and 1703); they are looked up at
 // run time, so that the program still starts, unscaled, where they are missing.
-namespace tamrik::platform::windows {
+namespace tamrik::platform::win32 {
 
 // Makes the process per-monitor DPI aware (version 2 where there is one): Windows then no longer
 // stretches the window's bitmap, and the window lays itself out again on WM_DPICHANGED. The
@@ -21,4 +21,4 @@ NONCLIENTMETRICSW nonClientMetrics(int dpi);
 
 int systemMetric(int index, int dpi);
 
-}  // namespace tamrik::platform::windows
+}  // namespace tamrik::platform::win32

@@ -6,7 +6,7 @@
 #include "platform/win32/win32_dpi.h"
 #include "platform/windows/windows_text.h"
 
-namespace tamrik::platform::windows {
+namespace tamrik::platform::win32 {
 
 namespace {
 
@@ -34,7 +34,7 @@ void registerClass() {
 Win32DrawingWindow::Win32DrawingWindow(const std::string& caption, int width, int height, Painter painter)
     : painter_(std::move(painter)) {
   registerClass();
-  hwnd_ = CreateWindowExW(kExStyle, kDrawingClass, wideFromUtf8(caption).c_str(), kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+  hwnd_ = CreateWindowExW(kExStyle, kDrawingClass, windows::wideFromUtf8(caption).c_str(), kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
                           width, height, nullptr, nullptr, moduleInstance(), nullptr);
   if (!hwnd_) return;
   SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
@@ -148,7 +148,7 @@ void Win32DrawingWindow::paint() {
         const UINT align = op.align == ui::DrawOp::Align::Center  ? DT_CENTER
                            : op.align == ui::DrawOp::Align::Right ? DT_RIGHT
                                                                   : DT_LEFT;
-        const std::wstring text = wideFromUtf8(op.text);
+        const std::wstring text = windows::wideFromUtf8(op.text);
         DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &box,
                   align | DT_VCENTER | DT_SINGLELINE | DT_NOCLIP | DT_NOPREFIX);
         break;
@@ -165,4 +165,4 @@ void Win32DrawingWindow::paint() {
   EndPaint(hwnd_, &ps);
 }
 
-}  // namespace tamrik::platform::windows
+}  // namespace tamrik::platform::win32

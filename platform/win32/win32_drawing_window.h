@@ -8,7 +8,7 @@
 
 #include "ui/drawing.h"
 
-namespace tamrik::platform::windows {
+namespace tamrik::platform::win32 {
 
 // A resizable top-level window that shows a ui::Drawing, built afresh for its size whenever it is
 // painted, at the window's DPI: the picture gets the window's pixels and the scale dpi / 96, and
@@ -43,4 +43,4 @@ class Win32DrawingWindow final {
   std::map<std::pair<int, bool>, HFONT> fonts_;
 };
 
-}  // namespace tamrik::platform::windows
+}  // namespace tamrik::platform::win32

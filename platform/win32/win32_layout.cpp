@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
-namespace tamrik::platform::windows {
+namespace tamrik::platform::win32 {
 
 using ui::Control;
 using ui::ControlKind;
@@ -171,4 +171,4 @@ std::string literalCaption(const std::string& text) {
   return out;
 }
 
-}  // namespace tamrik::platform::windows
+}  // namespace tamrik::platform::win32

@@ -6,7 +6,7 @@
 
 // Where the Win32 window puts each control of the window model, in which order its windows are
 // stacked and which of them the keyboard reaches. Plain C++, so that it is tested on every system.
-namespace tamrik::platform::windows {
+namespace tamrik::platform::win32 {
 
 // The window's resolution. The model is laid out in twips (1440 to the inch) and, inside the
 // satellite chart, in pixels of a 96 dots-per-inch screen; both become device pixels here, so the
@@ -77,4 +77,4 @@ std::vector<std::string> stackingOrder(const ui::WindowModel& model, const std::
 // "&x" as a keyboard mnemonic and hide the ampersand.
 std::string literalCaption(const std::string& text);
 
-}  // namespace tamrik::platform::windows
+}  // namespace tamrik::platform::win32

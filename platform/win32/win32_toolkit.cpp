@@ -6,7 +6,7 @@
 #include "platform/win32/win32_dpi.h"
 #include "platform/windows/windows_text.h"
 
-namespace tamrik::platform::windows {
+namespace tamrik::platform::win32 {
 
 namespace {
 
@@ -37,7 +37,7 @@ MessageAnswer Win32Toolkit::messageBox(const MessageBoxRequest& request) {
   HWND owner = owner_ && IsWindow(owner_) && IsWindowVisible(owner_) ? owner_ : nullptr;
   ++nesting_;
   // The box shows its text as it is: message boxes take no mnemonics and no markup.
-  const int answer = MessageBoxW(owner, wideFromUtf8(request.text).c_str(), wideFromUtf8(request.title).c_str(), type);
+  const int answer = MessageBoxW(owner, windows::wideFromUtf8(request.text).c_str(), windows::wideFromUtf8(request.title).c_str(), type);
   --nesting_;
   if (request.buttons == MessageButtons::YesNo) return answer == IDYES ? MessageAnswer::Yes : MessageAnswer::No;
   return MessageAnswer::Ok;
@@ -65,7 +65,7 @@ void Win32Toolkit::showNotice(const MessageBoxRequest& request) {
   notice->font = CreateFontIndirectW(&metrics.lfMessageFont);
 
   // Measure the text at most 400 design pixels wide, as a message box wraps it.
-  const std::wstring text = wideFromUtf8(request.text);
+  const std::wstring text = windows::wideFromUtf8(request.text);
   RECT textRect{0, 0, scaled(400), 0};
   HDC dc = GetDC(nullptr);
   HGDIOBJ old = SelectObject(dc, notice->font);
@@ -88,7 +88,7 @@ void Win32Toolkit::showNotice(const MessageBoxRequest& request) {
   const int x = ownerRect.left + (ownerRect.right - ownerRect.left - outer.cx) / 2;
   const int y = ownerRect.top + (ownerRect.bottom - ownerRect.top - outer.cy) / 2;
 
-  HWND hwnd = CreateWindowExW(exStyle, kNoticeClass, wideFromUtf8(request.title).c_str(), style, x, y, outer.cx, outer.cy,
+  HWND hwnd = CreateWindowExW(exStyle, kNoticeClass, windows::wideFromUtf8(request.title).c_str(), style, x, y, outer.cx, outer.cy,
                               owner, nullptr, moduleInstance(), notice);
   if (!hwnd) {
     DeleteObject(notice->font);
@@ -184,4 +184,4 @@ int Win32Toolkit::run() {
   return static_cast<int>(msg.wParam);
 }
 
-}  // namespace tamrik::platform::windows
+}  // namespace tamrik::platform::win32

@@ -5,7 +5,7 @@
 
 #include "platform/toolkit.h"
 
-namespace tamrik::platform::windows {
+namespace tamrik::platform::win32 {
 
 // Message boxes, notices and event processing with Win32. Message texts are always plain text.
 class Win32Toolkit final : public Toolkit {
@@ -45,4 +45,4 @@ class Win32Toolkit final : public Toolkit {
   std::vector<HWND> notices_;
 };
 
-}  // namespace tamrik::platform::windows
+}  // namespace tamrik::platform::win32

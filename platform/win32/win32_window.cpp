@@ -15,7 +15,7 @@
 #include "platform/win32/win32_dpi.h"
 #include "platform/windows/windows_text.h"
 
-namespace tamrik::platform::windows {
+namespace tamrik::platform::win32 {
 
 using ui::Control;
 using ui::ControlKind;
@@ -155,7 +155,7 @@ Win32Window::Win32Window(ui::WindowModel& model, ui::WindowEvents& events) : mod
   }
   defaultFace_ = faceInstalled(L"Microsoft Sans Serif") ? "Microsoft Sans Serif" : "MS Sans Serif";
 
-  hwnd_ = CreateWindowExW(kWindowExStyle, kWindowClass, wideFromUtf8(model_.window().caption).c_str(), kWindowStyle,
+  hwnd_ = CreateWindowExW(kWindowExStyle, kWindowClass, windows::wideFromUtf8(model_.window().caption).c_str(), kWindowStyle,
                           CW_USEDEFAULT, CW_USEDEFAULT, 400, 400, nullptr, nullptr, moduleInstance(), this);
   scale_.dpi = dpiOf(hwnd_);
   tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
@@ -218,7 +218,7 @@ HFONT Win32Window::font(const ui::Font& f) {
   lf.lfWeight = FW_NORMAL;
   lf.lfCharSet = f.cyrillic ? RUSSIAN_CHARSET : DEFAULT_CHARSET;
   lf.lfQuality = DEFAULT_QUALITY;
-  lstrcpynW(lf.lfFaceName, wideFromUtf8(face).c_str(), LF_FACESIZE);
+  lstrcpynW(lf.lfFaceName, windows::wideFromUtf8(face).c_str(), LF_FACESIZE);
   HFONT created = CreateFontIndirectW(&lf);
   // A bitmap font (the chart's Small Fonts) comes in a few sizes only: where its nearest size
   // falls well short of the one asked for, as at 200 %, an outline font of that size stands in.
@@ -269,7 +269,7 @@ void Win32Window::create(const Control& c) {
   Item& item = items_[c.name];
   if (!isWindowed(model_, c)) return;  // drawn by its container, or the timer
   HWND parent = containerWindow(c.container);
-  const std::wstring text = wideFromUtf8(c.text);
+  const std::wstring text = windows::wideFromUtf8(c.text);
   DWORD style = WS_CHILD | WS_CLIPSIBLINGS;
   DWORD exStyle = 0;
   const wchar_t* windowClass = L"STATIC";
@@ -394,14 +394,14 @@ void Win32Window::syncContent(const Control& c, HWND w) {
     case ControlKind::Label:
     case ControlKind::PictureBox: {
       // The window text is what screen readers read; the drawing shows it.
-      const std::wstring text = wideFromUtf8(c.text);
+      const std::wstring text = windows::wideFromUtf8(c.text);
       if (windowText(w) != text) SetWindowTextW(w, text.c_str());
       InvalidateRect(w, nullptr, FALSE);
       break;
     }
     case ControlKind::TextBox: {
       if (userEdit_ == c.name) break;
-      const std::wstring text = wideFromUtf8(c.text);
+      const std::wstring text = windows::wideFromUtf8(c.text);
       if (windowText(w) != text) SetWindowTextW(w, text.c_str());
       DWORD start = 0, end = 0;
       SendMessageW(w, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
@@ -414,11 +414,11 @@ void Win32Window::syncContent(const Control& c, HWND w) {
       for (int i = 0; same && i < count; ++i) {
         std::wstring entry(static_cast<std::size_t>(SendMessageW(w, CB_GETLBTEXTLEN, i, 0)) + 1, L'\0');
         entry.resize(static_cast<std::size_t>(SendMessageW(w, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(entry.data()))));
-        same = entry == wideFromUtf8(c.items[static_cast<std::size_t>(i)]);
+        same = entry == windows::wideFromUtf8(c.items[static_cast<std::size_t>(i)]);
       }
       if (!same) {
         SendMessageW(w, CB_RESETCONTENT, 0, 0);
-        for (const auto& entry : c.items) SendMessageW(w, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wideFromUtf8(entry).c_str()));
+        for (const auto& entry : c.items) SendMessageW(w, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(windows::wideFromUtf8(entry).c_str()));
         syncGeometry(c, w);  // the list's height follows the number of entries
       }
       if (SendMessageW(w, CB_GETCURSEL, 0, 0) != c.selected) SendMessageW(w, CB_SETCURSEL, c.selected, 0);
@@ -426,7 +426,7 @@ void Win32Window::syncContent(const Control& c, HWND w) {
     }
     case ControlKind::CheckBox:
     case ControlKind::Button: {
-      const std::wstring caption = wideFromUtf8(literalCaption(c.text));
+      const std::wstring caption = windows::wideFromUtf8(literalCaption(c.text));
       if (windowText(w) != caption) SetWindowTextW(w, caption.c_str());
       if (c.kind == ControlKind::CheckBox) SendMessageW(w, BM_SETCHECK, c.checked ? BST_CHECKED : BST_UNCHECKED, 0);
       break;
@@ -468,7 +468,7 @@ void Win32Window::wrapTooltips() {
 }
 
 void Win32Window::syncTooltip(const Control& c, Item& item) {
-  const std::wstring tip = wideFromUtf8(c.tooltip);
+  const std::wstring tip = windows::wideFromUtf8(c.tooltip);
   if (tip == item.tooltip || !tooltip_) return;
   TTTOOLINFOW info{};
   info.cbSize = TTTOOLINFOW_V2_SIZE;
@@ -484,14 +484,14 @@ void Win32Window::syncTooltip(const Control& c, Item& item) {
 
 void Win32Window::syncAccessibility(const Control& c, Item& item) {
   if (!accProps_) return;
-  const std::wstring announced = wideFromUtf8(ui::announcedName(c)) + L'\n' + wideFromUtf8(c.tooltip);
+  const std::wstring announced = windows::wideFromUtf8(ui::announcedName(c)) + L'\n' + windows::wideFromUtf8(c.tooltip);
   if (announced == item.announced) return;
   item.announced = announced;
   HWND w = item.hwnd;
   // A text box is named after the label beside it, a label that shows a value with its value; the
   // tooltip is the description. Frames are announced as groups.
   if (FAILED(accProps_->SetHwndPropStr(w, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_NAME,
-                                       wideFromUtf8(ui::announcedName(c)).c_str()))) {
+                                       windows::wideFromUtf8(ui::announcedName(c)).c_str()))) {
     // No annotations here (Wine has the service but not the calls): screen readers get the
     // window texts alone.
     accProps_->Release();
@@ -499,7 +499,7 @@ void Win32Window::syncAccessibility(const Control& c, Item& item) {
     return;
   }
   if (!c.tooltip.empty()) {
-    accProps_->SetHwndPropStr(w, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_DESCRIPTION, wideFromUtf8(c.tooltip).c_str());
+    accProps_->SetHwndPropStr(w, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_DESCRIPTION, windows::wideFromUtf8(c.tooltip).c_str());
   }
   if (c.kind == ControlKind::Frame) {
     VARIANT role;
@@ -532,7 +532,7 @@ void Win32Window::invalidateDrawn(const Control& c, Item& item) {
 
 void Win32Window::syncWindow() {
   if (destroying_) return;
-  const std::wstring caption = wideFromUtf8(model_.window().caption);
+  const std::wstring caption = windows::wideFromUtf8(model_.window().caption);
   if (windowText(hwnd_) != caption) SetWindowTextW(hwnd_, caption.c_str());
   // The caption and borders as the window has them now, at the DPI it is shown at.
   const PixelRect client = clientArea(model_, scale_);
@@ -827,7 +827,7 @@ void Win32Window::onEdited(const std::string& name, HWND edit) {
   SendMessageW(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
   userEdit_ = name;
   model_.setSelStart(name, static_cast<int>(end));
-  model_.setText(name, utf8FromWide(windowText(edit)));
+  model_.setText(name, windows::utf8FromWide(windowText(edit)));
   model_.setSelStart(name, static_cast<int>(end));
   userEdit_.clear();
   events_.change(name);
@@ -901,7 +901,7 @@ void Win32Window::drawFrame(const Control& c, HDC dc, const RECT& client) {
   GetTextMetricsW(dc, &metrics);
   RECT box = client;
   box.top += metrics.tmHeight / 2;
-  const std::wstring caption = wideFromUtf8(c.text);
+  const std::wstring caption = windows::wideFromUtf8(c.text);
   SIZE extent{0, 0};
   GetTextExtentPoint32W(dc, caption.c_str(), static_cast<int>(caption.size()), &extent);
   const int gap = scale_.fromDesignPixels(kCaptionGap);
@@ -992,7 +992,7 @@ void Win32Window::drawLabelText(const Control& c, HDC dc, const RECT& box) {
     outline(dc, r, textColorOf(c), scale_.lineWidth());
     InflateRect(&r, -scale_.lineWidth(), -scale_.lineWidth());
   }
-  const std::wstring text = wideFromUtf8(c.text);
+  const std::wstring text = windows::wideFromUtf8(c.text);
   if (text.empty()) return;
   HGDIOBJ old = SelectObject(dc, font(c.font));
   SetBkMode(dc, TRANSPARENT);
@@ -1033,4 +1033,4 @@ void Win32Window::drawLabel(const DRAWITEMSTRUCT& item) {
   }
 }
 
-}  // namespace tamrik::platform::windows
+}  // namespace tamrik::platform::win32

@@ -12,7 +12,7 @@
 
 struct IAccPropServices;
 
-namespace tamrik::platform::windows {
+namespace tamrik::platform::win32 {
 
 // A window's text (a control's caption or contents).
 std::wstring windowText(HWND hwnd);
@@ -131,4 +131,4 @@ class Win32Window final {
   std::tuple<HWND, int, LONG> lastPick_{nullptr, -1, 0};
 };
 
-}  // namespace tamrik::platform::windows
+}  // namespace tamrik::platform::win32

@@ -61,7 +61,7 @@ PlanResult SearchDividers(double requestHz, std::span<const std::int32_t> exclud
 PlanResult SearchDividers(double requestHz, std::span<const std::int32_t> excluded,
                           SearchObserver* observer, SearchStats* stats) {
   if (const auto preset = presetFor(requestHz)) {
-    const double a = core::displayedOutputHz(*preset);
+    const double a = numbers::displayedOutputHz(*preset);
     return PlanResult{PlanOutcome::Preset, *preset, a, offsetHzOf(a, requestHz),
                       offsetPpbOf(a, requestHz)};
   }
@@ -83,7 +83,7 @@ PlanResult SearchDividers(double requestHz, std::span<const std::int32_t> exclud
 
 namespace {
 std::string formatGeneral(double value, char decimalSeparator) {
-  return core::formatGeneral(value, std::string_view(&decimalSeparator, 1));
+  return numbers::formatGeneral(value, std::string_view(&decimalSeparator, 1));
 }
 }  // namespace
 

@@ -16,7 +16,7 @@ namespace tamrik::synth {
 
 // One divider set. The search always yields n31 1, bw 9, even n2_ls and nc1_ls, and nc2_ls equal
 // to nc1_ls.
-using DividerSet = core::Dividers;
+using DividerSet = numbers::Dividers;
 
 enum class PlanOutcome { Preset, Exact, Closest, Cancelled, TooLow, TooHigh };
 
@@ -89,7 +89,7 @@ struct Refusal {
 Refusal refusalFor(PlanOutcome outcome, char decimalSeparator);
 
 // The closest-frequency offer (Yes/No box). requestText is the request exactly as typed; A, D and
-// P are written in general number format (core::formatGeneral) with decimalSeparator.
+// P are written in general number format (numbers::formatGeneral) with decimalSeparator.
 struct ClosestOffer {
   std::string title, text;
 };

@@ -40,19 +40,19 @@ std::string withUserSeparator(const std::string& text, const ui::NumberFormat& f
 
 }  // namespace
 
-SearchProgress::SearchProgress(WindowState& state, std::function<bool()> mayGoOn)
+SearchProgress::SearchProgress(window::WindowState& state, std::function<bool()> mayGoOn)
     : s_(state), mayGoOn_(std::move(mayGoOn)) {}
 
 bool SearchProgress::progress(double fraction) {
   auto& c = s_.controls;
-  const double wanted = core::roundHalfEven(c.Bar.get().width * fraction);
+  const double wanted = numbers::roundHalfEven(c.Bar.get().width * fraction);
   const int width = static_cast<int>(std::clamp(wanted, -32768.0, 32767.0));
   if (width > c.Progress.get().width) c.Progress.setWidth(width);
   s_.platform.toolkit.processPendingEvents();
   return mayGoOn_();
 }
 
-FrequencyPlanner::FrequencyPlanner(WindowState& state, readback::DeviceLink& link, settings::UnitSettings& unitSettings)
+FrequencyPlanner::FrequencyPlanner(window::WindowState& state, readback::DeviceLink& link, settings::UnitSettings& unitSettings)
     : s_(state), link_(link), unitSettings_(unitSettings) {}
 
 void FrequencyPlanner::showError(const std::string& title, const std::string& text) {
@@ -253,21 +253,21 @@ void FrequencyPlanner::cancelledEnding(Stop why) {
 
 // ---- Update action ----
 
-static_assert(std::tuple_size_v<decltype(ui::MainWindowControls::dividerBoxes)> == core::kUpdateLimits.size(),
+static_assert(std::tuple_size_v<decltype(ui::MainWindowControls::dividerBoxes)> == numbers::kUpdateLimits.size(),
               "a divider box for each limit");
 
-core::Dividers FrequencyPlanner::ClampDividerSettings() {
+numbers::Dividers FrequencyPlanner::ClampDividerSettings() {
   auto& c = s_.controls;
-  core::Dividers d;
-  for (std::size_t i = 0; i < core::kUpdateLimits.size(); ++i) {
-    const core::DividerLimit& limit = core::kUpdateLimits[i];
+  numbers::Dividers d;
+  for (std::size_t i = 0; i < numbers::kUpdateLimits.size(); ++i) {
+    const numbers::DividerLimit& limit = numbers::kUpdateLimits[i];
     ui::ControlHandle& box = *c.dividerBoxes[i];
     // Whole numbers first, so that the range and the even rule hold for the number that is sent. A
     // text that is not a number takes the unit's factory value.
     const std::optional<double> typed = ui::parseNumberSaturating(box.text(), s_.numberFormat);
-    const double v = std::clamp(typed ? core::roundHalfEven(*typed) : limit.fallback,
+    const double v = std::clamp(typed ? numbers::roundHalfEven(*typed) : limit.fallback,
                                 static_cast<double>(limit.minimum), static_cast<double>(limit.maximum));
-    const std::int32_t n = core::withinLimit(limit, static_cast<std::int64_t>(v));
+    const std::int32_t n = numbers::withinLimit(limit, static_cast<std::int64_t>(v));
     box.setText(std::to_string(n));
     d.*limit.field = n;
   }
@@ -282,16 +282,16 @@ std::optional<std::int32_t> FrequencyPlanner::checkUpdateInput() {
     return std::nullopt;
   }
   if (const auto nc1 = ui::parseNumberSaturating(c.NC1_LS.text(), s_.numberFormat);
-      nc1 && core::roundHalfEven(*nc1) < 1) {
+      nc1 && numbers::roundHalfEven(*nc1) < 1) {
     showError("Cannot update", "NC1_LS must be at least 1. Nothing was sent to the unit.");
     return std::nullopt;
   }
   return static_cast<std::int32_t>(*bw);
 }
 
-void FrequencyPlanner::showSettings(const core::Dividers& d) {
+void FrequencyPlanner::showSettings(const numbers::Dividers& d) {
   auto& c = s_.controls;
-  c.Out1Freq.setText(core::outputHzText(d, s_.numberFormat.decimalSeparator));
+  c.Out1Freq.setText(numbers::outputHzText(d, s_.numberFormat.decimalSeparator));
   c.F3lbl.setText(readback::f3Caption(d));
   c.Fosclbl.setText(readback::foscCaption(d, s_.numberFormat));
 }
@@ -302,7 +302,7 @@ void FrequencyPlanner::SetFreqClick() {
   if (!bw) return;
   auto& c = s_.controls;
   c.NC2_LS.setText(c.NC1_LS.text());
-  core::Dividers d = ClampDividerSettings();
+  numbers::Dividers d = ClampDividerSettings();
   d.bw = *bw;
   c.BW.setText(std::to_string(d.bw));
 

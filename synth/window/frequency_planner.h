@@ -17,11 +17,11 @@ namespace tamrik::synth {
 // events, and tells the search to stop once mayGoOn says so.
 class SearchProgress final : public SearchObserver {
  public:
-  SearchProgress(WindowState& state, std::function<bool()> mayGoOn);
+  SearchProgress(window::WindowState& state, std::function<bool()> mayGoOn);
   bool progress(double fraction) override;
 
  private:
-  WindowState& s_;
+  window::WindowState& s_;
   std::function<bool()> mayGoOn_;
 };
 
@@ -32,7 +32,7 @@ class FrequencyPlanner {
  public:
   // Factory defaults sets the drive strength and the output through the unit settings' own actions,
   // as the user's change of those controls would.
-  FrequencyPlanner(WindowState& state, readback::DeviceLink& link, settings::UnitSettings& unitSettings);
+  FrequencyPlanner(window::WindowState& state, readback::DeviceLink& link, settings::UnitSettings& unitSettings);
   FrequencyPlanner(const FrequencyPlanner&) = delete;
   FrequencyPlanner& operator=(const FrequencyPlanner&) = delete;
 
@@ -49,10 +49,10 @@ class FrequencyPlanner {
   void SearchDividers();
   // Enables or disables the thirteen settings controls, one after the other.
   void EnableSettingsControls(bool enabled);
-  // Brings GPS and the six divider boxes into the synthesizer's ranges (core::kUpdateLimits), in
+  // Brings GPS and the six divider boxes into the synthesizer's ranges (numbers::kUpdateLimits), in
   // place: each box's number is rounded to a whole number, clamped, made even where the divider
   // must be, and written back. Returns those whole numbers (BW is left 0).
-  core::Dividers ClampDividerSettings();
+  numbers::Dividers ClampDividerSettings();
 
  private:
   struct SearchStart {
@@ -71,12 +71,12 @@ class FrequencyPlanner {
   // BW as a whole number from 0 to 255, or nothing after a message when the boxes cannot be sent.
   std::optional<std::int32_t> checkUpdateInput();
   // Out1Freq, F3lbl and Fosclbl for a divider set.
-  void showSettings(const core::Dividers& d);
+  void showSettings(const numbers::Dividers& d);
   // Both command-4 frames failed: reads the unit back and tells the user.
   void reportNotTaken();
   void showError(const std::string& title, const std::string& text);
 
-  WindowState& s_;
+  window::WindowState& s_;
   readback::DeviceLink& link_;
   settings::UnitSettings& unitSettings_;
 };

@@ -10,6 +10,8 @@
 namespace tamrik::core {
 namespace {
 
+using numbers::Dividers;
+
 using Bytes = std::vector<std::uint8_t>;
 
 // The first n bytes of a frame; the rest must be zeros.

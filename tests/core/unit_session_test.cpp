@@ -11,6 +11,8 @@
 namespace tamrik::core {
 namespace {
 
+using numbers::Dividers;
+
 using namespace std::chrono_literals;
 using Kind = platform::testing::RecordingDeviceBackend::CallKind;
 

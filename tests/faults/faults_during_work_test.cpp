@@ -72,7 +72,7 @@ TEST(Faults, AUnitThatNeverAnswersAFeatureRequestIsAFailedReadNotAFrozenWindow) 
   w.model().setText("LOL", "marker");
   w.runFor(1s);
   EXPECT_TRUE(w.control("Timer").enabled);
-  EXPECT_EQ(w.control("Timer").interval, UnitLink::kReadInterval);
+  EXPECT_EQ(w.control("Timer").interval, window::UnitLink::kReadInterval);
   EXPECT_NE(w.text("LOL"), "marker");
   EXPECT_TRUE(connectedTo(w, id));
 

@@ -36,7 +36,7 @@ void checkDecoded(const core::SettingsReport& r) {
   FUZZ_CHECK(s.bw >= 0 && s.bw <= 255);
 }
 
-void checkBoxes(fuzz::FuzzWindow& w, const core::Dividers& v) {
+void checkBoxes(fuzz::FuzzWindow& w, const numbers::Dividers& v) {
   FUZZ_CHECK(w.text("GPS") == std::to_string(v.gps));
   FUZZ_CHECK(w.text("N31") == std::to_string(v.n31));
   FUZZ_CHECK(w.text("N2_HS") == std::to_string(v.n2_hs));

@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           FUZZ_CHECK(f[1] == 4);
           auto box = [&](const char* name) {
             const auto v = ui::parseNumber(w.text(name), format);
-            const auto n = v ? core::toInt32Nearest(*v) : std::nullopt;
+            const auto n = v ? numbers::toInt32Nearest(*v) : std::nullopt;
             FUZZ_CHECK(n && *n == *v);  // a whole number
             return *n;
           };

@@ -54,7 +54,7 @@ TEST_F(SimUnit, StatusPositionTimeAndBarsFromTheReceiver) {
   // Just powered: the PLL is not locked and the receiver has no signal yet (status 0x03).
   EXPECT_EQ(status("LOS"), Status("No GPS signal", kLightRed));
   EXPECT_EQ(status("LOL"), Status("No PLL lock", kLightRed));
-  EXPECT_EQ(w->control("Timer").interval, UnitLink::kReadInterval);
+  EXPECT_EQ(w->control("Timer").interval, window::UnitLink::kReadInterval);
 
   w->runFor(8s);  // status 0x80 in the reports that carry receiver bytes
   EXPECT_EQ(status("LOS"), Status("GPS signal OK", kLightGreen));
@@ -110,7 +110,7 @@ TEST_F(SimUnit, UnplugBlackensBarsAndReconnectsEvery250ms) {
   }
   EXPECT_EQ(status("LOL"), Status("PLL lock OK", kLightRed));  // caption kept
   EXPECT_EQ(status("LOS"), Status("GPS signal OK", kLightGreen));
-  EXPECT_EQ(w->control("Timer").interval, UnitLink::kLossInterval);
+  EXPECT_EQ(w->control("Timer").interval, window::UnitLink::kLossInterval);
 
   // Each tick while it is away rescans and searches (two walks), 250 ms apart.
   const auto walks = w->recorder.count(platform::testing::RecordingDeviceBackend::CallKind::Enumerate);
@@ -122,7 +122,7 @@ TEST_F(SimUnit, UnplugBlackensBarsAndReconnectsEvery250ms) {
   EXPECT_TRUE(w->state.link.isOpen());
   EXPECT_TRUE(w->state.link.settingsLoaded());
   w->tick();
-  EXPECT_EQ(w->control("Timer").interval, UnitLink::kReadInterval);
+  EXPECT_EQ(w->control("Timer").interval, window::UnitLink::kReadInterval);
 
   // A reconnect request closes the unit and reopens it within one tick.
   const std::uint64_t epoch = w->state.link.unit().epoch();
@@ -223,7 +223,7 @@ TEST_F(SimUnit, SilentUnitCostsAtMostTheReadTimeoutAndKeepsTheLabels) {
   for (int i = 0; i < 20; ++i) {
     const auto before = simClock.now();
     w->tick();
-    EXPECT_LE(simClock.now() - before, UnitLink::kReadInterval * 1ms + GpsMonitor::kFirstReportTimeout);
+    EXPECT_LE(simClock.now() - before, window::UnitLink::kReadInterval * 1ms + GpsMonitor::kFirstReportTimeout);
   }
   EXPECT_TRUE(w->state.link.isOpen());
   EXPECT_EQ(w->text("LOS"), "marker");

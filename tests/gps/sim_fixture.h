@@ -103,7 +103,7 @@ struct SimulatedMonitor {
   platform::HostKernel kernel;
   platform::Platform platform{recorder, recorder, kernel, shell, toolkit};
   ui::WindowModel model;
-  WindowState state;
+  window::WindowState state;
   readback::DeviceLink link{state};
   GpsMonitor monitor{state, link};
 };

@@ -11,7 +11,7 @@
 #include "numbers/frequency.h"
 #include "numbers/number_format.h"
 
-namespace tamrik::core {
+namespace tamrik::numbers {
 namespace {
 
 TEST(RoundHalfEven, HalvesGoToTheEvenNeighbour) {
@@ -132,4 +132,4 @@ TEST(UpdateLimits, EveryDividerIsBroughtIntoItsRangeAndMadeEvenWhereItMustBe) {
 }
 
 }  // namespace
-}  // namespace tamrik::core
+}  // namespace tamrik::numbers

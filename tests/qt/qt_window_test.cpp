@@ -248,7 +248,7 @@ struct RenderedNight : testing::SimulatedWindow {
         "unplug:SIM001@14400000, replug:SIM001@18000000");          // 02:00:00 to 03:00:00
     EXPECT_EQ(faults.error, "");
     units.scheduleFaults(faults.events);
-    state().health.subscribe([this](const WindowHealthEvent& e) { heard.push_back(std::string(core::healthEventName(e.event.kind))); });
+    state().health.subscribe([this](const window::WindowHealthEvent& e) { heard.push_back(std::string(core::healthEventName(e.event.kind))); });
     frm.Load();
     runFor(std::chrono::seconds(5));
   }
@@ -347,7 +347,7 @@ TEST(QtWindow, TooltipsFollowAScriptedNight) {
       "pll_lock_regained", "gps_signal_regained", "fix_regained"};
   EXPECT_EQ(w.heard, night);
   std::vector<std::string> kept;
-  for (const WindowHealthEvent& e : w.state().health.events()) {
+  for (const window::WindowHealthEvent& e : w.state().health.events()) {
     EXPECT_EQ(e.serial, "SIM001");
     kept.push_back(std::string(core::healthEventName(e.event.kind)));
   }

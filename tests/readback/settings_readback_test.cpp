@@ -144,7 +144,7 @@ TEST(SettingsReadback, NumbersFollowTheUsersDecimalSeparator) {
   EXPECT_EQ(w.text("Fosclbl"), "Fosc = 5,06 GHz ");
   EXPECT_EQ(w.text("Out1Freq"), "10000000");
   // A fractional output frequency is written with a decimal comma.
-  EXPECT_EQ(core::outputHzText({2875000, 3, 11, 480, 11, 47, 47, 9}, ","), "9787234,04255319");
+  EXPECT_EQ(numbers::outputHzText({2875000, 3, 11, 480, 11, 47, 47, 9}, ","), "9787234,04255319");
   EXPECT_EQ(readback::foscCaption({51234567, 1, 100, 1, 4, 2, 2, 9}, ui::NumberFormat::point()), "Fosc = 5.1234 GHz ");
 }
 

@@ -64,7 +64,7 @@ struct SimulatedWindow {
   ui::WindowModel& model() { return frm.model(); }
   const ui::Control& control(const std::string& name) { return frm.model().at(name); }
   std::string text(const std::string& name) { return frm.model().at(name).text; }
-  WindowState& state() { return frm.state(); }
+  window::WindowState& state() { return frm.state(); }
 
   sim::VirtualClock simClock;
   sim::SimulatedUnits units{simClock};

@@ -81,10 +81,10 @@ TEST(KnownAnswers, ClosestOffersAgreeWithExactArithmetic) {
       {33333333.33, "33333333.328125", -0.0019, 0.056},
   };
   for (const Offer& o : offers) {
-    SCOPED_TRACE(core::formatGeneral(o.request));
+    SCOPED_TRACE(numbers::formatGeneral(o.request));
     const PlanResult r = SearchDividers(o.request, defaultExcludedReferences());
     EXPECT_EQ(r.outcome, PlanOutcome::Closest);
-    EXPECT_EQ(core::formatGeneral(r.achievedHz), o.achieved);
+    EXPECT_EQ(numbers::formatGeneral(r.achievedHz), o.achieved);
     EXPECT_EQ(r.offsetHz, o.offsetHz);
     EXPECT_EQ(r.offsetPpb, o.offsetPpb);
   }

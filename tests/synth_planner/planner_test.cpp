@@ -66,7 +66,7 @@ TEST(PlannerPresets, PresetRequestsTakeTheirFixedSetsWithoutSearching) {
     int calls = 0;
   } observer;
   for (const testing::FixedSet& p : testing::kFixedSets) {
-    SCOPED_TRACE(core::formatGeneral(p.requestHz));
+    SCOPED_TRACE(numbers::formatGeneral(p.requestHz));
     const DividerSet& d = p.dividers;
     // Each set gives its request exactly: GPS * N2_HS * N2_LS = F * N1_HS * NC1_LS in integers.
     EXPECT_EQ(std::int64_t{d.gps} * d.n2_hs * d.n2_ls,

@@ -39,7 +39,7 @@ inline constexpr FixedSet kFixedSets[] = {
 // What every divider set that a search ends with must satisfy, and how A, D and P relate to it.
 // (Presets are not searched: 49.152 MHz uses 98304 Hz, a multiple of 48.)
 inline void expectSearchInvariants(double f, const PlanResult& r) {
-  SCOPED_TRACE("request " + core::formatGeneral(f));
+  SCOPED_TRACE("request " + numbers::formatGeneral(f));
   ASSERT_TRUE(r.outcome == PlanOutcome::Exact || r.outcome == PlanOutcome::Closest);
   const DividerSet& d = r.dividers;
   EXPECT_EQ(d.n31, 1);
@@ -65,7 +65,7 @@ inline void expectSearchInvariants(double f, const PlanResult& r) {
   EXPECT_GE(fosc, 4.2e9 * (1 - 1e-3));
   EXPECT_LE(fosc, 6.5e9 * (1 + 1e-9));
   // A is what the divider set gives, up to the rounding of the two ways of computing it.
-  EXPECT_NEAR(r.achievedHz, core::displayedOutputHz(d), r.achievedHz * 1e-14);
+  EXPECT_NEAR(r.achievedHz, numbers::displayedOutputHz(d), r.achievedHz * 1e-14);
   if (r.outcome == PlanOutcome::Closest) {
     EXPECT_NE(r.achievedHz, f);
     EXPECT_EQ(r.offsetHz, offsetHzOf(r.achievedHz, f));

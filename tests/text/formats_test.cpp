@@ -14,9 +14,9 @@ namespace tamrik::text {
 namespace {
 
 TEST(TextFormats, NumbersAndTextsKeepToTheirFormats) {
-  EXPECT_EQ(core::scaledDecimal(-1500, 3), "-1.5");
-  EXPECT_EQ(core::scaledDecimal(-5, 7), "-0.0000005");
-  EXPECT_EQ(core::scaledDecimal(INT64_MIN, 0), "-9223372036854775808");
+  EXPECT_EQ(numbers::scaledDecimal(-1500, 3), "-1.5");
+  EXPECT_EQ(numbers::scaledDecimal(-5, 7), "-0.0000005");
+  EXPECT_EQ(numbers::scaledDecimal(INT64_MIN, 0), "-9223372036854775808");
   EXPECT_EQ(jsonNumber(0.1 + 0.2), "0.3");
   EXPECT_EQ(jsonNumber(std::nan("")), "null");
   // Keys and texts alike go through the one JSON string writer.

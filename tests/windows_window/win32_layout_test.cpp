@@ -9,7 +9,7 @@
 #include "ui/advanced_toggle.h"
 #include "ui/satellite_chart.h"
 
-namespace tamrik::platform::windows {
+namespace tamrik::platform::win32 {
 namespace {
 
 using Names = std::vector<std::string>;
@@ -76,4 +76,4 @@ TEST(Win32Layout, CaptionsKeepTheirAmpersands) {
 }
 
 }  // namespace
-}  // namespace tamrik::platform::windows
+}  // namespace tamrik::platform::win32

@@ -27,9 +27,10 @@ namespace tamrik {
 namespace {
 
 namespace win = platform::windows;
+namespace win32 = platform::win32;
 using Names = std::vector<std::string>;
 
-std::string text(HWND h) { return win::utf8FromWide(win::windowText(h)); }
+std::string text(HWND h) { return win::utf8FromWide(win32::windowText(h)); }
 
 // The text the tooltip control holds for a control's window.
 std::string tooltipOf(HWND tooltips, HWND control) {
@@ -65,7 +66,7 @@ struct NotedEvents final : ui::WindowEvents {
 // to the test.
 struct RenderedWindow : testing::WindowWithoutUnits {
   NotedEvents events{frm};
-  win::Win32Window window{frm.model(), events};
+  win32::Win32Window window{frm.model(), events};
 
   RenderedWindow() {
     frm.Load();
@@ -90,24 +91,24 @@ struct RenderedWindow : testing::WindowWithoutUnits {
 };
 
 void expectLaidOut(RenderedWindow& w, int dpi) {
-  const win::Scale scale{dpi};
+  const win32::Scale scale{dpi};
   const auto& m = w.model();
   RECT client;
   GetClientRect(w.window.hwnd(), &client);
-  EXPECT_EQ(client.right, win::clientArea(m, scale).width);
-  EXPECT_EQ(client.bottom, win::clientArea(m, scale).height);
+  EXPECT_EQ(client.right, win32::clientArea(m, scale).width);
+  EXPECT_EQ(client.bottom, win32::clientArea(m, scale).height);
   for (const auto& name : m.order()) {
     if (HWND h = w[name]) {
       RECT r;
       GetWindowRect(h, &r);
       MapWindowPoints(HWND_DESKTOP, GetParent(h), reinterpret_cast<POINT*>(&r), 2);
-      const win::PixelRect seen{r.left, r.top, r.right - r.left, r.bottom - r.top};  // a combo box closed
-      EXPECT_EQ(seen, win::placeInContainer(m, m.at(name), scale)) << name;
+      const win32::PixelRect seen{r.left, r.top, r.right - r.left, r.bottom - r.top};  // a combo box closed
+      EXPECT_EQ(seen, win32::placeInContainer(m, m.at(name), scale)) << name;
       // The caption or contents the model gives (a list shows its entry instead).
       const ui::Control& c = m.at(name);
       const bool pressable = c.kind == ui::ControlKind::Button || c.kind == ui::ControlKind::CheckBox;
       if (c.kind != ui::ControlKind::ComboBox) {
-        EXPECT_EQ(text(h), pressable ? win::literalCaption(c.text) : c.text) << name;
+        EXPECT_EQ(text(h), pressable ? win32::literalCaption(c.text) : c.text) << name;
       }
     }
   }
@@ -152,7 +153,7 @@ TEST(Win32Window, TextsAreShownAsTheyAreNeverAsMnemonicsOrMarkup) {
   SendMessageW(w["SerNo"], CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(entry));
   EXPECT_EQ(win::utf8FromWide(entry), "<i>S&N</i>");
   m.setText("lblVersion", std::string("1.2\xff", 4));  // not UTF-8: a replacement character
-  EXPECT_EQ(win::windowText(w["lblVersion"]), L"1.2\xfffd");
+  EXPECT_EQ(win32::windowText(w["lblVersion"]), L"1.2\xfffd");
 
   // Drawn, every ampersand shows: the ink reaches as far as the whole text is wide.
   const std::wstring ampersands(8, L'&');
@@ -185,7 +186,7 @@ TEST(Win32Window, ModelChangesReachTheWindowsAndTheChart) {
   auto expectEnabledAsTheModel = [&] {
     for (const auto& name : m.order()) {
       if (HWND h = w[name]) {
-        EXPECT_EQ(IsWindowEnabled(h) != 0, win::effectivelyEnabled(m, name)) << name;
+        EXPECT_EQ(IsWindowEnabled(h) != 0, win32::effectivelyEnabled(m, name)) << name;
       }
     }
   };
@@ -205,11 +206,11 @@ TEST(Win32Window, ModelChangesReachTheWindowsAndTheChart) {
   EXPECT_TRUE(IsWindowVisible(w["Bar"]));
   // The chart is drawn from the model: a bar in its colour, the scale numbers clear of their lines.
   ui::setSatelliteBar(m, 3, 45, ui::kBarGreen);
-  const win::Scale scale{w.window.dpi()};
-  const auto bar = win::placeInContainer(m, m.at("Sat(3)"), scale);
+  const win32::Scale scale{w.window.dpi()};
+  const auto bar = win32::placeInContainer(m, m.at("Sat(3)"), scale);
   EXPECT_EQ(w.pixel("PicSat", bar.left + bar.width / 2, bar.bottom() - 3), RGB(0, 0xB0, 0));
-  const auto number = win::placeInContainer(m, m.at("CNoLbl(2)"), scale);
-  const int lineY = win::placeInContainer(m, m.at("CNoLine(2)"), scale).top;
+  const auto number = win32::placeInContainer(m, m.at("CNoLbl(2)"), scale);
+  const int lineY = win32::placeInContainer(m, m.at("CNoLine(2)"), scale).top;
   EXPECT_EQ(w.pixel("PicSat", number.left - 3, lineY), RGB(0xE0, 0xE0, 0xE0));
   RECT chart;
   GetClientRect(w["PicSat"], &chart);
@@ -227,7 +228,7 @@ TEST(Win32Window, StatusLightTooltipsFollowTheUnit) {
   sim.addUnit(u"SIM001");
   sim.units.scheduleFaults(sim::parseFaultSpec("signal-loss:SIM001@60000, unplug:SIM001@120000").events);
   NotedEvents events{sim.frm};
-  win::Win32Window window{sim.model(), events};
+  win32::Win32Window window{sim.model(), events};
   sim.frm.Load();
   const HWND tips = window.tooltips();
   EXPECT_GT(SendMessageW(tips, TTM_GETMAXTIPWIDTH, 0, 0), 0);
@@ -340,7 +341,7 @@ HWND messageBoxOnScreen() {
 
 TEST(Win32Toolkit, QuestionsWaitForTheAnswerNoticesDoNot) {
   RenderedWindow w;
-  win::Win32Toolkit toolkit;
+  win32::Win32Toolkit toolkit;
   toolkit.setOwner(w.window.hwnd());
   static std::string seen;
   // The user reads the box and answers No, from a timer that runs in the box's own event loop.
@@ -374,7 +375,7 @@ TEST(Win32Toolkit, QuestionsWaitForTheAnswerNoticesDoNot) {
 
 TEST(Win32Toolkit, ADeferredRoundLeavesTheUsersInputQueued) {
   RenderedWindow w;
-  win::Win32Toolkit toolkit;
+  win32::Win32Toolkit toolkit;
   toolkit.setOwner(w.window.hwnd());
   w.unlock();
   SetForegroundWindow(w.window.hwnd());

@@ -18,7 +18,7 @@ using synth::PlanResult;
 constexpr double kFactoryFrequencyHz = core::kFactoryOutputHz;
 constexpr std::uint8_t kFactoryDrive = core::kFactoryDriveIndex;
 
-std::string dividerText(const core::Dividers& d) {
+std::string dividerText(const numbers::Dividers& d) {
   return "gps=" + std::to_string(d.gps) + " n31=" + std::to_string(d.n31) + " n2_hs=" + std::to_string(d.n2_hs) +
          " n2_ls=" + std::to_string(d.n2_ls) + " n1_hs=" + std::to_string(d.n1_hs) + " nc1_ls=" +
          std::to_string(d.nc1_ls) + " nc2_ls=" + std::to_string(d.nc2_ls) + " bw=" + std::to_string(d.bw);
@@ -28,7 +28,7 @@ std::string dividerText(const core::Dividers& d) {
 // kExitOk when it holds d, else kExitUnitFailed with the reason. `check` looks at the rest of the
 // readback and gives a reason when something else is not as it should be.
 template <typename Check>
-int programAndCheck(CommandContext& ctx, UnitAccess& access, const core::Dividers& d, Check check) {
+int programAndCheck(CommandContext& ctx, UnitAccess& access, const numbers::Dividers& d, Check check) {
   if (access.unit().programSettings(d) != core::ProgramOutcome::Taken) {
     return ctx.fail(kExitUnitFailed,
                     access.unitName() + " did not take the divider set (" + dividerText(d) + ")" + access.why());
@@ -71,9 +71,9 @@ int runSetFrequency(CommandContext& ctx, std::span<const std::string_view> args)
   }
   if (result.outcome == PlanOutcome::Closest && !a.has("--closest")) {
     return ctx.fail(kExitBadArgument, std::string(requestText) + " Hz cannot be set exactly; the closest is " +
-                                          core::formatGeneral(result.achievedHz) + " Hz, off by " +
-                                          core::formatGeneral(result.offsetHz) + " Hz (" +
-                                          core::formatGeneral(result.offsetPpb) +
+                                          numbers::formatGeneral(result.achievedHz) + " Hz, off by " +
+                                          numbers::formatGeneral(result.offsetHz) + " Hz (" +
+                                          numbers::formatGeneral(result.offsetPpb) +
                                           " ppb); nothing was programmed (add --closest to set it)");
   }
   if (result.outcome != PlanOutcome::Preset && result.outcome != PlanOutcome::Exact &&
@@ -87,7 +87,7 @@ int runSetFrequency(CommandContext& ctx, std::span<const std::string_view> args)
   core::UnitReadback before;
   if (const int status = access.readBack(before); status != kExitOk) return status;
   // What Update sends: NC2_LS takes NC1_LS, every divider within its range.
-  result.dividers = core::forUpdate(result.dividers);
+  result.dividers = numbers::forUpdate(result.dividers);
   const int status = programAndCheck(ctx, access, result.dividers, [](const core::SettingsReport&) { return ""; });
   if (status != kExitOk) return status;
   return ctx.print(programmedRecord(result, a.has("--json")));
@@ -113,7 +113,7 @@ int runFactoryDefaults(CommandContext& ctx, std::span<const std::string_view> ar
   }
   if (!unit.setOutputEnabled(core::kFactoryOutputEnabled)) return ctx.fail(kExitUnitFailed, access.unitName() + " did not switch its output on" + access.why());
   PlanResult result = synth::SearchDividers(kFactoryFrequencyHz, synth::defaultExcludedReferences());
-  result.dividers = core::forUpdate(result.dividers);
+  result.dividers = numbers::forUpdate(result.dividers);
   const int status = programAndCheck(ctx, access, result.dividers, [](const core::SettingsReport& s) -> std::string {
     if (!s.outputEnabled) return "reports its output off after it was switched on";
     if (s.driveIndex != kFactoryDrive) return "reports the drive strength " + driveText(s.driveIndex) + ", not 32mA";

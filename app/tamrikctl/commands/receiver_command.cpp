@@ -29,7 +29,7 @@ text::JsonObject message(std::string_view name, const std::string& serial, std::
 
 template <typename Integer>
 std::string optionalScaled(const std::optional<Integer>& value, int decimals) {
-  return value ? core::scaledDecimal(*value, decimals) : "null";
+  return value ? numbers::scaledDecimal(*value, decimals) : "null";
 }
 
 // The date and time fields NAV-PVT and NAV-TIMEUTC share, under the same keys.
@@ -53,9 +53,9 @@ std::string navPvtJson(const core::NavPvt& m, const std::string& serial) {
       .integer("fix_type", m.fixType)
       .boolean("fix_ok", (m.flags & 0x01) != 0)
       .integer("num_sv", m.numSV)
-      .raw("lat", core::scaledDecimal(m.lat, 7))
-      .raw("lon", core::scaledDecimal(m.lon, 7))
-      .raw("height_m", core::scaledDecimal(m.height, 3))
+      .raw("lat", numbers::scaledDecimal(m.lat, 7))
+      .raw("lon", numbers::scaledDecimal(m.lon, 7))
+      .raw("height_m", numbers::scaledDecimal(m.height, 3))
       .raw("h_msl_m", optionalScaled(m.hMSL, 3))
       .raw("h_acc_m", optionalScaled(m.hAcc, 3))
       .raw("v_acc_m", optionalScaled(m.vAcc, 3));
@@ -75,7 +75,7 @@ std::string navSvInfoJson(const core::NavSvInfo& m, const std::string& serial) {
                            .integer("elevation", c.elev)
                            .integer("azimuth", c.azim)
                            .integer("quality", c.quality)
-                           .raw("pr_res_m", core::scaledDecimal(c.prRes, 2))
+                           .raw("pr_res_m", numbers::scaledDecimal(c.prRes, 2))
                            .str());
   }
   return message("NAV-SVINFO", serial, m.iTOW()).raw("channels", text::jsonArray(channels)).str();

@@ -62,7 +62,7 @@ struct Status {
 };
 
 std::string statusJson(const Status& s) {
-  const core::Dividers& d = s.settings.dividers;
+  const numbers::Dividers& d = s.settings.dividers;
   text::JsonObject dividers;
   for (const monitor::DividerField& f : monitor::dividerFields(d)) dividers.integer(f.key, f.value);
   text::JsonObject o;
@@ -70,19 +70,19 @@ std::string statusJson(const Status& s) {
       .text("manufacturer", s.identity.manufacturer)
       .text("product", s.identity.product)
       .text("firmware", s.identity.firmware)
-      .number("output_hz", core::displayedOutputHz(d))
+      .number("output_hz", numbers::displayedOutputHz(d))
       .raw("dividers", dividers.str())
-      .number("f3_hz", monitor::frequencyHz(core::f3Frequency(d)))
-      .number("fosc_hz", monitor::frequencyHz(core::oscillatorFrequency(d)))
+      .number("f3_hz", monitor::frequencyHz(numbers::f3Frequency(d)))
+      .number("fosc_hz", monitor::frequencyHz(numbers::oscillatorFrequency(d)))
       .boolean("output_enabled", s.settings.outputEnabled)
       .text("drive", driveText(s.settings.driveIndex));
   const monitor::ReceiverState& r = s.receiver;
   o.boolean("gps_signal", r.status->gpsSignal).boolean("pll_lock", r.status->pllLock).integer("loss_count", r.status->lossCount);
   if (r.pvt && r.pvt->hasPosition()) {
     o.raw("position", text::JsonObject()
-                          .raw("lat", core::scaledDecimal(r.pvt->lat, 7))
-                          .raw("lon", core::scaledDecimal(r.pvt->lon, 7))
-                          .raw("height_m", core::scaledDecimal(r.pvt->height, 3))
+                          .raw("lat", numbers::scaledDecimal(r.pvt->lat, 7))
+                          .raw("lon", numbers::scaledDecimal(r.pvt->lon, 7))
+                          .raw("height_m", numbers::scaledDecimal(r.pvt->height, 3))
                           .str());
   } else {
     o.null("position");
@@ -112,28 +112,28 @@ std::string statusJson(const Status& s) {
 }
 
 std::string statusLines(const Status& s) {
-  const core::Dividers& d = s.settings.dividers;
+  const numbers::Dividers& d = s.settings.dividers;
   text::KeyValueLines l;
   l.text("serial", s.identity.serial)
       .text("manufacturer", s.identity.manufacturer)
       .text("product", s.identity.product)
       .text("firmware", s.identity.firmware)
-      .add("output_hz", text::jsonNumber(core::displayedOutputHz(d)));
+      .add("output_hz", text::jsonNumber(numbers::displayedOutputHz(d)));
   for (const monitor::DividerField& f : monitor::dividerFields(d)) l.add(f.key, std::to_string(f.value));
   auto number = [](double v) { return std::isfinite(v) ? text::jsonNumber(v) : std::string(); };
   const monitor::ReceiverState& r = s.receiver;
   const bool position = r.pvt && r.pvt->hasPosition();
   const auto utc = r.pvt ? monitor::utcOf(*r.pvt) : std::nullopt;
-  l.add("f3_hz", number(monitor::frequencyHz(core::f3Frequency(d))))
-      .add("fosc_hz", number(monitor::frequencyHz(core::oscillatorFrequency(d))))
+  l.add("f3_hz", number(monitor::frequencyHz(numbers::f3Frequency(d))))
+      .add("fosc_hz", number(monitor::frequencyHz(numbers::oscillatorFrequency(d))))
       .add("output_enabled", s.settings.outputEnabled ? "1" : "0")
       .add("drive", driveText(s.settings.driveIndex))
       .add("gps_signal", r.status->gpsSignal ? "1" : "0")
       .add("pll_lock", r.status->pllLock ? "1" : "0")
       .add("loss_count", std::to_string(r.status->lossCount))
-      .add("lat", position ? core::scaledDecimal(r.pvt->lat, 7) : "")
-      .add("lon", position ? core::scaledDecimal(r.pvt->lon, 7) : "")
-      .add("height_m", position ? core::scaledDecimal(r.pvt->height, 3) : "")
+      .add("lat", position ? numbers::scaledDecimal(r.pvt->lat, 7) : "")
+      .add("lon", position ? numbers::scaledDecimal(r.pvt->lon, 7) : "")
+      .add("height_m", position ? numbers::scaledDecimal(r.pvt->height, 3) : "")
       .add("utc", utc ? utc->iso : "")
       .add("satellites", r.satellites ? std::to_string(r.satellites->size()) : "")
       .add("satellites_used", r.satellites ? std::to_string(monitor::usedCount(*r.satellites)) : "");

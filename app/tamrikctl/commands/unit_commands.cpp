@@ -48,7 +48,7 @@ int openForCommand(UnitAccess& access) {
 std::optional<std::uint8_t> byteValue(std::string_view text) {
   const base::Result<double> n = parseNumber(text);
   if (!n) return std::nullopt;
-  const double r = core::roundHalfEven(*n);
+  const double r = numbers::roundHalfEven(*n);
   if (!(r >= 0 && r <= 255)) return std::nullopt;
   return static_cast<std::uint8_t>(r);
 }
