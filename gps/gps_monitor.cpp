@@ -31,9 +31,6 @@ class FlagScope {
   bool before_;
 };
 
-// As the bridge: a receiver quiet this long gets its messages switched on again.
-constexpr std::chrono::seconds kRecordingQuietLimit{5};
-
 
 }  // namespace
 
@@ -76,12 +73,9 @@ void GpsMonitor::PollInputReports() {
   if (!link.isOpen()) link_.Reconnect();
   s_.health.follow(link.unit());
   s_.health.check();
-  if (recording_ && !recording_->failed() && link.isOpen() &&
-      utc_->now() - recordingHeard_ > kRecordingQuietLimit) {
-    // Another program may have switched the receiver quiet; a failure here is no loss.
-    (void)link.unit().setNavMessageRates();
-    recordingHeard_ = utc_->now();
-  }
+  // While it records, another program may switch the receiver quiet; a failure to switch it on
+  // again is no loss.
+  if (recording_ && !recording_->failed() && link.isOpen()) (void)recordingKeeper_.afterRead(false, utc_->now());
   const int before = sky_.history().count();
   const auto latest = sky_.history().latest();
   sky_.sample(utc_->now());
@@ -114,7 +108,7 @@ void GpsMonitor::onInputStatus(const core::InputStatus& status) {
 
 void GpsMonitor::startRecording(std::unique_ptr<core::Recording> recording) {
   recording_ = std::move(recording);
-  recordingHeard_ = utc_->now();
+  recordingKeeper_.switchedOn(utc_->now());
   recordingTold_ = false;
 }
 
@@ -122,7 +116,7 @@ bool GpsMonitor::stopRecording() { return !recording_ || recording_->close(); }
 
 void GpsMonitor::onReceiverBytes(std::span<const std::uint8_t> bytes) {
   if (!recording_ || recording_->failed()) return;
-  if (!bytes.empty()) recordingHeard_ = utc_->now();
+  if (!bytes.empty()) (void)recordingKeeper_.afterRead(true, utc_->now());
   if (recording_->write(bytes) || recordingTold_) return;
   recordingTold_ = true;
   s_.platform.toolkit.showNotice({platform::MessageIcon::Critical, platform::MessageButtons::Ok, "Recording",

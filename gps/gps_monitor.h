@@ -8,6 +8,7 @@
 
 #include "core/health.h"
 #include "core/receiver_stream.h"
+#include "core/message_keeper.h"
 #include "core/recording.h"
 #include "core/sky.h"
 #include "readback/device_link.h"
@@ -109,7 +110,8 @@ class GpsMonitor : private core::ReceiverSink {
   window::WindowHealth::ListenerId healthListener_ = 0;
   std::function<void()> skyObserver_;
   std::unique_ptr<core::Recording> recording_;
-  core::UtcTime recordingHeard_{};  // the latest receiver byte of the recording
+  // Switches the receiver's messages on again when they stop while a recording runs.
+  core::MessageKeeper recordingKeeper_{[this] { return s_.link.unit().setNavMessageRates(); }};
   bool recordingTold_ = false;
   bool busy_ = false;             // a tick or the map click is in progress
   bool mapClickRunning_ = false;  // the map click is flashing its border

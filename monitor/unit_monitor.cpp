@@ -32,6 +32,11 @@ struct UnitMonitor::Watched final : core::ReceiverSink {
     lastMessage = monitor.clock_.now();
     reading.receiver.satellites = core::skyOf(info);
   }
+  void onNavClock(const core::NavClock& clock) override {
+    std::lock_guard<std::mutex> lock(monitor.mutex_);
+    lastMessage = monitor.clock_.now();
+    reading.receiver.clock = clock;
+  }
 
   UnitMonitor& monitor;
   std::string serial;

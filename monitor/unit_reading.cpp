@@ -91,6 +91,7 @@ const core::SettingsReport* settings(R u) { return u.up && u.settings ? &*u.sett
 const core::InputStatus* status(R u) { return u.up && u.receiver.status ? &*u.receiver.status : nullptr; }
 const core::NavPvt* pvt(R u) { return u.up && u.receiverCurrent && u.receiver.pvt ? &*u.receiver.pvt : nullptr; }
 const core::NavPvt* position(R u) { return pvt(u) && pvt(u)->hasPosition() ? pvt(u) : nullptr; }
+const core::NavClock* navClock(R u) { return u.up && u.receiverCurrent && u.receiver.clock ? &*u.receiver.clock : nullptr; }
 const std::vector<Satellite>* satellites(R u) {
   return u.up && u.receiverCurrent && u.receiver.satellites ? &*u.receiver.satellites : nullptr;
 }
@@ -201,6 +202,17 @@ std::optional<double> receiverTime(R u) {
   return utc ? std::optional(utc->unixSeconds) : std::nullopt;
 }
 
+// ---- The receiver's clock ----
+
+std::optional<double> timeAccuracy(R u) {
+  const auto* c = navClock(u);
+  return c ? std::optional(c->tAcc * 1e-9) : std::nullopt;
+}
+std::optional<double> frequencyAccuracy(R u) {
+  const auto* c = navClock(u);
+  return c ? std::optional(c->fAcc * 1e-12) : std::nullopt;
+}
+
 // ---- Satellites ----
 
 std::optional<double> satelliteCount(R u) {
@@ -277,6 +289,11 @@ constexpr Family kFamilies[] = {
     {"tamrik_position_longitude_degrees", "gauge", "The receiver's longitude.", single<longitude>},
     {"tamrik_position_height_meters", "gauge", "The receiver's height above the ellipsoid.", single<height>},
     {"tamrik_receiver_time_seconds", "gauge", "UTC as the receiver tells it, in seconds since 1970.", single<receiverTime>},
+    {"tamrik_receiver_time_accuracy_seconds", "gauge", "The receiver's estimate of its time's accuracy (NAV-CLOCK tAcc).",
+     single<timeAccuracy>},
+    {"tamrik_receiver_frequency_accuracy_ratio", "gauge",
+     "The receiver's estimate of its clock's frequency accuracy, as a fraction (NAV-CLOCK fAcc, in ps/s).",
+     single<frequencyAccuracy>},
     {"tamrik_satellites", "gauge", "Satellites the receiver reports.", single<satelliteCount>},
     {"tamrik_satellites_used", "gauge", "Satellites used in the navigation solution.", single<satellitesUsed>},
     {"tamrik_constellation_satellites", "gauge",

@@ -27,6 +27,7 @@ struct ReceiverState {
   std::optional<core::InputStatus> status;           // from the latest input report
   std::optional<core::NavPvt> pvt;                   // the latest NAV-PVT
   std::optional<std::vector<Satellite>> satellites;  // the latest NAV-SVINFO
+  std::optional<core::NavClock> clock;               // the latest NAV-CLOCK
 };
 
 // The receiver's UTC time, when the NAV-PVT carries a valid one.

@@ -89,7 +89,8 @@ TEST(UnitMonitor, MetricsCountEachLossTimeEachChangeAndLeaveOutAStateThatIsNotCu
   EXPECT_EQ(value(stalled, "tamrik_unit_connected"), 1.0);
   EXPECT_LT(value(stalled, "tamrik_last_report_timestamp_seconds").value_or(1e12), lastAt["reports_stopped"] - 0.9);
   for (const char* gone : {"tamrik_pll_lock", "tamrik_pll_lock_last_change_timestamp_seconds", "tamrik_gps_signal",
-                           "tamrik_unit_signal_loss_count", "tamrik_receiver_fix", "tamrik_satellites"}) {
+                           "tamrik_unit_signal_loss_count", "tamrik_receiver_fix", "tamrik_satellites",
+                           "tamrik_receiver_time_accuracy_seconds"}) {
     EXPECT_FALSE(value(stalled, gone)) << gone;
   }
   EXPECT_EQ(stalled.find("tamrik_constellation_satellites{"), std::string::npos);
@@ -103,10 +104,15 @@ TEST(UnitMonitor, ASilentReceiversStateGoesAtTheLimitWhileTheUnitStaysUp) {
   MonitoredUnit run("drop:SIM001@14000=1");
   const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(UnitMonitor::kReceiverSilenceLimit);
   const std::vector<const char*> receiverFamilies = {"tamrik_receiver_fix", "tamrik_position_latitude_degrees",
-                                                     "tamrik_satellites"};
+                                                     "tamrik_satellites", "tamrik_receiver_time_accuracy_seconds",
+                                                     "tamrik_receiver_frequency_accuracy_ratio"};
   // The last NAV messages came in the epoch before 14 s, so they count until after 13 s + limit.
   const std::string before = run.metricsAt(std::chrono::milliseconds(13000) + limit - std::chrono::milliseconds(500));
   EXPECT_EQ(MonitoredUnit::value(before, "tamrik_up"), 1.0);
+  // NAV-CLOCK's estimates in seconds and as a fraction: the simulated receiver's 10 to 40 ns and
+  // 150 to 1600 ps/s with a signal.
+  EXPECT_NEAR(MonitoredUnit::value(before, "tamrik_receiver_time_accuracy_seconds").value_or(0), 25e-9, 15e-9);
+  EXPECT_NEAR(MonitoredUnit::value(before, "tamrik_receiver_frequency_accuracy_ratio").value_or(0), 875e-12, 725e-12);
   for (const char* family : receiverFamilies) EXPECT_TRUE(MonitoredUnit::value(before, family)) << family << "\n" << before;
   const std::string after = run.metricsAt(std::chrono::milliseconds(14000) + limit + std::chrono::milliseconds(500));
   EXPECT_EQ(MonitoredUnit::value(after, "tamrik_up"), 1.0);

@@ -386,7 +386,7 @@ TEST(TamrikctlStatus, ShowsSettingsSignalPositionTimeAndSatellitesInThreeFormats
   std::istringstream text(metrics.out);
   std::string line, help, type;
   std::set<std::string> families, series;
-  const std::regex sample(R"((tamrik_[a-z_]+)\{serial="SIM001"(,[a-z]+="[^"]*")*\} -?[0-9.e+E]+)");
+  const std::regex sample(R"((tamrik_[a-z_]+)\{serial="SIM001"(,[a-z]+="[^"]*")*\} -?[0-9.]+([eE][+-]?[0-9]+)?)");
   while (std::getline(text, line)) {
     std::smatch m;
     if (line.rfind("# HELP ", 0) == 0) {

@@ -41,6 +41,7 @@ class StatusSink final : public core::ReceiverSink {
     s_.satellites = core::skyOf(info);
     satellitesAfterPvt_ = true;
   }
+  void onNavClock(const core::NavClock& clock) override { s_.clock = clock; }
   bool keepReading() override { return !complete(); }
 
   // The state, a position, and the satellites of that solution or a later one are in. (A
