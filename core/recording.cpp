@@ -21,20 +21,18 @@ std::string reason(int errorNumber) { return std::generic_category().message(err
 
 }  // namespace
 
-std::unique_ptr<Recording> Recording::open(const std::string& path, bool overwrite, std::string& error) {
+base::Result<std::unique_ptr<Recording>> Recording::open(const std::string& path, bool overwrite) {
+  using base::FailureKind;
   const std::filesystem::path target = fromUtf8(path);
   std::error_code ec;
   if (path.empty()) {
-    error = "no file to record into";
-    return nullptr;
+    return base::fail(FailureKind::BadArgument, "no file to record into");
   }
   if (std::filesystem::is_directory(target, ec)) {
-    error = "cannot record into " + path + ": it is a folder";
-    return nullptr;
+    return base::fail(FailureKind::BadArgument, "cannot record into " + path + ": it is a folder");
   }
   if (!overwrite && std::filesystem::exists(target, ec)) {
-    error = path + " exists; --force replaces it";
-    return nullptr;
+    return base::fail(FailureKind::BadArgument, path + " exists; --force replaces it");
   }
   errno = 0;
 #ifdef _WIN32
@@ -49,8 +47,7 @@ std::unique_ptr<Recording> Recording::open(const std::string& path, bool overwri
   // ENXIO: a FIFO that nobody reads.
   if ((fd < 0 && errno == ENXIO) || (statted && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))) {
     if (fd >= 0) ::close(fd);
-    error = "cannot record into " + path + ": it is a pipe";
-    return nullptr;
+    return base::fail(FailureKind::BadArgument, "cannot record into " + path + ": it is a pipe");
   }
   if (fd >= 0) {
     if (!statted || (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) ||
@@ -62,8 +59,7 @@ std::unique_ptr<Recording> Recording::open(const std::string& path, bool overwri
   }
 #endif
   if (file == nullptr) {
-    error = "cannot create " + path + ": " + reason(errno != 0 ? errno : EIO);
-    return nullptr;
+    return base::fail(FailureKind::System, "cannot create " + path + ": " + reason(errno != 0 ? errno : EIO));
   }
   return std::unique_ptr<Recording>(new Recording(file, path));
 }

@@ -9,13 +9,16 @@
 #include <span>
 #include <string>
 
+#include "base/result.h"
+
 namespace tamrik::core {
 
 class Recording {
  public:
-  // Opens path (UTF-8) for a new recording. Nothing, with the reason in `error`, when the file
-  // exists and overwrite is false, or it cannot be created.
-  static std::unique_ptr<Recording> open(const std::string& path, bool overwrite, std::string& error);
+  // Opens path (UTF-8) for a new recording. A BadArgument when there is no path, it names a
+  // folder or a pipe, or the file exists and overwrite is false; a System failure when it cannot
+  // be created.
+  static base::Result<std::unique_ptr<Recording>> open(const std::string& path, bool overwrite);
   ~Recording();
   Recording(const Recording&) = delete;
   Recording& operator=(const Recording&) = delete;

@@ -71,12 +71,12 @@ int main(int argc, char** argv) {
   // The recording's file before anything else: one that cannot be made changes nothing.
   std::unique_ptr<tamrik::core::Recording> recording;
   if (!options.recordPath.empty()) {
-    std::string error;
-    recording = tamrik::core::Recording::open(options.recordPath, options.force, error);
-    if (!recording) {
-      std::cerr << "tamrik-config: " << error << "\n";
+    auto made = tamrik::core::Recording::open(options.recordPath, options.force);
+    if (!made) {
+      std::cerr << "tamrik-config: " << made.failure().reason << "\n";
       return 1;
     }
+    recording = std::move(*made);
   }
 
   QApplication app(argc, argv);

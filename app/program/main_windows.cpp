@@ -92,13 +92,13 @@ int wmain(int argc, wchar_t** argv) {
   // The recording's file before anything else: one that cannot be made changes nothing.
   std::unique_ptr<tamrik::core::Recording> recording;
   if (!options.recordPath.empty()) {
-    std::string error;
-    recording = tamrik::core::Recording::open(options.recordPath, options.force, error);
-    if (!recording) {
+    auto made = tamrik::core::Recording::open(options.recordPath, options.force);
+    if (!made) {
       attachOutput();
-      std::cerr << "tamrik-config: " << error << "\n" << std::flush;
+      std::cerr << "tamrik-config: " << made.failure().reason << "\n" << std::flush;
       return 1;
     }
+    recording = std::move(*made);
   }
 
   win32::becomeDpiAware();

@@ -185,11 +185,10 @@ TEST_F(SimUnit, ARecordingKeepsTheReceiverOnAndAFailedWriteIsToldOnce) {
   } utc(simClock);
   w->monitor.setUtcClock(utc);
   started();
-  std::string error;
   const std::string path = ::testing::TempDir() + "tamrik-window-recording.ubx";
-  auto recording = core::Recording::open(path, true, error);
-  ASSERT_TRUE(recording) << error;
-  w->monitor.startRecording(std::move(recording));
+  auto recording = core::Recording::open(path, true);
+  ASSERT_TRUE(recording) << recording.failure().reason;
+  w->monitor.startRecording(std::move(*recording));
   w->runFor(4s);
   const auto h = units.open(units.unit(id).path, platform::OpenMode::Plain);
   for (const core::MessageRate& m : core::navMessagesOff()) {
@@ -204,9 +203,9 @@ TEST_F(SimUnit, ARecordingKeepsTheReceiverOnAndAFailedWriteIsToldOnce) {
   std::filesystem::remove(path);
 
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full to fill";
-  recording = core::Recording::open("/dev/full", true, error);
-  ASSERT_TRUE(recording) << error;
-  w->monitor.startRecording(std::move(recording));
+  auto full = core::Recording::open("/dev/full", true);
+  ASSERT_TRUE(full) << full.failure().reason;
+  w->monitor.startRecording(std::move(*full));
   w->runFor(8s);
   ASSERT_EQ(w->toolkit.notices.size(), 1u);
   EXPECT_NE(w->toolkit.notices[0].text.find("cannot write /dev/full: No space left on device"), std::string::npos)

@@ -53,9 +53,10 @@ int runRecord(CommandContext& ctx, std::span<const std::string_view> args) {
   if (const int status = access.requireUsable(); status != kExitOk) return status;
 
   // The file only once a unit is there to fill it.
-  std::string error;
-  const auto recording = core::Recording::open(std::string(a.operands[0]), a.has("--force"), error);
-  if (!recording) return ctx.fail(kExitFailure, error);
+  // FILE is the command's output: a file that cannot be made, whatever the reason, is status 1.
+  const auto made = core::Recording::open(std::string(a.operands[0]), a.has("--force"));
+  if (!made) return ctx.fail(kExitFailure, made.failure().reason);
+  const std::unique_ptr<core::Recording>& recording = *made;
 
   core::Unit& unit = access.unit();
   unit.setNavMessageRates();
