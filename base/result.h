@@ -40,6 +40,8 @@ class [[nodiscard]] Result {
   const T* operator->() const { return &value(); }
   // The failure; only when !ok().
   const Failure& failure() const { return std::get<1>(v_); }
+  // The failure's reason, or "" when there is a value.
+  std::string reason() const { return ok() ? std::string() : failure().reason; }
 
  private:
   std::variant<T, Failure> v_;
@@ -55,6 +57,7 @@ class [[nodiscard]] Result<void> {
   bool ok() const { return !failure_; }
   explicit operator bool() const { return ok(); }
   const Failure& failure() const { return *failure_; }
+  std::string reason() const { return ok() ? std::string() : failure().reason; }
 
  private:
   std::optional<Failure> failure_;

@@ -87,14 +87,15 @@ int main(int argc, char** argv) {
 
   tamrik::platform::HidapiBackend realUnits;
   tamrik::sim::RealClock simulationClock;
-  tamrik::sim::UnitBackends units(&realUnits, options.simulation, simulationClock, [](const std::string& problem) {
+  auto built = tamrik::sim::UnitBackends::build(&realUnits, options.simulation, simulationClock, [](const std::string& problem) {
     std::cerr << "tamrik-config: --sim-state: " << problem << "\n";
   });
-  if (!units.error().empty()) {
+  if (!built) {
     if (recording) recording->discard();
-    std::cerr << "tamrik-config: " << units.error() << "\n";
+    std::cerr << "tamrik-config: " << built.failure().reason << "\n";
     return 2;
   }
+  tamrik::sim::UnitBackends& units = **built;
   const bool simulated = options.simulation.enabled;
   tamrik::sim::SimulatedUnits* simulatedUnits = units.simulated();
   tamrik::platform::DeviceBackend& devices = units.devices();

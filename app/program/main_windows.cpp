@@ -105,16 +105,17 @@ int wmain(int argc, wchar_t** argv) {
 
   win::WindowsHidBackend realUnits;
   tamrik::sim::RealClock simulationClock;
-  tamrik::sim::UnitBackends units(&realUnits, options.simulation, simulationClock, [](const std::string& problem) {
+  auto built = tamrik::sim::UnitBackends::build(&realUnits, options.simulation, simulationClock, [](const std::string& problem) {
     attachOutput();  // written while the window runs: the console may not be attached yet
     std::cerr << "tamrik-config: --sim-state: " << problem << "\n" << std::flush;
   });
-  if (!units.error().empty()) {
+  if (!built) {
     if (recording) recording->discard();
     attachOutput();
-    std::cerr << "tamrik-config: " << units.error() << "\n" << std::flush;
+    std::cerr << "tamrik-config: " << built.failure().reason << "\n" << std::flush;
     return 2;
   }
+  tamrik::sim::UnitBackends& units = **built;
   const bool simulated = options.simulation.enabled;
   tamrik::sim::SimulatedUnits* simulatedUnits = units.simulated();
   tamrik::platform::DeviceBackend& devices = units.devices();

@@ -77,13 +77,11 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
 
   // Real units, and simulated ones on request, as every command has them; the simulation runs on
   // the host's clock (the machine's: a replay comes at the receiver's line rate).
-  sim::UnitBackends units(host.realUnits(), global.simulation, host.clock(), [&err](const std::string& problem) {
+  auto built = sim::UnitBackends::build(host.realUnits(), global.simulation, host.clock(), [&err](const std::string& problem) {
     err << kPrefix << "--sim-state: " << problem << "\n";
   });
-  if (!units.error().empty()) {
-    err << kPrefix << units.error() << "\n";
-    return kExitBadArgument;
-  }
+  if (!built) return failed(built.failure());
+  sim::UnitBackends& units = **built;
   platform::DeviceBackend& devices = units.devices();
   if (units.simulated()) host.simulationStarted(*units.simulated());
   struct SimulationEnd {

@@ -127,13 +127,14 @@ UnitAccess::~UnitAccess() {
 bool UnitAccess::replayEnded() { return units_ && units_->simulated() && units_->simulated()->replayFinished(); }
 
 int UnitAccess::start() {
-  units_ = std::make_unique<sim::UnitBackends>(
+  auto built = sim::UnitBackends::build(
       ctx_.host.realUnits(), ctx_.global.simulation, ctx_.host.clock(), [this](const std::string& problem) {
         // One failure, one line: later saves that fail the same way say nothing new.
         if (!ctx_.stateSaveFailed) ctx_.fail(kExitUnitFailed, "--sim-state: " + problem);
         ctx_.stateSaveFailed = true;
       });
-  if (!units_->error().empty()) return ctx_.fail(kExitBadArgument, units_->error());
+  if (!built) return ctx_.fail(built.failure());
+  units_ = std::move(*built);
   if (units_->simulated()) ctx_.host.simulationStarted(*units_->simulated());
   platform::DeviceBackend& devices = units_->devices();
   kernel_ = std::make_unique<platform::HostKernel>(devices, systemClock_, ctx_.host.sleeper());

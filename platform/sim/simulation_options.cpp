@@ -175,14 +175,11 @@ std::string simulationOptionsHelp() {
          "                         (default 1); implies --simulate\n";
 }
 
-std::optional<std::vector<std::uint8_t>> readCaptureFile(const std::string& path, std::string* why) {
+base::Result<std::vector<std::uint8_t>> readCaptureFile(const std::string& path) {
   const state_files::ReadOutcome read = state_files::readSmallFile(fromUtf8(path), kMaxCaptureBytes);
   std::string problem = read.missing ? "no such file" : read.error;
   if (problem.empty() && read.tooLarge) problem = "longer than " + std::to_string(kMaxCaptureBytes >> 20) + " MiB";
-  if (!problem.empty()) {
-    if (why) *why = std::move(problem);
-    return std::nullopt;
-  }
+  if (!problem.empty()) return base::fail(base::FailureKind::BadArgument, std::move(problem));
   return std::vector<std::uint8_t>(read.text.begin(), read.text.end());
 }
 
@@ -206,29 +203,23 @@ UnitConfig simulatedUnitConfig(std::size_t index, std::shared_ptr<const std::vec
   return c;
 }
 
-BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& clock,
-                                std::function<void(const std::string&)> onStateError) {
-  BuiltSimulation built;
+base::Result<std::unique_ptr<SimulatedUnits>> buildSimulation(const SimulationOptions& options, SimClock& clock,
+                                                              std::function<void(const std::string&)> onStateError) {
+  const auto refused = [](std::string reason) { return base::fail(base::FailureKind::BadArgument, std::move(reason)); };
   if (std::string problem = checkSimulationOptions(options); !problem.empty()) {
-    built.error = std::move(problem);
-    return built;
+    return refused(std::move(problem));
   }
   std::shared_ptr<const std::vector<std::uint8_t>> capture;
   if (!options.replayFile.empty()) {
-    std::string why;
-    auto data = readCaptureFile(options.replayFile, &why);
-    if (!data) {
-      built.error = "--replay: cannot read '" + options.replayFile + "': " + why;
-      return built;
-    }
+    auto data = readCaptureFile(options.replayFile);
+    if (!data) return refused("--replay: cannot read '" + options.replayFile + "': " + data.failure().reason);
     capture = std::make_shared<const std::vector<std::uint8_t>>(std::move(*data));
   }
   std::shared_ptr<UnitStateStore> store;
   if (!options.stateDir.empty()) {
     store = std::make_shared<UnitStateStore>(fromUtf8(options.stateDir));
     if (std::string problem = store->prepare(); !problem.empty()) {
-      built.error = "--sim-state: " + problem;
-      return built;
+      return refused("--sim-state: " + problem);
     }
   }
   const auto serials = simulatedSerials(options.unitCount);
@@ -239,8 +230,7 @@ BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& cloc
     if (store) {
       auto loaded = store->load(serials[i]);
       if (!loaded.error.empty()) {
-        built.error = "--sim-state: " + loaded.error + "; the file is left as it is";
-        return built;
+        return refused("--sim-state: " + loaded.error + "; the file is left as it is");
       }
       c.stateKey = serials[i];
       c.kept = std::move(loaded.state);
@@ -250,40 +240,39 @@ BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& cloc
   }
   if (store) {
     if (std::string problem = checkFaultSerials(options.faults, startSerials); !problem.empty()) {
-      built.error = std::move(problem);
-      return built;
+      return refused(std::move(problem));
     }
   }
-  built.units = std::make_unique<SimulatedUnits>(clock);
+  auto units = std::make_unique<SimulatedUnits>(clock);
   if (store) {
     if (!onStateError) {
       onStateError = [](const std::string& message) { std::cerr << "--sim-state: " << message << "\n"; };
     }
-    built.units->setStateStore(store, std::move(onStateError));
+    units->setStateStore(store, std::move(onStateError));
   }
-  for (auto& c : configs) built.units->addUnit(std::move(c));
+  for (auto& c : configs) units->addUnit(std::move(c));
   // Other makers' devices, as a desk has them: keyboards, mice, security keys.
   for (int i = 0; i < options.foreignCount; ++i) {
-    built.units->addForeignDevice(0x046D, static_cast<std::uint16_t>(0xC077 + i));
+    units->addForeignDevice(0x046D, static_cast<std::uint16_t>(0xC077 + i));
   }
-  built.units->scheduleFaults(options.faults);
-  return built;
+  units->scheduleFaults(options.faults);
+  return units;
 }
 
-UnitBackends::UnitBackends(platform::DeviceBackend* real, const SimulationOptions& options, SimClock& clock,
-                           std::function<void(const std::string&)> onStateError) {
+base::Result<std::unique_ptr<UnitBackends>> UnitBackends::build(platform::DeviceBackend* real, const SimulationOptions& options,
+                                                                SimClock& clock,
+                                                                std::function<void(const std::string&)> onStateError) {
+  std::unique_ptr<UnitBackends> made(new UnitBackends);
   std::vector<platform::DeviceBackend*> backends;
   if (real) backends.push_back(real);
   if (options.enabled) {
-    BuiltSimulation built = buildSimulation(options, clock, std::move(onStateError));
-    if (!built.error.empty()) {
-      error_ = std::move(built.error);
-      return;
-    }
-    simulated_ = std::move(built.units);
-    backends.push_back(simulated_.get());
+    auto built = buildSimulation(options, clock, std::move(onStateError));
+    if (!built) return built.failure();
+    made->simulated_ = std::move(*built);
+    backends.push_back(made->simulated_.get());
   }
-  devices_ = std::make_unique<platform::RoutingDeviceBackend>(std::move(backends));
+  made->devices_ = std::make_unique<platform::RoutingDeviceBackend>(std::move(backends));
+  return made;
 }
 
 }  // namespace tamrik::sim

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "platform/routing_device_backend.h"
 #include "platform/sim/fault_schedule.h"
 #include "platform/sim/sim_clock.h"
@@ -69,42 +70,37 @@ std::string simulationOptionsHelp();
 UnitConfig simulatedUnitConfig(std::size_t index, std::shared_ptr<const std::vector<std::uint8_t>> capture = nullptr,
                                bool replayFast = false);
 
-struct BuiltSimulation {
-  std::unique_ptr<SimulatedUnits> units;
-  std::string error;  // for example an unreadable replay file or a damaged state file
-};
 // The simulated units the options describe, on the given clock, with their faults scheduled and,
-// with a state folder, the settings and serials they kept from earlier runs. A state file that
-// cannot be read is an error and stays as it is. Later saves that fail go to onStateError (to
-// standard error when it is empty).
-BuiltSimulation buildSimulation(const SimulationOptions& options, SimClock& clock,
-                                std::function<void(const std::string&)> onStateError = {});
+// with a state folder, the settings and serials they kept from earlier runs. A BadArgument when
+// they cannot be made (an unreadable replay file, a damaged state file, which stays as it is).
+// Later saves that fail go to onStateError (to standard error when it is empty).
+base::Result<std::unique_ptr<SimulatedUnits>> buildSimulation(const SimulationOptions& options, SimClock& clock,
+                                                              std::function<void(const std::string&)> onStateError = {});
 
 // The units a program works on: the real ones (none in tests) and, when the options ask for them,
 // the simulated ones beside them, all reached through one backend. Both programs and every
 // command of tamrikctl make theirs here.
 class UnitBackends {
  public:
-  // Empty error: built. Otherwise why not (an unreadable replay file, a damaged state file), and
-  // devices() must not be used.
-  UnitBackends(platform::DeviceBackend* real, const SimulationOptions& options, SimClock& clock,
-               std::function<void(const std::string&)> onStateError = {});
-  const std::string& error() const { return error_; }
+  // The units, or why the simulated ones cannot be made (buildSimulation's failure).
+  static base::Result<std::unique_ptr<UnitBackends>> build(platform::DeviceBackend* real, const SimulationOptions& options,
+                                                           SimClock& clock,
+                                                           std::function<void(const std::string&)> onStateError = {});
   platform::DeviceBackend& devices() { return *devices_; }
   // The simulated units, or none.
   SimulatedUnits* simulated() { return simulated_.get(); }
 
  private:
+  UnitBackends() = default;
   std::unique_ptr<SimulatedUnits> simulated_;
   std::unique_ptr<platform::RoutingDeviceBackend> devices_;
-  std::string error_;
 };
 
 // A capture longer than this is refused: six hours of a receiver at 115200 baud. A capture is read
 // whole, so a file without an end (/dev/zero) or that never ends (a FIFO) is no capture.
 inline constexpr std::size_t kMaxCaptureBytes = std::size_t{256} << 20;
-// Reads a whole capture: a regular file of at most kMaxCaptureBytes. Nothing when it cannot be
-// read, with why in *why (the system's words, "not a regular file", "longer than 256 MiB").
-std::optional<std::vector<std::uint8_t>> readCaptureFile(const std::string& path, std::string* why = nullptr);
+// Reads a whole capture: a regular file of at most kMaxCaptureBytes. A BadArgument when it cannot
+// be read, saying why (the system's words, "not a regular file", "longer than 256 MiB").
+base::Result<std::vector<std::uint8_t>> readCaptureFile(const std::string& path);
 
 }  // namespace tamrik::sim

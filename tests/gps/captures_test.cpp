@@ -105,11 +105,11 @@ TEST_P(CaptureReplay, WindowShowsWhatTheReceiverSent) {
   ASSERT_EQ(args.error, "");
   sim::VirtualClock simClock;
   auto built = sim::buildSimulation(args.options, simClock);
-  ASSERT_TRUE(built.units) << built.error;
-  testing::SimulatedMonitor w(*built.units, simClock);
+  ASSERT_TRUE(built) << built.reason();
+  testing::SimulatedMonitor w(**built, simClock);
   w.monitor.Label13Click();
   w.start();
-  ASSERT_TRUE(w.runUntil([&] { return built.units->replayFinished(); }, std::chrono::minutes(5)));
+  ASSERT_TRUE(w.runUntil([&] { return (*built)->replayFinished(); }, std::chrono::minutes(5)));
 
   if (c.navPvt > 0) {
     EXPECT_EQ(w.text("Label12"), c.lastPosition);

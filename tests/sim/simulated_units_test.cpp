@@ -263,8 +263,8 @@ TEST_F(UnitsTest, ScheduledFaultsFireAtTheirTimes) {
                             "serial-change:SIM002@6000=Q00042,exclusive:Q00042@6100")
                  .events;
   auto built = buildSimulation(o, clock);
-  ASSERT_TRUE(built.units) << built.error;
-  SimulatedUnits& u = *built.units;
+  ASSERT_TRUE(built) << built.reason();
+  SimulatedUnits& u = **built;
   const auto h2 = u.open(u.unit(1).path, OpenMode::Plain);
   std::vector<std::uint8_t> buffer(34000);
 
@@ -301,8 +301,8 @@ TEST_F(UnitsTest, SignalAndLockFaultsShowInTheReportsAsOnARealUnit) {
                             "pll-unlock:SIM001@9000,pll-lock:SIM001@10000,replug:SIM001@11000")
                  .events;
   auto built = buildSimulation(o, clock);
-  ASSERT_TRUE(built.units) << built.error;
-  SimulatedUnits& u = *built.units;
+  ASSERT_TRUE(built) << built.reason();
+  SimulatedUnits& u = **built;
   auto h = u.open(u.unit(0).path, OpenMode::Plain);
   std::vector<std::uint8_t> buffer(65);
   // The first report from `at` on: its loss count and status byte.

@@ -144,22 +144,22 @@ TEST(SimulationOptions, BuildsTheUnitsItDescribes) {
   o.unitCount = 3;
   o.foreignCount = 2;
   auto built = buildSimulation(o, clock);
-  ASSERT_TRUE(built.units) << built.error;
-  ASSERT_EQ(built.units->hidInterfaces().size(), 5u);
-  EXPECT_EQ(built.units->hidInterfaces()[4].vendorId, 0x046D);
-  EXPECT_EQ(built.units->unit(2).serial, u"SIM003");
-  EXPECT_NE(built.units->unit(0).config.receiver.lat, built.units->unit(1).config.receiver.lat);
+  ASSERT_TRUE(built) << built.reason();
+  ASSERT_EQ((*built)->hidInterfaces().size(), 5u);
+  EXPECT_EQ((*built)->hidInterfaces()[4].vendorId, 0x046D);
+  EXPECT_EQ((*built)->unit(2).serial, u"SIM003");
+  EXPECT_NE((*built)->unit(0).config.receiver.lat, (*built)->unit(1).config.receiver.lat);
 
   o.replayFile = "/nonexistent/capture.ubx";
   built = buildSimulation(o, clock);
-  EXPECT_FALSE(built.units);
-  EXPECT_NE(built.error.find("cannot read '/nonexistent/capture.ubx'"), std::string::npos);
+  EXPECT_FALSE(built);
+  EXPECT_NE(built.reason().find("cannot read '/nonexistent/capture.ubx'"), std::string::npos);
 
   // A folder opens as a stream but fails on the first read: refused, not an exception.
   o.replayFile = ::testing::TempDir();
   built = buildSimulation(o, clock);
-  EXPECT_FALSE(built.units);
-  EXPECT_NE(built.error.find("cannot read '" + o.replayFile + "'"), std::string::npos);
+  EXPECT_FALSE(built);
+  EXPECT_NE(built.reason().find("cannot read '" + o.replayFile + "'"), std::string::npos);
 }
 
 #ifndef _WIN32
@@ -173,9 +173,9 @@ TEST(SimulationOptions, FilesWithoutAnEndAreRefusedNotWaitedFor) {
   ASSERT_EQ(::mkfifo((folder + "/fifo.ubx").c_str(), 0600), 0);
   ASSERT_EQ(::mkfifo((folder + "/units/SIM001.state").c_str(), 0600), 0);
   for (const char* name : {"/zero.ubx", "/fifo.ubx"}) {
-    std::string why;
-    EXPECT_FALSE(readCaptureFile(folder + name, &why)) << name;
-    EXPECT_EQ(why, "not a regular file") << name;
+    const auto read = readCaptureFile(folder + name);
+    EXPECT_FALSE(read) << name;
+    EXPECT_EQ(read.reason(), "not a regular file") << name;
   }
   VirtualClock clock;
   SimulationOptions o;
@@ -183,13 +183,13 @@ TEST(SimulationOptions, FilesWithoutAnEndAreRefusedNotWaitedFor) {
   o.unitCount = 1;
   o.replayFile = folder + "/zero.ubx";
   auto built = buildSimulation(o, clock);
-  EXPECT_FALSE(built.units);
-  EXPECT_EQ(built.error, "--replay: cannot read '" + o.replayFile + "': not a regular file");
+  EXPECT_FALSE(built);
+  EXPECT_EQ(built.reason(), "--replay: cannot read '" + o.replayFile + "': not a regular file");
   o.replayFile.clear();
   o.stateDir = folder + "/units";
   built = buildSimulation(o, clock);
-  EXPECT_FALSE(built.units);
-  EXPECT_NE(built.error.find("SIM001.state': not a regular file"), std::string::npos) << built.error;
+  EXPECT_FALSE(built);
+  EXPECT_NE(built.reason().find("SIM001.state': not a regular file"), std::string::npos) << built.reason();
   std::filesystem::remove_all(folder);
 }
 #endif
@@ -202,7 +202,7 @@ TEST(SimulationOptions, FileNamesBeyondAsciiAreFound) {
   std::filesystem::remove_all(onDisk(folder));
   std::filesystem::create_directories(onDisk(folder));
   std::ofstream(onDisk(folder + "/capture.ubx"), std::ios::binary) << "\xb5\x62";
-  EXPECT_EQ(readCaptureFile(folder + "/capture.ubx"), (std::vector<std::uint8_t>{0xB5, 0x62}));
+  EXPECT_EQ(readCaptureFile(folder + "/capture.ubx").value(), (std::vector<std::uint8_t>{0xB5, 0x62}));
 
   VirtualClock clock;
   SimulationOptions o;
@@ -210,12 +210,12 @@ TEST(SimulationOptions, FileNamesBeyondAsciiAreFound) {
   o.unitCount = 1;
   o.stateDir = folder + "/units";
   auto built = buildSimulation(o, clock);
-  EXPECT_TRUE(built.units) << built.error;
+  EXPECT_TRUE(built) << built.reason();
   EXPECT_TRUE(std::filesystem::is_directory(onDisk(o.stateDir)));
   // A problem names the folder as the user gave it.
   o.stateDir = folder + "/capture.ubx";
   built = buildSimulation(o, clock);
-  EXPECT_EQ(built.error, "--sim-state: '" + o.stateDir + "' is not a folder");
+  EXPECT_EQ(built.reason(), "--sim-state: '" + o.stateDir + "' is not a folder");
   std::filesystem::remove_all(onDisk(folder));
 }
 

@@ -63,7 +63,7 @@ class UnitStateTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(root); }
 
-  BuiltSimulation build(int units, std::string faults = {}) {
+  base::Result<std::unique_ptr<SimulatedUnits>> build(int units, std::string faults = {}) {
     SimulationOptions o;
     o.enabled = true;
     o.unitCount = units;
@@ -130,8 +130,8 @@ TEST(KeptStateText, ReadsBackWhatItWritesAndNamesWhatIsWrong) {
 TEST_F(UnitStateTest, UnitsComeBackAfterARestartWithWhatTheyKept) {
   {
     auto built = build(2);
-    ASSERT_TRUE(built.units) << built.error;
-    SimulatedUnits& units = *built.units;
+    ASSERT_TRUE(built) << built.reason();
+    SimulatedUnits& units = **built;
     const auto h = units.open(units.unit(0).path, platform::OpenMode::Plain);
     ASSERT_TRUE(units.setFeature(h, settingsFrame(otherSet())));
     ASSERT_TRUE(units.setFeature(h, commandFrame(command::kOutputEnable, {0})));
@@ -149,8 +149,8 @@ TEST_F(UnitStateTest, UnitsComeBackAfterARestartWithWhatTheyKept) {
   EXPECT_NE(readText(dir / "SIM001.state").find("serial=Q00042\n"), std::string::npos);
 
   auto built = build(2, "unplug:Q00042@5000");
-  ASSERT_TRUE(built.units) << built.error;
-  SimulatedUnits& units = *built.units;
+  ASSERT_TRUE(built) << built.reason();
+  SimulatedUnits& units = **built;
   const UnitView first = units.unit(0);
   EXPECT_EQ(first.serial, u"Q00042");
   EXPECT_EQ(first.path.rfind("sim:Q00042#", 0), 0u);
@@ -177,7 +177,7 @@ TEST_F(UnitStateTest, UnitsComeBackAfterARestartWithWhatTheyKept) {
   // Faults name the units by the serials they came back with.
   clock.advance(4s);
   EXPECT_FALSE(units.unit(0).attached);
-  EXPECT_NE(build(2, "unplug:SIM001@100").error.find("no simulated unit carries serial SIM001"), std::string::npos);
+  EXPECT_NE(build(2, "unplug:SIM001@100").reason().find("no simulated unit carries serial SIM001"), std::string::npos);
 
   // A save that fails is reported, and the unit still takes the command.
   fs::remove_all(dir);
@@ -243,8 +243,8 @@ TEST_F(UnitStateTest, ADamagedFileStopsTheStartAndIsLeftAsItIs) {
   const auto before = fs::last_write_time(dir / "SIM001.state");
 
   auto built = build(1);
-  EXPECT_FALSE(built.units);
-  EXPECT_EQ(built.error, "--sim-state: '" + (dir / "SIM001.state").string() +
+  EXPECT_FALSE(built);
+  EXPECT_EQ(built.reason(), "--sim-state: '" + (dir / "SIM001.state").string() +
                              "' is damaged: line 7: n31 '0' is not a whole number from 1 to 16777216; the file is "
                              "left as it is");
   EXPECT_EQ(readText(dir / "SIM001.state"), text);
@@ -253,11 +253,11 @@ TEST_F(UnitStateTest, ADamagedFileStopsTheStartAndIsLeftAsItIs) {
   // A folder that cannot be one; a missing one is made.
   writeText(root / "plain-file", "x");
   dir = root / "plain-file";
-  EXPECT_EQ(build(1).error, "--sim-state: '" + dir.string() + "' is not a folder");
+  EXPECT_EQ(build(1).reason(), "--sim-state: '" + dir.string() + "' is not a folder");
   dir = root / "plain-file" / "below";
-  EXPECT_NE(build(1).error.find("--sim-state: cannot create the folder '" + dir.string() + "'"), std::string::npos);
+  EXPECT_NE(build(1).reason().find("--sim-state: cannot create the folder '" + dir.string() + "'"), std::string::npos);
   dir = root / "new" / "deeper";
-  EXPECT_TRUE(build(1).units);
+  EXPECT_TRUE(build(1).ok());
   EXPECT_TRUE(fs::is_directory(dir));
 }
 
