@@ -77,6 +77,11 @@ Labels with(Labels labels, std::string name, std::string value) {
 }
 
 std::optional<double> flag(bool value) { return value ? 1.0 : 0.0; }
+// value's number (a flag as 1 or 0) of what there is to show, or nothing.
+template <class T, class F>
+std::optional<double> of(const T* what, F value) {
+  return what ? std::optional(static_cast<double>(value(*what))) : std::nullopt;
+}
 std::optional<double> count(std::uint64_t value) { return static_cast<double>(value); }
 
 // The time a state took its present value, for ..._last_change_timestamp_seconds.
@@ -130,16 +135,13 @@ std::optional<double> disconnects(R u) { return u.health ? count(u.health->disco
 // ---- Its settings ----
 
 std::optional<double> outputFrequency(R u) {
-  const auto* s = settings(u);
-  return s ? std::optional(numbers::displayedOutputHz(s->dividers)) : std::nullopt;
+  return of(settings(u), [](const auto& s) { return numbers::displayedOutputHz(s.dividers); });
 }
 std::optional<double> phaseDetectorFrequency(R u) {
-  const auto* s = settings(u);
-  return s ? std::optional(frequencyHz(numbers::f3Frequency(s->dividers))) : std::nullopt;
+  return of(settings(u), [](const auto& s) { return frequencyHz(numbers::f3Frequency(s.dividers)); });
 }
 std::optional<double> oscillatorFrequency(R u) {
-  const auto* s = settings(u);
-  return s ? std::optional(frequencyHz(numbers::oscillatorFrequency(s->dividers))) : std::nullopt;
+  return of(settings(u), [](const auto& s) { return frequencyHz(numbers::oscillatorFrequency(s.dividers)); });
 }
 void dividers(R u, const Labels& unit, Samples& out) {
   if (const auto* s = settings(u)) {
@@ -147,31 +149,26 @@ void dividers(R u, const Labels& unit, Samples& out) {
   }
 }
 std::optional<double> outputEnabled(R u) {
-  const auto* s = settings(u);
-  return s ? flag(s->outputEnabled) : std::nullopt;
+  return of(settings(u), [](const auto& s) { return s.outputEnabled; });
 }
 std::optional<double> driveStrength(R u) {
-  const auto* s = settings(u);
-  return s ? std::optional(0.008 * (std::clamp(s->driveIndex, 0, 3) + 1)) : std::nullopt;
+  return of(settings(u), [](const auto& s) { return 0.008 * (std::clamp(s.driveIndex, 0, 3) + 1); });
 }
 
 // ---- Signal, lock and fix ----
 
 std::optional<double> gpsSignal(R u) {
-  const auto* s = status(u);
-  return s ? flag(s->gpsSignal) : std::nullopt;
+  return of(status(u), [](const auto& s) { return s.gpsSignal; });
 }
 std::optional<double> gpsSignalChanged(R u) {
   return status(u) && u.health ? changed(u.health->gpsSignal) : std::nullopt;
 }
 std::optional<double> pllLock(R u) {
-  const auto* s = status(u);
-  return s ? flag(s->pllLock) : std::nullopt;
+  return of(status(u), [](const auto& s) { return s.pllLock; });
 }
 std::optional<double> pllLockChanged(R u) { return status(u) && u.health ? changed(u.health->pllLock) : std::nullopt; }
 std::optional<double> unitSignalLossCount(R u) {
-  const auto* s = status(u);
-  return s ? std::optional(static_cast<double>(s->lossCount)) : std::nullopt;
+  return of(status(u), [](const auto& s) { return static_cast<double>(s.lossCount); });
 }
 std::optional<double> gpsSignalLosses(R u) { return u.health ? count(u.health->gpsSignalLosses) : std::nullopt; }
 std::optional<double> pllLockLosses(R u) { return u.health ? count(u.health->pllLock.losses) : std::nullopt; }
@@ -186,16 +183,13 @@ std::optional<double> receiverFixLosses(R u) { return u.health ? count(u.health-
 // ---- Position and time ----
 
 std::optional<double> latitude(R u) {
-  const auto* p = position(u);
-  return p ? std::optional(p->lat * 1e-7) : std::nullopt;
+  return of(position(u), [](const auto& p) { return p.lat * 1e-7; });
 }
 std::optional<double> longitude(R u) {
-  const auto* p = position(u);
-  return p ? std::optional(p->lon * 1e-7) : std::nullopt;
+  return of(position(u), [](const auto& p) { return p.lon * 1e-7; });
 }
 std::optional<double> height(R u) {
-  const auto* p = position(u);
-  return p ? std::optional(p->height * 1e-3) : std::nullopt;
+  return of(position(u), [](const auto& p) { return p.height * 1e-3; });
 }
 std::optional<double> receiverTime(R u) {
   const auto utc = pvt(u) ? utcOf(*pvt(u)) : std::nullopt;
@@ -205,23 +199,19 @@ std::optional<double> receiverTime(R u) {
 // ---- The receiver's clock ----
 
 std::optional<double> timeAccuracy(R u) {
-  const auto* c = navClock(u);
-  return c ? std::optional(c->tAcc * 1e-9) : std::nullopt;
+  return of(navClock(u), [](const auto& c) { return c.tAcc * 1e-9; });
 }
 std::optional<double> frequencyAccuracy(R u) {
-  const auto* c = navClock(u);
-  return c ? std::optional(c->fAcc * 1e-12) : std::nullopt;
+  return of(navClock(u), [](const auto& c) { return c.fAcc * 1e-12; });
 }
 
 // ---- Satellites ----
 
 std::optional<double> satelliteCount(R u) {
-  const auto* s = satellites(u);
-  return s ? std::optional(static_cast<double>(s->size())) : std::nullopt;
+  return of(satellites(u), [](const auto& s) { return static_cast<double>(s.size()); });
 }
 std::optional<double> satellitesUsed(R u) {
-  const auto* s = satellites(u);
-  return s ? std::optional(static_cast<double>(usedCount(*s))) : std::nullopt;
+  return of(satellites(u), [](const auto& s) { return static_cast<double>(usedCount(s)); });
 }
 template <bool used>
 void byConstellation(R u, const Labels& unit, Samples& out) {
