@@ -40,6 +40,8 @@ class [[nodiscard]] Result {
   const T* operator->() const { return &value(); }
   // The failure; only when !ok().
   const Failure& failure() const { return std::get<1>(v_); }
+  // The value, or `fallback` when there is none.
+  T value_or(T fallback) const { return ok() ? value() : fallback; }
   // The failure's reason, or "" when there is a value.
   std::string reason() const { return ok() ? std::string() : failure().reason; }
 

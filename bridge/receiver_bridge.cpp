@@ -111,8 +111,8 @@ void ReceiverBridge::dropStale() {
   frontOffset_ = 0;
   queued_ = 0;
   if (endpoint_) {
-    const platform::IoResult r = endpoint_->discardUnread();
-    gone += r.bytes;
+    // A terminal that cannot be flushed keeps those bytes; the next epoch tries again.
+    gone += endpoint_->discardUnread().value_or(0);
   }
   counters_.stale += gone;
   if (gone > 0 && !stale_ && endpoint_) {
@@ -153,14 +153,14 @@ bool ReceiverBridge::flush() {
   while (endpoint_ && queued_ > 0) {
     const std::vector<std::uint8_t>& front = queue_.front();
     const platform::IoResult r = endpoint_->write(std::span(front).subspan(frontOffset_));
-    if (!r.ok()) {
-      log_(r.failure);
+    if (!r) {
+      log_(r.failure().reason);
       return false;
     }
-    if (r.bytes == 0) break;
-    counters_.toReader += r.bytes;
-    frontOffset_ += r.bytes;
-    queued_ -= r.bytes;
+    if (*r == 0) break;
+    counters_.toReader += *r;
+    frontOffset_ += *r;
+    queued_ -= *r;
     if (frontOffset_ == front.size()) {
       queue_.pop_front();
       frontOffset_ = 0;
@@ -177,9 +177,12 @@ bool ReceiverBridge::flush() {
 bool ReceiverBridge::drainReader() {
   if (!endpoint_) return true;
   const platform::IoResult r = endpoint_->drain();
-  counters_.discarded += r.bytes;
-  if (!r.ok()) log_(r.failure);
-  return r.ok();
+  if (!r) {
+    log_(r.failure().reason);
+    return false;
+  }
+  counters_.discarded += *r;
+  return true;
 }
 
 }  // namespace tamrik::bridge

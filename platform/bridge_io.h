@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 
+#include "base/result.h"
+
 namespace tamrik::platform {
 
 enum class EndpointKind {
@@ -17,12 +19,9 @@ enum class EndpointKind {
   Pipe,  // a named pipe
 };
 
-// The outcome of one step on a device or socket that never waits.
-struct IoResult {
-  std::size_t bytes = 0;
-  std::string failure;  // non-empty when the device failed for good, with the reason
-  bool ok() const { return failure.empty(); }
-};
+// One step on a device or socket that never waits: the bytes it moved, or a System failure when the
+// device failed for good, with the reason.
+using IoResult = base::Result<std::size_t>;
 
 // The reader's side at PATH: bytes go in without waiting, whatever the reader writes is taken out
 // and thrown away, and what the reader has not read yet can be given up.

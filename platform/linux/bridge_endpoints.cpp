@@ -253,32 +253,32 @@ void LinuxReaderEndpoint::removeFiles() {
 IoResult LinuxReaderEndpoint::write(std::span<const std::uint8_t> bytes) {
   for (;;) {
     const ssize_t n = ::write(writeFd_, bytes.data(), bytes.size());
-    if (n >= 0) return {static_cast<std::size_t>(n), {}};
+    if (n >= 0) return static_cast<std::size_t>(n);
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return {};
-    return {0, systemError("writing to " + device_ + " failed", errno)};
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return std::size_t{0};
+    return base::fail(base::FailureKind::System, systemError("writing to " + device_ + " failed", errno));
   }
 }
 
 IoResult LinuxReaderEndpoint::drain() {
   // A named pipe's reader cannot write to us; only a pseudo-terminal's can.
-  if (kind_ != EndpointKind::Pty) return {};
+  if (kind_ != EndpointKind::Pty) return std::size_t{0};
   std::array<std::uint8_t, kDrainBytes> scrap{};
-  IoResult r;
+  std::size_t bytes = 0;
   // Bounded: a reader writing without pause cannot keep the loop here.
   for (int i = 0; i < 16; ++i) {
     const ssize_t n = ::read(writeFd_, scrap.data(), scrap.size());
     if (n > 0) {
-      r.bytes += static_cast<std::size_t>(n);
+      bytes += static_cast<std::size_t>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return r;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return bytes;
     // EIO would mean the slave side hung up, which our own open of it prevents.
-    r.failure = n == 0 ? device_ + " was closed" : systemError("reading from " + device_ + " failed", errno);
-    return r;
+    return base::fail(base::FailureKind::System,
+                      n == 0 ? device_ + " was closed" : systemError("reading from " + device_ + " failed", errno));
   }
-  return r;
+  return bytes;
 }
 
 IoResult LinuxReaderEndpoint::discardUnread() {
@@ -286,24 +286,24 @@ IoResult LinuxReaderEndpoint::discardUnread() {
   // holds what we wrote for its reader, is flushed.
   const int fd = kind_ == EndpointKind::Pty ? slaveFd_ : writeFd_;
   int waiting = 0;
-  if (::ioctl(fd, FIONREAD, &waiting) != 0 || waiting <= 0) return {};
+  if (::ioctl(fd, FIONREAD, &waiting) != 0 || waiting <= 0) return std::size_t{0};
   if (kind_ == EndpointKind::Pty) {
-    if (::tcflush(fd, TCIFLUSH) != 0) return {0, systemError("cannot flush " + device_, errno)};
-    return {static_cast<std::size_t>(waiting), {}};
+    if (::tcflush(fd, TCIFLUSH) != 0) return base::fail(base::FailureKind::System, systemError("cannot flush " + device_, errno));
+    return static_cast<std::size_t>(waiting);
   }
   std::array<std::uint8_t, kDrainBytes> scrap{};
-  IoResult r;
-  while (r.bytes < static_cast<std::size_t>(waiting)) {
-    const std::size_t want = std::min(scrap.size(), static_cast<std::size_t>(waiting) - r.bytes);
+  std::size_t bytes = 0;
+  while (bytes < static_cast<std::size_t>(waiting)) {
+    const std::size_t want = std::min(scrap.size(), static_cast<std::size_t>(waiting) - bytes);
     const ssize_t n = ::read(fd, scrap.data(), want);
     if (n > 0) {
-      r.bytes += static_cast<std::size_t>(n);
+      bytes += static_cast<std::size_t>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     break;  // the reader took the rest meanwhile
   }
-  return r;
+  return bytes;
 }
 
 // --- the wait -------------------------------------------------------------------------------
