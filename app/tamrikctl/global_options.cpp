@@ -4,7 +4,8 @@
 
 namespace tamrik::ctl {
 
-ParsedGlobalOptions parseGlobalOptions(std::span<const std::string_view> args) {
+base::Result<ParsedGlobalOptions> parseGlobalOptions(std::span<const std::string_view> args) {
+  using base::FailureKind;
   ParsedGlobalOptions out;
   std::size_t i = 0;
   for (; i < args.size(); ++i) {
@@ -15,35 +16,33 @@ ParsedGlobalOptions parseGlobalOptions(std::span<const std::string_view> args) {
     const bool unit = name == "--unit";
     if (!unit && !sim::isSimulationOption(name)) break;
     if (name == "--quit-at-replay-end") {
-      out.error = "--quit-at-replay-end is an option of the window, not of tamrikctl";
-      return out;
+      return base::fail(FailureKind::BadArgument, "--quit-at-replay-end is an option of the window, not of tamrikctl");
     }
     std::optional<std::string_view> value;
     if (eq != std::string_view::npos) {
       value = arg.substr(eq + 1);
     } else if (unit || sim::simulationOptionTakesValue(name)) {
       if (i + 1 >= args.size()) {
-        out.error = std::string(name) + " needs a value";
-        out.usage = true;
-        return out;
+        return base::fail(FailureKind::Usage, std::string(name) + " needs a value");
       }
       value = args[++i];
     }
     if (unit) {
       if (value->empty()) {
-        out.error = "--unit needs a serial number";
-        out.usage = true;
-        return out;
+        return base::fail(FailureKind::Usage, "--unit needs a serial number");
       }
       // As list shows it, or as the unit sends it.
       out.options.unit = text::fromLineValue(*value);
       continue;
     }
-    out.error = sim::applySimulationOption(out.options.simulation, name, value);
-    if (!out.error.empty()) return out;
+    if (std::string problem = sim::applySimulationOption(out.options.simulation, name, value); !problem.empty()) {
+      return base::fail(FailureKind::BadArgument, std::move(problem));
+    }
   }
   out.consumed = i;
-  out.error = sim::checkSimulationOptions(out.options.simulation);
+  if (std::string problem = sim::checkSimulationOptions(out.options.simulation); !problem.empty()) {
+    return base::fail(FailureKind::BadArgument, std::move(problem));
+  }
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "platform/sim/simulation_options.h"
 
 namespace tamrik::ctl {
@@ -20,13 +21,12 @@ struct GlobalOptions {
 struct ParsedGlobalOptions {
   GlobalOptions options;
   std::size_t consumed = 0;  // arguments taken, the command follows them
-  std::string error;         // one line; empty when all were understood
-  bool usage = false;        // the error is a usage error (an option without its value)
 };
 
 // Takes --unit SERIAL (or --unit=SERIAL) and the simulation options from the front of the
-// arguments, up to the first argument that is none of them.
-ParsedGlobalOptions parseGlobalOptions(std::span<const std::string_view> args);
+// arguments, up to the first argument that is none of them. A Usage failure for an option without
+// its value, a BadArgument for a value that cannot be used.
+base::Result<ParsedGlobalOptions> parseGlobalOptions(std::span<const std::string_view> args);
 
 // The help text of the options above, one per line.
 std::string globalOptionsHelp();

@@ -195,11 +195,12 @@ int run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
 }
 
 int run(std::span<const std::string_view> args, std::ostream& out, std::ostream& err, Host& host) {
-  const ParsedGlobalOptions global = parseGlobalOptions(args);
-  if (!global.error.empty()) {
-    err << "tamrikctl: " << global.error << "\n";
-    return global.usage ? kExitUsage : kExitBadArgument;
+  const base::Result<ParsedGlobalOptions> parsed = parseGlobalOptions(args);
+  if (!parsed) {
+    err << "tamrikctl: " << parsed.failure().reason << "\n";
+    return exitStatus(parsed.failure().kind);
   }
+  const ParsedGlobalOptions& global = *parsed;
   args = args.subspan(global.consumed);
   if (args.empty()) {
     err << "tamrikctl: no command given (see 'tamrikctl --help')\n";
