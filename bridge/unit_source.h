@@ -52,7 +52,7 @@ class UnitSource final : public ReceiverSource {
   // The unit asked for, or once one was opened, that one: after a loss only it is taken again.
   std::optional<std::string> serial_;
   bool leapAnnouncements_;
-  core::MessageKeeper keeper_{[this] { return switchMessagesOn(); }};
+  core::MessageKeeper<> keeper_{[this] { return switchMessagesOn(); }};
 };
 
 }  // namespace tamrik::bridge

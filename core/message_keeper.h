@@ -2,12 +2,13 @@
 // The receiver's messages kept on while a program reads them. Another program may switch them off
 // (a window that closes does); once no receiver byte has come for kQuietLimit, the reader switches
 // them on again. The bridge, the monitor behind watch and the exporter, record and the window while
-// it records each keep one, each on its own clock: the times it is given come from one clock.
+// it records each keep one, each on its own clock: TimePoint is that clock's time.
 #include <chrono>
 #include <functional>
 
 namespace tamrik::core {
 
+template <class TimePoint = std::chrono::steady_clock::time_point>
 class MessageKeeper {
  public:
   static constexpr std::chrono::seconds kQuietLimit{5};
@@ -17,28 +18,23 @@ class MessageKeeper {
   explicit MessageKeeper(std::function<bool()> switchOn) : switchOn_(std::move(switchOn)) {}
 
   // The messages were switched on at now: the quiet counts from there.
-  template <class Clock, class Duration>
-  void switchedOn(std::chrono::time_point<Clock, Duration> now) {
-    lastHeard_ = now.time_since_epoch();
-  }
+  void switchedOn(TimePoint now) { lastHeard_ = now; }
   // After each read of the unit: whether receiver bytes came. Switches the messages on again after
   // a longer quiet than the limit; true when it did.
-  template <class Clock, class Duration>
-  bool afterRead(bool heard, std::chrono::time_point<Clock, Duration> now) {
-    const std::chrono::nanoseconds at = now.time_since_epoch();
+  bool afterRead(bool heard, TimePoint now) {
     if (heard) {
-      lastHeard_ = at;
+      lastHeard_ = now;
       return false;
     }
-    if (at - lastHeard_ <= kQuietLimit) return false;
+    if (now - lastHeard_ <= kQuietLimit) return false;
     (void)switchOn_();
-    lastHeard_ = at;
+    lastHeard_ = now;
     return true;
   }
 
  private:
   std::function<bool()> switchOn_;
-  std::chrono::nanoseconds lastHeard_{};  // since the epoch of the caller's clock
+  TimePoint lastHeard_{};
 };
 
 }  // namespace tamrik::core

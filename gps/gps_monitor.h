@@ -111,7 +111,7 @@ class GpsMonitor : private core::ReceiverSink {
   std::function<void()> skyObserver_;
   std::unique_ptr<core::Recording> recording_;
   // Switches the receiver's messages on again when they stop while a recording runs.
-  core::MessageKeeper recordingKeeper_{[this] { return s_.link.unit().setNavMessageRates(); }};
+  core::MessageKeeper<core::UtcTime> recordingKeeper_{[this] { return s_.link.unit().setNavMessageRates(); }};
   bool recordingTold_ = false;
   bool busy_ = false;             // a tick or the map click is in progress
   bool mapClickRunning_ = false;  // the map click is flashing its border

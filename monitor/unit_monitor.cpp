@@ -34,7 +34,7 @@ struct UnitMonitor::Watched final : core::ReceiverSink {
   }
   void onNavClock(const core::NavClock& clock) override {
     std::lock_guard<std::mutex> lock(monitor.mutex_);
-    lastMessage = monitor.clock_.now();
+    lastClock = monitor.clock_.now();
     reading.receiver.clock = clock;
   }
 
@@ -44,9 +44,10 @@ struct UnitMonitor::Watched final : core::ReceiverSink {
   core::ReceiverStream stream;
   UnitReading reading;  // under the monitor's mutex
   bool heard = false;   // the read just done brought receiver bytes
-  core::MessageKeeper keeper{[this] { return unit.setNavMessageRates(); }};
+  core::MessageKeeper<sim::SteadyTime> keeper{[this] { return unit.setNavMessageRates(); }};
   sim::SteadyTime lastReadback{};
-  std::optional<sim::SteadyTime> lastMessage;  // under the monitor's mutex
+  std::optional<sim::SteadyTime> lastMessage;  // NAV-PVT or NAV-SVINFO; under the monitor's mutex
+  std::optional<sim::SteadyTime> lastClock;    // NAV-CLOCK; under the monitor's mutex
 };
 
 UnitMonitor::UnitMonitor(core::UnitServices services, sim::SimClock& clock, core::Health& health, Options options)
@@ -153,6 +154,7 @@ std::vector<UnitReading> UnitMonitor::readingsLocked() {
   for (const auto& w : units_) {
     UnitReading r = w->reading;
     r.receiverCurrent = w->lastMessage && now - *w->lastMessage < kReceiverSilenceLimit;
+    r.receiverClockCurrent = w->lastClock && now - *w->lastClock < kReceiverSilenceLimit;
     r.health = health_.unit(w->serial);
     if (r.health) {
       r.lastReport = r.health->lastReport;

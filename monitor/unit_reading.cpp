@@ -96,7 +96,9 @@ const core::SettingsReport* settings(R u) { return u.up && u.settings ? &*u.sett
 const core::InputStatus* status(R u) { return u.up && u.receiver.status ? &*u.receiver.status : nullptr; }
 const core::NavPvt* pvt(R u) { return u.up && u.receiverCurrent && u.receiver.pvt ? &*u.receiver.pvt : nullptr; }
 const core::NavPvt* position(R u) { return pvt(u) && pvt(u)->hasPosition() ? pvt(u) : nullptr; }
-const core::NavClock* navClock(R u) { return u.up && u.receiverCurrent && u.receiver.clock ? &*u.receiver.clock : nullptr; }
+const core::NavClock* navClock(R u) {
+  return u.up && u.receiverClockCurrent && u.receiver.clock ? &*u.receiver.clock : nullptr;
+}
 const std::vector<Satellite>* satellites(R u) {
   return u.up && u.receiverCurrent && u.receiver.satellites ? &*u.receiver.satellites : nullptr;
 }

@@ -61,6 +61,9 @@ struct UnitReading {
   // The receiver's messages are recent enough to stand for its present state: without them the
   // fix, the position, the receiver's time and the satellites are left out.
   bool receiverCurrent = true;
+  // The same for the receiver's clock (NAV-CLOCK), which a receiver may send without the others:
+  // its accuracies are left out without it, and it keeps nothing else current.
+  bool receiverClockCurrent = true;
   // The health record, for the counters and the times of the last changes; nullptr for a one-shot
   // reading (status), which has none.
   const core::UnitHealth* health = nullptr;

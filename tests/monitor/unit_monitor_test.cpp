@@ -5,16 +5,21 @@
 #include <chrono>
 #include <map>
 #include <optional>
+#include <set>
+#include <span>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/health.h"
+#include "core/protocol.h"
 #include "monitor/unit_monitor.h"
 #include "monitor/unit_reading.h"
 #include "platform/host_kernel.h"
 #include "platform/sim/fault_schedule.h"
 #include "platform/sim/simulated_system_clock.h"
 #include "platform/sim/simulated_units.h"
+#include "tests/support/golden_file.h"
 
 namespace tamrik::monitor {
 namespace {
@@ -118,6 +123,113 @@ TEST(UnitMonitor, ASilentReceiversStateGoesAtTheLimitWhileTheUnitStaysUp) {
   EXPECT_EQ(MonitoredUnit::value(after, "tamrik_up"), 1.0);
   EXPECT_EQ(MonitoredUnit::value(after, "tamrik_pll_lock"), 1.0);
   for (const char* family : receiverFamilies) EXPECT_FALSE(MonitoredUnit::value(after, family)) << family;
+}
+
+// A receiver that sends NAV-CLOCK alone (another program switched the others off): its accuracies
+// stay while its fix, position and satellites go at the limit, for a NAV-CLOCK keeps only its own
+// values current.
+TEST(UnitMonitor, ANavClockAloneKeepsOnlyTheAccuraciesCurrent) {
+  MonitoredUnit run("");
+  (void)run.metricsAt(std::chrono::seconds(12));
+  const auto h = run.units.open(run.units.unit(0).path, platform::OpenMode::Plain);
+  for (const std::uint8_t id : {core::kIdNavPvt, core::kIdNavSvInfo, core::kIdNavTimeUtc}) {
+    ASSERT_TRUE(run.units.setFeature(h, *core::receiverRateFrame(core::kClassNav, id, 0, 65)));
+  }
+  run.units.close(h);
+  const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(UnitMonitor::kReceiverSilenceLimit);
+  const std::string after = run.metricsAt(std::chrono::seconds(13) + limit + std::chrono::seconds(1));
+  EXPECT_EQ(MonitoredUnit::value(after, "tamrik_up"), 1.0);
+  EXPECT_TRUE(MonitoredUnit::value(after, "tamrik_receiver_time_accuracy_seconds")) << after;
+  EXPECT_TRUE(MonitoredUnit::value(after, "tamrik_receiver_frequency_accuracy_ratio")) << after;
+  for (const char* gone : {"tamrik_receiver_fix", "tamrik_position_latitude_degrees", "tamrik_receiver_time_seconds",
+                           "tamrik_satellites", "tamrik_receiver_fix_last_change_timestamp_seconds"}) {
+    EXPECT_FALSE(MonitoredUnit::value(after, gone)) << gone;
+  }
+}
+
+// One reading with everything set, written whole and pinned in tests/golden/data/metrics.prom
+// (every family's name, type, help, order and value); then what each kind of staleness leaves out.
+TEST(Metrics, AWholeReadingIsPinnedAndEachStaleStateLeavesOutExactlyItsOwnFamilies) {
+  using namespace std::chrono;
+  const core::UtcTime t0{milliseconds(1741334710000)};
+  core::UnitHealth health;
+  health.serial = "Q00001";
+  health.connected = true;
+  health.connectionChanged = t0 - hours(2);
+  health.disconnects = 1;
+  health.reporting = true;
+  health.gpsSignalLosses = 3;
+  const auto good = [](core::UtcTime since, std::uint64_t losses) {
+    core::StateHistory h;
+    h.known = h.good = h.sinceExact = true;
+    h.since = since;
+    h.losses = losses;
+    return h;
+  };
+  health.gpsSignal = good(t0 - minutes(30), 3);
+  health.pllLock = good(t0 - minutes(29), 2);
+  health.fix = good(t0 - minutes(28), 1);
+  UnitReading r;
+  r.identity.serial = "Q00001";
+  r.identity.manufacturer = "Maker \"A\"";
+  r.identity.product = "Clock";
+  r.identity.firmware = "1.31";
+  r.settings = core::SettingsReport{true, 3, {2875000, 3, 11, 480, 11, 46, 46, 5}};
+  r.receiver.status = core::InputStatus{7, true, true};
+  core::NavPvt pvt;
+  pvt.year = 2025, pvt.month = 3, pvt.day = 7, pvt.hour = 8, pvt.minute = 5, pvt.second = 10;
+  pvt.valid = 0x07, pvt.fixType = 3, pvt.flags = 0x01, pvt.numSV = 2;
+  pvt.lat = 460569000, pvt.lon = -145058000, pvt.height = 341500;
+  r.receiver.pvt = pvt;
+  r.receiver.satellites = std::vector<Satellite>{{3, core::Constellation::Gps, 120, 44, 41, true, 0},
+                                                 {70, core::Constellation::Glonass, 300, 12, 0, false, 1},
+                                                 {3, core::Constellation::Gps, 120, 44, 41, true, 0}};
+  core::NavClock clock;
+  clock.tAcc = 25, clock.fAcc = 480;
+  r.receiver.clock = clock;
+  r.lastReport = t0;
+  r.up = true;
+  r.health = &health;
+  const std::string whole = prometheusMetrics(std::span(&r, 1));
+  tamrik::testing::checkGoldenFile(std::string(TAMRIK_SOURCE_DIR) + "/tests/golden/data/metrics.prom", whole);
+
+  const auto families = [](const UnitReading& reading) {
+    std::set<std::string> names;
+    std::istringstream in(prometheusMetrics(std::span(&reading, 1)));
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("# TYPE ", 0) == 0) names.insert(line.substr(7, line.find(' ', 7) - 7));
+    }
+    return names;
+  };
+  const auto left = [&](const UnitReading& stale) {
+    std::set<std::string> gone;
+    const std::set<std::string> still = families(stale);
+    for (const std::string& name : families(r)) {
+      if (!still.count(name)) gone.insert(name);
+    }
+    return gone;
+  };
+  UnitReading noNav = r;
+  noNav.receiverCurrent = false;
+  EXPECT_EQ(left(noNav), (std::set<std::string>{"tamrik_receiver_fix", "tamrik_receiver_fix_last_change_timestamp_seconds",
+                                               "tamrik_position_latitude_degrees", "tamrik_position_longitude_degrees",
+                                               "tamrik_position_height_meters", "tamrik_receiver_time_seconds",
+                                               "tamrik_satellites", "tamrik_satellites_used",
+                                               "tamrik_constellation_satellites", "tamrik_constellation_satellites_used",
+                                               "tamrik_satellite_cno_dbhz", "tamrik_satellite_elevation_degrees",
+                                               "tamrik_satellite_used"}));
+  UnitReading noClock = r;
+  noClock.receiverClockCurrent = false;
+  EXPECT_EQ(left(noClock), (std::set<std::string>{"tamrik_receiver_time_accuracy_seconds",
+                                                 "tamrik_receiver_frequency_accuracy_ratio"}));
+  UnitReading down = r;
+  down.up = false;
+  const std::set<std::string> downFamilies = families(down);
+  EXPECT_EQ(downFamilies, (std::set<std::string>{"tamrik_up", "tamrik_unit_info", "tamrik_last_report_timestamp_seconds",
+                                                 "tamrik_unit_connected",
+                                                 "tamrik_unit_connected_last_change_timestamp_seconds",
+                                                 "tamrik_unit_disconnects_total", "tamrik_gps_signal_losses_total",
+                                                 "tamrik_pll_lock_losses_total", "tamrik_receiver_fix_losses_total"}));
 }
 
 }  // namespace

@@ -404,7 +404,8 @@ TEST(TamrikctlStatus, ShowsSettingsSignalPositionTimeAndSatellitesInThreeFormats
   for (const char* family : {"tamrik_up", "tamrik_last_report_timestamp_seconds", "tamrik_unit_info",
                              "tamrik_constellation_satellites_used", "tamrik_output_frequency_hertz", "tamrik_divider", "tamrik_pll_lock",
                              "tamrik_position_latitude_degrees", "tamrik_receiver_time_seconds",
-                             "tamrik_satellite_cno_dbhz"}) {
+                             "tamrik_satellite_cno_dbhz", "tamrik_receiver_time_accuracy_seconds",
+                             "tamrik_receiver_frequency_accuracy_ratio"}) {
     EXPECT_TRUE(families.contains(family)) << family;
   }
 }

@@ -65,7 +65,7 @@ int runRecord(CommandContext& ctx, std::span<const std::string_view> args) {
   sim::SimClock& clock = access.clock();
   const StopSignals stop;
   const auto start = clock.now();
-  core::MessageKeeper keeper([&unit] { return unit.setNavMessageRates(); });
+  core::MessageKeeper<sim::SteadyTime> keeper([&unit] { return unit.setNavMessageRates(); });
   keeper.switchedOn(start);
   const auto deadline =
       duration ? start + std::chrono::duration_cast<sim::SteadyTime::duration>(std::chrono::duration<double>(*duration))
