@@ -8,16 +8,12 @@
 #include <chrono>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 namespace tamrik::ctl {
 
 namespace {
-
-constexpr const char* kMetricsType = "text/plain; version=0.0.4; charset=utf-8";
-constexpr const char* kIndex =
-    "<!DOCTYPE html>\n<html><head><title>tamrikctl exporter</title></head>\n"
-    "<body><h1>tamrikctl exporter</h1><p><a href=\"/metrics\">Metrics</a> of the Tamrik units.</p></body></html>\n";
 
 // Scrapes come one at a time from a Prometheus or two; a few workers are plenty.
 constexpr std::size_t kWorkers = 2;
@@ -32,7 +28,7 @@ struct MetricsServer::Impl {
   int port = -1;
 };
 
-MetricsServer::MetricsServer(Render render) : impl_(std::make_unique<Impl>()) {
+MetricsServer::MetricsServer(std::vector<Route> routes) : impl_(std::make_unique<Impl>()) {
   httplib::Server& s = impl_->server;
   s.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
   // SO_REUSEADDR alone: the address can be taken again at once after a restart, but never by two
@@ -42,10 +38,17 @@ MetricsServer::MetricsServer(Render render) : impl_(std::make_unique<Impl>()) {
     int yes = 1;
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
-  s.Get("/metrics", [render](const httplib::Request&, httplib::Response& res) {
-    res.set_content(render(), kMetricsType);
-  });
-  s.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(kIndex, "text/html; charset=utf-8"); });
+  for (Route& route : routes) {
+    // The path as a pattern that matches it alone.
+    std::string pattern;
+    for (const char ch : route.path) {
+      if (std::string_view("\\^$.|?*+()[]{}").find(ch) != std::string_view::npos) pattern += '\\';
+      pattern += ch;
+    }
+    s.Get(pattern, [route = std::move(route)](const httplib::Request&, httplib::Response& res) {
+      res.set_content(route.render(), route.contentType.c_str());
+    });
+  }
 }
 
 MetricsServer::~MetricsServer() { stop(); }

@@ -1,18 +1,24 @@
 #pragma once
-// The exporter's HTTP side, on cpp-httplib: GET /metrics answers with what `render` makes at that
-// moment (from memory; nothing waits for a unit), GET / with a page that points there. It serves on
-// a thread of its own, with a small pool of workers.
+// The exporter's HTTP side, on cpp-httplib: each route answers GET at its path with what its
+// render makes at that moment (from memory; nothing waits for a unit). It serves on a thread of its
+// own, with a small pool of workers. Nothing it serves changes a unit.
 
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tamrik::ctl {
 
+struct Route {
+  std::string path;         // "/metrics"
+  std::string contentType;  // "text/plain; version=0.0.4; charset=utf-8"
+  std::function<std::string()> render;
+};
+
 class MetricsServer {
  public:
-  using Render = std::function<std::string()>;
-  explicit MetricsServer(Render render);
+  explicit MetricsServer(std::vector<Route> routes);
   ~MetricsServer();
   MetricsServer(const MetricsServer&) = delete;
   MetricsServer& operator=(const MetricsServer&) = delete;

@@ -93,11 +93,21 @@ int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
   core::Health health(utc);
   monitor::UnitMonitor monitor(access.services(), clock, health, {ctx.global.unit, true});
 
-  MetricsServer server([&monitor] {
-    std::string text;
-    monitor.inspect([&](const std::vector<monitor::UnitReading>& units) { text = monitor::prometheusMetrics(units); });
-    return text;
-  });
+  std::vector<Route> routes;
+  routes.push_back({"/metrics", "text/plain; version=0.0.4; charset=utf-8", [&monitor] {
+                      std::string text;
+                      monitor.inspect([&](const std::vector<monitor::UnitReading>& units) {
+                        text = monitor::prometheusMetrics(units);
+                      });
+                      return text;
+                    }});
+  routes.push_back({"/", "text/html; charset=utf-8", [] {
+                      return std::string(
+                          "<!DOCTYPE html>\n<html><head><title>tamrikctl exporter</title></head>\n"
+                          "<body><h1>tamrikctl exporter</h1><p><a href=\"/metrics\">Metrics</a> of the Tamrik "
+                          "units.</p></body></html>\n");
+                    }});
+  MetricsServer server(std::move(routes));
   const std::string shownHost = listen.host.find(':') != std::string::npos ? "[" + listen.host + "]" : listen.host;
   if (std::string why = server.bind(listen.host, listen.port); !why.empty()) {
     return ctx.fail(kExitBadArgument,
