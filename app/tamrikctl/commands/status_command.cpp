@@ -12,6 +12,7 @@
 #include "numbers/number_format.h"
 #include "text/json_writer.h"
 #include "text/key_value_lines.h"
+#include "monitor/unit_json.h"
 #include "monitor/unit_reading.h"
 #include "numbers/frequency.h"
 #include "core/receiver_stream.h"
@@ -63,53 +64,7 @@ struct Status {
 };
 
 std::string statusJson(const Status& s) {
-  const numbers::Dividers& d = s.settings.dividers;
-  text::JsonObject dividers;
-  for (const monitor::DividerField& f : monitor::dividerFields(d)) dividers.integer(f.key, f.value);
-  text::JsonObject o;
-  o.text("serial", s.identity.serial)
-      .text("manufacturer", s.identity.manufacturer)
-      .text("product", s.identity.product)
-      .text("firmware", s.identity.firmware)
-      .number("output_hz", numbers::displayedOutputHz(d))
-      .raw("dividers", dividers.str())
-      .number("f3_hz", monitor::frequencyHz(numbers::f3Frequency(d)))
-      .number("fosc_hz", monitor::frequencyHz(numbers::oscillatorFrequency(d)))
-      .boolean("output_enabled", s.settings.outputEnabled)
-      .text("drive", driveText(s.settings.driveIndex));
-  const monitor::ReceiverState& r = s.receiver;
-  o.boolean("gps_signal", r.status->gpsSignal).boolean("pll_lock", r.status->pllLock).integer("loss_count", r.status->lossCount);
-  if (r.pvt && r.pvt->hasPosition()) {
-    o.raw("position", text::JsonObject()
-                          .raw("lat", numbers::scaledDecimal(r.pvt->lat, 7))
-                          .raw("lon", numbers::scaledDecimal(r.pvt->lon, 7))
-                          .raw("height_m", numbers::scaledDecimal(r.pvt->height, 3))
-                          .str());
-  } else {
-    o.null("position");
-  }
-  const auto utc = r.pvt ? monitor::utcOf(*r.pvt) : std::nullopt;
-  if (utc) {
-    o.text("utc", utc->iso);
-  } else {
-    o.null("utc");
-  }
-  if (r.satellites) {
-    std::vector<std::string> satellites;
-    for (const monitor::Satellite& sat : *r.satellites) {
-      satellites.push_back(text::JsonObject()
-                               .integer("channel", sat.channel)
-                               .integer("svid", sat.svid)
-                               .integer("cno", sat.cno)
-                               .boolean("used", sat.used)
-                               .integer("elevation", sat.elevation)
-                               .str());
-    }
-    o.raw("satellites", text::jsonArray(satellites));
-  } else {
-    o.raw("satellites", "[]");  // no NAV-SVINFO seen yet: no satellites to show
-  }
-  return o.str() + "\n";
+  return monitor::statusJson(s.identity, s.settings, s.receiver).str() + "\n";
 }
 
 std::string statusLines(const Status& s) {
