@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """The exporter's memory and CPU over a long run: `tamrikctl --simulate=N exporter` on a free
-loopback port, scraped every second as Prometheus would, for --seconds (default an hour).
+loopback port, fetched every second as Prometheus (/metrics) or the status page's script
+(/api/units) would, for --seconds (default an hour).
 
     bench/exporter/exporter_soak.py --tamrikctl build/app/tamrikctl/tamrikctl [--seconds 3600]
-                                    [--units 2] [--interval 1] [--faults SPEC]
+                                    [--units 2] [--interval 1] [--faults SPEC] [--path /metrics]
+
+The status page's weight (/ with everything it loads, which is itself) is measured at the start.
 
 Every --sample seconds it reads the exporter's CPU time and memory from /proc; at the end it
 prints the CPU share (user and system, of one core), the resident memory at the start (after the
@@ -46,6 +49,7 @@ def main():
     p.add_argument("--interval", type=float, default=1.0, help="seconds between scrapes")
     p.add_argument("--sample", type=float, default=10.0, help="seconds between readings of /proc")
     p.add_argument("--faults", default="", help="--sim-faults for the simulated units")
+    p.add_argument("--path", default="/metrics", help="what is fetched: /metrics or /api/units")
     args = p.parse_args()
 
     command = [args.tamrikctl, f"--simulate={args.units}"]
@@ -59,7 +63,11 @@ def main():
         if not m:
             print(f"the exporter did not start: {line!r}", file=sys.stderr)
             return 1
-        url = f"http://{m.group(1)}/metrics"
+        base = f"http://{m.group(1)}"
+        url = base + args.path
+        time.sleep(2)  # the units found and read once
+        with urllib.request.urlopen(base + "/", timeout=5) as r:
+            page = r.read()
         start = time.monotonic()
         cpu_start = proc_cpu_seconds(exporter.pid)
         next_scrape = start
@@ -96,14 +104,15 @@ def main():
     after_minute = next((m for t, _, m in samples if t >= 60), samples[0][2])
     rss = [m["VmRSS"] for _, _, m in samples]
     ms = sorted(x * 1000 for x in latencies)
-    print(f"exporter on {args.units} simulated units, scraped every {args.interval:g} s for {elapsed:.0f} s "
-          f"({len(latencies)} scrapes, {failures} failed; {statistics.mean(sizes) / 1024:.1f} KiB each)")
+    print(f"exporter on {args.units} simulated units, {args.path} fetched every {args.interval:g} s for {elapsed:.0f} s "
+          f"({len(latencies)} fetches, {failures} failed; {statistics.mean(sizes) / 1024:.1f} KiB each)")
+    print(f"status page: {len(page) / 1024:.1f} KiB, nothing else loaded")
     print(f"CPU: {cpu:.1f} s in all, {100 * cpu / elapsed:.2f} % of one core "
           f"(user {user - cpu_start[0]:.1f} s, system {system - cpu_start[1]:.1f} s)")
     print(f"memory (resident): {after_minute['VmRSS'] / 1024:.1f} MiB after the first minute, "
           f"{memory['VmRSS'] / 1024:.1f} MiB at the end, highest {memory['VmHWM'] / 1024:.1f} MiB; "
           f"lowest and highest sample {min(rss) / 1024:.1f} and {max(rss) / 1024:.1f} MiB; {memory['Threads']} threads")
-    print(f"scrape time: median {statistics.median(ms):.2f} ms, 99th percentile {ms[int(0.99 * (len(ms) - 1))]:.2f} ms, "
+    print(f"time per request (loopback, as the client sees it): median {statistics.median(ms):.2f} ms, 99th percentile {ms[int(0.99 * (len(ms) - 1))]:.2f} ms, "
           f"longest {ms[-1]:.2f} ms")
     print(f"exporter ended with status {status}")
     return 0 if failures == 0 and status == 0 else 1
