@@ -65,6 +65,7 @@ UnitMonitor::~UnitMonitor() {
 }
 
 void UnitMonitor::step() {
+  const sim::SteadyTime began = clock_.now();
   scan();
   bool anyOpen = false;
   for (auto& w : units_) {
@@ -79,6 +80,8 @@ void UnitMonitor::step() {
   if (!anyOpen) {
     const sim::SteadyTime now = clock_.now();
     clock_.waitUntil(std::min(nextScan_, now + std::chrono::duration_cast<sim::SteadyTime::duration>(100ms)));
+  } else {
+    clock_.waitUntil(began + std::chrono::duration_cast<sim::SteadyTime::duration>(kRoundInterval));
   }
 }
 

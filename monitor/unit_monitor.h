@@ -49,6 +49,9 @@ class UnitMonitor {
   static constexpr std::chrono::seconds kReceiverSilenceLimit{25};
   // The longest a read of one unit waits for its first report.
   static constexpr std::chrono::milliseconds kReadWait{20};
+  // A round takes at least this long: the reports that came meanwhile wait in the device's queue
+  // (a second of them fits one read) and are read together, instead of one wake-up per report.
+  static constexpr std::chrono::milliseconds kRoundInterval{50};
 
   UnitMonitor(core::UnitServices services, sim::SimClock& clock, core::Health& health, Options options);
   ~UnitMonitor();
@@ -56,8 +59,8 @@ class UnitMonitor {
   UnitMonitor& operator=(const UnitMonitor&) = delete;
 
   // One round: looks for units when it is time, reads every open unit once and checks who went
-  // quiet. Waits at most a little more than kReadWait per open unit; with none open, it pauses
-  // until the next look.
+  // quiet, then pauses until kRoundInterval has passed since the round began. Waits at most a
+  // little more than kReadWait per open unit; with none open, it pauses until the next look.
   void step();
 
   // The latest reading of every unit seen, in the order they were first found, with its health
