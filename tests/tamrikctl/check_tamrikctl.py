@@ -80,7 +80,9 @@ def expect(args, status, *options, out=None, reason=None, streams=False):
 
 
 STATUS_KEYS = ["serial", "manufacturer", "product", "firmware", "output_hz", "dividers", "f3_hz", "fosc_hz",
-               "output_enabled", "drive", "gps_signal", "pll_lock", "loss_count", "position", "utc", "satellites"]
+               "output_enabled", "drive", "gps_signal", "pll_lock", "loss_count", "position", "utc",
+               "clock_time_accuracy_s", "clock_frequency_accuracy", "clock_bias_s", "clock_drift", "fix_type",
+               "fix_time_accuracy_s", "pdop", "num_sv", "satellites"]
 DIVIDER_KEYS = ["gps", "n31", "n2_hs", "n2_ls", "n1_hs", "nc1_ls", "nc2_ls", "bw"]
 
 
