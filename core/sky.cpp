@@ -14,6 +14,7 @@ std::vector<SkySatellite> skyOf(const NavSvInfo& info) {
   sky.reserve(static_cast<std::size_t>(info.channels()));
   for (int i = 0; i < info.channels(); ++i) {
     const SvChannel c = info.channel(i);
+    if (c.svid == 0) continue;
     sky.push_back({c.svid, skyConstellation(c.svid), c.azim, c.elev, c.cno, c.used(), c.chn});
   }
   return sky;

@@ -41,7 +41,8 @@ struct SkySatellite {
 // transmitters) among "other".
 Constellation skyConstellation(std::uint8_t svid);
 
-// Every channel block of a NAV-SVINFO, in the message's order.
+// The satellites of a NAV-SVINFO's channel blocks, in the message's order. An idle channel (older
+// receivers send one with satellite number 0) is no satellite and is left out.
 std::vector<SkySatellite> skyOf(const NavSvInfo& info);
 
 // The used satellites' mean C/N0; nothing when none is used.

@@ -17,6 +17,7 @@ std::int32_t i32(std::span<const std::uint8_t> p, std::size_t at) { return stati
 
 constexpr std::size_t kNavPvtNeeded = 36;      // up to height at offset 32
 constexpr std::size_t kNavPvtAccuracies = 48;  // hMSL, hAcc and vAcc at 36 to 47
+constexpr std::size_t kNavPvtDop = 78;          // pDOP at 76
 constexpr std::size_t kNavTimeUtcNeeded = 20;  // up to valid at offset 19
 constexpr std::size_t kNavClockNeeded = 20;    // up to fAcc at offset 16
 constexpr std::size_t kNavTimeLsNeeded = 24;   // up to valid at offset 23
@@ -125,6 +126,7 @@ std::optional<NavPvt> readNavPvt(std::span<const std::uint8_t> p) {
     m.hAcc = u32(p, 40);
     m.vAcc = u32(p, 44);
   }
+  if (p.size() >= kNavPvtDop) m.pDOP = u16(p, 76);
   return m;
 }
 

@@ -64,7 +64,7 @@ bool parseReceiverByte(MessageAssembler& a, std::uint8_t b);
 // payload is too short for the fields it needs; no field is ever read past the declared length.
 
 // NAV-PVT: time, fix and position. 84 bytes on u-blox 7, 92 on later receivers; all fields but the
-// last three lie in the first 36 bytes of both.
+// last four lie in the first 36 bytes of both.
 struct NavPvt {
   std::uint16_t year = 0;
   std::uint8_t month = 0, day = 0, hour = 0, minute = 0, second = 0;
@@ -81,6 +81,8 @@ struct NavPvt {
   // Present in payloads of 48 bytes and more.
   std::optional<std::int32_t> hMSL{};  // millimetres above mean sea level
   std::optional<std::uint32_t> hAcc{}, vAcc{};  // mm
+  // Present in payloads of 78 bytes and more (u-blox 7's 84 and later receivers' 92).
+  std::optional<std::uint16_t> pDOP{};  // position DOP, 0.01
 
   // The time counts only when date, time and full resolution are all flagged.
   bool timeValid() const { return (valid & 0x07) == 0x07; }

@@ -42,12 +42,12 @@ text::JsonObject statusJson(const core::UnitIdentity& identity, const core::Sett
   } else {
     o.null("position");
   }
-  const auto utc = r.pvt ? utcOf(*r.pvt) : std::nullopt;
-  if (utc) {
+  if (const auto utc = utcOf(r)) {
     o.text("utc", utc->iso);
   } else {
     o.null("utc");
   }
+  for (const TimingField& f : timingFields(timingOf(r))) o.raw(f.key, f.number.value_or("null"));
   if (r.satellites) {
     std::vector<std::string> satellites;
     for (const Satellite& sat : *r.satellites) {

@@ -37,6 +37,11 @@ struct UnitMonitor::Watched final : core::ReceiverSink {
     lastClock = monitor.clock_.now();
     reading.receiver.clock = clock;
   }
+  void onNavTimeUtc(const core::NavTimeUtc& utc) override {
+    std::lock_guard<std::mutex> lock(monitor.mutex_);
+    lastTimeUtc = monitor.clock_.now();
+    reading.receiver.timeUtc = utc;
+  }
 
   UnitMonitor& monitor;
   std::string serial;
@@ -48,6 +53,7 @@ struct UnitMonitor::Watched final : core::ReceiverSink {
   sim::SteadyTime lastReadback{};
   std::optional<sim::SteadyTime> lastMessage;  // NAV-PVT or NAV-SVINFO; under the monitor's mutex
   std::optional<sim::SteadyTime> lastClock;    // NAV-CLOCK; under the monitor's mutex
+  std::optional<sim::SteadyTime> lastTimeUtc;  // NAV-TIMEUTC; under the monitor's mutex
 };
 
 UnitMonitor::UnitMonitor(core::UnitServices services, sim::SimClock& clock, core::Health& health, Options options)
@@ -158,6 +164,7 @@ std::vector<UnitReading> UnitMonitor::readingsLocked() {
     UnitReading r = w->reading;
     r.receiverCurrent = w->lastMessage && now - *w->lastMessage < kReceiverSilenceLimit;
     r.receiverClockCurrent = w->lastClock && now - *w->lastClock < kReceiverSilenceLimit;
+    r.receiverTimeUtcCurrent = w->lastTimeUtc && now - *w->lastTimeUtc < kReceiverSilenceLimit;
     r.health = health_.unit(w->serial);
     if (r.health) {
       r.lastReport = r.health->lastReport;

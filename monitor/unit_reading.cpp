@@ -8,6 +8,7 @@
 #include <set>
 #include <utility>
 
+#include "text/json_writer.h"
 #include "text/prometheus_text.h"
 
 namespace tamrik::monitor {
@@ -16,18 +17,78 @@ int usedCount(const std::vector<Satellite>& satellites) {
   return static_cast<int>(std::count_if(satellites.begin(), satellites.end(), [](const Satellite& s) { return s.used; }));
 }
 
+namespace {
+
+// A date and time of a NAV message, flagged valid by it, as UTC.
+std::optional<ReceiverUtc> utcAt(int year, int month, int day, int hour, int minute, int second) {
+  const std::chrono::year_month_day date{std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
+                                         std::chrono::day(static_cast<unsigned>(day))};
+  // A leap second is second 60.
+  if (!date.ok() || hour > 23 || minute > 59 || second > 60) return std::nullopt;
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", year, month, day, hour, minute, second);
+  const auto days = std::chrono::sys_days(date).time_since_epoch().count();
+  const double seconds = static_cast<double>(days) * 86400.0 + hour * 3600.0 + minute * 60.0 + second;
+  return ReceiverUtc{text, seconds};
+}
+
+}  // namespace
+
 std::optional<ReceiverUtc> utcOf(const core::NavPvt& pvt) {
   if (!pvt.timeValid()) return std::nullopt;
-  const std::chrono::year_month_day date{std::chrono::year(pvt.year), std::chrono::month(pvt.month),
-                                         std::chrono::day(pvt.day)};
-  // A leap second is second 60.
-  if (!date.ok() || pvt.hour > 23 || pvt.minute > 59 || pvt.second > 60) return std::nullopt;
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", static_cast<int>(pvt.year), pvt.month, pvt.day,
-                pvt.hour, pvt.minute, pvt.second);
-  const auto days = std::chrono::sys_days(date).time_since_epoch().count();
-  const double seconds = static_cast<double>(days) * 86400.0 + pvt.hour * 3600.0 + pvt.minute * 60.0 + pvt.second;
-  return ReceiverUtc{text, seconds};
+  return utcAt(pvt.year, pvt.month, pvt.day, pvt.hour, pvt.minute, pvt.second);
+}
+
+std::optional<ReceiverUtc> utcOf(const core::NavTimeUtc& utc) {
+  if (!utc.timeValid()) return std::nullopt;
+  return utcAt(utc.year, utc.month, utc.day, utc.hour, utc.minute, utc.second);
+}
+
+std::optional<ReceiverUtc> utcOf(const ReceiverState& receiver) {
+  if (receiver.pvt) {
+    if (auto utc = utcOf(*receiver.pvt)) return utc;
+  }
+  return receiver.timeUtc ? utcOf(*receiver.timeUtc) : std::nullopt;
+}
+
+TimingQuality timingOf(const ReceiverState& receiver) {
+  TimingQuality q;
+  if (const auto& c = receiver.clock) {
+    q.clockTimeAccuracy = c->tAcc * 1e-9;
+    q.clockFrequencyAccuracy = c->fAcc * 1e-12;
+    q.clockBias = c->clkB * 1e-9;
+    q.clockDrift = c->clkD * 1e-9;
+  }
+  if (const auto& p = receiver.pvt) {
+    q.fixType = p->fixType;
+    q.fixTimeAccuracy = p->tAcc * 1e-9;
+    if (p->pDOP) q.positionDop = *p->pDOP * 0.01;
+    q.satellitesInSolution = p->numSV;
+  }
+  return q;
+}
+
+std::vector<TimingField> timingFields(const TimingQuality& q) {
+  const auto text = [](const auto& v) {
+    return v ? std::optional(text::jsonNumber(static_cast<double>(*v))) : std::nullopt;
+  };
+  return {{"clock_time_accuracy_s", text(q.clockTimeAccuracy)}, {"clock_frequency_accuracy", text(q.clockFrequencyAccuracy)},
+          {"clock_bias_s", text(q.clockBias)},                  {"clock_drift", text(q.clockDrift)},
+          {"fix_type", text(q.fixType)},                        {"fix_time_accuracy_s", text(q.fixTimeAccuracy)},
+          {"pdop", text(q.positionDop)},                        {"num_sv", text(q.satellitesInSolution)}};
+}
+
+ReceiverState currentReceiver(const UnitReading& u) {
+  ReceiverState r;
+  if (!u.up) return r;
+  r.status = u.receiver.status;
+  if (u.receiverCurrent) {
+    r.pvt = u.receiver.pvt;
+    r.satellites = u.receiver.satellites;
+  }
+  if (u.receiverClockCurrent) r.clock = u.receiver.clock;
+  if (u.receiverTimeUtcCurrent) r.timeUtc = u.receiver.timeUtc;
+  return r;
 }
 
 std::string isoTime(core::UtcTime t) {
@@ -99,6 +160,9 @@ const core::NavPvt* position(R u) { return pvt(u) && pvt(u)->hasPosition() ? pvt
 const core::NavClock* navClock(R u) {
   return u.up && u.receiverClockCurrent && u.receiver.clock ? &*u.receiver.clock : nullptr;
 }
+const core::NavTimeUtc* timeUtc(R u) {
+  return u.up && u.receiverTimeUtcCurrent && u.receiver.timeUtc ? &*u.receiver.timeUtc : nullptr;
+}
 const std::vector<Satellite>* satellites(R u) {
   return u.up && u.receiverCurrent && u.receiver.satellites ? &*u.receiver.satellites : nullptr;
 }
@@ -169,7 +233,7 @@ std::optional<double> pllLock(R u) {
   return of(status(u), [](const auto& s) { return s.pllLock; });
 }
 std::optional<double> pllLockChanged(R u) { return status(u) && u.health ? changed(u.health->pllLock) : std::nullopt; }
-std::optional<double> unitSignalLossCount(R u) {
+std::optional<double> unitSignalLosses(R u) {
   return of(status(u), [](const auto& s) { return static_cast<double>(s.lossCount); });
 }
 std::optional<double> gpsSignalLosses(R u) { return u.health ? count(u.health->gpsSignalLosses) : std::nullopt; }
@@ -194,7 +258,9 @@ std::optional<double> height(R u) {
   return of(position(u), [](const auto& p) { return p.height * 1e-3; });
 }
 std::optional<double> receiverTime(R u) {
-  const auto utc = pvt(u) ? utcOf(*pvt(u)) : std::nullopt;
+  // NAV-PVT's UTC, else NAV-TIMEUTC's: each only while its own message is current.
+  auto utc = pvt(u) ? utcOf(*pvt(u)) : std::nullopt;
+  if (!utc && timeUtc(u)) utc = utcOf(*timeUtc(u));
   return utc ? std::optional(utc->unixSeconds) : std::nullopt;
 }
 
@@ -207,21 +273,42 @@ std::optional<double> frequencyAccuracy(R u) {
   return of(navClock(u), [](const auto& c) { return c.fAcc * 1e-12; });
 }
 
+// The timing quality of what is current.
+TimingQuality timing(R u) {
+  ReceiverState r;
+  if (pvt(u)) r.pvt = *pvt(u);
+  if (navClock(u)) r.clock = *navClock(u);
+  return timingOf(r);
+}
+template <class T>
+std::optional<double> number(const std::optional<T>& v) {
+  return v ? std::optional(static_cast<double>(*v)) : std::nullopt;
+}
+std::optional<double> clockBias(R u) { return number(timing(u).clockBias); }
+std::optional<double> clockDrift(R u) { return number(timing(u).clockDrift); }
+std::optional<double> fixTimeAccuracy(R u) { return number(timing(u).fixTimeAccuracy); }
+std::optional<double> fixType(R u) { return number(timing(u).fixType); }
+std::optional<double> positionDop(R u) { return number(timing(u).positionDop); }
+std::optional<double> satellitesInSolution(R u) { return number(timing(u).satellitesInSolution); }
+
 // ---- Satellites ----
 
+// The counts are of the satellites with a series of their own, so that each total is the sum of
+// its parts: tamrik_satellites of tamrik_constellation_satellites and of tamrik_satellite_cno_dbhz's
+// series, and the same for the used ones.
 std::optional<double> satelliteCount(R u) {
-  return of(satellites(u), [](const auto& s) { return static_cast<double>(s.size()); });
+  return of(satellites(u), [](const auto& s) { return static_cast<double>(distinct(s).size()); });
 }
 std::optional<double> satellitesUsed(R u) {
-  return of(satellites(u), [](const auto& s) { return static_cast<double>(usedCount(s)); });
+  return of(satellites(u), [](const auto& s) { return static_cast<double>(usedCount(distinct(s))); });
 }
 template <bool used>
 void byConstellation(R u, const Labels& unit, Samples& out) {
   const auto* s = satellites(u);
   if (!s) return;
   std::array<int, core::kConstellations.size()> counts{};
-  for (const Satellite& sat : *s) {
-    if (used ? sat.used : sat.cno > 0) ++counts[static_cast<std::size_t>(core::constellationOf(static_cast<std::uint8_t>(sat.svid)))];
+  for (const Satellite& sat : distinct(*s)) {
+    if (!used || sat.used) ++counts[static_cast<std::size_t>(core::constellationOf(sat.svid))];
   }
   for (const core::Constellation c : core::kConstellations) {
     out.emplace_back(with(unit, "constellation", std::string(core::constellationName(c))), counts[static_cast<std::size_t>(c)]);
@@ -264,10 +351,10 @@ constexpr Family kFamilies[] = {
     {"tamrik_pll_lock", "gauge", "1 while the PLL is locked.", single<pllLock>},
     {"tamrik_pll_lock_last_change_timestamp_seconds", "gauge",
      "When the PLL locked or lost its lock, or was first seen as it is, in seconds since 1970.", single<pllLockChanged>},
-    {"tamrik_unit_signal_loss_count", "gauge",
+    {"tamrik_unit_signal_losses", "gauge",
      "The unit's own count of GPS signal losses, 0 to 255, running on from 0 after 255 and starting again at "
      "a power cycle; tamrik_gps_signal_losses_total is the running total.",
-     single<unitSignalLossCount>},
+     single<unitSignalLosses>},
     {"tamrik_gps_signal_losses_total", "counter", "GPS signal losses the unit counted while watched.",
      single<gpsSignalLosses>},
     {"tamrik_pll_lock_losses_total", "counter", "Times the PLL was seen losing its lock.", single<pllLockLosses>},
@@ -280,18 +367,33 @@ constexpr Family kFamilies[] = {
     {"tamrik_position_latitude_degrees", "gauge", "The receiver's latitude.", single<latitude>},
     {"tamrik_position_longitude_degrees", "gauge", "The receiver's longitude.", single<longitude>},
     {"tamrik_position_height_meters", "gauge", "The receiver's height above the ellipsoid.", single<height>},
-    {"tamrik_receiver_time_seconds", "gauge", "UTC as the receiver tells it, in seconds since 1970.", single<receiverTime>},
+    {"tamrik_receiver_time_seconds", "gauge",
+     "UTC as the receiver tells it (NAV-PVT, else NAV-TIMEUTC), in seconds since 1970.", single<receiverTime>},
     {"tamrik_receiver_time_accuracy_seconds", "gauge", "The receiver's estimate of its time's accuracy (NAV-CLOCK tAcc).",
      single<timeAccuracy>},
     {"tamrik_receiver_frequency_accuracy_ratio", "gauge",
      "The receiver's estimate of its clock's frequency accuracy, as a fraction (NAV-CLOCK fAcc, in ps/s).",
      single<frequencyAccuracy>},
-    {"tamrik_satellites", "gauge", "Satellites the receiver reports.", single<satelliteCount>},
-    {"tamrik_satellites_used", "gauge", "Satellites used in the navigation solution.", single<satellitesUsed>},
-    {"tamrik_constellation_satellites", "gauge",
-     "Satellites the receiver hears (a signal above 0 dB-Hz), by constellation.", byConstellation<false>},
-    {"tamrik_constellation_satellites_used", "gauge", "Satellites used in the navigation solution, by constellation.",
-     byConstellation<true>},
+    {"tamrik_receiver_clock_bias_seconds", "gauge", "The receiver's clock bias (NAV-CLOCK clkB).", single<clockBias>},
+    {"tamrik_receiver_clock_drift_ratio", "gauge",
+     "The receiver's clock drift in seconds per second (NAV-CLOCK clkD, in ns/s).", single<clockDrift>},
+    {"tamrik_receiver_pvt_time_accuracy_seconds", "gauge",
+     "The receiver's estimate of its navigation solution's time accuracy (NAV-PVT tAcc).", single<fixTimeAccuracy>},
+    {"tamrik_receiver_fix_type", "gauge",
+     "The receiver's fix type (NAV-PVT fixType): 0 none, 1 dead reckoning only, 2 2D, 3 3D, 4 GNSS with dead "
+     "reckoning, 5 time only.",
+     single<fixType>},
+    {"tamrik_receiver_position_dop", "gauge", "Position dilution of precision (NAV-PVT pDOP).", single<positionDop>},
+    {"tamrik_receiver_pvt_satellites_used", "gauge", "Satellites used in the navigation solution (NAV-PVT numSV).",
+     single<satellitesInSolution>},
+    {"tamrik_satellites", "gauge", "Satellites the receiver reports (NAV-SVINFO; idle channels are none).",
+     single<satelliteCount>},
+    {"tamrik_satellites_used", "gauge", "Satellites the receiver reports as used in the navigation solution.",
+     single<satellitesUsed>},
+    {"tamrik_constellation_satellites", "gauge", "Satellites the receiver reports, by constellation.",
+     byConstellation<false>},
+    {"tamrik_constellation_satellites_used", "gauge",
+     "Satellites the receiver reports as used in the navigation solution, by constellation.", byConstellation<true>},
     {"tamrik_satellite_cno_dbhz", "gauge", "Carrier-to-noise ratio of each satellite.", perSatellite<cno>},
     {"tamrik_satellite_elevation_degrees", "gauge", "Elevation of each satellite.", perSatellite<elevation>},
     {"tamrik_satellite_used", "gauge", "1 when the satellite is used in the navigation solution.", perSatellite<used>},
@@ -299,8 +401,10 @@ constexpr Family kFamilies[] = {
 
 }  // namespace
 
-std::string prometheusMetrics(std::span<const UnitReading> units) {
+std::string prometheusMetrics(std::span<const UnitReading> units, std::string_view version) {
   text::PrometheusText text;
+  text.family("tamrikctl_build_info", "gauge", "The version of tamrikctl in its label; always 1.");
+  text.sample({{"version", std::string(version)}}, 1);
   for (const Family& family : kFamilies) {
     Samples samples;
     for (const UnitReading& u : units) family.collect(u, {{"serial", u.identity.serial}}, samples);

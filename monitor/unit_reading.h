@@ -28,14 +28,42 @@ struct ReceiverState {
   std::optional<core::NavPvt> pvt;                   // the latest NAV-PVT
   std::optional<std::vector<Satellite>> satellites;  // the latest NAV-SVINFO
   std::optional<core::NavClock> clock;               // the latest NAV-CLOCK
+  std::optional<core::NavTimeUtc> timeUtc;           // the latest NAV-TIMEUTC
 };
 
-// The receiver's UTC time, when the NAV-PVT carries a valid one.
+// The receiver's UTC time, when the NAV-PVT or NAV-TIMEUTC carries a valid one.
 struct ReceiverUtc {
   std::string iso;     // 2025-03-07T08:05:10Z
   double unixSeconds;  // seconds since 1970-01-01T00:00:00Z
 };
 std::optional<ReceiverUtc> utcOf(const core::NavPvt& pvt);
+std::optional<ReceiverUtc> utcOf(const core::NavTimeUtc& utc);
+// The receiver's UTC: the NAV-PVT's when it has a valid one, else the NAV-TIMEUTC's (a receiver
+// may send NAV-TIMEUTC without NAV-PVT).
+std::optional<ReceiverUtc> utcOf(const ReceiverState& receiver);
+
+// The receiver's timing quality, in base units: NAV-CLOCK's estimates, bias and drift, and
+// NAV-PVT's time accuracy, fix type, position DOP and satellites used. Each is nothing while its
+// message is missing (a NAV-PVT of fewer than 78 bytes carries no DOP).
+struct TimingQuality {
+  std::optional<double> clockTimeAccuracy;       // s
+  std::optional<double> clockFrequencyAccuracy;  // a fraction (s/s)
+  std::optional<double> clockBias;               // s
+  std::optional<double> clockDrift;              // s/s
+  std::optional<int> fixType;                    // NAV-PVT's number, 0 to 5
+  std::optional<double> fixTimeAccuracy;         // s
+  std::optional<double> positionDop;
+  std::optional<int> satellitesInSolution;       // NAV-PVT numSV
+};
+TimingQuality timingOf(const ReceiverState& receiver);
+// The same as the keys of status and watch and their numbers as JSON writes them; nothing for a
+// value missing: clock_time_accuracy_s, clock_frequency_accuracy, clock_bias_s, clock_drift,
+// fix_type, fix_time_accuracy_s, pdop, num_sv.
+struct TimingField {
+  const char* key;
+  std::optional<std::string> number;
+};
+std::vector<TimingField> timingFields(const TimingQuality& q);
 
 // A time as ISO 8601 with milliseconds: 2025-03-07T08:05:10.123Z.
 std::string isoTime(core::UtcTime t);
@@ -64,13 +92,20 @@ struct UnitReading {
   // The same for the receiver's clock (NAV-CLOCK), which a receiver may send without the others:
   // its accuracies are left out without it, and it keeps nothing else current.
   bool receiverClockCurrent = true;
+  // The same for NAV-TIMEUTC, whose UTC stands in for a NAV-PVT's that is missing or not valid.
+  bool receiverTimeUtcCurrent = true;
   // The health record, for the counters and the times of the last changes; nullptr for a one-shot
   // reading (status), which has none.
   const core::UnitHealth* health = nullptr;
 };
 
+// What of the receiver's state may be shown as present: nothing while the unit is not up, and each
+// message only while it is current.
+ReceiverState currentReceiver(const UnitReading& unit);
+
 // The metrics of the units in the Prometheus text format: every family once, with a sample per
-// unit that has one; families without samples are left out.
-std::string prometheusMetrics(std::span<const UnitReading> units);
+// unit that has one; families without samples are left out. tamrikctl_build_info carries the
+// program's version.
+std::string prometheusMetrics(std::span<const UnitReading> units, std::string_view version);
 
 }  // namespace tamrik::monitor

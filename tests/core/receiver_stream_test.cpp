@@ -200,5 +200,20 @@ TEST(ReceiverStream, TellsWhetherAFrameAdjoinsTheOneBeforeAndDeliversTheLeapSeco
   EXPECT_TRUE(sink.leaps[0].eventKnown());
 }
 
+// NAV-PVT's position DOP (offset 76) in u-blox 8's 92 bytes and u-blox 7's 84, and nothing from a
+// payload that ends before it.
+TEST(NavPvtReader, ThePositionDopOnlyWhereThePayloadHoldsIt) {
+  for (const std::size_t length : {std::size_t{92}, std::size_t{84}, std::size_t{78}, std::size_t{77}, std::size_t{48}}) {
+    SCOPED_TRACE(length);
+    ubx::NavPvt m;
+    m.pDop = 1234;
+    m.length = length;
+    const auto pvt = readNavPvt(ubx::navPvtPayload(m));
+    ASSERT_TRUE(pvt);
+    EXPECT_EQ(pvt->pDOP, length >= 78 ? std::optional<std::uint16_t>(1234) : std::nullopt);
+    EXPECT_EQ(pvt->hAcc, 1500u);
+  }
+}
+
 }  // namespace
 }  // namespace tamrik::core

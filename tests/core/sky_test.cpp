@@ -2,6 +2,8 @@
 // nobody sampled left unknown, and nothing stale recorded as present.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "core/sky.h"
 #include "platform/sim/ubx_frame.h"
 
@@ -46,6 +48,33 @@ TEST(Sky, EachBlockKeepsItsPlaceConstellationAndUse) {
   // Used: 44, 40, 38, 36 and 30 (the used one below the horizon counts, as the fix uses it).
   EXPECT_DOUBLE_EQ(*meanUsedCno(sky), 188.0 / 5);
   EXPECT_FALSE(meanUsedCno({sky[1], sky[4]}));
+}
+
+// Older receivers report an idle channel as satellite 0: no satellite, wherever it stands in the
+// message, so that a sky of 14 satellites on 16 channels is 14 satellites.
+TEST(Sky, IdleChannelsAreNoSatellites) {
+  sim::ubx::NavSvInfo m;
+  for (int i = 0; i < 16; ++i) {
+    const bool idle = i == 3 || i == 15;
+    const int svid = idle ? 0 : (i < 8 ? i + 1 : 65 + i);  // GPS, then GLONASS
+    m.channels.push_back({static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(svid),
+                          static_cast<std::uint8_t>(idle || i > 10 ? 0x00 : 0x01), static_cast<std::uint8_t>(idle ? 0 : 7),
+                          static_cast<std::uint8_t>(idle || i > 12 ? 0 : 35), static_cast<std::int8_t>(idle ? 0 : 30),
+                          static_cast<std::int16_t>(idle ? 0 : 20 * i)});
+  }
+  const auto payload = sim::ubx::navSvInfoPayload(m);
+  const auto info = NavSvInfo::read(payload);
+  ASSERT_TRUE(info);
+  ASSERT_EQ(info->channels(), 16);
+  const std::vector<SkySatellite> sky = skyOf(*info);
+  ASSERT_EQ(sky.size(), 14u);
+  EXPECT_TRUE(std::none_of(sky.begin(), sky.end(), [](const SkySatellite& s) { return s.svid == 0; }));
+  EXPECT_EQ(sky[3].svid, 5);
+  EXPECT_EQ(sky.back().svid, 65 + 14);
+  SkyRecord record;
+  record.navSvInfo(*info, kStart);
+  EXPECT_EQ(record.sky().size(), 14u);
+  EXPECT_EQ(record.present(kStart).used, 10);
 }
 
 TEST(Sky, ConstellationRangesEndWhereNavSvInfosNumberingEndsThem) {

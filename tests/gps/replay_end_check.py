@@ -89,13 +89,15 @@ CONSTELLATIONS = [(1, 32, "gps"), (33, 64, "beidou"), (65, 96, "glonass"), (120,
 
 
 def expected_sky(data):
-    """The satellites of the capture's last NAV-SVINFO."""
+    """The satellites of the capture's last NAV-SVINFO; an idle channel (satellite 0) is none."""
     sky = []
     for cls, mid, p in frames(data):
         if cls == 0x01 and mid == 0x30 and len(p) >= 8:
             sky = []
             for k in range(min(p[4], (len(p) - 8) // 12)):
                 _, svid, flags, _, cno, elev, azim = struct.unpack_from("<BBBBBbh", p, 8 + 12 * k)
+                if svid == 0:
+                    continue
                 constellation = next((name for low, high, name in CONSTELLATIONS if low <= svid <= high), "other")
                 sky.append({"svid": svid, "constellation": constellation, "azimuth": azim, "elevation": elev,
                             "cno": cno, "used": bool(flags & 1)})

@@ -7,6 +7,7 @@ if(NOT result EQUAL 0)
 endif()
 foreach(path bin/tamrik-config bin/tamrikctl lib/udev/rules.d/70-tamrik.rules lib/systemd/system/tamrik-gps-bridge@.service
              lib/systemd/system/tamrik-exporter.service share/doc/tamrikctl/examples/tamrik-alerts.yml
+             share/doc/tamrikctl/examples/tamrik-dashboard.json
              share/icons/hicolor/scalable/apps/tamrik-config.svg
              share/man/man1/tamrik-config.1.gz share/man/man1/tamrikctl.1.gz
              share/doc/tamrikctl/README.md)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <map>
 #include <optional>
 #include <set>
@@ -44,7 +45,7 @@ struct MonitoredUnit {
   std::string metricsAt(std::chrono::milliseconds t) {
     while (clock.elapsed() < t) monitor.step();
     std::string text;
-    monitor.inspect([&](const std::vector<UnitReading>& readings) { text = prometheusMetrics(readings); });
+    monitor.inspect([&](const std::vector<UnitReading>& readings) { text = prometheusMetrics(readings, "1.2.3"); });
     return text;
   }
   static std::optional<double> value(const std::string& text, const std::string& name) {
@@ -94,7 +95,7 @@ TEST(UnitMonitor, MetricsCountEachLossTimeEachChangeAndLeaveOutAStateThatIsNotCu
   EXPECT_EQ(value(stalled, "tamrik_unit_connected"), 1.0);
   EXPECT_LT(value(stalled, "tamrik_last_report_timestamp_seconds").value_or(1e12), lastAt["reports_stopped"] - 0.9);
   for (const char* gone : {"tamrik_pll_lock", "tamrik_pll_lock_last_change_timestamp_seconds", "tamrik_gps_signal",
-                           "tamrik_unit_signal_loss_count", "tamrik_receiver_fix", "tamrik_satellites",
+                           "tamrik_unit_signal_losses", "tamrik_receiver_fix", "tamrik_satellites",
                            "tamrik_receiver_time_accuracy_seconds"}) {
     EXPECT_FALSE(value(stalled, gone)) << gone;
   }
@@ -108,9 +109,12 @@ TEST(UnitMonitor, MetricsCountEachLossTimeEachChangeAndLeaveOutAStateThatIsNotCu
 TEST(UnitMonitor, ASilentReceiversStateGoesAtTheLimitWhileTheUnitStaysUp) {
   MonitoredUnit run("drop:SIM001@14000=1");
   const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(UnitMonitor::kReceiverSilenceLimit);
-  const std::vector<const char*> receiverFamilies = {"tamrik_receiver_fix", "tamrik_position_latitude_degrees",
-                                                     "tamrik_satellites", "tamrik_receiver_time_accuracy_seconds",
-                                                     "tamrik_receiver_frequency_accuracy_ratio"};
+  const std::vector<const char*> receiverFamilies = {
+      "tamrik_receiver_fix", "tamrik_position_latitude_degrees", "tamrik_satellites",
+      "tamrik_receiver_time_accuracy_seconds", "tamrik_receiver_frequency_accuracy_ratio",
+      "tamrik_receiver_clock_bias_seconds", "tamrik_receiver_clock_drift_ratio",
+      "tamrik_receiver_pvt_time_accuracy_seconds", "tamrik_receiver_fix_type", "tamrik_receiver_position_dop",
+      "tamrik_receiver_pvt_satellites_used"};
   // The last NAV messages came in the epoch before 14 s, so they count until after 13 s + limit.
   const std::string before = run.metricsAt(std::chrono::milliseconds(13000) + limit - std::chrono::milliseconds(500));
   EXPECT_EQ(MonitoredUnit::value(before, "tamrik_up"), 1.0);
@@ -118,6 +122,15 @@ TEST(UnitMonitor, ASilentReceiversStateGoesAtTheLimitWhileTheUnitStaysUp) {
   // 150 to 1600 ps/s with a signal.
   EXPECT_NEAR(MonitoredUnit::value(before, "tamrik_receiver_time_accuracy_seconds").value_or(0), 25e-9, 15e-9);
   EXPECT_NEAR(MonitoredUnit::value(before, "tamrik_receiver_frequency_accuracy_ratio").value_or(0), 875e-12, 725e-12);
+  // Its drift wanders around -180 ns/s, its bias within the millisecond it steps by; NAV-PVT's
+  // 3D fix on 12 to 40 ns, a DOP of 1.32 and the satellites it uses.
+  EXPECT_NEAR(MonitoredUnit::value(before, "tamrik_receiver_clock_drift_ratio").value_or(0), -180e-9, 120e-9);
+  EXPECT_LE(std::abs(MonitoredUnit::value(before, "tamrik_receiver_clock_bias_seconds").value_or(1)), 1e-3);
+  EXPECT_NEAR(MonitoredUnit::value(before, "tamrik_receiver_pvt_time_accuracy_seconds").value_or(0), 26e-9, 14e-9);
+  EXPECT_EQ(MonitoredUnit::value(before, "tamrik_receiver_fix_type"), 3.0);
+  EXPECT_EQ(MonitoredUnit::value(before, "tamrik_receiver_position_dop"), 1.32);
+  EXPECT_GE(MonitoredUnit::value(before, "tamrik_receiver_pvt_satellites_used").value_or(0), 4.0);
+  EXPECT_NE(before.find("\ntamrikctl_build_info{version=\"1.2.3\"} 1\n"), std::string::npos) << before;
   for (const char* family : receiverFamilies) EXPECT_TRUE(MonitoredUnit::value(before, family)) << family << "\n" << before;
   const std::string after = run.metricsAt(std::chrono::milliseconds(14000) + limit + std::chrono::milliseconds(500));
   EXPECT_EQ(MonitoredUnit::value(after, "tamrik_up"), 1.0);
@@ -125,26 +138,41 @@ TEST(UnitMonitor, ASilentReceiversStateGoesAtTheLimitWhileTheUnitStaysUp) {
   for (const char* family : receiverFamilies) EXPECT_FALSE(MonitoredUnit::value(after, family)) << family;
 }
 
-// A receiver that sends NAV-CLOCK alone (another program switched the others off): its accuracies
-// stay while its fix, position and satellites go at the limit, for a NAV-CLOCK keeps only its own
-// values current.
-TEST(UnitMonitor, ANavClockAloneKeepsOnlyTheAccuraciesCurrent) {
+// Each NAV message keeps only its own values current. A receiver that sends NAV-CLOCK and
+// NAV-TIMEUTC alone (another program switched the others off): the clock's values stay, UTC comes
+// from NAV-TIMEUTC, and the fix, position, satellites and NAV-PVT's values go at the limit. Once
+// NAV-TIMEUTC stops too, so does the receiver's time.
+TEST(UnitMonitor, EachNavMessageKeepsOnlyItsOwnValuesCurrent) {
   MonitoredUnit run("");
   (void)run.metricsAt(std::chrono::seconds(12));
-  const auto h = run.units.open(run.units.unit(0).path, platform::OpenMode::Plain);
-  for (const std::uint8_t id : {core::kIdNavPvt, core::kIdNavSvInfo, core::kIdNavTimeUtc}) {
-    ASSERT_TRUE(run.units.setFeature(h, *core::receiverRateFrame(core::kClassNav, id, 0, 65)));
-  }
-  run.units.close(h);
+  const auto rate = [&](std::uint8_t id, std::uint8_t r) {
+    const auto h = run.units.open(run.units.unit(0).path, platform::OpenMode::Plain);
+    ASSERT_TRUE(run.units.setFeature(h, *core::receiverRateFrame(core::kClassNav, id, r, 65)));
+    run.units.close(h);
+  };
+  rate(core::kIdNavPvt, 0);
+  rate(core::kIdNavSvInfo, 0);
+  rate(core::kIdNavTimeUtc, 1);
   const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(UnitMonitor::kReceiverSilenceLimit);
   const std::string after = run.metricsAt(std::chrono::seconds(13) + limit + std::chrono::seconds(1));
   EXPECT_EQ(MonitoredUnit::value(after, "tamrik_up"), 1.0);
-  EXPECT_TRUE(MonitoredUnit::value(after, "tamrik_receiver_time_accuracy_seconds")) << after;
-  EXPECT_TRUE(MonitoredUnit::value(after, "tamrik_receiver_frequency_accuracy_ratio")) << after;
-  for (const char* gone : {"tamrik_receiver_fix", "tamrik_position_latitude_degrees", "tamrik_receiver_time_seconds",
-                           "tamrik_satellites", "tamrik_receiver_fix_last_change_timestamp_seconds"}) {
+  for (const char* kept : {"tamrik_receiver_time_accuracy_seconds", "tamrik_receiver_frequency_accuracy_ratio",
+                           "tamrik_receiver_clock_bias_seconds", "tamrik_receiver_clock_drift_ratio"}) {
+    EXPECT_TRUE(MonitoredUnit::value(after, kept)) << kept << "\n" << after;
+  }
+  // The receiver's UTC, a whole second of the virtual clock's within the last one.
+  const double now = unixSeconds(run.utc.now());
+  EXPECT_NEAR(MonitoredUnit::value(after, "tamrik_receiver_time_seconds").value_or(0), now - 0.5, 0.6) << after;
+  for (const char* gone : {"tamrik_receiver_fix", "tamrik_position_latitude_degrees", "tamrik_satellites",
+                           "tamrik_receiver_fix_last_change_timestamp_seconds", "tamrik_receiver_fix_type",
+                           "tamrik_receiver_pvt_time_accuracy_seconds", "tamrik_receiver_position_dop",
+                           "tamrik_receiver_pvt_satellites_used"}) {
     EXPECT_FALSE(MonitoredUnit::value(after, gone)) << gone;
   }
+  rate(core::kIdNavTimeUtc, 0);
+  const std::string later = run.metricsAt(std::chrono::seconds(13) + 2 * limit + std::chrono::seconds(2));
+  EXPECT_FALSE(MonitoredUnit::value(later, "tamrik_receiver_time_seconds")) << later;
+  EXPECT_TRUE(MonitoredUnit::value(later, "tamrik_receiver_clock_bias_seconds"));
 }
 
 // One reading with everything set, written whole and pinned in tests/golden/data/metrics.prom
@@ -181,21 +209,52 @@ TEST(Metrics, AWholeReadingIsPinnedAndEachStaleStateLeavesOutExactlyItsOwnFamili
   pvt.valid = 0x07, pvt.fixType = 3, pvt.flags = 0x01, pvt.numSV = 2;
   pvt.lat = 460569000, pvt.lon = -145058000, pvt.height = 341500;
   r.receiver.pvt = pvt;
+  pvt.tAcc = 21, pvt.pDOP = 132;
+  r.receiver.pvt = pvt;
+  // A satellite the receiver does not hear and one of no known constellation count as much as the
+  // others; a repeated one (a confused receiver) once.
   r.receiver.satellites = std::vector<Satellite>{{3, core::Constellation::Gps, 120, 44, 41, true, 0},
                                                  {70, core::Constellation::Glonass, 300, 12, 0, false, 1},
-                                                 {3, core::Constellation::Gps, 120, 44, 41, true, 0}};
+                                                 {3, core::Constellation::Gps, 120, 44, 41, true, 0},
+                                                 {250, core::Constellation::Other, 10, 5, 18, false, 2}};
   core::NavClock clock;
-  clock.tAcc = 25, clock.fAcc = 480;
+  clock.tAcc = 25, clock.fAcc = 480, clock.clkB = -123456, clock.clkD = -181;
   r.receiver.clock = clock;
+  core::NavTimeUtc timeUtc;
+  timeUtc.year = 2025, timeUtc.month = 3, timeUtc.day = 7, timeUtc.hour = 8, timeUtc.minute = 5, timeUtc.second = 11;
+  timeUtc.valid = 0x07;
+  r.receiver.timeUtc = timeUtc;
   r.lastReport = t0;
   r.up = true;
   r.health = &health;
-  const std::string whole = prometheusMetrics(std::span(&r, 1));
+  const std::string whole = prometheusMetrics(std::span(&r, 1), "1.2.3");
   tamrik::testing::checkGoldenFile(std::string(TAMRIK_SOURCE_DIR) + "/tests/golden/data/metrics.prom", whole);
+  // Every total is the sum of its parts: the satellites of each constellation, and the series of
+  // each satellite.
+  const auto sumOf = [&](const std::string& family) {
+    double sum = 0;
+    std::istringstream in(whole);
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind(family + "{", 0) == 0) sum += std::stod(line.substr(line.rfind(' ') + 1));
+    }
+    return sum;
+  };
+  const auto countOf = [&](const std::string& family) {
+    int n = 0;
+    std::istringstream in(whole);
+    for (std::string line; std::getline(in, line);) n += line.rfind(family + "{", 0) == 0;
+    return n;
+  };
+  EXPECT_EQ(sumOf("tamrik_satellites"), 3);
+  EXPECT_EQ(sumOf("tamrik_constellation_satellites"), 3);
+  EXPECT_EQ(countOf("tamrik_satellite_cno_dbhz"), 3);
+  EXPECT_EQ(sumOf("tamrik_satellites_used"), 1);
+  EXPECT_EQ(sumOf("tamrik_constellation_satellites_used"), 1);
+  EXPECT_EQ(sumOf("tamrik_satellite_used"), 1);
 
   const auto families = [](const UnitReading& reading) {
     std::set<std::string> names;
-    std::istringstream in(prometheusMetrics(std::span(&reading, 1)));
+    std::istringstream in(prometheusMetrics(std::span(&reading, 1), "1.2.3"));
     for (std::string line; std::getline(in, line);) {
       if (line.rfind("# TYPE ", 0) == 0) names.insert(line.substr(7, line.find(' ', 7) - 7));
     }
@@ -209,23 +268,42 @@ TEST(Metrics, AWholeReadingIsPinnedAndEachStaleStateLeavesOutExactlyItsOwnFamili
     }
     return gone;
   };
+  // Without a current NAV-PVT, UTC comes from NAV-TIMEUTC: a second later than the NAV-PVT's.
   UnitReading noNav = r;
   noNav.receiverCurrent = false;
-  EXPECT_EQ(left(noNav), (std::set<std::string>{"tamrik_receiver_fix", "tamrik_receiver_fix_last_change_timestamp_seconds",
-                                               "tamrik_position_latitude_degrees", "tamrik_position_longitude_degrees",
-                                               "tamrik_position_height_meters", "tamrik_receiver_time_seconds",
-                                               "tamrik_satellites", "tamrik_satellites_used",
-                                               "tamrik_constellation_satellites", "tamrik_constellation_satellites_used",
-                                               "tamrik_satellite_cno_dbhz", "tamrik_satellite_elevation_degrees",
-                                               "tamrik_satellite_used"}));
+  const std::set<std::string> navFamilies = {
+      "tamrik_receiver_fix", "tamrik_receiver_fix_last_change_timestamp_seconds", "tamrik_position_latitude_degrees",
+      "tamrik_position_longitude_degrees", "tamrik_position_height_meters", "tamrik_receiver_pvt_time_accuracy_seconds",
+      "tamrik_receiver_fix_type", "tamrik_receiver_position_dop", "tamrik_receiver_pvt_satellites_used",
+      "tamrik_satellites", "tamrik_satellites_used", "tamrik_constellation_satellites",
+      "tamrik_constellation_satellites_used", "tamrik_satellite_cno_dbhz", "tamrik_satellite_elevation_degrees",
+      "tamrik_satellite_used"};
+  EXPECT_EQ(left(noNav), navFamilies);
+  const auto receiverTime = [](const UnitReading& reading) {
+    const std::string text = prometheusMetrics(std::span(&reading, 1), "1.2.3");
+    const std::string head = "\ntamrik_receiver_time_seconds{serial=\"Q00001\"} ";
+    const std::size_t at = text.find(head);
+    return at == std::string::npos ? std::nullopt : std::optional(std::stod(text.substr(at + head.size())));
+  };
+  EXPECT_EQ(receiverTime(r), 1741334710.0);
+  EXPECT_EQ(receiverTime(noNav), 1741334711.0);
+  UnitReading noTimeUtc = r;
+  noTimeUtc.receiverTimeUtcCurrent = false;
+  EXPECT_EQ(left(noTimeUtc), std::set<std::string>{});
+  UnitReading neither = noNav;
+  neither.receiverTimeUtcCurrent = false;
+  std::set<std::string> neitherFamilies = navFamilies;
+  neitherFamilies.insert("tamrik_receiver_time_seconds");
+  EXPECT_EQ(left(neither), neitherFamilies);
   UnitReading noClock = r;
   noClock.receiverClockCurrent = false;
   EXPECT_EQ(left(noClock), (std::set<std::string>{"tamrik_receiver_time_accuracy_seconds",
-                                                 "tamrik_receiver_frequency_accuracy_ratio"}));
+                                                 "tamrik_receiver_frequency_accuracy_ratio",
+                                                 "tamrik_receiver_clock_bias_seconds", "tamrik_receiver_clock_drift_ratio"}));
   UnitReading down = r;
   down.up = false;
   const std::set<std::string> downFamilies = families(down);
-  EXPECT_EQ(downFamilies, (std::set<std::string>{"tamrik_up", "tamrik_unit_info", "tamrik_last_report_timestamp_seconds",
+  EXPECT_EQ(downFamilies, (std::set<std::string>{"tamrikctl_build_info", "tamrik_up", "tamrik_unit_info", "tamrik_last_report_timestamp_seconds",
                                                  "tamrik_unit_connected",
                                                  "tamrik_unit_connected_last_change_timestamp_seconds",
                                                  "tamrik_unit_disconnects_total", "tamrik_gps_signal_losses_total",

@@ -22,6 +22,7 @@ import json
 import locale
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -79,7 +80,9 @@ def expect(args, status, *options, out=None, reason=None, streams=False):
 
 
 STATUS_KEYS = ["serial", "manufacturer", "product", "firmware", "output_hz", "dividers", "f3_hz", "fosc_hz",
-               "output_enabled", "drive", "gps_signal", "pll_lock", "loss_count", "position", "utc", "satellites"]
+               "output_enabled", "drive", "gps_signal", "pll_lock", "loss_count", "position", "utc",
+               "clock_time_accuracy_s", "clock_frequency_accuracy", "clock_bias_s", "clock_drift", "fix_type",
+               "fix_time_accuracy_s", "pdop", "num_sv", "satellites"]
 DIVIDER_KEYS = ["gps", "n31", "n2_hs", "n2_ls", "n1_hs", "nc1_ls", "nc2_ls", "bw"]
 
 
@@ -158,6 +161,11 @@ def parse_metrics(text, serial):
         raise Failure("the Prometheus client library is missing: install python3-prometheus-client (setup.sh does)")
     families = {}
     for family in text_string_to_metric_families(text):
+        if family.name == "tamrikctl_build_info":
+            if [(s.labels, s.value) for s in family.samples] != [({"version": family.samples[0].labels.get("version")}, 1)]:
+                raise Failure(f"tamrikctl_build_info: {family.samples}")
+            families[family.name] = family
+            continue
         if not family.name.startswith("tamrik_") or family.type != "gauge" or not family.documentation:
             raise Failure(f"family {family.name}: type {family.type}, help {family.documentation!r}")
         if family.name in families:
@@ -167,10 +175,23 @@ def parse_metrics(text, serial):
                 raise Failure(f"{sample.name}: serial label {sample.labels.get('serial')!r}, expected {serial!r}")
         families[family.name] = family
     # Each sample line is a sample of the family announced before it.
-    names = re.findall(r"^(tamrik_\w+)", text, re.M)
+    names = re.findall(r"^(tamrik(?:ctl)?_\w+)", text, re.M)
     if sum(len(f.samples) for f in families.values()) != len(names):
         raise Failure("the parser did not read every sample line")
     return families
+
+
+def promtool_check(text, what):
+    """Prometheus' own linter passes the text, where promtool is installed (a failure under CI)."""
+    promtool = shutil.which("promtool")
+    if not promtool:
+        if os.environ.get("CI") == "true":
+            raise Failure("promtool is missing (CI=true: it is required; setup.sh installs prometheus)")
+        print(f"not checked by promtool (not installed): {what}")
+        return
+    checked = subprocess.run([promtool, "check", "metrics"], input=text.encode("utf-8"), capture_output=True, timeout=60)
+    if checked.returncode != 0:
+        raise Failure(f"promtool check metrics on {what}: {(checked.stdout + checked.stderr).decode(errors='replace')}")
 
 
 def metrics(args):
@@ -181,7 +202,12 @@ def metrics(args):
             f.write("format=1\nserial=Q\"\\x5C\\x0A\\xE9\noutput_flags=3\ndrive_index=1\ngps=131337\nn31=1\n"
                     "n2_hs=11\nn2_ls=4324\nn1_hs=11\nnc1_ls=46\nnc2_ls=46\nreserved=0\nbw=9\n")
         one = ["--simulate=1", "--sim-state", state]
-        families = parse_metrics(expect(args, 0, *one, "status", "--prometheus", "--wait", "0"), serial)
+        text = expect(args, 0, *one, "status", "--prometheus", "--wait", "0")
+        families = parse_metrics(text, serial)
+        promtool_check(text, "status --prometheus at once")
+        # With a fix, the satellites and the receiver's timing quality.
+        promtool_check(expect(args, 0, "--simulate=1", "status", "--prometheus", "--wait", "10"),
+                       "status --prometheus with a fix")
         value = {name: f.samples[0].value for name, f in families.items()}
         if value["tamrik_output_frequency_hertz"] != 12345678 or value["tamrik_drive_strength_amperes"] != 0.016:
             raise Failure(f"metrics: {value}")
@@ -214,13 +240,51 @@ def captures_present(*captures):
 
 def replay(args):
     capture = os.path.join(args.captures or "", "pyubx2_pygpsdata-MIXED.ubx")
-    if not captures_present(capture):
+    old = os.path.join(args.captures or "", "gpsd_ublox-lea-4t.ubx")
+    timing = os.path.join(args.captures or "", "gpsd_u-blox-m8t-time.ubx")
+    if not captures_present(capture, old, timing):
         return SKIP
     with tempfile.TemporaryDirectory(suffix="-\u0416\u0443\u043a-Zo\u00eb") as folder:
         # The capture under a name beyond ASCII, by a link: the captures stay where they are.
         linked = os.path.join(folder, "capture-\u0416.ubx")
         os.symlink(os.path.abspath(capture), linked)
-        return replay_of(args, linked)
+        replay_of(args, linked)
+    replay_without_pvt(args, old, timing)
+    return 0
+
+
+def replay_without_pvt(args, old, timing):
+    """Receivers that send NAV-TIMEUTC and no NAV-PVT. The ANTARIS 4's NAV-SVINFO holds 14 satellites
+    on 16 channels, two of them idle (satellite 0): 14 satellites in every form, each total the sum
+    of its parts. UTC comes from NAV-TIMEUTC in every form."""
+    for capture, day, satellites in ((old, "2009-01-28", 14), (timing, "2021-02-23", None)):
+        unit = ["--simulate=1", "--replay", capture, "--replay-fast"]
+        name = os.path.basename(capture)
+        shown = json.loads(expect(args, 0, *unit, "status", "--json", "--wait", "3"))
+        if not re.fullmatch(day + r"T\d\d:\d\d:\d\dZ", shown["utc"] or "") or shown["fix_type"] is not None:
+            raise Failure(f"status of {name}: utc {shown['utc']}, fix_type {shown['fix_type']}")
+        lines = expect(args, 0, *unit, "status", "--wait", "3")
+        if not re.search(rf"^utc={day}T", lines, re.M):
+            raise Failure(f"status of {name}: {lines}")
+        text = expect(args, 0, *unit, "status", "--prometheus", "--wait", "3")
+        promtool_check(text, f"status --prometheus of {name}")
+        families = parse_metrics(text, "SIM001")
+        if "tamrik_receiver_time_seconds" not in families:
+            raise Failure(f"status --prometheus of {name}: no tamrik_receiver_time_seconds")
+        if satellites is None:
+            continue
+        if len(shown["satellites"]) != satellites or any(s["svid"] == 0 for s in shown["satellites"]):
+            raise Failure(f"status of {name}: satellites {shown['satellites']}")
+        if not re.search(rf"^satellites={satellites}$", lines, re.M):
+            raise Failure(f"status of {name}: {lines}")
+        total = families["tamrik_satellites"].samples[0].value
+        parts = sum(s.value for s in families["tamrik_constellation_satellites"].samples)
+        series = len(families["tamrik_satellite_cno_dbhz"].samples)
+        used = families["tamrik_satellites_used"].samples[0].value
+        used_parts = sum(s.value for s in families["tamrik_constellation_satellites_used"].samples)
+        if (total, parts, series) != (satellites,) * 3 or used != used_parts:
+            raise Failure(f"status --prometheus of {name}: tamrik_satellites {total}, by constellation {parts}, "
+                          f"{series} satellite series; used {used}, by constellation {used_parts}")
 
 
 def replay_of(args, capture):
@@ -243,6 +307,7 @@ def replay_of(args, capture):
     series = [tuple(sorted(s.labels.items())) for s in families["tamrik_satellite_cno_dbhz"].samples]
     if len(series) != len(set(series)):
         raise Failure("a satellite series is given twice")
+    promtool_check(expect(args, 0, *unit, "status", "--prometheus", "--wait", "10"), "status --prometheus of a capture")
     return 0
 
 

@@ -361,7 +361,9 @@ TEST(TamrikctlStatus, ShowsSettingsSignalPositionTimeAndSatellitesInThreeFormats
       R"("output_hz":10000000,"dividers":\{"gps":2875000,"n31":3,"n2_hs":11,"n2_ls":480,"n1_hs":11,"nc1_ls":46,)"
       R"("nc2_ls":46,"bw":9\},"f3_hz":958333.333333333,"fosc_hz":5060000000,"output_enabled":true,"drive":"32mA",)"
       R"("gps_signal":true,"pll_lock":true,"loss_count":0,"position":\{"lat":46.0569,"lon":14.5058,"height_m":341.5\},)"
-      R"("utc":"2025-03-07T08:05:1\dZ","satellites":\[(\{"channel":\d+,"svid":\d+,"cno":\d+,"used":(true|false),)"
+      R"("utc":"2025-03-07T08:05:1\dZ","clock_time_accuracy_s":[0-9.]+E-08,"clock_frequency_accuracy":[0-9.]+E-1[01],)"
+      R"("clock_bias_s":-?[0-9.]+(E-0\d)?,"clock_drift":-[0-9.]+E-07,"fix_type":3,"fix_time_accuracy_s":[0-9.]+E-08,)"
+      R"("pdop":1.32,"num_sv":\d+,"satellites":\[(\{"channel":\d+,"svid":\d+,"cno":\d+,"used":(true|false),)"
       R"("elevation":-?\d+\},?){12,20}\]\}
 )");
   EXPECT_TRUE(std::regex_match(json.out, expected)) << json.out;
@@ -373,11 +375,18 @@ TEST(TamrikctlStatus, ShowsSettingsSignalPositionTimeAndSatellitesInThreeFormats
     EXPECT_NE(lines.out.find(line), std::string::npos) << line;
   }
   EXPECT_TRUE(std::regex_search(lines.out, std::regex("\nsatellites=(1[2-9]|20)\n"))) << lines.out;
+  EXPECT_TRUE(std::regex_search(lines.out, std::regex("\nclock_bias_s=[^\n]+\nclock_drift=-[0-9.]+E-07\nfix_type=3\n"
+                                                      "fix_time_accuracy_s=[0-9.]+E-08\npdop=1.32\nnum_sv=\\d+\n$")))
+      << lines.out;
 
   // Nothing waited for: what is not known yet is empty or null, and that is no failure.
   const Ran early = ctl({"--simulate=1", "status", "--json", "--wait", "0"});
   EXPECT_EQ(early.status, kExitOk) << early.err;
-  EXPECT_NE(early.out.find(R"("position":null,"utc":null,"satellites":[]})"), std::string::npos) << early.out;
+  EXPECT_NE(early.out.find(R"("position":null,"utc":null,"clock_time_accuracy_s":null,"clock_frequency_accuracy":null,)"
+                           R"("clock_bias_s":null,"clock_drift":null,"fix_type":null,"fix_time_accuracy_s":null,)"
+                           R"("pdop":null,"num_sv":null,"satellites":[]})"),
+            std::string::npos)
+      << early.out;
 
   // Every sample belongs to a family announced by its HELP and TYPE lines, carries the unit's
   // serial, and no series is given twice.
@@ -386,7 +395,8 @@ TEST(TamrikctlStatus, ShowsSettingsSignalPositionTimeAndSatellitesInThreeFormats
   std::istringstream text(metrics.out);
   std::string line, help, type;
   std::set<std::string> families, series;
-  const std::regex sample(R"((tamrik_[a-z_]+)\{serial="SIM001"(,[a-z]+="[^"]*")*\} -?[0-9.]+([eE][+-]?[0-9]+)?)");
+  const std::regex sample(
+      R"((tamrik_[a-z_]+)\{serial="SIM001"(,[a-z]+="[^"]*")*\} -?[0-9.]+([eE][+-]?[0-9]+)?|(tamrikctl_build_info)\{version="[^"]+"\} 1)");
   while (std::getline(text, line)) {
     std::smatch m;
     if (line.rfind("# HELP ", 0) == 0) {
@@ -397,7 +407,7 @@ TEST(TamrikctlStatus, ShowsSettingsSignalPositionTimeAndSatellitesInThreeFormats
       EXPECT_TRUE(families.insert(type).second) << "family given twice: " << type;
     } else {
       ASSERT_TRUE(std::regex_match(line, m, sample)) << line;
-      EXPECT_EQ(m[1].str(), type) << line;
+      EXPECT_EQ(m[1].matched ? m[1].str() : m[4].str(), type) << line;
       EXPECT_TRUE(series.insert(line.substr(0, line.rfind(' '))).second) << line;
     }
   }
@@ -405,8 +415,51 @@ TEST(TamrikctlStatus, ShowsSettingsSignalPositionTimeAndSatellitesInThreeFormats
                              "tamrik_constellation_satellites_used", "tamrik_output_frequency_hertz", "tamrik_divider", "tamrik_pll_lock",
                              "tamrik_position_latitude_degrees", "tamrik_receiver_time_seconds",
                              "tamrik_satellite_cno_dbhz", "tamrik_receiver_time_accuracy_seconds",
-                             "tamrik_receiver_frequency_accuracy_ratio"}) {
+                             "tamrik_receiver_frequency_accuracy_ratio", "tamrik_receiver_clock_bias_seconds",
+                             "tamrik_receiver_clock_drift_ratio", "tamrik_receiver_pvt_time_accuracy_seconds",
+                             "tamrik_receiver_fix_type", "tamrik_receiver_position_dop",
+                             "tamrik_receiver_pvt_satellites_used", "tamrikctl_build_info"}) {
     EXPECT_TRUE(families.contains(family)) << family;
+  }
+  // The version --version tells.
+  const std::string version = ctl({"--version"}).out;
+  const std::string number = version.substr(10, version.find('\n') - 10);
+  EXPECT_NE(metrics.out.find("\ntamrikctl_build_info{version=\"" + number + "\"} 1\n"), std::string::npos) << version;
+}
+
+// A receiver that sends NAV-TIMEUTC and no NAV-PVT (here: every NAV-PVT rate sent to it set
+// NAV-TIMEUTC's instead): status takes UTC from NAV-TIMEUTC in each of its forms, and has no fix.
+TEST(TamrikctlStatus, UtcComesFromNavTimeUtcWhenNoNavPvtGivesIt) {
+  for (const std::string_view form : {"--wait", "--json", "--prometheus"}) {
+    VirtualHost host;
+    MeddledUnit unit(host.clock(), [](std::vector<std::uint8_t>& f) {
+      for (int rate = 1; rate < 256; ++rate) {
+        const auto r = static_cast<std::uint8_t>(rate);
+        if (f == core::receiverRateFrame(core::kClassNav, core::kIdNavPvt, r, f.size())) {
+          f = *core::receiverRateFrame(core::kClassNav, core::kIdNavTimeUtc, r, f.size());
+          break;
+        }
+      }
+      return true;
+    });
+    host.real = &unit;
+    std::vector<std::string_view> args{"status", "--wait", "8"};
+    if (form != "--wait") args.push_back(form);
+    std::ostringstream out, err;
+    ASSERT_EQ(run(args, out, err, host), kExitOk) << err.str();
+    const std::string text = out.str();
+    SCOPED_TRACE(text);
+    if (form == "--wait") {
+      EXPECT_TRUE(std::regex_search(text, std::regex("\nutc=2025-03-07T08:05:1\\dZ\n"))) << text;
+      EXPECT_NE(text.find("\nlat=\n"), std::string::npos);
+      EXPECT_NE(text.find("\nfix_type=\n"), std::string::npos);
+    } else if (form == "--json") {
+      EXPECT_TRUE(std::regex_search(text, std::regex(R"("position":null,"utc":"2025-03-07T08:05:1\dZ",)"))) << text;
+      EXPECT_NE(text.find(R"("fix_type":null,)"), std::string::npos);
+    } else {
+      EXPECT_TRUE(std::regex_search(text, std::regex("\ntamrik_receiver_time_seconds\\{serial=\"SIM001\"\\} 17413347\\d\\d\n")));
+      EXPECT_EQ(text.find("tamrik_receiver_fix_type"), std::string::npos);
+    }
   }
 }
 
@@ -837,12 +890,29 @@ TEST(TamrikctlWatch, PrintsOneLinePerEventOfAFaultSchedule) {
       "reports_stopped pll_lock= gps_signal_losses=3 disconnects=1",
   };
   EXPECT_EQ(events, expected) << r.out;
+  // The receiver's timing quality as it stood: a fix's on the line of its return, none while the
+  // unit is away or silent.
+  std::istringstream again(r.out);
+  for (std::string line; std::getline(again, line);) {
+    SCOPED_TRACE(line);
+    ASSERT_NE(line.find(" clock_time_accuracy_s="), std::string::npos);
+    if (line.find(" event=fix_regained ") != std::string::npos) {
+      EXPECT_TRUE(std::regex_search(line, std::regex(" fix_type=3 fix_time_accuracy_s=[0-9.]+E-08 pdop=1.32 num_sv=\\d+$")));
+    } else if (line.find(" event=unit_disconnected ") != std::string::npos ||
+               line.find(" event=reports_stopped ") != std::string::npos) {
+      EXPECT_NE(line.find(" clock_time_accuracy_s= clock_frequency_accuracy= clock_bias_s= clock_drift= fix_type= "
+                          "fix_time_accuracy_s= pdop= num_sv="),
+                std::string::npos);
+    }
+  }
 
   const Ran json = ctl({"--simulate=1", "--sim-faults", "unplug:SIM001@2000", "watch", "--json", "--duration", "3"});
   ASSERT_EQ(json.status, kExitOk) << json.err;
   EXPECT_NE(json.out.find(R"("event":"unit_disconnected","connected":false,"reporting":false,"gps_signal":null,)"
                           R"("pll_lock":null,"fix":null,"loss_count":null,)"),
             std::string::npos)
+      << json.out;
+  EXPECT_NE(json.out.find(R"("fix_type":null,"fix_time_accuracy_s":null,"pdop":null,"num_sv":null})"), std::string::npos)
       << json.out;
 
   const Ran none = ctl({"--simulate=0", "watch", "--duration", "2"});

@@ -97,7 +97,7 @@ int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
   routes.push_back({"/metrics", "text/plain; version=0.0.4; charset=utf-8", [&monitor] {
                       std::string text;
                       monitor.inspect([&](const std::vector<monitor::UnitReading>& units) {
-                        text = monitor::prometheusMetrics(units);
+                        text = monitor::prometheusMetrics(units, TAMRIK_VERSION);
                       });
                       return text;
                     }});
@@ -158,10 +158,26 @@ const CommandSpec kExporterCommand{
     "  ..._last_change_timestamp_seconds when tamrik_gps_signal, tamrik_pll_lock,\n"
     "                                    tamrik_receiver_fix and tamrik_unit_connected last\n"
     "                                    changed (or were first seen as they are)\n"
+    "  tamrik_unit_signal_losses         the unit's own 8-bit count of signal losses, as it is\n"
+    "  tamrik_satellites, tamrik_satellites_used,\n"
     "  tamrik_constellation_satellites, tamrik_constellation_satellites_used\n"
-    "                                    satellites heard and used, by constellation\n"
-    "Counters start at 0 when the exporter starts. The fix, position, receiver time and\n"
-    "satellites of a receiver that sent no NAV message for 25 s are left out. Linux only.\n"
+    "                                    satellites reported and used, in all and by\n"
+    "                                    constellation (an idle channel is no satellite)\n"
+    "  tamrik_receiver_time_seconds      UTC from NAV-PVT, else from NAV-TIMEUTC\n"
+    "  tamrik_receiver_time_accuracy_seconds, tamrik_receiver_frequency_accuracy_ratio,\n"
+    "  tamrik_receiver_clock_bias_seconds, tamrik_receiver_clock_drift_ratio\n"
+    "                                    NAV-CLOCK: the receiver's time and frequency\n"
+    "                                    accuracy estimates, its clock's bias, and its drift\n"
+    "                                    in seconds per second\n"
+    "  tamrik_receiver_pvt_time_accuracy_seconds, tamrik_receiver_fix_type,\n"
+    "  tamrik_receiver_position_dop, tamrik_receiver_pvt_satellites_used\n"
+    "                                    NAV-PVT: time accuracy, fix type (0 none, 1 dead\n"
+    "                                    reckoning, 2 2D, 3 3D, 4 GNSS and dead reckoning,\n"
+    "                                    5 time only), position DOP, satellites in the fix\n"
+    "  tamrikctl_build_info{version=...} always 1; the version of tamrikctl\n"
+    "Counters start at 0 when the exporter starts. The values of a NAV message that has not\n"
+    "come for 25 s are left out: NAV-PVT and NAV-SVINFO keep the fix, position, satellites\n"
+    "and their timing values current, NAV-CLOCK its own, NAV-TIMEUTC its UTC. Linux only.\n"
     "\n"
     "Options:\n"
     "  --listen ADDR:PORT   Where to listen: an IPv4 address or host name, or an IPv6 address\n"

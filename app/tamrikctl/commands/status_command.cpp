@@ -43,6 +43,7 @@ class StatusSink final : public core::ReceiverSink {
     satellitesAfterPvt_ = true;
   }
   void onNavClock(const core::NavClock& clock) override { s_.clock = clock; }
+  void onNavTimeUtc(const core::NavTimeUtc& utc) override { s_.timeUtc = utc; }
   bool keepReading() override { return !complete(); }
 
   // The state, a position, and the satellites of that solution or a later one are in. (A
@@ -79,7 +80,7 @@ std::string statusLines(const Status& s) {
   auto number = [](double v) { return std::isfinite(v) ? text::jsonNumber(v) : std::string(); };
   const monitor::ReceiverState& r = s.receiver;
   const bool position = r.pvt && r.pvt->hasPosition();
-  const auto utc = r.pvt ? monitor::utcOf(*r.pvt) : std::nullopt;
+  const auto utc = monitor::utcOf(r);
   l.add("f3_hz", number(monitor::frequencyHz(numbers::f3Frequency(d))))
       .add("fosc_hz", number(monitor::frequencyHz(numbers::oscillatorFrequency(d))))
       .add("output_enabled", s.settings.outputEnabled ? "1" : "0")
@@ -93,6 +94,7 @@ std::string statusLines(const Status& s) {
       .add("utc", utc ? utc->iso : "")
       .add("satellites", r.satellites ? std::to_string(r.satellites->size()) : "")
       .add("satellites_used", r.satellites ? std::to_string(monitor::usedCount(*r.satellites)) : "");
+  for (const monitor::TimingField& f : monitor::timingFields(monitor::timingOf(r))) l.add(f.key, f.number.value_or(""));
   return l.str();
 }
 
@@ -165,7 +167,7 @@ int runStatus(CommandContext& ctx, std::span<const std::string_view> args) {
     reading.receiver = s.receiver;
     reading.lastReport = std::chrono::floor<std::chrono::milliseconds>(clock.utcAt(lastReport));
     reading.up = true;
-    return ctx.print(monitor::prometheusMetrics({&reading, 1}));
+    return ctx.print(monitor::prometheusMetrics({&reading, 1}, TAMRIK_VERSION));
   }
   return ctx.print(statusLines(s));
 }
@@ -178,8 +180,8 @@ const CommandSpec kStatusCommand{
     "  status [--json | --prometheus] [--wait SECONDS]\n"
     "                       Show one unit's identity, settings and receiver state: output\n"
     "                       frequency, dividers, output, drive strength, GPS signal, PLL lock,\n"
-    "                       position, UTC and satellites, as key=value lines, JSON or metrics\n"
-    "                       in the Prometheus text format.\n",
+    "                       position, UTC, satellites and timing quality, as key=value lines,\n"
+    "                       JSON or metrics in the Prometheus text format.\n",
     "Show the state of one unit: the one of --unit, else the only one attached, else the first\n"
     "one 'tamrikctl list' shows. Its settings are read back as the window reads them; its\n"
     "receiver's messages are switched on as the window switches them on, and the command waits\n"
@@ -192,19 +194,26 @@ const CommandSpec kStatusCommand{
     "key=value lines: serial, manufacturer, product, firmware, output_hz, gps, n31, n2_hs,\n"
     "n2_ls, n1_hs, nc1_ls, nc2_ls, bw, f3_hz, fosc_hz, output_enabled (1 or 0), drive (8mA,\n"
     "16mA, 24mA or 32mA), gps_signal, pll_lock (1 or 0), loss_count, lat, lon (degrees),\n"
-    "height_m (above the ellipsoid), utc (ISO 8601), satellites and satellites_used (counts).\n"
+    "height_m (above the ellipsoid), utc (ISO 8601; from NAV-PVT, else from NAV-TIMEUTC),\n"
+    "satellites and satellites_used (counts; an idle channel is no satellite), and the timing\n"
+    "quality: from NAV-CLOCK clock_time_accuracy_s, clock_frequency_accuracy (a fraction),\n"
+    "clock_bias_s and clock_drift (seconds per second); from NAV-PVT fix_type (0 none, 1 dead\n"
+    "reckoning, 2 2D, 3 3D, 4 GNSS and dead reckoning, 5 time only), fix_time_accuracy_s,\n"
+    "pdop (position DOP) and num_sv (satellites used in the solution).\n"
     "\n"
     "Options:\n"
     "  --json               One JSON object: serial, manufacturer, product, firmware,\n"
     "                       output_hz, dividers (gps, n31, n2_hs, n2_ls, n1_hs, nc1_ls,\n"
     "                       nc2_ls, bw), f3_hz, fosc_hz, output_enabled, drive, gps_signal,\n"
     "                       pll_lock, loss_count, position (lat, lon, height_m, or null), utc\n"
-    "                       (or null) and satellites (channel, svid, cno, used, elevation; an\n"
-    "                       empty array before the receiver has reported any).\n"
+    "                       (or null), the timing quality's keys (each a number or null) and\n"
+    "                       satellites (channel, svid, cno, used, elevation; an empty array\n"
+    "                       before the receiver has reported any).\n"
     "  --prometheus         The same as metrics in the Prometheus text format, named tamrik_...\n"
     "                       and labelled serial=..., for the node exporter's textfile collector;\n"
     "                       the metrics of what is still unknown are left out. tamrik_up is 1,\n"
-    "                       tamrik_last_report_timestamp_seconds tells when the state was read.\n"
+    "                       tamrik_last_report_timestamp_seconds tells when the state was read,\n"
+    "                       tamrikctl_build_info{version=...} the program's version.\n"
     "                       'tamrikctl exporter' serves the same, and counters, continuously.\n"
     "  --wait SECONDS       Wait up to SECONDS (0 to 3600) for a position and the satellites.\n"
     "\n"

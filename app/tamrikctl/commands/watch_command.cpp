@@ -1,6 +1,8 @@
 // tamrikctl watch: what happens to the units, one line per event, for as long as it runs.
+#include <algorithm>
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "app/tamrikctl/commands/commands.h"
 #include "app/tamrikctl/program.h"
@@ -76,6 +78,15 @@ class EventLine {
     }
     return *this;
   }
+  // A number as text::jsonNumber writes it; nothing: empty (null).
+  EventLine& numberText(std::string_view key, const std::optional<std::string>& value) {
+    if (json_) {
+      object_.raw(key, value.value_or("null"));
+    } else {
+      word(key, value.value_or(""));
+    }
+    return *this;
+  }
   std::string str() const { return (json_ ? object_.str() : words_) + "\n"; }
 
  private:
@@ -88,7 +99,10 @@ class EventLine {
   std::string words_;
 };
 
-std::string eventLine(const core::UnitHealth& u, const core::HealthEvent& e, bool json) {
+// timing: the receiver's timing quality as it stands when the line is written (only what is
+// current of a unit that is up).
+std::string eventLine(const core::UnitHealth& u, const core::HealthEvent& e, const monitor::TimingQuality& timing,
+                      bool json) {
   EventLine line(json);
   line.text("time", monitor::isoTime(e.at)).text("serial", u.serial).text("event", core::healthEventName(e.kind));
   const bool current = u.current();
@@ -109,6 +123,7 @@ std::string eventLine(const core::UnitHealth& u, const core::HealthEvent& e, boo
   if (e.kind == core::HealthEventKind::GpsSignalLost || e.kind == core::HealthEventKind::GpsSignalLossesCounted) {
     line.count("counted", e.counted);
   }
+  for (const monitor::TimingField& f : monitor::timingFields(timing)) line.numberText(f.key, f.number);
   return line.str();
 }
 
@@ -128,14 +143,33 @@ int runWatch(CommandContext& ctx, std::span<const std::string_view> args) {
   monitor::SimUtcClock utc(clock);
   core::Health health(utc);
   bool failed = false;
-  health.setListener([&](const core::UnitHealth& u, const core::HealthEvent& e) {
-    if (failed) return;
-    // Flushed line by line: for `| while read`, journald and a script that mails.
-    ctx.out << eventLine(u, e, json);
+  // The events of a round, told under the monitor's mutex, are written after it with the receiver's
+  // timing quality of then.
+  struct Told {
+    core::UnitHealth unit;
+    core::HealthEvent event;
+  };
+  std::vector<Told> told;
+  health.setListener([&](const core::UnitHealth& u, const core::HealthEvent& e) { told.push_back({u, e}); });
+  monitor::UnitMonitor monitor(access.services(), clock, health, {ctx.global.unit, false});
+  const auto write = [&] {
+    std::string lines;
+    monitor.inspect([&](const std::vector<monitor::UnitReading>& readings) {
+      for (const Told& t : told) {
+        const auto reading = std::find_if(readings.begin(), readings.end(),
+                                          [&](const monitor::UnitReading& r) { return r.identity.serial == t.unit.serial; });
+        const monitor::TimingQuality timing =
+            reading != readings.end() ? monitor::timingOf(monitor::currentReceiver(*reading)) : monitor::TimingQuality{};
+        lines += eventLine(t.unit, t.event, timing, json);
+      }
+      told.clear();
+    });
+    if (lines.empty() || failed) return;
+    // Flushed round by round: for `| while read`, journald and a script that mails.
+    ctx.out << lines;
     ctx.out.flush();
     failed = !ctx.out;
-  });
-  monitor::UnitMonitor monitor(access.services(), clock, health, {ctx.global.unit, false});
+  };
 
   const StopSignals stop;
   const auto deadline =
@@ -144,6 +178,7 @@ int runWatch(CommandContext& ctx, std::span<const std::string_view> args) {
   bool toldWaiting = false;
   while (!stop.requested() && !failed && clock.now() < deadline) {
     monitor.step();
+    write();
     if (!toldWaiting) {
       toldWaiting = true;
       std::lock_guard<std::mutex> lock(monitor.mutex());
@@ -200,6 +235,15 @@ const CommandSpec kWatchCommand{
     "                     how long the state that ended had lasted, in seconds; lasted_exact 0\n"
     "                     when it held already when first seen (at least that long)\n"
     "  counted            gps_signal_lost, gps_signal_losses_counted: losses the count added\n"
+    "  clock_time_accuracy_s, clock_frequency_accuracy, clock_bias_s, clock_drift\n"
+    "                     the receiver's NAV-CLOCK: its estimates of its time's and its\n"
+    "                     frequency's accuracy (a fraction), its clock's bias and drift\n"
+    "                     (seconds per second)\n"
+    "  fix_type, fix_time_accuracy_s, pdop, num_sv\n"
+    "                     its NAV-PVT: fix type (0 none, 1 dead reckoning, 2 2D, 3 3D, 4 GNSS\n"
+    "                     and dead reckoning, 5 time only), time accuracy, position DOP and\n"
+    "                     satellites used; each as it stands when the line is written, empty\n"
+    "                     (null) while its message has not come for 25 s or the unit is away\n"
     "A value is escaped as in key=value output, a blank as \\x20. When no unit is attached at\n"
     "the start, one line on standard error says that the watch waits.\n"
     "\n"
