@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tamrik::ui {
@@ -26,6 +27,25 @@ struct DrawOp {
   bool bold = false;
   Align align = Align::Left;
 };
+
+// Where a text's letters stand, about: its box's height centred on the box, and a width from the
+// count of its characters at a sans-serif font's wider average (bold wider still), placed in the box
+// as the text is aligned. Layouts use it to keep texts off each other; it errs on the large side.
+struct TextExtent {
+  int x = 0, y = 0, w = 0, h = 0;
+  bool overlaps(const TextExtent& o) const { return x < o.x + o.w && o.x < x + w && y < o.y + o.h && o.y < y + h; }
+};
+inline int textWidth(std::string_view text, int pixels, bool bold = false) {
+  int characters = 0;
+  for (const char ch : text) characters += (static_cast<unsigned char>(ch) & 0xC0) != 0x80 ? 1 : 0;  // UTF-8 lead bytes
+  return (characters * pixels * (bold ? 68 : 62) + 99) / 100;
+}
+inline TextExtent textExtent(const DrawOp& op) {
+  const int w = textWidth(op.text, op.textPixels, op.bold);
+  const int h = op.textPixels + (op.textPixels + 4) / 5;  // the line: ascent and descent
+  const int x = op.align == DrawOp::Align::Left ? op.x : op.align == DrawOp::Align::Right ? op.x + op.w - w : op.x + (op.w - w) / 2;
+  return {x, op.y + (op.h - h) / 2, w, h};
+}
 
 struct Drawing {
   std::uint32_t background = 0xFFFFFF;
