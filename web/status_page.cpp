@@ -230,7 +230,7 @@ std::string statusPage(std::span<const monitor::UnitReading> units, core::UtcTim
   out.reserve(64 * 1024);
   out += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-         "<title>Tamrik units</title>"
+         "<title>Tamrik units</title><link rel=\"icon\" href=\"data:,\">"
          "<noscript><meta http-equiv=\"refresh\" content=\"5\"></noscript><style>";
   out += kStyle;
   out += "</style></head><body><header><h1>Tamrik units</h1><p id=\"read\">As read at <time datetime=\"" +
