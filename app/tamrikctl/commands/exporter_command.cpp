@@ -148,6 +148,8 @@ const CommandSpec kExporterCommand{
     "                       metrics of status --prometheus, counters and times of change.\n",
     "Serve the metrics of every attached unit (or the one of --unit) to Prometheus, until\n"
     "SIGINT or SIGTERM: GET /metrics answers from what the exporter keeps in memory, at once.\n"
+    "GET / is a status page for people (the lights, output, position, sky, last hour and\n"
+    "events of each unit) and GET /api/units the same as JSON; both are read-only.\n"
     "Units that come later are served as they come; a unit that is unplugged is waited for.\n"
     "The receiver's messages are switched on as the window switches them, and again when\n"
     "another program switched them off; the settings are read back when a unit is opened and\n"
