@@ -1,6 +1,8 @@
 #include "ui/svg_drawing.h"
 
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 namespace tamrik::ui {
 
@@ -18,33 +20,44 @@ std::string num(double v) {
 }
 
 std::string stroke(std::uint32_t color, int width) {
-  return " stroke=\"" + cssColor(color) + "\" stroke-width=\"" + std::to_string(width < 1 ? 1 : width) + "\"";
+  std::string s = " stroke=\"" + cssColor(color) + "\"";
+  if (width > 1) s += " stroke-width=\"" + std::to_string(width) + "\"";
+  return s;
 }
 
-// Lines of one colour and width drawn end to start (a series of the strip chart, one segment a
-// pixel column) become one polyline: the same picture in a fraction of the bytes.
+std::string point(int x, int y) { return std::to_string(x) + "," + std::to_string(y); }
+
+// Lines of one colour and width in a row become one path: a segment that starts where the one
+// before ended carries the path on (a series of the strip chart, one segment a pixel column), any
+// other starts a new subpath; a point amid a level or upright run is left out. The same picture in
+// a fraction of the bytes.
 std::size_t writeLines(std::string& out, const Drawing& d, std::size_t i) {
   const DrawOp& first = d.ops[i];
-  std::size_t j = i + 1;
-  std::string points = std::to_string(first.x) + "," + std::to_string(first.y) + " " + std::to_string(first.x2) + "," +
-                       std::to_string(first.y2);
-  while (j < d.ops.size()) {
-    const DrawOp& prev = d.ops[j - 1];
-    const DrawOp& next = d.ops[j];
-    if (next.kind != DrawOp::Kind::Line || next.color != first.color || next.penWidth != first.penWidth ||
-        next.x != prev.x2 || next.y != prev.y2) {
-      break;
+  std::string path;
+  std::vector<std::pair<int, int>> run;  // the points of the subpath being made
+  auto flush = [&] {
+    for (std::size_t k = 0; k < run.size(); ++k) {
+      const bool between = k > 0 && k + 1 < run.size();
+      if (between && ((run[k - 1].second == run[k].second && run[k].second == run[k + 1].second) ||
+                      (run[k - 1].first == run[k].first && run[k].first == run[k + 1].first))) {
+        continue;
+      }
+      path += (k == 0 ? "M" : " ") + point(run[k].first, run[k].second);  // pairs after M draw lines
     }
-    points += " " + std::to_string(next.x2) + "," + std::to_string(next.y2);
-    ++j;
+    run.clear();
+  };
+  std::size_t j = i;
+  for (; j < d.ops.size(); ++j) {
+    const DrawOp& next = d.ops[j];
+    if (next.kind != DrawOp::Kind::Line || next.color != first.color || next.penWidth != first.penWidth) break;
+    if (run.empty() || run.back() != std::make_pair(next.x, next.y)) {
+      flush();
+      run.emplace_back(next.x, next.y);
+    }
+    run.emplace_back(next.x2, next.y2);
   }
-  if (j == i + 1) {
-    out += "<line x1=\"" + std::to_string(first.x) + "\" y1=\"" + std::to_string(first.y) + "\" x2=\"" +
-           std::to_string(first.x2) + "\" y2=\"" + std::to_string(first.y2) + "\"" + stroke(first.color, first.penWidth) +
-           "/>";
-  } else {
-    out += "<polyline points=\"" + points + "\" fill=\"none\"" + stroke(first.color, first.penWidth) + "/>";
-  }
+  flush();
+  out += "<path d=\"" + path + "\" fill=\"none\"" + stroke(first.color, first.penWidth) + "/>";
   return j;
 }
 
@@ -64,17 +77,37 @@ void writeBox(std::string& out, const DrawOp& op) {
   out += "/>";
 }
 
-void writeText(std::string& out, const DrawOp& op) {
-  // Vertically centred in its box, aligned in it as the toolkits align it; never clipped.
-  int x = op.x;
-  const char* anchor = "start";
-  if (op.align == DrawOp::Align::Center) x = op.x + op.w / 2, anchor = "middle";
-  if (op.align == DrawOp::Align::Right) x = op.x + op.w, anchor = "end";
-  out += "<text x=\"" + std::to_string(x) + "\" y=\"" + num(op.y + op.h / 2.0) + "\" dominant-baseline=\"central\" font-size=\"" +
-         std::to_string(op.textPixels < 1 ? 1 : op.textPixels) + "\"";
-  if (op.bold) out += " font-weight=\"bold\"";
-  if (op.align != DrawOp::Align::Left) out += std::string(" text-anchor=\"") + anchor + "\"";
-  out += " fill=\"" + cssColor(op.color) + "\">" + markupEscaped(op.text) + "</text>";
+bool sameLook(const DrawOp& a, const DrawOp& b) {
+  return a.color == b.color && a.textPixels == b.textPixels && a.bold == b.bold && a.align == b.align;
+}
+
+std::string textLook(const DrawOp& op) {
+  std::string look = " fill=\"" + cssColor(op.color) + "\" font-size=\"" + std::to_string(op.textPixels < 1 ? 1 : op.textPixels) + "\"";
+  if (op.bold) look += " font-weight=\"bold\"";
+  if (op.align == DrawOp::Align::Center) look += " text-anchor=\"middle\"";
+  if (op.align == DrawOp::Align::Right) look += " text-anchor=\"end\"";
+  return look;
+}
+
+// Each text vertically centred in its box and aligned in it as the toolkits align it, never
+// clipped. Texts in a row that look alike share their colour, size, weight and anchor in a group.
+std::size_t writeTexts(std::string& out, const Drawing& d, std::size_t i) {
+  const DrawOp& first = d.ops[i];
+  std::size_t j = i + 1;
+  while (j < d.ops.size() && d.ops[j].kind == DrawOp::Kind::Text && sameLook(d.ops[j], first)) ++j;
+  auto text = [&](const DrawOp& op, const std::string& look) {
+    const int x = op.align == DrawOp::Align::Center ? op.x + op.w / 2 : op.align == DrawOp::Align::Right ? op.x + op.w : op.x;
+    out += "<text x=\"" + std::to_string(x) + "\" y=\"" + num(op.y + op.h / 2.0) + "\"" + look + ">" + markupEscaped(op.text) +
+           "</text>";
+  };
+  if (j == i + 1) {
+    text(first, textLook(first));
+    return j;
+  }
+  out += "<g" + textLook(first) + ">";
+  for (std::size_t k = i; k < j; ++k) text(d.ops[k], "");
+  out += "</g>";
+  return j;
 }
 
 }  // namespace
@@ -110,20 +143,25 @@ std::string svgOf(const Drawing& d, int width, int height, const SvgLabel& label
   out.reserve(64 * d.ops.size() + 512);
   out += "<svg xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" viewBox=\"0 0 " + std::to_string(width) + " " +
          std::to_string(height) + "\" width=\"" + std::to_string(width) + "\" height=\"" + std::to_string(height) + "\"";
-  if (!label.cssClass.empty()) out += " class=\"" + markupEscaped(label.cssClass) + "\"";
+  out += " class=\"drawing";
+  if (!label.cssClass.empty()) out += " " + markupEscaped(label.cssClass);
+  out += "\"";
   out += " font-family=\"" + markupEscaped(kFontFamily) +
          "\" stroke-linecap=\"square\" stroke-linejoin=\"bevel\">";
   out += "<title>" + markupEscaped(label.title) + "</title>";
   if (!label.description.empty()) out += "<desc>" + markupEscaped(label.description) + "</desc>";
+  // Texts stand centred on their box's middle line. (A style sheet in an SVG within a page applies
+  // to the whole page: the rule names the drawings' own class.)
+  out += "<style>svg.drawing text{dominant-baseline:central}</style>";
   out += "<rect width=\"" + std::to_string(width) + "\" height=\"" + std::to_string(height) + "\" fill=\"" +
          cssColor(d.background) + "\"/>";
   for (std::size_t i = 0; i < d.ops.size();) {
     const DrawOp& op = d.ops[i];
     switch (op.kind) {
       case DrawOp::Kind::Line: i = writeLines(out, d, i); continue;
+      case DrawOp::Kind::Text: i = writeTexts(out, d, i); continue;
       case DrawOp::Kind::Rect:
       case DrawOp::Kind::Ellipse: writeBox(out, op); break;
-      case DrawOp::Kind::Text: writeText(out, op); break;
     }
     ++i;
   }

@@ -20,10 +20,12 @@ TEST(SvgDrawing, EveryKindOfOpIsDrawnAsTheToolkitsPaintIt) {
   Drawing d;
   d.background = 0xF0E0D0;
   d.line(0, 0, 10, 10, 0x0000FF, 2);  // red, on its own
-  d.line(20, 5, 30, 5, 0x00FF00);     // green: a chain of three segments
-  d.line(30, 5, 40, 8, 0x00FF00);
-  d.line(40, 8, 50, 5, 0x00FF00);
-  d.line(50, 5, 60, 5, 0xFF0000);     // blue: joins the chain's end but not its colour
+  d.line(20, 5, 30, 5, 0x00FF00);     // green: a chain whose level middle point goes, then a line apart
+  d.line(30, 5, 40, 5, 0x00FF00);
+  d.line(40, 5, 50, 8, 0x00FF00);
+  d.line(60, 0, 60, 9, 0x00FF00);
+  d.line(60, 9, 70, 9, 0xFF0000);     // blue: starts at the green's end, but in its own colour
+  d.line(80, 1, 80, 1, 0xFF0000);     // a dot: a line of no length
   d.rect(5, 6, 20, 10, 0x102030);
   d.frame(1, 2, 30, 40, 0x000000);
   d.ops.back().penWidth = 2;
@@ -31,17 +33,17 @@ TEST(SvgDrawing, EveryKindOfOpIsDrawnAsTheToolkitsPaintIt) {
   d.ellipse(50, 20, 22, 22, 0x00A000, true, 0x00A000, 2);
   d.text(100, 10, 40, 20, "left", 0x707070, 9);
   d.text(100, 30, 40, 20, "middle", 0x707070, 11, DrawOp::Align::Center, true);
+  d.text(100, 50, 40, 20, "below", 0x707070, 11, DrawOp::Align::Center, true);
   d.text(100, 50, 40, 20, "right", 0x707070, 13, DrawOp::Align::Right);
   const std::string svg = svgOf(d, 200, 100, {"Sky of Q1", "A sky", "wide"});
 
   EXPECT_TRUE(svg.starts_with("<svg xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" viewBox=\"0 0 200 100\""));
-  EXPECT_NE(svg.find("class=\"wide\""), std::string::npos);
-  EXPECT_NE(svg.find("<title>Sky of Q1</title><desc>A sky</desc><rect width=\"200\" height=\"100\" fill=\"#d0e0f0\"/>"),
-            std::string::npos);
-  EXPECT_NE(svg.find("<line x1=\"0\" y1=\"0\" x2=\"10\" y2=\"10\" stroke=\"#ff0000\" stroke-width=\"2\"/>"), std::string::npos);
-  EXPECT_NE(svg.find("<polyline points=\"20,5 30,5 40,8 50,5\" fill=\"none\" stroke=\"#00ff00\" stroke-width=\"1\"/>"),
-            std::string::npos);
-  EXPECT_NE(svg.find("<line x1=\"50\" y1=\"5\" x2=\"60\" y2=\"5\" stroke=\"#0000ff\""), std::string::npos);
+  EXPECT_NE(svg.find("class=\"drawing wide\""), std::string::npos);
+  EXPECT_NE(svg.find("<title>Sky of Q1</title><desc>A sky</desc>"), std::string::npos);
+  EXPECT_NE(svg.find("<rect width=\"200\" height=\"100\" fill=\"#d0e0f0\"/>"), std::string::npos);
+  EXPECT_NE(svg.find("<path d=\"M0,0 10,10\" fill=\"none\" stroke=\"#ff0000\" stroke-width=\"2\"/>"), std::string::npos);
+  EXPECT_NE(svg.find("<path d=\"M20,5 40,5 50,8M60,0 60,9\" fill=\"none\" stroke=\"#00ff00\"/>"), std::string::npos);
+  EXPECT_NE(svg.find("<path d=\"M60,9 70,9M80,1 80,1\" fill=\"none\" stroke=\"#0000ff\"/>"), std::string::npos);
   // A filled rectangle without outline; an outline kept inside its box as the toolkits keep it.
   EXPECT_NE(svg.find("<rect x=\"5\" y=\"6\" width=\"20\" height=\"10\" fill=\"#302010\"/>"), std::string::npos);
   EXPECT_NE(svg.find("<rect x=\"2\" y=\"3\" width=\"28\" height=\"38\" fill=\"none\" stroke=\"#000000\" stroke-width=\"2\"/>"),
@@ -49,13 +51,14 @@ TEST(SvgDrawing, EveryKindOfOpIsDrawnAsTheToolkitsPaintIt) {
   EXPECT_NE(svg.find("<ellipse cx=\"21\" cy=\"31\" rx=\"10\" ry=\"10\" fill=\"none\" stroke=\"#00a000\" stroke-width=\"2\"/>"),
             std::string::npos);
   EXPECT_NE(svg.find("<ellipse cx=\"61\" cy=\"31\" rx=\"10\" ry=\"10\" fill=\"#00a000\" stroke=\"#00a000\""), std::string::npos);
-  // Texts centred on their box's middle line, anchored as aligned, at their size and weight.
-  EXPECT_NE(svg.find("<text x=\"100\" y=\"20\" dominant-baseline=\"central\" font-size=\"9\" fill=\"#707070\">left</text>"),
+  // Texts on their box's middle line, anchored as aligned, at their size and weight; two alike in a
+  // row share a group.
+  EXPECT_NE(svg.find("text{dominant-baseline:central}"), std::string::npos);
+  EXPECT_NE(svg.find("<text x=\"100\" y=\"20\" fill=\"#707070\" font-size=\"9\">left</text>"), std::string::npos);
+  EXPECT_NE(svg.find("<g fill=\"#707070\" font-size=\"11\" font-weight=\"bold\" text-anchor=\"middle\"><text x=\"120\" "
+                     "y=\"40\">middle</text><text x=\"120\" y=\"60\">below</text></g>"),
             std::string::npos);
-  EXPECT_NE(svg.find("<text x=\"120\" y=\"40\" dominant-baseline=\"central\" font-size=\"11\" font-weight=\"bold\" "
-                     "text-anchor=\"middle\" fill=\"#707070\">middle</text>"),
-            std::string::npos);
-  EXPECT_NE(svg.find("<text x=\"140\" y=\"60\" dominant-baseline=\"central\" font-size=\"13\" text-anchor=\"end\""),
+  EXPECT_NE(svg.find("<text x=\"140\" y=\"60\" fill=\"#707070\" font-size=\"13\" text-anchor=\"end\">right</text>"),
             std::string::npos);
   EXPECT_TRUE(svg.ends_with("</svg>"));
 }

@@ -3,6 +3,9 @@
 // settings, in the page and in the JSON alike; and whatever a unit calls itself stays text.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -135,6 +138,36 @@ TEST(StatusPage, AUnitAwayIsShownAwayNeverLockedAndItsStringsStayText) {
   EXPECT_NE(json.find("\"sky\":{\"current\":false,\"satellites\":[]}"), std::string::npos);
   EXPECT_NE(json.find("\"seconds\":4,\"used\":[1,null,null,null]"), std::string::npos);  // the hour: known, then not
   EXPECT_NE(json.find("\"gps_signal\":\"1---\""), std::string::npos);
+}
+
+// A unit watched for a whole hour, with thirty satellites and an event every two minutes: the page
+// stays light enough for a phone on a slow link (the hour's lines are drawn as polylines).
+TEST(StatusPage, AWholeHourOfThirtySatellitesStaysUnderSixtyKilobytes) {
+  Unit u;
+  sim::ubx::NavSvInfo m;
+  for (std::uint8_t i = 0; i < 30; ++i) {
+    m.channels.push_back({i, static_cast<std::uint8_t>(i < 20 ? i + 1 : 211 + i), static_cast<std::uint8_t>(i % 2), 7,
+                          static_cast<std::uint8_t>(20 + i), static_cast<std::int8_t>(5 + 2 * i), static_cast<std::int16_t>(12 * i)});
+  }
+  const auto payload = sim::ubx::navSvInfoPayload(m);
+  for (int second = 1; second <= 3600; ++second) {
+    u.clock.t += 1s;
+    if (second % 5 == 0) u.sky.navSvInfo(*core::NavSvInfo::read(payload), u.clock.t);
+    u.sky.inputStatus({0, second % 300 > 20, true}, u.clock.t);
+    if (second % 120 == 0) {
+      core::HealthEvent e;
+      e.kind = core::HealthEventKind::GpsSignalLost;
+      e.at = u.clock.t;
+      u.sky.event(e);
+    }
+    u.sky.sample(u.clock.t);
+  }
+  const std::string page = statusPage(std::span(&u.reading, 1), u.clock.t);
+  const std::string json = unitsJson(std::span(&u.reading, 1), u.clock.t);
+  if (const char* dump = std::getenv("TAMRIK_DUMP_PAGE")) std::ofstream(dump) << page;
+  std::cout << "page " << page.size() << " bytes, /api/units " << json.size() << " bytes\n";
+  EXPECT_LT(page.size(), 60u * 1024);
+  EXPECT_NE(json.find("\"seconds\":3600"), std::string::npos);
 }
 
 }  // namespace
