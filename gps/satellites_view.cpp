@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <map>
+#include <optional>
 #include <numbers>
 #include <vector>
 
@@ -175,8 +176,10 @@ void drawSky(ui::Drawing& d, const std::vector<SkySatellite>& sky, bool current,
   }
 }
 
+// The key to the markers, and below it (or at unplacedX, unplacedY when given) the satellites
+// without a position.
 void drawLegend(ui::Drawing& d, const std::vector<SkySatellite>& sky, bool current, int x, int y, int w, int bottom,
-                Scaled px) {
+                Scaled px, std::optional<PlotPoint> unplacedAt = std::nullopt) {
   const int line = px(17);
   const int t = px(11);
   for (const Constellation c : kShown) {
@@ -191,6 +194,7 @@ void drawLegend(ui::Drawing& d, const std::vector<SkySatellite>& sky, bool curre
   d.ellipse(x, y + px(3), px(11), px(11), kMuted, false, 0, std::max(1, px(2)));
   d.text(x + px(16), y, w - px(16), line, "not used", kInk, t);
   y += line + px(8);
+  if (unplacedAt) x = unplacedAt->x, y = unplacedAt->y;
 
   std::vector<const SkySatellite*> unplaced;
   for (const SkySatellite& s : sky) {
@@ -225,10 +229,12 @@ void drawSignal(ui::Drawing& d, const std::vector<SkySatellite>& sky, bool curre
   const int below = px(44);  // satellite numbers and constellation captions, two rows of each
   const int x0 = x + axis, x1 = x + w, y0 = y, y1 = y + h - below;
   if (x1 - x0 < px(40) || y1 - y0 < px(40)) return;
+  // A label every 10 dB-Hz, or every 20 or 30 on a chart too low for them all.
+  const int labelStep = (y1 - y0) / 6 >= px(12) ? 10 : (y1 - y0) / 3 >= px(12) ? 20 : 30;
   for (int v = 0; v <= 60; v += 10) {
     const int yy = y1 - (y1 - y0) * v / 60;
     d.line(x0, yy, x1, yy, v == 0 ? kMuted : kGrid);
-    d.text(x, yy - px(7), axis - px(4), px(14), std::to_string(v), kMuted, px(9), DrawOp::Align::Right);
+    if (v % labelStep == 0) d.text(x, yy - px(7), axis - px(4), px(14), std::to_string(v), kMuted, px(9), DrawOp::Align::Right);
   }
   std::vector<SkySatellite> sorted(sky.begin(), sky.end());
   std::stable_sort(sorted.begin(), sorted.end(), [](const SkySatellite& a, const SkySatellite& b) {
@@ -308,9 +314,11 @@ void drawHistory(ui::Drawing& d, const core::SkyHistory& history, core::UtcTime 
   int maxUsed = 12;
   for (int i = 0; i < history.count(); ++i) maxUsed = std::max<int>(maxUsed, history.at(i).used);
   maxUsed = (maxUsed + 3) / 4 * 4;
+  const int labelStep = (y1 - y0) / 4 >= px(12) ? 1 : (y1 - y0) / 2 >= px(12) ? 2 : 4;  // as room allows
   for (int k = 0; k <= 4; ++k) {
     const int yy = y1 - (y1 - y0) * k / 4;
     d.line(x0, yy, x1, yy, k == 0 ? kMuted : kGrid);
+    if (k % labelStep != 0) continue;
     d.text(x, yy - px(7), axis - px(4), px(14), std::to_string(maxUsed * k / 4), kUsedLine, px(9), DrawOp::Align::Right);
     d.text(x1 + px(4), yy - px(7), axis - px(4), px(14), std::to_string(60 * k / 4), kCnoLine, px(9));
   }
@@ -460,14 +468,14 @@ ui::Drawing drawSatellites(const core::SkyRecord& record, core::UtcTime now, int
   const int title = px(22);
   const bool current = record.skyCurrent(now);
   const std::vector<SkySatellite>& sky = record.sky();
-  // A narrow window (a phone's) has the signal below the sky rather than beside it.
+  // A narrow window (a phone's) stacks the sky, its key, the signal and the hour.
   const bool narrow = width < px(600);
-  const int legendW = narrow ? std::min(px(150), std::max(px(100), width / 3)) : px(170);
+  const int legendW = narrow ? (width - 3 * pad) / 2 : px(170);
+  const int keyH = 9 * px(17);  // the key's rows
 
-  const int topH = narrow ? std::max(px(120), height * 40 / 100) : std::max(px(120), height * 55 / 100);
-  const int skySize = narrow ? std::max(px(100), std::min(topH - title - pad, width - 3 * pad - legendW))
-                             : std::max(px(100), std::min(topH - title - pad, width * 38 / 100));
-
+  const int skySize = narrow ? std::max(px(100), std::min(width - 2 * pad, height * 38 / 100))
+                             : std::max(px(100), std::min(std::max(px(120), height * 55 / 100) - title - pad, width * 38 / 100));
+  const int topH = narrow ? pad + title + skySize + px(4) + keyH : std::max(px(120), height * 55 / 100);
   std::string heading = "Sky";
   std::uint32_t headingInk = kInk;
   if (!record.skyReceived()) {
@@ -481,15 +489,20 @@ ui::Drawing drawSatellites(const core::SkyRecord& record, core::UtcTime now, int
     for (const SkySatellite& s : sky) used += s.used ? 1 : 0;
     heading = "Sky: " + std::to_string(sky.size()) + " satellites, " + std::to_string(used) + " used";
   }
-  d.text(pad, pad, skySize + legendW, title, heading, headingInk, px(13), DrawOp::Align::Left, true);
+  d.text(pad, pad, narrow ? width - 2 * pad : skySize + legendW, title, heading, headingInk, px(13), DrawOp::Align::Left, true);
   drawSky(d, sky, current, pad, pad + title, skySize, px);
   const int legendX = pad + skySize + pad;
-  drawLegend(d, sky, current, legendX, pad + title + px(4), legendW, topH, px);
+  if (narrow) {
+    const int keyY = pad + title + skySize + px(4);
+    drawLegend(d, sky, current, pad, keyY, legendW, topH, px, PlotPoint{2 * pad + legendW, keyY});
+  } else {
+    drawLegend(d, sky, current, legendX, pad + title + px(4), legendW, topH, px);
+  }
 
   // The signal: beside the legend, or below the sky in a narrow window.
   const int signalX = narrow ? pad : legendX + legendW + pad;
   const int signalY = narrow ? topH + pad : pad;
-  const int signalH = narrow ? height * 25 / 100 : topH;
+  const int signalH = narrow ? std::max(px(60), (height - signalY) * 36 / 100) : topH;
   const int signalW = width - signalX - pad;
   d.text(signalX, signalY, signalW, title,
          fitting({"Signal by constellation (C/N0, dB-Hz)", "Signal (C/N0, dB-Hz)", "C/N0, dB-Hz"}, signalW, px(13), true),

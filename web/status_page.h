@@ -15,7 +15,7 @@ namespace tamrik::web {
 // The sizes the Satellites picture is drawn at: the window's own for a wide screen, and a narrow one
 // for a phone's (the page shows the one that fits).
 inline constexpr int kWideWidth = 820, kWideHeight = 600;
-inline constexpr int kNarrowWidth = 400, kNarrowHeight = 860;
+inline constexpr int kNarrowWidth = 400, kNarrowHeight = 1000;
 
 std::string statusPage(std::span<const monitor::UnitReading> units, core::UtcTime now);
 
