@@ -55,8 +55,8 @@ ol{margin:0;padding-left:1.4em}
 #offline{display:none;background:#ffd0a0;padding:6px 10px;border-radius:4px}
 )css";
 
-// Refreshes the units in place once a second from the page itself (so nothing is drawn twice), and
-// says so when the exporter stops answering.
+// Refreshes the units in place once a second from the page itself (so nothing is drawn twice),
+// keeping open what the reader opened, and says so when the exporter stops answering.
 constexpr std::string_view kScript = R"js(
 (function(){
   var busy=false;
@@ -68,7 +68,11 @@ constexpr std::string_view kScript = R"js(
     }).then(function(html){
       var doc=new DOMParser().parseFromString(html,'text/html');
       var units=doc.getElementById('units'),read=doc.getElementById('read');
-      if(units)document.getElementById('units').replaceWith(units);
+      var open=Array.prototype.map.call(document.querySelectorAll('details[open]'),function(e){return e.dataset.key;});
+      if(units){
+        document.getElementById('units').replaceWith(units);
+        units.querySelectorAll('details').forEach(function(e){if(open.indexOf(e.dataset.key)>=0)e.open=true;});
+      }
       if(read)document.getElementById('read').replaceWith(read);
       document.getElementById('offline').style.display='none';
     }).catch(function(){
@@ -175,7 +179,7 @@ std::string skySection(const monitor::UnitReading& u, core::UtcTime now) {
                    {title, description, "narrow"});
   out += "</div>";
   if (current && !sky.sky().empty()) {
-    out += "<details><summary>The satellites as a table</summary><table><thead><tr><th>Satellite</th>"
+    out += "<details data-key=\"" + esc(u.identity.serial) + "\"><summary>The satellites as a table</summary><table><thead><tr><th>Satellite</th>"
            "<th>Constellation</th><th>Azimuth</th><th>Elevation</th><th>C/N0</th><th>Used</th></tr></thead><tbody>";
     for (const core::SkySatellite& s : sky.sky()) {
       out += "<tr data-svid=\"" + std::to_string(s.svid) + "\"><td>" + std::to_string(s.svid) + "</td><td>" +

@@ -213,6 +213,12 @@ def main():
             d.save_screenshot(path)
             shots.append(path)
 
+        # What the reader opens stays open while the page refreshes under it.
+        d.execute_script("document.querySelector('section.unit details').open = true")
+        time.sleep(2.5)
+        check(d.execute_script("return document.querySelector('section.unit details').open") is True,
+              "the satellites' table stays open through the refreshes")
+
         # The loss and the unplug, as the page refreshes itself (it is not loaded again).
         check(time.monotonic() - started < loss_ms / 1000, "the first checks ended before the signal loss")
         d.set_window_size(1280, 1400)
