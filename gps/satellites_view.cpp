@@ -69,7 +69,6 @@ bool boxTouchesCircle(const Box& b, int cx, int cy, int radius) {
   return dx * dx + dy * dy < static_cast<long long>(radius) * radius;
 }
 
-
 void drawSky(ui::Drawing& d, const std::vector<SkySatellite>& sky, bool current, int x, int y, int size, Scaled px) {
   const int labelRoom = px(16);
   const int r = std::max(10, (size - 2 * labelRoom) / 2);
