@@ -3,8 +3,6 @@
 // settings, in the page and in the JSON alike; and whatever a unit calls itself stays text.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -164,7 +162,6 @@ TEST(StatusPage, AWholeHourOfThirtySatellitesStaysUnderSixtyKilobytes) {
   }
   const std::string page = statusPage(std::span(&u.reading, 1), u.clock.t);
   const std::string json = unitsJson(std::span(&u.reading, 1), u.clock.t);
-  if (const char* dump = std::getenv("TAMRIK_DUMP_PAGE")) std::ofstream(dump) << page;
   std::cout << "page " << page.size() << " bytes, /api/units " << json.size() << " bytes\n";
   EXPECT_LT(page.size(), 60u * 1024);
   EXPECT_NE(json.find("\"seconds\":3600"), std::string::npos);
