@@ -468,13 +468,15 @@ ui::Drawing drawSatellites(const core::SkyRecord& record, core::UtcTime now, int
   const bool current = record.skyCurrent(now);
   const std::vector<SkySatellite>& sky = record.sky();
   // A narrow window (a phone's) stacks the sky, its key, the signal and the hour.
-  const bool narrow = width < px(600);
+  const bool narrow = width < px(600) && height > width;
   const int legendW = narrow ? (width - 3 * pad) / 2 : px(170);
   const int keyH = 9 * px(17);  // the key's rows
 
+  // The top holds the key and a line of the satellites without a position, however low the window.
+  const int wideTopH = std::max({px(120), height * 55 / 100, pad + title + px(4) + keyH + px(8) + 2 * px(17)});
   const int skySize = narrow ? std::max(px(100), std::min(width - 2 * pad, height * 38 / 100))
-                             : std::max(px(100), std::min(std::max(px(120), height * 55 / 100) - title - pad, width * 38 / 100));
-  const int topH = narrow ? pad + title + skySize + px(4) + keyH : std::max(px(120), height * 55 / 100);
+                             : std::max(px(100), std::min(wideTopH - title - pad, width * 38 / 100));
+  const int topH = narrow ? pad + title + skySize + px(4) + keyH : wideTopH;
   std::string heading = "Sky";
   std::uint32_t headingInk = kInk;
   if (!record.skyReceived()) {
@@ -504,7 +506,7 @@ ui::Drawing drawSatellites(const core::SkyRecord& record, core::UtcTime now, int
   const int signalH = narrow ? std::max(px(60), (height - signalY) * 36 / 100) : topH;
   const int signalW = width - signalX - pad;
   d.text(signalX, signalY, signalW, title,
-         fitting({"Signal by constellation (C/N0, dB-Hz)", "Signal (C/N0, dB-Hz)", "C/N0, dB-Hz"}, signalW, px(13), true),
+         fitting({"Signal by constellation (C/N0, dB-Hz)", "Signal (C/N0, dB-Hz)", "C/N0, dB-Hz", "C/N0"}, signalW, px(13), true),
          kInk, px(13), DrawOp::Align::Left, true);
   drawSignal(d, sky, current, signalX, signalY + title + px(4), signalW, signalH - title - px(4), px);
 

@@ -26,6 +26,7 @@ struct Size {
   double scale;
 };
 constexpr Size kSizes[] = {{kSatellitesWidth, kSatellitesHeight, 1.0}, {390, 844, 1.0}, {360, 640, 1.0},
+                           {kSatellitesWidth / 2, kSatellitesHeight / 2, 1.0},  // the smallest the window gets
                            {2 * kSatellitesWidth, 2 * kSatellitesHeight, 2.0}};
 
 // Every pair of texts whose letters would cover each other, and every text that runs off the picture.
