@@ -69,6 +69,7 @@ PACKAGES=(
   udev usbip
   gpsd gpsd-clients gpsd-tools chrony
   prometheus
+  chromium chromium-driver python3-selenium
   dpkg-dev lintian appstream man-db groff-base librsvg2-bin patch
 )
 

@@ -136,6 +136,8 @@ class Health {
 
   // Told of every event as it happens, after the record took it in.
   void setListener(Listener listener) { listener_ = std::move(listener); }
+  // The listener set, for one who adds to it rather than replacing it.
+  const Listener& listener() const { return listener_; }
 
   // The unit was opened. Its first report then tells its state (Connected, or State the first time).
   void connected(std::string_view serial);

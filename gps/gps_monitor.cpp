@@ -6,6 +6,7 @@
 #include "core/protocol.h"
 #include "gps/ubx_messages.h"
 #include "ui/satellite_chart.h"
+#include "ui/status_lights.h"
 
 namespace tamrik::gps {
 
@@ -14,8 +15,7 @@ using platform::ClockPrompt;
 
 namespace {
 
-constexpr std::uint32_t kLightRed = 0x6060FF;
-constexpr std::uint32_t kLightGreen = 0xC0FFC0;
+using ui::kLightRed;
 
 // Holds a flag set for the length of a scope and gives it back its earlier value afterwards, so a
 // map click run from inside a tick leaves the tick's mark in place.
@@ -100,10 +100,11 @@ void GpsMonitor::onInputStatus(const core::InputStatus& status) {
   sky_.inputStatus(status, utc_->now());
   auto& c = s_.controls;
   c.Label16.setText("Signal loss count: " + std::to_string(status.lossCount));
-  c.LOS.setBackColor(status.gpsSignal ? kLightGreen : kLightRed);
-  c.LOS.setText(status.gpsSignal ? "GPS signal OK" : "No GPS signal");
-  c.LOL.setBackColor(status.pllLock ? kLightGreen : kLightRed);
-  c.LOL.setText(status.pllLock ? "PLL lock OK" : "No PLL lock");
+  const ui::StatusLight gps = ui::gpsLight(status.gpsSignal), pll = ui::pllLight(status.pllLock);
+  c.LOS.setBackColor(gps.color);
+  c.LOS.setText(std::string(gps.caption));
+  c.LOL.setBackColor(pll.color);
+  c.LOL.setText(std::string(pll.caption));
 }
 
 void GpsMonitor::startRecording(std::unique_ptr<core::Recording> recording) {

@@ -14,7 +14,10 @@ namespace tamrik::gps {
 // satellite grouped by constellation, and the last hour as a strip chart (satellites used, the
 // mean C/N0 of the used ones, a band each for the GPS signal and the PLL lock, and the health
 // record's events). Built for a window of width by height pixels; scale is the size of one of
-// the design's pixels in the window's (1 at 96 dots per inch, 2 at 192).
+// the design's pixels in the window's (1 at 96 dots per inch, 2 at 192). No text covers another:
+// a crowded marker's number stands beside it with a leader, bar numbers and event captions take
+// the first of two rows that is free, and one with no room is left out. A narrow window (under 600
+// of the design's pixels, a phone's) has the signal below the sky.
 ui::Drawing drawSatellites(const core::SkyRecord& sky, core::UtcTime now, int width, int height, double scale);
 
 // The window's size in the design's pixels when it opens.
@@ -29,6 +32,9 @@ struct PlotPoint {
   bool operator==(const PlotPoint&) const = default;
 };
 PlotPoint skyPoint(int azimuth, int elevation, int cx, int cy, int r);
+
+// The history's caption of a health event: "GPS signal lost", "unit away", ...
+std::string_view eventCaption(core::HealthEventKind kind);
 
 // "GPS", "SBAS", "Galileo", "BeiDou", "QZSS", "GLONASS", "other".
 std::string_view constellationCaption(core::Constellation c);

@@ -18,6 +18,7 @@ struct UnitMonitor::Watched final : core::ReceiverSink {
   void onInputStatus(const core::InputStatus& status) override {
     std::lock_guard<std::mutex> lock(monitor.mutex_);
     reading.receiver.status = status;
+    sky.inputStatus(status, monitor.health_.clock().now());
     monitor.health_.inputStatus(serial, status);
   }
   void onReceiverBytes(std::span<const std::uint8_t>) override { heard = true; }
@@ -31,6 +32,7 @@ struct UnitMonitor::Watched final : core::ReceiverSink {
     std::lock_guard<std::mutex> lock(monitor.mutex_);
     lastMessage = monitor.clock_.now();
     reading.receiver.satellites = core::skyOf(info);
+    sky.navSvInfo(info, monitor.health_.clock().now());
   }
   void onNavClock(const core::NavClock& clock) override {
     std::lock_guard<std::mutex> lock(monitor.mutex_);
@@ -48,6 +50,7 @@ struct UnitMonitor::Watched final : core::ReceiverSink {
   core::Unit unit;
   core::ReceiverStream stream;
   UnitReading reading;  // under the monitor's mutex
+  core::SkyRecord sky;  // under the monitor's mutex
   bool heard = false;   // the read just done brought receiver bytes
   core::MessageKeeper<sim::SteadyTime> keeper{[this] { return unit.setNavMessageRates(); }};
   sim::SteadyTime lastReadback{};
@@ -62,12 +65,23 @@ UnitMonitor::UnitMonitor(core::UnitServices services, sim::SimClock& clock, core
       health_(health),
       options_(std::move(options)),
       scanner_(std::make_unique<core::Unit>(services)),
-      nextScan_(clock.now()) {}
+      nextScan_(clock.now()) {
+  // Each unit's last hour carries its health events, as the Satellites window's does. A listener
+  // set before (watch's) is told first, as it was.
+  healthListenerBefore_ = health_.listener();
+  health_.setListener([this](const core::UnitHealth& u, const core::HealthEvent& e) {
+    if (healthListenerBefore_) healthListenerBefore_(u, e);
+    for (const auto& w : units_) {
+      if (w->serial == u.serial) w->sky.event(e);
+    }
+  });
+}
 
 UnitMonitor::~UnitMonitor() {
   // The units are closed while the devices they were opened on are still there.
   units_.clear();
   scanner_.reset();
+  health_.setListener(std::move(healthListenerBefore_));
 }
 
 void UnitMonitor::step() {
@@ -82,6 +96,9 @@ void UnitMonitor::step() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     health_.check();
+    // The last hour gets its sample of this second (a round takes well under one).
+    const core::UtcTime now = health_.clock().now();
+    for (auto& w : units_) w->sky.sample(now);
   }
   if (!anyOpen) {
     const sim::SteadyTime now = clock_.now();
@@ -154,6 +171,7 @@ void UnitMonitor::read(Watched& w) {
 void UnitMonitor::lose(Watched& w) {
   w.unit.close();
   std::lock_guard<std::mutex> lock(mutex_);
+  w.sky.unitLost();
   health_.disconnected(w.serial);
 }
 
@@ -166,6 +184,7 @@ std::vector<UnitReading> UnitMonitor::readingsLocked() {
     r.receiverClockCurrent = w->lastClock && now - *w->lastClock < kReceiverSilenceLimit;
     r.receiverTimeUtcCurrent = w->lastTimeUtc && now - *w->lastTimeUtc < kReceiverSilenceLimit;
     r.health = health_.unit(w->serial);
+    r.sky = &w->sky;
     if (r.health) {
       r.lastReport = r.health->lastReport;
       r.up = r.health->current();

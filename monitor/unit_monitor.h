@@ -2,7 +2,8 @@
 // Every attached unit (or the one of --unit), watched for as long as the program runs, for `watch`
 // and `exporter`: units are found as they come, each is read in turn, its receiver's messages are
 // switched on again when another program switched them off, a unit that goes away is waited for,
-// and everything goes into a health record and the latest reading of each unit.
+// and everything goes into a health record, the latest reading of each unit and its sky with the
+// last hour (fed as the Satellites window feeds its own).
 //
 // It runs on the caller's thread, one bounded round at a time (step). Another thread may look at
 // what it keeps (inspect) while it runs: the state changes only under its mutex, never during a
@@ -18,6 +19,7 @@
 #include "monitor/unit_reading.h"
 #include "core/health.h"
 #include "core/receiver_stream.h"
+#include "core/sky.h"
 #include "core/unit.h"
 #include "platform/sim/sim_clock.h"
 
@@ -85,6 +87,7 @@ class UnitMonitor {
   core::UnitServices services_;
   sim::SimClock& clock_;
   core::Health& health_;
+  core::Health::Listener healthListenerBefore_;  // the health record's listener before ours
   Options options_;
   std::unique_ptr<core::Unit> scanner_;  // lists the units; never keeps one open
   std::vector<std::unique_ptr<Watched>> units_;

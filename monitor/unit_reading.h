@@ -97,6 +97,9 @@ struct UnitReading {
   // The health record, for the counters and the times of the last changes; nullptr for a one-shot
   // reading (status), which has none.
   const core::UnitHealth* health = nullptr;
+  // The unit's sky and its last hour, as the Satellites window draws them; nullptr where none is
+  // kept. Like health, valid only while the monitor's mutex is held.
+  const core::SkyRecord* sky = nullptr;
 };
 
 // What of the receiver's state may be shown as present: nothing while the unit is not up, and each

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tamrik::ui {
@@ -26,6 +27,34 @@ struct DrawOp {
   bool bold = false;
   Align align = Align::Left;
 };
+
+// Where a text's letters stand, about: its box's height centred on the box, and a width from its
+// characters at a common sans-serif font's widths (DejaVu Sans, a little wider: digits 0.64 of the
+// height, capitals 0.67, small letters 0.56, spaces and stops 0.3; bold a tenth more), placed in the
+// box as the text is aligned. Layouts use it to keep texts off each other; it errs on the large side.
+struct TextExtent {
+  int x = 0, y = 0, w = 0, h = 0;
+  bool overlaps(const TextExtent& o) const { return x < o.x + o.w && o.x < x + w && y < o.y + o.h && o.y < y + h; }
+};
+inline int textWidth(std::string_view text, int pixels, bool bold = false) {
+  int thousandths = 0;  // of the height
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if ((c & 0xC0) == 0x80) continue;  // a UTF-8 continuation byte
+    if (c >= '0' && c <= '9') thousandths += bold ? 720 : 660;
+    else if (c >= 'A' && c <= 'Z') thousandths += bold ? 800 : 720;
+    else if (c >= 'a' && c <= 'z') thousandths += bold ? 660 : 590;
+    else if (c < 0x80) thousandths += bold ? 420 : 380;
+    else thousandths += bold ? 800 : 720;
+  }
+  return (thousandths * pixels + 999) / 1000;
+}
+inline TextExtent textExtent(const DrawOp& op) {
+  const int w = textWidth(op.text, op.textPixels, op.bold);
+  const int h = op.textPixels + (op.textPixels + 4) / 5;  // the line: ascent and descent
+  const int x = op.align == DrawOp::Align::Left ? op.x : op.align == DrawOp::Align::Right ? op.x + op.w - w : op.x + (op.w - w) / 2;
+  return {x, op.y + (op.h - h) / 2, w, h};
+}
 
 struct Drawing {
   std::uint32_t background = 0xFFFFFF;

@@ -38,9 +38,6 @@ struct MonitoredUnit {
         monitor(core::UnitServices{units, units, kernel}, clock, health, {std::nullopt, false}) {
     units.addUnit({});
     units.scheduleFaults(sim::parseFaultSpec(faults).events);
-    health.setListener([this](const core::UnitHealth&, const core::HealthEvent& e) {
-      lastAt[std::string(core::healthEventName(e.kind))] = unixSeconds(e.at);
-    });
   }
   std::string metricsAt(std::chrono::milliseconds t) {
     while (clock.elapsed() < t) monitor.step();
@@ -60,10 +57,53 @@ struct MonitoredUnit {
   sim::SimulatedSystemClock system;
   platform::HostKernel kernel;
   SimUtcClock utc;
-  core::Health health;
-  UnitMonitor monitor;
   std::map<std::string, double> lastAt;  // each event's latest time, in seconds since 1970
+  core::Health health;
+  // Set before the monitor comes, as watch sets it: the monitor tells it every event first.
+  bool listening = (health.setListener([this](const core::UnitHealth&, const core::HealthEvent& e) {
+    lastAt[std::string(core::healthEventName(e.kind))] = unixSeconds(e.at);
+  }), true);
+  UnitMonitor monitor;
 };
+
+// Each unit's sky and last hour, fed as the Satellites window feeds its own: the satellites while
+// they come, a sample each second, the health record's events (told to the listener set before the
+// monitor too), and after an unplug a sky that is no longer current and seconds whose state is
+// unknown, never the last one seen.
+TEST(UnitMonitor, KeepsEachUnitsSkyAndLastHourWithItsEvents) {
+  MonitoredUnit run("signal-loss:SIM001@6000,unplug:SIM001@10000");
+  auto skyAt = [&](std::chrono::milliseconds t, auto&& look) {
+    while (run.clock.elapsed() < t) run.monitor.step();
+    run.monitor.inspect([&](const std::vector<UnitReading>& readings) {
+      ASSERT_EQ(readings.size(), 1u);
+      ASSERT_TRUE(readings[0].sky);
+      look(*readings[0].sky, run.utc.now());
+    });
+  };
+  auto kinds = [](const core::SkyRecord& sky) {
+    std::set<core::HealthEventKind> k;
+    for (const core::SkyEvent& e : sky.history().events()) k.insert(e.kind);
+    return k;
+  };
+  skyAt(std::chrono::milliseconds(8000), [&](const core::SkyRecord& sky, core::UtcTime now) {
+    EXPECT_TRUE(sky.skyCurrent(now));
+    EXPECT_FALSE(sky.sky().empty());
+    EXPECT_GE(sky.history().count(), 7);
+    EXPECT_EQ(sky.history().at(sky.history().count() - 1).gpsSignal, 0);
+    EXPECT_GT(sky.history().at(sky.history().count() - 1).used, -1);
+    EXPECT_TRUE(kinds(sky).count(core::HealthEventKind::GpsSignalLost));
+  });
+  EXPECT_TRUE(run.lastAt.count("gps_signal_lost"));
+  skyAt(std::chrono::milliseconds(13000), [&](const core::SkyRecord& sky, core::UtcTime now) {
+    EXPECT_FALSE(sky.skyCurrent(now));
+    const core::SkySample& last = sky.history().at(sky.history().count() - 1);
+    EXPECT_EQ(last.used, -1);
+    EXPECT_EQ(last.gpsSignal, -1);
+    EXPECT_EQ(last.pllLock, -1);
+    EXPECT_TRUE(kinds(sky).count(core::HealthEventKind::Disconnected));
+  });
+  EXPECT_TRUE(run.lastAt.count("unit_disconnected"));
+}
 
 TEST(UnitMonitor, MetricsCountEachLossTimeEachChangeAndLeaveOutAStateThatIsNotCurrent) {
   MonitoredUnit run("pll-unlock:SIM001@8000,pll-lock:SIM001@9000,stall:SIM001@14000");

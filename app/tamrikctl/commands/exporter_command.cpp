@@ -9,6 +9,8 @@
 #include "text/key_value_lines.h"
 #include "monitor/unit_monitor.h"
 #include "core/health.h"
+#include "web/status_page.h"
+#include "web/units_json.h"
 
 #ifndef _WIN32
 #include "app/tamrikctl/metrics_server.h"
@@ -101,11 +103,20 @@ int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
                       });
                       return text;
                     }});
-  routes.push_back({"/", "text/html; charset=utf-8", [] {
-                      return std::string(
-                          "<!DOCTYPE html>\n<html><head><title>tamrikctl exporter</title></head>\n"
-                          "<body><h1>tamrikctl exporter</h1><p><a href=\"/metrics\">Metrics</a> of the Tamrik "
-                          "units.</p></body></html>\n");
+  // The status page and the units as JSON, from the same readings; neither reaches a unit.
+  routes.push_back({"/", "text/html; charset=utf-8", [&monitor, &utc] {
+                      std::string page;
+                      monitor.inspect([&](const std::vector<monitor::UnitReading>& units) {
+                        page = web::statusPage(units, utc.now());
+                      });
+                      return page;
+                    }});
+  routes.push_back({"/api/units", "application/json", [&monitor, &utc] {
+                      std::string json;
+                      monitor.inspect([&](const std::vector<monitor::UnitReading>& units) {
+                        json = web::unitsJson(units, utc.now());
+                      });
+                      return json;
                     }});
   MetricsServer server(std::move(routes));
   const std::string shownHost = listen.host.find(':') != std::string::npos ? "[" + listen.host + "]" : listen.host;
@@ -137,6 +148,8 @@ const CommandSpec kExporterCommand{
     "                       metrics of status --prometheus, counters and times of change.\n",
     "Serve the metrics of every attached unit (or the one of --unit) to Prometheus, until\n"
     "SIGINT or SIGTERM: GET /metrics answers from what the exporter keeps in memory, at once.\n"
+    "GET / is a status page for people (the lights, output, position, sky, last hour and\n"
+    "events of each unit) and GET /api/units the same as JSON; both are read-only.\n"
     "Units that come later are served as they come; a unit that is unplugged is waited for.\n"
     "The receiver's messages are switched on as the window switches them, and again when\n"
     "another program switched them off; the settings are read back when a unit is opened and\n"

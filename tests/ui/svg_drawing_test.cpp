@@ -1,0 +1,84 @@
+// A drawing as SVG: each kind of op in the toolkits' colours (the ops' 0xBBGGRR as #rrggbb), pens,
+// fills and alignments, a chain of line segments as one polyline, and texts that stay text: no
+// string in a drawing, however it is made, becomes markup.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ui/svg_drawing.h"
+
+namespace tamrik::ui {
+namespace {
+
+std::size_t count(const std::string& s, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = s.find(part); at != std::string::npos; at = s.find(part, at + 1)) ++n;
+  return n;
+}
+
+TEST(SvgDrawing, EveryKindOfOpIsDrawnAsTheToolkitsPaintIt) {
+  Drawing d;
+  d.background = 0xF0E0D0;
+  d.line(0, 0, 10, 10, 0x0000FF, 2);  // red, on its own
+  d.line(20, 5, 30, 5, 0x00FF00);     // green: a chain whose level middle point goes, then a line apart
+  d.line(30, 5, 40, 5, 0x00FF00);
+  d.line(40, 5, 50, 8, 0x00FF00);
+  d.line(60, 0, 60, 9, 0x00FF00);
+  d.line(60, 9, 70, 9, 0xFF0000);     // blue: starts at the green's end, but in its own colour
+  d.line(80, 1, 80, 1, 0xFF0000);     // a dot: a line of no length
+  d.rect(5, 6, 20, 10, 0x102030);
+  d.frame(1, 2, 30, 40, 0x000000);
+  d.ops.back().penWidth = 2;
+  d.ellipse(10, 20, 22, 22, 0x00A000, false, 0, 2);
+  d.ellipse(50, 20, 22, 22, 0x00A000, true, 0x00A000, 2);
+  d.text(100, 10, 40, 20, "left", 0x707070, 9);
+  d.text(100, 30, 40, 20, "middle", 0x707070, 11, DrawOp::Align::Center, true);
+  d.text(100, 50, 40, 20, "below", 0x707070, 11, DrawOp::Align::Center, true);
+  d.text(100, 50, 40, 20, "right", 0x707070, 13, DrawOp::Align::Right);
+  const std::string svg = svgOf(d, 200, 100, {"Sky of Q1", "A sky", "wide"});
+
+  EXPECT_TRUE(svg.starts_with("<svg xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" viewBox=\"0 0 200 100\""));
+  EXPECT_NE(svg.find("class=\"drawing wide\""), std::string::npos);
+  EXPECT_NE(svg.find("<title>Sky of Q1</title><desc>A sky</desc>"), std::string::npos);
+  EXPECT_NE(svg.find("<rect width=\"200\" height=\"100\" fill=\"#d0e0f0\"/>"), std::string::npos);
+  EXPECT_NE(svg.find("<path d=\"M0,0 10,10\" fill=\"none\" stroke=\"#ff0000\" stroke-width=\"2\"/>"), std::string::npos);
+  EXPECT_NE(svg.find("<path d=\"M20,5 40,5 50,8M60,0 60,9\" fill=\"none\" stroke=\"#00ff00\"/>"), std::string::npos);
+  EXPECT_NE(svg.find("<path d=\"M60,9 70,9M80,1 80,1\" fill=\"none\" stroke=\"#0000ff\"/>"), std::string::npos);
+  // A filled rectangle without outline; an outline kept inside its box as the toolkits keep it.
+  EXPECT_NE(svg.find("<rect x=\"5\" y=\"6\" width=\"20\" height=\"10\" fill=\"#302010\"/>"), std::string::npos);
+  EXPECT_NE(svg.find("<rect x=\"2\" y=\"3\" width=\"28\" height=\"38\" fill=\"none\" stroke=\"#000000\" stroke-width=\"2\"/>"),
+            std::string::npos);
+  EXPECT_NE(svg.find("<ellipse cx=\"21\" cy=\"31\" rx=\"10\" ry=\"10\" fill=\"none\" stroke=\"#00a000\" stroke-width=\"2\"/>"),
+            std::string::npos);
+  EXPECT_NE(svg.find("<ellipse cx=\"61\" cy=\"31\" rx=\"10\" ry=\"10\" fill=\"#00a000\" stroke=\"#00a000\""), std::string::npos);
+  // Texts on their box's middle line, anchored as aligned, at their size and weight; two alike in a
+  // row share a group.
+  EXPECT_NE(svg.find("text{dominant-baseline:central}"), std::string::npos);
+  EXPECT_NE(svg.find("<text x=\"100\" y=\"20\" fill=\"#707070\" font-size=\"9\">left</text>"), std::string::npos);
+  EXPECT_NE(svg.find("<g fill=\"#707070\" font-size=\"11\" font-weight=\"bold\" text-anchor=\"middle\"><text x=\"120\" "
+                     "y=\"40\">middle</text><text x=\"120\" y=\"60\">below</text></g>"),
+            std::string::npos);
+  EXPECT_NE(svg.find("<text x=\"140\" y=\"60\" fill=\"#707070\" font-size=\"13\" text-anchor=\"end\">right</text>"),
+            std::string::npos);
+  EXPECT_TRUE(svg.ends_with("</svg>"));
+}
+
+TEST(SvgDrawing, NoTextOrLabelBecomesMarkup) {
+  Drawing d;
+  const std::string hostile = "</text><script>alert('x')</script>\"><img src=x onerror=1>&amp;\x01";
+  d.text(0, 0, 10, 10, hostile, 0, 9);
+  const std::string svg = svgOf(d, 10, 10, {hostile, hostile, "a\" onload=\"x"});
+  EXPECT_EQ(svg.find("<script"), std::string::npos);
+  EXPECT_EQ(svg.find("<img"), std::string::npos);
+  EXPECT_EQ(svg.find("\" onload"), std::string::npos);
+  EXPECT_EQ(svg.find('\x01'), std::string::npos);
+  EXPECT_EQ(count(svg, "&lt;/text&gt;&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;&quot;&gt;&lt;img src=x onerror=1&gt;"
+                       "&amp;amp;\xEF\xBF\xBD"),
+            3u);
+  // One element of each: the text, the title, the description; nothing opened by the strings.
+  EXPECT_EQ(count(svg, "<text"), 1u);
+  EXPECT_EQ(count(svg, "<"), count(svg, ">"));
+}
+
+}  // namespace
+}  // namespace tamrik::ui

@@ -1,0 +1,173 @@
+#include "web/units_json.h"
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "gps/satellites_view.h"
+#include "monitor/unit_json.h"
+#include "text/json_writer.h"
+
+namespace tamrik::web {
+
+namespace {
+
+constexpr std::size_t kEventsInJson = 20;
+
+text::JsonObject stateJson(const core::StateHistory& s) {
+  text::JsonObject o;
+  o.boolean("known", s.known);
+  if (s.known) {
+    o.boolean("good", s.good).text("since", monitor::isoTime(s.since)).boolean("since_exact", s.sinceExact);
+  } else {
+    o.null("good").null("since").null("since_exact");
+  }
+  o.integer("losses", static_cast<std::int64_t>(s.losses));
+  if (s.lastLoss) o.text("last_loss", monitor::isoTime(*s.lastLoss));
+  else o.null("last_loss");
+  if (s.lastLossLasted) o.number("last_loss_seconds", std::chrono::duration<double>(*s.lastLossLasted).count());
+  else o.null("last_loss_seconds");
+  return o;
+}
+
+std::string eventsJson(const core::SkyRecord* sky) {
+  std::vector<std::string> events;
+  if (sky) {
+    const std::vector<core::SkyEvent> all = sky->history().events();
+    const std::size_t from = all.size() > kEventsInJson ? all.size() - kEventsInJson : 0;
+    for (std::size_t i = from; i < all.size(); ++i) {
+      events.push_back(text::JsonObject()
+                           .text("at", monitor::isoTime(all[i].at))
+                           .text("kind", core::healthEventName(all[i].kind))
+                           .text("caption", gps::eventCaption(all[i].kind))
+                           .str());
+    }
+  }
+  return text::jsonArray(events);
+}
+
+std::string healthJson(const monitor::UnitReading& u) {
+  if (!u.health) return "null";
+  const core::UnitHealth& h = *u.health;
+  text::JsonObject o;
+  o.boolean("connected", h.connected)
+      .boolean("reporting", h.reporting)
+      .text("connection_changed", monitor::isoTime(h.connectionChanged))
+      .integer("disconnects", static_cast<std::int64_t>(h.disconnects))
+      .integer("gps_signal_losses", static_cast<std::int64_t>(h.gpsSignalLosses));
+  if (h.lastReport) o.text("last_report", monitor::isoTime(*h.lastReport));
+  else o.null("last_report");
+  o.raw("gps_signal", stateJson(h.gpsSignal).str())
+      .raw("pll_lock", stateJson(h.pllLock).str())
+      .raw("fix", stateJson(h.fix).str())
+      .raw("events", eventsJson(u.sky));
+  return o.str();
+}
+
+std::string skyJson(const core::SkyRecord* sky, core::UtcTime now) {
+  if (!sky) return "null";
+  const bool current = sky->skyCurrent(now);
+  std::vector<std::string> satellites;
+  if (current) {
+    for (const core::SkySatellite& s : sky->sky()) {
+      text::JsonObject o;
+      o.integer("svid", s.svid).text("constellation", gps::constellationCaption(s.constellation));
+      if (s.positioned()) o.integer("azimuth", s.azimuth).integer("elevation", s.elevation);
+      else o.null("azimuth").null("elevation");
+      o.integer("cno", s.cno).boolean("used", s.used);
+      satellites.push_back(o.str());
+    }
+  }
+  return text::JsonObject().boolean("current", current).raw("satellites", text::jsonArray(satellites)).str();
+}
+
+std::string historyJson(const core::SkyRecord* sky) {
+  if (!sky || sky->history().count() == 0) return "null";
+  const core::SkyHistory& h = sky->history();
+  std::vector<std::string> used, cno;
+  std::string gps, pll;
+  used.reserve(static_cast<std::size_t>(h.count()));
+  cno.reserve(static_cast<std::size_t>(h.count()));
+  auto state = [](int v) { return v < 0 ? '-' : v ? '1' : '0'; };
+  for (int i = 0; i < h.count(); ++i) {
+    const core::SkySample& s = h.at(i);
+    used.push_back(s.used < 0 ? "null" : std::to_string(s.used));
+    if (s.meanCno < 0) {
+      cno.push_back("null");
+    } else {
+      char buffer[16];
+      std::snprintf(buffer, sizeof buffer, "%.1f", static_cast<double>(s.meanCno));
+      cno.push_back(buffer);
+    }
+    gps += state(s.gpsSignal);
+    pll += state(s.pllLock);
+  }
+  return text::JsonObject()
+      .text("latest", monitor::isoTime(core::UtcTime(h.latest())))
+      .integer("seconds", h.count())
+      .raw("used", text::jsonArray(used))
+      .raw("mean_cno", text::jsonArray(cno))
+      .text("gps_signal", gps)
+      .text("pll_lock", pll)
+      .str();
+}
+
+// The identity and settings keys of status --json for a unit whose settings are not shown (not up,
+// or never read): nulls, as for a state not received.
+text::JsonObject withoutSettings(const core::UnitIdentity& identity) {
+  text::JsonObject o;
+  o.text("serial", identity.serial)
+      .text("manufacturer", identity.manufacturer)
+      .text("product", identity.product)
+      .text("firmware", identity.firmware)
+      .null("output_hz")
+      .null("dividers")
+      .null("f3_hz")
+      .null("fosc_hz")
+      .null("output_enabled")
+      .null("drive");
+  return o;
+}
+
+}  // namespace
+
+monitor::ReceiverState shownReceiver(const monitor::UnitReading& unit) {
+  monitor::ReceiverState r;
+  if (!unit.up) return r;
+  r.status = unit.receiver.status;
+  if (unit.receiverCurrent) {
+    r.pvt = unit.receiver.pvt;
+    r.satellites = unit.receiver.satellites;
+  }
+  if (unit.receiverClockCurrent) r.clock = unit.receiver.clock;
+  return r;
+}
+
+std::string unitsJson(std::span<const monitor::UnitReading> units, core::UtcTime now) {
+  std::vector<std::string> list;
+  for (const monitor::UnitReading& u : units) {
+    const monitor::ReceiverState receiver = shownReceiver(u);
+    std::string o;
+    if (u.up && u.settings) {
+      o = monitor::statusJson(u.identity, *u.settings, receiver).str();
+    } else {
+      // The receiver's keys as status --json writes them, after the nulled settings. A key is
+      // found by its quotes and colon, which no escaped string value holds.
+      const std::string status = monitor::statusJson(u.identity, core::SettingsReport{}, receiver).str();
+      const std::string head = withoutSettings(u.identity).str();
+      const std::size_t at = status.find("\"gps_signal\":");
+      o = head.substr(0, head.size() - 1) + "," + status.substr(at);
+    }
+    // The exporter's own keys after status --json's.
+    const std::string extra = text::JsonObject()
+                                  .boolean("up", u.up)
+                                  .raw("health", healthJson(u))
+                                  .raw("sky", skyJson(u.sky, now))
+                                  .raw("history", historyJson(u.sky))
+                                  .str();
+    list.push_back(o.substr(0, o.size() - 1) + "," + extra.substr(1));
+  }
+  return text::jsonArray(list) + "\n";
+}
+
+}  // namespace tamrik::web
