@@ -12,22 +12,27 @@
 
 namespace tamrik::monitor {
 
-text::JsonObject statusJson(const core::UnitIdentity& identity, const core::SettingsReport& settings,
+text::JsonObject statusJson(const core::UnitIdentity& identity, const core::SettingsReport* settings,
                             const ReceiverState& r) {
-  const numbers::Dividers& d = settings.dividers;
-  text::JsonObject dividers;
-  for (const DividerField& f : dividerFields(d)) dividers.integer(f.key, f.value);
   text::JsonObject o;
   o.text("serial", identity.serial)
       .text("manufacturer", identity.manufacturer)
       .text("product", identity.product)
-      .text("firmware", identity.firmware)
-      .number("output_hz", numbers::displayedOutputHz(d))
-      .raw("dividers", dividers.str())
-      .number("f3_hz", frequencyHz(numbers::f3Frequency(d)))
-      .number("fosc_hz", frequencyHz(numbers::oscillatorFrequency(d)))
-      .boolean("output_enabled", settings.outputEnabled)
-      .text("drive", core::kDriveStrengths[static_cast<std::size_t>(std::clamp(settings.driveIndex, 0, static_cast<int>(core::kDriveStrengths.size()) - 1))]);
+      .text("firmware", identity.firmware);
+  if (settings) {
+    const numbers::Dividers& d = settings->dividers;
+    text::JsonObject dividers;
+    for (const DividerField& f : dividerFields(d)) dividers.integer(f.key, f.value);
+    const int lastDrive = static_cast<int>(core::kDriveStrengths.size()) - 1;
+    o.number("output_hz", numbers::displayedOutputHz(d))
+        .raw("dividers", dividers.str())
+        .number("f3_hz", frequencyHz(numbers::f3Frequency(d)))
+        .number("fosc_hz", frequencyHz(numbers::oscillatorFrequency(d)))
+        .boolean("output_enabled", settings->outputEnabled)
+        .text("drive", core::kDriveStrengths[static_cast<std::size_t>(std::clamp(settings->driveIndex, 0, lastDrive))]);
+  } else {
+    o.null("output_hz").null("dividers").null("f3_hz").null("fosc_hz").null("output_enabled").null("drive");
+  }
   if (r.status) {
     o.boolean("gps_signal", r.status->gpsSignal).boolean("pll_lock", r.status->pllLock).integer("loss_count", r.status->lossCount);
   } else {

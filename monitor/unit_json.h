@@ -10,9 +10,9 @@
 namespace tamrik::monitor {
 
 // The identity, the settings and the receiver's state (currentReceiver's for a watched unit). A
-// state that was not received (no input report yet) is null; no position, UTC or timing value is
-// null; no satellites an empty list. UTC is NAV-PVT's, else NAV-TIMEUTC's.
-text::JsonObject statusJson(const core::UnitIdentity& identity, const core::SettingsReport& settings,
+// state that was not received (no input report yet, no settings read) is null; no position, UTC or
+// timing value is null; no satellites an empty list. UTC is NAV-PVT's, else NAV-TIMEUTC's.
+text::JsonObject statusJson(const core::UnitIdentity& identity, const core::SettingsReport* settings,
                             const ReceiverState& receiver);
 
 }  // namespace tamrik::monitor

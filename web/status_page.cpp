@@ -96,7 +96,7 @@ std::string orNone(const std::string& s) { return s.empty() ? "<span class=\"non
 std::string light(std::string_view name, const monitor::UnitReading& u, bool gps, core::UtcTime now) {
   std::string caption;
   std::uint32_t colour = kLightUnknown;
-  const monitor::ReceiverState r = shownReceiver(u);
+  const monitor::ReceiverState r = monitor::currentReceiver(u);
   if (r.status) {
     const ui::StatusLight l = gps ? ui::gpsLight(r.status->gpsSignal) : ui::pllLight(r.status->pllLock);
     caption = l.caption;
@@ -136,7 +136,7 @@ std::string outputSection(const monitor::UnitReading& u) {
 }
 
 std::string positionSection(const monitor::UnitReading& u) {
-  const monitor::ReceiverState r = shownReceiver(u);
+  const monitor::ReceiverState r = monitor::currentReceiver(u);
   std::string position, utc;
   if (r.pvt && r.pvt->hasPosition()) {
     const std::string lat = numbers::scaledDecimal(r.pvt->lat, 7), lon = numbers::scaledDecimal(r.pvt->lon, 7);

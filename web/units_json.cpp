@@ -112,52 +112,14 @@ std::string historyJson(const core::SkyRecord* sky) {
       .str();
 }
 
-// The identity and settings keys of status --json for a unit whose settings are not shown (not up,
-// or never read): nulls, as for a state not received.
-text::JsonObject withoutSettings(const core::UnitIdentity& identity) {
-  text::JsonObject o;
-  o.text("serial", identity.serial)
-      .text("manufacturer", identity.manufacturer)
-      .text("product", identity.product)
-      .text("firmware", identity.firmware)
-      .null("output_hz")
-      .null("dividers")
-      .null("f3_hz")
-      .null("fosc_hz")
-      .null("output_enabled")
-      .null("drive");
-  return o;
-}
-
 }  // namespace
-
-monitor::ReceiverState shownReceiver(const monitor::UnitReading& unit) {
-  monitor::ReceiverState r;
-  if (!unit.up) return r;
-  r.status = unit.receiver.status;
-  if (unit.receiverCurrent) {
-    r.pvt = unit.receiver.pvt;
-    r.satellites = unit.receiver.satellites;
-  }
-  if (unit.receiverClockCurrent) r.clock = unit.receiver.clock;
-  return r;
-}
 
 std::string unitsJson(std::span<const monitor::UnitReading> units, core::UtcTime now) {
   std::vector<std::string> list;
   for (const monitor::UnitReading& u : units) {
-    const monitor::ReceiverState receiver = shownReceiver(u);
-    std::string o;
-    if (u.up && u.settings) {
-      o = monitor::statusJson(u.identity, *u.settings, receiver).str();
-    } else {
-      // The receiver's keys as status --json writes them, after the nulled settings. A key is
-      // found by its quotes and colon, which no escaped string value holds.
-      const std::string status = monitor::statusJson(u.identity, core::SettingsReport{}, receiver).str();
-      const std::string head = withoutSettings(u.identity).str();
-      const std::size_t at = status.find("\"gps_signal\":");
-      o = head.substr(0, head.size() - 1) + "," + status.substr(at);
-    }
+    // The settings of a unit that is not up are not shown: they may have changed meanwhile.
+    const std::string o =
+        monitor::statusJson(u.identity, u.up && u.settings ? &*u.settings : nullptr, monitor::currentReceiver(u)).str();
     // The exporter's own keys after status --json's.
     const std::string extra = text::JsonObject()
                                   .boolean("up", u.up)

@@ -25,8 +25,4 @@ namespace tamrik::web {
 
 std::string unitsJson(std::span<const monitor::UnitReading> units, core::UtcTime now);
 
-// What of a reading may be shown as present: the receiver of a unit that is up, without the
-// messages that stopped coming.
-monitor::ReceiverState shownReceiver(const monitor::UnitReading& unit);
-
 }  // namespace tamrik::web

@@ -130,8 +130,9 @@ TEST(StatusPage, AUnitAwayIsShownAwayNeverLockedAndItsStringsStayText) {
   const std::string json = unitsJson(std::span(&u.reading, 1), u.clock.t);
   EXPECT_NE(json.find("\"output_hz\":null,\"dividers\":null,\"f3_hz\":null,\"fosc_hz\":null,\"output_enabled\":null,"
                       "\"drive\":null,\"gps_signal\":null,\"pll_lock\":null,\"loss_count\":null,\"position\":null,"
-                      "\"utc\":null,\"satellites\":[]"),
+                      "\"utc\":null,\"clock_time_accuracy_s\":null,"),
             std::string::npos);
+  EXPECT_NE(json.find("\"num_sv\":null,\"satellites\":[],\"up\":false"), std::string::npos);
   EXPECT_NE(json.find("\"up\":false,\"health\":{\"connected\":false"), std::string::npos);
   EXPECT_NE(json.find("\"sky\":{\"current\":false,\"satellites\":[]}"), std::string::npos);
   EXPECT_NE(json.find("\"seconds\":4,\"used\":[1,null,null,null]"), std::string::npos);  // the hour: known, then not

@@ -65,7 +65,7 @@ struct Status {
 };
 
 std::string statusJson(const Status& s) {
-  return monitor::statusJson(s.identity, s.settings, s.receiver).str() + "\n";
+  return monitor::statusJson(s.identity, &s.settings, s.receiver).str() + "\n";
 }
 
 std::string statusLines(const Status& s) {
