@@ -35,8 +35,8 @@ h2{font-size:1.2em;margin:0 0 8px}
 h3{font-size:1em;margin:14px 0 4px}
 .state{font-size:.8em;font-weight:normal;padding:2px 8px;border-radius:10px;margin-left:6px;white-space:nowrap}
 .state.up{background:#c0ffc0}.state.down{background:#ffd0a0}
-.facts{display:grid;grid-template-columns:minmax(0,1fr);gap:0 24px}
-@media (min-width:900px){.facts{grid-template-columns:minmax(0,1fr) minmax(0,1fr)}}
+.facts{display:grid;grid-template-columns:minmax(0,1fr);gap:0 24px;align-content:start}
+@media (min-width:700px){.facts{grid-template-columns:minmax(0,1fr) minmax(0,1fr)}}
 dl{display:grid;grid-template-columns:max-content minmax(0,1fr);gap:2px 12px;margin:0}
 dt{color:#555}dd{margin:0;overflow-wrap:anywhere}
 .lights{display:flex;flex-wrap:wrap;gap:10px}
@@ -44,9 +44,9 @@ dt{color:#555}dd{margin:0;overflow-wrap:anywhere}
 .light strong{display:inline-block;padding:4px 10px;border:1px solid #777;border-radius:4px;color:#000}
 .light span{display:block;font-size:.85em;color:#444;margin-top:3px}
 .stale{color:#b02020}
-.picture svg{display:block;width:100%;height:auto}
-.picture .wide{max-width:820px}.picture .narrow{display:none;max-width:400px}
-@media (max-width:600px){.picture .wide{display:none}.picture .narrow{display:block}}
+.picture svg{display:block;width:100%;height:auto;max-width:400px}
+.body{display:grid;grid-template-columns:minmax(0,1fr);gap:0 24px}
+@media (min-width:1000px){.body{grid-template-columns:minmax(0,1fr) 400px}}
 details{margin:6px 0}
 table{border-collapse:collapse;font-size:.9em}
 th,td{padding:1px 8px;text-align:right;border-bottom:1px solid #e4e4e4}
@@ -147,7 +147,7 @@ std::string positionSection(const monitor::UnitReading& u) {
     position = std::string("<span class=\"none\">") + (u.up ? (u.receiverCurrent ? "no fix" : "not current: the receiver is silent")
                                                             : "not known: the unit is not up") + "</span>";
   }
-  if (const auto t = r.pvt ? monitor::utcOf(*r.pvt) : std::nullopt) {
+  if (const auto t = monitor::utcOf(r)) {
     utc = "<time datetime=\"" + esc(t->iso) + "\">" + esc(t->iso) + "</time>";
   } else {
     utc = "<span class=\"none\">not known</span>";
@@ -155,7 +155,7 @@ std::string positionSection(const monitor::UnitReading& u) {
   return "<dl>" + row("Position", position) + row("UTC", utc) + "</dl>";
 }
 
-std::string skySection(const monitor::UnitReading& u, core::UtcTime now) {
+std::string skySection(const monitor::UnitReading& u, core::UtcTime now, ui::SvgLooks& looks) {
   if (!u.sky) return "";
   const core::SkyRecord& sky = *u.sky;
   const bool current = sky.skyCurrent(now);
@@ -173,10 +173,8 @@ std::string skySection(const monitor::UnitReading& u, core::UtcTime now) {
                        " with a position; their signal by constellation; and the last hour of satellites used, "
                        "mean C/N0 and the GPS signal and PLL lock.";
   std::string out = "<div class=\"picture\">";
-  out += ui::svgOf(gps::drawSatellites(sky, now, kWideWidth, kWideHeight, 1.0), kWideWidth, kWideHeight,
-                   {title, description, "wide"});
-  out += ui::svgOf(gps::drawSatellites(sky, now, kNarrowWidth, kNarrowHeight, 1.0), kNarrowWidth, kNarrowHeight,
-                   {title, description, "narrow"});
+  out += ui::svgOf(gps::drawSatellites(sky, now, kPictureWidth, kPictureHeight, 1.0), kPictureWidth, kPictureHeight,
+                   {title, description, ""}, &looks);
   out += "</div>";
   if (current && !sky.sky().empty()) {
     out += "<details data-key=\"" + esc(u.identity.serial) + "\"><summary>The satellites as a table</summary><table><thead><tr><th>Satellite</th>"
@@ -210,7 +208,7 @@ std::string eventsSection(const monitor::UnitReading& u, core::UtcTime now) {
   return out + "</ol>";
 }
 
-std::string unitSection(const monitor::UnitReading& u, core::UtcTime now) {
+std::string unitSection(const monitor::UnitReading& u, core::UtcTime now, ui::SvgLooks& looks) {
   const std::string id = "unit-" + u.identity.serial;
   std::string state;
   if (u.up) state = "<span class=\"state up\">attached, reporting</span>";
@@ -220,10 +218,10 @@ std::string unitSection(const monitor::UnitReading& u, core::UtcTime now) {
                     (u.up ? "true" : "false") + "\" aria-labelledby=\"" + esc(id) + "\">";
   out += "<h2 id=\"" + esc(id) + "\">Unit " + esc(u.identity.serial) + " " + state + "</h2>";
   out += "<div class=\"lights\">" + light("gps", u, true, now) + light("pll", u, false, now) + "</div>";
-  out += "<div class=\"facts\"><div><h3>Unit</h3>" + identitySection(u) + "<h3>Output</h3>" + outputSection(u) +
-         "</div><div><h3>Position and time</h3>" + positionSection(u) + "<h3>Latest events</h3>" + eventsSection(u, now) +
-         "</div></div>";
-  out += "<h3>Satellites</h3>" + skySection(u, now);
+  out += "<div class=\"body\"><div class=\"facts\"><div><h3>Unit</h3>" + identitySection(u) + "<h3>Output</h3>" +
+         outputSection(u) + "</div><div><h3>Position and time</h3>" + positionSection(u) + "<h3>Latest events</h3>" +
+         eventsSection(u, now) + "</div></div>";
+  out += "<div class=\"sky\"><h3>Satellites</h3>" + skySection(u, now, looks) + "</div></div>";
   return out + "</section>";
 }
 
@@ -242,8 +240,13 @@ std::string statusPage(std::span<const monitor::UnitReading> units, core::UtcTim
          "</time>. Read-only; also as <a href=\"/api/units\">JSON</a> and <a href=\"/metrics\">metrics</a>.</p>"
          "<p id=\"offline\" role=\"status\">The exporter does not answer; this is the last state it gave.</p></header>"
          "<main id=\"units\">";
+  // The pictures' looks once for all of them, within what a refresh replaces.
+  ui::SvgLooks looks;
+  std::string sections;
+  for (const monitor::UnitReading& u : units) sections += unitSection(u, now, looks);
+  out += "<style>" + looks.rules() + "</style>";
   if (units.empty()) out += "<p>No unit is attached. Units are looked for every second.</p>";
-  for (const monitor::UnitReading& u : units) out += unitSection(u, now);
+  out += sections;
   out += "</main><script>";
   out += kScript;
   out += "</script></body></html>\n";

@@ -112,7 +112,7 @@ return {
   rows: Object.fromEntries([...unit.querySelectorAll('table tbody tr')].map(
       r => [r.dataset.svid, [...r.querySelectorAll('td')].map(c => c.textContent)])),
   picture: !!svg,
-  numbers: svg ? [...svg.querySelectorAll('text[font-weight=bold]')].map(t => t.textContent) : [],
+  numbers: svg ? [...svg.querySelectorAll('text')].filter(t => Number(getComputedStyle(t).fontWeight) >= 700).map(t => t.textContent) : [],
   overlaps: overlaps,
   events: [...unit.querySelectorAll('ol.events li')].map(e => e.textContent),
   main: document.querySelector('main').textContent,
