@@ -1,5 +1,6 @@
 // tamrikctl exporter: a long-running Prometheus exporter for every attached unit.
 #include <charconv>
+#include <memory>
 #include <string>
 
 #include "app/tamrikctl/commands/commands.h"
@@ -10,9 +11,10 @@
 #include "monitor/unit_monitor.h"
 #include "core/health.h"
 
-#ifndef _WIN32
 #include "app/tamrikctl/metrics_server.h"
 #include "app/tamrikctl/stop_signals.h"
+#ifndef _WIN32
+#include "app/tamrikctl/web_config.h"
 #endif
 
 namespace tamrik::ctl {
@@ -77,15 +79,32 @@ ListenAddress parseListenAddress(std::string_view text) {
 }
 
 int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
-  const CommandArguments a = parseCommandArguments(args, {{"--listen", true}});
+  const CommandArguments a = parseCommandArguments(args, {{"--listen", true}, {"--web.config.file", true}});
   if (a.help) return ctx.print(commandHelp(ctx.command));
   if (!a.error.empty()) return ctx.fail(kExitUsage, a.error);
   if (!a.operands.empty()) return ctx.fail(kExitUsage, "takes no arguments, got '" + std::string(a.operands[0]) + "'");
   const ListenAddress listen = parseListenAddress(a.value("--listen").value_or(kDefaultListen));
   if (!listen.error.empty()) return ctx.fail(kExitBadArgument, "--listen " + listen.error);
+  // TLS and passwords, read and checked before anything listens.
+  ServerSecurity security;
+  if (const auto file = a.value("--web.config.file")) {
 #ifdef _WIN32
-  return ctx.fail(kExitBadArgument, "the exporter runs on Linux only; on Windows use 'status --prometheus'");
+    return ctx.fail(kExitBadArgument, "--web.config.file: TLS and passwords are served on Linux only; on Windows "
+                                      "the exporter listens on plain HTTP");
 #else
+    const base::Result<WebConfig> config = loadWebConfig(std::string(*file));
+    if (!config) return ctx.fail(kExitBadArgument, "--web.config.file " + config.reason());
+    security.certFile = config->certFile;
+    security.keyFile = config->keyFile;
+    security.tls13Only = config->tls13Only;
+    security.tls12Max = config->tls12Max;
+    if (!config->users.empty()) {
+      security.checkPassword = [check = std::make_shared<PasswordCheck>(config->users)](
+                                   const std::string& user, const std::string& password) { return (*check)(user, password); };
+    }
+#endif
+  }
+  const bool https = !security.certFile.empty();
   UnitAccess access(ctx);
   if (const int status = access.start(); status != kExitOk) return status;
   sim::SimClock& clock = access.clock();
@@ -107,7 +126,10 @@ int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
                           "<body><h1>tamrikctl exporter</h1><p><a href=\"/metrics\">Metrics</a> of the Tamrik "
                           "units.</p></body></html>\n");
                     }});
-  MetricsServer server(std::move(routes));
+  MetricsServer server(std::move(routes), ServerLimits{}, std::move(security));
+  if (const std::string why = server.tlsError(); !why.empty()) {
+    return ctx.fail(kExitBadArgument, "--web.config.file: " + why);
+  }
   const std::string shownHost = listen.host.find(':') != std::string::npos ? "[" + listen.host + "]" : listen.host;
   if (std::string why = server.bind(listen.host, listen.port); !why.empty()) {
     return ctx.fail(kExitBadArgument,
@@ -115,7 +137,7 @@ int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
   }
   const StopSignals stop;
   server.start();
-  ctx.err << "tamrikctl exporter: serving http://" << shownHost << ":" << server.port() << "/metrics\n";
+  ctx.err << "tamrikctl exporter: serving " << (https ? "https" : "http") << "://" << shownHost << ":" << server.port() << "/metrics\n";
   ctx.err.flush();
   while (!stop.requested()) {
     monitor.step();
@@ -123,7 +145,6 @@ int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
   }
   server.stop();
   return kExitOk;
-#endif
 }
 
 }  // namespace
