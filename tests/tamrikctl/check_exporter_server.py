@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """The exporter's HTTP server against hostile clients, and behind TLS and passwords, on loopback.
 
-    check_exporter_server.py --tamrikctl PATH [--prometheus PATH] slow|tls
+    check_exporter_server.py --tamrikctl PATH [--prometheus PATH] [--runner WORD...] serve|slow|tls
 
+serve: the exporter (tamrikctl.exe under Wine with --runner) on a free loopback port answers
+      /metrics with a simulated unit's metrics, and /api/units (or, where that route is not
+      served, /), while ten idle connections are held open on it.
 slow: 50 connections held open on the exporter, half sending a header line a second and never
       ending the request, half idle (each opened again when the exporter closes it), while a real
       Prometheus scrapes it every second for 30 s: every scrape succeeds (up is 1 throughout, per
@@ -20,6 +23,7 @@ except under CI=true.
 """
 import argparse
 import json
+import select
 import os
 import re
 import shutil
@@ -29,6 +33,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.error
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -48,10 +53,11 @@ def missing(tool, package):
     return SKIP
 
 
-def start_exporter(tamrikctl, *extra):
-    exporter = subprocess.Popen([tamrikctl, "--simulate=1", "exporter", "--listen", "127.0.0.1:0", *extra],
+def start_exporter(tamrikctl, *extra, runner=(), seconds=30):
+    exporter = subprocess.Popen([*runner, tamrikctl, "--simulate=1", "exporter", "--listen", "127.0.0.1:0", *extra],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    line = exporter.stderr.readline()
+    ready, _, _ = select.select([exporter.stderr], [], [], seconds)
+    line = exporter.stderr.readline() if ready else f"nothing within {seconds} s"
     m = re.fullmatch(r"tamrikctl exporter: serving (https?)://127\.0\.0\.1:(\d+)/metrics\n", line)
     if not m:
         stop(exporter, "the exporter")
@@ -170,6 +176,33 @@ def check_slow(args, prometheus, folder, processes):
           f"slow requests cut after at most {max(clients.cut_after):.1f} s")
 
 
+def check_serve(args, processes):
+    # Under Wine the first start sets up the prefix.
+    exporter, port = start_exporter(args.tamrikctl, runner=args.runner, seconds=150 if args.runner else 30)
+    processes.append((exporter, "the exporter"))
+    base = f"http://127.0.0.1:{port}"
+    idle = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(10)]
+    try:
+        wait_for("/metrics with the unit up", lambda: 'tamrik_up{serial="SIM001"} 1' in get(f"{base}/metrics")[1], 30)
+        try:
+            status, body = get(f"{base}/api/units")
+            if status != 200 or "SIM001" not in body:
+                raise Failure(f"/api/units: {status}, {body[:200]!r}")
+            served = "/api/units"
+        except urllib.error.HTTPError as e:
+            if e.code != 404:
+                raise
+            status, body = get(f"{base}/")
+            if status != 200 or "/metrics" not in body:
+                raise Failure(f"/: {status}, {body[:200]!r}")
+            served = "/"
+    finally:
+        for s in idle:
+            s.close()
+    print(f"the exporter{' under ' + os.path.basename(args.runner[0]) if args.runner else ''} served /metrics and "
+          f"{served} on 127.0.0.1:{port} with ten idle connections held")
+
+
 def run(cmd, **kw):
     return subprocess.run(cmd, check=True, capture_output=True, text=True, timeout=60, **kw)
 
@@ -276,8 +309,18 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("--tamrikctl", required=True)
     p.add_argument("--prometheus", default="prometheus")
-    p.add_argument("part", choices=["slow", "tls"])
+    p.add_argument("--runner", action="append", default=[], help="program that runs tamrikctl (Wine)")
+    p.add_argument("part", choices=["serve", "slow", "tls"])
     args = p.parse_args()
+    if args.part == "serve":
+        processes = []
+        try:
+            check_serve(args, processes)
+            return 0
+        finally:
+            for process, name in processes:
+                process.kill()  # no signal reaches a Windows program under Wine as SIGTERM
+                process.wait(timeout=15)
     prometheus = shutil.which(args.prometheus)
     if not prometheus:
         return missing("prometheus", "prometheus")

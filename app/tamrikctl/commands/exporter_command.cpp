@@ -151,11 +151,12 @@ int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
 
 const CommandSpec kExporterCommand{
     "exporter",
-    "exporter [--listen ADDR:PORT]",
-    "  exporter [--listen ADDR:PORT]\n"
+    "exporter [--listen ADDR:PORT] [--web.config.file FILE]",
+    "  exporter [--listen ADDR:PORT] [--web.config.file FILE]\n"
     "                       Serve every unit's metrics to Prometheus at /metrics (default\n"
     "                       127.0.0.1:19347), from a health record kept while it runs: the\n"
-    "                       metrics of status --prometheus, counters and times of change.\n",
+    "                       metrics of status --prometheus, counters and times of change;\n"
+    "                       with TLS and passwords from a web config file.\n",
     "Serve the metrics of every attached unit (or the one of --unit) to Prometheus, until\n"
     "SIGINT or SIGTERM: GET /metrics answers from what the exporter keeps in memory, at once.\n"
     "Units that come later are served as they come; a unit that is unplugged is waited for.\n"
@@ -182,17 +183,37 @@ const CommandSpec kExporterCommand{
     "  tamrik_constellation_satellites, tamrik_constellation_satellites_used\n"
     "                                    satellites heard and used, by constellation\n"
     "Counters start at 0 when the exporter starts. The fix, position, receiver time and\n"
-    "satellites of a receiver that sent no NAV message for 25 s are left out. Linux only.\n"
+    "satellites of a receiver that sent no NAV message for 25 s are left out.\n"
     "\n"
     "Options:\n"
     "  --listen ADDR:PORT   Where to listen: an IPv4 address or host name, or an IPv6 address\n"
     "                       in brackets ([::1]:19347), and a port (0: any free one). Default\n"
     "                       127.0.0.1:19347, this machine only; 0.0.0.0:19347 for every\n"
     "                       address. The address taken is named on standard error.\n"
+    "                       Beyond this machine, serve with --web.config.file: the metrics\n"
+    "                       hold each unit's position.\n"
+    "  --web.config.file FILE\n"
+    "                       TLS and passwords, in the Prometheus exporters' web config format:\n"
+    "                         tls_server_config:\n"
+    "                           cert_file: server.crt   # relative to FILE's folder\n"
+    "                           key_file: server.key    # RSA 2048 bits or more, or EC\n"
+    "                           min_version: TLS12      # the least; or TLS13\n"
+    "                         basic_auth_users:\n"
+    "                           prometheus: $2y$10$...  # bcrypt: htpasswd -nB prometheus\n"
+    "                       A request without the right user and password gets 401; plain\n"
+    "                       HTTP to the TLS port gets 400. Other keys of that format\n"
+    "                       (client certificates, cipher suites, headers) are refused. Linux\n"
+    "                       only: on Windows the exporter serves plain HTTP and refuses it.\n"
+    "\n"
+    "Each connection is bounded: 64 at once (more are closed as they come), 10 s for a\n"
+    "request from its start or the previous answer, 5 s of silence between kept-alive\n"
+    "requests, 64 KiB of body; slow or idle clients cannot hold back a scrape.\n"
     "\n"
     "Exit status: 0 stopped by a signal; 1 the HTTP server failed; 2 ADDR:PORT is malformed or\n"
     "cannot be listened on (taken, for example by another exporter, or not an address of this\n"
-    "machine), or the simulation could not be started; 64 usage.\n",
+    "machine), the web config file cannot be read or served (malformed, an unknown key, a\n"
+    "certificate without its key, a weak key), or the simulation could not be started; 64\n"
+    "usage. A bad web config file stops it before it listens.\n",
     runExporter,
     true,
 };
