@@ -333,19 +333,24 @@ void MetricsServer::Impl::acceptLoop(socket_t listening) {
       return;
     }
     setSocketTimeouts(sock, limits.ioSeconds);
-#ifdef _WIN32
-    // Windows has no dup() for sockets; the handle is cut only while its worker holds it (below).
-    const socket_t watch = sock;
-#else
-    const socket_t watch = ::dup(sock);
-#endif
     std::unique_lock lock(mutex);
-    if (watch == INVALID_SOCKET || queue.size() + busy >= slots.size()) {
+    if (queue.size() + busy >= slots.size()) {
       // Every worker has a connection: this one is closed at once rather than kept waiting.
       lock.unlock();
       closeSocket(sock);
       continue;
     }
+#ifdef _WIN32
+    // Windows has no dup() for sockets; the handle is cut only while its worker holds it (below).
+    const socket_t watch = sock;
+#else
+    const socket_t watch = ::dup(sock);
+    if (watch == INVALID_SOCKET) {
+      lock.unlock();
+      closeSocket(sock);
+      continue;
+    }
+#endif
     queue.push_back({sock, watch});
     lock.unlock();
     wake.notify_one();

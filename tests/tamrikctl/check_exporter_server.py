@@ -5,7 +5,7 @@
 
 serve: the exporter (tamrikctl.exe under Wine with --runner) on a free loopback port answers
       /metrics with a simulated unit's metrics, and /api/units (or, where that route is not
-      served, /), while ten idle connections are held open on it.
+      served, /); with all the connections it takes held idle, one more is closed at once.
 slow: 50 connections held open on the exporter, half sending a header line a second and never
       ending the request, half idle (each opened again when the exporter closes it), while a real
       Prometheus scrapes it every second for 30 s: every scrape succeeds (up is 1 throughout, per
@@ -43,6 +43,7 @@ SKIP = 77
 SLOW_CLIENTS = 50
 SCRAPE_SECONDS = 30
 REQUEST_SECONDS = 10  # the exporter's bound on a request, ServerLimits::requestSeconds
+CONNECTIONS = 64  # the connections it takes at once, ServerLimits::connections
 
 
 def missing(tool, package):
@@ -176,14 +177,35 @@ def check_slow(args, prometheus, folder, processes):
           f"slow requests cut after at most {max(clients.cut_after):.1f} s")
 
 
+def closed_by_server(sock, seconds):
+    sock.settimeout(seconds)
+    try:
+        return sock.recv(1) == b""
+    except socket.timeout:
+        return False
+    except OSError:
+        return True  # reset
+
+
 def check_serve(args, processes):
     # Under Wine the first start sets up the prefix.
     exporter, port = start_exporter(args.tamrikctl, runner=args.runner, seconds=150 if args.runner else 30)
     processes.append((exporter, "the exporter"))
     base = f"http://127.0.0.1:{port}"
-    idle = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(10)]
+    wait_for("/metrics with the unit up", lambda: 'tamrik_up{serial="SIM001"} 1' in get(f"{base}/metrics")[1], 30)
+    # Every connection the server takes held idle: one more is closed at once, not queued; when
+    # some go, a scrape is answered again.
+    held = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(CONNECTIONS)]
     try:
-        wait_for("/metrics with the unit up", lambda: 'tamrik_up{serial="SIM001"} 1' in get(f"{base}/metrics")[1], 30)
+        extra = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(3)]
+        refused = sum(closed_by_server(s, 2) for s in extra)
+        for s in extra:
+            s.close()
+        if refused != len(extra):
+            raise Failure(f"with {CONNECTIONS} connections held, {refused} of {len(extra)} more were closed at once")
+        for s in held[:4]:
+            s.close()
+        wait_for("/metrics with most connections held", lambda: get(f"{base}/metrics")[0] == 200, 10)
         try:
             status, body = get(f"{base}/api/units")
             if status != 200 or "SIM001" not in body:
@@ -197,10 +219,10 @@ def check_serve(args, processes):
                 raise Failure(f"/: {status}, {body[:200]!r}")
             served = "/"
     finally:
-        for s in idle:
+        for s in held:
             s.close()
     print(f"the exporter{' under ' + os.path.basename(args.runner[0]) if args.runner else ''} served /metrics and "
-          f"{served} on 127.0.0.1:{port} with ten idle connections held")
+          f"{served} on 127.0.0.1:{port}, and closed connections beyond {CONNECTIONS} at once")
 
 
 def run(cmd, **kw):
@@ -285,10 +307,21 @@ def check_tls(args, prometheus, folder, processes):
     status, body, _ = curl(f"http://127.0.0.1:{port}/metrics", "-u", "prometheus:right horse")
     if status != 400 or "tamrik" in body or "HTTPS" not in body:
         raise Failure(f"plain HTTP to the TLS port: {status}, {body[:200]!r}")
-    for version, refused in (("--tlsv1.1", "--tls-max"), ):
-        status, body, rc = curl(url, *ca, "-u", "prometheus:right horse", version, refused, "1.1")
-        if rc == 0 or "tamrik" in body:
-            raise Failure(f"TLS 1.1 was served: exit {rc}, {status}")
+    status, body, _ = curl(url, *ca, "-u", "prometheus:right horse", "--tls-max", "1.2")
+    if status != 200:
+        raise Failure(f"TLS 1.2 was not served: {status}")
+    # min_version TLS13: a client of TLS 1.2 at most is refused.
+    with open(f"{folder}/web13.yml", "w") as f:
+        f.write("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  min_version: TLS13\n")
+    only13, port13 = start_exporter(args.tamrikctl, "--web.config.file", f"{folder}/web13.yml")
+    processes.append((only13, "the TLS 1.3 exporter"))
+    status, body, rc = curl(f"https://127.0.0.1:{port13}/metrics", *ca, "--tls-max", "1.2")
+    if rc == 0 or "tamrik" in body:
+        raise Failure(f"min_version TLS13 served TLS 1.2: exit {rc}, {status}")
+    status, body, rc = curl(f"https://127.0.0.1:{port13}/metrics", *ca, "--tlsv1.3")
+    if status != 200:
+        raise Failure(f"min_version TLS13 did not serve TLS 1.3: exit {rc}, {status}")
+    stop(only13, "the TLS 1.3 exporter")
 
     api = start_prometheus(prometheus, folder,
                            "    scheme: https\n"
