@@ -76,6 +76,19 @@ int lastSocketError() {
 #endif
 }
 
+// A second handle on the socket, kept by the server to cut the connection even while the library
+// closes its own: a handle the server closes itself is never taken again by another socket before
+// the server is done with it.
+socket_t secondHandle(socket_t sock) {
+#ifdef _WIN32
+  WSAPROTOCOL_INFOW info{};
+  if (::WSADuplicateSocketW(sock, ::GetCurrentProcessId(), &info) != 0) return INVALID_SOCKET;
+  return ::WSASocketW(FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, &info, 0, WSA_FLAG_OVERLAPPED);
+#else
+  return ::dup(sock);
+#endif
+}
+
 // Waits up to `ms` for the socket to be readable: 1 readable, 0 not yet, -1 failed.
 int waitReadable(socket_t sock, int ms) {
 #ifdef _WIN32
@@ -350,17 +363,12 @@ void MetricsServer::Impl::acceptLoop(socket_t listening) {
       closeSocket(sock);
       continue;
     }
-#ifdef _WIN32
-    // Windows has no dup() for sockets; the handle is cut only while its worker holds it (below).
-    const socket_t watch = sock;
-#else
-    const socket_t watch = ::dup(sock);
+    const socket_t watch = secondHandle(sock);
     if (watch == INVALID_SOCKET) {
       lock.unlock();
       closeSocket(sock);
       continue;
     }
-#endif
     queue.push_back({sock, watch});
     lock.unlock();
     wake.notify_one();
@@ -400,9 +408,7 @@ void MetricsServer::Impl::work(Slot& slot) {
     std::lock_guard lock(mutex);
     slot.busy = false;
     --busy;
-#ifndef _WIN32
-    ::close(slot.watch);
-#endif
+    closeSocket(slot.watch);
     slot.watch = INVALID_SOCKET;
   }
 }
