@@ -266,15 +266,12 @@ def check_tls(args, prometheus, folder, processes):
         f.write("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
                 f"basic_auth_users:\n  prometheus: '{hashed}'\n")
 
-    # Files that stop the exporter before it listens: one line, exit 2.
+    # Files that stop the exporter before it listens, one line and exit 2, whether the file, its
+    # settings or the key it names is at fault (the unit tests go through every reason).
     bad = {
         "missing.yml": None,
-        "malformed.yml": "tls_server_config: [cert_file\n",
         "unknown.yml": "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  kye_file: x\n",
-        "no-key.yml": "tls_server_config:\n  cert_file: server.crt\n",
         "weak.yml": "tls_server_config:\n  cert_file: server.crt\n  key_file: weak.key\n",
-        "unreadable-key.yml": "tls_server_config:\n  cert_file: server.crt\n  key_file: .\n",
-        "not-bcrypt.yml": "basic_auth_users:\n  prometheus: plain-text\n",
     }
     for name, text in bad.items():
         path = f"{folder}/{name}"
