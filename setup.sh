@@ -48,7 +48,7 @@ HOST_ARCH=$(dpkg --print-architecture 2>/dev/null || uname -m)
 case "$OS_ID:$OS_RELEASE:$HOST_ARCH" in
   debian:12:amd64 | debian:13:amd64 | debian:12:arm64 | debian:13:arm64 | raspbian:12:armhf | raspbian:13:armhf | debian:12:armhf | debian:13:armhf) ;;
   *)
-    echo "setup.sh supports Debian 12 and 13 (amd64) and Raspberry Pi OS on them (arm64, armhf), not $OS_NAME ($HOST_ARCH); elsewhere install CMake 3.25 or newer, Ninja, a C++20 compiler, Qt 6 Widgets, hidapi (hidraw), cpp-httplib and GoogleTest by hand and build with: cmake -S . -B build -G Ninja && cmake --build build" >&2
+    echo "setup.sh supports Debian 12 and 13 (amd64) and Raspberry Pi OS on them (arm64, armhf), not $OS_NAME ($HOST_ARCH); elsewhere install CMake 3.25 or newer, Ninja, a C++20 compiler, Qt 6 Widgets, hidapi (hidraw), cpp-httplib, OpenSSL, yaml-cpp, libxcrypt and GoogleTest by hand and build with: cmake -S . -B build -G Ninja && cmake --build build" >&2
     exit 1
     ;;
 esac
@@ -60,7 +60,7 @@ case "$OS_RELEASE" in
 esac
 PACKAGES=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev libhidapi-dev libcpp-httplib-dev
+  qt6-base-dev libhidapi-dev libcpp-httplib-dev libssl-dev libyaml-cpp-dev libcrypt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation2
   xdg-utils desktop-file-utils
@@ -68,7 +68,7 @@ PACKAGES=(
   clang "$CLANG_RT"
   udev usbip
   gpsd gpsd-clients gpsd-tools chrony
-  prometheus
+  prometheus openssl curl apache2-utils
   chromium chromium-driver python3-selenium
   dpkg-dev lintian appstream man-db groff-base librsvg2-bin patch
 )
@@ -98,7 +98,8 @@ VM_PACKAGES=(mmdebstrap qemu-system-x86 e2fsprogs git)
 cross_packages() {
   local arch=$1 gui=$2
   CROSS_PACKAGES=("crossbuild-essential-$arch" qemu-user-static
-                  "libhidapi-dev:$arch" "libcpp-httplib-dev:$arch" "libstdc++6:$arch")
+                  "libhidapi-dev:$arch" "libcpp-httplib-dev:$arch" "libssl-dev:$arch" "libyaml-cpp-dev:$arch"
+                  "libcrypt-dev:$arch" "libstdc++6:$arch")
   [ "$gui" = ON ] && CROSS_PACKAGES+=("qt6-base-dev:$arch")
   return 0
 }

@@ -1,7 +1,7 @@
 # Builds the Windows installer and the portable zip from a Windows build (CMake target
 # windows_installer):
 #   cmake -DVERSION=<x.y.z> -DTAMRIKCTL=<tamrikctl.exe> -DWINDOW=<tamrik-config.exe> -DCOPYING=<the GPL's text>
-#         -DLICENSE=<hidapi BSD licence> -DSTRIP=<strip> -DMAKENSIS=<makensis> -DNSI=<tamrik-config.nsi>
+#         -DLICENSE=<hidapi BSD licence> -DHTTPLIB_LICENSE=<cpp-httplib's MIT licence> -DSTRIP=<strip> -DMAKENSIS=<makensis> -DNSI=<tamrik-config.nsi>
 #         -DOUT=<folder> -DRELEASE=<ON|OFF> -P build_installer.cmake
 # The programs are stripped of their debug information on the way; their licence goes beside them as
 # COPYING.txt, with Windows' line ends, which Notepad and the installer's licence page show. Without
@@ -38,6 +38,10 @@ string(REPLACE "\r\n" "\n" text "${text}")
 string(REPLACE "\n" "\r\n" text "${text}")
 file(WRITE "${stage}/COPYING.txt" "${text}")
 file(COPY_FILE "${LICENSE}" "${stage}/hidapi-LICENSE-bsd.txt")
+file(READ "${HTTPLIB_LICENSE}" text)
+string(REPLACE "\r\n" "\n" text "${text}")
+string(REPLACE "\n" "\r\n" text "${text}")
+file(WRITE "${stage}/cpp-httplib-LICENSE.txt" "${text}")
 
 set(defines "-DVERSION=${VERSION}" "-DSTAGE=${stage}" "-DOUTFILE=${setup}")
 if(RELEASE)

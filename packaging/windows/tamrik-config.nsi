@@ -3,7 +3,7 @@
 ; windows_installer (or ./setup.sh windows) with:
 ;   makensis /DVERSION=<x.y.z> /DSTAGE=<folder with the programs> /DOUTFILE=<setup.exe> [/DRELEASE] tamrik-config.nsi
 ; STAGE holds tamrikctl.exe, tamrik-config.exe, COPYING.txt (the programs' licence, the GNU GPL
-; version 3, with Windows' line ends) and hidapi-LICENSE-bsd.txt. A release needs
+; version 3, with Windows' line ends), hidapi-LICENSE-bsd.txt and cpp-httplib-LICENSE.txt. A release needs
 ; tamrik-config.exe: without it makensis stops with an error; other builds leave it out and warn.
 ; Silent use: setup.exe /S [/D=C:\path\to\folder] and uninstall.exe /S.
 
@@ -87,6 +87,7 @@ Section "Programs" SecPrograms
   File "${STAGE}\tamrikctl.exe"
   File "${STAGE}\COPYING.txt"
   File "${STAGE}\hidapi-LICENSE-bsd.txt"
+  File "${STAGE}\cpp-httplib-LICENSE.txt"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
 !ifdef HAVE_WINDOW
@@ -112,6 +113,7 @@ Section "Uninstall"
   Delete "$INSTDIR\tamrikctl.exe"
   Delete "$INSTDIR\COPYING.txt"
   Delete "$INSTDIR\hidapi-LICENSE-bsd.txt"
+  Delete "$INSTDIR\cpp-httplib-LICENSE.txt"
   Delete "$INSTDIR\uninstall.exe"
   ; Only an empty folder is removed: nothing the user put there is lost.
   RMDir "$INSTDIR"

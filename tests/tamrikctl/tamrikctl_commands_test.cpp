@@ -960,17 +960,21 @@ TEST(TamrikctlExporter, AMalformedOrUnusableAddressEndsItWithOneLine) {
       {"::1:19347", "an IPv6 address goes in brackets"},
       {"[host]:19347", "is not an IPv6 address"},
       {"a b:19347", "is not an address or a host name"},
-#ifdef _WIN32
-      {"127.0.0.1:19347", "the exporter runs on Linux only"},
-#else
       {"192.0.2.1:19347", "cannot listen on 192.0.2.1:19347: Cannot assign requested address"},
-#endif
   };
   for (const auto& [listen, reason] : cases) {
     const Ran r = ctl({"--simulate=1", "exporter", "--listen", listen});
     EXPECT_EQ(r.status, kExitBadArgument) << listen;
     expectOneLineReason(r, reason);
   }
+  // A web config file that cannot be served stops it before it listens.
+  const Ran r = ctl({"--simulate=1", "exporter", "--listen", "127.0.0.1:0", "--web.config.file", "/nonexistent/web.yml"});
+  EXPECT_EQ(r.status, kExitBadArgument);
+#ifdef _WIN32
+  expectOneLineReason(r, "--web.config.file: TLS and passwords are served on Linux only");
+#else
+  expectOneLineReason(r, "--web.config.file /nonexistent/web.yml: No such file or directory");
+#endif
 }
 
 // The frames each changing command sends a unit and what it prints, one command after another on

@@ -1,5 +1,6 @@
 // tamrikctl exporter: a long-running Prometheus exporter for every attached unit.
 #include <charconv>
+#include <memory>
 #include <string>
 
 #include "app/tamrikctl/commands/commands.h"
@@ -12,9 +13,10 @@
 #include "web/status_page.h"
 #include "web/units_json.h"
 
-#ifndef _WIN32
 #include "app/tamrikctl/metrics_server.h"
 #include "app/tamrikctl/stop_signals.h"
+#ifndef _WIN32
+#include "app/tamrikctl/web_config.h"
 #endif
 
 namespace tamrik::ctl {
@@ -79,15 +81,32 @@ ListenAddress parseListenAddress(std::string_view text) {
 }
 
 int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
-  const CommandArguments a = parseCommandArguments(args, {{"--listen", true}});
+  const CommandArguments a = parseCommandArguments(args, {{"--listen", true}, {"--web.config.file", true}});
   if (a.help) return ctx.print(commandHelp(ctx.command));
   if (!a.error.empty()) return ctx.fail(kExitUsage, a.error);
   if (!a.operands.empty()) return ctx.fail(kExitUsage, "takes no arguments, got '" + std::string(a.operands[0]) + "'");
   const ListenAddress listen = parseListenAddress(a.value("--listen").value_or(kDefaultListen));
   if (!listen.error.empty()) return ctx.fail(kExitBadArgument, "--listen " + listen.error);
+  // TLS and passwords, read and checked before anything listens.
+  ServerSecurity security;
+  if (const auto file = a.value("--web.config.file")) {
 #ifdef _WIN32
-  return ctx.fail(kExitBadArgument, "the exporter runs on Linux only; on Windows use 'status --prometheus'");
+    return ctx.fail(kExitBadArgument, "--web.config.file: TLS and passwords are served on Linux only; on Windows "
+                                      "the exporter listens on plain HTTP");
 #else
+    const base::Result<WebConfig> config = loadWebConfig(std::string(*file));
+    if (!config) return ctx.fail(kExitBadArgument, "--web.config.file " + config.reason());
+    security.certFile = config->certFile;
+    security.keyFile = config->keyFile;
+    security.tls13Only = config->tls13Only;
+    security.tls12Max = config->tls12Max;
+    if (!config->users.empty()) {
+      security.checkPassword = [check = std::make_shared<PasswordCheck>(config->users)](
+                                   const std::string& user, const std::string& password) { return (*check)(user, password); };
+    }
+#endif
+  }
+  const bool https = !security.certFile.empty();
   UnitAccess access(ctx);
   if (const int status = access.start(); status != kExitOk) return status;
   sim::SimClock& clock = access.clock();
@@ -118,7 +137,10 @@ int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
                       });
                       return json;
                     }});
-  MetricsServer server(std::move(routes));
+  MetricsServer server(std::move(routes), ServerLimits{}, std::move(security));
+  if (const std::string why = server.tlsError(); !why.empty()) {
+    return ctx.fail(kExitBadArgument, "--web.config.file: " + why);
+  }
   const std::string shownHost = listen.host.find(':') != std::string::npos ? "[" + listen.host + "]" : listen.host;
   if (std::string why = server.bind(listen.host, listen.port); !why.empty()) {
     return ctx.fail(kExitBadArgument,
@@ -126,7 +148,7 @@ int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
   }
   const StopSignals stop;
   server.start();
-  ctx.err << "tamrikctl exporter: serving http://" << shownHost << ":" << server.port() << "/metrics\n";
+  ctx.err << "tamrikctl exporter: serving " << (https ? "https" : "http") << "://" << shownHost << ":" << server.port() << "/metrics\n";
   ctx.err.flush();
   while (!stop.requested()) {
     monitor.step();
@@ -134,18 +156,18 @@ int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
   }
   server.stop();
   return kExitOk;
-#endif
 }
 
 }  // namespace
 
 const CommandSpec kExporterCommand{
     "exporter",
-    "exporter [--listen ADDR:PORT]",
-    "  exporter [--listen ADDR:PORT]\n"
+    "exporter [--listen ADDR:PORT] [--web.config.file FILE]",
+    "  exporter [--listen ADDR:PORT] [--web.config.file FILE]\n"
     "                       Serve every unit's metrics to Prometheus at /metrics (default\n"
     "                       127.0.0.1:19347), from a health record kept while it runs: the\n"
-    "                       metrics of status --prometheus, counters and times of change.\n",
+    "                       metrics of status --prometheus, counters and times of change;\n"
+    "                       with TLS and passwords from a web config file.\n",
     "Serve the metrics of every attached unit (or the one of --unit) to Prometheus, until\n"
     "SIGINT or SIGTERM: GET /metrics answers from what the exporter keeps in memory, at once.\n"
     "GET / is a status page for people (the lights, output, position, sky, last hour and\n"
@@ -190,17 +212,37 @@ const CommandSpec kExporterCommand{
     "  tamrikctl_build_info{version=...} always 1; the version of tamrikctl\n"
     "Counters start at 0 when the exporter starts. The values of a NAV message that has not\n"
     "come for 25 s are left out: NAV-PVT and NAV-SVINFO keep the fix, position, satellites\n"
-    "and their timing values current, NAV-CLOCK its own, NAV-TIMEUTC its UTC. Linux only.\n"
+    "and their timing values current, NAV-CLOCK its own, NAV-TIMEUTC its UTC.\n"
     "\n"
     "Options:\n"
     "  --listen ADDR:PORT   Where to listen: an IPv4 address or host name, or an IPv6 address\n"
     "                       in brackets ([::1]:19347), and a port (0: any free one). Default\n"
     "                       127.0.0.1:19347, this machine only; 0.0.0.0:19347 for every\n"
     "                       address. The address taken is named on standard error.\n"
+    "                       Beyond this machine, serve with --web.config.file: the metrics\n"
+    "                       hold each unit's position.\n"
+    "  --web.config.file FILE\n"
+    "                       TLS and passwords, in the Prometheus exporters' web config format:\n"
+    "                         tls_server_config:\n"
+    "                           cert_file: server.crt   # relative to FILE's folder\n"
+    "                           key_file: server.key    # RSA 2048 bits or more, or EC\n"
+    "                           min_version: TLS12      # the least; or TLS13\n"
+    "                         basic_auth_users:\n"
+    "                           prometheus: $2y$10$...  # bcrypt: htpasswd -nB prometheus\n"
+    "                       A request without the right user and password gets 401; plain\n"
+    "                       HTTP to the TLS port gets 400. Other keys of that format\n"
+    "                       (client certificates, cipher suites, headers) are refused. Linux\n"
+    "                       only: on Windows the exporter serves plain HTTP and refuses it.\n"
+    "\n"
+    "Each connection is bounded: 64 at once (more are closed as they come), 10 s for a\n"
+    "request from its start or the previous answer, 5 s of silence between kept-alive\n"
+    "requests, 64 KiB of body; slow or idle clients cannot hold back a scrape.\n"
     "\n"
     "Exit status: 0 stopped by a signal; 1 the HTTP server failed; 2 ADDR:PORT is malformed or\n"
     "cannot be listened on (taken, for example by another exporter, or not an address of this\n"
-    "machine), or the simulation could not be started; 64 usage.\n",
+    "machine), the web config file cannot be read or served (malformed, an unknown key, a\n"
+    "certificate without its key, a weak key), or the simulation could not be started; 64\n"
+    "usage. A bad web config file stops it before it listens.\n",
     runExporter,
     true,
 };
