@@ -17,13 +17,14 @@ import json
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
 import urllib.error
 import urllib.parse
 
-from check_prometheus import SKIP, Failure, free_port, get, stop, wait_for
+from prometheus_harness import Failure, get, missing, start_prometheus, stop, stop_all, wait_for
 
 FAULTS = "stall:SIM002@3000,unplug:SIM003@3000"
 # What Grafana puts for its own variables, and for $serial with one unit chosen.
@@ -31,7 +32,6 @@ VARIABLES = {"$__rate_interval": "1m", "$__interval": "15s", "$__range": "1h", "
 
 
 def promtool_check(promtool, text, what):
-    import subprocess
     checked = subprocess.run([promtool, "check", "metrics"], input=text.encode(), capture_output=True, timeout=60)
     if checked.returncode != 0:
         raise Failure(f"promtool check metrics on {what}: {(checked.stdout + checked.stderr).decode(errors='replace')}")
@@ -78,11 +78,7 @@ def main():
     args = p.parse_args()
     prometheus, promtool = shutil.which(args.prometheus), shutil.which("promtool")
     if not prometheus or not promtool:
-        if os.environ.get("CI") == "true":
-            print("prometheus or promtool is missing (CI=true: they are required; setup.sh installs them)")
-            return 1
-        print("skipped: prometheus is not installed (setup.sh installs it)")
-        return SKIP
+        return missing("prometheus" if not prometheus else "promtool", "prometheus")
     with open(args.dashboard, encoding="utf-8") as f:
         dashboard = json.load(f)
     exprs = queries(dashboard)
@@ -90,7 +86,6 @@ def main():
     if [v["name"] for v in variables] != ["serial"] or variables[0]["datasource"]["uid"] != "${DS_PROMETHEUS}":
         raise Failure(f"the dashboard's variables: {variables}")
 
-    import subprocess
     processes = []
     with tempfile.TemporaryDirectory(prefix="tamrik-dashboard-") as folder:
         try:
@@ -106,28 +101,10 @@ def main():
             metrics_url = f"http://127.0.0.1:{port}/metrics"
             promtool_check(promtool, get(metrics_url)[1], "/metrics at the start")
 
-            with open(os.path.join(folder, "prometheus.yml"), "w") as f:
-                f.write("global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
-                        f"scrape_configs:\n  - job_name: tamrik\n    static_configs:\n"
-                        f"      - targets: ['127.0.0.1:{port}']\n")
-            server = None
-            for _ in range(3):  # a free port may be taken again between the look and the start
-                api_port = free_port()
-                server = subprocess.Popen(
-                    [prometheus, f"--config.file={folder}/prometheus.yml", f"--storage.tsdb.path={folder}/data",
-                     f"--web.listen-address=127.0.0.1:{api_port}", "--log.level=warn"],
-                    stdout=subprocess.DEVNULL, stderr=open(os.path.join(folder, "prometheus.log"), "w"))
-                processes.append((server, "prometheus"))
-                try:
-                    wait_for("prometheus ready",
-                             lambda: server.poll() is None and get(f"http://127.0.0.1:{api_port}/-/ready")[0] == 200, 30)
-                    break
-                except Failure:
-                    stop(server, "prometheus")
-                    server = None
-            if server is None:
-                raise Failure("prometheus did not start: " + open(os.path.join(folder, "prometheus.log")).read()[-2000:])
-            api = f"http://127.0.0.1:{api_port}/api/v1"
+            api = start_prometheus(prometheus, folder,
+                                   "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+                                   f"scrape_configs:\n  - job_name: tamrik\n    static_configs:\n"
+                                   f"      - targets: ['127.0.0.1:{port}']\n", processes)
 
             def query(expr):
                 try:
@@ -162,11 +139,7 @@ def main():
             if stop(exporter, "the exporter") != 0:
                 raise Failure(f"the exporter ended with {exporter.returncode} on SIGTERM")
         finally:
-            for process, name in reversed(processes):
-                try:
-                    stop(process, name)
-                except Failure as e:
-                    print(e, file=sys.stderr)
+            stop_all(processes)
     print(f"the dashboard's {len(exprs)} queries each gave SIM001's series; /metrics passed promtool up, silent and away")
     return 0
 

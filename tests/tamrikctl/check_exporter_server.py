@@ -37,21 +37,12 @@ import urllib.error
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_prometheus import Failure, free_port, get, stop, wait_for  # noqa: E402
+from prometheus_harness import Failure, get, missing, start_prometheus as start_server, stop, stop_all, wait_for  # noqa: E402
 
-SKIP = 77
 SLOW_CLIENTS = 50
 SCRAPE_SECONDS = 30
 REQUEST_SECONDS = 10  # the exporter's bound on a request, ServerLimits::requestSeconds
 CONNECTIONS = 64  # the connections it takes at once, ServerLimits::connections
-
-
-def missing(tool, package):
-    if os.environ.get("CI") == "true":
-        print(f"{tool} is missing (CI=true: it is required; setup.sh installs {package})")
-        return 1
-    print(f"skipped: {tool} is not installed (setup.sh installs {package})")
-    return SKIP
 
 
 def start_exporter(tamrikctl, *extra, runner=(), seconds=30):
@@ -67,24 +58,8 @@ def start_exporter(tamrikctl, *extra, runner=(), seconds=30):
 
 
 def start_prometheus(prometheus, folder, scrape_config, processes):
-    with open(os.path.join(folder, "prometheus.yml"), "w") as f:
-        f.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
-                "scrape_configs:\n  - job_name: tamrik\n" + scrape_config)
-    log = os.path.join(folder, "prometheus.log")
-    for _ in range(3):  # a free port may be taken again between the look and the start
-        api_port = free_port()
-        server = subprocess.Popen(
-            [prometheus, f"--config.file={folder}/prometheus.yml", f"--storage.tsdb.path={folder}/data",
-             f"--web.listen-address=127.0.0.1:{api_port}", "--log.level=warn"],
-            stdout=subprocess.DEVNULL, stderr=open(log, "w"))
-        processes.append((server, "prometheus"))
-        try:
-            wait_for("prometheus ready",
-                     lambda: server.poll() is None and get(f"http://127.0.0.1:{api_port}/-/ready")[0] == 200, 30)
-            return f"http://127.0.0.1:{api_port}/api/v1"
-        except Failure:
-            stop(server, "prometheus")
-    raise Failure("prometheus did not start: " + open(log).read()[-2000:])
+    return start_server(prometheus, folder, "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+                        "scrape_configs:\n  - job_name: tamrik\n" + scrape_config, processes)
 
 
 def query(api, expr):
@@ -362,13 +337,7 @@ def main():
                 return 0
             return check_tls(args, prometheus, folder, processes)
         finally:
-            for process, name in reversed(processes):
-                try:
-                    if args.runner and process.poll() is None:
-                        process.kill()  # no signal reaches a Windows program under Wine as SIGTERM
-                    stop(process, name)
-                except Failure as e:
-                    print(e, file=sys.stderr)
+            stop_all(processes, kill_first=bool(args.runner))  # no signal reaches a Windows program under Wine
 
 
 if __name__ == "__main__":

@@ -16,59 +16,15 @@ import json
 import os
 import re
 import shutil
-import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 import urllib.parse
-import urllib.request
 
-SKIP = 77
+from prometheus_harness import Failure, get, missing, start_prometheus, stop, stop_all, wait_for
+
 FAULTS = "signal-loss:SIM001@8000,signal:SIM001@10000,unplug:SIM001@16000"
-
-
-class Failure(Exception):
-    pass
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def get(url, timeout=5):
-    with urllib.request.urlopen(url, timeout=timeout) as r:
-        return r.status, r.read().decode()
-
-
-def wait_for(what, check, seconds):
-    """Calls check() until it returns something true, at most `seconds` long."""
-    deadline = time.monotonic() + seconds
-    last = None
-    while time.monotonic() < deadline:
-        try:
-            last = check()
-            if last:
-                return last
-        except OSError as e:
-            last = e
-        time.sleep(0.25)
-    raise Failure(f"{what}: not within {seconds} s (last: {last!r})")
-
-
-def stop(process, name):
-    if process.poll() is None:
-        process.send_signal(signal.SIGTERM)
-        try:
-            return process.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait(timeout=15)
-            raise Failure(f"{name} did not end on SIGTERM")
-    return process.returncode
 
 
 def main():
@@ -79,11 +35,7 @@ def main():
     args = p.parse_args()
     prometheus = shutil.which(args.prometheus)
     if not prometheus:
-        if os.environ.get("CI") == "true":
-            print("prometheus is missing (CI=true: it is required; setup.sh installs it)")
-            return 1
-        print("skipped: prometheus is not installed (setup.sh installs it)")
-        return SKIP
+        return missing("prometheus", "prometheus")
 
     processes = []
     with tempfile.TemporaryDirectory(prefix="tamrik-prometheus-") as folder:
@@ -100,29 +52,11 @@ def main():
             port = int(m.group(1))
 
             shutil.copy(args.rules, os.path.join(folder, "tamrik-alerts.yml"))
-            with open(os.path.join(folder, "prometheus.yml"), "w") as f:
-                f.write("global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
-                        "rule_files:\n  - tamrik-alerts.yml\n"
-                        f"scrape_configs:\n  - job_name: tamrik\n    static_configs:\n"
-                        f"      - targets: ['127.0.0.1:{port}']\n")
-            server = None
-            for _ in range(3):  # a free port may be taken again between the look and the start
-                api_port = free_port()
-                server = subprocess.Popen(
-                    [prometheus, f"--config.file={folder}/prometheus.yml", f"--storage.tsdb.path={folder}/data",
-                     f"--web.listen-address=127.0.0.1:{api_port}", "--log.level=warn"],
-                    stdout=subprocess.DEVNULL, stderr=open(os.path.join(folder, "prometheus.log"), "w"))
-                processes.append((server, "prometheus"))
-                try:
-                    wait_for("prometheus ready",
-                             lambda: server.poll() is None and get(f"http://127.0.0.1:{api_port}/-/ready")[0] == 200, 30)
-                    break
-                except Failure:
-                    stop(server, "prometheus")
-                    server = None
-            if server is None:
-                raise Failure("prometheus did not start: " + open(os.path.join(folder, "prometheus.log")).read()[-2000:])
-            api = f"http://127.0.0.1:{api_port}/api/v1"
+            api = start_prometheus(prometheus, folder,
+                                   "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+                                   "rule_files:\n  - tamrik-alerts.yml\n"
+                                   f"scrape_configs:\n  - job_name: tamrik\n    static_configs:\n"
+                                   f"      - targets: ['127.0.0.1:{port}']\n", processes)
 
             def query(expr):
                 status, body = get(f"{api}/query?" + urllib.parse.urlencode({"query": expr}))
@@ -165,11 +99,7 @@ def main():
             if stop(exporter, "the exporter") != 0:
                 raise Failure(f"the exporter ended with {exporter.returncode} on SIGTERM")
         finally:
-            for process, name in reversed(processes):
-                try:
-                    stop(process, name)
-                except Failure as e:
-                    print(e, file=sys.stderr)
+            stop_all(processes)
     print("prometheus scraped the exporter: tamrik_up, the signal loss counted, the unplug seen")
     return 0
 
