@@ -19,7 +19,9 @@ std::string lossesText(std::uint64_t n) {
 }
 
 std::string lightTooltip(const UnitHealth* u, const StateHistory* s, std::uint64_t losses, LightWords words,
-                         UtcTime now) {
+                         UtcTime now, LightWhileDown shown) {
+  const char* before = shown == LightWhileDown::LastKnown ? "; the lights show its last known state: "
+                                                          : "; its last known state: ";
   if (!u || (u->connected && !s->known)) return "No report from the unit yet";
   std::string text;
   UtcTime end = now;
@@ -27,11 +29,11 @@ std::string lightTooltip(const UnitHealth* u, const StateHistory* s, std::uint64
     text = "The unit has been away since " + utcTimeText(u->connectionChanged, now) + " (" +
            durationText(now - u->connectionChanged) + ")";
     if (!s->known) return text;
-    text += "; the lights show its last known state: ";
+    text += before;
     end = u->connectionChanged;
   } else if (!u->reporting) {
     text = "No report from the unit since " + utcTimeText(u->silentSince, now) + " (" +
-           durationText(now - u->silentSince) + "); the lights show its last known state: ";
+           durationText(now - u->silentSince) + ")" + before;
     end = u->silentSince;
   }
   text += std::string(s->good ? words.good : words.bad) + " since " + (s->sinceExact ? "" : "at least ") +
@@ -77,14 +79,14 @@ std::string durationText(HealthDuration d) {
   return two(s / 86400, "d", s % 86400 / 3600, "h");
 }
 
-std::string gpsLightTooltip(const UnitHealth* unit, UtcTime now) {
+std::string gpsLightTooltip(const UnitHealth* unit, UtcTime now, LightWhileDown shown) {
   return lightTooltip(unit, unit ? &unit->gpsSignal : nullptr, unit ? unit->gpsSignalLosses : 0,
-                      {"GPS signal OK", "No GPS signal"}, now);
+                      {"GPS signal OK", "No GPS signal"}, now, shown);
 }
 
-std::string pllLightTooltip(const UnitHealth* unit, UtcTime now) {
+std::string pllLightTooltip(const UnitHealth* unit, UtcTime now, LightWhileDown shown) {
   return lightTooltip(unit, unit ? &unit->pllLock : nullptr, unit ? unit->pllLock.losses : 0,
-                      {"PLL locked", "No PLL lock"}, now);
+                      {"PLL locked", "No PLL lock"}, now, shown);
 }
 
 }  // namespace tamrik::core

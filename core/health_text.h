@@ -17,8 +17,12 @@ std::string utcTimeText(UtcTime t, UtcTime now);
 // (a zero second unit is left out: "3 h").
 std::string durationText(HealthDuration d);
 
+// What a light shows while its unit is away or silent: the window keeps the last known state; the
+// status page shows that the state is not known now.
+enum class LightWhileDown { LastKnown, NotKnown };
+
 // The tooltips of the GPS and the PLL light for a unit's record (nullptr: no unit seen yet).
-std::string gpsLightTooltip(const UnitHealth* unit, UtcTime now);
-std::string pllLightTooltip(const UnitHealth* unit, UtcTime now);
+std::string gpsLightTooltip(const UnitHealth* unit, UtcTime now, LightWhileDown shown = LightWhileDown::LastKnown);
+std::string pllLightTooltip(const UnitHealth* unit, UtcTime now, LightWhileDown shown = LightWhileDown::LastKnown);
 
 }  // namespace tamrik::core

@@ -107,7 +107,10 @@ std::string light(std::string_view name, const monitor::UnitReading& u, bool gps
                                                              : "no report yet";
     caption = std::string(gps ? "GPS signal" : "PLL lock") + " not known: " + why;
   }
-  const std::string tip = gps ? core::gpsLightTooltip(u.health, now) : core::pllLightTooltip(u.health, now);
+  // The window's tooltip, but for a unit that is down: its lights here say that the state is not
+  // known, not its last state.
+  const auto shown = u.up ? core::LightWhileDown::LastKnown : core::LightWhileDown::NotKnown;
+  const std::string tip = gps ? core::gpsLightTooltip(u.health, now, shown) : core::pllLightTooltip(u.health, now, shown);
   return "<p class=\"light\" data-light=\"" + std::string(name) + "\"><strong style=\"background:" + ui::cssColor(colour) +
          "\">" + esc(caption) + "</strong><span>" + esc(tip) + "</span></p>";
 }

@@ -120,6 +120,9 @@ TEST(StatusPage, AUnitAwayIsShownAwayNeverLockedAndItsStringsStayText) {
   EXPECT_EQ(page.find("46.0569"), std::string::npos);  // no position of before
   EXPECT_NE(page.find("Sky: not current"), std::string::npos);
   EXPECT_NE(page.find("unit away"), std::string::npos);  // among the latest events
+  // The window's tooltip under each light, which here does not claim the lights show the last state.
+  EXPECT_EQ(page.find("the lights show"), std::string::npos);
+  EXPECT_EQ(count(page, "; its last known state: "), 2u);
   // The unit's own strings, escaped wherever they stand (heading, ids, identity, the picture's title).
   EXPECT_EQ(page.find("<script>alert"), std::string::npos);
   EXPECT_EQ(page.find("Q<1>"), std::string::npos);
