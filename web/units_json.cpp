@@ -1,5 +1,7 @@
 #include "web/units_json.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -81,32 +83,44 @@ std::string skyJson(const core::SkyRecord* sky, core::UtcTime now) {
   return text::JsonObject().boolean("current", current).raw("satellites", text::jsonArray(satellites)).str();
 }
 
+// The hour is the bulk of the answer (thousands of values a unit): written straight into its text.
 std::string historyJson(const core::SkyRecord* sky) {
   if (!sky || sky->history().count() == 0) return "null";
   const core::SkyHistory& h = sky->history();
-  std::vector<std::string> used, cno;
-  std::string gps, pll;
-  used.reserve(static_cast<std::size_t>(h.count()));
-  cno.reserve(static_cast<std::size_t>(h.count()));
+  const std::size_t n = static_cast<std::size_t>(h.count());
+  std::string used, cno, gps, pll;
+  used.reserve(3 * n + 2);
+  cno.reserve(5 * n + 2);
+  gps.reserve(n);
+  pll.reserve(n);
   auto state = [](int v) { return v < 0 ? '-' : v ? '1' : '0'; };
+  used += '[';
+  cno += '[';
   for (int i = 0; i < h.count(); ++i) {
     const core::SkySample& s = h.at(i);
-    used.push_back(s.used < 0 ? "null" : std::to_string(s.used));
+    if (i > 0) {
+      used += ',';
+      cno += ',';
+    }
+    if (s.used < 0) used += "null";
+    else used += std::to_string(s.used);
     if (s.meanCno < 0) {
-      cno.push_back("null");
+      cno += "null";
     } else {
-      char buffer[16];
-      std::snprintf(buffer, sizeof buffer, "%.1f", static_cast<double>(s.meanCno));
-      cno.push_back(buffer);
+      char buffer[32];
+      const auto written = std::to_chars(buffer, buffer + sizeof buffer, s.meanCno, std::chars_format::fixed, 1);
+      cno.append(buffer, written.ptr);
     }
     gps += state(s.gpsSignal);
     pll += state(s.pllLock);
   }
+  used += ']';
+  cno += ']';
   return text::JsonObject()
       .text("latest", monitor::isoTime(core::UtcTime(h.latest())))
       .integer("seconds", h.count())
-      .raw("used", text::jsonArray(used))
-      .raw("mean_cno", text::jsonArray(cno))
+      .raw("used", std::move(used))
+      .raw("mean_cno", std::move(cno))
       .text("gps_signal", gps)
       .text("pll_lock", pll)
       .str();
