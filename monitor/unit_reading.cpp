@@ -314,11 +314,14 @@ void byConstellation(R u, const Labels& unit, Samples& out) {
     out.emplace_back(with(unit, "constellation", std::string(core::constellationName(c))), counts[static_cast<std::size_t>(c)]);
   }
 }
-template <double (*value)(const Satellite&)>
+// Each satellite's value; with positionedOnly, only those with a place in the sky (a receiver that
+// has none for a satellite reports a stand-in elevation, 0 or -91, which is no elevation).
+template <double (*value)(const Satellite&), bool positionedOnly = false>
 void perSatellite(R u, const Labels& unit, Samples& out) {
   const auto* s = satellites(u);
   if (!s) return;
   for (const Satellite& sat : distinct(*s)) {
+    if (positionedOnly && !sat.positioned()) continue;
     out.emplace_back(with(with(unit, "channel", std::to_string(sat.channel)), "svid", std::to_string(sat.svid)), value(sat));
   }
 }
@@ -395,7 +398,8 @@ constexpr Family kFamilies[] = {
     {"tamrik_constellation_satellites_used", "gauge",
      "Satellites the receiver reports as used in the navigation solution, by constellation.", byConstellation<true>},
     {"tamrik_satellite_cno_dbhz", "gauge", "Carrier-to-noise ratio of each satellite.", perSatellite<cno>},
-    {"tamrik_satellite_elevation_degrees", "gauge", "Elevation of each satellite.", perSatellite<elevation>},
+    {"tamrik_satellite_elevation_degrees", "gauge", "Elevation of each satellite that has a position.",
+     perSatellite<elevation, true>},
     {"tamrik_satellite_used", "gauge", "1 when the satellite is used in the navigation solution.", perSatellite<used>},
 };
 

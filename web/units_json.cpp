@@ -16,10 +16,12 @@ namespace {
 
 constexpr std::size_t kEventsInJson = 20;
 
-text::JsonObject stateJson(const core::StateHistory& s) {
+// A state of a unit that is not up is not known now: its last one is not told as present.
+text::JsonObject stateJson(const core::StateHistory& s, bool up) {
   text::JsonObject o;
-  o.boolean("known", s.known);
-  if (s.known) {
+  const bool known = s.known && up;
+  o.boolean("known", known);
+  if (known) {
     o.boolean("good", s.good).text("since", monitor::isoTime(s.since)).boolean("since_exact", s.sinceExact);
   } else {
     o.null("good").null("since").null("since_exact");
@@ -59,9 +61,9 @@ std::string healthJson(const monitor::UnitReading& u) {
       .integer("gps_signal_losses", static_cast<std::int64_t>(h.gpsSignalLosses));
   if (h.lastReport) o.text("last_report", monitor::isoTime(*h.lastReport));
   else o.null("last_report");
-  o.raw("gps_signal", stateJson(h.gpsSignal).str())
-      .raw("pll_lock", stateJson(h.pllLock).str())
-      .raw("fix", stateJson(h.fix).str())
+  o.raw("gps_signal", stateJson(h.gpsSignal, u.up).str())
+      .raw("pll_lock", stateJson(h.pllLock, u.up).str())
+      .raw("fix", stateJson(h.fix, u.up).str())
       .raw("events", eventsJson(u.sky));
   return o.str();
 }

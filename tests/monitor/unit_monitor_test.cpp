@@ -252,11 +252,13 @@ TEST(Metrics, AWholeReadingIsPinnedAndEachStaleStateLeavesOutExactlyItsOwnFamili
   pvt.tAcc = 21, pvt.pDOP = 132;
   r.receiver.pvt = pvt;
   // A satellite the receiver does not hear and one of no known constellation count as much as the
-  // others; a repeated one (a confused receiver) once.
+  // others; a repeated one (a confused receiver) once; one without a position (the receiver's -91)
+  // has no elevation.
   r.receiver.satellites = std::vector<Satellite>{{3, core::Constellation::Gps, 120, 44, 41, true, 0},
                                                  {70, core::Constellation::Glonass, 300, 12, 0, false, 1},
                                                  {3, core::Constellation::Gps, 120, 44, 41, true, 0},
-                                                 {250, core::Constellation::Other, 10, 5, 18, false, 2}};
+                                                 {250, core::Constellation::Other, 10, 5, 18, false, 2},
+                                                 {193, core::Constellation::Qzss, 0, -91, 23, false, 3}};
   core::NavClock clock;
   clock.tAcc = 25, clock.fAcc = 480, clock.clkB = -123456, clock.clkD = -181;
   r.receiver.clock = clock;
@@ -285,9 +287,10 @@ TEST(Metrics, AWholeReadingIsPinnedAndEachStaleStateLeavesOutExactlyItsOwnFamili
     for (std::string line; std::getline(in, line);) n += line.rfind(family + "{", 0) == 0;
     return n;
   };
-  EXPECT_EQ(sumOf("tamrik_satellites"), 3);
-  EXPECT_EQ(sumOf("tamrik_constellation_satellites"), 3);
-  EXPECT_EQ(countOf("tamrik_satellite_cno_dbhz"), 3);
+  EXPECT_EQ(sumOf("tamrik_satellites"), 4);
+  EXPECT_EQ(sumOf("tamrik_constellation_satellites"), 4);
+  EXPECT_EQ(countOf("tamrik_satellite_cno_dbhz"), 4);
+  EXPECT_EQ(countOf("tamrik_satellite_elevation_degrees"), 3);  // not the one without a position
   EXPECT_EQ(sumOf("tamrik_satellites_used"), 1);
   EXPECT_EQ(sumOf("tamrik_constellation_satellites_used"), 1);
   EXPECT_EQ(sumOf("tamrik_satellite_used"), 1);

@@ -106,6 +106,14 @@ TEST(StatusPage, AUnitThatIsUpShowsTheWindowsLightsSettingsPositionAndSky) {
   EXPECT_NE(json.find("\"history\":{\"latest\":\"2025-03-07T21:00:00.000Z\",\"seconds\":1,\"used\":[1],\"mean_cno\":[44.0],"
                       "\"gps_signal\":\"1\",\"pll_lock\":\"1\"}"),
             std::string::npos);
+
+  // A receiver that sends NAV-TIMEUTC and no NAV-PVT: its UTC all the same, on the page and in the JSON.
+  u.reading.receiver.pvt.reset();
+  core::NavTimeUtc t;
+  t.year = 2025, t.month = 3, t.day = 7, t.hour = 21, t.minute = 0, t.second = 4, t.valid = 0x07;
+  u.reading.receiver.timeUtc = t;
+  EXPECT_NE(statusPage(std::span(&u.reading, 1), u.clock.t).find(">2025-03-07T21:00:04Z</time>"), std::string::npos);
+  EXPECT_NE(unitsJson(std::span(&u.reading, 1), u.clock.t).find("\"utc\":\"2025-03-07T21:00:04Z\""), std::string::npos);
 }
 
 TEST(StatusPage, AUnitAwayIsShownAwayNeverLockedAndItsStringsStayText) {
@@ -137,6 +145,10 @@ TEST(StatusPage, AUnitAwayIsShownAwayNeverLockedAndItsStringsStayText) {
             std::string::npos);
   EXPECT_NE(json.find("\"num_sv\":null,\"satellites\":[],\"up\":false"), std::string::npos);
   EXPECT_NE(json.find("\"up\":false,\"health\":{\"connected\":false"), std::string::npos);
+  // Its last lights are no present state: known no more, neither good nor bad; the losses stay.
+  EXPECT_NE(json.find("\"gps_signal\":{\"known\":false,\"good\":null,\"since\":null,\"since_exact\":null,\"losses\":"),
+            std::string::npos);
+  EXPECT_NE(json.find("\"pll_lock\":{\"known\":false,\"good\":null"), std::string::npos);
   EXPECT_NE(json.find("\"sky\":{\"current\":false,\"satellites\":[]}"), std::string::npos);
   EXPECT_NE(json.find("\"seconds\":4,\"used\":[1,null,null,null]"), std::string::npos);  // the hour: known, then not
   EXPECT_NE(json.find("\"gps_signal\":\"1---\""), std::string::npos);
