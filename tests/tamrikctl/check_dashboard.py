@@ -99,7 +99,13 @@ def main():
                 raise Failure(f"the exporter's first line: {line!r}")
             port = int(m.group(1))
             metrics_url = f"http://127.0.0.1:{port}/metrics"
-            promtool_check(promtool, get(metrics_url)[1], "/metrics at the start")
+            first = get(metrics_url)[1]
+            promtool_check(promtool, first, "/metrics at the start")
+            # The exporter's version is the one --version tells.
+            version = subprocess.run([args.tamrikctl, "--version"], capture_output=True, text=True,
+                                     timeout=30).stdout.split("\n")[0].split(" ")[-1]
+            if f'\ntamrikctl_build_info{{version="{version}"}} 1\n' not in first:
+                raise Failure(f"/metrics has no tamrikctl_build_info of version {version!r}")
 
             api = start_prometheus(prometheus, folder,
                                    "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
