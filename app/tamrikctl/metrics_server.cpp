@@ -175,6 +175,7 @@ struct MetricsServer::Impl {
     std::atomic<Clock::rep> deadline{0};
     bool busy = false;
     bool cut = false;
+    bool endAfterAnswer = false;  // set while a request is answered: the connection ends with the answer
   };
   struct Accepted {
     socket_t sock;
@@ -251,22 +252,41 @@ MetricsServer::MetricsServer(std::vector<Route> routes, ServerLimits limits, Ser
     int yes = 1;
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
   });
-  // Each answer gives the connection a new time for its next request.
+  // Each answer gives the connection a new time for its next request; an answer that ends the
+  // connection cuts it once it is written, whatever the rest of the request.
   s.set_logger([impl = impl_.get()](const httplib::Request&, const httplib::Response&) {
-    if (Impl::current != nullptr) Impl::current->deadline = impl->deadlineFromNow();
+    Impl::Slot* slot = Impl::current;
+    if (slot == nullptr) return;
+    slot->deadline = impl->deadlineFromNow();
+    if (slot->endAfterAnswer) {
+      slot->endAfterAnswer = false;
+      std::lock_guard lock(impl->mutex);
+      cutSocket(slot->watch);
+      slot->cut = true;
+    }
   });
-  if (m.security.checkPassword) {
-    s.set_pre_routing_handler([impl = impl_.get()](const httplib::Request& req, httplib::Response& res) {
-      const auto credentials = basicCredentials(req.get_header_value("Authorization"));
-      if (credentials && impl->security.checkPassword(credentials->first, credentials->second)) {
-        return httplib::Server::HandlerResponse::Unhandled;
-      }
-      res.status = 401;
-      res.set_header("WWW-Authenticate", "Basic");
-      res.set_content("Unauthorized\n", "text/plain; charset=utf-8");
+  // Runs on the request's head, before the library reads a body.
+  s.set_pre_routing_handler([impl = impl_.get()](const httplib::Request& req, httplib::Response& res) {
+    // No route takes a body: one is refused unread, and the connection ends (what follows the head
+    // is not a request).
+    const std::string length = req.get_header_value("Content-Length");
+    if (req.has_header("Transfer-Encoding") || length.find_first_not_of('0') != std::string::npos) {
+      if (Impl::current != nullptr) Impl::current->endAfterAnswer = true;
+      res.status = 413;
+      res.set_header("Connection", "close");
+      res.set_content("A request to this server carries no body\n", "text/plain; charset=utf-8");
       return httplib::Server::HandlerResponse::Handled;
-    });
-  }
+    }
+    if (!impl->security.checkPassword) return httplib::Server::HandlerResponse::Unhandled;
+    const auto credentials = basicCredentials(req.get_header_value("Authorization"));
+    if (credentials && impl->security.checkPassword(credentials->first, credentials->second)) {
+      return httplib::Server::HandlerResponse::Unhandled;
+    }
+    res.status = 401;
+    res.set_header("WWW-Authenticate", "Basic");
+    res.set_content("Unauthorized\n", "text/plain; charset=utf-8");
+    return httplib::Server::HandlerResponse::Handled;
+  });
   for (Route& route : routes) {
     // The path as a pattern that matches it alone.
     std::string pattern;

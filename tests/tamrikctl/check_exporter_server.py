@@ -162,12 +162,41 @@ def closed_by_server(sock, seconds):
         return True  # reset
 
 
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return int(re.search(r"VmRSS:\s+(\d+) kB", f.read()).group(1))
+
+
+def check_body_refused(port, pid):
+    """A request with a body, by length or chunked, is answered 413 from its head and the connection
+    ends: the body is never read (the exporter does not grow while the client keeps sending)."""
+    before = rss_kib(pid) if pid else 0
+    for framing in (b"Content-Length: 300000000", b"Transfer-Encoding: chunked"):
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+            started = time.monotonic()
+            s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n" + framing + b"\r\n\r\n" + b"0" * 65536)
+            head = s.recv(64)
+            if not head.startswith(b"HTTP/1.1 413") or time.monotonic() - started > 2:
+                raise Failure(f"a GET with {framing.decode()}: {head!r} after {time.monotonic() - started:.1f} s")
+            chunk, sent = b"0" * (1 << 20), 0
+            try:
+                while sent < 50 << 20 and time.monotonic() - started < 10:
+                    sent += s.send(chunk)
+            except OSError:
+                pass
+            if sent >= 50 << 20:
+                raise Failure(f"a GET with {framing.decode()}: the exporter took {sent >> 20} MiB of its body")
+    if pid and rss_kib(pid) - before > 16 * 1024:
+        raise Failure(f"the exporter grew from {before} to {rss_kib(pid)} KiB on refused bodies")
+
+
 def check_serve(args, processes):
     # Under Wine the first start sets up the prefix.
     exporter, port = start_exporter(args.tamrikctl, runner=args.runner, seconds=150 if args.runner else 30)
     processes.append((exporter, "the exporter"))
     base = f"http://127.0.0.1:{port}"
     wait_for("/metrics with the unit up", lambda: 'tamrik_up{serial="SIM001"} 1' in get(f"{base}/metrics")[1], 30)
+    check_body_refused(port, None if args.runner else exporter.pid)
     # Every connection the server takes held idle: one more is closed at once, not queued; when
     # some go, a scrape is answered again.
     held = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(CONNECTIONS)]
