@@ -222,7 +222,15 @@ MetricsServer::MetricsServer(std::vector<Route> routes, ServerLimits limits, Ser
   m.security = std::move(security);
   if (!m.security.certFile.empty()) {
 #ifdef CPPHTTPLIB_OPENSSL_SUPPORT
-    auto tlsServer = std::make_unique<httplib::SSLServer>(m.security.certFile.c_str(), m.security.keyFile.c_str());
+    // The context as the library makes it from the two files, but with no passphrase: a key that
+    // has one is refused, never asked for on the terminal.
+    auto tlsServer = std::make_unique<httplib::SSLServer>([&m](SSL_CTX& ctx) {
+      SSL_CTX_set_options(&ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_SESSION_RESUMPTION_ON_RENEGOTIATION);
+      SSL_CTX_set_default_passwd_cb(&ctx, [](char*, int, int, void*) { return 0; });
+      return SSL_CTX_use_certificate_chain_file(&ctx, m.security.certFile.c_str()) == 1 &&
+             SSL_CTX_use_PrivateKey_file(&ctx, m.security.keyFile.c_str(), SSL_FILETYPE_PEM) == 1 &&
+             SSL_CTX_check_private_key(&ctx) == 1;
+    });
     if (!tlsServer->is_valid()) {
       m.tlsError = "the certificate or key cannot be used";
     } else {

@@ -71,13 +71,21 @@ File openForReading(const std::string& path, const std::string& what, std::strin
   return f;
 }
 
+// Gives no passphrase (OpenSSL's own would ask on the terminal), and notes that one was asked for.
+int noPassphrase(char*, int, int, void* asked) {
+  *static_cast<bool*>(asked) = true;
+  return 0;
+}
+
 std::string checkTlsFiles(const WebConfig& c) {
   std::string error;
   const File keyFile = openForReading(c.keyFile, "key_file", error);
   if (!keyFile) return error;
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(PEM_read_PrivateKey(keyFile.get(), nullptr, nullptr, nullptr),
+  bool asked = false;
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(PEM_read_PrivateKey(keyFile.get(), nullptr, noPassphrase, &asked),
                                                             EVP_PKEY_free);
-  if (!key) return "key_file " + c.keyFile + " holds no private key in PEM form (or one with a passphrase)";
+  if (!key && asked) return "key_file " + c.keyFile + " is encrypted: a key with a passphrase cannot be used";
+  if (!key) return "key_file " + c.keyFile + " holds no private key in PEM form";
   const int bits = EVP_PKEY_get_bits(key.get());
   const int type = EVP_PKEY_get_base_id(key.get());
   const int least = type == EVP_PKEY_EC ? 256 : (type == EVP_PKEY_RSA || type == EVP_PKEY_RSA_PSS || type == EVP_PKEY_DSA) ? 2048 : 0;

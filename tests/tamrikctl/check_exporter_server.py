@@ -276,7 +276,11 @@ def check_tls(args, prometheus, folder, processes):
         "missing.yml": None,
         "unknown.yml": "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  kye_file: x\n",
         "weak.yml": "tls_server_config:\n  cert_file: server.crt\n  key_file: weak.key\n",
+        # Refused at once, never a passphrase prompt on the terminal (that would hang).
+        "locked.yml": "tls_server_config:\n  cert_file: server.crt\n  key_file: locked.key\n",
     }
+    run(["openssl", "pkey", "-in", f"{folder}/server.key", "-aes256", "-passout", "pass:s3cret", "-out",
+         f"{folder}/locked.key"])
     for name, text in bad.items():
         path = f"{folder}/{name}"
         if text is not None:

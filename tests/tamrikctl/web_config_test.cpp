@@ -80,10 +80,11 @@ class WebConfigFiles : public ::testing::Test {
 
   using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 
-  std::string writeKey(const std::string& name, EVP_PKEY* key) {
+  std::string writeKey(const std::string& name, EVP_PKEY* key, const char* passphrase = nullptr) {
     const std::string path = (folder_ / name).string();
     std::FILE* f = std::fopen(path.c_str(), "wb");
-    PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
+    PEM_write_PrivateKey(f, key, passphrase ? EVP_aes_256_cbc() : nullptr, nullptr, 0, nullptr,
+                         const_cast<char*>(passphrase));
     std::fclose(f);
     return path;
   }
@@ -126,6 +127,8 @@ TEST_F(WebConfigFiles, TheKeyMustBeReadableStrongAndTheCertificates) {
   const std::vector<std::pair<std::string, std::string>> refused = {
       {writeKey("weak.key", weak.get()), "weak key: 1024 bits, at least 2048"},
       {writeKey("other.key", other.get()), "is not the key of cert_file"},
+      // Refused without asking for the passphrase (a prompt would hang the exporter).
+      {writeKey("locked.key", strong.get(), "s3cret"), "locked.key is encrypted: a key with a passphrase cannot be used"},
       {(folder_ / "absent.key").string(), "cannot read key_file"},
       {cert, "holds no private key"},
   };
