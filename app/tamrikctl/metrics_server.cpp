@@ -15,6 +15,7 @@
 #endif
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -151,12 +152,16 @@ std::optional<std::string> decodeBase64(std::string_view text) {
   return out;
 }
 
-// The user and password of an "Authorization: Basic ..." header.
+// The user and password of an "Authorization: Basic ..." header (the scheme in any case). None
+// with a NUL byte: the password check would see only what comes before it.
 std::optional<std::pair<std::string, std::string>> basicCredentials(const std::string& header) {
-  constexpr std::string_view kScheme = "Basic ";
-  if (header.size() <= kScheme.size() || header.compare(0, kScheme.size(), kScheme) != 0) return std::nullopt;
+  constexpr std::string_view kScheme = "basic ";
+  if (header.size() <= kScheme.size()) return std::nullopt;
+  for (std::size_t i = 0; i < kScheme.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(header[i])) != kScheme[i]) return std::nullopt;
+  }
   const std::optional<std::string> decoded = decodeBase64(std::string_view(header).substr(kScheme.size()));
-  if (!decoded) return std::nullopt;
+  if (!decoded || decoded->find('\0') != std::string::npos) return std::nullopt;
   const std::size_t colon = decoded->find(':');
   if (colon == std::string::npos) return std::nullopt;
   return std::make_pair(decoded->substr(0, colon), decoded->substr(colon + 1));

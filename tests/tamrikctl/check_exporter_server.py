@@ -22,6 +22,7 @@ Every process started is stopped; every wait is bounded. Exit 77 (skip) when a t
 except under CI=true.
 """
 import argparse
+import base64
 import json
 import select
 import os
@@ -300,8 +301,14 @@ def check_tls(args, prometheus, folder, processes):
     wait_for("curl with the CA and the password",
              lambda: (lambda r: r[0] == 200 and 'tamrik_up{serial="SIM001"} 1' in r[1] and r)(
                  curl(url, *ca, "-u", "prometheus:right horse")), 15)
+    def basic(scheme, credentials):
+        return ["-H", f"Authorization: {scheme} " + base64.b64encode(credentials).decode()]
+    status, _, _ = curl(url, *ca, *basic("basic", b"prometheus:right horse"))
+    if status != 200:
+        raise Failure(f"the scheme written 'basic': {status}")
     for what, options in (("a wrong password", ["-u", "prometheus:wrong horse"]),
                           ("an unknown user", ["-u", "someone:right horse"]),
+                          ("junk after a NUL behind the right password", basic("Basic", b"prometheus:right horse\0junk")),
                           ("no password", [])):
         status, body, _ = curl(url, *ca, "-D", "-", *options)
         if status != 401 or "tamrik" in body or not re.search(r"(?im)^WWW-Authenticate: Basic", body):
