@@ -170,7 +170,7 @@ base::Result<WebConfig> parseWebConfig(std::string_view yaml, const std::string&
         if (!isBcrypt(hash)) {
           return bad("basic_auth_users." + name + " is not a bcrypt hash ($2y$..., as htpasswd -B makes it)");
         }
-        c.users[name] = hash;
+        if (!c.users.emplace(name, hash).second) return bad("basic_auth_users: the user '" + name + "' is listed twice");
       }
     } else if (key == "http_server_config") {
       if (value.IsNull()) continue;
@@ -199,9 +199,13 @@ base::Result<WebConfig> parseWebConfig(std::string_view yaml, const std::string&
 }
 
 base::Result<WebConfig> loadWebConfig(const std::string& path) {
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
-  if (!in || !(text << in.rdbuf())) {
+  // An empty file is an empty config (as one of comments alone); a folder reads as nothing too, but
+  // with an error.
+  const bool empty = in && in.peek() == std::char_traits<char>::eof() && errno == 0;
+  if (!empty && (!in || !(text << in.rdbuf()))) {
     return bad(path + ": " + (errno != 0 ? std::strerror(errno) : "not a readable file"));
   }
   const std::size_t slash = path.rfind('/');

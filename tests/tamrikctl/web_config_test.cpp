@@ -36,6 +36,9 @@ TEST(WebConfig, RefusesWhatItCannotServeWithTheReason) {
       {"basic_auth_users:\n  prometheus: secret\n", "basic_auth_users.prometheus is not a bcrypt hash"},
       {"basic_auth_users:\n  'a:b': $2y$04$0ktJ3aqq4VpCCYjg9As7S.bStBSGNQm0oqtbMuZ9.dAsWwDgsVlvm\n", "cannot be a user name"},
       {"basic_auth_users: [prometheus]\n", "is not a map of users"},
+      {"basic_auth_users:\n  prom: $2y$04$0ktJ3aqq4VpCCYjg9As7S.bStBSGNQm0oqtbMuZ9.dAsWwDgsVlvm\n"
+       "  prom: $2y$04$0ktJ3aqq4VpCCYjg9As7S.bStBSGNQm0oqtbMuZ9.dAsWwDgsVlvm\n",
+       "the user 'prom' is listed twice"},
   };
   for (const auto& [yaml, reason] : cases) {
     const base::Result<WebConfig> c = parseWebConfig(yaml, "/etc/tamrik");
@@ -143,6 +146,20 @@ TEST_F(WebConfigFiles, TheKeyMustBeReadableStrongAndTheCertificates) {
   c = loadWebConfig((folder_ / "none.yml").string());
   ASSERT_FALSE(c.ok());
   EXPECT_NE(c.reason().find("none.yml: No such file"), std::string::npos) << c.reason();
+  c = loadWebConfig(folder_.string());
+  ASSERT_FALSE(c.ok());
+  EXPECT_NE(c.reason().find("Is a directory"), std::string::npos) << c.reason();
+}
+
+TEST_F(WebConfigFiles, AnEmptyFileIsAnEmptyConfigAsOneOfCommentsAlone) {
+  for (const char* text : {"", "# nothing set\n"}) {
+    const std::string path = (folder_ / "web.yml").string();
+    std::ofstream(path) << text;
+    const base::Result<WebConfig> c = loadWebConfig(path);
+    ASSERT_TRUE(c.ok()) << '"' << text << "\": " << c.reason();
+    EXPECT_TRUE(c->certFile.empty());
+    EXPECT_TRUE(c->users.empty());
+  }
 }
 
 TEST(PasswordCheck, TakesTheRightPasswordOnlyInEveryBcryptForm) {
