@@ -181,6 +181,8 @@ struct MetricsServer::Impl {
     bool busy = false;
     bool cut = false;
     bool endAfterAnswer = false;  // set while a request is answered: the connection ends with the answer
+    // From the request's head to its answer: the connection is not taken for a newer one meanwhile.
+    std::atomic<bool> answering{false};
   };
   struct Accepted {
     socket_t sock;
@@ -216,6 +218,7 @@ struct MetricsServer::Impl {
   void work(Slot& slot);
   void serve(socket_t sock);
   void cutLate();
+  bool makeRoom();
 };
 
 thread_local MetricsServer::Impl::Slot* MetricsServer::Impl::current = nullptr;
@@ -271,6 +274,7 @@ MetricsServer::MetricsServer(std::vector<Route> routes, ServerLimits limits, Ser
     Impl::Slot* slot = Impl::current;
     if (slot == nullptr) return;
     slot->deadline = impl->deadlineFromNow();
+    slot->answering = false;
     if (slot->endAfterAnswer) {
       slot->endAfterAnswer = false;
       std::lock_guard lock(impl->mutex);
@@ -280,6 +284,7 @@ MetricsServer::MetricsServer(std::vector<Route> routes, ServerLimits limits, Ser
   });
   // Runs on the request's head, before the library reads a body.
   s.set_pre_routing_handler([impl = impl_.get()](const httplib::Request& req, httplib::Response& res) {
+    if (Impl::current != nullptr) Impl::current->answering = true;
     // No route takes a body: one is refused unread, and the connection ends (what follows the head
     // is not a request).
     const std::string length = req.get_header_value("Content-Length");
@@ -390,8 +395,9 @@ void MetricsServer::Impl::acceptLoop(socket_t listening) {
     setSocketTimeouts(sock, limits.ioSeconds);
     setNoDelay(sock);
     std::unique_lock lock(mutex);
-    if (queue.size() + busy >= slots.size()) {
-      // Every worker has a connection: this one is closed at once rather than kept waiting.
+    if (!makeRoom()) {
+      // Every worker is answering a request: this connection is closed at once rather than kept
+      // waiting.
       lock.unlock();
       closeSocket(sock);
       continue;
@@ -406,6 +412,28 @@ void MetricsServer::Impl::acceptLoop(socket_t listening) {
     lock.unlock();
     wake.notify_one();
   }
+}
+
+// Whether a worker is free, or soon will be, for a new connection. When none is, the connection
+// that has waited longest without a request being answered (idle between requests, or sending
+// its request slowly) is cut for it: whoever holds every connection cannot keep a scrape out, it
+// only loses its oldest. Called with the mutex held.
+bool MetricsServer::Impl::makeRoom() {
+  std::size_t leaving = 0;  // cut, and about to be closed by their workers
+  Slot* oldest = nullptr;
+  for (Slot& slot : slots) {
+    if (!slot.busy) continue;
+    if (slot.cut) {
+      ++leaving;
+    } else if (!slot.answering && (oldest == nullptr || slot.deadline.load() < oldest->deadline.load())) {
+      oldest = &slot;
+    }
+  }
+  if (queue.size() + busy < slots.size() + leaving) return true;
+  if (oldest == nullptr) return false;
+  cutSocket(oldest->watch);
+  oldest->cut = true;
+  return true;
 }
 
 // Cuts the connections that are past their time: the worker's reads and writes fail, and it
@@ -434,6 +462,7 @@ void MetricsServer::Impl::work(Slot& slot) {
       slot.watch = next.watch;
       slot.deadline = deadlineFromNow();
       slot.cut = false;
+      slot.answering = false;
       slot.busy = true;
       ++busy;
     }
