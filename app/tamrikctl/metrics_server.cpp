@@ -15,6 +15,7 @@
 #endif
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -151,12 +152,16 @@ std::optional<std::string> decodeBase64(std::string_view text) {
   return out;
 }
 
-// The user and password of an "Authorization: Basic ..." header.
+// The user and password of an "Authorization: Basic ..." header (the scheme in any case). None
+// with a NUL byte: the password check would see only what comes before it.
 std::optional<std::pair<std::string, std::string>> basicCredentials(const std::string& header) {
-  constexpr std::string_view kScheme = "Basic ";
-  if (header.size() <= kScheme.size() || header.compare(0, kScheme.size(), kScheme) != 0) return std::nullopt;
+  constexpr std::string_view kScheme = "basic ";
+  if (header.size() <= kScheme.size()) return std::nullopt;
+  for (std::size_t i = 0; i < kScheme.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(header[i])) != kScheme[i]) return std::nullopt;
+  }
   const std::optional<std::string> decoded = decodeBase64(std::string_view(header).substr(kScheme.size()));
-  if (!decoded) return std::nullopt;
+  if (!decoded || decoded->find('\0') != std::string::npos) return std::nullopt;
   const std::size_t colon = decoded->find(':');
   if (colon == std::string::npos) return std::nullopt;
   return std::make_pair(decoded->substr(0, colon), decoded->substr(colon + 1));
@@ -175,6 +180,9 @@ struct MetricsServer::Impl {
     std::atomic<Clock::rep> deadline{0};
     bool busy = false;
     bool cut = false;
+    bool endAfterAnswer = false;  // set while a request is answered: the connection ends with the answer
+    // From the request's head to its answer: the connection is not taken for a newer one meanwhile.
+    std::atomic<bool> answering{false};
   };
   struct Accepted {
     socket_t sock;
@@ -210,6 +218,7 @@ struct MetricsServer::Impl {
   void work(Slot& slot);
   void serve(socket_t sock);
   void cutLate();
+  bool makeRoom();
 };
 
 thread_local MetricsServer::Impl::Slot* MetricsServer::Impl::current = nullptr;
@@ -221,7 +230,15 @@ MetricsServer::MetricsServer(std::vector<Route> routes, ServerLimits limits, Ser
   m.security = std::move(security);
   if (!m.security.certFile.empty()) {
 #ifdef CPPHTTPLIB_OPENSSL_SUPPORT
-    auto tlsServer = std::make_unique<httplib::SSLServer>(m.security.certFile.c_str(), m.security.keyFile.c_str());
+    // The context as the library makes it from the two files, but with no passphrase: a key that
+    // has one is refused, never asked for on the terminal.
+    auto tlsServer = std::make_unique<httplib::SSLServer>([&m](SSL_CTX& ctx) {
+      SSL_CTX_set_options(&ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_SESSION_RESUMPTION_ON_RENEGOTIATION);
+      SSL_CTX_set_default_passwd_cb(&ctx, [](char*, int, int, void*) { return 0; });
+      return SSL_CTX_use_certificate_chain_file(&ctx, m.security.certFile.c_str()) == 1 &&
+             SSL_CTX_use_PrivateKey_file(&ctx, m.security.keyFile.c_str(), SSL_FILETYPE_PEM) == 1 &&
+             SSL_CTX_check_private_key(&ctx) == 1;
+    });
     if (!tlsServer->is_valid()) {
       m.tlsError = "the certificate or key cannot be used";
     } else {
@@ -251,22 +268,43 @@ MetricsServer::MetricsServer(std::vector<Route> routes, ServerLimits limits, Ser
     int yes = 1;
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
   });
-  // Each answer gives the connection a new time for its next request.
+  // Each answer gives the connection a new time for its next request; an answer that ends the
+  // connection cuts it once it is written, whatever the rest of the request.
   s.set_logger([impl = impl_.get()](const httplib::Request&, const httplib::Response&) {
-    if (Impl::current != nullptr) Impl::current->deadline = impl->deadlineFromNow();
+    Impl::Slot* slot = Impl::current;
+    if (slot == nullptr) return;
+    slot->deadline = impl->deadlineFromNow();
+    slot->answering = false;
+    if (slot->endAfterAnswer) {
+      slot->endAfterAnswer = false;
+      std::lock_guard lock(impl->mutex);
+      cutSocket(slot->watch);
+      slot->cut = true;
+    }
   });
-  if (m.security.checkPassword) {
-    s.set_pre_routing_handler([impl = impl_.get()](const httplib::Request& req, httplib::Response& res) {
-      const auto credentials = basicCredentials(req.get_header_value("Authorization"));
-      if (credentials && impl->security.checkPassword(credentials->first, credentials->second)) {
-        return httplib::Server::HandlerResponse::Unhandled;
-      }
-      res.status = 401;
-      res.set_header("WWW-Authenticate", "Basic");
-      res.set_content("Unauthorized\n", "text/plain; charset=utf-8");
+  // Runs on the request's head, before the library reads a body.
+  s.set_pre_routing_handler([impl = impl_.get()](const httplib::Request& req, httplib::Response& res) {
+    if (Impl::current != nullptr) Impl::current->answering = true;
+    // No route takes a body: one is refused unread, and the connection ends (what follows the head
+    // is not a request).
+    const std::string length = req.get_header_value("Content-Length");
+    if (req.has_header("Transfer-Encoding") || length.find_first_not_of('0') != std::string::npos) {
+      if (Impl::current != nullptr) Impl::current->endAfterAnswer = true;
+      res.status = 413;
+      res.set_header("Connection", "close");
+      res.set_content("A request to this server carries no body\n", "text/plain; charset=utf-8");
       return httplib::Server::HandlerResponse::Handled;
-    });
-  }
+    }
+    if (!impl->security.checkPassword) return httplib::Server::HandlerResponse::Unhandled;
+    const auto credentials = basicCredentials(req.get_header_value("Authorization"));
+    if (credentials && impl->security.checkPassword(credentials->first, credentials->second)) {
+      return httplib::Server::HandlerResponse::Unhandled;
+    }
+    res.status = 401;
+    res.set_header("WWW-Authenticate", "Basic");
+    res.set_content("Unauthorized\n", "text/plain; charset=utf-8");
+    return httplib::Server::HandlerResponse::Handled;
+  });
   for (Route& route : routes) {
     // The path as a pattern that matches it alone.
     std::string pattern;
@@ -357,8 +395,9 @@ void MetricsServer::Impl::acceptLoop(socket_t listening) {
     setSocketTimeouts(sock, limits.ioSeconds);
     setNoDelay(sock);
     std::unique_lock lock(mutex);
-    if (queue.size() + busy >= slots.size()) {
-      // Every worker has a connection: this one is closed at once rather than kept waiting.
+    if (!makeRoom()) {
+      // Every worker is answering a request: this connection is closed at once rather than kept
+      // waiting.
       lock.unlock();
       closeSocket(sock);
       continue;
@@ -373,6 +412,28 @@ void MetricsServer::Impl::acceptLoop(socket_t listening) {
     lock.unlock();
     wake.notify_one();
   }
+}
+
+// Whether a worker is free, or soon will be, for a new connection. When none is, the connection
+// that has waited longest without a request being answered (idle between requests, or sending
+// its request slowly) is cut for it: whoever holds every connection cannot keep a scrape out, it
+// only loses its oldest. Called with the mutex held.
+bool MetricsServer::Impl::makeRoom() {
+  std::size_t leaving = 0;  // cut, and about to be closed by their workers
+  Slot* oldest = nullptr;
+  for (Slot& slot : slots) {
+    if (!slot.busy) continue;
+    if (slot.cut) {
+      ++leaving;
+    } else if (!slot.answering && (oldest == nullptr || slot.deadline.load() < oldest->deadline.load())) {
+      oldest = &slot;
+    }
+  }
+  if (queue.size() + busy < slots.size() + leaving) return true;
+  if (oldest == nullptr) return false;
+  cutSocket(oldest->watch);
+  oldest->cut = true;
+  return true;
 }
 
 // Cuts the connections that are past their time: the worker's reads and writes fail, and it
@@ -401,6 +462,7 @@ void MetricsServer::Impl::work(Slot& slot) {
       slot.watch = next.watch;
       slot.deadline = deadlineFromNow();
       slot.cut = false;
+      slot.answering = false;
       slot.busy = true;
       ++busy;
     }

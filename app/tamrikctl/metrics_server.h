@@ -5,8 +5,10 @@
 //
 // Every connection is bounded, so that slow or idle clients cannot keep a scrape from being
 // answered: each has a thread of its own from a fixed set (a scrape never waits behind another
-// client), a connection beyond that set is closed at once, and a connection that has not finished
-// its request within ServerLimits::requestSeconds of its start or of its previous answer is cut.
+// client); when the set is taken, a new connection takes the thread of the one that has waited
+// longest without a request being answered (idle, or sending its request slowly), which is cut (and
+// is closed at once when every thread is answering); a connection that has not finished its
+// request within ServerLimits::requestSeconds of its start or of its previous answer is cut.
 
 #include <functional>
 #include <memory>
@@ -22,7 +24,7 @@ struct Route {
 };
 
 struct ServerLimits {
-  int connections = 64;      // at once; more are closed as they come
+  int connections = 64;      // at once; a newer one takes the place of the oldest waiting
   int requestSeconds = 10;   // from the connection's start, or its previous answer, to the next answer
   int ioSeconds = 5;         // one read or write waiting for the client
   int idleSeconds = 5;       // a kept-alive connection waiting for its next request

@@ -71,13 +71,21 @@ File openForReading(const std::string& path, const std::string& what, std::strin
   return f;
 }
 
+// Gives no passphrase (OpenSSL's own would ask on the terminal), and notes that one was asked for.
+int noPassphrase(char*, int, int, void* asked) {
+  *static_cast<bool*>(asked) = true;
+  return 0;
+}
+
 std::string checkTlsFiles(const WebConfig& c) {
   std::string error;
   const File keyFile = openForReading(c.keyFile, "key_file", error);
   if (!keyFile) return error;
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(PEM_read_PrivateKey(keyFile.get(), nullptr, nullptr, nullptr),
+  bool asked = false;
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(PEM_read_PrivateKey(keyFile.get(), nullptr, noPassphrase, &asked),
                                                             EVP_PKEY_free);
-  if (!key) return "key_file " + c.keyFile + " holds no private key in PEM form (or one with a passphrase)";
+  if (!key && asked) return "key_file " + c.keyFile + " is encrypted: a key with a passphrase cannot be used";
+  if (!key) return "key_file " + c.keyFile + " holds no private key in PEM form";
   const int bits = EVP_PKEY_get_bits(key.get());
   const int type = EVP_PKEY_get_base_id(key.get());
   const int least = type == EVP_PKEY_EC ? 256 : (type == EVP_PKEY_RSA || type == EVP_PKEY_RSA_PSS || type == EVP_PKEY_DSA) ? 2048 : 0;
@@ -162,7 +170,7 @@ base::Result<WebConfig> parseWebConfig(std::string_view yaml, const std::string&
         if (!isBcrypt(hash)) {
           return bad("basic_auth_users." + name + " is not a bcrypt hash ($2y$..., as htpasswd -B makes it)");
         }
-        c.users[name] = hash;
+        if (!c.users.emplace(name, hash).second) return bad("basic_auth_users: the user '" + name + "' is listed twice");
       }
     } else if (key == "http_server_config") {
       if (value.IsNull()) continue;
@@ -191,9 +199,13 @@ base::Result<WebConfig> parseWebConfig(std::string_view yaml, const std::string&
 }
 
 base::Result<WebConfig> loadWebConfig(const std::string& path) {
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
-  if (!in || !(text << in.rdbuf())) {
+  // An empty file is an empty config (as one of comments alone); a folder reads as nothing too, but
+  // with an error.
+  const bool empty = in && in.peek() == std::char_traits<char>::eof() && errno == 0;
+  if (!empty && (!in || !(text << in.rdbuf()))) {
     return bad(path + ": " + (errno != 0 ? std::strerror(errno) : "not a readable file"));
   }
   const std::size_t slash = path.rfind('/');

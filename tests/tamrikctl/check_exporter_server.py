@@ -5,12 +5,14 @@
 
 serve: the exporter (tamrikctl.exe under Wine with --runner) on a free loopback port answers
       /metrics with a simulated unit's metrics, and /api/units (or, where that route is not
-      served, /); with all the connections it takes held idle, one more is closed at once.
-slow: 50 connections held open on the exporter (under Wine too), half sending a header line a
-      second and never ending the request, half idle (each opened again when the exporter closes it), while a real
-      Prometheus scrapes it every second for 30 s: every scrape succeeds (up is 1 throughout, per
-      Prometheus' own count_over_time and min_over_time), and the exporter cuts each slow client
-      after its bounded time instead of keeping it.
+      served, /); with all the connections it takes held idle, a scrape is served in the place
+      of the oldest held, which is closed.
+slow: 72 connections, more than the exporter takes, held open on it (under Wine too), half
+      sending a header line a second and never ending the request, half idle (each opened again
+      when the exporter closes it), while a real Prometheus scrapes it every second for 30 s:
+      every scrape succeeds (up is 1 throughout, per Prometheus' own count_over_time and
+      min_over_time), and the exporter cuts each slow client after its bounded time instead of
+      keeping it.
 tls:  a throw-away CA and server certificate (openssl) and a bcrypt password (htpasswd -B) in a
       web config file. curl with the CA and the password gets the metrics; without the CA, with
       a wrong password or none, or in plain HTTP, it gets no data (401 with WWW-Authenticate:
@@ -22,6 +24,7 @@ Every process started is stopped; every wait is bounded. Exit 77 (skip) when a t
 except under CI=true.
 """
 import argparse
+import base64
 import json
 import select
 import os
@@ -39,7 +42,7 @@ import urllib.parse
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from prometheus_harness import Failure, get, missing, start_prometheus as start_server, stop, stop_all, wait_for  # noqa: E402
 
-SLOW_CLIENTS = 50
+SLOW_CLIENTS = 72  # more than CONNECTIONS: the server is full throughout, each client reopening when cut
 SCRAPE_SECONDS = 30
 REQUEST_SECONDS = 10  # the exporter's bound on a request, ServerLimits::requestSeconds
 CONNECTIONS = 64  # the connections it takes at once, ServerLimits::connections
@@ -124,26 +127,29 @@ class SlowClients:
 def check_slow(args, prometheus, folder, processes):
     exporter, port = start_exporter(args.tamrikctl, runner=args.runner, seconds=150 if args.runner else 30)
     processes.append((exporter, "the exporter"))
-    api = start_prometheus(prometheus, folder, f"    static_configs:\n      - targets: ['127.0.0.1:{port}']\n",
-                           processes)
-    wait_for("the first scrape", lambda: query(api, 'up{job="tamrik"}') == [1.0], 30)
     with SlowClients(port, SLOW_CLIENTS) as clients:
-        wait_for(f"{SLOW_CLIENTS} connections held", lambda: clients.open >= SLOW_CLIENTS, 15)
+        # Prometheus comes to a server already full: each of its connections takes another's place.
+        wait_for(f"{CONNECTIONS} connections held", lambda: clients.open >= CONNECTIONS, 15)
+        # (Every scrape from the first counts: one that has its connection keeps it, alive.)
+        began = time.monotonic()
+        api = start_prometheus(prometheus, folder, f"    static_configs:\n      - targets: ['127.0.0.1:{port}']\n",
+                               processes)
         started = time.monotonic()
-        most = 0
+        counts = []  # the connections open, each second: a moment's count alone dips as clients reopen
         while time.monotonic() - started < SCRAPE_SECONDS:
             time.sleep(1)
-            most = max(most, clients.open)
-        held = clients.open
-    window = f"{SCRAPE_SECONDS}s"
+            counts.append(clients.open)
+        held, most = sorted(counts)[len(counts) // 2], max(counts)
+    window = f"{int(time.monotonic() - began) + 1}s"
     scrapes = query(api, f'count_over_time(up{{job="tamrik"}}[{window}])')
     lowest = query(api, f'min_over_time(up{{job="tamrik"}}[{window}])')
     samples = query(api, f'min_over_time(scrape_samples_scraped{{job="tamrik"}}[{window}])')
     if not scrapes or scrapes[0] < SCRAPE_SECONDS * 0.8 or lowest != [1.0] or not samples or samples[0] < 10:
         raise Failure(f"with {SLOW_CLIENTS} slow clients: {scrapes} scrapes in {window}, lowest up {lowest}, "
                       f"fewest samples {samples}")
-    if held < SLOW_CLIENTS * 0.8:
-        raise Failure(f"the slow clients did not hold their connections ({held} of {SLOW_CLIENTS} open)")
+    if held < CONNECTIONS * 0.8:
+        raise Failure(f"the slow clients did not hold the server's connections (a median of {held} open, "
+                      f"{CONNECTIONS} taken)")
     if not clients.cut_after or max(clients.cut_after) > REQUEST_SECONDS + 3:
         raise Failure(f"slow requests were not cut in time: {sorted(clients.cut_after)[-3:]}")
     if not args.runner and stop(exporter, "the exporter") != 0:
@@ -162,22 +168,61 @@ def closed_by_server(sock, seconds):
         return True  # reset
 
 
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return int(re.search(r"VmRSS:\s+(\d+) kB", f.read()).group(1))
+
+
+def check_body_refused(port, pid):
+    """A request with a body, by length or chunked, is answered 413 from its head and the connection
+    ends: the body is never read (the exporter does not grow while the client keeps sending)."""
+    before = rss_kib(pid) if pid else 0
+    for framing in (b"Content-Length: 300000000", b"Transfer-Encoding: chunked"):
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+            started = time.monotonic()
+            s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n" + framing + b"\r\n\r\n" + b"0" * 65536)
+            head = s.recv(64)
+            if not head.startswith(b"HTTP/1.1 413") or time.monotonic() - started > 2:
+                raise Failure(f"a GET with {framing.decode()}: {head!r} after {time.monotonic() - started:.1f} s")
+            chunk, sent = b"0" * (1 << 20), 0
+            try:
+                while sent < 50 << 20 and time.monotonic() - started < 10:
+                    sent += s.send(chunk)
+            except OSError:
+                pass
+            if sent >= 50 << 20:
+                raise Failure(f"a GET with {framing.decode()}: the exporter took {sent >> 20} MiB of its body")
+    if pid and rss_kib(pid) - before > 16 * 1024:
+        raise Failure(f"the exporter grew from {before} to {rss_kib(pid)} KiB on refused bodies")
+
+
 def check_serve(args, processes):
     # Under Wine the first start sets up the prefix.
     exporter, port = start_exporter(args.tamrikctl, runner=args.runner, seconds=150 if args.runner else 30)
     processes.append((exporter, "the exporter"))
     base = f"http://127.0.0.1:{port}"
     wait_for("/metrics with the unit up", lambda: 'tamrik_up{serial="SIM001"} 1' in get(f"{base}/metrics")[1], 30)
-    # Every connection the server takes held idle: one more is closed at once, not queued; when
-    # some go, a scrape is answered again.
+    check_body_refused(port, None if args.runner else exporter.pid)
+    # Every connection the server takes held idle: each newer one is served in the place of the
+    # oldest held, which is closed; the next oldest are kept.
     held = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(CONNECTIONS)]
     try:
-        extra = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(3)]
-        refused = sum(closed_by_server(s, 2) for s in extra)
-        for s in extra:
-            s.close()
-        if refused != len(extra):
-            raise Failure(f"with {CONNECTIONS} connections held, {refused} of {len(extra)} more were closed at once")
+        time.sleep(0.5)  # all taken by the server
+        newer = []  # kept open, so that each takes a place of its own
+        for i in range(3):
+            newer.append(socket.create_connection(("127.0.0.1", port), timeout=5))
+            newer[-1].sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+            head = newer[-1].recv(64)
+            if not head.startswith(b"HTTP/1.1 200"):
+                raise Failure(f"with {CONNECTIONS} connections held, a scrape got {head!r}")
+        held += newer
+        time.sleep(1)
+        readable = select.select(held[:CONNECTIONS], [], [], 1)[0]
+        replaced = [i for i, s in enumerate(held[:CONNECTIONS]) if s in readable and closed_by_server(s, 1)]
+        # Oldest first (the connections were taken in the order they came, within the clock's grain).
+        # Under Wine every held connection is closed at once: there only the scrapes are checked.
+        if replaced[:3] != [0, 1, 2] if args.runner else len(replaced) != 3 or max(replaced) >= 8:
+            raise Failure(f"with {CONNECTIONS} connections held, 3 scrapes closed the held connections {replaced}")
         for s in held[:4]:
             s.close()
         wait_for("/metrics with most connections held", lambda: get(f"{base}/metrics")[0] == 200, 10)
@@ -197,7 +242,7 @@ def check_serve(args, processes):
         for s in held:
             s.close()
     print(f"the exporter{' under ' + os.path.basename(args.runner[0]) if args.runner else ''} served /metrics and "
-          f"{served} on 127.0.0.1:{port}, and closed connections beyond {CONNECTIONS} at once")
+          f"{served} on 127.0.0.1:{port}, with {CONNECTIONS} connections held in the place of the oldest")
 
 
 def run(cmd, **kw):
@@ -247,7 +292,11 @@ def check_tls(args, prometheus, folder, processes):
         "missing.yml": None,
         "unknown.yml": "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  kye_file: x\n",
         "weak.yml": "tls_server_config:\n  cert_file: server.crt\n  key_file: weak.key\n",
+        # Refused at once, never a passphrase prompt on the terminal (that would hang).
+        "locked.yml": "tls_server_config:\n  cert_file: server.crt\n  key_file: locked.key\n",
     }
+    run(["openssl", "pkey", "-in", f"{folder}/server.key", "-aes256", "-passout", "pass:s3cret", "-out",
+         f"{folder}/locked.key"])
     for name, text in bad.items():
         path = f"{folder}/{name}"
         if text is not None:
@@ -267,8 +316,14 @@ def check_tls(args, prometheus, folder, processes):
     wait_for("curl with the CA and the password",
              lambda: (lambda r: r[0] == 200 and 'tamrik_up{serial="SIM001"} 1' in r[1] and r)(
                  curl(url, *ca, "-u", "prometheus:right horse")), 15)
+    def basic(scheme, credentials):
+        return ["-H", f"Authorization: {scheme} " + base64.b64encode(credentials).decode()]
+    status, _, _ = curl(url, *ca, *basic("basic", b"prometheus:right horse"))
+    if status != 200:
+        raise Failure(f"the scheme written 'basic': {status}")
     for what, options in (("a wrong password", ["-u", "prometheus:wrong horse"]),
                           ("an unknown user", ["-u", "someone:right horse"]),
+                          ("junk after a NUL behind the right password", basic("Basic", b"prometheus:right horse\0junk")),
                           ("no password", [])):
         status, body, _ = curl(url, *ca, "-D", "-", *options)
         if status != 401 or "tamrik" in body or not re.search(r"(?im)^WWW-Authenticate: Basic", body):

@@ -36,6 +36,9 @@ TEST(WebConfig, RefusesWhatItCannotServeWithTheReason) {
       {"basic_auth_users:\n  prometheus: secret\n", "basic_auth_users.prometheus is not a bcrypt hash"},
       {"basic_auth_users:\n  'a:b': $2y$04$0ktJ3aqq4VpCCYjg9As7S.bStBSGNQm0oqtbMuZ9.dAsWwDgsVlvm\n", "cannot be a user name"},
       {"basic_auth_users: [prometheus]\n", "is not a map of users"},
+      {"basic_auth_users:\n  prom: $2y$04$0ktJ3aqq4VpCCYjg9As7S.bStBSGNQm0oqtbMuZ9.dAsWwDgsVlvm\n"
+       "  prom: $2y$04$0ktJ3aqq4VpCCYjg9As7S.bStBSGNQm0oqtbMuZ9.dAsWwDgsVlvm\n",
+       "the user 'prom' is listed twice"},
   };
   for (const auto& [yaml, reason] : cases) {
     const base::Result<WebConfig> c = parseWebConfig(yaml, "/etc/tamrik");
@@ -80,10 +83,11 @@ class WebConfigFiles : public ::testing::Test {
 
   using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 
-  std::string writeKey(const std::string& name, EVP_PKEY* key) {
+  std::string writeKey(const std::string& name, EVP_PKEY* key, const char* passphrase = nullptr) {
     const std::string path = (folder_ / name).string();
     std::FILE* f = std::fopen(path.c_str(), "wb");
-    PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
+    PEM_write_PrivateKey(f, key, passphrase ? EVP_aes_256_cbc() : nullptr, nullptr, 0, nullptr,
+                         const_cast<char*>(passphrase));
     std::fclose(f);
     return path;
   }
@@ -126,6 +130,8 @@ TEST_F(WebConfigFiles, TheKeyMustBeReadableStrongAndTheCertificates) {
   const std::vector<std::pair<std::string, std::string>> refused = {
       {writeKey("weak.key", weak.get()), "weak key: 1024 bits, at least 2048"},
       {writeKey("other.key", other.get()), "is not the key of cert_file"},
+      // Refused without asking for the passphrase (a prompt would hang the exporter).
+      {writeKey("locked.key", strong.get(), "s3cret"), "locked.key is encrypted: a key with a passphrase cannot be used"},
       {(folder_ / "absent.key").string(), "cannot read key_file"},
       {cert, "holds no private key"},
   };
@@ -140,6 +146,20 @@ TEST_F(WebConfigFiles, TheKeyMustBeReadableStrongAndTheCertificates) {
   c = loadWebConfig((folder_ / "none.yml").string());
   ASSERT_FALSE(c.ok());
   EXPECT_NE(c.reason().find("none.yml: No such file"), std::string::npos) << c.reason();
+  c = loadWebConfig(folder_.string());
+  ASSERT_FALSE(c.ok());
+  EXPECT_NE(c.reason().find("Is a directory"), std::string::npos) << c.reason();
+}
+
+TEST_F(WebConfigFiles, AnEmptyFileIsAnEmptyConfigAsOneOfCommentsAlone) {
+  for (const char* text : {"", "# nothing set\n"}) {
+    const std::string path = (folder_ / "web.yml").string();
+    std::ofstream(path) << text;
+    const base::Result<WebConfig> c = loadWebConfig(path);
+    ASSERT_TRUE(c.ok()) << '"' << text << "\": " << c.reason();
+    EXPECT_TRUE(c->certFile.empty());
+    EXPECT_TRUE(c->users.empty());
+  }
 }
 
 TEST(PasswordCheck, TakesTheRightPasswordOnlyInEveryBcryptForm) {

@@ -36,6 +36,13 @@ bool isNameCharacter(char ch) {
   return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '.' || ch == '-';
 }
 
+// An address of this machine alone: 127.0.0.0/8 (IPv6's form of it too), ::1 or localhost.
+bool isLoopback(std::string_view host) {
+  if (host == "localhost" || host == "::1") return true;
+  if (host.starts_with("::ffff:")) host.remove_prefix(7);
+  return host.starts_with("127.") && host.find_first_not_of("0123456789.") == std::string_view::npos;
+}
+
 // ADDR:PORT: an IPv4 address or a host name, or an IPv6 address in brackets; PORT 0 to 65535.
 ListenAddress parseListenAddress(std::string_view text) {
   ListenAddress a;
@@ -149,6 +156,10 @@ int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
   const StopSignals stop;
   server.start();
   ctx.err << "tamrikctl exporter: serving " << (https ? "https" : "http") << "://" << shownHost << ":" << server.port() << "/metrics\n";
+  if (!isLoopback(listen.host) && !a.value("--web.config.file")) {
+    ctx.err << "tamrikctl exporter: serving beyond this machine without --web.config.file: anyone who reaches the "
+               "port can read the units' positions\n";
+  }
   ctx.err.flush();
   while (!stop.requested()) {
     monitor.step();
@@ -220,7 +231,8 @@ const CommandSpec kExporterCommand{
     "                       127.0.0.1:19347, this machine only; 0.0.0.0:19347 for every\n"
     "                       address. The address taken is named on standard error.\n"
     "                       Beyond this machine, serve with --web.config.file: the metrics\n"
-    "                       hold each unit's position.\n"
+    "                       hold each unit's position (without it, a warning on standard\n"
+    "                       error).\n"
     "  --web.config.file FILE\n"
     "                       TLS and passwords, in the Prometheus exporters' web config format:\n"
     "                         tls_server_config:\n"
@@ -234,9 +246,10 @@ const CommandSpec kExporterCommand{
     "                       (client certificates, cipher suites, headers) are refused. Linux\n"
     "                       only: on Windows the exporter serves plain HTTP and refuses it.\n"
     "\n"
-    "Each connection is bounded: 64 at once (more are closed as they come), 10 s for a\n"
-    "request from its start or the previous answer, 5 s of silence between kept-alive\n"
-    "requests, 64 KiB of body; slow or idle clients cannot hold back a scrape.\n"
+    "Each connection is bounded: 64 at once (a newer one takes the place of the one that\n"
+    "has waited longest without a request being answered), 10 s for a request from its\n"
+    "start or the previous answer, 5 s of silence between kept-alive requests, no body (413);\n"
+    "slow or idle clients cannot hold back a scrape.\n"
     "\n"
     "Exit status: 0 stopped by a signal; 1 the HTTP server failed; 2 ADDR:PORT is malformed or\n"
     "cannot be listened on (taken, for example by another exporter, or not an address of this\n"
