@@ -225,9 +225,10 @@ def main():
         d.get(base + "/")
         page = wait_for("the loss shown", lambda: (lambda p: p if p["lights"].get("gps") == "No GPS signal" else None)(snapshot(d)),
                         max(0, loss_ms / 1000 - (time.monotonic() - started)) + 6)
-        # The event follows the light by a round of the monitor, perhaps by a refresh.
+        # The event follows the light by a round of the monitor, perhaps by a refresh or two on a busy
+        # machine (a refresh may take up to 4 s before it is given up).
         page = wait_for("the loss among the latest events",
-                        lambda: (lambda p: p if any("GPS signal lost" in e for e in p["events"]) else None)(snapshot(d)), 4)
+                        lambda: (lambda p: p if any("GPS signal lost" in e for e in p["events"]) else None)(snapshot(d)), 10)
         page = wait_for("the unplug shown, the unit away",
                         lambda: (lambda p: p if p["up"] == "false" and "away" in p["heading"] else None)(snapshot(d)),
                         max(0, unplug_ms / 1000 - (time.monotonic() - started)) + 6)
