@@ -119,9 +119,18 @@ add_architectures() {
 
 install_missing() {
   add_architectures "$@"
-  local missing=()
+  local missing=() native
+  native=$(dpkg --print-architecture)
   for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+    if [[ $p == *:* ]]; then
+      dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+    else
+      # A name without an architecture is this machine's (or one for all): another architecture's
+      # copy does not count (libyaml-cpp-dev, for one, is installed for one architecture at a time,
+      # and a cross build replaces it).
+      dpkg-query -W -f='${Status} ${Architecture}\n' "$p" 2>/dev/null | grep -Eq "ok installed ($native|all)\$" ||
+        missing+=("$p")
+    fi
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}"
