@@ -378,9 +378,7 @@ def main():
             check_serve(args, processes)
             return 0
         finally:
-            for process, name in processes:
-                process.kill()  # no signal reaches a Windows program under Wine as SIGTERM
-                process.wait(timeout=15)
+            stop_all(processes, kill_first=True)  # no signal reaches a Windows program under Wine as SIGTERM
     prometheus = shutil.which(args.prometheus)
     if not prometheus:
         return missing("prometheus", "prometheus")
