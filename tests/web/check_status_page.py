@@ -195,9 +195,11 @@ def main():
             check(False, f"the exporter serves: {line.strip()!r}")
             return 1
         base = line.split("serving ")[1].strip().rsplit("/", 1)[0]
-        unit = wait_for("the unit up with a current sky",
-                        lambda: next((u for u in api(base) if u["up"] and u["sky"] and u["sky"]["current"]
-                                      and u["sky"]["satellites"]), None), 8)
+        # The simulated receiver starts without a signal for a few seconds; the loss below must not be
+        # mistaken for that.
+        unit = wait_for("the unit up with the GPS signal and a current sky",
+                        lambda: next((u for u in api(base) if u["up"] and u["gps_signal"] and u["sky"]
+                                      and u["sky"]["current"] and u["sky"]["satellites"]), None), 15)
         if not unit:
             return 1
 
@@ -223,12 +225,14 @@ def main():
         check(time.monotonic() - started < loss_ms / 1000, "the first checks ended before the signal loss")
         d.set_window_size(1280, 1400)
         d.get(base + "/")
-        page = wait_for("the loss shown", lambda: (lambda p: p if p["lights"].get("gps") == "No GPS signal" else None)(snapshot(d)),
-                        max(0, loss_ms / 1000 - (time.monotonic() - started)) + 6)
+        time.sleep(max(0, loss_ms / 1000 - (time.monotonic() - started)))
+        page = wait_for("the loss shown", lambda: (lambda p: p if p["lights"].get("gps") == "No GPS signal" else None)(snapshot(d)), 6)
         # The event follows the light by a round of the monitor, perhaps by a refresh or two on a busy
         # machine (a refresh may take up to 4 s before it is given up).
         page = wait_for("the loss among the latest events",
                         lambda: (lambda p: p if any("GPS signal lost" in e for e in p["events"]) else None)(snapshot(d)), 10)
+        if not page:
+            print("the latest events were:", (snapshot(d) or {}).get("events"))
         page = wait_for("the unplug shown, the unit away",
                         lambda: (lambda p: p if p["up"] == "false" and "away" in p["heading"] else None)(snapshot(d)),
                         max(0, unplug_ms / 1000 - (time.monotonic() - started)) + 6)
