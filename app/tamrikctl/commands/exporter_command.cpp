@@ -13,6 +13,7 @@
 #include "web/status_page.h"
 #include "web/units_json.h"
 
+#include "app/tamrikctl/listen_address.h"
 #include "app/tamrikctl/metrics_server.h"
 #include "app/tamrikctl/stop_signals.h"
 #ifndef _WIN32
@@ -26,73 +27,12 @@ namespace {
 // Outside the range 9100 to 9999 that Prometheus keeps for exporters, which is taken up.
 constexpr const char* kDefaultListen = "127.0.0.1:19347";
 
-struct ListenAddress {
-  std::string host;
-  int port = 0;
-  std::string error;  // why the text is no ADDR:PORT
-};
-
-bool isNameCharacter(char ch) {
-  return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '.' || ch == '-';
-}
-
-// An address of this machine alone: 127.0.0.0/8 (IPv6's form of it too), ::1 or localhost.
-bool isLoopback(std::string_view host) {
-  if (host == "localhost" || host == "::1") return true;
-  if (host.starts_with("::ffff:")) host.remove_prefix(7);
-  return host.starts_with("127.") && host.find_first_not_of("0123456789.") == std::string_view::npos;
-}
-
-// ADDR:PORT: an IPv4 address or a host name, or an IPv6 address in brackets; PORT 0 to 65535.
-ListenAddress parseListenAddress(std::string_view text) {
-  ListenAddress a;
-  const std::string shown = "'" + text::lineValue(text) + "'";
-  const std::size_t colon = text.rfind(':');
-  if (colon == std::string_view::npos) {
-    a.error = shown + " is not ADDR:PORT (for example " + kDefaultListen + ")";
-    return a;
-  }
-  std::string_view host = text.substr(0, colon);
-  const std::string_view port = text.substr(colon + 1);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-    const bool v6 = !host.empty() && host.find_first_not_of("0123456789abcdefABCDEF:.") == std::string_view::npos &&
-                    host.find(':') != std::string_view::npos;
-    if (!v6) {
-      a.error = shown + ": '" + text::lineValue(host) + "' in brackets is not an IPv6 address";
-      return a;
-    }
-  } else if (host.empty()) {
-    a.error = shown + " names no address (0.0.0.0 listens on every one)";
-    return a;
-  } else if (host.find(':') != std::string_view::npos) {
-    a.error = shown + ": an IPv6 address goes in brackets, [::1]:PORT";
-    return a;
-  } else {
-    for (const char ch : host) {
-      if (!isNameCharacter(ch)) {
-        a.error = shown + ": '" + text::lineValue(host) + "' is not an address or a host name";
-        return a;
-      }
-    }
-  }
-  int n = -1;
-  const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), n);
-  if (port.empty() || ec != std::errc() || end != port.data() + port.size() || n < 0 || n > 65535) {
-    a.error = shown + ": the port '" + text::lineValue(port) + "' is not a number from 0 to 65535";
-    return a;
-  }
-  a.host = std::string(host);
-  a.port = n;
-  return a;
-}
-
 int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
   const CommandArguments a = parseCommandArguments(args, {{"--listen", true}, {"--web.config.file", true}});
   if (a.help) return ctx.print(commandHelp(ctx.command));
   if (!a.error.empty()) return ctx.fail(kExitUsage, a.error);
   if (!a.operands.empty()) return ctx.fail(kExitUsage, "takes no arguments, got '" + std::string(a.operands[0]) + "'");
-  const ListenAddress listen = parseListenAddress(a.value("--listen").value_or(kDefaultListen));
+  const ListenAddress listen = parseListenAddress(a.value("--listen").value_or(kDefaultListen), kDefaultListen);
   if (!listen.error.empty()) return ctx.fail(kExitBadArgument, "--listen " + listen.error);
   // TLS and passwords, read and checked before anything listens.
   ServerSecurity security;
@@ -148,7 +88,7 @@ int runExporter(CommandContext& ctx, std::span<const std::string_view> args) {
   if (const std::string why = server.tlsError(); !why.empty()) {
     return ctx.fail(kExitBadArgument, "--web.config.file: " + why);
   }
-  const std::string shownHost = listen.host.find(':') != std::string::npos ? "[" + listen.host + "]" : listen.host;
+  const std::string shownHost = listen.shownHost();
   if (std::string why = server.bind(listen.host, listen.port); !why.empty()) {
     return ctx.fail(kExitBadArgument,
                     "cannot listen on " + shownHost + ":" + std::to_string(listen.port) + ": " + why);
