@@ -93,6 +93,35 @@ std::string LinuxReaderEndpoint::pipePath(const std::string& path) { return besi
 
 std::string LinuxReaderEndpoint::lockPath(const std::string& path) { return besidePath(path, ".lock"); }
 
+namespace {
+
+// What a symbolic link at PATH leads to, when it can be read.
+std::optional<std::string> linkTarget(const std::string& path) {
+  std::string target(4096, '\0');
+  const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+  if (n < 0 || static_cast<std::size_t>(n) >= target.size()) return std::nullopt;
+  target.resize(static_cast<std::size_t>(n));
+  return target;
+}
+
+// "" when the thing at PATH (lstat's st) may be replaced: a symbolic link that a bridge made, to a
+// pseudo-terminal or to its own pipe beside PATH (no live bridge holds PATH: the lock says so).
+// Anything else is the user's, or another program's: a link to another device (a udev link to
+// another receiver), to a file, a file itself.
+std::string replaceRefusal(const std::string& path, const struct stat& st) {
+  if (!S_ISLNK(st.st_mode)) return "refusing to replace " + path + ": it is " + describe(st) + ", not a symbolic link";
+  const std::optional<std::string> target = linkTarget(path);
+  if (!target) return systemError("cannot read the link " + path, errno);
+  constexpr std::string_view kPts = "/dev/pts/";
+  const bool pty = target->starts_with(kPts) && target->size() > kPts.size() &&
+                   target->find_first_not_of("0123456789", kPts.size()) == std::string::npos;
+  const std::string pipe = LinuxReaderEndpoint::pipePath(path);
+  if (pty || *target == pipe.substr(pipe.rfind('/') + 1)) return {};
+  return "refusing to replace " + path + ": it is a symbolic link to " + *target + ", which no bridge made";
+}
+
+}  // namespace
+
 std::string LinuxReaderEndpoint::checkPath(const std::string& path) {
   if (path.empty()) return "the path is empty";
   if (const std::string holder = lockHolder(lockPath(path)); !holder.empty()) {
@@ -103,8 +132,7 @@ std::string LinuxReaderEndpoint::checkPath(const std::string& path) {
     if (errno != ENOENT) return systemError("cannot look at " + path, errno);
     return checkFolder(path);
   }
-  if (S_ISLNK(st.st_mode)) return {};
-  return "refusing to replace " + path + ": it is " + describe(st) + ", not a symbolic link";
+  return replaceRefusal(path, st);
 }
 
 base::Result<std::unique_ptr<LinuxReaderEndpoint>> LinuxReaderEndpoint::create(EndpointKind kind, const std::string& path) {
@@ -211,9 +239,9 @@ base::Result<void> LinuxReaderEndpoint::makeLink() {
   // is no reason to refuse).
   struct stat st {};
   std::optional<base::Failure> failure;
-  if (::lstat(path_.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
-    failure = base::fail(base::FailureKind::BadArgument,
-                         "refusing to replace " + path_ + ": it is " + describe(st) + ", not a symbolic link");
+  std::string refusal;
+  if (::lstat(path_.c_str(), &st) == 0 && !(refusal = replaceRefusal(path_, st)).empty()) {
+    failure = base::fail(base::FailureKind::BadArgument, refusal);
   } else if (::rename(temporary.c_str(), path_.c_str()) != 0) {
     failure = base::fail(base::FailureKind::System, systemError("cannot make the link " + path_, errno));
   }
@@ -431,6 +459,10 @@ TimeSampleSink::Result ChronySocket::send(const TimeSample& sample) {
       case ENOENT: return {Sent::NotListening, "there is no socket " + path_ + " yet"};
       case ECONNREFUSED: return {Sent::NotListening, "nothing listens at " + path_};
       case EAGAIN: return {Sent::NotListening, "chronyd does not take the samples at " + path_ + " (its queue is full)"};
+      case EACCES:
+      case EPERM:
+        return {Sent::Failed, "permission refused at " + path_ +
+                                  ": chronyd made its socket without the group and mode that let the bridge write to it"};
       default: return {Sent::Failed, systemError("cannot send a sample to " + path_, failure)};
     }
   }

@@ -126,7 +126,7 @@ def wait_for_link(path, bridge, timeout=15):
 def check_stream(args, tmp):
     capture = open(args.capture, "rb").read()
     link = os.path.join(tmp, "gps0")
-    os.symlink("/dev/pts/no-such-terminal", link)  # left by a run that was killed
+    os.symlink("/dev/pts/9999", link)  # left by a run that was killed
     with Processes() as ps:
         bridge = ps.start([args.program, "--simulate=1", "--replay-fast", "--replay", args.capture,
                            "receiver", "--pty", link])
