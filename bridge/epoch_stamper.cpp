@@ -97,7 +97,13 @@ void EpochStamper::learn(SteadyTime at, nanoseconds gap) {
 }
 
 void EpochStamper::startBurst(SteadyTime steady, RealTime real) {
+  if (inBurst_ && !gave_) {
+    if (!whole_) ++withheld_.cut;
+    else if (!sampled_) ++withheld_.noTime;
+    else ++withheld_.notFollowing;
+  }
   inBurst_ = true;
+  gave_ = false;
   burstSteady_ = steady;
   whole_ = true;
   sampled_ = false;
@@ -148,7 +154,10 @@ void EpochStamper::onTime(std::uint32_t tow, std::optional<RealTime> time) {
     // no sample, nor does the epoch after it.
     const bool follows = previous_ && abs((*time - previous_->second) - (burstSteady_ - previous_->first)) < kLeastStep;
     previous_ = {burstSteady_, *time};
-    if (follows && outcome_) outcome_->sample = sampleFor(*time);
+    if (follows && outcome_) {
+      outcome_->sample = sampleFor(*time);
+      gave_ = true;
+    }
   }
 }
 

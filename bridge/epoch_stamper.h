@@ -56,6 +56,14 @@ class EpochStamper {
   // The quiet gap that separates epochs, once the rhythm is known.
   std::optional<std::chrono::nanoseconds> quietGap() const { return quietGap_; }
 
+  // The epochs that ended without a sample, by why.
+  struct Withheld {
+    std::uint64_t cut = 0;           // the burst was not seen whole (cut, mixed, foreign bytes)
+    std::uint64_t noTime = 0;        // whole, but no valid, fully resolved time in it
+    std::uint64_t notFollowing = 0;  // its time did not follow the last whole epoch's as the host's clock did
+  };
+  const Withheld& withheld() const { return withheld_; }
+
   // How long a history of gaps the rhythm is learned from.
   static constexpr std::chrono::seconds kHistory{12};
 
@@ -92,7 +100,9 @@ class EpochStamper {
   // The burst in progress.
   bool inBurst_ = false;
   bool whole_ = false;   // seen whole so far, from a frame at its start
-  bool sampled_ = false;
+  bool sampled_ = false;  // its time was taken (a sample given, or refused as not following)
+  bool gave_ = false;     // a sample was given
+  Withheld withheld_;
   SteadyTime burstSteady_{};
   RealTime burstReal_{};
   std::optional<std::uint32_t> epochTow_;      // iTOW of the burst's NAV messages

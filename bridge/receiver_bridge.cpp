@@ -13,13 +13,22 @@ constexpr std::size_t kChunkBytes = 64 * 1024;
 
 // --- the engine ---------------------------------------------------------------------------
 
-ReceiverBridge::ReceiverBridge(ReceiverSource& source, platform::ReaderEndpoint* endpoint, platform::TimeSampleSink* chrony,
-                     platform::BridgeWait& wait, platform::BridgeClock& clock, BridgeOptions options, Log log)
-    : source_(source), endpoint_(endpoint), chrony_(chrony), wait_(wait), clock_(clock), options_(options), log_(std::move(log)) {
+ReceiverBridge::ReceiverBridge(ReceiverSource& source, platform::ReaderEndpoint* endpoint,
+                               std::vector<platform::TimeSampleSink*> sinks, platform::BridgeWait& wait,
+                               platform::BridgeClock& clock, BridgeOptions options, Log log)
+    : source_(source), endpoint_(endpoint), wait_(wait), clock_(clock), options_(options), log_(std::move(log)) {
   if (!log_) log_ = [](const std::string&) {};
+  for (platform::TimeSampleSink* sink : sinks) {
+    if (!sink) continue;
+    SinkState state;
+    state.sink = sink;
+    sinks_.push_back(std::move(state));
+  }
 }
 
-std::string ReceiverBridge::readerName() const { return endpoint_ ? endpoint_->path() : chrony_ ? chrony_->path() : ""; }
+std::string ReceiverBridge::readerName() const {
+  return endpoint_ ? endpoint_->path() : !sinks_.empty() ? sinks_.front().sink->path() : "";
+}
 
 ReceiverBridge::Step ReceiverBridge::step() {
   std::chrono::milliseconds wait{0};
@@ -86,21 +95,35 @@ ReceiverBridge::Step ReceiverBridge::serveEndpoint(std::chrono::milliseconds wai
 }
 
 void ReceiverBridge::sendSample(const platform::TimeSample& sample) {
+  ++counters_.samplesMade;
+  lastSampleMade_ = sample.stamp;
   if (onSample) onSample(sample);
-  if (!chrony_) return;
-  const platform::TimeSampleSink::Result sent = chrony_->send(sample);
+  for (SinkState& s : sinks_) sendTo(s, sample);
+}
+
+void ReceiverBridge::sendTo(SinkState& s, const platform::TimeSample& sample) {
+  const platform::TimeSampleSink::Result sent = s.sink->send(sample);
+  const std::string taker = s.sink->taker();
   if (sent.sent == platform::TimeSampleSink::Sent::Delivered) {
     ++counters_.samples;
-    if (chronyWaiting_) log_("chronyd takes the time samples at " + chrony_->path() + " now");
-    chronyWaiting_ = false;
+    ++s.taken;
+    s.lastOffset = sample.offsetSeconds;
+    s.lastTaken = clock_.realNow();
+    if (!s.refusal.empty()) log_(taker + " takes the time samples at " + s.sink->path() + " now");
+    s.refusal.clear();
     return;
   }
   ++counters_.samplesLost;
-  if (!chronyWaiting_) {
-    log_("waiting for chronyd: " + sent.reason + "; the receiver's time goes to " + chrony_->path() +
-         " as soon as chronyd listens there");
+  ++s.lost;
+  // Each reason is said when it becomes the reason, not again while it stays.
+  if (sent.reason == s.refusal) return;
+  s.refusal = sent.reason.empty() ? "no reason given" : sent.reason;
+  if (sent.sent == platform::TimeSampleSink::Sent::NotListening) {
+    log_("waiting for " + taker + ": " + s.refusal + "; the receiver's time goes to " + s.sink->path() +
+         " as soon as " + taker + " listens there");
+  } else {
+    log_(taker + " does not take the time samples: " + s.refusal);
   }
-  chronyWaiting_ = true;
 }
 
 void ReceiverBridge::dropStale() {
@@ -115,11 +138,13 @@ void ReceiverBridge::dropStale() {
     gone += endpoint_->discardUnread().value_or(0);
   }
   counters_.stale += gone;
-  if (gone > 0 && !stale_ && endpoint_) {
-    log_("no reader took the last epoch's bytes at " + endpoint_->path() +
-         " in time; a reader gets the current epoch, never older ones");
+  // Normal until a reader opens the device (gpsd starts after the bridge), and while one pauses:
+  // said once, for what it means.
+  if (gone > 0 && !staleSaid_ && endpoint_) {
+    log_("nothing reads " + endpoint_->path() + " yet, or its reader paused: each epoch's bytes wait for a reader " +
+         "until the next epoch begins, so a reader always starts at the current epoch (said once)");
+    staleSaid_ = true;
   }
-  stale_ = gone > 0;
 }
 
 void ReceiverBridge::enqueue(const std::vector<std::uint8_t>& bytes) {

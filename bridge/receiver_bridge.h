@@ -18,6 +18,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,8 +63,9 @@ struct BridgeCounters {
   std::uint64_t dropped = 0;       // oldest bytes given up because the queue was full
   std::uint64_t stale = 0;         // bytes of earlier epochs no reader took, given up at a new epoch
   std::uint64_t epochs = 0;        // epochs found in the stream
-  std::uint64_t samples = 0;       // time samples chrony took
-  std::uint64_t samplesLost = 0;   // time samples made while nothing took them
+  std::uint64_t samplesMade = 0;   // time samples made (one per epoch that gives one)
+  std::uint64_t samples = 0;       // time samples the sinks took (each sink's count)
+  std::uint64_t samplesLost = 0;   // time samples a sink did not take
   std::uint64_t discarded = 0;     // bytes the reader wrote, read and thrown away
   std::uint64_t losses = 0;        // times the unit was lost
   std::uint64_t reopens = 0;       // times it was opened again
@@ -73,9 +75,19 @@ class ReceiverBridge {
  public:
   using Log = std::function<void(const std::string&)>;
 
-  // The source is expected open (the program opens it first, to exit when it cannot). endpoint
-  // and chrony may each be missing, not both.
-  ReceiverBridge(ReceiverSource& source, platform::ReaderEndpoint* endpoint, platform::TimeSampleSink* chrony,
+  // What became of the samples at one sink (chronyd's socket, NTP's shared memory).
+  struct SinkState {
+    platform::TimeSampleSink* sink = nullptr;
+    std::uint64_t taken = 0;
+    std::uint64_t lost = 0;
+    std::optional<double> lastOffset;  // of the last sample it took, in seconds
+    std::optional<std::chrono::system_clock::time_point> lastTaken;  // when it last took one
+    std::string refusal;  // why it does not take them now; "" while it does (or before the first)
+  };
+
+  // The source is expected open (the program opens it first, to exit when it cannot). The endpoint
+  // may be missing, and so may the sinks, not both.
+  ReceiverBridge(ReceiverSource& source, platform::ReaderEndpoint* endpoint, std::vector<platform::TimeSampleSink*> sinks,
             platform::BridgeWait& wait, platform::BridgeClock& clock, BridgeOptions options, Log log);
 
   enum class Step {
@@ -84,7 +96,7 @@ class ReceiverBridge {
     Failed,   // the endpoint failed for good (said in the log)
   };
   // One round: reads the unit, or tries to open it again when it was lost and the pause is over;
-  // stamps the read and sends chrony the epoch's sample when it has one; then takes what the
+  // stamps the read and sends each time-sample sink the epoch's sample when it has one; then takes what the
   // reader wrote and hands the reader what it can take, waiting for the endpoint only while the
   // unit is not open (the read itself waits while it is).
   Step step();
@@ -94,6 +106,9 @@ class ReceiverBridge {
   const BridgeCounters& counters() const { return counters_; }
   std::size_t queued() const { return queued_; }
   const EpochStamper& stamper() const { return stamper_; }
+  const std::vector<SinkState>& sinks() const { return sinks_; }
+  // When the last time sample was made (stamped: the host's time at its epoch's first bytes).
+  std::optional<std::chrono::system_clock::time_point> lastSampleMade() const { return lastSampleMade_; }
   // Called with every sample made, whether chrony took it or not (for measurements).
   std::function<void(const platform::TimeSample&)> onSample;
 
@@ -102,13 +117,15 @@ class ReceiverBridge {
   void enqueue(const std::vector<std::uint8_t>& bytes);
   void dropStale();
   void sendSample(const platform::TimeSample& sample);
+  void sendTo(SinkState& s, const platform::TimeSample& sample);
   bool flush();
   bool drainReader();
   std::string readerName() const;
 
   ReceiverSource& source_;
   platform::ReaderEndpoint* endpoint_;
-  platform::TimeSampleSink* chrony_;
+  std::vector<SinkState> sinks_;
+  std::optional<std::chrono::system_clock::time_point> lastSampleMade_;
   platform::BridgeWait& wait_;
   platform::BridgeClock& clock_;
   BridgeOptions options_;
@@ -119,8 +136,7 @@ class ReceiverBridge {
   std::size_t frontOffset_ = 0;  // bytes of queue_.front() already written
   std::size_t queued_ = 0;
   bool overflowing_ = false;
-  bool stale_ = false;           // said that epochs go stale
-  bool chronyWaiting_ = false;   // said that chrony does not take the samples
+  bool staleSaid_ = false;       // said that an epoch went stale for want of a reader (said once)
   EpochStamper stamper_;
   std::chrono::milliseconds retryDelay_{0};
   std::chrono::steady_clock::time_point nextOpen_{};

@@ -66,7 +66,7 @@ struct TimeSample {
   Leap leap = Leap::None;
 };
 
-// Where time samples go: chrony's SOCK refclock socket.
+// Where time samples go: chrony's SOCK refclock socket, or NTP's shared memory.
 class TimeSampleSink {
  public:
   enum class Sent {
@@ -82,6 +82,8 @@ class TimeSampleSink {
   // Never waits: a sample that cannot go at once is lost, and the next one is tried anew.
   virtual Result send(const TimeSample& sample) = 0;
   virtual const std::string& path() const = 0;
+  // Who takes the samples there, in messages: "chronyd", "ntpd".
+  virtual std::string taker() const = 0;
 };
 
 // The clocks of the bridge: the steady one for gaps and pauses, the real-time one for stamps.

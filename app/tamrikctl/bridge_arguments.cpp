@@ -1,17 +1,52 @@
 #include "app/tamrikctl/bridge_arguments.h"
 
+#include <charconv>
+
 #include "app/tamrikctl/bridge_command.h"
+#include "text/key_value_lines.h"
 
 namespace tamrik::ctl {
 
 namespace {
 
-bool isBridgeOption(std::string_view name) { return name == "--pty" || name == "--fifo" || name == "--chrony"; }
+bool isBridgeOption(std::string_view name) {
+  return name == "--pty" || name == "--fifo" || name == "--chrony" || name == "--tcp" || name == "--receiver-polls" ||
+         name == "--ntp-shm" || name == "--metrics";
+}
+
+bool takesValue(std::string_view name) { return name != "--receiver-polls"; }
+
+std::string needs(std::string_view name) {
+  if (name == "--chrony") return "--chrony needs the path of chrony's socket";
+  if (name == "--tcp") return "--tcp needs ADDR:PORT or PORT";
+  if (name == "--metrics") return "--metrics needs ADDR:PORT";
+  if (name == "--ntp-shm") return "--ntp-shm needs a unit number from 0 to " + std::to_string(kNtpShmUnits - 1);
+  return std::string(name) + " needs a path";
+}
+
+// --tcp takes a port alone too, on loopback.
+ListenAddress tcpAddress(std::string_view text) {
+  const std::string example = std::string(kTcpDefaultHost) + ":2947";
+  if (!text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos) {
+    return parseListenAddress(std::string(kTcpDefaultHost) + ":" + std::string(text), example);
+  }
+  return parseListenAddress(text, example);
+}
 
 }  // namespace
 
 ReceiverArguments parseReceiverArguments(std::span<const std::string_view> args) {
   ReceiverArguments out;
+  const auto usage = [&out](std::string why) {
+    out.error = std::move(why);
+    out.errorStatus = 64;
+    return out;
+  };
+  const auto bad = [&out](std::string why) {
+    out.error = std::move(why);
+    out.errorStatus = 2;
+    return out;
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view arg = args[i];
     if (arg == "--help" || arg == "-h") {
@@ -20,9 +55,12 @@ ReceiverArguments parseReceiverArguments(std::span<const std::string_view> args)
     }
     const std::size_t eq = arg.find('=');
     const std::string_view name = arg.substr(0, eq);
-    if (!isBridgeOption(name)) {
-      out.error = "unexpected argument '" + std::string(arg) + "'";
-      return out;
+    if (!isBridgeOption(name)) return usage("unexpected argument '" + text::lineValue(arg) + "'");
+    if (!takesValue(name)) {
+      if (eq != std::string_view::npos) return usage(std::string(name) + " takes no value");
+      if (out.receiverPolls) return usage("give " + std::string(name) + " once");
+      out.receiverPolls = true;
+      continue;
     }
     std::string value;
     if (eq != std::string_view::npos) {
@@ -30,26 +68,35 @@ ReceiverArguments parseReceiverArguments(std::span<const std::string_view> args)
     } else if (i + 1 < args.size()) {
       value = std::string(args[++i]);
     }
-    if (value.empty()) {
-      out.error = std::string(name) + (name == "--chrony" ? " needs the path of chrony's socket" : " needs a path");
-      return out;
-    }
+    if (value.empty()) return usage(needs(name));
     if (name == "--chrony") {
-      if (out.chrony) {
-        out.error = "give --chrony once";
-        return out;
-      }
+      if (out.chrony) return usage("give --chrony once");
       out.chrony = std::move(value);
-      continue;
+    } else if (name == "--tcp" || name == "--metrics") {
+      std::optional<ListenAddress>& slot = name == "--tcp" ? out.tcp : out.metrics;
+      if (slot) return usage("give " + std::string(name) + " once");
+      ListenAddress a = name == "--tcp" ? tcpAddress(value) : parseListenAddress(value, kBridgeMetricsExample);
+      if (!a.error.empty()) return bad(std::string(name) + " " + a.error);
+      slot = std::move(a);
+    } else if (name == "--ntp-shm") {
+      if (out.ntpShm) return usage("give --ntp-shm once");
+      int n = -1;
+      const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+      if (ec != std::errc() || end != value.data() + value.size() || n < 0 || n >= kNtpShmUnits) {
+        return bad("--ntp-shm '" + text::lineValue(value) + "' is not a unit number from 0 to " +
+                   std::to_string(kNtpShmUnits - 1));
+      }
+      out.ntpShm = n;
+    } else {
+      if (out.kind) return usage("give one of --pty and --fifo, once");
+      out.kind = name == "--pty" ? EndpointKind::Pty : EndpointKind::Pipe;
+      out.path = std::move(value);
     }
-    if (out.kind) {
-      out.error = "give one of --pty and --fifo, once";
-      return out;
-    }
-    out.kind = name == "--pty" ? EndpointKind::Pty : EndpointKind::Pipe;
-    out.path = std::move(value);
   }
-  if (!out.kind && !out.chrony) out.error = "expected --pty PATH, --fifo PATH or --chrony SOCKET";
+  if (!out.kind && !out.chrony && !out.tcp && !out.ntpShm) {
+    return usage("expected --pty PATH, --fifo PATH, --tcp ADDR:PORT, --chrony SOCKET or --ntp-shm N");
+  }
+  if (out.receiverPolls && !out.tcp) return bad("--receiver-polls lets the --tcp clients' polls through: give --tcp too");
   return out;
 }
 
@@ -61,14 +108,18 @@ bool asksForBridge(std::span<const std::string_view> args) {
 }
 
 std::optional<int> answerWithoutEndpoint(const ReceiverArguments& a, std::ostream& out, std::ostream& err) {
-  constexpr const char* kUsage = "tamrikctl [--unit SERIAL] receiver [--chrony SOCKET] [--pty PATH | --fifo PATH]";
+  constexpr const char* kUsage =
+      "tamrikctl [--unit SERIAL] receiver [--pty PATH | --fifo PATH] [--tcp ADDR:PORT [--receiver-polls]] "
+      "[--chrony SOCKET] [--ntp-shm N] [--metrics ADDR:PORT]";
   if (a.help) {
     out << "Usage: " << kUsage << "\n" << receiverCommandHelp();
     return 0;
   }
   if (!a.error.empty()) {
-    err << "tamrikctl receiver: " << a.error << " (usage: " << kUsage << ")\n";
-    return 64;
+    err << "tamrikctl receiver: " << a.error;
+    if (a.errorStatus == 64) err << " (usage: " << kUsage << ")";
+    err << "\n";
+    return a.errorStatus;
   }
   return std::nullopt;
 }

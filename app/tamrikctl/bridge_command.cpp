@@ -9,8 +9,13 @@
 #include <optional>
 #include <vector>
 
+#include <chrono>
+#include <mutex>
+
 #include "app/tamrikctl/bridge_arguments.h"
+#include "app/tamrikctl/metrics_server.h"
 #include "app/tamrikctl/program.h"
+#include "bridge/bridge_metrics.h"
 #include "bridge/unit_source.h"
 #include "bridge/receiver_bridge.h"
 #include "platform/linux/bridge_endpoints.h"
@@ -61,6 +66,10 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
   };
   const ReceiverArguments a = parseReceiverArguments(args);
   if (const std::optional<int> answered = answerWithoutEndpoint(a, out, err)) return *answered;
+  if (a.tcp || a.ntpShm) {
+    err << kPrefix << "--tcp and --ntp-shm are being built\n";
+    return kExitBadArgument;
+  }
   // Every path is checked before the unit is touched.
   if (a.kind) {
     if (std::string refusal = platform::LinuxReaderEndpoint::checkPath(a.path); !refusal.empty()) {
@@ -73,6 +82,23 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
     auto made = platform::ChronySocket::create(*a.chrony);
     if (!made) return failed(made.failure());
     chrony = std::move(*made);
+  }
+  // The bridge's own figures, served from a thread of the server's; the address is taken before the
+  // unit is touched, so that a port in use stops the command first.
+  std::mutex figuresMutex;
+  bridge::BridgeFigures figures;
+  std::unique_ptr<MetricsServer> metrics;
+  if (a.metrics) {
+    metrics = std::make_unique<MetricsServer>(std::vector<Route>{
+        {"/metrics", "text/plain; version=0.0.4; charset=utf-8", [&figuresMutex, &figures] {
+           std::lock_guard<std::mutex> lock(figuresMutex);
+           return bridge::bridgeMetricsText(figures, TAMRIK_VERSION);
+         }}});
+    if (const std::string why = metrics->bind(a.metrics->host, a.metrics->port); !why.empty()) {
+      err << kPrefix << "--metrics: cannot listen on " << a.metrics->shownHost() << ":" << a.metrics->port << ": " << why
+          << "\n";
+      return kExitBadArgument;
+    }
   }
 
   // Real units, and simulated ones on request, as every command has them; the simulation runs on
@@ -115,12 +141,39 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
     where = "receiver bytes go to " + a.path + (*a.kind == EndpointKind::Pty ? " (" + endpoint->deviceName() + ")" : "");
   }
   if (chrony) where += (where.empty() ? "" : ", ") + std::string("time samples to chronyd at ") + *a.chrony;
+  if (metrics) {
+    where += (where.empty() ? "" : ", ") + std::string("its figures at http://") + a.metrics->shownHost() + ":" +
+             std::to_string(metrics->port()) + "/metrics";
+  }
   log("unit " + source.name() + ": " + where);
 
   platform::PollBridgeWait wait(endpoint.get(), signals.fd());
   platform::SystemBridgeClock bridgeClock;
-  bridge::ReceiverBridge bridge(source, endpoint.get(), chrony.get(), wait, bridgeClock, bridge::BridgeOptions{}, log);
-  const bool stopped = bridge.run();
+  bridge::ReceiverBridge bridge(source, endpoint.get(), {chrony.get()}, wait, bridgeClock, bridge::BridgeOptions{}, log);
+  const auto snapshot = [&] {
+    bridge::BridgeFigures now = bridge::figuresOf(bridge, source.name(), source.opened());
+    std::lock_guard<std::mutex> lock(figuresMutex);
+    figures = std::move(now);
+  };
+  if (metrics) {
+    snapshot();
+    metrics->start();
+  }
+  // The figures are taken a few times a second, not on every round of the loop.
+  constexpr auto kSnapshotInterval = std::chrono::milliseconds(250);
+  auto nextSnapshot = std::chrono::steady_clock::now();
+  bool stopped = false;
+  for (;;) {
+    const bridge::ReceiverBridge::Step step = bridge.step();
+    if (metrics && std::chrono::steady_clock::now() >= nextSnapshot) {
+      snapshot();
+      nextSnapshot = std::chrono::steady_clock::now() + kSnapshotInterval;
+    }
+    if (step == bridge::ReceiverBridge::Step::Running) continue;
+    stopped = step == bridge::ReceiverBridge::Step::Stopped;
+    break;
+  }
+  if (metrics) metrics->stop();
   return stopped ? kExitOk : kExitFailure;
 }
 

@@ -227,7 +227,7 @@ int main(int argc, char** argv) {
   ::signal(SIGTERM, onStopSignal);
   platform::PollBridgeWait wait(endpoint.get(), stopPipe[0]);
   PairedClock bridgeClock;
-  bridge::ReceiverBridge bridge(source, endpoint.get(), chrony.get(), wait, bridgeClock, bridge::BridgeOptions{},
+  bridge::ReceiverBridge bridge(source, endpoint.get(), {chrony.get()}, wait, bridgeClock, bridge::BridgeOptions{},
                         [](const std::string& l) { std::cerr << "bridge: " << l << "\n"; });
   std::vector<std::pair<SteadyTime, std::int64_t>> stamps;  // steady stamp, the epoch's UTC second
   bridge.onSample = [&](const platform::TimeSample& s) {

@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
   if (::pipe(stop) != 0) return 1;
   platform::PollBridgeWait wait(endpoint.get(), stop[0]);
   platform::SystemBridgeClock bridgeClock;
-  bridge::ReceiverBridge bridge(source, endpoint.get(), nullptr, wait, bridgeClock, bridge::BridgeOptions{},
+  bridge::ReceiverBridge bridge(source, endpoint.get(), {}, wait, bridgeClock, bridge::BridgeOptions{},
                         [](const std::string& l) { std::cerr << l << "\n"; });
 
   std::atomic<bool> stopReading{false};

@@ -99,6 +99,7 @@ class ChronySocket final : public TimeSampleSink {
 
   Result send(const TimeSample& sample) override;
   const std::string& path() const override { return path_; }
+  std::string taker() const override { return "chronyd"; }
 
  private:
   explicit ChronySocket(std::string path) : path_(std::move(path)) {}

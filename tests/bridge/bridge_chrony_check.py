@@ -7,19 +7,23 @@ port; its SOCK source is never selected, so what chronyc shows is what the bridg
 starts first, so chronyd is not there yet; then chronyd starts, and the refclock must be reached
 on every poll with the simulated unit's output delay as its offset; chronyd is restarted; the unit
 is unplugged and plugged in again (--sim-faults): no sample while it is away, samples again once
-its receiver has its time back. All the while the pseudo-terminal carries the receiver's bytes.
-chronyc is asked with -c, whose fields are the same in chrony 4.3 and 4.6.
+its receiver has its time back. All the while the pseudo-terminal carries the receiver's bytes, and
+the bridge's own figures (--metrics) say what chronyd took and what it did not, pass promtool's
+checks and agree with what chronyd measured. chronyc is asked with -c, whose fields are the same in
+chrony 4.3 and 4.6.
 
 Exit status 0 when every check held, 1 otherwise, 77 (skip) when chronyd cannot run here (outside
 CI). Every process started is stopped and every wait is bounded.
 """
 import argparse
 import os
+import re
 import select
 import shutil
 import subprocess
 import sys
 import time
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bridge_program_check import Failure, Processes, in_own_folder, nav_pvt, wait_for_link  # noqa: E402
@@ -82,6 +86,37 @@ def log_lines(bridge, text):
     return [l for l in list(bridge.err) if text in l]
 
 
+def bridge_metrics(bridge):
+    """The bridge's figures, {name{labels}: value}, once promtool (where installed; always under CI)
+    found nothing wrong with them."""
+    where = next((m.group(1) for l in list(bridge.err) if (m := re.search(r"its figures at (http://\S+/metrics)", l))), None)
+    if not where:
+        raise Failure(f"the bridge did not say where its figures are: {bridge.err}")
+    with urllib.request.urlopen(where, timeout=5) as r:
+        text = r.read().decode("utf-8")
+    if shutil.which("promtool"):
+        lint = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True, timeout=20)
+        if lint.returncode != 0:
+            raise Failure(f"promtool check metrics on the bridge's figures: {lint.stdout}{lint.stderr}")
+    elif os.environ.get("CI") == "true":
+        raise Failure("promtool missing under CI (Debian package prometheus, from setup.sh)")
+    values = {}
+    for line in text.splitlines():
+        if line and not line.startswith("#"):
+            name, value = line.rsplit(" ", 1)
+            values[name] = float(value)
+    return values
+
+
+def figure(values, name, **labels):
+    """The one sample of `name` whose labels include `labels`."""
+    found = [v for k, v in values.items()
+             if k.split("{")[0] == name and all(f'{l}="{w}"' in k for l, w in labels.items())]
+    if len(found) != 1:
+        raise Failure(f"{len(found)} samples of {name} with {labels} in the bridge's figures")
+    return found[0]
+
+
 def check(args, tmp):
     root = os.geteuid() == 0
     user = ["-u", "root"] if root else ["-U", "-u", os.environ.get("USER") or subprocess.run(
@@ -98,7 +133,7 @@ def check(args, tmp):
     with Processes() as ps:
         bridge = ps.start([args.program, "--simulate=1", "--sim-faults",
                            f"unplug:SIM001@{UNPLUG_MS},replug:SIM001@{REPLUG_MS}",
-                           "receiver", "--chrony", socket_path, "--pty", link])
+                           "receiver", "--chrony", socket_path, "--pty", link, "--metrics", "127.0.0.1:0"])
         started = time.monotonic()
         wait_for_link(link, bridge)
         # chronyd is not there: the bridge says so once and goes on, and the receiver's time (valid
@@ -121,11 +156,30 @@ def check(args, tmp):
             raise Failure(f"chronyd's mean offset is not the unit's output delay: {stats}")
         print(f"chronyd reached the refclock on every poll (377); offset {offset * 1e3:.1f} ms, mean "
               f"{float(stats[6]) * 1e3:.1f} ms, spread {float(stats[7]) * 1e3:.2f} ms; output delay {OUTPUT_DELAY * 1e3:.1f} ms")
+        # The bridge's own figures: samples taken, none refused since chronyd listens, the last offset
+        # as chronyd measures it, taken within the last seconds.
+        values = bridge_metrics(bridge)
+        sent = figure(values, "tamrik_bridge_samples_sent_total", to="chronyd", path=socket_path)
+        before_chronyd = figure(values, "tamrik_bridge_samples_not_taken_total", to="chronyd")
+        made = figure(values, "tamrik_bridge_samples_made_total", unit="SIM001")
+        last = figure(values, "tamrik_bridge_last_offset_seconds", to="chronyd")
+        taken_at = figure(values, "tamrik_bridge_last_taken_timestamp_seconds", to="chronyd")
+        if not (sent >= 30 and before_chronyd >= 1 and sent + before_chronyd == made):
+            raise Failure(f"the bridge's figures: {sent} sent, {before_chronyd} not taken, {made} made")
+        if not OUTPUT_DELAY - 0.002 <= -last <= OUTPUT_DELAY + LOOSE_ABOVE or abs(time.time() - taken_at) > 5:
+            raise Failure(f"the bridge's last offset {last} s taken at {taken_at} (now {time.time()})")
+        if figure(values, "tamrik_bridge_epoch_rhythm_known", unit="SIM001") != 1:
+            raise Failure("the bridge's figures say it does not know the receiver's rhythm")
+        print(f"the bridge's figures: {sent:.0f} samples sent, {before_chronyd:.0f} before chronyd listened, "
+              f"last offset {last * 1e3:.1f} ms")
 
         # chronyd restarted: the bridge says once that it waits, then chronyd has samples again.
         if Processes.stop(chronyd) != 0:
             raise Failure(f"chronyd ended with {chronyd.returncode}: {chronyd.err[-5:]}")
         wait_until("second waiting line", lambda: len(log_lines(bridge, "waiting for chronyd")) == 2, 20, [bridge])
+        if figure(bridge_metrics(bridge), "tamrik_bridge_samples_not_taken_total", to="chronyd") <= before_chronyd:
+            wait_until("samples not taken counted", lambda: figure(bridge_metrics(bridge), "tamrik_bridge_samples_not_taken_total",
+                                                                   to="chronyd") > before_chronyd, 5, [bridge])
         chronyd = ps.start(chronyd_argv)
         wait_until("sample in the restarted chronyd", lambda: (source(control) or ("0",))[0] != "0", 40, [bridge, chronyd])
         if len(log_lines(bridge, "takes the time samples")) != 2 or len(log_lines(bridge, "waiting for chronyd")) != 2:

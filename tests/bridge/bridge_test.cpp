@@ -157,7 +157,7 @@ struct Fixture {
   explicit Fixture(ReceiverSource& source, EndpointKind kind = EndpointKind::Pty, BridgeOptions options = quick()) {
     endpoint = made(kind, folder / "gps0");
     wait = std::make_unique<platform::PollBridgeWait>(endpoint.get(), -1);
-    bridge = std::make_unique<ReceiverBridge>(source, endpoint.get(), nullptr, *wait, clock, options,
+    bridge = std::make_unique<ReceiverBridge>(source, endpoint.get(), std::vector<platform::TimeSampleSink*>{}, *wait, clock, options,
                                          [this](const std::string& l) { log.push_back(l); });
   }
   static BridgeOptions quick() {
@@ -249,7 +249,7 @@ TEST(LinuxReaderEndpoint, ReplacesOnlyLinksAndTakesAwayOnlyWhatItMade) {
   const std::string path = folder / "gps0";
   // A link left by a run that was killed is replaced, and taken away at the end; the terminal is
   // open to its owner and group only.
-  fs::create_symlink("/dev/pts/no-such-terminal", path);
+  fs::create_symlink("/dev/pts/9999", path);
   {
     auto e = made(EndpointKind::Pty, path);
     ASSERT_TRUE(e);
@@ -272,6 +272,15 @@ TEST(LinuxReaderEndpoint, ReplacesOnlyLinksAndTakesAwayOnlyWhatItMade) {
   std::ifstream in(path);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "notes");
   fs::remove(path);
+  // A link that no bridge made (to another device, to a file, to a pipe not ours) is the user's: it
+  // is refused and stays.
+  for (const std::string target : {"/dev/zero", "/dev/pts/ptmx", "/dev/ttyACM0", ".other.pipe", "notes.txt"}) {
+    fs::create_symlink(target, path);
+    EXPECT_EQ(refusal(EndpointKind::Pty, path),
+              "refusing to replace " + path + ": it is a symbolic link to " + target + ", which no bridge made");
+    EXPECT_EQ(fs::read_symlink(path).string(), target);
+    fs::remove(path);
+  }
   // Another bridge took PATH over meanwhile: its link stays.
   {
     auto e = made(EndpointKind::Pty, path);
@@ -372,23 +381,27 @@ struct VirtualWait final : platform::BridgeWait {
   sim::VirtualClock& clock;
 };
 
-// chronyd, as far as the bridge sees it: takes the samples, except while `listening` is false.
+// chronyd, as far as the bridge sees it: takes the samples, except while `listening` is false, and
+// refuses them while `refusing` (a chronyd that made its socket for itself alone).
 struct FakeChrony final : platform::TimeSampleSink {
   Result send(const platform::TimeSample& s) override {
+    if (refusing) return {Sent::Failed, "permission refused at " + where};
     if (!listening) return {Sent::NotListening, "there is no socket " + where + " yet"};
     taken.push_back(s);
     return {};
   }
   const std::string& path() const override { return where; }
+  std::string taker() const override { return "chronyd"; }
   std::string where = "/run/chrony/test.sock";
   bool listening = true;
+  bool refusing = false;
   std::vector<platform::TimeSample> taken;
 };
 
 // A simulated unit in virtual time as a real host sees it (USB polls drifting against the
 // receiver's seconds, NAV-SVINFO of changing length, 9600 baud inside), through the real unit
 // adapter, the engine and a named pipe that nobody reads for the first 20 s; unplugged from 30 to
-// 35 s; chronyd listens from 12 to 40 s and after 44 s.
+// 35 s; chronyd listens from 12 to 40 s and after 52 s, and refuses the samples from 48 to 52 s.
 TEST(ChronySamples, OnePerEpochStampedAtItsFirstReportAndTheReaderGetsOnlyTheCurrentEpoch) {
   sim::VirtualClock clock;
   sim::SimulatedUnits units(clock);
@@ -411,7 +424,7 @@ TEST(ChronySamples, OnePerEpochStampedAtItsFirstReportAndTheReaderGetsOnlyTheCur
   options.retryFirst = 10ms;
   options.retryLongest = 10ms;
   std::vector<std::string> log;
-  ReceiverBridge bridge(source, endpoint.get(), &chrony, wait, bridgeClock, options, [&](const std::string& l) { log.push_back(l); });
+  ReceiverBridge bridge(source, endpoint.get(), {&chrony}, wait, bridgeClock, options, [&](const std::string& l) { log.push_back(l); });
   std::vector<platform::TimeSample> made;
   bridge.onSample = [&](const platform::TimeSample& s) { made.push_back(s); };
 
@@ -420,7 +433,8 @@ TEST(ChronySamples, OnePerEpochStampedAtItsFirstReportAndTheReaderGetsOnlyTheCur
   Bytes firstRead;
   for (int i = 0; i < 200000 && clock.elapsed() < 60s; ++i) {
     const auto t = clock.elapsed();
-    chrony.listening = (t >= 12s && t < 40s) || t >= 44s;
+    chrony.listening = (t >= 12s && t < 40s) || t >= 52s;
+    chrony.refusing = t >= 48s && t < 52s;
     ASSERT_EQ(bridge.step(), ReceiverBridge::Step::Running) << (log.empty() ? "" : log.back());
     for (const sim::EpochBurst& b : units.unit(id).bursts) {
       burstStarts[std::chrono::duration_cast<std::chrono::seconds>(b.epoch.time_since_epoch()).count()] = b.start;
@@ -476,18 +490,28 @@ TEST(ChronySamples, OnePerEpochStampedAtItsFirstReportAndTheReaderGetsOnlyTheCur
   }
   EXPECT_GE(before.back() - start, 29);
 
-  // chronyd got every sample while it listened; the bridge said once per absence that it waited.
+  // chronyd got every sample while it listened; the bridge said each reason once, when it became
+  // the reason: absent, back, absent, refusing (without a sample taken in between), back.
   EXPECT_EQ(chrony.taken.size(), bridge.counters().samples);
   EXPECT_EQ(bridge.counters().samples + bridge.counters().samplesLost, made.size());
   std::vector<std::string> chronyLines;
   for (const auto& l : log) {
     if (l.find("chronyd") != std::string::npos) chronyLines.push_back(l);
   }
-  ASSERT_EQ(chronyLines.size(), 4u) << ::testing::PrintToString(log);
+  ASSERT_EQ(chronyLines.size(), 5u) << ::testing::PrintToString(log);
   EXPECT_EQ(chronyLines[0], "waiting for chronyd: there is no socket /run/chrony/test.sock yet; the receiver's time goes to "
                             "/run/chrony/test.sock as soon as chronyd listens there");
   EXPECT_EQ(chronyLines[1], "chronyd takes the time samples at /run/chrony/test.sock now");
   EXPECT_EQ(chronyLines[2], chronyLines[0]);
+  EXPECT_EQ(chronyLines[3], "chronyd does not take the time samples: permission refused at /run/chrony/test.sock");
+  EXPECT_EQ(chronyLines[4], chronyLines[1]);
+  ASSERT_EQ(bridge.sinks().size(), 1u);
+  EXPECT_EQ(bridge.sinks()[0].taken, chrony.taken.size());
+  ASSERT_TRUE(bridge.sinks()[0].lastOffset);
+  EXPECT_EQ(*bridge.sinks()[0].lastOffset, chrony.taken.back().offsetSeconds);
+  // The stale epochs before the reader came were said once, for what they mean.
+  EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.find("nothing reads") == 0; }), 1)
+      << ::testing::PrintToString(log);
 }
 
 // Bursts that must not give a sample, and a leap second announced, fed to the stamper directly:
@@ -570,6 +594,11 @@ TEST(ChronySamples, NoSampleFromACutOrMixedBurstOrAnInvalidTimeAndTheLeapAsAnnou
     // Announced at epoch 20 for the end of the day (epoch 40); withdrawn at 38.
     EXPECT_EQ(samples[k].leap, k >= 20 && k < 38 ? platform::Leap::Insert : platform::Leap::None) << k;
   }
+  // Why each epoch gave none, epoch 39's burst still open: cut (10, 13 and 14), no time (12 and
+  // 19), not following the last whole epoch (4, the first, and 15).
+  EXPECT_EQ(stamper.withheld().cut, 3u);
+  EXPECT_EQ(stamper.withheld().noTime, 2u);
+  EXPECT_EQ(stamper.withheld().notFollowing, 2u);
   // The unit away: the first burst after its return is not known to start an epoch.
   stamper.unitLost();
   EXPECT_FALSE(stamper.onRead(steady0 + 50s, VirtualBridgeClock::toSystem(day + 50s), pvt(30)).sample);
@@ -708,7 +737,12 @@ TEST(TamrikctlReceiver, SaysWhyItCannotStartInOneLine) {
   const std::string noFolder = folder / "no-folder/gps0";
   const std::string socket = folder / "chrony.sock";
   const std::string longSocket = "--chrony=" + std::string(120, 'x') + ".sock";
+  const std::string userLink = folder / "zero";
+  fs::create_symlink("/dev/zero", userLink);
   const std::vector<Case> cases = {
+      {{"--simulate=1", "receiver", "--pty", userLink},
+       2,
+       "tamrikctl receiver: refusing to replace " + userLink + ": it is a symbolic link to /dev/zero, which no bridge made\n"},
       {{"--simulate=0", "receiver", "--pty", path}, 3, "tamrikctl receiver: no unit is attached\n"},
       {{"--simulate=2", "receiver", "--pty", path},
        3,

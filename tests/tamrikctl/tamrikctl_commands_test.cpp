@@ -219,6 +219,14 @@ TEST(TamrikctlArguments, BadArgumentsAreRefusedInOneLineAndSendNothing) {
       {{"receiver", "--pty"}, kExitUsage, "--pty needs a path"},
       {{"receiver", "--pty", "gps0", "--count", "3"}, kExitUsage, "unexpected argument '--count'"},
       {{"receiver", "--fifo", "a", "--pty", "b"}, kExitUsage, "give one of --pty and --fifo"},
+      {{"receiver", "--tcp", "localhost"}, kExitBadArgument, "--tcp 'localhost' is not ADDR:PORT"},
+      {{"receiver", "--tcp", "127.0.0.1:70000"}, kExitBadArgument, "is not a number from 0 to 65535"},
+      {{"receiver", "--tcp"}, kExitUsage, "--tcp needs ADDR:PORT or PORT"},
+      {{"receiver", "--pty", "gps0", "--receiver-polls"}, kExitBadArgument, "give --tcp too"},
+      {{"receiver", "--ntp-shm", "4"}, kExitBadArgument, "not a unit number from 0 to 3"},
+      {{"receiver", "--ntp-shm", "-1"}, kExitBadArgument, "not a unit number from 0 to 3"},
+      {{"receiver", "--tcp", "2947", "--metrics", "19348"}, kExitBadArgument, "--metrics '19348' is not ADDR:PORT"},
+      {{"receiver", "--metrics", "127.0.0.1:19348"}, kExitUsage, "expected --pty PATH, --fifo PATH, --tcp"},
   };
   for (const Case& c : cases) {
     std::vector<std::string_view> args{"--simulate=1"};
