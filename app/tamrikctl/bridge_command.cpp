@@ -9,13 +9,9 @@
 #include <optional>
 #include <vector>
 
-#include <chrono>
-#include <mutex>
-
 #include "app/tamrikctl/bridge_arguments.h"
-#include "app/tamrikctl/metrics_server.h"
+#include "app/tamrikctl/bridge_session.h"
 #include "app/tamrikctl/program.h"
-#include "bridge/bridge_metrics.h"
 #include "bridge/unit_source.h"
 #include "bridge/receiver_bridge.h"
 #include "platform/linux/bridge_endpoints.h"
@@ -70,7 +66,7 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
     err << kPrefix << "--tcp and --ntp-shm are being built\n";
     return kExitBadArgument;
   }
-  // Every path is checked before the unit is touched.
+  // Every path and address is checked, and taken where it can be, before the unit is touched.
   if (a.kind) {
     if (std::string refusal = platform::LinuxReaderEndpoint::checkPath(a.path); !refusal.empty()) {
       err << kPrefix << refusal << "\n";
@@ -83,40 +79,18 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
     if (!made) return failed(made.failure());
     chrony = std::move(*made);
   }
-  // The bridge's own figures, served from a thread of the server's; the address is taken before the
-  // unit is touched, so that a port in use stops the command first.
-  std::mutex figuresMutex;
-  bridge::BridgeFigures figures;
-  std::unique_ptr<MetricsServer> metrics;
+  std::unique_ptr<BridgeFiguresServer> figures;
   if (a.metrics) {
-    metrics = std::make_unique<MetricsServer>(std::vector<Route>{
-        {"/metrics", "text/plain; version=0.0.4; charset=utf-8", [&figuresMutex, &figures] {
-           std::lock_guard<std::mutex> lock(figuresMutex);
-           return bridge::bridgeMetricsText(figures, TAMRIK_VERSION);
-         }}});
-    if (const std::string why = metrics->bind(a.metrics->host, a.metrics->port); !why.empty()) {
-      err << kPrefix << "--metrics: cannot listen on " << a.metrics->shownHost() << ":" << a.metrics->port << ": " << why
-          << "\n";
+    figures = std::make_unique<BridgeFiguresServer>();
+    if (const std::string why = figures->bind(*a.metrics); !why.empty()) {
+      err << kPrefix << why << "\n";
       return kExitBadArgument;
     }
   }
 
-  // Real units, and simulated ones on request, as every command has them; the simulation runs on
-  // the host's clock (the machine's: a replay comes at the receiver's line rate).
-  auto built = sim::UnitBackends::build(host.realUnits(), global.simulation, host.clock(), [&err](const std::string& problem) {
-    err << kPrefix << "--sim-state: " << problem << "\n";
-  });
-  if (!built) return failed(built.failure());
-  sim::UnitBackends& units = **built;
-  platform::DeviceBackend& devices = units.devices();
-  if (units.simulated()) host.simulationStarted(*units.simulated());
-  struct SimulationEnd {
-    Host& host;
-    sim::UnitBackends& units;
-    ~SimulationEnd() {
-      if (units.simulated()) host.simulationEnding(*units.simulated());
-    }
-  } simulationEnd{host, units};
+  int status = kExitOk;
+  const std::unique_ptr<BridgeUnits> units = BridgeUnits::build(global, host, err, status);
+  if (!units) return status;
 
   // From here on a stop signal waits for the loop, which takes the link away.
   StopSignalFd signals;
@@ -125,8 +99,8 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
     return kExitFailure;
   }
 
-  // With chrony the receiver also announces leap seconds, where it can.
-  bridge::UnitSource source(devices, global.unit, a.chrony.has_value());
+  // With a time server the receiver also announces leap seconds, where it can.
+  bridge::UnitSource source(units->devices(), global.unit, a.chrony.has_value());
   if (const base::Result<void> opened = source.open(); !opened) return failed(opened.failure());
 
   std::unique_ptr<platform::LinuxReaderEndpoint> endpoint;
@@ -136,45 +110,21 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
     endpoint = std::move(*made);
   }
   auto log = [&err](const std::string& line) { err << kPrefix << line << std::endl; };
-  std::string where;
+  std::vector<std::string> where;
   if (endpoint) {
-    where = "receiver bytes go to " + a.path + (*a.kind == EndpointKind::Pty ? " (" + endpoint->deviceName() + ")" : "");
+    where.push_back("receiver bytes go to " + a.path +
+                    (*a.kind == EndpointKind::Pty ? " (" + endpoint->deviceName() + ")" : ""));
   }
-  if (chrony) where += (where.empty() ? "" : ", ") + std::string("time samples to chronyd at ") + *a.chrony;
-  if (metrics) {
-    where += (where.empty() ? "" : ", ") + std::string("its figures at http://") + a.metrics->shownHost() + ":" +
-             std::to_string(metrics->port()) + "/metrics";
-  }
-  log("unit " + source.name() + ": " + where);
+  if (chrony) where.push_back("time samples to chronyd at " + *a.chrony);
+  if (figures) where.push_back("its figures at " + figures->url());
+  std::string said;
+  for (const std::string& w : where) said += (said.empty() ? "" : ", ") + w;
+  log("unit " + source.name() + ": " + said);
 
   platform::PollBridgeWait wait(endpoint.get(), signals.fd());
   platform::SystemBridgeClock bridgeClock;
   bridge::ReceiverBridge bridge(source, endpoint.get(), {chrony.get()}, wait, bridgeClock, bridge::BridgeOptions{}, log);
-  const auto snapshot = [&] {
-    bridge::BridgeFigures now = bridge::figuresOf(bridge, source.name(), source.opened());
-    std::lock_guard<std::mutex> lock(figuresMutex);
-    figures = std::move(now);
-  };
-  if (metrics) {
-    snapshot();
-    metrics->start();
-  }
-  // The figures are taken a few times a second, not on every round of the loop.
-  constexpr auto kSnapshotInterval = std::chrono::milliseconds(250);
-  auto nextSnapshot = std::chrono::steady_clock::now();
-  bool stopped = false;
-  for (;;) {
-    const bridge::ReceiverBridge::Step step = bridge.step();
-    if (metrics && std::chrono::steady_clock::now() >= nextSnapshot) {
-      snapshot();
-      nextSnapshot = std::chrono::steady_clock::now() + kSnapshotInterval;
-    }
-    if (step == bridge::ReceiverBridge::Step::Running) continue;
-    stopped = step == bridge::ReceiverBridge::Step::Stopped;
-    break;
-  }
-  if (metrics) metrics->stop();
-  return stopped ? kExitOk : kExitFailure;
+  return runBridge(bridge, source, figures.get()) ? kExitOk : kExitFailure;
 }
 
 }  // namespace tamrik::ctl

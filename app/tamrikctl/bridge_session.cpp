@@ -1,0 +1,78 @@
+#include "app/tamrikctl/bridge_session.h"
+
+#include <vector>
+
+#include "app/tamrikctl/metrics_server.h"
+#include "app/tamrikctl/program.h"
+
+namespace tamrik::ctl {
+
+std::unique_ptr<BridgeUnits> BridgeUnits::build(const GlobalOptions& global, Host& host, std::ostream& err, int& status) {
+  // Real units, and simulated ones on request, as every command has them; the simulation runs on
+  // the host's clock (the machine's: a replay comes at the receiver's line rate).
+  auto built = sim::UnitBackends::build(host.realUnits(), global.simulation, host.clock(), [&err](const std::string& problem) {
+    err << "tamrikctl receiver: --sim-state: " << problem << "\n";
+  });
+  if (!built) {
+    err << "tamrikctl receiver: " << built.failure().reason << "\n";
+    status = exitStatus(built.failure().kind);
+    return nullptr;
+  }
+  std::unique_ptr<BridgeUnits> units(new BridgeUnits(host, std::move(*built)));
+  if (units->units_->simulated()) host.simulationStarted(*units->units_->simulated());
+  return units;
+}
+
+BridgeUnits::~BridgeUnits() {
+  if (units_->simulated()) host_.simulationEnding(*units_->simulated());
+}
+
+BridgeFiguresServer::BridgeFiguresServer()
+    : server_(std::make_unique<MetricsServer>(std::vector<Route>{
+          {"/metrics", "text/plain; version=0.0.4; charset=utf-8", [this] {
+             std::lock_guard<std::mutex> lock(mutex_);
+             return bridge::bridgeMetricsText(figures_, TAMRIK_VERSION);
+           }}})) {}
+
+BridgeFiguresServer::~BridgeFiguresServer() { stop(); }
+
+std::string BridgeFiguresServer::bind(const ListenAddress& address) {
+  host_ = address.shownHost();
+  if (std::string why = server_->bind(address.host, address.port); !why.empty()) {
+    return "--metrics: cannot listen on " + host_ + ":" + std::to_string(address.port) + ": " + why;
+  }
+  return {};
+}
+
+std::string BridgeFiguresServer::url() const { return "http://" + host_ + ":" + std::to_string(server_->port()) + "/metrics"; }
+
+void BridgeFiguresServer::start() { server_->start(); }
+
+void BridgeFiguresServer::stop() { server_->stop(); }
+
+void BridgeFiguresServer::update(bridge::BridgeFigures figures) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  figures_ = std::move(figures);
+}
+
+bool runBridge(bridge::ReceiverBridge& bridge, const bridge::ReceiverSource& source, BridgeFiguresServer* figures) {
+  // The figures are taken a few times a second, not on every round of the loop.
+  constexpr auto kFiguresInterval = std::chrono::milliseconds(250);
+  auto next = std::chrono::steady_clock::now();
+  const auto keep = [&] {
+    if (!figures || std::chrono::steady_clock::now() < next) return;
+    figures->update(bridge::figuresOf(bridge, source.name(), source.opened()));
+    next = std::chrono::steady_clock::now() + kFiguresInterval;
+  };
+  keep();
+  if (figures) figures->start();
+  for (;;) {
+    const bridge::ReceiverBridge::Step step = bridge.step();
+    keep();
+    if (step == bridge::ReceiverBridge::Step::Running) continue;
+    if (figures) figures->stop();
+    return step == bridge::ReceiverBridge::Step::Stopped;
+  }
+}
+
+}  // namespace tamrik::ctl

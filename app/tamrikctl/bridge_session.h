@@ -1,0 +1,70 @@
+#pragma once
+// What the receiver command's bridge does the same way on Linux and Windows: the units it opens
+// (real ones, and simulated ones on request), the server of its own figures (--metrics) and the
+// loop that runs it until it stops. The systems differ only in what they hand it: the reader's
+// device and chrony's socket (Linux), NTP's shared memory (both), the wait for the stop.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+#include "app/tamrikctl/ctl_host.h"
+#include "app/tamrikctl/global_options.h"
+#include "app/tamrikctl/listen_address.h"
+#include "bridge/bridge_metrics.h"
+#include "bridge/receiver_bridge.h"
+#include "bridge/unit_source.h"
+#include "platform/sim/simulation_options.h"
+
+namespace tamrik::ctl {
+
+class MetricsServer;
+
+// The units for the bridge, with the host told of a simulation's start and end.
+class BridgeUnits {
+ public:
+  // The units, or nothing after one line on err (and the exit status in `status`).
+  static std::unique_ptr<BridgeUnits> build(const GlobalOptions& global, Host& host, std::ostream& err, int& status);
+  ~BridgeUnits();
+  BridgeUnits(const BridgeUnits&) = delete;
+  BridgeUnits& operator=(const BridgeUnits&) = delete;
+  platform::DeviceBackend& devices() { return units_->devices(); }
+
+ private:
+  BridgeUnits(Host& host, std::unique_ptr<sim::UnitBackends> units) : host_(host), units_(std::move(units)) {}
+  Host& host_;
+  std::unique_ptr<sim::UnitBackends> units_;
+};
+
+// The bridge's figures for Prometheus at ADDR:PORT/metrics, served from the server's threads while
+// the bridge's loop updates them.
+class BridgeFiguresServer {
+ public:
+  BridgeFiguresServer();
+  ~BridgeFiguresServer();
+  BridgeFiguresServer(const BridgeFiguresServer&) = delete;
+  BridgeFiguresServer& operator=(const BridgeFiguresServer&) = delete;
+
+  // Takes the address: "" when it is ours, else why not.
+  std::string bind(const ListenAddress& address);
+  // Where the figures are: http://ADDR:PORT/metrics (the port taken, when 0 was asked for).
+  std::string url() const;
+  void start();
+  void stop();
+  void update(bridge::BridgeFigures figures);
+
+ private:
+  std::mutex mutex_;
+  bridge::BridgeFigures figures_;
+  std::unique_ptr<MetricsServer> server_;
+  std::string host_;
+};
+
+// Runs the bridge until the stop signal (true) or a failure of the reader's side (false), keeping
+// the figures (when they are served) a few times a second.
+bool runBridge(bridge::ReceiverBridge& bridge, const bridge::ReceiverSource& source, BridgeFiguresServer* figures);
+
+}  // namespace tamrik::ctl
