@@ -94,4 +94,11 @@ class BridgeClock {
   virtual std::chrono::system_clock::time_point realNow() = 0;
 };
 
+// The system's own clocks.
+class SystemBridgeClock final : public BridgeClock {
+ public:
+  std::chrono::steady_clock::time_point steadyNow() override { return std::chrono::steady_clock::now(); }
+  std::chrono::system_clock::time_point realNow() override { return std::chrono::system_clock::now(); }
+};
+
 }  // namespace tamrik::platform

@@ -1,23 +1,76 @@
-// `tamrikctl receiver --pty PATH | --fifo PATH | --chrony SOCKET` on Windows. The bridge hands the
-// receiver's bytes to gpsd over a pseudo-terminal or a named pipe in the file system, and its time
-// to chrony over a local socket; neither program runs on Windows, so the command says so and does
-// nothing.
+// `tamrikctl receiver --tcp ADDR:PORT | --ntp-shm N` on Windows: the unit's receiver bytes on a TCP
+// port for u-center, PyGPSClient and gpsd elsewhere, and its time in NTP's shared memory for the
+// Windows port of ntpd, as on Linux. --pty, --fifo and --chrony hand the receiver to gpsd and chrony
+// through a pseudo-terminal, a named pipe or a local socket, which run on Linux only.
 // The decoded messages (`tamrikctl receiver` without these options) work as on Linux.
 #include "app/tamrikctl/bridge_command.h"
 
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <vector>
+
 #include "app/tamrikctl/bridge_arguments.h"
+#include "app/tamrikctl/bridge_session.h"
 #include "app/tamrikctl/program.h"
+#include "app/tamrikctl/stop_signals.h"
+#include "bridge/receiver_bridge.h"
+#include "bridge/unit_source.h"
 
 namespace tamrik::ctl {
 
-int receiverCommand(const GlobalOptions&, Host&, std::span<const std::string_view> args, std::ostream& out,
+namespace {
+
+constexpr const char* kPrefix = "tamrikctl receiver: ";
+
+}  // namespace
+
+int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std::string_view> args, std::ostream& out,
                     std::ostream& err) {
-  // The same answers to the same arguments as on Linux: usage first, then the refusal.
+  const auto failed = [&err](const base::Failure& failure) {
+    err << kPrefix << failure.reason << "\n";
+    return exitStatus(failure.kind);
+  };
+  // The same answers to the same arguments as on Linux: usage first, then what Windows has not.
   const ReceiverArguments a = parseReceiverArguments(args);
   if (const std::optional<int> answered = answerWithoutEndpoint(a, out, err)) return *answered;
-  err << "tamrikctl receiver: --pty, --fifo and --chrony serve gpsd and chrony through a pseudo-terminal, "
-         "a named pipe or a local socket, which run on Linux only; nothing was started\n";
-  return kExitBadArgument;
+  if (a.kind || a.chrony) {
+    err << kPrefix
+        << "--pty, --fifo and --chrony serve gpsd and chrony through a pseudo-terminal, a named pipe or a local "
+           "socket, which run on Linux only; on Windows use --tcp and --ntp-shm; nothing was started\n";
+    return kExitBadArgument;
+  }
+  if (a.tcp || a.ntpShm) {
+    err << kPrefix << "--tcp and --ntp-shm are being built\n";
+    return kExitBadArgument;
+  }
+  std::unique_ptr<BridgeFiguresServer> figures;
+  if (a.metrics) {
+    figures = std::make_unique<BridgeFiguresServer>();
+    if (const std::string why = figures->bind(*a.metrics); !why.empty()) {
+      err << kPrefix << why << "\n";
+      return kExitBadArgument;
+    }
+  }
+
+  int status = kExitOk;
+  const std::unique_ptr<BridgeUnits> units = BridgeUnits::build(global, host, err, status);
+  if (!units) return status;
+  const StopSignals stop;
+
+  bridge::UnitSource source(units->devices(), global.unit, a.ntpShm.has_value());
+  if (const base::Result<void> opened = source.open(); !opened) return failed(opened.failure());
+  auto log = [&err](const std::string& line) { err << kPrefix << line << std::endl; };
+  std::vector<std::string> where;
+  if (figures) where.push_back("its figures at " + figures->url());
+  std::string said;
+  for (const std::string& w : where) said += (said.empty() ? "" : ", ") + w;
+  log("unit " + source.name() + ": " + said);
+
+  StopFlagWait wait(stop);
+  platform::SystemBridgeClock bridgeClock;
+  bridge::ReceiverBridge bridge(source, nullptr, {}, wait, bridgeClock, bridge::BridgeOptions{}, log);
+  return runBridge(bridge, source, figures.get()) ? kExitOk : kExitFailure;
 }
 
 }  // namespace tamrik::ctl

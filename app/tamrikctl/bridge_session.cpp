@@ -1,5 +1,7 @@
 #include "app/tamrikctl/bridge_session.h"
 
+#include <algorithm>
+#include <thread>
 #include <vector>
 
 #include "app/tamrikctl/metrics_server.h"
@@ -53,6 +55,18 @@ void BridgeFiguresServer::stop() { server_->stop(); }
 void BridgeFiguresServer::update(bridge::BridgeFigures figures) {
   std::lock_guard<std::mutex> lock(mutex_);
   figures_ = std::move(figures);
+}
+
+platform::BridgeWait::Result StopFlagWait::wait(std::chrono::milliseconds timeout, bool) {
+  // In short steps, so that a stop is seen within a few milliseconds.
+  constexpr auto kStep = std::chrono::milliseconds(5);
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (stop_.requested()) return {Outcome::Stopped, {}};
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= until) return {};
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kStep, until - now));
+  }
 }
 
 bool runBridge(bridge::ReceiverBridge& bridge, const bridge::ReceiverSource& source, BridgeFiguresServer* figures) {

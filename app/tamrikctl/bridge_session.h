@@ -14,6 +14,7 @@
 #include "app/tamrikctl/ctl_host.h"
 #include "app/tamrikctl/global_options.h"
 #include "app/tamrikctl/listen_address.h"
+#include "app/tamrikctl/stop_signals.h"
 #include "bridge/bridge_metrics.h"
 #include "bridge/receiver_bridge.h"
 #include "bridge/unit_source.h"
@@ -61,6 +62,17 @@ class BridgeFiguresServer {
   bridge::BridgeFigures figures_;
   std::unique_ptr<MetricsServer> server_;
   std::string host_;
+};
+
+// The wait of a bridge that has no device of its own to wait on (Windows: the TCP port is served
+// on every round): a pause, cut short by SIGINT or SIGTERM.
+class StopFlagWait final : public platform::BridgeWait {
+ public:
+  explicit StopFlagWait(const StopSignals& stop) : stop_(stop) {}
+  Result wait(std::chrono::milliseconds timeout, bool wantWrite) override;
+
+ private:
+  const StopSignals& stop_;
 };
 
 // Runs the bridge until the stop signal (true) or a failure of the reader's side (false), keeping

@@ -107,10 +107,4 @@ class ChronySocket final : public TimeSampleSink {
   int fd_ = -1;
 };
 
-class SystemBridgeClock final : public BridgeClock {
- public:
-  std::chrono::steady_clock::time_point steadyNow() override { return std::chrono::steady_clock::now(); }
-  std::chrono::system_clock::time_point realNow() override { return std::chrono::system_clock::now(); }
-};
-
 }  // namespace tamrik::platform
