@@ -1,0 +1,63 @@
+#pragma once
+// NTP's shared-memory reference clock, as ntpd (refclock 28, 127.127.28.N) and ntpsec (`refclock
+// shm unit N`) read it: one record per unit, which a writer fills with the time of its clock and
+// the host's time of the same instant, and ntpd takes once a second. The segment itself is the
+// system's: a System V segment on Linux, a named file mapping on Windows
+// (platform/linux/ntp_shm.h, platform/windows/ntp_shm.h).
+
+#include <cstdint>
+#include <ctime>
+
+#include "platform/bridge_io.h"
+
+namespace tamrik::platform {
+
+// ntpd's `struct shmTime`, field for field, in this system's C layout: both sides use the
+// system's time_t and int. That is 64 bits on 64-bit Linux and on Windows, where ntpd's port is
+// built with a 64-bit time_t whether by MinGW-w64 or by MSVC; 32 bits on Debian 12's armhf.
+// The record is 96 bytes wherever time_t has 64 bits.
+struct NtpShmTime {
+  int mode;  // 1: the writer keeps count as the protocol below says
+  volatile int count;
+  std::time_t clockTimeStampSec;  // the reference clock's time (here, the receiver's)
+  int clockTimeStampUSec;
+  std::time_t receiveTimeStampSec;  // the host's time at that instant
+  int receiveTimeStampUSec;
+  int leap;       // NTP's leap indicator: NtpLeap
+  int precision;  // log2 of the clock's precision in seconds
+  int nsamples;   // ntpd's median filter stages: ntpd's to set, never the writer's
+  volatile int valid;
+  unsigned clockTimeStampNSec;  // the same times to the nanosecond; the USec fields are these, truncated
+  unsigned receiveTimeStampNSec;
+  int dummy[8];
+};
+
+static_assert(sizeof(std::time_t) != 8 || sizeof(NtpShmTime) == 96, "ntpd's struct shmTime is 96 bytes with a 64-bit time_t");
+
+// NTP's leap indicator codes, as ntpd reads them from the record.
+enum NtpLeap : int {
+  kNtpLeapNone = 0,
+  kNtpLeapInsert = 1,  // the last minute of the UTC day has 61 seconds
+  kNtpLeapDelete = 2,  // the last minute of the UTC day has 59 seconds
+};
+
+// The precision written with every sample, log2 seconds: 2^-8 s, 4 ms. The host's clock is read
+// to the nanosecond, but the stamp is the moment the epoch's first report is seen, and the unit
+// sends a report at each poll of its interrupt endpoint, every 8 ms: the stamp lies anywhere in
+// that window after the true start of the epoch's bytes, as far as 4 ms either side of its mean.
+// The stamps measured on a simulated unit spread by 3 to 5 ms (README, "What to expect"). ntpd
+// counts precision into the source's dispersion; its own default for the SHM driver, 2^-30 s,
+// would claim a nanosecond clock.
+constexpr int kNtpShmPrecision = -8;
+
+// The record's units are 0 to 255: ntpd's refclock address 127.127.28.N holds the unit in one byte.
+constexpr int kNtpShmMaxUnit = 255;
+
+// Writes one sample into the record by the mode-1 protocol (valid = 0, count + 1, barrier, the
+// fields, barrier, count + 1, valid = 1): ntpd, which reads count before and after its copy,
+// never takes a record whose fields were being written. The clock time is the receiver's,
+// stamp + offset, the receive time the stamp. False, and the record untouched, when either time
+// does not fit this system's time_t (a 32-bit time_t ends in January 2038).
+bool writeNtpShmSample(NtpShmTime& record, const TimeSample& sample);
+
+}  // namespace tamrik::platform
