@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <string>
 
 namespace tamrik::platform {
 
@@ -74,6 +75,21 @@ bool writeNtpShmSample(NtpShmTime& record, const TimeSample& sample) {
   record.count = record.count + 1;
   record.valid = 1;
   return true;
+}
+
+TimeSampleSink::Result NtpShmWriter::write(NtpShmTime& record, const TimeSample& sample) {
+  const bool leftOver = record.valid != 0;
+  if (!writeNtpShmSample(record, sample)) {
+    return {TimeSampleSink::Sent::Failed, "the sample's time does not fit this system's " +
+                                              std::to_string(8 * sizeof(std::time_t)) + "-bit time_t"};
+  }
+  untaken_ = leftOver ? untaken_ + 1 : 0;
+  if (untaken_ >= kUntakenLimit) {
+    // The same words while it lasts: the bridge says a reason when it changes.
+    return {TimeSampleSink::Sent::NotListening, "ntpd left the last " + std::to_string(kUntakenLimit) +
+                                                    " samples untaken (it is not running, or does not read this unit)"};
+  }
+  return {};
 }
 
 }  // namespace tamrik::platform

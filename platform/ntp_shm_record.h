@@ -41,14 +41,15 @@ enum NtpLeap : int {
   kNtpLeapDelete = 2,  // the last minute of the UTC day has 59 seconds
 };
 
-// The precision written with every sample, log2 seconds: 2^-8 s, 4 ms. The host's clock is read
-// to the nanosecond, but the stamp is the moment the epoch's first report is seen, and the unit
-// sends a report at each poll of its interrupt endpoint, every 8 ms: the stamp lies anywhere in
-// that window after the true start of the epoch's bytes, as far as 4 ms either side of its mean.
-// The stamps measured on a simulated unit spread by 3 to 5 ms (README, "What to expect"). ntpd
-// counts precision into the source's dispersion; its own default for the SHM driver, 2^-30 s,
-// would claim a nanosecond clock.
-constexpr int kNtpShmPrecision = -8;
+// The precision written with every sample, log2 seconds: 2^-10 s, about a millisecond, the spread of
+// the stamps themselves. The host's clock is read to the nanosecond, but the stamp is the moment
+// the epoch's first report is seen; on a simulated unit, with the host's poll of the interrupt
+// endpoint in a steady phase against the receiver's seconds, the stamps spread by 0.8 ms (standard
+// deviation over two minutes). What comes on top, the poll's phase wandering through the unit's
+// 8 ms report cadence and a busy scheduler, changes slowly from sample to sample, and ntpd measures
+// it as the source's jitter. ntpd counts precision into the source's dispersion; its own default
+// for the SHM driver, 2^-30 s, would claim a nanosecond clock.
+constexpr int kNtpShmPrecision = -10;
 
 // The record's units are 0 to 255: ntpd's refclock address 127.127.28.N holds the unit in one byte.
 constexpr int kNtpShmMaxUnit = 255;
@@ -59,5 +60,21 @@ constexpr int kNtpShmMaxUnit = 255;
 // stamp + offset, the receive time the stamp. False, and the record untouched, when either time
 // does not fit this system's time_t (a 32-bit time_t ends in January 2038).
 bool writeNtpShmSample(NtpShmTime& record, const TimeSample& sample);
+
+// A sink's writing end of a record: each sample written, and whether ntpd takes them. ntpd looks
+// at the record once a second and clears valid when it takes a sample, so a record still valid
+// when the next sample comes was not taken. One such now and then is two samples falling between
+// two of ntpd's looks; several in a row are an ntpd that does not read the unit.
+class NtpShmWriter {
+ public:
+  static constexpr int kUntakenLimit = 3;
+  // Writes the sample: Delivered; NotListening once kUntakenLimit samples in a row were left in
+  // the record (the sample is written all the same, for an ntpd that starts); Failed for a time
+  // that does not fit the record.
+  TimeSampleSink::Result write(NtpShmTime& record, const TimeSample& sample);
+
+ private:
+  int untaken_ = 0;
+};
 
 }  // namespace tamrik::platform

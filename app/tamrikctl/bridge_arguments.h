@@ -11,13 +11,15 @@
 
 #include "app/tamrikctl/listen_address.h"
 #include "platform/bridge_io.h"
+#include "platform/ntp_shm_record.h"
 
 namespace tamrik::ctl {
 
 using platform::EndpointKind;
 
-// NTP's shared-memory units the bridge writes: 0 and 1 are root's alone, 2 and 3 anyone's.
-inline constexpr int kNtpShmUnits = 4;
+// NTP's shared-memory units the bridge writes, numbered as ntpd numbers them (127.127.28.N): 0 and 1
+// are root's alone, the others anyone's.
+inline constexpr int kNtpShmUnits = platform::kNtpShmMaxUnit + 1;
 // Where --tcp PORT alone listens, and --metrics' example.
 inline constexpr const char* kTcpDefaultHost = "127.0.0.1";
 inline constexpr const char* kBridgeMetricsExample = "127.0.0.1:19348";

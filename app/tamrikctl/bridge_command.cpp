@@ -15,6 +15,7 @@
 #include "bridge/unit_source.h"
 #include "bridge/receiver_bridge.h"
 #include "platform/linux/bridge_endpoints.h"
+#include "platform/linux/ntp_shm.h"
 #include "platform/sim/simulation_options.h"
 
 namespace tamrik::ctl {
@@ -62,8 +63,8 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
   };
   const ReceiverArguments a = parseReceiverArguments(args);
   if (const std::optional<int> answered = answerWithoutEndpoint(a, out, err)) return *answered;
-  if (a.tcp || a.ntpShm) {
-    err << kPrefix << "--tcp and --ntp-shm are being built\n";
+  if (a.tcp) {
+    err << kPrefix << "--tcp is being built\n";
     return kExitBadArgument;
   }
   // Every path and address is checked, and taken where it can be, before the unit is touched.
@@ -78,6 +79,12 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
     auto made = platform::ChronySocket::create(*a.chrony);
     if (!made) return failed(made.failure());
     chrony = std::move(*made);
+  }
+  std::unique_ptr<platform::NtpShmSink> ntpShm;
+  if (a.ntpShm) {
+    auto made = platform::NtpShmSink::create(*a.ntpShm);
+    if (!made) return failed(made.failure());
+    ntpShm = std::move(*made);
   }
   std::unique_ptr<BridgeFiguresServer> figures;
   if (a.metrics) {
@@ -100,7 +107,7 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
   }
 
   // With a time server the receiver also announces leap seconds, where it can.
-  bridge::UnitSource source(units->devices(), global.unit, a.chrony.has_value());
+  bridge::UnitSource source(units->devices(), global.unit, a.chrony || a.ntpShm);
   if (const base::Result<void> opened = source.open(); !opened) return failed(opened.failure());
 
   std::unique_ptr<platform::LinuxReaderEndpoint> endpoint;
@@ -116,6 +123,7 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
                     (*a.kind == EndpointKind::Pty ? " (" + endpoint->deviceName() + ")" : ""));
   }
   if (chrony) where.push_back("time samples to chronyd at " + *a.chrony);
+  if (ntpShm) where.push_back("time samples to ntpd in " + ntpShm->path());
   if (figures) where.push_back("its figures at " + figures->url());
   std::string said;
   for (const std::string& w : where) said += (said.empty() ? "" : ", ") + w;
@@ -123,7 +131,7 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
 
   platform::PollBridgeWait wait(endpoint.get(), signals.fd());
   platform::SystemBridgeClock bridgeClock;
-  bridge::ReceiverBridge bridge(source, endpoint.get(), {chrony.get()}, wait, bridgeClock, bridge::BridgeOptions{}, log);
+  bridge::ReceiverBridge bridge(source, endpoint.get(), {chrony.get(), ntpShm.get()}, wait, bridgeClock, bridge::BridgeOptions{}, log);
   return runBridge(bridge, source, figures.get()) ? kExitOk : kExitFailure;
 }
 

@@ -16,6 +16,7 @@
 #include "app/tamrikctl/stop_signals.h"
 #include "bridge/receiver_bridge.h"
 #include "bridge/unit_source.h"
+#include "platform/windows/ntp_shm.h"
 
 namespace tamrik::ctl {
 
@@ -40,9 +41,15 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
            "socket, which run on Linux only; on Windows use --tcp and --ntp-shm; nothing was started\n";
     return kExitBadArgument;
   }
-  if (a.tcp || a.ntpShm) {
-    err << kPrefix << "--tcp and --ntp-shm are being built\n";
+  if (a.tcp) {
+    err << kPrefix << "--tcp is being built\n";
     return kExitBadArgument;
+  }
+  std::unique_ptr<platform::NtpShmSink> ntpShm;
+  if (a.ntpShm) {
+    auto made = platform::NtpShmSink::create(*a.ntpShm);
+    if (!made) return failed(made.failure());
+    ntpShm = std::move(*made);
   }
   std::unique_ptr<BridgeFiguresServer> figures;
   if (a.metrics) {
@@ -62,6 +69,7 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
   if (const base::Result<void> opened = source.open(); !opened) return failed(opened.failure());
   auto log = [&err](const std::string& line) { err << kPrefix << line << std::endl; };
   std::vector<std::string> where;
+  if (ntpShm) where.push_back("time samples to ntpd in " + ntpShm->path());
   if (figures) where.push_back("its figures at " + figures->url());
   std::string said;
   for (const std::string& w : where) said += (said.empty() ? "" : ", ") + w;
@@ -69,7 +77,7 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
 
   StopFlagWait wait(stop);
   platform::SystemBridgeClock bridgeClock;
-  bridge::ReceiverBridge bridge(source, nullptr, {}, wait, bridgeClock, bridge::BridgeOptions{}, log);
+  bridge::ReceiverBridge bridge(source, nullptr, {ntpShm.get()}, wait, bridgeClock, bridge::BridgeOptions{}, log);
   return runBridge(bridge, source, figures.get()) ? kExitOk : kExitFailure;
 }
 

@@ -97,11 +97,7 @@ TimeSampleSink::Result NtpShmSink::send(const TimeSample& sample) {
   if (current >= 0 && current != id_) {
     if (base::Result<void> attached = attach(); !attached) return {Sent::Failed, attached.reason()};
   }
-  if (!writeNtpShmSample(*record_, sample)) {
-    return {Sent::Failed, "the sample's time does not fit this system's " + std::to_string(8 * sizeof(std::time_t)) +
-                              "-bit time_t, so ntpd cannot be given it"};
-  }
-  return {};
+  return writer_.write(*record_, sample);
 }
 
 }  // namespace tamrik::platform

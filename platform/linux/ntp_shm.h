@@ -32,11 +32,13 @@ class NtpShmSink final : public TimeSampleSink {
   NtpShmSink(const NtpShmSink&) = delete;
   NtpShmSink& operator=(const NtpShmSink&) = delete;
 
-  // Writes the sample into the record; never waits. A segment that was removed meanwhile (ipcrm)
+  // Writes the sample into the record; never waits. NotListening while ntpd leaves the samples
+  // there (NtpShmWriter). A segment that was removed meanwhile (ipcrm)
   // is left for the unit's new one, which ntpd makes when it restarts.
   Result send(const TimeSample& sample) override;
   // "NTP shared memory unit N (key 0x4e54503N)".
   const std::string& path() const override { return path_; }
+  std::string taker() const override { return "ntpd"; }
 
   int unit() const { return unit_; }
 
@@ -49,6 +51,7 @@ class NtpShmSink final : public TimeSampleSink {
   std::string path_;
   int id_ = -1;
   NtpShmTime* record_ = nullptr;
+  NtpShmWriter writer_;
 };
 
 }  // namespace tamrik::platform

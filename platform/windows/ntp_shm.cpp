@@ -101,8 +101,7 @@ NtpShmSink::~NtpShmSink() {
 }
 
 TimeSampleSink::Result NtpShmSink::send(const TimeSample& sample) {
-  if (!writeNtpShmSample(*record_, sample)) return {Sent::Failed, "the sample's time does not fit the record's time_t"};
-  return {};
+  return writer_.write(*record_, sample);
 }
 
 }  // namespace tamrik::platform

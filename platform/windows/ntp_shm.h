@@ -39,10 +39,12 @@ class NtpShmSink final : public TimeSampleSink {
   NtpShmSink(const NtpShmSink&) = delete;
   NtpShmSink& operator=(const NtpShmSink&) = delete;
 
-  // Writes the sample into the record; never waits.
+  // Writes the sample into the record; never waits. NotListening while ntpd leaves the samples
+  // there (NtpShmWriter).
   Result send(const TimeSample& sample) override;
   // "NTP shared memory unit N (Global\NTP<N>)".
   const std::string& path() const override { return path_; }
+  std::string taker() const override { return "ntpd"; }
 
   int unit() const { return unit_; }
 
@@ -53,6 +55,7 @@ class NtpShmSink final : public TimeSampleSink {
   std::string path_;
   void* mapping_ = nullptr;  // the mapping's HANDLE
   NtpShmTime* record_ = nullptr;
+  NtpShmWriter writer_;
 };
 
 }  // namespace tamrik::platform

@@ -64,6 +64,28 @@ TEST(NtpShmRecord, HoldsTheReceiversTimeAndTheStampAsNtpdTakesThem) {
   EXPECT_EQ(record.valid, 0);
 }
 
+TEST(NtpShmRecord, TheWriterTellsWhenNtpdLeavesTheSamplesUntaken) {
+  NtpShmTime record{};
+  NtpShmWriter writer;
+  const TimeSample sample{at(1'700'000'000, 0), -0.1, Leap::None};
+  using Sent = TimeSampleSink::Sent;
+  // No ntpd: the first sample finds the record empty, the next ones find the one before.
+  for (int i = 0; i < NtpShmWriter::kUntakenLimit; ++i) EXPECT_EQ(writer.write(record, sample).sent, Sent::Delivered) << i;
+  const TimeSampleSink::Result told = writer.write(record, sample);
+  EXPECT_EQ(told.sent, Sent::NotListening);
+  EXPECT_EQ(writer.write(record, sample).reason, told.reason);  // the same words while it lasts
+  EXPECT_EQ(record.valid, 1);                                   // written all the same
+
+  // ntpd starts; two samples now and then between two of its looks are no absence.
+  for (int i = 0; i < 2 * NtpShmWriter::kUntakenLimit; ++i) {
+    if (i % 2 == 0) {
+      EXPECT_TRUE(takeLikeNtpd(record).taken);
+    }
+    EXPECT_EQ(writer.write(record, sample).sent, Sent::Delivered) << i;
+  }
+  EXPECT_EQ(writer.write(record, {at(1'700'000'000, 0), 1e13, Leap::None}).sent, Sent::Failed);
+}
+
 TEST(NtpShmRecord, CountIsOddWhileTheFieldsChange) {
   // ntpd takes a copy when count is the same before and after it. That misses a write that begins
   // between its look at valid and its look at count (a window of a few instructions once a second);

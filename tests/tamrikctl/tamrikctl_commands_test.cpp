@@ -223,8 +223,8 @@ TEST(TamrikctlArguments, BadArgumentsAreRefusedInOneLineAndSendNothing) {
       {{"receiver", "--tcp", "127.0.0.1:70000"}, kExitBadArgument, "is not a number from 0 to 65535"},
       {{"receiver", "--tcp"}, kExitUsage, "--tcp needs ADDR:PORT or PORT"},
       {{"receiver", "--pty", "gps0", "--receiver-polls"}, kExitBadArgument, "give --tcp too"},
-      {{"receiver", "--ntp-shm", "4"}, kExitBadArgument, "not a unit number from 0 to 3"},
-      {{"receiver", "--ntp-shm", "-1"}, kExitBadArgument, "not a unit number from 0 to 3"},
+      {{"receiver", "--ntp-shm", "256"}, kExitBadArgument, "not a unit number from 0 to 255"},
+      {{"receiver", "--ntp-shm", "-1"}, kExitBadArgument, "not a unit number from 0 to 255"},
       {{"receiver", "--tcp", "2947", "--metrics", "19348"}, kExitBadArgument, "--metrics '19348' is not ADDR:PORT"},
       {{"receiver", "--metrics", "127.0.0.1:19348"}, kExitUsage, "expected --pty PATH, --fifo PATH, --tcp"},
   };
