@@ -73,6 +73,20 @@ PACKAGES=(
   dpkg-dev lintian appstream man-db groff-base librsvg2-bin patch
 )
 
+# The real ntpd of the bridge's check with ntpd (tests/bridge/bridge_ntpsec_check.py): Debian's
+# ntpsec, never installed, since as a package it conflicts with chrony. tools/fetch-ntpsec keeps its
+# .deb, and any library it needs that this system lacks, in this folder; the check unpacks them.
+NTPSEC_DEBS=${TAMRIK_NTPSEC_DEBS:-${XDG_CACHE_HOME:-$HOME/.cache}/tamrik-config/ntpsec}
+fetch_ntpsec() {
+  local sudo=()
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  # Once more after apt-get update, for package lists that are missing or older than the archive.
+  tools/fetch-ntpsec "$NTPSEC_DEBS" 2>/dev/null ||
+    { "${sudo[@]}" apt-get update -qq && tools/fetch-ntpsec "$NTPSEC_DEBS"; } ||
+    echo "setup.sh: ntpsec could not be fetched; the check with ntpd cannot run" >&2
+  export TAMRIK_NTPSEC_DEBS=$NTPSEC_DEBS
+}
+
 # The Windows build: Debian's MinGW-w64 cross compilers (POSIX threads), Wine to run the programs and
 # tests, NSIS for the installer. GoogleTest comes as sources with libgtest-dev and libgmock-dev.
 WINDOWS_PACKAGES=(
@@ -212,6 +226,7 @@ case "${1:-}" in
     else
       install_missing "${PACKAGES[@]}"
     fi
+    fetch_ntpsec
     started=$SECONDS
     build build "${BUILD_TYPE[@]}"
     export QT_QPA_PLATFORM=offscreen
@@ -289,8 +304,10 @@ case "${1:-}" in
       DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get build-dep -y -qq --no-install-recommends \
         ${depends_args[@]+"${depends_args[@]}"} ./
     fi
-    # The receiver captures that some tests replay, where the project sits beside shared/.
+    # The receiver captures that some tests replay, where the project sits beside shared/, and
+    # ntpsec for the check with ntpd, when the tests run.
     [ -d ../shared/data/ubx ] && export TAMRIK_SHARED_DIR="$(cd ../shared && pwd)"
+    [ ${#depends_args[@]} -eq 0 ] && fetch_ntpsec
     # The source package for this machine's release, then its binary packages.
     rm -rf build-deb
     tree=$(tools/source-package build-deb | tail -n 1)
