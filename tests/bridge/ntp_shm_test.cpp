@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/linux/ntp_shm.h"
+#include "tests/support/ctl_run.h"
 #include "tests/support/ntp_shm_reader.h"
 
 namespace tamrik::platform::ntp_shm_checks {
@@ -145,7 +146,7 @@ TEST(NtpShmSink, WritesIntoNtpdsSegmentAndFollowsTheOneARestartedNtpdMakes) {
   EXPECT_EQ(s.record.receiveTimeStampSec, 1'700'000'002);
 }
 
-TEST(NtpShmSink, RefusesUnitsItMayNotUseWithOneLine) {
+TEST(NtpShmSink, RefusesUnitsItMayNotUseInOneLine) {
   for (int unit : {-1, 256}) {
     auto made = NtpShmSink::create(unit);
     ASSERT_FALSE(made);
@@ -161,6 +162,12 @@ TEST(NtpShmSink, RefusesUnitsItMayNotUseWithOneLine) {
   ASSERT_FALSE(made);
   EXPECT_EQ(made.failure().kind, base::FailureKind::BadArgument);
   EXPECT_NE(made.reason().find("64 bytes"), std::string::npos) << made.reason();
+  // The receiver command stops there, before it touches a unit, with that line and status 2.
+  const std::string unit = std::to_string(free.unit());
+  const testing::CtlRun ctl = testing::runCtl({"--simulate=1", "receiver", "--ntp-shm", unit});
+  EXPECT_EQ(ctl.status, 2);
+  EXPECT_EQ(ctl.err, "tamrikctl receiver: " + made.reason() + "\n");
+  EXPECT_EQ(ctl.out, "");
   free.remove();
 
   // A segment its owner keeps to itself, and root's units 0 and 1, for a user who is not root (root
