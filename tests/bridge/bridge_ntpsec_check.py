@@ -62,6 +62,14 @@ def peerstats(path, unit):
         return [float(fields[4]) for fields in (line.split() for line in f) if len(fields) >= 8 and fields[2] in names]
 
 
+def refusals(log, unit):
+    """What ntpd logged about the unit: only samples it refused (stale, out of bounds, clashes)."""
+    if not os.path.exists(log):
+        return []
+    with open(log) as f:
+        return [line.strip() for line in f if f"SHM({unit})" in line]
+
+
 def stop_by_pid(pidfile):
     """Ends the process whose PID ntpd wrote: SIGTERM, at most 10 s, then SIGKILL."""
     try:
@@ -96,8 +104,9 @@ def check(args, tmp):
                 f"statsdir {stats}\nstatistics peerstats\nfilegen peerstats file peerstats type none enable\n")
     pidfile = os.path.join(tmp, "ntpd.pid")
     log = os.path.join(tmp, "ntpd.log")
-    env = dict(os.environ, LD_LIBRARY_PATH=":".join(libraries))
-    ntpd_argv = ["unshare", "--net", "setpriv", "--bounding-set=-sys_time", "--inh-caps=-all", "--no-new-privs",
+    # Each of env, unshare and setpriv runs the next in its own place: ntpd keeps the process.
+    ntpd_argv = ["env", "LD_LIBRARY_PATH=" + ":".join(libraries), "unshare", "--net",
+                 "setpriv", "--bounding-set=-sys_time", "--inh-caps=-all", "--no-new-privs",
                  ntpd, "-n", "-c", conf, "-p", pidfile, "-l", log]
     try:
         with Processes() as ps:
@@ -111,8 +120,7 @@ def check(args, tmp):
             if not made or made[0][3] != "666" or made[0][4] != "96":
                 raise Failure(f"the bridge's segment for unit {unit}: {made}")
 
-            ps.all.append(subprocess.Popen(ntpd_argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE))
-            ntpd_process = ps.all[-1]
+            ntpd_process = ps.start(ntpd_argv)
             pid = int(wait_until("ntpd's PID file", lambda: os.path.exists(pidfile) and open(pidfile).read().strip(),
                                  20, []))
             capabilities = next(l for l in open(f"/proc/{pid}/status") if l.startswith("CapEff:"))
@@ -121,9 +129,12 @@ def check(args, tmp):
                 raise Failure(f"ntpd runs with CAP_SYS_TIME ({capabilities.strip()}); it was stopped at once")
             wait_until("line that ntpd takes the samples", lambda: log_lines(bridge, "ntpd takes the time samples"), 20,
                        [bridge, ntpd_process])
-            offsets = wait_until(f"{POLLS} polls of the SHM source in ntpd's peerstats",
-                                 lambda: len(o := peerstats(stats + "peerstats", unit)) >= POLLS and o,
-                                 (POLLS + 3) * 2 ** POLL + 30, [bridge, ntpd_process])
+            try:
+                offsets = wait_until(f"{POLLS} polls of the SHM source in ntpd's peerstats",
+                                     lambda: len(o := peerstats(stats + "peerstats", unit)) >= POLLS and o,
+                                     (POLLS + 3) * 2 ** POLL + 30, [bridge, ntpd_process])
+            except Failure as e:
+                raise Failure(f"{e}; ntpd said about the unit: {refusals(log, unit)[:3]}") from None
             stop_by_pid(pidfile)
             if Processes.stop(bridge) != 0:
                 raise Failure(f"tamrikctl ended with {bridge.returncode}: {bridge.err[-5:]}")
@@ -132,7 +143,7 @@ def check(args, tmp):
         if key in shm_segments():
             subprocess.run(["ipcrm", "-M", str(key)], capture_output=True, timeout=10)
 
-    refused = [line.strip() for line in open(log) if f"SHM({unit})" in line] if os.path.exists(log) else []
+    refused = refusals(log, unit)
     if refused:
         raise Failure(f"ntpd refused samples: {refused[:3]}")
     delays = [-o for o in offsets]
