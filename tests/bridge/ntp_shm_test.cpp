@@ -52,7 +52,7 @@ class FreeUnit {
 class Ntpd {
  public:
   // Attaches to the segment of `key`, made with ntpd's own size and mode when there is none.
-  explicit Ntpd(key_t key, int mode = 0666) : id_(::shmget(key, sizeof(NtpShmTime), IPC_CREAT | mode)) {
+  explicit Ntpd(key_t key) : id_(::shmget(key, sizeof(NtpShmTime), IPC_CREAT | 0666)) {
     if (id_ >= 0) record_ = static_cast<NtpShmTime*>(::shmat(id_, nullptr, 0));
     if (record_ == reinterpret_cast<NtpShmTime*>(-1)) record_ = nullptr;
   }
