@@ -131,7 +131,8 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
 
   platform::PollBridgeWait wait(endpoint.get(), signals.fd());
   platform::SystemBridgeClock bridgeClock;
-  bridge::ReceiverBridge bridge(source, endpoint.get(), {chrony.get(), ntpShm.get()}, wait, bridgeClock, bridge::BridgeOptions{}, log);
+  bridge::ReceiverBridge bridge(source, endpoint.get(), {chrony.get(), ntpShm.get()}, wait, bridgeClock,
+                                bridge::BridgeOptions{}, log);
   return runBridge(bridge, source, figures.get()) ? kExitOk : kExitFailure;
 }
 

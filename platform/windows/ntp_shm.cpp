@@ -90,7 +90,9 @@ base::Result<std::unique_ptr<NtpShmSink>> NtpShmSink::create(int unit) {
   sink->mapping_ = mapping;
   // A mapping smaller than the record (another program's) cannot be mapped whole.
   void* view = ::MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(NtpShmTime));
-  if (!view) return failed(systemError("cannot map " + shown + " (another program's, smaller than ntpd's record?)", ::GetLastError()));
+  if (!view) {
+    return failed(systemError("cannot map " + shown + " (another program's, smaller than ntpd's record?)", ::GetLastError()));
+  }
   sink->record_ = static_cast<NtpShmTime*>(view);
   return sink;
 }

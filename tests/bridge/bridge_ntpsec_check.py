@@ -160,12 +160,14 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-    parser.add_argument("--debs", default=os.environ.get("TAMRIK_NTPSEC_DEBS") or os.path.join(cache, "tamrik-config", "ntpsec"),
-                        help="the folder tools/fetch-ntpsec filled (default: $TAMRIK_NTPSEC_DEBS, or the one setup.sh fills)")
+    parser.add_argument("--debs",
+                        default=os.environ.get("TAMRIK_NTPSEC_DEBS") or os.path.join(cache, "tamrik-config", "ntpsec"),
+                        help="the folder tools/fetch-ntpsec filled (default: $TAMRIK_NTPSEC_DEBS, or setup.sh's)")
     args = parser.parse_args()
     reasons = []
     if not glob.glob(os.path.join(args.debs, "ntpsec_*.deb")):
-        reasons.append(f"no ntpsec package in {args.debs} (tools/fetch-ntpsec, which ./setup.sh test runs, puts it there)")
+        reasons.append(f"no ntpsec package in {args.debs} (tools/fetch-ntpsec, which ./setup.sh test runs, "
+                       "puts it there)")
     if os.geteuid() != 0:
         reasons.append("ntpd runs as root only (it is kept from the clock by its capabilities)")
     missing = [t for t in ("dpkg", "unshare", "setpriv", "ipcs", "ipcrm") if shutil.which(t) is None]
