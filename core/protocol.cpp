@@ -151,6 +151,15 @@ std::optional<Frame> receiverRateFrame(std::uint8_t messageClass, std::uint8_t m
   return frame;
 }
 
+std::optional<Frame> receiverPollFrame(std::uint8_t messageClass, std::uint8_t messageId, std::size_t length) {
+  // UBX class, id and a payload length of 0; the unit adds the sync bytes and the checksum.
+  auto frame = frameFor(Command::ReceiverPassThrough, length, 4);
+  if (!frame) return frame;
+  (*frame)[2] = messageClass;
+  (*frame)[3] = messageId;
+  return frame;
+}
+
 std::optional<std::uint8_t> driveIndexOf(std::string_view text) {
   for (std::size_t i = 0; i < kDriveStrengths.size(); ++i) {
     if (text == kDriveStrengths[i]) return static_cast<std::uint8_t>(i);

@@ -82,6 +82,9 @@ std::optional<Frame> clockDriftFrame(std::int32_t clampedDrift, std::size_t leng
 // (every `rate`-th navigation solution; 0 switches it off), the other five ports 0.
 std::optional<Frame> receiverRateFrame(std::uint8_t messageClass, std::uint8_t messageId, std::uint8_t rate,
                                        std::size_t length);
+// Command 8 carrying a UBX message of that class and id without a payload: a poll, which the
+// receiver answers with the message asked for (MON-VER, MON-HW, CFG-PRT of its port, ...).
+std::optional<Frame> receiverPollFrame(std::uint8_t messageClass, std::uint8_t messageId, std::size_t length);
 
 // The drive strengths of command 3, by index.
 inline constexpr std::array<const char*, 4> kDriveStrengths = {"8mA", "16mA", "24mA", "32mA"};

@@ -17,13 +17,17 @@ inline constexpr std::uint8_t kSync1 = 0xB5;
 inline constexpr std::uint8_t kSync2 = 0x62;
 
 inline constexpr std::uint8_t kClassNav = 0x01;
+inline constexpr std::uint8_t kClassAck = 0x05;
 inline constexpr std::uint8_t kClassCfg = 0x06;
+inline constexpr std::uint8_t kClassMon = 0x0A;
 inline constexpr std::uint8_t kIdNavPvt = 0x07;
 inline constexpr std::uint8_t kIdNavTimeUtc = 0x21;
 inline constexpr std::uint8_t kIdNavClock = 0x22;
 inline constexpr std::uint8_t kIdNavSvInfo = 0x30;
 inline constexpr std::uint8_t kIdNavTimeLs = 0x26;
 inline constexpr std::uint8_t kIdCfgMsg = 0x01;
+inline constexpr std::uint8_t kIdAckNak = 0x00;
+inline constexpr std::uint8_t kIdAckAck = 0x01;
 
 // The largest payload the assembler takes. Every message this program decodes is far shorter (the
 // longest, NAV-SVINFO with 255 channel blocks, is 3068 bytes); a frame that declares more, or a
@@ -174,6 +178,10 @@ struct Diagnostic {
 // Nothing for any other message, or for one too short for the bytes it shows.
 std::optional<Diagnostic> readDiagnostic(std::uint8_t messageClass, std::uint8_t messageId,
                                          std::span<const std::uint8_t> payload);
+
+// The name u-blox gives a message ("CFG-PRT", "MON-VER"), for the messages of the receivers of
+// generations 6 to 9 that people send or poll; "" for any other.
+std::string_view messageName(std::uint8_t messageClass, std::uint8_t messageId);
 
 // The constellation of a satellite, by NAV-SVINFO's satellite number.
 enum class Constellation { Gps, Sbas, Galileo, BeiDou, Imes, Qzss, Glonass, Other };

@@ -116,6 +116,10 @@ bool Unit::setReceiverMessageRate(std::uint8_t messageClass, std::uint8_t messag
   session_->beginAction();
   return session_->setReceiverMessageRate(messageClass, messageId, rate);
 }
+bool Unit::pollReceiver(std::uint8_t messageClass, std::uint8_t messageId) {
+  session_->beginAction();
+  return session_->pollReceiver(messageClass, messageId);
+}
 
 ProgramOutcome Unit::programSettings(const numbers::Dividers& d, const std::function<bool()>& afterFrame) {
   session_->beginAction();

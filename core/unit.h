@@ -202,6 +202,9 @@ class Unit {
 
   // The output rate of one receiver message (command 8 carrying UBX CFG-MSG).
   bool setReceiverMessageRate(std::uint8_t messageClass, std::uint8_t messageId, std::uint8_t rate);
+  // A poll for one receiver message (command 8 carrying its class and id without a payload); the
+  // answer comes in the receiver's stream.
+  bool pollReceiver(std::uint8_t messageClass, std::uint8_t messageId);
   // Each of the rates, in order; true when the unit took all of them.
   bool setMessageRates(std::span<const MessageRate> rates);
   // The window's three NAV messages at the rates for the unit's firmware (its strings are read first

@@ -197,6 +197,10 @@ bool UnitSession::setReceiverMessageRate(std::uint8_t messageClass, std::uint8_t
   return sendIf(*this, receiverRateFrame(messageClass, messageId, rate, frameLength()));
 }
 
+bool UnitSession::pollReceiver(std::uint8_t messageClass, std::uint8_t messageId) {
+  return sendIf(*this, receiverPollFrame(messageClass, messageId, frameLength()));
+}
+
 platform::InputReadResult UnitSession::readInput(std::span<std::uint8_t> buffer,
                                                  std::chrono::milliseconds firstReportTimeout) {
   if (!connected_) return {};

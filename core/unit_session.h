@@ -77,6 +77,8 @@ class UnitSession {
   bool sendSerialNumber(const SerialNumberPlan& plan);
   // The output rate of one receiver message (command 8 carrying UBX CFG-MSG).
   bool setReceiverMessageRate(std::uint8_t messageClass, std::uint8_t messageId, std::uint8_t rate);
+  // A poll for one receiver message (command 8 carrying that class and id without a payload).
+  bool pollReceiver(std::uint8_t messageClass, std::uint8_t messageId);
 
   // Reads the input reports waiting, whole reports end to end into buffer, waiting at most
   // firstReportTimeout for the first one. ok false: the unit is gone (the session stays connected
