@@ -89,17 +89,56 @@ std::uint8_t ReceiverModel::rate(std::uint8_t cls, std::uint8_t id) const {
 }
 
 bool ReceiverModel::receive(std::uint8_t cls, std::uint8_t id, std::span<const std::uint8_t> payload, SteadyTime t) {
+  const auto reply = [&](std::uint8_t replyClass, std::uint8_t replyId, std::span<const std::uint8_t> replyPayload) {
+    replies_.emplace_back(t + std::chrono::milliseconds(2), ubx::frame(replyClass, replyId, replyPayload));
+  };
+  if (cls == ubx::kClassMon && payload.empty()) {
+    if (id == ubx::kIdMonVer) {
+      reply(cls, id, ubx::monVerPayload(config_.softwareVersion, config_.hardwareVersion, config_.versionExtensions));
+      return true;
+    }
+    if (id == ubx::kIdMonHw) {
+      reply(cls, id, monHw());
+      return true;
+    }
+  }
   if (cls != ubx::kClassCfg) return false;
   bool ok = false;
   if (id == ubx::kIdCfgMsg && (payload.size() == 8 || payload.size() == 3)) {
     // Port 0 is the port the unit talks on; with three bytes the rate is for the current port.
     rates_[key(payload[0], payload[1])] = payload[2];
     ok = true;
+  } else if (id == ubx::kIdCfgPrt && (payload.empty() || (payload.size() == 1 && payload[0] == 0))) {
+    // The poll for the current port, or for port 0 by its number: the I2C (DDC) port at the
+    // receiver's address 0x42, as after power-up.
+    std::vector<std::uint8_t> port(20, 0);
+    ubx::put<std::uint32_t>(port, 4, 0x42u << 1);
+    ubx::put<std::uint16_t>(port, 12, 0x0007);  // UBX, NMEA and RTCM in
+    ubx::put<std::uint16_t>(port, 14, 0x0003);  // UBX and NMEA out
+    reply(cls, id, port);
+    ok = true;
   }
   const std::uint8_t ack[] = {cls, id};
-  replies_.emplace_back(t + std::chrono::milliseconds(2),
-                        ubx::frame(ubx::kClassAck, ok ? ubx::kIdAckAck : ubx::kIdAckNak, ack));
+  reply(ubx::kClassAck, ok ? ubx::kIdAckAck : ubx::kIdAckNak, ack);
   return ok;
+}
+
+std::vector<std::uint8_t> ReceiverModel::monHw() const {
+  // u-blox 8's 60 bytes: the pins, the noise level and the AGC of a receiver with its antenna
+  // supervised and powered, no jamming, and the noise a little higher while it has no signal.
+  std::vector<std::uint8_t> p(60, 0);
+  ubx::put<std::uint32_t>(p, 0, 0x0001FBFF);              // pinSel
+  ubx::put<std::uint32_t>(p, 8, 0x00010000);              // pinDir
+  ubx::put<std::uint32_t>(p, 12, 0x0000EF5C);             // pinVal
+  ubx::put<std::uint16_t>(p, 16, blocked_ ? 112 : 84);    // noisePerMS
+  ubx::put<std::uint16_t>(p, 18, 6051);                   // agcCnt, of 8191
+  p[20] = 2;                                              // aStatus: OK
+  p[21] = 1;                                              // aPower: on
+  p[22] = 0x01 | (1 << 2);                                // RTC calibrated; jamming: OK
+  ubx::put<std::uint32_t>(p, 24, 0x0001FFFF);             // usedMask
+  for (std::uint8_t i = 0; i < 17; ++i) p[28 + i] = i;    // VP: each virtual pin on its own pin
+  p[45] = 9;                                              // jamInd
+  return p;
 }
 
 void ReceiverModel::emitUntil(SteadyTime t, const Sink& sink) {

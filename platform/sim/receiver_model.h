@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "platform/sim/sim_clock.h"
@@ -34,13 +35,20 @@ struct ReceiverConfig {
   bool svInfoFirst = false;
   std::int32_t driftCentre = -180;  // ns/s; the drift wanders around it
   std::uint32_t seed = 1;
+  // What MON-VER tells: a u-blox 8 receiver (as NAV-SVINFO's chip generation says) of protocol 18.
+  std::string softwareVersion = "ROM CORE 3.01 (107888)";
+  std::string hardwareVersion = "00080000";
+  std::vector<std::string> versionExtensions = {"FWVER=SPG 3.01", "PROTVER=18.00", "GPS;GLO;GAL;BDS", "SBAS;IMES;QZSS"};
 };
 
 // A u-blox receiver as the unit's firmware sees it: one navigation solution per second at whole
 // UTC seconds, and for each solution NAV-PVT, NAV-TIMEUTC, NAV-CLOCK and NAV-SVINFO (in that
 // order, or NAV-SVINFO first) at the rates CFG-MSG set. Every rate is 0 after power-up, as the receiver keeps no
 // configuration, so nothing is sent until the program switches the messages on. CFG-MSG is
-// answered with ACK-ACK (ACK-NAK when malformed).
+// answered with ACK-ACK (ACK-NAK when malformed). Polls (messages without a payload) are answered
+// as a u-blox 8 answers them: MON-VER and MON-HW with the message, CFG-PRT with the port the unit
+// talks on (port 0, DDC) and ACK-ACK; any other CFG message with ACK-NAK, any other poll not at
+// all.
 class ReceiverModel {
  public:
   // A frame and the instant it leaves the receiver; epoch: the solution's UTC second when it is
@@ -74,6 +82,7 @@ class ReceiverModel {
     double elevCentre, elevSwing, azimStart, period, phase, cnoBias;
   };
   std::vector<std::vector<std::uint8_t>> solution(SteadyTime at);
+  std::vector<std::uint8_t> monHw() const;
   double uniform(double lo, double hi);
   double noise(double sigma);
 

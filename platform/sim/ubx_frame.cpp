@@ -151,6 +151,18 @@ std::vector<std::uint8_t> cfgMsgPayload(std::uint8_t msgClass, std::uint8_t msgI
   return {msgClass, msgId, rateOnPort0, 0, 0, 0, 0, 0};
 }
 
+std::vector<std::uint8_t> monVerPayload(std::string_view software, std::string_view hardware,
+                                        std::span<const std::string> extensions) {
+  std::vector<std::uint8_t> p(40 + 30 * extensions.size(), 0);
+  const auto field = [&p](std::size_t at, std::size_t width, std::string_view text) {
+    std::copy_n(text.begin(), std::min(text.size(), width), p.begin() + static_cast<std::ptrdiff_t>(at));
+  };
+  field(0, 30, software);
+  field(30, 10, hardware);
+  for (std::size_t i = 0; i < extensions.size(); ++i) field(40 + 30 * i, 30, extensions[i]);
+  return p;
+}
+
 std::vector<FoundFrame> findFrames(std::span<const std::uint8_t> stream) {
   std::vector<FoundFrame> found;
   std::size_t i = 0;

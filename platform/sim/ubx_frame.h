@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -18,6 +20,7 @@ inline constexpr std::uint8_t kSync2 = 0x62;
 inline constexpr std::uint8_t kClassNav = 0x01;
 inline constexpr std::uint8_t kClassAck = 0x05;
 inline constexpr std::uint8_t kClassCfg = 0x06;
+inline constexpr std::uint8_t kClassMon = 0x0A;
 
 inline constexpr std::uint8_t kIdNavPvt = 0x07;
 inline constexpr std::uint8_t kIdNavTimeUtc = 0x21;
@@ -26,6 +29,9 @@ inline constexpr std::uint8_t kIdNavSvInfo = 0x30;
 inline constexpr std::uint8_t kIdAckNak = 0x00;
 inline constexpr std::uint8_t kIdAckAck = 0x01;
 inline constexpr std::uint8_t kIdCfgMsg = 0x01;
+inline constexpr std::uint8_t kIdCfgPrt = 0x00;
+inline constexpr std::uint8_t kIdMonVer = 0x04;
+inline constexpr std::uint8_t kIdMonHw = 0x09;
 
 inline constexpr std::size_t kNavPvtLength = 92;     // u-blox 8 and later; u-blox 7 sends 84
 inline constexpr std::size_t kNavClockLength = 20;
@@ -149,6 +155,11 @@ std::vector<std::uint8_t> navTimeUtcFrame(const NavTimeUtc& m);
 
 // CFG-MSG with a rate for each of the six ports (port 0 first).
 std::vector<std::uint8_t> cfgMsgPayload(std::uint8_t msgClass, std::uint8_t msgId, std::uint8_t rateOnPort0);
+
+// MON-VER: the software version in 30 characters, the hardware version in 10, then 30 for each
+// extension, each zero-padded (and cut to its field).
+std::vector<std::uint8_t> monVerPayload(std::string_view software, std::string_view hardware,
+                                        std::span<const std::string> extensions);
 
 // A frame with a good checksum found in a byte stream.
 struct FoundFrame {
