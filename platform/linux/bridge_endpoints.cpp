@@ -337,25 +337,19 @@ IoResult LinuxReaderEndpoint::discardUnread() {
 // --- the wait -------------------------------------------------------------------------------
 
 BridgeWait::Result PollBridgeWait::wait(std::chrono::milliseconds timeout, bool wantWrite) {
-  std::array<pollfd, 2> fds{};
-  nfds_t n = 0;
-  int endpointAt = -1, stopAt = -1;
+  fds_.clear();
   if (endpoint_) {
     const short events = static_cast<short>((endpoint_->kind() == EndpointKind::Pty ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
-    endpointAt = static_cast<int>(n);
-    fds[n++] = {endpoint_->fd(), events, 0};
+    fds_.push_back({endpoint_->fd(), events, 0});
   }
-  if (stopFd_ >= 0) {
-    stopAt = static_cast<int>(n);
-    fds[n++] = {stopFd_, POLLIN, 0};
-  }
-  const int ready = ::poll(fds.data(), n, static_cast<int>(std::max<std::chrono::milliseconds::rep>(timeout.count(), 0)));
+  const std::size_t stopAt = fds_.size();
+  if (stopFd_ >= 0) fds_.push_back({stopFd_, POLLIN, 0});
+  if (more_) more_->addTo(fds_);
+  const int ready = ::poll(fds_.data(), fds_.size(), static_cast<int>(std::max<std::chrono::milliseconds::rep>(timeout.count(), 0)));
   if (ready < 0 && errno != EINTR) return {Outcome::Failed, systemError("waiting for the bridge's devices failed", errno)};
   if (ready <= 0) return {};
-  if (stopAt >= 0 && (fds[static_cast<std::size_t>(stopAt)].revents & POLLIN) != 0) return {Outcome::Stopped, {}};
-  if (endpointAt >= 0 && (fds[static_cast<std::size_t>(endpointAt)].revents & (POLLERR | POLLNVAL)) != 0) {
-    return {Outcome::Failed, endpoint_->deviceName() + " failed"};
-  }
+  if (stopFd_ >= 0 && (fds_[stopAt].revents & POLLIN) != 0) return {Outcome::Stopped, {}};
+  if (endpoint_ && (fds_[0].revents & (POLLERR | POLLNVAL)) != 0) return {Outcome::Failed, endpoint_->deviceName() + " failed"};
   return {};
 }
 

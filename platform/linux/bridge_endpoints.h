@@ -3,9 +3,12 @@
 // PATH, the lock that keeps a second bridge off a PATH that one serves, the wait on the device and
 // on the stop signal, chrony's SOCK socket and the system's clocks.
 
+#include <poll.h>
+
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/result.h"
 #include "platform/bridge_io.h"
@@ -66,16 +69,29 @@ class LinuxReaderEndpoint final : public ReaderEndpoint {
   std::uint64_t pipeInode_ = 0;
 };
 
-// poll(2) over the reader's device (when there is one) and a descriptor that becomes readable
-// when the bridge is to stop (a signalfd).
+// Descriptors the bridge's wait watches besides the reader's device and the stop signal, asked
+// for anew at every wait (the TCP listener and its clients' sockets come and go). What happens
+// on them is for their owner to find out: the wait only wakes.
+class WaitDescriptors {
+ public:
+  virtual ~WaitDescriptors() = default;
+  // Appends each descriptor with the events to wake for.
+  virtual void addTo(std::vector<pollfd>& fds) const = 0;
+};
+
+// poll(2) over the reader's device (when there is one), a descriptor that becomes readable when
+// the bridge is to stop (a signalfd), and the descriptors of `more` (when given).
 class PollBridgeWait final : public BridgeWait {
  public:
-  PollBridgeWait(const LinuxReaderEndpoint* endpoint, int stopFd) : endpoint_(endpoint), stopFd_(stopFd) {}
+  PollBridgeWait(const LinuxReaderEndpoint* endpoint, int stopFd, const WaitDescriptors* more = nullptr)
+      : endpoint_(endpoint), stopFd_(stopFd), more_(more) {}
   Result wait(std::chrono::milliseconds timeout, bool wantWrite) override;
 
  private:
   const LinuxReaderEndpoint* endpoint_;
   int stopFd_;
+  const WaitDescriptors* more_;
+  std::vector<pollfd> fds_;  // kept from wait to wait, so that its room is made once
 };
 
 // chrony's SOCK refclock: datagrams of chrony's `struct sock_sample`, in the layout of this
