@@ -42,6 +42,9 @@ class ReceiverSource {
   virtual bool read(std::vector<std::uint8_t>& bytes, std::chrono::milliseconds timeout) = 0;
   // The unit's name in messages (its serial once known).
   virtual std::string name() const = 0;
+  // Hands the receiver a poll: a UBX message of that class and id without a payload. False when
+  // the unit did not take it (or the source cannot pass messages to its receiver).
+  virtual bool passPoll(std::uint8_t /*messageClass*/, std::uint8_t /*messageId*/) { return false; }
 };
 
 struct BridgeOptions {

@@ -53,6 +53,10 @@ base::Result<void> UnitSource::open() {
   return {};
 }
 
+bool UnitSource::passPoll(std::uint8_t messageClass, std::uint8_t messageId) {
+  return opened() && unit_.pollReceiver(messageClass, messageId);
+}
+
 bool UnitSource::read(std::vector<std::uint8_t>& bytes, std::chrono::milliseconds timeout) {
   if (!opened()) return false;
   const std::size_t before = bytes.size();

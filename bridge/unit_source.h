@@ -31,6 +31,7 @@ class UnitSource final : public ReceiverSource {
   bool opened() const override { return unit_.isOpen(); }
   bool read(std::vector<std::uint8_t>& bytes, std::chrono::milliseconds timeout) override;
   std::string name() const override { return serial_ ? *serial_ : "(none chosen)"; }
+  bool passPoll(std::uint8_t messageClass, std::uint8_t messageId) override;
 
   static constexpr std::uint8_t kLeapRate = 16;
 
