@@ -1,6 +1,7 @@
 #include "bridge/bridge_metrics.h"
 
 #include "bridge/receiver_bridge.h"
+#include "bridge/stream_clients.h"
 #include "text/prometheus_text.h"
 
 namespace tamrik::bridge {
@@ -24,6 +25,10 @@ BridgeFigures figuresOf(const ReceiverBridge& bridge, std::string unit, bool uni
   f.lastSampleMade = bridge.lastSampleMade();
   for (const ReceiverBridge::SinkState& s : bridge.sinks()) {
     f.sinks.push_back({s.sink->taker(), s.sink->path(), s.taken, s.lost, s.lastOffset, s.lastTaken});
+  }
+  if (const StreamClients* c = bridge.clients()) {
+    const StreamCounters& n = c->counters();
+    f.tcp = TcpFigures{c->clients(), n.accepted, n.dropped, n.turnedAway, n.polls, n.refused};
   }
   return f;
 }

@@ -1,5 +1,7 @@
 #include "bridge/receiver_bridge.h"
 
+#include "bridge/stream_clients.h"
+
 #include <algorithm>
 
 namespace tamrik::bridge {
@@ -27,7 +29,7 @@ ReceiverBridge::ReceiverBridge(ReceiverSource& source, platform::ReaderEndpoint*
 }
 
 std::string ReceiverBridge::readerName() const {
-  return endpoint_ ? endpoint_->path() : !sinks_.empty() ? sinks_.front().sink->path() : "";
+  return endpoint_ ? endpoint_->path() : clients_ ? clients_->address() : !sinks_.empty() ? sinks_.front().sink->path() : "";
 }
 
 ReceiverBridge::Step ReceiverBridge::step() {
@@ -44,6 +46,7 @@ ReceiverBridge::Step ReceiverBridge::step() {
       dropStale();
     }
     enqueue(incoming_);
+    if (clients_) clients_->onReceiverBytes(incoming_, epoch.epochStart, stamper_.quietGap().has_value());
     if (epoch.sample) sendSample(*epoch.sample);
     if (!ok) {
       ++counters_.losses;
@@ -91,6 +94,7 @@ ReceiverBridge::Step ReceiverBridge::serveEndpoint(std::chrono::milliseconds wai
     return Step::Failed;
   }
   if (!drainReader() || !flush()) return Step::Failed;
+  if (clients_ && !clients_->serve(clock_.steadyNow())) return Step::Failed;
   return Step::Running;
 }
 

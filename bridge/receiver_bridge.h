@@ -28,6 +28,8 @@
 
 namespace tamrik::bridge {
 
+class StreamClients;
+
 // Where the receiver bytes come from: a unit, whose input reports carry them.
 class ReceiverSource {
  public:
@@ -105,6 +107,10 @@ class ReceiverBridge {
   Step step();
   // Rounds until the stop signal: true, or until the endpoint fails: false.
   bool run();
+  // Serves the receiver's bytes to the clients of a TCP port too (bridge/stream_clients.h), each
+  // round after the endpoint; a listener that fails for good fails the bridge as the endpoint does.
+  void serveClients(StreamClients* clients) { clients_ = clients; }
+  const StreamClients* clients() const { return clients_; }
 
   const BridgeCounters& counters() const { return counters_; }
   std::size_t queued() const { return queued_; }
@@ -127,6 +133,7 @@ class ReceiverBridge {
 
   ReceiverSource& source_;
   platform::ReaderEndpoint* endpoint_;
+  StreamClients* clients_ = nullptr;
   std::vector<SinkState> sinks_;
   std::optional<std::chrono::system_clock::time_point> lastSampleMade_;
   platform::BridgeWait& wait_;

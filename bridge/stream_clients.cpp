@@ -200,13 +200,16 @@ bool StreamClients::readFrom(Client& c) {
     if (step.bytes > 0) {
       const std::span<const std::uint8_t> got(buffer.data(), step.bytes);
       counters_.discarded += got.size();
+      items.clear();
+      c.input.feed(got, items);
       if (options_.passPolls) {
-        items.clear();
-        c.input.feed(got, items);
         take(c, items);
-      } else if (!c.saidReadOnly) {
-        say("client " + c.peer() + " sends bytes: the receiver's stream is read-only here, and they are thrown away");
-        c.saidReadOnly = true;
+      } else {
+        counters_.refused += items.size();
+        if (!c.saidReadOnly) {
+          say("client " + c.peer() + " sends bytes: the receiver's stream is read-only here, and they are thrown away");
+          c.saidReadOnly = true;
+        }
       }
     }
     if (step.state == platform::StreamStep::State::Failed) {

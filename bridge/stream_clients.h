@@ -55,7 +55,7 @@ struct StreamCounters {
   std::uint64_t toClients = 0;  // bytes written, all clients together
   std::uint64_t discarded = 0;  // bytes clients sent that went nowhere (refused ones included)
   std::uint64_t polls = 0;     // polls passed on to the receiver
-  std::uint64_t refused = 0;   // messages and stray runs of bytes refused (with passPolls)
+  std::uint64_t refused = 0;   // messages (and runs of stray bytes) that did not go to the receiver: all while polls are off
   std::uint64_t unanswered = 0;  // polls whose answer did not come in time
 };
 

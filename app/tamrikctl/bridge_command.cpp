@@ -14,8 +14,10 @@
 #include "app/tamrikctl/program.h"
 #include "bridge/unit_source.h"
 #include "bridge/receiver_bridge.h"
+#include "bridge/stream_clients.h"
 #include "platform/linux/bridge_endpoints.h"
 #include "platform/linux/ntp_shm.h"
+#include "platform/linux/tcp_stream.h"
 #include "platform/sim/simulation_options.h"
 
 namespace tamrik::ctl {
@@ -63,10 +65,6 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
   };
   const ReceiverArguments a = parseReceiverArguments(args);
   if (const std::optional<int> answered = answerWithoutEndpoint(a, out, err)) return *answered;
-  if (a.tcp) {
-    err << kPrefix << "--tcp is being built\n";
-    return kExitBadArgument;
-  }
   // Every path and address is checked, and taken where it can be, before the unit is touched.
   if (a.kind) {
     if (std::string refusal = platform::LinuxReaderEndpoint::checkPath(a.path); !refusal.empty()) {
@@ -85,6 +83,15 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
     auto made = platform::NtpShmSink::create(*a.ntpShm);
     if (!made) return failed(made.failure());
     ntpShm = std::move(*made);
+  }
+  std::unique_ptr<platform::LinuxTcpListener> listener;
+  if (a.tcp) {
+    auto made = platform::LinuxTcpListener::create(a.tcp->host, static_cast<std::uint16_t>(a.tcp->port));
+    if (!made) {
+      err << kPrefix << "--tcp: " << made.failure().reason << "\n";
+      return kExitBadArgument;
+    }
+    listener = std::move(*made);
   }
   std::unique_ptr<BridgeFiguresServer> figures;
   if (a.metrics) {
@@ -122,17 +129,30 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
     where.push_back("receiver bytes go to " + a.path +
                     (*a.kind == EndpointKind::Pty ? " (" + endpoint->deviceName() + ")" : ""));
   }
+  if (listener) {
+    where.push_back("receiver bytes on tcp://" + listener->address() +
+                    (a.receiverPolls ? " (its clients' polls pass to the receiver)" : ""));
+  }
   if (chrony) where.push_back("time samples to chronyd at " + *a.chrony);
   if (ntpShm) where.push_back("time samples to ntpd in " + ntpShm->path());
   if (figures) where.push_back("its figures at " + figures->url());
   std::string said;
   for (const std::string& w : where) said += (said.empty() ? "" : ", ") + w;
   log("unit " + source.name() + ": " + said);
+  if (listener && !isLoopback(a.tcp->host)) log("the receiver's bytes, and its position, go to anyone who reaches " + listener->address());
 
-  platform::PollBridgeWait wait(endpoint.get(), signals.fd());
+  platform::PollBridgeWait wait(endpoint.get(), signals.fd(), listener.get());
   platform::SystemBridgeClock bridgeClock;
   bridge::ReceiverBridge bridge(source, endpoint.get(), {chrony.get(), ntpShm.get()}, wait, bridgeClock,
                                 bridge::BridgeOptions{}, log);
+  std::unique_ptr<bridge::StreamClients> clients;
+  if (listener) {
+    bridge::StreamOptions options;
+    options.passPolls = a.receiverPolls;
+    clients = std::make_unique<bridge::StreamClients>(
+        *listener, options, [&source](std::uint8_t c, std::uint8_t i) { return source.passPoll(c, i); }, log);
+    bridge.serveClients(clients.get());
+  }
   return runBridge(bridge, source, figures.get()) ? kExitOk : kExitFailure;
 }
 

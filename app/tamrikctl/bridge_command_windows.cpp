@@ -15,8 +15,10 @@
 #include "app/tamrikctl/program.h"
 #include "app/tamrikctl/stop_signals.h"
 #include "bridge/receiver_bridge.h"
+#include "bridge/stream_clients.h"
 #include "bridge/unit_source.h"
 #include "platform/windows/ntp_shm.h"
+#include "platform/windows/tcp_stream.h"
 
 namespace tamrik::ctl {
 
@@ -41,15 +43,20 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
            "socket, which run on Linux only; on Windows use --tcp and --ntp-shm; nothing was started\n";
     return kExitBadArgument;
   }
-  if (a.tcp) {
-    err << kPrefix << "--tcp is being built\n";
-    return kExitBadArgument;
-  }
   std::unique_ptr<platform::NtpShmSink> ntpShm;
   if (a.ntpShm) {
     auto made = platform::NtpShmSink::create(*a.ntpShm);
     if (!made) return failed(made.failure());
     ntpShm = std::move(*made);
+  }
+  std::unique_ptr<platform::windows::WindowsTcpListener> listener;
+  if (a.tcp) {
+    auto made = platform::windows::WindowsTcpListener::create(a.tcp->host, static_cast<std::uint16_t>(a.tcp->port));
+    if (!made) {
+      err << kPrefix << "--tcp: " << made.failure().reason << "\n";
+      return kExitBadArgument;
+    }
+    listener = std::move(*made);
   }
   std::unique_ptr<BridgeFiguresServer> figures;
   if (a.metrics) {
@@ -69,15 +76,28 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
   if (const base::Result<void> opened = source.open(); !opened) return failed(opened.failure());
   auto log = [&err](const std::string& line) { err << kPrefix << line << std::endl; };
   std::vector<std::string> where;
+  if (listener) {
+    where.push_back("receiver bytes on tcp://" + listener->address() +
+                    (a.receiverPolls ? " (its clients' polls pass to the receiver)" : ""));
+  }
   if (ntpShm) where.push_back("time samples to ntpd in " + ntpShm->path());
   if (figures) where.push_back("its figures at " + figures->url());
   std::string said;
   for (const std::string& w : where) said += (said.empty() ? "" : ", ") + w;
   log("unit " + source.name() + ": " + said);
+  if (listener && !isLoopback(a.tcp->host)) log("the receiver's bytes, and its position, go to anyone who reaches " + listener->address());
 
   StopFlagWait wait(stop);
   platform::SystemBridgeClock bridgeClock;
   bridge::ReceiverBridge bridge(source, nullptr, {ntpShm.get()}, wait, bridgeClock, bridge::BridgeOptions{}, log);
+  std::unique_ptr<bridge::StreamClients> clients;
+  if (listener) {
+    bridge::StreamOptions options;
+    options.passPolls = a.receiverPolls;
+    clients = std::make_unique<bridge::StreamClients>(
+        *listener, options, [&source](std::uint8_t c, std::uint8_t i) { return source.passPoll(c, i); }, log);
+    bridge.serveClients(clients.get());
+  }
   return runBridge(bridge, source, figures.get()) ? kExitOk : kExitFailure;
 }
 

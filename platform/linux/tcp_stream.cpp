@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netdb.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace tamrik::platform {
 
@@ -122,39 +124,47 @@ class LinuxTcpConnection final : public StreamConnection {
 }  // namespace
 
 base::Result<std::unique_ptr<LinuxTcpListener>> LinuxTcpListener::create(const std::string& host, std::uint16_t port) {
-  sockaddr_storage address{};
-  socklen_t length = 0;
-  if (auto& in = reinterpret_cast<sockaddr_in&>(address); ::inet_pton(AF_INET, host.c_str(), &in.sin_addr) == 1) {
-    in.sin_family = AF_INET;
-    in.sin_port = htons(port);
-    length = sizeof in;
-  } else if (auto& in6 = reinterpret_cast<sockaddr_in6&>(address); ::inet_pton(AF_INET6, host.c_str(), &in6.sin6_addr) == 1) {
-    in6.sin6_family = AF_INET6;
-    in6.sin6_port = htons(port);
-    length = sizeof in6;
-  } else {
-    return base::fail(base::FailureKind::BadArgument, "'" + host + "' is no numeric IPv4 or IPv6 address");
+  if (host.empty()) return base::fail(base::FailureKind::BadArgument, "no address to listen on");
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found); rc != 0) {
+    return base::fail(base::FailureKind::BadArgument, "cannot find the address of '" + host + "': " + ::gai_strerror(rc));
   }
-  const std::string asked = addressText(address);
+  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> all(found, &::freeaddrinfo);
+  // The first of the name's addresses that can be had; the first one's refusal when none can.
+  std::optional<base::Failure> refusal;
+  for (const addrinfo* a = found; a; a = a->ai_next) {
+    auto l = listenOn(a->ai_addr, a->ai_addrlen);
+    if (l) return l;
+    if (!refusal) refusal = l.failure();
+  }
+  return refusal.value_or(base::fail(base::FailureKind::BadArgument, "'" + host + "' has no address to listen on"));
+}
 
+base::Result<std::unique_ptr<LinuxTcpListener>> LinuxTcpListener::listenOn(const sockaddr* address, socklen_t length) {
+  sockaddr_storage asked{};
+  std::memcpy(&asked, address, std::min<std::size_t>(length, sizeof asked));
+  const std::string named = addressText(asked);
   std::unique_ptr<LinuxTcpListener> l(new LinuxTcpListener());
   l->open_ = std::make_shared<Open>();
-  l->fd_ = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (l->fd_ < 0) return base::fail(base::FailureKind::System, socketError("cannot make a socket for " + asked, errno));
+  l->fd_ = ::socket(address->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (l->fd_ < 0) return base::fail(base::FailureKind::System, socketError("cannot make a socket for " + named, errno));
   // A port that an earlier run left in TIME_WAIT is taken at once; one that another program
   // listens on is still refused.
   const int on = 1;
   (void)::setsockopt(l->fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   // "::" is IPv6 alone, so that it means the same on every system.
-  if (address.ss_family == AF_INET6) (void)::setsockopt(l->fd_, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-  if (::bind(l->fd_, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-    return base::fail(base::FailureKind::System, socketError("cannot listen on " + asked, errno));
+  if (address->sa_family == AF_INET6) (void)::setsockopt(l->fd_, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  if (::bind(l->fd_, address, length) != 0 || ::listen(l->fd_, kBacklog) != 0) {
+    return base::fail(base::FailureKind::System, socketError("cannot listen on " + named, errno));
   }
-  if (::listen(l->fd_, kBacklog) != 0) return base::fail(base::FailureKind::System, socketError("cannot listen on " + asked, errno));
   sockaddr_storage bound{};
   socklen_t boundLength = sizeof bound;
   if (::getsockname(l->fd_, reinterpret_cast<sockaddr*>(&bound), &boundLength) != 0) {
-    return base::fail(base::FailureKind::System, socketError("cannot tell the port of " + asked, errno));
+    return base::fail(base::FailureKind::System, socketError("cannot tell the port of " + named, errno));
   }
   l->address_ = addressText(bound);
   l->port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(bound).sin6_port

@@ -1,8 +1,10 @@
 #pragma once
-// The receiver stream's TCP port on Linux: a non-blocking listening socket on one numeric IPv4 or
-// IPv6 address and the connections it hands over, each non-blocking with Nagle's delay off, so
+// The receiver stream's TCP port on Linux: a non-blocking listening socket on one IPv4 or IPv6
+// address and the connections it hands over, each non-blocking with Nagle's delay off, so
 // that a receiver byte leaves with the write that carries it. The listener also names its own and
 // its connections' descriptors for the bridge's wait (PollBridgeWait).
+
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <memory>
@@ -17,9 +19,10 @@ namespace tamrik::platform {
 
 class LinuxTcpListener final : public StreamListener, public WaitDescriptors {
  public:
-  // Listens on host (a numeric address: "127.0.0.1", "0.0.0.0", "::1", "::") and port (0: one the
-  // system chooses). A host that is no numeric address is a BadArgument; a port that is taken, or
-  // an address this machine does not have, a System failure with the system's words.
+  // Listens on host (an address: "127.0.0.1", "0.0.0.0", "::1", "::"; or a name, "localhost", on
+  // the first of its addresses that can be had) and port (0: one the system chooses). A name
+  // without an address is a BadArgument; a port that is taken, or an address this machine does
+  // not have, a System failure with the system's words.
   static base::Result<std::unique_ptr<LinuxTcpListener>> create(const std::string& host, std::uint16_t port);
 
   ~LinuxTcpListener() override;
@@ -39,6 +42,7 @@ class LinuxTcpListener final : public StreamListener, public WaitDescriptors {
 
  private:
   LinuxTcpListener() = default;
+  static base::Result<std::unique_ptr<LinuxTcpListener>> listenOn(const sockaddr* address, socklen_t length);
 
   int fd_ = -1;
   std::string address_;

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <optional>
 
 #include "platform/windows/windows_text.h"
 
@@ -122,43 +124,55 @@ class WindowsTcpConnection final : public StreamConnection {
 }  // namespace
 
 base::Result<std::unique_ptr<WindowsTcpListener>> WindowsTcpListener::create(const std::string& host, std::uint16_t port) {
-  std::unique_ptr<WindowsTcpListener> l(new WindowsTcpListener());
-  l->socket_ = INVALID_SOCKET;
-  l->session_ = std::make_shared<Session>();
-  if (!l->session_->started) return base::fail(base::FailureKind::System, socketError("cannot start Winsock", ::WSAGetLastError()));
-
-  sockaddr_storage address{};
-  int length = 0;
-  if (auto& in = reinterpret_cast<sockaddr_in&>(address); ::inet_pton(AF_INET, host.c_str(), &in.sin_addr) == 1) {
-    in.sin_family = AF_INET;
-    in.sin_port = htons(port);
-    length = sizeof in;
-  } else if (auto& in6 = reinterpret_cast<sockaddr_in6&>(address); ::inet_pton(AF_INET6, host.c_str(), &in6.sin6_addr) == 1) {
-    in6.sin6_family = AF_INET6;
-    in6.sin6_port = htons(port);
-    length = sizeof in6;
-  } else {
-    return base::fail(base::FailureKind::BadArgument, "'" + host + "' is no numeric IPv4 or IPv6 address");
+  auto session = std::make_shared<Session>();
+  if (!session->started) return base::fail(base::FailureKind::System, socketError("cannot start Winsock", ::WSAGetLastError()));
+  if (host.empty()) return base::fail(base::FailureKind::BadArgument, "no address to listen on");
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found); rc != 0) {
+    return base::fail(base::FailureKind::BadArgument, socketError("cannot find the address of '" + host + "'", rc));
   }
-  const std::string asked = addressText(address);
+  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> all(found, &::freeaddrinfo);
+  // The first of the name's addresses that can be had; the first one's refusal when none can.
+  std::optional<base::Failure> refusal;
+  for (const addrinfo* a = found; a; a = a->ai_next) {
+    auto l = listenOn(session, a->ai_addr, static_cast<int>(a->ai_addrlen));
+    if (l) return l;
+    if (!refusal) refusal = l.failure();
+  }
+  return refusal.value_or(base::fail(base::FailureKind::BadArgument, "'" + host + "' has no address to listen on"));
+}
 
-  const SOCKET s = ::socket(address.ss_family, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) return base::fail(base::FailureKind::System, socketError("cannot make a socket for " + asked, ::WSAGetLastError()));
+base::Result<std::unique_ptr<WindowsTcpListener>> WindowsTcpListener::listenOn(std::shared_ptr<Session> session,
+                                                                               const sockaddr* address, int length) {
+  sockaddr_storage asked{};
+  std::memcpy(&asked, address, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof asked));
+  const std::string named = addressText(asked);
+  std::unique_ptr<WindowsTcpListener> l(new WindowsTcpListener());
+  l->session_ = std::move(session);
+  const SOCKET s = ::socket(address->sa_family, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return base::fail(base::FailureKind::System, socketError("cannot make a socket for " + named, ::WSAGetLastError()));
   l->socket_ = s;
   // Only this listener may have the port: Windows would otherwise let another socket take it over.
   BOOL on = TRUE;
   (void)::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
   // "::" is IPv6 alone, so that it means the same on every system.
   DWORD v6Only = 1;
-  if (address.ss_family == AF_INET6) (void)::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6Only), sizeof v6Only);
-  if (!nonBlocking(s)) return base::fail(base::FailureKind::System, socketError("cannot make the socket for " + asked + " non-blocking", ::WSAGetLastError()));
-  if (::bind(s, reinterpret_cast<const sockaddr*>(&address), length) != 0 || ::listen(s, kBacklog) != 0) {
-    return base::fail(base::FailureKind::System, socketError("cannot listen on " + asked, ::WSAGetLastError()));
+  if (address->sa_family == AF_INET6) (void)::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6Only), sizeof v6Only);
+  if (!nonBlocking(s)) {
+    return base::fail(base::FailureKind::System, socketError("cannot make the socket for " + named + " non-blocking", ::WSAGetLastError()));
+  }
+  if (::bind(s, address, length) != 0 || ::listen(s, kBacklog) != 0) {
+    return base::fail(base::FailureKind::System, socketError("cannot listen on " + named, ::WSAGetLastError()));
   }
   sockaddr_storage bound{};
   int boundLength = sizeof bound;
   if (::getsockname(s, reinterpret_cast<sockaddr*>(&bound), &boundLength) != 0) {
-    return base::fail(base::FailureKind::System, socketError("cannot tell the port of " + asked, ::WSAGetLastError()));
+    return base::fail(base::FailureKind::System, socketError("cannot tell the port of " + named, ::WSAGetLastError()));
   }
   l->address_ = addressText(bound);
   l->port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(bound).sin6_port

@@ -492,11 +492,17 @@ TEST(LinuxTcpStream, TheWaitWakesForANewClientItsBytesItsEndAndRoomToWrite) {
   EXPECT_EQ(c->write(std::span(lots).first(100)).state, platform::StreamStep::State::Closed);
 }
 
-TEST(LinuxTcpStream, RefusesAHostThatIsNoAddressAndAPortThatIsTaken) {
-  const auto named = platform::LinuxTcpListener::create("localhost", 0);
-  ASSERT_FALSE(named);
-  EXPECT_EQ(named.failure().kind, base::FailureKind::BadArgument);
-  EXPECT_EQ(named.failure().reason, "'localhost' is no numeric IPv4 or IPv6 address");
+TEST(LinuxTcpStream, TakesALocalNameAndRefusesAPortThatIsTaken) {
+  const auto empty = platform::LinuxTcpListener::create("", 0);
+  ASSERT_FALSE(empty);
+  EXPECT_EQ(empty.failure().kind, base::FailureKind::BadArgument);
+  EXPECT_EQ(empty.failure().reason, "no address to listen on");
+  // A name: on its first address (this machine's own, for localhost).
+  auto named = platform::LinuxTcpListener::create("localhost", 0);
+  ASSERT_TRUE(named) << named.failure().reason;
+  const std::string at = (*named)->address();
+  EXPECT_TRUE(at.rfind("127.0.0.1:", 0) == 0 || at.rfind("[::1]:", 0) == 0) << at;
+
   auto first = platform::LinuxTcpListener::create("127.0.0.1", 0);
   ASSERT_TRUE(first) << first.failure().reason;
   const auto second = platform::LinuxTcpListener::create("127.0.0.1", (*first)->port());
