@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 
 namespace tamrik::bridge {
 
@@ -30,6 +31,7 @@ struct StreamClients::Client {
   std::size_t queued = 0;
   std::uint64_t sent = 0;
   ClientInput input;
+  std::vector<ClientInput::Item> held;  // its polls, until it gets the receiver's bytes
   bool saidReadOnly = false;
   const std::string& peer() const { return connection->peer(); }
 };
@@ -92,18 +94,42 @@ std::string StreamClients::nameOf(PollGate::Client id) const {
 void StreamClients::onReceiverBytes(std::span<const std::uint8_t> bytes, bool epochStart, bool epochsKnown) {
   if (bytes.empty()) return;
   // The receiver's frames: answers for the poll gate, and for clients that start while epochs
-  // are not told, where a frame begins: the first whole frame of this read from its first byte,
-  // or when it began in an earlier read, the byte after it; or the line after an NMEA sentence.
-  std::optional<std::size_t> begins;
+  // are not told, where a frame begins: the first whole frame of this read from its first byte
+  // (with its bytes of earlier reads before this read's, when it began in one), or the line after
+  // an NMEA sentence.
+  std::size_t begins = 0;
+  bool frameBegins = false;                 // begins is known
+  std::vector<std::uint8_t> earlier;        // the first whole frame's bytes of earlier reads
+  constexpr std::size_t kNowhere = SIZE_MAX;
+  std::size_t frameFrom = kNowhere;         // where the frame in progress began in this read
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const bool hunting = frames_.state == 0;
+    const int before = frames_.state;
     if (core::parseReceiverByte(frames_, bytes[i])) {
       gate_.onReceiverFrame(frames_.messageClass, frames_.messageId, frames_.message());
-      const std::size_t frameBytes = 8 + std::size_t{frames_.length};
-      if (!begins) begins = i + 1 >= frameBytes ? i + 1 - frameBytes : i + 1;
-    } else if (hunting && bytes[i] == '\n' && !begins) {
+      if (!frameBegins) {
+        frameBegins = true;
+        if (frameFrom != kNowhere) {
+          begins = frameFrom;
+        } else {
+          earlier = std::move(partial_);
+        }
+      }
+      frameFrom = kNowhere;
+      partial_.clear();
+    } else if (before == 0 && frames_.state != 0) {
+      frameFrom = i;
+      partial_.clear();
+    } else if (before != 0 && frames_.state == 0) {
+      frameFrom = kNowhere;  // no frame after all
+      partial_.clear();
+    } else if (before == 0 && bytes[i] == '\n' && !frameBegins) {
       begins = i + 1;
+      frameBegins = true;
     }
+  }
+  if (frames_.state != 0) {
+    if (frameFrom != kNowhere) partial_.clear();
+    partial_.insert(partial_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(frameFrom == kNowhere ? 0 : frameFrom), bytes.end());
   }
 
   if (epochStart) {
@@ -117,17 +143,24 @@ void StreamClients::onReceiverBytes(std::span<const std::uint8_t> bytes, bool ep
   epochBytes_ += bytes.size();
 
   std::shared_ptr<const std::vector<std::uint8_t>> chunk;
+  std::shared_ptr<const std::vector<std::uint8_t>> earlierChunk;
   const std::size_t bound = queueBound();
   for (std::size_t at = 0; at < clients_.size();) {
     Client& c = *clients_[at];
     std::size_t from = 0;
-    if (!c.started) {
-      if (epochStart) {
-        c.started = true;
-      } else if (!epochsKnown && begins) {
-        c.started = true;
-        from = *begins;
+    if (!c.started && (epochStart || (!epochsKnown && frameBegins))) {
+      c.started = true;
+      if (!epochStart) {
+        from = begins;
+        if (!earlier.empty()) {
+          if (!earlierChunk) earlierChunk = std::make_shared<const std::vector<std::uint8_t>>(earlier);
+          c.queue.push_back({earlierChunk, 0});
+          c.queued += earlier.size();
+        }
       }
+      // Its polls go now: it sees their answers.
+      for (const ClientInput::Item& poll : c.held) offerPoll(c, poll);
+      c.held.clear();
     }
     if (c.started && from < bytes.size()) {
       if (!chunk) chunk = std::make_shared<const std::vector<std::uint8_t>>(bytes.begin(), bytes.end());
@@ -232,14 +265,28 @@ void StreamClients::take(Client& c, const std::vector<ClientInput::Item>& items)
     if (item.kind != ClientInput::Item::Kind::Poll) {
       ++counters_.refused;
       refuse("refused " + describe(item) + " from " + c.peer() + ": only polls pass");
-    } else if (gate_.offer(c.id, item.messageClass, item.messageId)) {
-      counters_.discarded -= kPollBytes;
+    } else if (c.started) {
+      offerPoll(c, item);
+    } else if (c.held.size() < options_.polls.perClient) {
+      c.held.push_back(item);
     } else {
-      ++counters_.refused;
-      refuse("refused " + describe(item) + " from " + c.peer() + ": " + std::to_string(options_.polls.perClient) +
-             " of its polls wait already");
+      tooMany(c, item);
     }
   }
+}
+
+void StreamClients::offerPoll(Client& c, const ClientInput::Item& poll) {
+  if (gate_.offer(c.id, poll.messageClass, poll.messageId)) {
+    counters_.discarded -= kPollBytes;
+  } else {
+    tooMany(c, poll);
+  }
+}
+
+void StreamClients::tooMany(Client& c, const ClientInput::Item& poll) {
+  ++counters_.refused;
+  refuse("refused " + describe(poll) + " from " + c.peer() + ": " + std::to_string(options_.polls.perClient) +
+         " of its polls wait already");
 }
 
 void StreamClients::passPolls() {

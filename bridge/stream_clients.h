@@ -17,8 +17,9 @@
 //
 // The stream is read-only: what a client sends is read and thrown away. With passPolls
 // (`--receiver-polls`) its UBX polls go to the receiver through the poll gate (bridge/poll_gate.h),
-// and the answers reach every client, as the receiver's other bytes do; everything else it sends
-// is refused by name. Lines about clients (comings and goings, refusals) are rate-limited, so that
+// and the answers reach every client, as the receiver's other bytes do; a client's polls wait
+// until it gets the receiver's bytes, so that it sees their answers. Everything else it sends is
+// refused by name. Lines about clients (comings and goings, refusals) are rate-limited, so that
 // a client flooding the port cannot flood the journal.
 //
 // The engine owns nothing of the operating system: the listener and the connections are the
@@ -118,6 +119,8 @@ class StreamClients {
   bool writeTo(Client& c);
   void passPolls();
   void take(Client& c, const std::vector<ClientInput::Item>& items);
+  void offerPoll(Client& c, const ClientInput::Item& poll);
+  void tooMany(Client& c, const ClientInput::Item& poll);
   void remove(std::size_t at);
   void say(const std::string& line);
   void refuse(const std::string& line);
@@ -133,6 +136,7 @@ class StreamClients {
   PollGate gate_;
   // The receiver's frames, for the answers to polls and for where a frame begins.
   core::MessageAssembler frames_;
+  std::vector<std::uint8_t> partial_;  // the bytes of the frame in progress that came in earlier reads
   // The sizes of the last whole epochs, newest last, and the bytes of the one in progress.
   std::deque<std::size_t> epochSizes_;
   std::size_t epochBytes_ = 0;

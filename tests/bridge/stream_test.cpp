@@ -17,9 +17,13 @@
 #include <vector>
 
 #include "bridge/poll_gate.h"
+#include "bridge/receiver_bridge.h"
 #include "bridge/stream_clients.h"
+#include "bridge/unit_source.h"
 #include "platform/linux/bridge_endpoints.h"
 #include "platform/linux/tcp_stream.h"
+#include "platform/sim/sim_clock.h"
+#include "platform/sim/simulated_units.h"
 #include "platform/sim/ubx_frame.h"
 
 namespace tamrik::bridge {
@@ -148,6 +152,15 @@ TEST(StreamClients, AClientStartsAtTheNextEpochOrBeforeTheRhythmIsKnownAtTheNext
   const Bytes first = epochBurst(0);
   h.feed(Bytes(first.begin() + 10, first.end()), false);
   EXPECT_EQ(early->got, Bytes(first.begin() + sim::ubx::kNavPvtLength + 8, first.end()));
+  // One whose first frame begins in one read and ends in the next gets it from its first byte.
+  const auto spanning = h.listener.connect(40004);
+  h.serve();
+  const Bytes pvt = sim::ubx::navPvtFrame({});
+  h.clients.onReceiverBytes(concat({Bytes{0x42, 0x42}, Bytes(pvt.begin(), pvt.begin() + 30)}), false, false);
+  h.serve();
+  h.clients.onReceiverBytes(std::span(pvt).subspan(30), false, false);
+  h.serve();
+  EXPECT_EQ(spanning->got, pvt);
 
   // Known: a client that comes before an epoch gets it whole; one that comes in the middle of an
   // epoch gets the next one from its start. Both get every byte from there on, in order.
@@ -163,8 +176,9 @@ TEST(StreamClients, AClientStartsAtTheNextEpochOrBeforeTheRhythmIsKnownAtTheNext
   h.feed(e3);
   EXPECT_EQ(before->got, concat({e1, e2, e3}));
   EXPECT_EQ(late->got, concat({e2, e3}));
-  EXPECT_EQ(h.linesWith("connected").size(), 3u);
-  EXPECT_EQ(h.log[2], "client 127.0.0.1:40003 connected; it gets the receiver's bytes from the next epoch on");
+  const auto connected = h.linesWith("connected");
+  ASSERT_EQ(connected.size(), 4u);
+  EXPECT_EQ(connected[3], "client 127.0.0.1:40003 connected; it gets the receiver's bytes from the next epoch on");
 }
 
 TEST(StreamClients, AClientThatFallsBehindIsDroppedAloneAndTheOthersKeepTheirPace) {
@@ -372,17 +386,18 @@ TEST(StreamClients, OnlyPollsReachTheUnitTheAnswerReachesEveryoneAndAFloodCostsA
                       Bytes(pubx.begin(), pubx.end())});
   b->toSend = frame(0x0A, 0x09);
   h.serve();
-  // A's poll went at once; B's waits for its answer.
-  ASSERT_EQ(toUnit.size(), 1u);
-  EXPECT_EQ(toUnit[0], std::make_pair(std::uint8_t{0x0A}, std::uint8_t{0x04}));
+  // The polls wait while the clients get no receiver bytes yet, which would hold their answers.
+  EXPECT_TRUE(toUnit.empty());
   EXPECT_EQ(h.linesWith("refused"), (std::vector<std::string>{
                                         "refused UBX CFG-CFG (06 09, 13 bytes) from 127.0.0.1:40001: only polls pass",
                                         "refused UBX CFG-RST (06 04, 4 bytes) from 127.0.0.1:40001: only polls pass",
                                         "refused NMEA $PUBX from 127.0.0.1:40001: only polls pass",
                                     }));
+  // Both start with the epoch: A's poll goes, B's waits for its answer.
   h.feed(epochBurst(0));
   for (int i = 0; i < 50; ++i) h.serve();
-  EXPECT_EQ(toUnit.size(), 1u);
+  ASSERT_EQ(toUnit.size(), 1u);
+  EXPECT_EQ(toUnit[0], std::make_pair(std::uint8_t{0x0A}, std::uint8_t{0x04}));
   // The receiver answers between epochs, as its own bytes: both clients get it.
   Bytes version = sim::ubx::monVerPayload("ROM CORE 3.01 (107888)", "00080000", std::vector<std::string>{"PROTVER=18.00"});
   const Bytes answer = frame(0x0A, 0x04, version);
@@ -514,6 +529,132 @@ TEST(LinuxTcpStream, TakesALocalNameAndRefusesAPortThatIsTaken) {
   if (six) {
     EXPECT_EQ((*six)->address(), "[::1]:" + std::to_string((*six)->port()));
   }
+}
+
+// --- on a simulated unit -------------------------------------------------------------------------
+
+// The simulation's virtual time as the bridge's clocks, and the real sockets' wait that never
+// waits: the time it would have waited passes in virtual time.
+struct VirtualTime final : platform::BridgeClock, platform::BridgeWait {
+  VirtualTime(sim::VirtualClock& c, const platform::WaitDescriptors& sockets) : clock(c), inner(nullptr, -1, &sockets) {}
+  std::chrono::steady_clock::time_point steadyNow() override { return clock.now(); }
+  std::chrono::system_clock::time_point realNow() override {
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(clock.utcAt(clock.now()).time_since_epoch()));
+  }
+  Result wait(std::chrono::milliseconds timeout, bool wantWrite) override {
+    clock.advance(timeout);
+    return inner.wait(0ms, wantWrite);
+  }
+  sim::VirtualClock& clock;
+  platform::PollBridgeWait inner;
+};
+
+// Everything there is on a client's socket now.
+void takeAll(SocketClient& c, Bytes& into) {
+  std::array<std::uint8_t, 4096> buffer{};
+  for (;;) {
+    const ssize_t n = ::recv(c.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n <= 0) return;
+    into.insert(into.end(), buffer.begin(), buffer.begin() + n);
+  }
+}
+
+TEST(StreamClients, OnASimulatedUnitOnlyPollsReachItsReceiverAndEveryClientGetsTheAnswers) {
+  sim::VirtualClock clock;
+  sim::SimulatedUnits units(clock);
+  const sim::UnitId id = units.addUnit(sim::UnitConfig{});
+  UnitSource source(units, std::nullopt);
+  ASSERT_TRUE(source.open().ok());
+  auto made = platform::LinuxTcpListener::create("127.0.0.1", 0);
+  ASSERT_TRUE(made) << made.failure().reason;
+  platform::LinuxTcpListener& listener = **made;
+  VirtualTime time(clock, listener);
+  std::vector<std::string> log;
+  const auto say = [&log](const std::string& l) { log.push_back(l); };
+  BridgeOptions options;
+  options.retryFirst = 10ms;
+  ReceiverBridge bridge(source, nullptr, {}, time, time, options, say);
+  StreamOptions streamOptions;
+  streamOptions.passPolls = true;
+  StreamClients clients(listener, streamOptions, [&source](std::uint8_t c, std::uint8_t i) { return source.passPoll(c, i); }, say);
+  bridge.serveClients(&clients);
+
+  // A connects at once, B once the epochs are told.
+  SocketClient a(listener.port());
+  ASSERT_TRUE(a.connected);
+  std::unique_ptr<SocketClient> later;
+  Bytes gotA, gotB;
+  const std::string pubx = "$PUBX,41,0,0007,0003,115200,0*1A\r\n";
+  bool sent = false;
+  for (int i = 0; i < 200000 && clock.elapsed() < 20s; ++i) {
+    ASSERT_EQ(bridge.step(), ReceiverBridge::Step::Running) << (log.empty() ? "" : log.back());
+    takeAll(a, gotA);
+    if (!later && bridge.stamper().quietGap()) {
+      later = std::make_unique<SocketClient>(listener.port());
+      ASSERT_TRUE(later->connected);
+    }
+    if (!later) continue;
+    SocketClient& b = *later;
+    takeAll(b, gotB);
+    // Once both clients have their first bytes: configuration, a save, a reset and a port setting
+    // in NMEA from one, polls from both.
+    if (!sent && !gotA.empty() && !gotB.empty()) {
+      const Bytes fromA = concat({frame(0x06, 0x09, Bytes{0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0x17}),
+                                  frame(0x06, 0x00, Bytes(20, 0)), frame(0x06, 0x04, Bytes{0xFF, 0xFF, 0x00, 0x00}),
+                                  Bytes(pubx.begin(), pubx.end()), frame(0x0A, 0x04)});
+      const Bytes fromB = concat({frame(0x0A, 0x09), frame(0x06, 0x00)});
+      ASSERT_EQ(::send(a.fd, fromA.data(), fromA.size(), MSG_NOSIGNAL), static_cast<ssize_t>(fromA.size()));
+      ASSERT_EQ(::send(b.fd, fromB.data(), fromB.size(), MSG_NOSIGNAL), static_cast<ssize_t>(fromB.size()));
+      sent = true;
+    }
+  }
+  ASSERT_TRUE(sent);
+
+  // The receiver got the rate commands of the opening and the three polls, in turn, nothing else.
+  std::vector<std::string> passed;
+  for (const sim::PassThroughMessage& m : units.unit(id).firmware.passThrough) {
+    if (m.cls == 0x06 && m.id == 0x01 && m.payload.size() == 8) continue;  // CFG-MSG: the messages switched on
+    ClientInput::Item item;
+    item.kind = ClientInput::Item::Kind::Poll;
+    item.messageClass = m.cls;
+    item.messageId = m.id;
+    item.length = m.payload.size();
+    passed.push_back(describe(item));
+  }
+  EXPECT_EQ(passed, (std::vector<std::string>{"UBX MON-VER (0A 04, a poll)", "UBX MON-HW (0A 09, a poll)", "UBX CFG-PRT (06 00, a poll)"}));
+  std::vector<std::string> refused;
+  for (const auto& l : log) {
+    if (l.rfind("refused", 0) == 0) refused.push_back(l.substr(0, l.find(" from ")));
+  }
+  EXPECT_EQ(refused, (std::vector<std::string>{"refused UBX CFG-CFG (06 09, 13 bytes)", "refused UBX CFG-PRT (06 00, 20 bytes)",
+                                               "refused UBX CFG-RST (06 04, 4 bytes)", "refused NMEA $PUBX"}));
+
+  // Both clients started at a frame: A, before the receiver's rhythm was known, with the
+  // answers to the opening's rate commands; B at an epoch, with its NAV-PVT. Both got every answer
+  // to the polls, as the receiver sent them.
+  for (const Bytes* got : {&gotA, &gotB}) {
+    const auto frames = sim::ubx::findFrames(*got);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames[0].offset, 0u);
+    if (got == &gotB) {
+      EXPECT_EQ(frames[0].id, sim::ubx::kIdNavPvt);
+    }
+    std::vector<std::string> answers;
+    for (const auto& f : frames) {
+      if (f.cls == sim::ubx::kClassNav) continue;
+      answers.push_back(std::string(core::messageName(f.cls, f.id)) + " " + std::to_string(f.payload.size()));
+      if (f.cls == 0x0A && f.id == 0x04) {
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.payload.data())), "ROM CORE 3.01 (107888)");
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.payload.data() + 70)), "PROTVER=18.00");
+      }
+    }
+    std::vector<std::string> expected = {"MON-VER 160", "MON-HW 60", "CFG-PRT 20", "ACK-ACK 2"};
+    if (got == &gotA) expected.insert(expected.begin(), 3, "ACK-ACK 2");
+    EXPECT_EQ(answers, expected);
+  }
+  EXPECT_EQ(clients.counters().polls, 3u);
+  EXPECT_EQ(clients.counters().unanswered, 0u);
 }
 
 }  // namespace
