@@ -67,7 +67,7 @@ PACKAGES=(
   xvfb xdotool imagemagick x11-utils python3 python3-prometheus-client
   clang "$CLANG_RT"
   udev usbip
-  gpsd gpsd-clients gpsd-tools chrony
+  gpsd gpsd-clients gpsd-tools chrony socat
   prometheus openssl curl apache2-utils
   chromium chromium-driver python3-selenium
   dpkg-dev lintian appstream man-db groff-base librsvg2-bin patch
