@@ -18,13 +18,25 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
                     std::ostream& out, std::ostream& err);
 
 // The bridge's lines in `tamrikctl --help` and in the receiver command's help. It feeds gpsd and
-// chrony, which run on Linux only.
+// chrony, which run on Linux only; the TCP port is served on both systems.
+#define TAMRIK_BRIDGE_TCP_SUMMARY                                                                 \
+  "  receiver --tcp ADDR:PORT [--receiver-polls]\n"                                               \
+  "                       Serve the receiver's bytes on a TCP port (PORT alone: on 127.0.0.1)\n" \
+  "                       to up to 16 clients (u-center, PyGPSClient, gpsd tcp://ADDR:PORT),\n" \
+  "                       each from an epoch's start; one that falls two epochs behind is\n"    \
+  "                       dropped. What they send is thrown away; with --receiver-polls their\n" \
+  "                       UBX polls (messages without a payload) reach the receiver, one at a\n" \
+  "                       time, and nothing else does.\n"
+#define TAMRIK_BRIDGE_TCP_OPTIONS                                                                 \
+  "  --tcp ADDR:PORT      Serve the raw receiver bytes to TCP clients at ADDR:PORT.\n"           \
+  "  --receiver-polls     Let the TCP clients' UBX polls through to the receiver.\n"
 #ifdef _WIN32
 #define TAMRIK_BRIDGE_SUMMARY                                                    \
   "  receiver --pty PATH, receiver --fifo PATH, receiver --chrony SOCKET\n"      \
   "                       Linux only: the receiver's bytes for gpsd and its time\n" \
-  "                       for chrony. Not available on Windows.\n"
-#define TAMRIK_BRIDGE_OPTIONS "  --pty PATH, --fifo PATH, --chrony SOCKET\n                       Linux only.\n"
+  "                       for chrony. Not available on Windows.\n" TAMRIK_BRIDGE_TCP_SUMMARY
+#define TAMRIK_BRIDGE_OPTIONS \
+  "  --pty PATH, --fifo PATH, --chrony SOCKET\n                       Linux only.\n" TAMRIK_BRIDGE_TCP_OPTIONS
 #else
 #define TAMRIK_BRIDGE_SUMMARY                                                               \
   "  receiver --pty PATH  Copy the unit's receiver bytes (UBX, as the receiver sends them)\n" \
@@ -42,12 +54,12 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
   "                       Send chronyd one time sample per receiver epoch, stamped when its\n" \
   "                       first bytes arrive, to the socket of a 'refclock SOCK SOCKET'\n"    \
   "                       line; with --pty or --fifo, feed gpsd at the same time. Waits for\n" \
-  "                       chronyd when it is not (yet) listening.\n"
+  "                       chronyd when it is not (yet) listening.\n" TAMRIK_BRIDGE_TCP_SUMMARY
 #define TAMRIK_BRIDGE_OPTIONS                                                                 \
   "  --pty PATH           Serve the raw receiver bytes in a pseudo-terminal linked at PATH\n" \
   "                       (see 'tamrikctl receiver --pty PATH --help').\n"                   \
   "  --fifo PATH          The same through a named pipe.\n"                                  \
-  "  --chrony SOCKET      Send the receiver's time to chronyd's SOCK refclock at SOCKET.\n"
+  "  --chrony SOCKET      Send the receiver's time to chronyd's SOCK refclock at SOCKET.\n" TAMRIK_BRIDGE_TCP_OPTIONS
 #endif
 
 inline std::string receiverCommandHelp() { return TAMRIK_BRIDGE_SUMMARY; }
