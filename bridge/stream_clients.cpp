@@ -92,7 +92,10 @@ std::string StreamClients::nameOf(PollGate::Client id) const {
 }
 
 void StreamClients::onReceiverBytes(std::span<const std::uint8_t> bytes, bool epochStart, bool epochsKnown) {
+  epochsKnown_ = epochsKnown;
   if (bytes.empty()) return;
+  bytesCame_ = true;
+  epochCame_ = epochCame_ || epochStart;
   // The receiver's frames: answers for the poll gate, and for clients that start while epochs
   // are not told, where a frame begins: the first whole frame of this read from its first byte
   // (with its bytes of earlier reads before this read's, when it began in one), or the line after
@@ -180,6 +183,10 @@ void StreamClients::onReceiverBytes(std::span<const std::uint8_t> bytes, bool ep
 
 bool StreamClients::serve(SteadyTime now) {
   now_ = now;
+  // The receiver's bytes of this round came with its read, right before.
+  if (bytesCame_) lastBytes_ = now;
+  if (epochCame_) lastEpochStart_ = now;
+  bytesCame_ = epochCame_ = false;
   for (;;) {
     auto taken = listener_.accept();
     if (!taken) {
@@ -289,6 +296,12 @@ void StreamClients::tooMany(Client& c, const ClientInput::Item& poll) {
          " of its polls wait already");
 }
 
+bool StreamClients::quietPart() const {
+  // Without epochs there are no time samples to keep clear of.
+  if (!epochsKnown_) return true;
+  return lastEpochStart_ && now_ - lastBytes_ >= kBurstOver && now_ - *lastEpochStart_ <= kLastPollAfterEpoch;
+}
+
 void StreamClients::passPolls() {
   const auto pollText = [](const PollGate::Poll& p) {
     ClientInput::Item item;
@@ -302,6 +315,7 @@ void StreamClients::passPolls() {
     refuse("the receiver did not answer " + pollText(*gone) + " from " + nameOf(gone->client) + " within " +
            std::to_string(options_.polls.answerTimeout.count()) + " ms; the next poll may go");
   }
+  if (!quietPart()) return;
   const std::optional<PollGate::Poll> p = gate_.next(now_);
   if (!p) return;
   if (passPoll_ && passPoll_(p->messageClass, p->messageId)) {

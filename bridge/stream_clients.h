@@ -18,8 +18,8 @@
 // The stream is read-only: what a client sends is read and thrown away. With passPolls
 // (`--receiver-polls`) its UBX polls go to the receiver through the poll gate (bridge/poll_gate.h),
 // and the answers reach every client, as the receiver's other bytes do; a client's polls wait
-// until it gets the receiver's bytes, so that it sees their answers. Everything else it sends is
-// refused by name. Lines about clients (comings and goings, refusals) are rate-limited, so that
+// until it gets the receiver's bytes, so that it sees their answers, and go only in the quiet part
+// of the second (kLastPollAfterEpoch). Everything else it sends is refused by name. Lines about clients (comings and goings, refusals) are rate-limited, so that
 // a client flooding the port cannot flood the journal.
 //
 // The engine owns nothing of the operating system: the listener and the connections are the
@@ -107,6 +107,12 @@ class StreamClients {
   const PollGate& gate() const { return gate_; }
   const std::string& address() const { return listener_.address(); }
 
+  // While the receiver's epochs are told, a poll goes only in the quiet part of the second: once
+  // the epoch's burst is over (no bytes for kBurstOver) and no later than kLastPollAfterEpoch after
+  // its start. Its answer (a few hundred bytes, a quarter of a second at 9600 baud) then comes well
+  // before the next epoch's first bytes, which stamp the time samples, and never merges with them.
+  static constexpr std::chrono::milliseconds kBurstOver{30};
+  static constexpr std::chrono::milliseconds kLastPollAfterEpoch{650};
   static constexpr std::size_t kEpochsMeasured = 16;
   static constexpr std::size_t kSmallestBound = 4 * 1024;
   static constexpr std::size_t kBoundWithoutEpochs = 64 * 1024;
@@ -118,6 +124,7 @@ class StreamClients {
   bool readFrom(Client& c);
   bool writeTo(Client& c);
   void passPolls();
+  bool quietPart() const;
   void take(Client& c, const std::vector<ClientInput::Item>& items);
   void offerPoll(Client& c, const ClientInput::Item& poll);
   void tooMany(Client& c, const ClientInput::Item& poll);
@@ -142,6 +149,12 @@ class StreamClients {
   std::size_t epochBytes_ = 0;
   bool epochSeen_ = false;
   SteadyTime now_{};
+  // When the receiver's bytes last came, and its last epoch began (as the rounds saw them).
+  bool epochsKnown_ = false;
+  bool bytesCame_ = false;
+  bool epochCame_ = false;
+  SteadyTime lastBytes_{};
+  std::optional<SteadyTime> lastEpochStart_;
   // Room for every client's line at once (the limit's comings and goings, twice over).
   LineLimiter comings_{40, std::chrono::seconds(5)};
   LineLimiter refusals_{10, std::chrono::seconds(5)};
