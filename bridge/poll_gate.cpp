@@ -114,7 +114,9 @@ void ClientInput::feed(std::span<const std::uint8_t> bytes, std::vector<Item>& o
 
 std::string describe(const ClientInput::Item& item) {
   using Kind = ClientInput::Item::Kind;
-  if (item.kind == Kind::Other) return bytesText(item.length) + (item.length == 1 ? " that is" : " that are") + " neither UBX nor NMEA";
+  if (item.kind == Kind::Other) {
+    return bytesText(item.length) + (item.length == 1 ? " that is" : " that are") + " neither UBX nor NMEA";
+  }
   if (item.kind == Kind::Nmea) return "NMEA " + item.sentence;
   const std::string_view name = core::messageName(item.messageClass, item.messageId);
   const std::string ids = hexByte(item.messageClass) + " " + hexByte(item.messageId);

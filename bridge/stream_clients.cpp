@@ -50,7 +50,8 @@ std::string LineLimiter::pass(const std::string& line, SteadyTime now) {
   }
   tokens_ -= 1;
   if (leftOut_ == 0) return line;
-  const std::string text = line + " (" + std::to_string(leftOut_) + (leftOut_ == 1 ? " line" : " lines") + " left out before this one)";
+  const std::string text =
+      line + " (" + std::to_string(leftOut_) + (leftOut_ == 1 ? " line" : " lines") + " left out before this one)";
   leftOut_ = 0;
   return text;
 }
@@ -132,7 +133,8 @@ void StreamClients::onReceiverBytes(std::span<const std::uint8_t> bytes, bool ep
   }
   if (frames_.state != 0) {
     if (frameFrom != kNowhere) partial_.clear();
-    partial_.insert(partial_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(frameFrom == kNowhere ? 0 : frameFrom), bytes.end());
+    const std::size_t from = frameFrom == kNowhere ? 0 : frameFrom;
+    partial_.insert(partial_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end());
   }
 
   if (epochStart) {

@@ -19,8 +19,9 @@
 // (`--receiver-polls`) its UBX polls go to the receiver through the poll gate (bridge/poll_gate.h),
 // and the answers reach every client, as the receiver's other bytes do; a client's polls wait
 // until it gets the receiver's bytes, so that it sees their answers, and go only in the quiet part
-// of the second (kLastPollAfterEpoch). Everything else it sends is refused by name. Lines about clients (comings and goings, refusals) are rate-limited, so that
-// a client flooding the port cannot flood the journal.
+// of the second (kLastPollAfterEpoch). Everything else it sends is refused by name. Lines about
+// clients (comings and goings, refusals) are rate-limited, so that a client flooding the port
+// cannot flood the journal.
 //
 // The engine owns nothing of the operating system: the listener and the connections are the
 // platform's (platform/stream_io.h), the unit is reached through a callback.
@@ -65,7 +66,8 @@ struct StreamCounters {
 class LineLimiter {
  public:
   using SteadyTime = std::chrono::steady_clock::time_point;
-  LineLimiter(std::size_t burst, std::chrono::milliseconds interval) : burst_(burst), interval_(interval), tokens_(static_cast<double>(burst)) {}
+  LineLimiter(std::size_t burst, std::chrono::milliseconds interval)
+      : burst_(burst), interval_(interval), tokens_(static_cast<double>(burst)) {}
   // The line to write now ("" when it is left out).
   std::string pass(const std::string& line, SteadyTime now);
 

@@ -85,7 +85,9 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
   std::string said;
   for (const std::string& w : where) said += (said.empty() ? "" : ", ") + w;
   log("unit " + source.name() + ": " + said);
-  if (listener && !isLoopback(a.tcp->host)) log("the receiver's bytes, and its position, go to anyone who reaches " + listener->address());
+  if (listener && !isLoopback(a.tcp->host)) {
+    log("the receiver's bytes, and its position, go to anyone who reaches " + listener->address());
+  }
 
   StopFlagWait wait(stop);
   platform::SystemBridgeClock bridgeClock;

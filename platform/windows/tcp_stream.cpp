@@ -155,16 +155,21 @@ base::Result<std::unique_ptr<WindowsTcpListener>> WindowsTcpListener::listenOn(s
   std::unique_ptr<WindowsTcpListener> l(new WindowsTcpListener());
   l->session_ = std::move(session);
   const SOCKET s = ::socket(address->sa_family, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) return base::fail(base::FailureKind::System, socketError("cannot make a socket for " + named, ::WSAGetLastError()));
+  if (s == INVALID_SOCKET) {
+    return base::fail(base::FailureKind::System, socketError("cannot make a socket for " + named, ::WSAGetLastError()));
+  }
   l->socket_ = s;
   // Only this listener may have the port: Windows would otherwise let another socket take it over.
   BOOL on = TRUE;
   (void)::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
   // "::" is IPv6 alone, so that it means the same on every system.
   DWORD v6Only = 1;
-  if (address->sa_family == AF_INET6) (void)::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6Only), sizeof v6Only);
+  if (address->sa_family == AF_INET6) {
+    (void)::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6Only), sizeof v6Only);
+  }
   if (!nonBlocking(s)) {
-    return base::fail(base::FailureKind::System, socketError("cannot make the socket for " + named + " non-blocking", ::WSAGetLastError()));
+    return base::fail(base::FailureKind::System,
+                      socketError("cannot make the socket for " + named + " non-blocking", ::WSAGetLastError()));
   }
   if (::bind(s, address, length) != 0 || ::listen(s, kBacklog) != 0) {
     return base::fail(base::FailureKind::System, socketError("cannot listen on " + named, ::WSAGetLastError()));

@@ -229,13 +229,15 @@ TEST(StreamClients, ClientsBeyondTheLimitAreTurnedAwayAndWhatClientsSendGoesNowh
   h.serve();
   EXPECT_EQ(h.clients.clients(), 16u);
   EXPECT_TRUE(c[16]->gone);
-  EXPECT_EQ(h.linesWith("turning away"), std::vector<std::string>{"turning away 127.0.0.1:40017: 16 clients are served already, the most there may be"});
+  EXPECT_EQ(h.linesWith("turning away"),
+            std::vector<std::string>{"turning away 127.0.0.1:40017: 16 clients are served already, the most there may be"});
   // Read-only: read, thrown away, said once a client. A client that writes without pause is read a
   // bounded amount a round.
   for (int i = 0; i < 5; ++i) h.serve();
   EXPECT_EQ(h.clients.counters().discarded, 6u + 10000u);
   EXPECT_EQ(h.linesWith("read-only").size(), 2u);
-  EXPECT_EQ(h.linesWith("read-only")[0], "client 127.0.0.1:40004 sends bytes: the receiver's stream is read-only here, and they are thrown away");
+  EXPECT_EQ(h.linesWith("read-only")[0],
+            "client 127.0.0.1:40004 sends bytes: the receiver's stream is read-only here, and they are thrown away");
 
   // One leaves: the next that comes is served.
   c[0]->closes = true;
@@ -614,7 +616,8 @@ TEST(StreamClients, OnASimulatedUnitOnlyPollsReachItsReceiverAndEveryClientGetsT
     item.length = m.payload.size();
     passed.push_back(describe(item));
   }
-  EXPECT_EQ(passed, (std::vector<std::string>{"UBX MON-VER (0A 04, a poll)", "UBX MON-HW (0A 09, a poll)", "UBX CFG-PRT (06 00, a poll)"}));
+  EXPECT_EQ(passed, (std::vector<std::string>{"UBX MON-VER (0A 04, a poll)", "UBX MON-HW (0A 09, a poll)",
+                                              "UBX CFG-PRT (06 00, a poll)"}));
   std::vector<std::string> refused;
   for (const auto& l : log) {
     if (l.rfind("refused", 0) == 0) refused.push_back(l.substr(0, l.find(" from ")));
