@@ -1,7 +1,8 @@
 #pragma once
-// `tamrikctl [--unit SERIAL] receiver --pty PATH` (or --fifo PATH, or --chrony SOCKET, or one of
-// the first two with the third): the unit's receiver bytes for gpsd and other serial-port
-// readers, and its time for chrony, until SIGINT, SIGTERM or SIGHUP.
+// `tamrikctl [--unit SERIAL] receiver` with the bridge's options: the unit's receiver bytes for gpsd
+// and other serial-port readers (--pty, --fifo) and TCP clients (--tcp), its time for chrony
+// (--chrony) and ntpd (--ntp-shm), and the bridge's own figures (--metrics), until SIGINT, SIGTERM
+// or SIGHUP.
 
 #include <ostream>
 #include <span>
@@ -26,10 +27,19 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
   "                       each from an epoch's start; one that falls two epochs behind is\n"    \
   "                       dropped. What they send is thrown away; with --receiver-polls their\n" \
   "                       UBX polls (messages without a payload) reach the receiver, one at a\n" \
-  "                       time, and nothing else does.\n"
+  "                       time, and nothing else does.\n"                                     \
+  "  receiver --ntp-shm N Write one time sample per receiver epoch, stamped as for chrony,\n"  \
+  "                       into NTP's shared memory unit N (0 to 255; 0 and 1 root's alone),\n" \
+  "                       for ntpd's and ntpsec's SHM driver ('refclock shm unit N', or\n"    \
+  "                       'server 127.127.28.N'); on Windows the mapping Global\\NTP<N>.\n"   \
+  "  --metrics ADDR:PORT  With any of the above: serve the bridge's own figures (samples made,\n" \
+  "                       withheld and taken, the last offset, TCP clients, polls) for\n"      \
+  "                       Prometheus at http://ADDR:PORT/metrics.\n"
 #define TAMRIK_BRIDGE_TCP_OPTIONS                                                                 \
   "  --tcp ADDR:PORT      Serve the raw receiver bytes to TCP clients at ADDR:PORT.\n"           \
-  "  --receiver-polls     Let the TCP clients' UBX polls through to the receiver.\n"
+  "  --receiver-polls     Let the TCP clients' UBX polls through to the receiver.\n"           \
+  "  --ntp-shm N          Send the receiver's time to NTP's shared memory unit N.\n"          \
+  "  --metrics ADDR:PORT  Serve the bridge's figures for Prometheus.\n"
 #ifdef _WIN32
 #define TAMRIK_BRIDGE_SUMMARY                                                    \
   "  receiver --pty PATH, receiver --fifo PATH, receiver --chrony SOCKET\n"      \
@@ -45,7 +55,7 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
   "                       thrown away. A reader gets the current epoch, never older ones.\n" \
   "                       Runs until SIGINT, SIGTERM or SIGHUP, then takes PATH away. A\n"    \
   "                       unit unplugged meanwhile is waited for. A PATH that another\n"      \
-  "                       bridge serves is refused.\n"                                         \
+  "                       bridge serves, or a link there that no bridge made, is refused.\n"                                         \
   "  receiver --fifo PATH\n"                                                                  \
   "                       The same through a named pipe (.NAME.pipe beside PATH, which\n"    \
   "                       links to it), for gpsd 3.23 and older, which hand the time they\n"  \

@@ -148,8 +148,7 @@ def check(args):
         if taken is None:
             raise Failure(f"no figures for ntpd: {sorted(v)}")
         print(f"TCP port {port}: {pvt_count} NAV-PVT frames, whole from the first byte; "
-              f"{value(v, 'tamrik_bridge_samples_made_total'):.0f} samples made, {taken:.0f} in ntpd's memory "
-              f"not yet overwritten or taken")
+              f"{value(v, 'tamrik_bridge_samples_made_total'):.0f} time samples made, {taken:.0f} written for ntpd")
         client.close()
     finally:
         stop_all(processes, kill_first=bool(runner))

@@ -219,11 +219,12 @@ const CommandSpec kReceiverCommand{
     TAMRIK_BRIDGE_OPTIONS
     "\n"
     "Exit status: 0 done (the bridge: stopped by a signal); 1 the output could not be written,\n"
-    "or the bridge's pseudo-terminal, pipe or socket for chrony could not be made or failed;\n"
-    "2 a bad --count or --duration, a PATH or SOCKET that cannot be used or that another\n"
-    "bridge serves, or the simulation could not be started; 3 no unit, none with the serial\n"
-    "of --unit, or several and no --unit for the bridge; 4 the unit cannot be read or went\n"
-    "away; 64 usage.\n",
+    "or the bridge's pseudo-terminal, pipe, socket for chrony, TCP port or NTP shared memory\n"
+    "could not be made or failed; 2 a bad --count or --duration, a PATH or SOCKET that cannot\n"
+    "be used or that another bridge serves, an ADDR:PORT that is malformed or taken, an NTP\n"
+    "unit out of range or not this user's, --receiver-polls without --tcp, or the simulation\n"
+    "could not be started; 3 no unit, none with the serial of --unit, or several and no\n"
+    "--unit for the bridge; 4 the unit cannot be read or went away; 64 usage.\n",
     runReceiver,
     true,
 };
