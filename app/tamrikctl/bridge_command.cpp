@@ -93,16 +93,10 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
     }
     listener = std::move(*made);
   }
-  std::unique_ptr<BridgeFiguresServer> figures;
-  if (a.metrics) {
-    figures = std::make_unique<BridgeFiguresServer>();
-    if (const std::string why = figures->bind(*a.metrics); !why.empty()) {
-      err << kPrefix << why << "\n";
-      return kExitBadArgument;
-    }
-  }
-
   int status = kExitOk;
+  const std::unique_ptr<BridgeFiguresServer> figures = figuresServerFor(a, err, status);
+  if (a.metrics && !figures) return status;
+
   const std::unique_ptr<BridgeUnits> units = BridgeUnits::build(global, host, err, status);
   if (!units) return status;
 
@@ -129,32 +123,17 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
     where.push_back("receiver bytes go to " + a.path +
                     (*a.kind == EndpointKind::Pty ? " (" + endpoint->deviceName() + ")" : ""));
   }
-  if (listener) {
-    where.push_back("receiver bytes on tcp://" + listener->address() +
-                    (a.receiverPolls ? " (its clients' polls pass to the receiver)" : ""));
-  }
+  if (listener) where.push_back(tcpWhere(*listener, a));
   if (chrony) where.push_back("time samples to chronyd at " + *a.chrony);
   if (ntpShm) where.push_back("time samples to ntpd in " + ntpShm->path());
   if (figures) where.push_back("its figures at " + figures->url());
-  std::string said;
-  for (const std::string& w : where) said += (said.empty() ? "" : ", ") + w;
-  log("unit " + source.name() + ": " + said);
-  if (listener && !isLoopback(a.tcp->host)) {
-    log("the receiver's bytes, and its position, go to anyone who reaches " + listener->address());
-  }
+  sayWhereItGoes(log, source, where, a, listener.get());
 
   platform::PollBridgeWait wait(endpoint.get(), signals.fd(), listener.get());
   platform::SystemBridgeClock bridgeClock;
   bridge::ReceiverBridge bridge(source, endpoint.get(), {chrony.get(), ntpShm.get()}, wait, bridgeClock,
                                 bridge::BridgeOptions{}, log);
-  std::unique_ptr<bridge::StreamClients> clients;
-  if (listener) {
-    bridge::StreamOptions options;
-    options.passPolls = a.receiverPolls;
-    clients = std::make_unique<bridge::StreamClients>(
-        *listener, options, [&source](std::uint8_t c, std::uint8_t i) { return source.passPoll(c, i); }, log);
-    bridge.serveClients(clients.get());
-  }
+  const std::unique_ptr<bridge::StreamClients> clients = serveClients(bridge, listener.get(), a, source, log);
   return runBridge(bridge, source, figures.get()) ? kExitOk : kExitFailure;
 }
 

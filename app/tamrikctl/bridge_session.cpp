@@ -69,6 +69,44 @@ platform::BridgeWait::Result StopFlagWait::wait(std::chrono::milliseconds timeou
   }
 }
 
+std::unique_ptr<BridgeFiguresServer> figuresServerFor(const ReceiverArguments& a, std::ostream& err, int& status) {
+  if (!a.metrics) return nullptr;
+  auto figures = std::make_unique<BridgeFiguresServer>();
+  if (const std::string why = figures->bind(*a.metrics); !why.empty()) {
+    err << "tamrikctl receiver: " << why << "\n";
+    status = kExitBadArgument;
+    return nullptr;
+  }
+  return figures;
+}
+
+std::string tcpWhere(const platform::StreamListener& listener, const ReceiverArguments& a) {
+  return "receiver bytes on tcp://" + listener.address() + (a.receiverPolls ? " (its clients' polls pass to the receiver)" : "");
+}
+
+void sayWhereItGoes(const bridge::ReceiverBridge::Log& log, const bridge::ReceiverSource& source,
+                    const std::vector<std::string>& where, const ReceiverArguments& a,
+                    const platform::StreamListener* listener) {
+  std::string said;
+  for (const std::string& w : where) said += (said.empty() ? "" : ", ") + w;
+  log("unit " + source.name() + ": " + said);
+  if (listener && a.tcp && !isLoopback(a.tcp->host)) {
+    log("the receiver's bytes, and its position, go to anyone who reaches " + listener->address());
+  }
+}
+
+std::unique_ptr<bridge::StreamClients> serveClients(bridge::ReceiverBridge& bridge, platform::StreamListener* listener,
+                                                    const ReceiverArguments& a, bridge::ReceiverSource& source,
+                                                    const bridge::ReceiverBridge::Log& log) {
+  if (!listener) return nullptr;
+  bridge::StreamOptions options;
+  options.passPolls = a.receiverPolls;
+  auto clients = std::make_unique<bridge::StreamClients>(
+      *listener, options, [&source](std::uint8_t c, std::uint8_t i) { return source.passPoll(c, i); }, log);
+  bridge.serveClients(clients.get());
+  return clients;
+}
+
 bool runBridge(bridge::ReceiverBridge& bridge, const bridge::ReceiverSource& source, BridgeFiguresServer* figures) {
   // The figures are taken a few times a second, not on every round of the loop.
   constexpr auto kFiguresInterval = std::chrono::milliseconds(250);

@@ -10,15 +10,19 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <vector>
 
+#include "app/tamrikctl/bridge_arguments.h"
 #include "app/tamrikctl/ctl_host.h"
 #include "app/tamrikctl/global_options.h"
 #include "app/tamrikctl/listen_address.h"
 #include "app/tamrikctl/stop_signals.h"
 #include "bridge/bridge_metrics.h"
 #include "bridge/receiver_bridge.h"
+#include "bridge/stream_clients.h"
 #include "bridge/unit_source.h"
 #include "platform/sim/simulation_options.h"
+#include "platform/stream_io.h"
 
 namespace tamrik::ctl {
 
@@ -74,6 +78,24 @@ class StopFlagWait final : public platform::BridgeWait {
  private:
   const StopSignals& stop_;
 };
+
+// The figures server of --metrics, its address taken; nothing without --metrics, or after one line
+// on err (status set) when the address cannot be taken.
+std::unique_ptr<BridgeFiguresServer> figuresServerFor(const ReceiverArguments& arguments, std::ostream& err, int& status);
+
+// The bridge's first line: the unit and where its bytes, samples and figures go (`where`, in order),
+// and a second one when the TCP port is open beyond this machine.
+void sayWhereItGoes(const bridge::ReceiverBridge::Log& log, const bridge::ReceiverSource& source,
+                    const std::vector<std::string>& where, const ReceiverArguments& arguments,
+                    const platform::StreamListener* listener);
+
+// The TCP port's clients, served by the bridge (nothing without a listener).
+std::unique_ptr<bridge::StreamClients> serveClients(bridge::ReceiverBridge& bridge, platform::StreamListener* listener,
+                                                    const ReceiverArguments& arguments, bridge::ReceiverSource& source,
+                                                    const bridge::ReceiverBridge::Log& log);
+
+// "receiver bytes on tcp://ADDR:PORT", with the polls when they pass.
+std::string tcpWhere(const platform::StreamListener& listener, const ReceiverArguments& arguments);
 
 // Runs the bridge until the stop signal (true) or a failure of the reader's side (false), keeping
 // the figures (when they are served) a few times a second.

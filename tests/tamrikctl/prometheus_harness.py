@@ -6,6 +6,7 @@ Every process started goes into a list that stop_all() ends; every wait is bound
 import os
 import signal
 import socket
+import shutil
 import subprocess
 import sys
 import time
@@ -75,6 +76,30 @@ def missing(tool, package):
         return 1
     print(f"skipped: {tool} is not installed (setup.sh installs {package})")
     return SKIP
+
+
+def checked_samples(text):
+    """The samples of a metrics text, {'name{labels}': value}, once promtool (where installed; always
+    under CI=true) found nothing wrong with the text."""
+    if shutil.which("promtool"):
+        lint = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True, timeout=20)
+        if lint.returncode != 0:
+            raise Failure(f"promtool check metrics: {lint.stdout}{lint.stderr}")
+    elif os.environ.get("CI") == "true":
+        raise Failure("promtool missing under CI (Debian package prometheus, from setup.sh)")
+    values = {}
+    for line in text.splitlines():
+        if line and not line.startswith("#"):
+            name, value = line.rsplit(" ", 1)
+            values[name] = float(value)
+    return values
+
+
+def sample(values, name, **labels):
+    """The one sample of `name` whose labels include `labels`, or None."""
+    found = [v for k, v in values.items()
+             if k.split("{")[0] == name and all(f'{l}="{w}"' in k for l, w in labels.items())]
+    return found[0] if len(found) == 1 else None
 
 
 def start_prometheus(prometheus, folder, config, processes):
