@@ -13,6 +13,12 @@ std::string hexByte(std::uint8_t b) {
 
 std::string bytesText(std::size_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
 
+// Messages that carry no payload and still act: LOG-ERASE empties the receiver's data log. They are
+// no polls, whatever their length.
+bool actsWithoutPayload(std::uint8_t messageClass, std::uint8_t messageId) {
+  return messageClass == 0x21 && messageId == 0x03;
+}
+
 }  // namespace
 
 // --- what a client sends ----------------------------------------------------------------------
@@ -86,7 +92,9 @@ void ClientInput::feed(std::span<const std::uint8_t> bytes, std::vector<Item>& o
           item.messageClass = header_[0];
           item.messageId = header_[1];
           item.length = length_;
-          item.kind = sentA_ != ckA_ || b != ckB_ ? Item::Kind::BadChecksum : length_ == 0 ? Item::Kind::Poll : Item::Kind::Message;
+          item.kind = sentA_ != ckA_ || b != ckB_                                  ? Item::Kind::BadChecksum
+                      : length_ == 0 && !actsWithoutPayload(header_[0], header_[1]) ? Item::Kind::Poll
+                                                                                   : Item::Kind::Message;
           out.push_back(std::move(item));
         }
         state_ = State::Hunting;
@@ -120,7 +128,9 @@ std::string describe(const ClientInput::Item& item) {
   if (item.kind == Kind::Nmea) return "NMEA " + item.sentence;
   const std::string_view name = core::messageName(item.messageClass, item.messageId);
   const std::string ids = hexByte(item.messageClass) + " " + hexByte(item.messageId);
-  const std::string size = item.length == 0 ? "a poll" : bytesText(item.length);
+  const std::string size = item.length > 0                                         ? bytesText(item.length)
+                           : actsWithoutPayload(item.messageClass, item.messageId) ? "a command"
+                                                                                   : "a poll";
   std::string text = name.empty() ? "UBX " + ids + " (" + size + ")" : "UBX " + std::string(name) + " (" + ids + ", " + size + ")";
   if (item.kind == Kind::BadChecksum) text += " with a bad checksum";
   return text;

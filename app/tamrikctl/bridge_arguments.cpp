@@ -19,14 +19,13 @@ bool takesValue(std::string_view name) { return name != "--receiver-polls"; }
 std::string needs(std::string_view name) {
   if (name == "--chrony") return "--chrony needs the path of chrony's socket";
   if (name == "--tcp") return "--tcp needs ADDR:PORT or PORT";
-  if (name == "--metrics") return "--metrics needs ADDR:PORT";
+  if (name == "--metrics") return "--metrics needs ADDR:PORT or PORT";
   if (name == "--ntp-shm") return "--ntp-shm needs a unit number from 0 to " + std::to_string(kNtpShmUnits - 1);
   return std::string(name) + " needs a path";
 }
 
-// --tcp takes a port alone too, on loopback.
-ListenAddress tcpAddress(std::string_view text) {
-  const std::string example = std::string(kTcpDefaultHost) + ":2947";
+// --tcp and --metrics take a port alone too, on loopback.
+ListenAddress portOrAddress(std::string_view text, const std::string& example) {
   if (!text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos) {
     return parseListenAddress(std::string(kTcpDefaultHost) + ":" + std::string(text), example);
   }
@@ -75,7 +74,7 @@ ReceiverArguments parseReceiverArguments(std::span<const std::string_view> args)
     } else if (name == "--tcp" || name == "--metrics") {
       std::optional<ListenAddress>& slot = name == "--tcp" ? out.tcp : out.metrics;
       if (slot) return usage("give " + std::string(name) + " once");
-      ListenAddress a = name == "--tcp" ? tcpAddress(value) : parseListenAddress(value, kBridgeMetricsExample);
+      ListenAddress a = portOrAddress(value, name == "--tcp" ? std::string(kTcpDefaultHost) + ":29470" : kBridgeMetricsExample);
       if (!a.error.empty()) return bad(std::string(name) + " " + a.error);
       slot = std::move(a);
     } else if (name == "--ntp-shm") {
@@ -93,10 +92,10 @@ ReceiverArguments parseReceiverArguments(std::span<const std::string_view> args)
       out.path = std::move(value);
     }
   }
+  if (out.receiverPolls && !out.tcp) return bad("--receiver-polls lets the --tcp clients' polls through: give --tcp too");
   if (!out.kind && !out.chrony && !out.tcp && !out.ntpShm) {
     return usage("expected --pty PATH, --fifo PATH, --tcp ADDR:PORT, --chrony SOCKET or --ntp-shm N");
   }
-  if (out.receiverPolls && !out.tcp) return bad("--receiver-polls lets the --tcp clients' polls through: give --tcp too");
   return out;
 }
 

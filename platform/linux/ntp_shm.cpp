@@ -52,7 +52,11 @@ base::Result<void> NtpShmSink::attach() {
   const key_t key = static_cast<key_t>(kKeyBase + unit_);
   const auto systemFailure = [this](const std::string& what, int error) {
     std::string reason = what + " " + path_ + ": " + std::strerror(error);
-    if (error == EACCES) reason += " (its owner keeps it to itself, as ntpd does units 0 and 1 and any unit with 'mode 1')";
+    // A unit kept by its owner is a refused request, as a unit number out of range is.
+    if (error == EACCES) {
+      reason += " (its owner keeps it to itself, as ntpd does units 0 and 1 and any unit with 'mode 1')";
+      return base::fail(base::FailureKind::BadArgument, reason);
+    }
     return base::fail(base::FailureKind::System, reason);
   };
   // Made by ntpd or by another bridge meanwhile: attach to that one instead, once.

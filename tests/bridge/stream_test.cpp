@@ -283,7 +283,9 @@ TEST(ClientInput, FindsWholePollsAndNamesEverythingElseWhereverTheBytesAreCut) {
   const Bytes input = concat({frame(0x0A, 0x04), frame(0x06, 0x00, Bytes(20, 1)), save, Bytes(pubx.begin(), pubx.end()),
                               Bytes{'x', 'y', 'z', 0xB5, 0x00}, frame(0x06, 0x00), badPoll,
                               // a length no receiver message has: its header is stray bytes
-                              Bytes{0xB5, 0x62, 0x06, 0x01, 0xFF, 0xFF}, frame(0x06, 0x8A, Bytes(9, 0)), frame(0x27, 0x03)});
+                              Bytes{0xB5, 0x62, 0x06, 0x01, 0xFF, 0xFF}, frame(0x06, 0x8A, Bytes(9, 0)), frame(0x27, 0x03),
+                              // no payload, and yet it erases the receiver's log
+                              frame(0x21, 0x03)});
   const std::vector<std::string> expected = {
       "UBX MON-VER (0A 04, a poll)",
       "UBX CFG-PRT (06 00, 20 bytes)",
@@ -295,6 +297,7 @@ TEST(ClientInput, FindsWholePollsAndNamesEverythingElseWhereverTheBytesAreCut) {
       "6 bytes that are neither UBX nor NMEA",
       "UBX CFG-VALSET (06 8A, 9 bytes)",
       "UBX SEC-UNIQID (27 03, a poll)",
+      "UBX 21 03 (a command)",
   };
   for (std::size_t cut = 0; cut <= input.size(); ++cut) {
     ClientInput scanner;
@@ -307,6 +310,7 @@ TEST(ClientInput, FindsWholePollsAndNamesEverythingElseWhereverTheBytesAreCut) {
   std::vector<ClientInput::Item> items;
   for (const std::uint8_t b : input) byByte.feed(std::span(&b, 1), items);
   EXPECT_EQ(described(items), expected);
+  EXPECT_EQ(items.back().kind, ClientInput::Item::Kind::Message);  // refused, never passed as a poll
   ClientInput::Item unnamed;
   unnamed.kind = ClientInput::Item::Kind::Message;
   unnamed.messageClass = 0x06;

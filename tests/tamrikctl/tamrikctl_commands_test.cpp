@@ -225,7 +225,8 @@ TEST(TamrikctlArguments, BadArgumentsAreRefusedInOneLineAndSendNothing) {
       {{"receiver", "--pty", "gps0", "--receiver-polls"}, kExitBadArgument, "give --tcp too"},
       {{"receiver", "--ntp-shm", "256"}, kExitBadArgument, "not a unit number from 0 to 255"},
       {{"receiver", "--ntp-shm", "-1"}, kExitBadArgument, "not a unit number from 0 to 255"},
-      {{"receiver", "--tcp", "2947", "--metrics", "19348"}, kExitBadArgument, "--metrics '19348' is not ADDR:PORT"},
+      {{"receiver", "--tcp", "2947", "--metrics", "localhost"}, kExitBadArgument, "--metrics 'localhost' is not ADDR:PORT"},
+      {{"receiver", "--receiver-polls"}, kExitBadArgument, "give --tcp too"},
       {{"receiver", "--metrics", "127.0.0.1:19348"}, kExitUsage, "expected --pty PATH, --fifo PATH, --tcp"},
   };
   for (const Case& c : cases) {
