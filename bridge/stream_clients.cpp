@@ -234,6 +234,18 @@ void StreamClients::remove(std::size_t at) {
   clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
+bool StreamClients::ended(const Client& c, const platform::StreamStep& step) {
+  if (step.state == platform::StreamStep::State::Failed) {
+    say(step.reason);
+  } else if (step.state == platform::StreamStep::State::Closed) {
+    say("client " + c.peer() + " left after " + std::to_string(c.sent) + " bytes");
+  } else {
+    return false;
+  }
+  ++counters_.left;
+  return true;
+}
+
 bool StreamClients::readFrom(Client& c) {
   std::array<std::uint8_t, kReadBytes> buffer{};
   std::vector<ClientInput::Item> items;
@@ -254,16 +266,7 @@ bool StreamClients::readFrom(Client& c) {
         }
       }
     }
-    if (step.state == platform::StreamStep::State::Failed) {
-      say(step.reason);
-      ++counters_.left;
-      return false;
-    }
-    if (step.state == platform::StreamStep::State::Closed) {
-      say("client " + c.peer() + " left after " + std::to_string(c.sent) + " bytes");
-      ++counters_.left;
-      return false;
-    }
+    if (ended(c, step)) return false;
     if (step.bytes < buffer.size()) break;
   }
   return true;
@@ -337,16 +340,7 @@ bool StreamClients::writeTo(Client& c) {
     c.queued -= step.bytes;
     piece.from += step.bytes;
     counters_.toClients += step.bytes;
-    if (step.state == platform::StreamStep::State::Failed) {
-      say(step.reason);
-      ++counters_.left;
-      return false;
-    }
-    if (step.state == platform::StreamStep::State::Closed) {
-      say("client " + c.peer() + " left after " + std::to_string(c.sent) + " bytes");
-      ++counters_.left;
-      return false;
-    }
+    if (ended(c, step)) return false;
     if (piece.from < piece.bytes->size()) break;
     c.queue.pop_front();
   }

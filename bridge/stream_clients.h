@@ -124,6 +124,8 @@ class StreamClients {
   struct Client;
   void accept();
   bool readFrom(Client& c);
+  // True when the step ended the client's connection (a failure, or the client left), said and counted.
+  bool ended(const Client& c, const platform::StreamStep& step);
   bool writeTo(Client& c);
   void passPolls();
   bool quietPart() const;

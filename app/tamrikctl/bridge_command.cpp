@@ -84,16 +84,9 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
     if (!made) return failed(made.failure());
     ntpShm = std::move(*made);
   }
-  std::unique_ptr<platform::LinuxTcpListener> listener;
-  if (a.tcp) {
-    auto made = platform::LinuxTcpListener::create(a.tcp->host, static_cast<std::uint16_t>(a.tcp->port));
-    if (!made) {
-      err << kPrefix << "--tcp: " << made.failure().reason << "\n";
-      return kExitBadArgument;
-    }
-    listener = std::move(*made);
-  }
   int status = kExitOk;
+  const std::unique_ptr<platform::LinuxTcpListener> listener = tcpListenerFor<platform::LinuxTcpListener>(a, err, status);
+  if (a.tcp && !listener) return status;
   const std::unique_ptr<BridgeFiguresServer> figures = figuresServerFor(a, err, status);
   if (a.metrics && !figures) return status;
 

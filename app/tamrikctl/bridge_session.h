@@ -5,6 +5,7 @@
 // device and chrony's socket (Linux), NTP's shared memory (both), the wait for the stop.
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "app/tamrikctl/ctl_host.h"
 #include "app/tamrikctl/global_options.h"
 #include "app/tamrikctl/listen_address.h"
+#include "app/tamrikctl/program.h"
 #include "app/tamrikctl/stop_signals.h"
 #include "bridge/bridge_metrics.h"
 #include "bridge/receiver_bridge.h"
@@ -82,6 +84,20 @@ class StopFlagWait final : public platform::BridgeWait {
 // The figures server of --metrics, its address taken; nothing without --metrics, or after one line
 // on err (status set) when the address cannot be taken.
 std::unique_ptr<BridgeFiguresServer> figuresServerFor(const ReceiverArguments& arguments, std::ostream& err, int& status);
+
+// The TCP port of --tcp, taken (Listener: the system's); nothing without --tcp, or after one line on
+// err (status 2) when the address cannot be taken.
+template <class Listener>
+std::unique_ptr<Listener> tcpListenerFor(const ReceiverArguments& arguments, std::ostream& err, int& status) {
+  if (!arguments.tcp) return nullptr;
+  auto made = Listener::create(arguments.tcp->host, static_cast<std::uint16_t>(arguments.tcp->port));
+  if (!made) {
+    err << "tamrikctl receiver: --tcp: " << made.failure().reason << "\n";
+    status = kExitBadArgument;
+    return nullptr;
+  }
+  return std::move(*made);
+}
 
 // The bridge's first line: the unit and where its bytes, samples and figures go (`where`, in order),
 // and a second one when the TCP port is open beyond this machine.
