@@ -108,17 +108,18 @@ void ReceiverBridge::sendSample(const platform::TimeSample& sample) {
 void ReceiverBridge::sendTo(SinkState& s, const platform::TimeSample& sample) {
   const platform::TimeSampleSink::Result sent = s.sink->send(sample);
   const std::string taker = s.sink->taker();
-  if (sent.sent == platform::TimeSampleSink::Sent::Delivered) {
-    ++counters_.samples;
-    ++s.taken;
-    s.lastOffset = sample.offsetSeconds;
-    s.lastTaken = clock_.realNow();
-    if (!s.refusal.empty()) log_(taker + " takes the time samples at " + s.sink->path() + " now");
-    s.refusal.clear();
-    return;
+  // A sample that waited for its taker counts when its fate is known; one whose fate can no
+  // longer be known (the next one took its place unseen) as not taken.
+  if (s.waiting && (sent.earlierTaken || sent.waits)) {
+    settle(s, *s.waiting, sent.earlierTaken.value_or(false));
+    s.waiting.reset();
   }
-  ++counters_.samplesLost;
-  ++s.lost;
+  if (sent.waits) {
+    s.waiting = sample;
+  } else {
+    settle(s, sample, sent.sent == platform::TimeSampleSink::Sent::Delivered);
+  }
+  if (sent.sent == platform::TimeSampleSink::Sent::Delivered) return;
   // Each reason is said when it becomes the reason, not again while it stays.
   if (sent.reason == s.refusal) return;
   s.refusal = sent.reason.empty() ? "no reason given" : sent.reason;
@@ -128,6 +129,20 @@ void ReceiverBridge::sendTo(SinkState& s, const platform::TimeSample& sample) {
   } else {
     log_(taker + " does not take the time samples: " + s.refusal);
   }
+}
+
+void ReceiverBridge::settle(SinkState& s, const platform::TimeSample& sample, bool taken) {
+  if (!taken) {
+    ++counters_.samplesLost;
+    ++s.lost;
+    return;
+  }
+  ++counters_.samples;
+  ++s.taken;
+  s.lastOffset = sample.offsetSeconds;
+  s.lastTaken = clock_.realNow();
+  if (!s.refusal.empty()) log_(s.sink->taker() + " takes the time samples at " + s.sink->path() + " now");
+  s.refusal.clear();
 }
 
 void ReceiverBridge::dropStale() {

@@ -88,6 +88,7 @@ class ReceiverBridge {
     std::optional<double> lastOffset;  // of the last sample it took, in seconds
     std::optional<std::chrono::system_clock::time_point> lastTaken;  // when it last took one
     std::string refusal;  // why it does not take them now; "" while it does (or before the first)
+    std::optional<platform::TimeSample> waiting;  // left for a taker that reads later, not yet known taken
   };
 
   // The source is expected open (the program opens it first, to exit when it cannot). The endpoint
@@ -127,6 +128,7 @@ class ReceiverBridge {
   void dropStale();
   void sendSample(const platform::TimeSample& sample);
   void sendTo(SinkState& s, const platform::TimeSample& sample);
+  void settle(SinkState& s, const platform::TimeSample& sample, bool taken);
   bool flush();
   bool drainReader();
   std::string readerName() const;

@@ -7,8 +7,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "base/result.h"
 
@@ -75,8 +77,15 @@ class TimeSampleSink {
     Failed,        // the socket refused the sample for another reason
   };
   struct Result {
+    Result() = default;
+    Result(Sent s, std::string why) : sent(s), reason(std::move(why)) {}
     Sent sent = Sent::Delivered;
     std::string reason;
+    // The sample was left where its taker looks for it later (NTP's shared memory, read once a
+    // second): whether it was taken is known only at the next send, which tells it in
+    // earlierTaken. A sample that waits counts as neither taken nor lost until then.
+    bool waits = false;
+    std::optional<bool> earlierTaken;  // the fate of the sample that waited before this one
   };
   virtual ~TimeSampleSink() = default;
   // Never waits: a sample that cannot go at once is lost, and the next one is tried anew.

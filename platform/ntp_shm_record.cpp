@@ -1,6 +1,5 @@
 #include "platform/ntp_shm_record.h"
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -40,56 +39,50 @@ int ntpLeap(Leap leap) {
   return kNtpLeapNone;
 }
 
-// Keeps the compiler and the processor from moving the record's stores across it, as ntpd's
-// reader fences its copy.
-void barrier() { std::atomic_thread_fence(std::memory_order_seq_cst); }
-
 }  // namespace
 
-bool writeNtpShmSample(NtpShmTime& record, const TimeSample& sample) {
+std::optional<NtpShmFields> ntpShmFieldsOf(const TimeSample& sample) {
   using namespace std::chrono;
   const std::int64_t stamp = duration_cast<nanoseconds>(sample.stamp.time_since_epoch()).count();
   // Rounded to the nanosecond, the record's grain. Stamps and offsets beyond 126 years from 1970
   // are no receiver's; below that limit their sum cannot overflow.
   constexpr double kLimit = 4e18;
   const double offset = std::round(sample.offsetSeconds * 1e9);
-  if (!(std::fabs(offset) < kLimit) || std::fabs(static_cast<double>(stamp)) >= kLimit) return false;
+  if (!(std::fabs(offset) < kLimit) || std::fabs(static_cast<double>(stamp)) >= kLimit) return std::nullopt;
   SplitTime clock;
   SplitTime receive;
-  if (!split(stamp + static_cast<std::int64_t>(offset), clock) || !split(stamp, receive)) return false;
+  if (!split(stamp + static_cast<std::int64_t>(offset), clock) || !split(stamp, receive)) return std::nullopt;
+  return NtpShmFields{clock.seconds, clock.nanoseconds, receive.seconds, receive.nanoseconds, ntpLeap(sample.leap)};
+}
 
-  record.valid = 0;
-  record.count = record.count + 1;
-  barrier();
-  record.mode = 1;
-  record.clockTimeStampSec = clock.seconds;
-  // ntpd takes the nanoseconds only when the microseconds are their truncation.
-  record.clockTimeStampUSec = static_cast<int>(clock.nanoseconds / 1000);
-  record.clockTimeStampNSec = clock.nanoseconds;
-  record.receiveTimeStampSec = receive.seconds;
-  record.receiveTimeStampUSec = static_cast<int>(receive.nanoseconds / 1000);
-  record.receiveTimeStampNSec = receive.nanoseconds;
-  record.leap = ntpLeap(sample.leap);
-  record.precision = kNtpShmPrecision;
-  barrier();
-  record.count = record.count + 1;
-  record.valid = 1;
+bool writeNtpShmSample(NtpShmTime& record, const TimeSample& sample) {
+  const std::optional<NtpShmFields> fields = ntpShmFieldsOf(sample);
+  if (!fields) return false;
+  storeNtpShmFields(record, *fields);
   return true;
 }
 
 TimeSampleSink::Result NtpShmWriter::write(NtpShmTime& record, const TimeSample& sample) {
+  TimeSampleSink::Result result;
   const bool leftOver = record.valid != 0;
+  if (waiting_) result.earlierTaken = !leftOver;
   if (!writeNtpShmSample(record, sample)) {
-    return {TimeSampleSink::Sent::Failed, "the sample's time does not fit this system's " +
-                                              std::to_string(8 * sizeof(std::time_t)) + "-bit time_t"};
+    // The record keeps the earlier sample, which still waits for ntpd.
+    result.earlierTaken.reset();
+    result.sent = TimeSampleSink::Sent::Failed;
+    result.reason = "the sample's time does not fit this system's " + std::to_string(8 * sizeof(std::time_t)) + "-bit time_t";
+    return result;
   }
+  waiting_ = true;
+  result.waits = true;
   untaken_ = leftOver ? untaken_ + 1 : 0;
   if (untaken_ >= kUntakenLimit) {
     // The same words while it lasts: the bridge says a reason when it changes.
-    return {TimeSampleSink::Sent::NotListening, "ntpd left the last " + std::to_string(kUntakenLimit) +
-                                                    " samples untaken (it is not running, or does not read this unit)"};
+    result.sent = TimeSampleSink::Sent::NotListening;
+    result.reason = "ntpd left the last " + std::to_string(kUntakenLimit) +
+                    " samples untaken (it is not running, or does not read this unit)";
   }
-  return {};
+  return result;
 }
 
 }  // namespace tamrik::platform

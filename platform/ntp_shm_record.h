@@ -5,8 +5,10 @@
 // system's: a System V segment on Linux, a named file mapping on Windows
 // (platform/linux/ntp_shm.h, platform/windows/ntp_shm.h).
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 
 #include "platform/bridge_io.h"
 
@@ -54,11 +56,47 @@ constexpr int kNtpShmPrecision = -10;
 // The record's units are 0 to 255: ntpd's refclock address 127.127.28.N holds the unit in one byte.
 constexpr int kNtpShmMaxUnit = 255;
 
-// Writes one sample into the record by the mode-1 protocol (valid = 0, count + 1, barrier, the
-// fields, barrier, count + 1, valid = 1): ntpd, which reads count before and after its copy,
-// never takes a record whose fields were being written. The clock time is the receiver's,
-// stamp + offset, the receive time the stamp. False, and the record untouched, when either time
-// does not fit this system's time_t (a 32-bit time_t ends in January 2038).
+// One sample in the record's terms: the clock time is the receiver's, stamp + offset, the receive
+// time the stamp, each to the nanosecond. Empty when either time does not fit this system's time_t
+// (a 32-bit time_t ends in January 2038).
+struct NtpShmFields {
+  std::time_t clockSec = 0;
+  unsigned clockNSec = 0;
+  std::time_t receiveSec = 0;
+  unsigned receiveNSec = 0;
+  int leap = kNtpLeapNone;
+};
+std::optional<NtpShmFields> ntpShmFieldsOf(const TimeSample& sample);
+
+// Keeps the compiler and the processor from moving the record's stores across it, as ntpd's
+// reader fences its copy.
+inline void ntpShmBarrier() { std::atomic_thread_fence(std::memory_order_seq_cst); }
+
+// Stores the fields by the mode-1 protocol: valid = 0, count + 1, barrier, the fields, barrier,
+// count + 1, valid = 1. ntpd skips a record that is not valid and drops a copy during which count
+// moved, so it never takes one whose fields were being written. (A template only so that the
+// order of the stores can be watched.)
+template <class Record>
+void storeNtpShmFields(Record& record, const NtpShmFields& f) {
+  record.valid = 0;
+  record.count = record.count + 1;
+  ntpShmBarrier();
+  record.mode = 1;
+  record.clockTimeStampSec = f.clockSec;
+  // ntpd takes the nanoseconds only when the microseconds are their truncation.
+  record.clockTimeStampUSec = static_cast<int>(f.clockNSec / 1000);
+  record.clockTimeStampNSec = f.clockNSec;
+  record.receiveTimeStampSec = f.receiveSec;
+  record.receiveTimeStampUSec = static_cast<int>(f.receiveNSec / 1000);
+  record.receiveTimeStampNSec = f.receiveNSec;
+  record.leap = f.leap;
+  record.precision = kNtpShmPrecision;
+  ntpShmBarrier();
+  record.count = record.count + 1;
+  record.valid = 1;
+}
+
+// Writes one sample into the record. False, and the record untouched, when its times do not fit.
 bool writeNtpShmSample(NtpShmTime& record, const TimeSample& sample);
 
 // A sink's writing end of a record: each sample written, and whether ntpd takes them. ntpd looks
@@ -68,13 +106,17 @@ bool writeNtpShmSample(NtpShmTime& record, const TimeSample& sample);
 class NtpShmWriter {
  public:
   static constexpr int kUntakenLimit = 3;
-  // Writes the sample: Delivered; NotListening once kUntakenLimit samples in a row were left in
-  // the record (the sample is written all the same, for an ntpd that starts); Failed for a time
-  // that does not fit the record.
+  // Writes the sample, which then waits for ntpd (Result::waits), and tells whether ntpd took the
+  // one written before (Result::earlierTaken). Delivered; NotListening once kUntakenLimit samples
+  // in a row were left in the record (the sample is written all the same, for an ntpd that
+  // starts); Failed, and nothing written, for a time that does not fit the record.
   TimeSampleSink::Result write(NtpShmTime& record, const TimeSample& sample);
+  // The record changed (ntpd made a new one): what waited in the old one is no longer known.
+  void forgetWaiting() { waiting_ = false; }
 
  private:
   int untaken_ = 0;
+  bool waiting_ = false;  // a sample of ours is in the record, taken or not
 };
 
 }  // namespace tamrik::platform

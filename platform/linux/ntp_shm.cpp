@@ -100,6 +100,7 @@ TimeSampleSink::Result NtpShmSink::send(const TimeSample& sample) {
   const int current = ::shmget(static_cast<key_t>(kKeyBase + unit_), 0, 0);
   if (current >= 0 && current != id_) {
     if (base::Result<void> attached = attach(); !attached) return {Sent::Failed, attached.reason()};
+    writer_.forgetWaiting();
   }
   return writer_.write(*record_, sample);
 }

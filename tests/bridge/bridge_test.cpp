@@ -26,11 +26,13 @@
 #include "app/tamrikctl/program.h"
 #include "bridge/receiver_bridge.h"
 #include "platform/linux/bridge_endpoints.h"
+#include "platform/ntp_shm_record.h"
 #include "platform/sim/fault_schedule.h"
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/simulated_units.h"
 #include "platform/sim/ubx_frame.h"
 #include "tests/support/ctl_run.h"
+#include "tests/support/ntp_shm_reader.h"
 
 namespace tamrik::bridge {
 namespace {
@@ -512,6 +514,69 @@ TEST(ChronySamples, OnePerEpochStampedAtItsFirstReportAndTheReaderGetsOnlyTheCur
   // The stale epochs before the reader came were said once, for what they mean.
   EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.find("nothing reads") == 0; }), 1)
       << ::testing::PrintToString(log);
+}
+
+// ntpd as the bridge sees NTP's shared memory: the record, which ntpd looks at once a second
+// while it runs.
+struct FakeNtpd final : platform::TimeSampleSink {
+  Result send(const platform::TimeSample& s) override { return writer.write(record, s); }
+  const std::string& path() const override { return where; }
+  std::string taker() const override { return "ntpd"; }
+  std::string where = "NTP shared memory unit 200";
+  platform::NtpShmTime record{};
+  platform::NtpShmWriter writer;
+};
+
+// ntpd reads the record from 15 to 30 s: a sample counts as taken only once ntpd took it, with
+// its offset and the time that became known; those before and after count as not taken.
+TEST(NtpSamples, CountAsTakenOnlyOnceNtpdTookThem) {
+  sim::VirtualClock clock;
+  sim::SimulatedUnits units(clock);
+  units.addUnit(sim::UnitConfig{});
+  UnitSource source(units, std::nullopt, true);
+  ASSERT_TRUE(source.open().ok());
+  TempFolder folder;
+  auto endpoint = made(EndpointKind::Pipe, folder / "gps0");
+  ASSERT_TRUE(endpoint);
+  VirtualWait wait(endpoint.get(), clock);
+  VirtualBridgeClock bridgeClock(clock);
+  FakeNtpd ntpd;
+  std::vector<std::string> log;
+  ReceiverBridge bridge(source, endpoint.get(), {&ntpd}, wait, bridgeClock, BridgeOptions{}, [&](const std::string& l) { log.push_back(l); });
+  std::size_t made = 0;
+  bridge.onSample = [&](const platform::TimeSample&) { ++made; };
+  std::vector<platform::NtpdSample> took;
+  auto nextLook = clock.now() + 15s;
+  for (int i = 0; i < 200000 && clock.elapsed() < 45s; ++i) {
+    ASSERT_EQ(bridge.step(), ReceiverBridge::Step::Running);
+    if (clock.now() >= nextLook && clock.elapsed() < 30s) {
+      if (platform::NtpdSample s = platform::takeLikeNtpd(ntpd.record); s.taken) took.push_back(s);
+      nextLook += 1s;
+    }
+  }
+  ASSERT_GT(made, 35u);
+  ASSERT_GE(took.size(), 12u);
+  const ReceiverBridge::SinkState& state = bridge.sinks()[0];
+  EXPECT_EQ(state.taken, took.size());
+  EXPECT_EQ(bridge.counters().samples, took.size());
+  EXPECT_EQ(state.taken + state.lost + (state.waiting ? 1 : 0), made);
+  ASSERT_TRUE(state.lastOffset && state.lastTaken);
+  const platform::NtpShmTime& last = took.back().record;
+  const double offset = static_cast<double>(last.clockTimeStampSec - last.receiveTimeStampSec) +
+                        (static_cast<double>(last.clockTimeStampNSec) - static_cast<double>(last.receiveTimeStampNSec)) * 1e-9;
+  EXPECT_NEAR(*state.lastOffset, offset, 1e-9);
+  const auto lastTaken = std::chrono::duration_cast<std::chrono::seconds>(state.lastTaken->time_since_epoch()).count();
+  EXPECT_GE(lastTaken, last.receiveTimeStampSec);
+  EXPECT_LE(lastTaken, last.receiveTimeStampSec + 2);
+  // Waiting before ntpd came and after it went, taking while it ran: each said once.
+  std::vector<std::string> lines;
+  for (const auto& l : log) {
+    if (l.find("ntpd") != std::string::npos) lines.push_back(l);
+  }
+  ASSERT_EQ(lines.size(), 3u) << ::testing::PrintToString(log);
+  EXPECT_EQ(lines[0].rfind("waiting for ntpd: ntpd left the last 3 samples untaken", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1], "ntpd takes the time samples at NTP shared memory unit 200 now");
+  EXPECT_EQ(lines[2], lines[0]);
 }
 
 // Bursts that must not give a sample, and a leap second announced, fed to the stamper directly:

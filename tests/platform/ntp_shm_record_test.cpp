@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/ntp_shm_record.h"
 #include "tests/support/ntp_shm_reader.h"
@@ -62,26 +65,92 @@ TEST(NtpShmRecord, HoldsTheReceiversTimeAndTheStampAsNtpdTakesThem) {
   EXPECT_EQ(record.valid, 0);
 }
 
-TEST(NtpShmRecord, TheWriterTellsWhenNtpdLeavesTheSamplesUntaken) {
+// A record whose every store is written down, to see the protocol's order.
+struct WatchedRecord {
+  struct Field {
+    const char* name;
+    std::vector<std::string>* stores;
+    long long value = 0;
+    template <class T>
+    Field& operator=(T v) {
+      value = static_cast<long long>(v);
+      stores->push_back(std::string(name) + "=" + std::to_string(value));
+      return *this;
+    }
+    operator long long() const { return value; }
+  };
+  std::vector<std::string> stores;
+  Field mode{"mode", &stores}, count{"count", &stores}, valid{"valid", &stores};
+  Field clockTimeStampSec{"clock", &stores}, clockTimeStampUSec{"clock_us", &stores}, clockTimeStampNSec{"clock_ns", &stores};
+  Field receiveTimeStampSec{"receive", &stores}, receiveTimeStampUSec{"receive_us", &stores},
+      receiveTimeStampNSec{"receive_ns", &stores};
+  Field leap{"leap", &stores}, precision{"precision", &stores};
+};
+
+TEST(NtpShmRecord, ValidIsClearedAndCountOddWhileTheFieldsAreWritten) {
+  WatchedRecord record;
+  record.count.value = 6;
+  record.valid.value = 1;  // ntpd has not taken the sample before
+  const auto fields = ntpShmFieldsOf({at(1'700'000'000, 5'000), 0.0, Leap::None});
+  ASSERT_TRUE(fields);
+  storeNtpShmFields(record, *fields);
+  const std::vector<std::string>& s = record.stores;
+  ASSERT_GE(s.size(), 4u);
+  EXPECT_EQ(s[0], "valid=0");
+  EXPECT_EQ(s[1], "count=7");
+  EXPECT_EQ(s[s.size() - 2], "count=8");
+  EXPECT_EQ(s.back(), "valid=1");
+  for (std::size_t i = 2; i + 2 < s.size(); ++i) {
+    EXPECT_EQ(s[i].rfind("valid", 0), std::string::npos) << s[i];
+    EXPECT_EQ(s[i].rfind("count", 0), std::string::npos) << s[i];
+  }
+}
+
+TEST(NtpShmRecord, TheWriterTellsWhichSamplesNtpdTookAndWhenItStopsTakingThem) {
   NtpShmTime record{};
   NtpShmWriter writer;
   const TimeSample sample{at(1'700'000'000, 0), -0.1, Leap::None};
   using Sent = TimeSampleSink::Sent;
-  // No ntpd: the first sample finds the record empty, the next ones find the one before.
-  for (int i = 0; i < NtpShmWriter::kUntakenLimit; ++i) EXPECT_EQ(writer.write(record, sample).sent, Sent::Delivered) << i;
-  const TimeSampleSink::Result told = writer.write(record, sample);
+
+  // The first sample waits; nothing came before it.
+  TimeSampleSink::Result told = writer.write(record, sample);
+  EXPECT_TRUE(told.waits);
+  EXPECT_FALSE(told.earlierTaken);
+  // No ntpd: each next sample finds the one before still there, and after the limit the writer says so.
+  for (int i = 1; i < 3; ++i) {  // ntpd is given three samples
+    told = writer.write(record, sample);
+    EXPECT_EQ(told.sent, Sent::Delivered) << i;
+    EXPECT_EQ(told.earlierTaken, std::optional<bool>(false)) << i;
+  }
+  told = writer.write(record, sample);
   EXPECT_EQ(told.sent, Sent::NotListening);
+  EXPECT_EQ(told.earlierTaken, std::optional<bool>(false));
   EXPECT_EQ(writer.write(record, sample).reason, told.reason);  // the same words while it lasts
   EXPECT_EQ(record.valid, 1);                                   // written all the same
 
   // ntpd starts; two samples now and then between two of its looks are no absence.
   for (int i = 0; i < 2 * NtpShmWriter::kUntakenLimit; ++i) {
-    if (i % 2 == 0) {
+    const bool took = i % 2 == 0;
+    if (took) {
       EXPECT_TRUE(takeLikeNtpd(record).taken);
     }
-    EXPECT_EQ(writer.write(record, sample).sent, Sent::Delivered) << i;
+    told = writer.write(record, sample);
+    EXPECT_EQ(told.sent, Sent::Delivered) << i;
+    EXPECT_EQ(told.earlierTaken, std::optional<bool>(took)) << i;
   }
-  EXPECT_EQ(writer.write(record, {at(1'700'000'000, 0), 1e13, Leap::None}).sent, Sent::Failed);
+
+  // A time the record cannot hold: nothing written, and the sample before still waits for ntpd.
+  told = writer.write(record, {at(1'700'000'000, 0), 1e13, Leap::None});
+  EXPECT_EQ(told.sent, Sent::Failed);
+  EXPECT_FALSE(told.waits);
+  EXPECT_FALSE(told.earlierTaken);
+  EXPECT_TRUE(takeLikeNtpd(record).taken);
+  EXPECT_EQ(writer.write(record, sample).earlierTaken, std::optional<bool>(true));
+
+  // A new record (ntpd restarted): what waited in the old one is not known.
+  NtpShmTime fresh{};
+  writer.forgetWaiting();
+  EXPECT_FALSE(writer.write(fresh, sample).earlierTaken);
 }
 
 }  // namespace
