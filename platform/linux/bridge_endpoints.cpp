@@ -107,8 +107,10 @@ std::optional<std::string> linkTarget(const std::string& path) {
 // "" when the thing at PATH (lstat's st) may be replaced: a symbolic link that a bridge made, to a
 // pseudo-terminal or to its own pipe beside PATH (no live bridge holds PATH: the lock says so).
 // Anything else is the user's, or another program's: a link to another device (a udev link to
-// another receiver), to a file, a file itself.
-std::string replaceRefusal(const std::string& path, const struct stat& st) {
+// another receiver), to a file, a file itself. A link to a terminal that is still there is
+// another program's (socat's pty,link=), unless the lock file of a bridge that died is beside
+// it: then the terminal's number was given anew since. `staleLock` says whether that lock was there.
+std::string replaceRefusal(const std::string& path, const struct stat& st, bool staleLock) {
   if (!S_ISLNK(st.st_mode)) return "refusing to replace " + path + ": it is " + describe(st) + ", not a symbolic link";
   const std::optional<std::string> target = linkTarget(path);
   if (!target) return systemError("cannot read the link " + path, errno);
@@ -116,8 +118,19 @@ std::string replaceRefusal(const std::string& path, const struct stat& st) {
   const bool pty = target->starts_with(kPts) && target->size() > kPts.size() &&
                    target->find_first_not_of("0123456789", kPts.size()) == std::string::npos;
   const std::string pipe = LinuxReaderEndpoint::pipePath(path);
-  if (pty || *target == pipe.substr(pipe.rfind('/') + 1)) return {};
+  if (pty) {
+    struct stat terminal {};
+    if (staleLock || ::stat(target->c_str(), &terminal) != 0) return {};
+    return "refusing to replace " + path + ": it is a symbolic link to " + *target +
+           ", a terminal that another program holds open";
+  }
+  if (*target == pipe.substr(pipe.rfind('/') + 1)) return {};
   return "refusing to replace " + path + ": it is a symbolic link to " + *target + ", which no bridge made";
+}
+
+bool exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
 }
 
 }  // namespace
@@ -132,7 +145,7 @@ std::string LinuxReaderEndpoint::checkPath(const std::string& path) {
     if (errno != ENOENT) return systemError("cannot look at " + path, errno);
     return checkFolder(path);
   }
-  return replaceRefusal(path, st);
+  return replaceRefusal(path, st, exists(lockPath(path)));
 }
 
 base::Result<std::unique_ptr<LinuxReaderEndpoint>> LinuxReaderEndpoint::create(EndpointKind kind, const std::string& path) {
@@ -150,6 +163,7 @@ base::Result<void> LinuxReaderEndpoint::lock() {
   // taken over; one that was taken away and made anew between our open and our lock is opened
   // again, so that two bridges never hold locks on two different files of one name.
   const std::string name = lockPath(path_);
+  staleLock_ = exists(name);
   for (int attempt = 0; attempt < 5; ++attempt) {
     lockFd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (lockFd_ < 0) return base::fail(base::FailureKind::System, systemError("cannot make the lock " + name, errno));
@@ -240,7 +254,7 @@ base::Result<void> LinuxReaderEndpoint::makeLink() {
   struct stat st {};
   std::optional<base::Failure> failure;
   std::string refusal;
-  if (::lstat(path_.c_str(), &st) == 0 && !(refusal = replaceRefusal(path_, st)).empty()) {
+  if (::lstat(path_.c_str(), &st) == 0 && !(refusal = replaceRefusal(path_, st, staleLock_)).empty()) {
     failure = base::fail(base::FailureKind::BadArgument, refusal);
   } else if (::rename(temporary.c_str(), path_.c_str()) != 0) {
     failure = base::fail(base::FailureKind::System, systemError("cannot make the link " + path_, errno));

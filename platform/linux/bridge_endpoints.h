@@ -57,6 +57,7 @@ class LinuxReaderEndpoint final : public ReaderEndpoint {
 
   EndpointKind kind_;
   std::string path_;
+  bool staleLock_ = false;  // a dead bridge's lock was beside PATH when we took it
   std::string device_;
   std::string linkTarget_;  // what PATH points to, once made
   int writeFd_ = -1;

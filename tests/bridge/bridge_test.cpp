@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -282,6 +283,26 @@ TEST(LinuxReaderEndpoint, ReplacesOnlyLinksAndTakesAwayOnlyWhatItMade) {
               "refusing to replace " + path + ": it is a symbolic link to " + target + ", which no bridge made");
     EXPECT_EQ(fs::read_symlink(path).string(), target);
     fs::remove(path);
+  }
+  // A link to a terminal that another program holds open (socat's pty,link=) is that program's;
+  // beside the lock of a bridge that died, the terminal's number was given anew and the link is ours.
+  {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string terminal = ::ptsname(master);
+    fs::create_symlink(terminal, path);
+    EXPECT_EQ(refusal(EndpointKind::Pty, path),
+              "refusing to replace " + path + ": it is a symbolic link to " + terminal + ", a terminal that another program holds open");
+    EXPECT_EQ(fs::read_symlink(path).string(), terminal);
+    std::ofstream(LinuxReaderEndpoint::lockPath(path)) << "4194304\n";
+    {
+      auto e = made(EndpointKind::Pty, path);
+      ASSERT_TRUE(e);
+      EXPECT_EQ(fs::read_symlink(path).string(), e->deviceName());
+    }
+    EXPECT_TRUE(fs::is_empty(folder / ""));
+    ::close(master);
   }
   // Another bridge took PATH over meanwhile: its link stays.
   {
