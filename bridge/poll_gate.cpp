@@ -33,91 +33,127 @@ void ClientInput::flushStrays(std::vector<Item>& out) {
 }
 
 void ClientInput::feed(std::span<const std::uint8_t> bytes, std::vector<Item>& out) {
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const std::uint8_t b = bytes[i];
-    switch (state_) {
-      case State::Hunting:
-        if (b == core::kSync1) {
-          state_ = State::Sync2;
-        } else if (b == '$' || b == '!') {
-          flushStrays(out);
-          sentence_.assign(1, static_cast<char>(b));
-          state_ = State::Sentence;
-        } else {
-          stray(1);
-        }
-        break;
-      case State::Sync2:
-        if (b == core::kSync2) {
-          flushStrays(out);
-          state_ = State::Header;
-          got_ = 0;
-          ckA_ = ckB_ = 0;
-        } else {
-          // The first byte was a stray one; this one is looked at anew.
-          stray(1);
-          state_ = State::Hunting;
-          --i;
-        }
-        break;
-      case State::Header:
-        header_[got_++] = b;
-        ckA_ = static_cast<std::uint8_t>(ckA_ + b);
-        ckB_ = static_cast<std::uint8_t>(ckB_ + ckA_);
-        if (got_ < 4) break;
-        length_ = static_cast<std::size_t>(header_[2] | (header_[3] << 8));
-        got_ = 0;
-        if (length_ > kLongestPayload) {
-          stray(6);
-          state_ = State::Hunting;
-        } else {
-          state_ = length_ == 0 ? State::Checksum : State::Payload;
-        }
-        break;
-      case State::Payload:
-        ckA_ = static_cast<std::uint8_t>(ckA_ + b);
-        ckB_ = static_cast<std::uint8_t>(ckB_ + ckA_);
-        if (++got_ == length_) {
-          got_ = 0;
-          state_ = State::Checksum;
-        }
-        break;
-      case State::Checksum:
-        if (got_++ == 0) {
-          sentA_ = b;
-          break;
-        }
-        {
-          Item item;
-          item.messageClass = header_[0];
-          item.messageId = header_[1];
-          item.length = length_;
-          item.kind = sentA_ != ckA_ || b != ckB_                                  ? Item::Kind::BadChecksum
-                      : length_ == 0 && !actsWithoutPayload(header_[0], header_[1]) ? Item::Kind::Poll
-                                                                                   : Item::Kind::Message;
-          out.push_back(std::move(item));
-        }
-        state_ = State::Hunting;
-        break;
-      case State::Sentence:
-        if (b == '\n') {
-          Item item;
-          item.kind = Item::Kind::Nmea;
-          item.sentence = sentence_.substr(0, sentence_.find_first_of(",*\r"));
-          out.push_back(std::move(item));
-          state_ = State::Hunting;
-        } else if ((b < 0x20 && b != '\r') || b >= 0x7F || sentence_.size() >= kLongestSentence) {
-          // No sentence after all: what came so far is stray, and this byte is looked at anew.
-          stray(sentence_.size());
-          state_ = State::Hunting;
-          --i;
-        } else {
-          sentence_ += static_cast<char>(b);
-        }
-        break;
+  for (const std::uint8_t b : bytes) {
+    step(b, out);
+    while (!replay_.empty()) {
+      const std::uint8_t again = replay_.front();
+      replay_.pop_front();
+      step(again, out);
     }
   }
   flushStrays(out);
+}
+
+void ClientInput::resync() {
+  // The frame's first byte was a stray one; the search goes on from the byte behind it, so that a
+  // stray sync before a real frame costs that frame nothing.
+  stray(1);
+  state_ = State::Hunting;
+  replay_.insert(replay_.begin(), frame_.begin() + 1, frame_.end());
+  frame_.clear();
+}
+
+void ClientInput::step(std::uint8_t b, std::vector<Item>& out) {
+  switch (state_) {
+    case State::Hunting:
+      if (b == core::kSync1) {
+        frame_.assign(1, b);
+        state_ = State::Sync2;
+      } else if (b == '$' || b == '!') {
+        flushStrays(out);
+        sentence_.assign(1, static_cast<char>(b));
+        state_ = State::Sentence;
+      } else {
+        stray(1);
+      }
+      break;
+    case State::Sync2:
+      if (b == core::kSync2) {
+        flushStrays(out);
+        frame_.push_back(b);
+        state_ = State::Header;
+        got_ = 0;
+        ckA_ = ckB_ = 0;
+      } else {
+        // The first byte was a stray one; this one is looked at anew.
+        stray(1);
+        state_ = State::Hunting;
+        step(b, out);
+      }
+      break;
+    case State::Header:
+      frame_.push_back(b);
+      header_[got_++] = b;
+      ckA_ = static_cast<std::uint8_t>(ckA_ + b);
+      ckB_ = static_cast<std::uint8_t>(ckB_ + ckA_);
+      if (got_ < 4) break;
+      length_ = static_cast<std::size_t>(header_[2] | (header_[3] << 8));
+      got_ = 0;
+      if (length_ > kLongestPayload) {
+        resync();
+      } else {
+        state_ = length_ == 0 ? State::Checksum : State::Payload;
+      }
+      break;
+    case State::Payload:
+      frame_.push_back(b);
+      ckA_ = static_cast<std::uint8_t>(ckA_ + b);
+      ckB_ = static_cast<std::uint8_t>(ckB_ + ckA_);
+      if (++got_ == length_) {
+        got_ = 0;
+        state_ = State::Checksum;
+      }
+      break;
+    case State::Checksum:
+      frame_.push_back(b);
+      if (got_++ == 0) {
+        sentA_ = b;
+        break;
+      }
+      {
+        const bool good = sentA_ == ckA_ && b == ckB_;
+        // A bad checksum over bytes that hold another frame's start was a stray sync's doing: the
+        // frames behind it are looked for. Without one it is a damaged frame, and told as such.
+        if (!good && holdsAnotherStart()) {
+          resync();
+          break;
+        }
+        Item item;
+        item.messageClass = header_[0];
+        item.messageId = header_[1];
+        item.length = length_;
+        item.kind = !good                                                           ? Item::Kind::BadChecksum
+                    : length_ == 0 && !actsWithoutPayload(header_[0], header_[1]) ? Item::Kind::Poll
+                                                                                   : Item::Kind::Message;
+        out.push_back(std::move(item));
+      }
+      frame_.clear();
+      state_ = State::Hunting;
+      break;
+    case State::Sentence:
+      if (b == '\n') {
+        Item item;
+        item.kind = Item::Kind::Nmea;
+        item.sentence = sentence_.substr(0, sentence_.find_first_of(",*\r"));
+        out.push_back(std::move(item));
+        state_ = State::Hunting;
+      } else if ((b < 0x20 && b != '\r') || b >= 0x7F || sentence_.size() >= kLongestSentence) {
+        // No sentence after all: what came so far is stray, and this byte is looked at anew.
+        stray(sentence_.size());
+        state_ = State::Hunting;
+        step(b, out);
+      } else {
+        sentence_ += static_cast<char>(b);
+      }
+      break;
+  }
+}
+
+bool ClientInput::holdsAnotherStart() const {
+  for (std::size_t i = 1; i + 1 < frame_.size(); ++i) {
+    if (frame_[i] == core::kSync1 && frame_[i + 1] == core::kSync2) return true;
+  }
+  return false;
 }
 
 std::string describe(const ClientInput::Item& item) {

@@ -48,13 +48,17 @@ class ClientInput {
   void feed(std::span<const std::uint8_t> bytes, std::vector<Item>& out);
 
   // UBX payloads longer than this are taken for no frame: its first byte is a stray byte and the
-  // search goes on behind it (the receiver's longest messages are a few kilobytes).
+  // search goes on behind it (the receiver's longest messages are a few kilobytes). So does a
+  // frame whose checksum is bad and whose bytes hold another frame's start.
   static constexpr std::size_t kLongestPayload = 8192;
   // An NMEA sentence has at most 82 characters; a line this long without its end is stray bytes.
   static constexpr std::size_t kLongestSentence = 128;
 
  private:
   enum class State { Hunting, Sync2, Header, Payload, Checksum, Sentence };
+  void step(std::uint8_t b, std::vector<Item>& out);
+  void resync();
+  bool holdsAnotherStart() const;
   void stray(std::size_t n) { strays_ += n; }
   void flushStrays(std::vector<Item>& out);
 
@@ -66,6 +70,8 @@ class ClientInput {
   std::uint8_t sentA_ = 0;  // the first checksum byte the frame carried
   std::string sentence_;
   std::size_t strays_ = 0;
+  std::vector<std::uint8_t> frame_;   // the current frame's bytes from its first sync byte
+  std::deque<std::uint8_t> replay_;  // bytes to look at again, before the next new one
 };
 
 // An item as messages name it: "UBX CFG-PRT (06 00, 20 bytes)", "UBX MON-VER (0A 04, a poll)",

@@ -1,5 +1,6 @@
 // The receiver's stream on a TCP port: the engine's clients against scripted connections, the
 // poll gate on its own, the Linux sockets and the bridge's wait on them.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -285,7 +286,9 @@ TEST(ClientInput, FindsWholePollsAndNamesEverythingElseWhereverTheBytesAreCut) {
                               // a length no receiver message has: its header is stray bytes
                               Bytes{0xB5, 0x62, 0x06, 0x01, 0xFF, 0xFF}, frame(0x06, 0x8A, Bytes(9, 0)), frame(0x27, 0x03),
                               // no payload, and yet it erases the receiver's log
-                              frame(0x21, 0x03)});
+                              frame(0x21, 0x03),
+                              // a stray sync: the polls behind it are found all the same
+                              Bytes{0xB5, 0x62}, frame(0x06, 0x00), frame(0x0A, 0x04)});
   const std::vector<std::string> expected = {
       "UBX MON-VER (0A 04, a poll)",
       "UBX CFG-PRT (06 00, 20 bytes)",
@@ -298,6 +301,9 @@ TEST(ClientInput, FindsWholePollsAndNamesEverythingElseWhereverTheBytesAreCut) {
       "UBX CFG-VALSET (06 8A, 9 bytes)",
       "UBX SEC-UNIQID (27 03, a poll)",
       "UBX 21 03 (a command)",
+      "2 bytes that are neither UBX nor NMEA",
+      "UBX CFG-PRT (06 00, a poll)",
+      "UBX MON-VER (0A 04, a poll)",
   };
   for (std::size_t cut = 0; cut <= input.size(); ++cut) {
     ClientInput scanner;
@@ -310,7 +316,9 @@ TEST(ClientInput, FindsWholePollsAndNamesEverythingElseWhereverTheBytesAreCut) {
   std::vector<ClientInput::Item> items;
   for (const std::uint8_t b : input) byByte.feed(std::span(&b, 1), items);
   EXPECT_EQ(described(items), expected);
-  EXPECT_EQ(items.back().kind, ClientInput::Item::Kind::Message);  // refused, never passed as a poll
+  const auto erase = std::find_if(items.begin(), items.end(), [](const ClientInput::Item& i) { return i.messageClass == 0x21; });
+  ASSERT_NE(erase, items.end());
+  EXPECT_EQ(erase->kind, ClientInput::Item::Kind::Message);  // LOG-ERASE: refused, never passed as a poll
   ClientInput::Item unnamed;
   unnamed.kind = ClientInput::Item::Kind::Message;
   unnamed.messageClass = 0x06;
