@@ -1,6 +1,5 @@
 // The receiver's stream on a TCP port: the engine's clients against scripted connections, the
 // poll gate on its own, the Linux sockets and the bridge's wait on them.
-#include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -8,6 +7,7 @@
 #include <unistd.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
