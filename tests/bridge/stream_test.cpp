@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/bridge_metrics.h"
 #include "bridge/poll_gate.h"
 #include "bridge/receiver_bridge.h"
 #include "bridge/stream_clients.h"
@@ -250,6 +251,41 @@ TEST(StreamClients, ClientsBeyondTheLimitAreTurnedAwayAndWhatClientsSendGoesNowh
   EXPECT_EQ(h.clients.clients(), 16u);
   EXPECT_EQ(h.clients.counters().accepted, 17u);
   EXPECT_EQ(h.clients.counters().turnedAway, 1u);
+}
+
+// Every figure under its own name and labels: no two of them may trade places.
+TEST(BridgeMetrics, EachFigureUnderItsOwnNameAndLabels) {
+  BridgeFigures f;
+  f.unit = "SIM001";
+  f.unitOpen = true;
+  f.epochs = 11;
+  f.samplesMade = 12;
+  f.withheld.cut = 13;
+  f.withheld.noTime = 14;
+  f.withheld.notFollowing = 15;
+  f.sinks.push_back({"ntpd", "NTP shared memory unit 2", 16, 17, -0.125, std::nullopt});
+  f.tcp = TcpFigures{2, 18, 19, 20, 21, 22};
+  const std::string text = bridgeMetricsText(f, "9.9");
+  for (const std::string line : {
+           "tamrik_bridge_epochs_total{unit=\"SIM001\"} 11",
+           "tamrik_bridge_samples_made_total{unit=\"SIM001\"} 12",
+           "tamrik_bridge_samples_withheld_total{unit=\"SIM001\",reason=\"burst_cut\"} 13",
+           "tamrik_bridge_samples_withheld_total{unit=\"SIM001\",reason=\"no_valid_time\"} 14",
+           "tamrik_bridge_samples_withheld_total{unit=\"SIM001\",reason=\"time_not_following\"} 15",
+           "tamrik_bridge_samples_sent_total{unit=\"SIM001\",to=\"ntpd\",path=\"NTP shared memory unit 2\"} 16",
+           "tamrik_bridge_samples_not_taken_total{unit=\"SIM001\",to=\"ntpd\",path=\"NTP shared memory unit 2\"} 17",
+           "tamrik_bridge_last_offset_seconds{unit=\"SIM001\",to=\"ntpd\",path=\"NTP shared memory unit 2\"} -0.125",
+           "tamrik_bridge_tcp_clients{unit=\"SIM001\"} 2",
+           "tamrik_bridge_tcp_clients_accepted_total{unit=\"SIM001\"} 18",
+           "tamrik_bridge_tcp_clients_dropped_total{unit=\"SIM001\",reason=\"slow\"} 19",
+           "tamrik_bridge_tcp_clients_dropped_total{unit=\"SIM001\",reason=\"limit\"} 20",
+           "tamrik_bridge_receiver_polls_total{unit=\"SIM001\",outcome=\"passed\"} 21",
+           "tamrik_bridge_receiver_polls_total{unit=\"SIM001\",outcome=\"refused\"} 22",
+       }) {
+    EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line << "\n" << text;
+  }
+  // Never taken: no time, rather than a zero that reads as 1970.
+  EXPECT_EQ(text.find("tamrik_bridge_last_taken_timestamp_seconds{"), std::string::npos);
 }
 
 // --- what clients may send the receiver -------------------------------------------------------
