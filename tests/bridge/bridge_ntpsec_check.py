@@ -30,7 +30,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bridge_chrony_check import LOOSE_ABOVE, OUTPUT_DELAY, log_lines, wait_until  # noqa: E402
+from bridge_chrony_check import LOOSE_ABOVE, OUTPUT_DELAY, bridge_metrics, figure, log_lines, wait_until  # noqa: E402
 from bridge_program_check import SKIP, Failure, Processes, in_own_folder, shm_segments  # noqa: E402
 
 KEY_BASE = 0x4E545030
@@ -110,7 +110,7 @@ def check(args, tmp):
                  ntpd, "-n", "-c", conf, "-p", pidfile, "-l", log]
     try:
         with Processes() as ps:
-            bridge = ps.start([args.program, "--simulate=1", "receiver", "--ntp-shm", str(unit)])
+            bridge = ps.start([args.program, "--simulate=1", "receiver", "--ntp-shm", str(unit), "--metrics", "127.0.0.1:0"])
             # Alone, the bridge makes the segment, open to every user, and says that nobody takes
             # the samples once the receiver has its time.
             wait_until("line that ntpd leaves the samples untaken", lambda: log_lines(bridge, "waiting for ntpd"), 60,
@@ -135,6 +135,13 @@ def check(args, tmp):
                                      (POLLS + 3) * 2 ** POLL + 30, [bridge, ntpd_process])
             except Failure as e:
                 raise Failure(f"{e}; ntpd said about the unit: {refusals(log, unit)[:3]}") from None
+            # The bridge counts as taken what ntpd took, with the offset ntpd saw; before ntpd came,
+            # nothing.
+            values = bridge_metrics(bridge)
+            taken = figure(values, "tamrik_bridge_samples_sent_total", to="ntpd")
+            last = figure(values, "tamrik_bridge_last_offset_seconds", to="ntpd")
+            if taken < POLLS or not OUTPUT_DELAY - 0.002 <= -last <= OUTPUT_DELAY + LOOSE_ABOVE:
+                raise Failure(f"the bridge's figures: {taken:.0f} samples taken by ntpd, the last offset {last:.4f} s")
             stop_by_pid(pidfile)
             if Processes.stop(bridge) != 0:
                 raise Failure(f"tamrikctl ended with {bridge.returncode}: {bridge.err[-5:]}")
