@@ -184,6 +184,8 @@ std::string usageText() {
       "      for a command that changes a unit, several carrying the serial of --unit, or the\n"
       "      unit attached but busy with another program or not to be opened by this user\n"
       "  4   the unit did not answer, went away, or did not take a command\n"
+      "  5   time-server: a link of the chain does not hold, a step of the system's failed,\n"
+      "      or calibrate has no measurement to trust\n"
       "  64  usage error: unknown command or option, missing or extra arguments\n"
       "Every failure is explained in one line on standard error.\n";
   return text;

@@ -23,6 +23,7 @@ inline constexpr int kExitBadArgument = 2;  // a value that cannot be used, or a
 inline constexpr int kExitNotPlanned = kExitBadArgument;  // plan: not a frequency, or out of range
 inline constexpr int kExitNoUnit = 3;       // no unit, none with that serial, or several and no --unit
 inline constexpr int kExitUnitFailed = 4;   // the unit did not answer, or a command failed
+inline constexpr int kExitTimeServer = 5;  // time-server: a link does not hold, a system step failed, no measurement
 inline constexpr int kExitUsage = 64;       // unknown command or option, missing or extra arguments
 
 // The exit status of a failure of each kind.

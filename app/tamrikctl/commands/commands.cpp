@@ -22,6 +22,9 @@ constexpr const CommandSpec* kCommands[] = {
     &kRecordCommand,
     &kWatchCommand,
     &kExporterCommand,
+#ifndef _WIN32
+    &kTimeServerCommand,
+#endif
 };
 
 }  // namespace

@@ -52,5 +52,8 @@ extern const CommandSpec kReceiverCommand;
 extern const CommandSpec kRecordCommand;
 extern const CommandSpec kWatchCommand;
 extern const CommandSpec kExporterCommand;
+#ifndef _WIN32
+extern const CommandSpec kTimeServerCommand;  // Linux: chrony, systemd and AppArmor
+#endif
 
 }  // namespace tamrik::ctl
