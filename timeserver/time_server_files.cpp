@@ -74,6 +74,7 @@ std::string foldersLines(const std::vector<std::string>& folders) {
 
 constexpr std::string_view kEndOfLines = "# End of the lines made by tamrikctl time-server setup.";
 constexpr std::string_view kAndTheFile = " (and the file, which it made)";
+constexpr std::string_view kNoNewline = " (and the newline it put at the end of the line before them)";
 
 }  // namespace
 
@@ -273,9 +274,10 @@ std::optional<std::string> withAppArmorLines(std::string_view current, const Pat
     if (first != std::string_view::npos && line[first] != '#') return std::nullopt;
   }
   std::string text(current);
-  if (!text.empty() && text.back() != '\n') text += '\n';
+  const bool addsNewline = !text.empty() && text.back() != '\n';
+  if (addsNewline) text += '\n';
   text += std::string(kMadeBy) + " for unit " + paths.serial + ": `tamrikctl time-server undo` removes these lines" +
-          (fileIsNew ? std::string(kAndTheFile) : std::string()) + ".\n";
+          (fileIsNew ? std::string(kAndTheFile) : std::string()) + (addsNewline ? std::string(kNoNewline) : std::string()) + ".\n";
   text += "# gpsd opens the bridge's pseudo-terminal through the link " + paths.pty() + ".\n";
   text += appArmorRules();
   text += std::string(kEndOfLines) + "\n";
@@ -285,11 +287,13 @@ std::optional<std::string> withAppArmorLines(std::string_view current, const Pat
 WithoutLines withoutAppArmorLines(std::string_view current) {
   WithoutLines out;
   bool inside = false;
+  bool takeNewline = false;
   for (const std::string_view line : linesOf(current)) {
     if (!inside && line.starts_with(kMadeBy)) {
       inside = true;
       out.found = true;
       out.fileWasMade = line.find(kAndTheFile) != std::string_view::npos;
+      takeNewline = line.find(kNoNewline) != std::string_view::npos;
       continue;
     }
     if (inside) {
@@ -298,10 +302,8 @@ WithoutLines withoutAppArmorLines(std::string_view current) {
     }
     out.text += std::string(line) + "\n";
   }
-  // The last line of a file without a final newline keeps it so.
-  if (!current.empty() && current.back() != '\n' && !out.text.empty() && !current.ends_with(std::string(kEndOfLines))) {
-    out.text.pop_back();
-  }
+  if (!current.empty() && current.back() != '\n' && !out.text.empty()) out.text.pop_back();
+  if (takeNewline && !out.text.empty() && out.text.back() == '\n') out.text.pop_back();
   return out;
 }
 

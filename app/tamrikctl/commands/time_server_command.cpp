@@ -270,17 +270,17 @@ int runSetup(TimeServerRun& r) {
     return r.fail(kExitBadArgument, std::string(timeserver::kChronyConf) + " does not read " + std::string(timeserver::kChronyConfDir) +
                                         ": add the line `confdir " + std::string(timeserver::kChronyConfDir) + "` to it");
   }
-  const bool bridgeInstalled = sys.exists("/lib/systemd/system/tamrik-gps-bridge@.service") ||
-                               sys.exists("/usr/lib/systemd/system/tamrik-gps-bridge@.service") ||
-                               sys.exists("/etc/systemd/system/tamrik-gps-bridge@.service");
-  if (!bridgeInstalled) return r.fail(kExitBadArgument, "tamrik-gps-bridge@.service is not installed (install the tamrikctl package)");
-  if (gpsd && !sys.exists("/usr/sbin/gpsd")) return r.fail(kExitBadArgument, "gpsd is not installed (apt install gpsd, or leave out --gpsd)");
   if (!sys.live() && !r.args.has("--unit") && !r.ctx.global.unit) {
     return r.fail(kExitBadArgument, "--root needs --unit: the units of another system are not looked for");
   }
   const base::Result<std::string> serial = r.serial(false, sys.live());
   if (!serial) return r.ctx.fail(exitOf(serial.failure()), r.sub + ": " + serial.reason());
   const Paths paths{*serial};
+  const bool bridgeInstalled = sys.exists("/lib/systemd/system/tamrik-gps-bridge@.service") ||
+                               sys.exists("/usr/lib/systemd/system/tamrik-gps-bridge@.service") ||
+                               sys.exists("/etc/systemd/system/tamrik-gps-bridge@.service");
+  if (!bridgeInstalled) return r.fail(kExitBadArgument, "tamrik-gps-bridge@.service is not installed (install the tamrikctl package)");
+  if (gpsd && !sys.exists("/usr/sbin/gpsd")) return r.fail(kExitBadArgument, "gpsd is not installed (apt install gpsd, or leave out --gpsd)");
 
   // One unit a time server: another unit's files stop it.
   for (const timeserver::RefclockFile& other : r.setupFiles()) {

@@ -9,9 +9,10 @@
 readme=$TAMRIK_VM_LIB/README.md
 bridge=tamrik-gps-bridge@1234.service
 undo() {
+  tamrikctl time-server undo >/dev/null 2>&1 || true
   systemctl disable --now "$bridge" >/dev/null 2>&1 || true
   systemctl stop gpsd.service gpsd.socket >/dev/null 2>&1 || true
-  rm -rf /etc/systemd/system/chrony.service.d/tamrik.conf /etc/systemd/system/gpsd.service.d/tamrik.conf /etc/chrony/conf.d/tamrik.conf
+  rm -f /etc/chrony/conf.d/allow-lan.conf
   systemctl daemon-reload
   systemctl restart chrony >/dev/null 2>&1 || true
   stop_unit
