@@ -254,6 +254,17 @@ std::string gpsdDropIn(const Paths& paths, const std::vector<std::string>& madeF
   return t;
 }
 
+std::string bridgeDropIn(const Paths& paths, const std::vector<std::string>& madeFolders) {
+  std::string t = header(paths, "it");
+  t += foldersLines(madeFolders);
+  t += "# gpsd stops with the bridge (its drop-in " + paths.gpsdDropIn() + " binds it to the\n";
+  t += "# bridge) and opens the bridge's pseudo-terminal only when it starts: whenever the bridge runs,\n";
+  t += "# gpsd is started again.\n";
+  t += "[Unit]\n";
+  t += "Upholds=gpsd.service\n";
+  return t;
+}
+
 std::vector<std::string> madeFoldersOf(std::string_view text) {
   std::vector<std::string> folders;
   if (!madeBySetup(text)) return folders;

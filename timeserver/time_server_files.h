@@ -31,6 +31,7 @@ struct Paths {
   std::string refclockFile() const { return "/etc/chrony/conf.d/tamrik-" + serial + ".conf"; }
   std::string chronyDropIn() const { return "/etc/systemd/system/chrony.service.d/tamrik-" + serial + ".conf"; }
   std::string gpsdDropIn() const { return "/etc/systemd/system/gpsd.service.d/tamrik-" + serial + ".conf"; }
+  std::string bridgeDropIn() const { return "/etc/systemd/system/" + bridgeService() + ".d/tamrik-gpsd.conf"; }
 };
 
 inline constexpr std::string_view kChronyConf = "/etc/chrony/chrony.conf";
@@ -100,6 +101,8 @@ bool madeBySetup(std::string_view text);
 // The drop-ins, whole.
 std::string chronyDropIn(const Paths& paths, const std::vector<std::string>& madeFolders);
 std::string gpsdDropIn(const Paths& paths, const std::vector<std::string>& madeFolders);
+// The bridge's side: gpsd, stopped with the bridge, comes back whenever the bridge runs again.
+std::string bridgeDropIn(const Paths& paths, const std::vector<std::string>& madeFolders);
 // The folders a drop-in records as made by setup.
 std::vector<std::string> madeFoldersOf(std::string_view text);
 

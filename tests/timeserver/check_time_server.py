@@ -31,6 +31,7 @@ FILES = {
     "refclock": "/etc/chrony/conf.d/tamrik-1234.conf",
     "chrony": "/etc/systemd/system/chrony.service.d/tamrik-1234.conf",
     "gpsd": "/etc/systemd/system/gpsd.service.d/tamrik-1234.conf",
+    "bridge": "/etc/systemd/system/tamrik-gps-bridge@1234.service.d/tamrik-gpsd.conf",
 }
 LOCAL = "/etc/apparmor.d/local/usr.sbin.gpsd"
 WANTS = "/etc/systemd/system/multi-user.target.wants/tamrik-gps-bridge@1234.service"
@@ -112,6 +113,7 @@ def check(args, tmp):
             if needed not in out.splitlines():
                 raise Failure(f"setup --dry-run {words}: no line {needed!r} in\n{out}")
         gpsd_lines = ["    | ExecStart=/usr/sbin/gpsd -n -b /run/tamrik/1234/gps", "    | BindsTo=tamrik-gps-bridge@1234.service",
+                      f"would write {FILES['bridge']}:", "    | Upholds=gpsd.service",
                       f"would write {LOCAL}:", "    | /dev/pts/[0-9]* rw,"]
         present = [l for l in gpsd_lines if l in out.splitlines()]
         if present != (gpsd_lines if words else []):

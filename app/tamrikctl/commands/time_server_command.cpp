@@ -355,6 +355,12 @@ int runSetup(TimeServerRun& r) {
     const std::vector<std::string> made = *before ? timeserver::madeFoldersOf(**before) : foldersFor(paths.gpsdDropIn());
     steps.push_back({paths.gpsdDropIn(), *before, timeserver::gpsdDropIn(paths, made)});
     if (steps.back().changes()) gpsdChanged = dropInsChanged = true;
+    auto bridgeBefore = readOurs(paths.bridgeDropIn());
+    if (!bridgeBefore) return r.fail(bridgeBefore.failure());
+    const std::vector<std::string> bridgeMade =
+        *bridgeBefore ? timeserver::madeFoldersOf(**bridgeBefore) : foldersFor(paths.bridgeDropIn());
+    steps.push_back({paths.bridgeDropIn(), *bridgeBefore, timeserver::bridgeDropIn(paths, bridgeMade)});
+    if (steps.back().changes()) gpsdChanged = dropInsChanged = true;
     if (sys.exists(std::string(timeserver::kGpsdAppArmorProfile))) {
       const std::string local(timeserver::kGpsdAppArmorLocal);
       auto current = sys.read(local);
@@ -459,7 +465,14 @@ int runUndo(TimeServerRun& r) {
     if (take("/etc/systemd/system/chrony.service.d", name)) chrony = dropIns = true;
   }
   for (const std::string& name : sys.filesIn("/etc/systemd/system/gpsd.service.d", "tamrik-", ".conf")) {
-    if (take("/etc/systemd/system/gpsd.service.d", name)) gpsd = dropIns = true;
+    if (!take("/etc/systemd/system/gpsd.service.d", name)) continue;
+    gpsd = dropIns = true;
+    // The bridge's side of it, for the same unit.
+    const std::string bridgeSide = Paths{name.substr(7, name.size() - 12)}.bridgeDropIn();
+    if (timeserver::isPlainSerial(name.substr(7, name.size() - 12))) {
+      const std::size_t slash = bridgeSide.rfind('/');
+      take(bridgeSide.substr(0, slash), bridgeSide.substr(slash + 1));
+    }
   }
   {
     const std::string local(timeserver::kGpsdAppArmorLocal);
@@ -618,9 +631,8 @@ int runCalibrate(TimeServerRun& r) {
     const platform::ProgramRun run = r.system.chronyc("sources");
     if (run.succeeded()) {
       const std::vector<timeserver::SourceRow> rows = timeserver::parseSources(run.out);
-      const bool steered = timeserver::otherSourceSelected(rows, timeserver::kRefid);
-      if (steered || steeredOnce || std::chrono::steady_clock::now() >= graceEnd) calibration.look(rows);
-      steeredOnce |= steered;
+      calibration.look(rows);
+      steeredOnce |= timeserver::otherSourceSelected(rows, timeserver::kRefid);
       if (!steeredOnce && std::chrono::steady_clock::now() >= graceEnd) break;
     } else {
       lastFailure = run.whyNot("chronyc sources");
