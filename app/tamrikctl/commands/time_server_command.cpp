@@ -607,6 +607,9 @@ int runCalibrate(TimeServerRun& r) {
       return r.fail(kExitBadArgument, "no measurement to apply: measure first (tamrikctl time-server calibrate), or give --duration");
     }
     const timeserver::Measurement& m = *file->measurement;
+    if (m.applied && timeserver::chronyNumber(m.offset) == timeserver::chronyNumber(file->line.offset)) {
+      return r.ctx.print("the measurement of " + m.when + " is applied already: " + file->line.text() + "\n");
+    }
     if (timeserver::chronyNumber(m.forOffset) != timeserver::chronyNumber(file->line.offset)) {
       return r.fail(kExitBadArgument, "the measurement of " + m.when + " was made with offset " + timeserver::chronyNumber(m.forOffset) +
                                           " and the offset is " + timeserver::chronyNumber(file->line.offset) + " now: measure again");
