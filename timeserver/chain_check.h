@@ -57,6 +57,7 @@ struct ConfiguredRefclock {
 Link judgeRefclock(const Paths& paths, const std::vector<ConfiguredRefclock>& found);
 
 struct AppArmorFacts {
+  bool known = true;        // AppArmor's profiles could be read (only root may)
   std::string chronydMode;  // "enforce", "complain", or "" (no profile loaded, or AppArmor off)
   std::string denial;       // a kernel line of AppArmor refusing chronyd the socket; "" when none
 };

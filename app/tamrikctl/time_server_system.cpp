@@ -224,6 +224,8 @@ timeserver::NodeFacts TimeServerSystem::node(const std::string& path) const {
 timeserver::AppArmorFacts TimeServerSystem::appArmor(const std::string& socket, bool looksForDenial) const {
   timeserver::AppArmorFacts facts;
   const base::Result<std::optional<std::string>> profiles = read("/sys/kernel/security/apparmor/profiles");
+  // Present but unreadable: AppArmor is on, and only root may see its profiles.
+  facts.known = !!profiles;
   if (profiles && *profiles) {
     std::istringstream lines(**profiles);
     for (std::string line; std::getline(lines, line);) {

@@ -177,7 +177,15 @@ std::vector<timeserver::Link> chainOf(TimeServerRun& r, const Paths& paths) {
         }
       }
       for (const core::UnopenedUnit& u : found.unopened) {
-        if (u.serial == paths.serial && !unit.listed) unit.unopened = text::lineValue(core::unopenedText(u));
+        if (u.serial != paths.serial || unit.listed) continue;
+        if (u.failure.kind == platform::OpenFailure::Kind::NotPermitted && u.path.starts_with("/dev/")) {
+          // Not this user's to open: whether the bridge's service may is the node's to say.
+          unit.listed = true;
+          unit.node = u.path;
+          unit.nodeFacts = r.system.node(u.path);
+        } else {
+          unit.unopened = text::lineValue(core::unopenedText(u));
+        }
       }
     }
   }
