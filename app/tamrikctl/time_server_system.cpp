@@ -162,20 +162,12 @@ timeserver::ChronyFacts TimeServerSystem::chrony() const {
 
 std::optional<TimeServerSystem::ChronyBuild> TimeServerSystem::chronyBuild() const {
   ChronyBuild build;
-  // dpkg's record of the package, where it is installed as one.
-  if (base::Result<std::optional<std::string>> status = read("/var/lib/dpkg/status"); status && *status) {
-    const std::string& text = **status;
-    std::size_t at = 0;
-    while ((at = text.find("Package: chrony\n", at)) != std::string::npos) {
-      const std::size_t end = text.find("\n\n", at);
-      const std::string stanza = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-      at += 16;
-      if (stanza.find("Status: install ok installed") == std::string::npos) continue;
-      const std::size_t v = stanza.find("\nVersion: ");
-      if (v == std::string::npos) continue;
-      build.versionText = stanza.substr(v + 10, stanza.find('\n', v + 10) - v - 10);
-      build.version = timeserver::chronyVersion("Version: " + build.versionText);
-    }
+  // dpkg's record of the package, where it is installed as one (in the tree under the root too).
+  std::vector<std::string> query = {"dpkg-query", "-W", "-f", "${db:Status-Status} ${Version}", "chrony"};
+  if (!live()) query.insert(query.begin() + 1, "--root=" + root_);
+  if (const platform::ProgramRun r = run(query, 10s); r.succeeded() && r.out.starts_with("installed ")) {
+    build.versionText = r.out.substr(10, r.out.find('\n') == std::string::npos ? std::string::npos : r.out.find('\n') - 10);
+    build.version = timeserver::chronyVersion("Version: " + build.versionText);
   }
   if (!live()) {
     if (!build.version && !exists("/usr/sbin/chronyd")) return std::nullopt;

@@ -46,7 +46,12 @@ def make_tree(root, unit_file, chrony_version="4.3-2+deb12u1"):
         open(os.path.join(root, name), "w").close()
     write(root, "/etc/chrony/chrony.conf", "confdir /etc/chrony/conf.d\npool 2.debian.pool.ntp.org iburst\n"
                                            "sourcedir /etc/chrony/sources.d\n")
-    write(root, "/var/lib/dpkg/status", f"Package: chrony\nStatus: install ok installed\nVersion: {chrony_version}\n\n")
+    write(root, "/var/lib/dpkg/status", dpkg_status(chrony_version))
+
+
+def dpkg_status(chrony_version):
+    return (f"Package: chrony\nStatus: install ok installed\nMaintainer: Debian\nArchitecture: amd64\n"
+            f"Version: {chrony_version}\nDescription: chrony\n\n")
 
 
 def write(root, path, text):
@@ -164,7 +169,7 @@ def check(args, tmp):
     write(root, "/etc/chrony/chrony.conf", "pool 2.debian.pool.ntp.org iburst\n")
     refused(args, root, [], "does not read /etc/chrony/conf.d")
     write(root, "/etc/chrony/chrony.conf", conf)
-    write(root, "/var/lib/dpkg/status", "Package: chrony\nStatus: install ok installed\nVersion: 3.5-2\n\n")
+    write(root, "/var/lib/dpkg/status", dpkg_status("3.5-2"))
     refused(args, root, [], "chrony 3.5-2 is older than 4.0")
     make_tree(root, args.unit_file)
     baseline = tree(root)
