@@ -181,7 +181,8 @@ Link judgeChrony(const Paths& paths, const ChronyFacts& f) {
                        (source->lastRx ? std::to_string(*source->lastRx) + " s ago" : std::string("none")) + ", offset " +
                        ms(source->adjustedOffset);
   const auto stats = std::find_if(f.stats.begin(), f.stats.end(), [](const SourceStatsRow& r) { return r.name == kRefid; });
-  if (stats != f.stats.end()) detail += ", spread " + ms(stats->stdDev).substr(1) + " over " + std::to_string(stats->samples) + " samples";
+  // chronyc gives a placeholder for the spread of fewer than three samples.
+  if (stats != f.stats.end() && stats->samples >= 3) detail += ", spread " + ms(stats->stdDev).substr(1) + " over " + std::to_string(stats->samples) + " samples";
   detail += source->state == '*' ? ", selected" : source->state == '+' ? ", combined" : ", not selected";
   return ok(name, detail);
 }

@@ -73,15 +73,24 @@ std::string foldersLines(const std::vector<std::string>& folders) {
 }
 
 constexpr std::string_view kEndOfLines = "# End of the lines made by tamrikctl time-server setup.";
+std::string measurementLine(const Measurement& m) {
+  std::ostringstream s;
+  s << "# calibration: " << m.when << " minutes " << chronyNumber(m.minutes) << " samples " << m.samples << " median "
+    << chronyNumber(m.median) << " spread " << chronyNumber(m.spread) << " tolerance " << chronyNumber(m.tolerance)
+    << " for-offset " << chronyNumber(m.forOffset) << " offset " << chronyNumber(m.offset) << " delay " << chronyNumber(m.delay)
+    << " selectable " << (m.selectable ? "yes" : "no") << " applied " << (m.applied ? "yes" : "no") << "\n";
+  return s.str();
+}
+
 constexpr std::string_view kAndTheFile = " (and the file, which it made)";
 constexpr std::string_view kNoNewline = " (and the newline it put at the end of the line before them)";
 
 }  // namespace
 
 bool isPlainSerial(std::string_view serial) {
-  if (serial.empty() || serial.size() > 32 || serial[0] == '.' || serial[0] == '-') return false;
+  if (serial.empty() || serial.size() > 32 || serial[0] == '.') return false;
   for (const char c : serial) {
-    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_';
     if (!ok) return false;
   }
   return true;
@@ -149,16 +158,7 @@ std::string RefclockFile::text() const {
   t += "# sets offset and delay, and takes noselect away once the source is steady enough.\n";
   if (enabledBridge) t += "# setup: enabled " + paths.bridgeService() + "\n";
   t += foldersLines(madeFolders);
-  if (measurement) {
-    const Measurement& m = *measurement;
-    std::ostringstream s;
-    s << "# calibration: " << m.when << " minutes " << chronyNumber(m.minutes) << " samples " << m.samples << " median "
-      << chronyNumber(m.median) << " spread " << chronyNumber(m.spread) << " tolerance " << chronyNumber(m.tolerance)
-      << " for-offset " << chronyNumber(m.forOffset) << " offset " << chronyNumber(m.offset) << " delay "
-      << chronyNumber(m.delay) << " selectable " << (m.selectable ? "yes" : "no") << " applied " << (m.applied ? "yes" : "no")
-      << "\n";
-    t += s.str();
-  }
+  if (measurement) t += measurementLine(*measurement);
   t += line.text() + "\n";
   return t;
 }
@@ -224,6 +224,50 @@ std::optional<RefclockFile> parseRefclockFile(std::string_view text) {
   return file;
 }
 
+std::string withMeasurement(std::string_view text, const std::string& socket, const Measurement& m, bool apply) {
+  Measurement kept = m;
+  kept.applied = apply;
+  std::string out;
+  bool keptLine = false;
+  for (const std::string_view line : linesOf(text)) {
+    if (line.starts_with("# calibration: ")) {
+      if (!keptLine) out += measurementLine(kept);
+      keptLine = true;
+      continue;
+    }
+    const std::optional<FoundRefclock> r = parseRefclockLine(line);
+    if (!r || r->socket != socket) {
+      out += std::string(line) + "\n";
+      continue;
+    }
+    if (!keptLine) out += measurementLine(kept);
+    keptLine = true;
+    if (!apply) {
+      out += std::string(line) + "\n";
+      continue;
+    }
+    std::vector<std::string_view> w = wordsOf(line);
+    std::string rebuilt;
+    bool offsetSet = false;
+    bool delaySet = false;
+    for (std::size_t i = 0; i < w.size(); ++i) {
+      if (w[i] == "noselect") continue;
+      rebuilt += (rebuilt.empty() ? "" : " ") + std::string(w[i]);
+      if ((w[i] == "offset" || w[i] == "delay") && i >= 3 && i + 1 < w.size()) {
+        const bool isOffset = w[i] == "offset";
+        rebuilt += " " + chronyNumber(isOffset ? m.offset : m.delay);
+        (isOffset ? offsetSet : delaySet) = true;
+        ++i;
+      }
+    }
+    if (!delaySet) rebuilt += " delay " + chronyNumber(m.delay);
+    if (!offsetSet) rebuilt += " offset " + chronyNumber(m.offset);
+    if (!m.selectable) rebuilt += " noselect";
+    out += rebuilt + "\n";
+  }
+  return out;
+}
+
 std::string chronyDropIn(const Paths& paths, const std::vector<std::string>& madeFolders) {
   std::string t = header(paths, "it");
   t += foldersLines(madeFolders);
@@ -282,7 +326,10 @@ std::optional<std::string> withAppArmorLines(std::string_view current, const Pat
   }
   for (const std::string_view line : linesOf(current)) {
     const std::size_t first = line.find_first_not_of(" \t\r");
-    if (first != std::string_view::npos && line[first] != '#') return std::nullopt;
+    if (first == std::string_view::npos) continue;
+    // "#include" is AppArmor's directive, not a comment.
+    const std::string_view rest = line.substr(first);
+    if (rest[0] != '#' || rest.starts_with("#include")) return std::nullopt;
   }
   std::string text(current);
   const bool addsNewline = !text.empty() && text.back() != '\n';
@@ -299,8 +346,9 @@ WithoutLines withoutAppArmorLines(std::string_view current) {
   WithoutLines out;
   bool inside = false;
   bool takeNewline = false;
+  bool afterBlock = false;  // lines came after setup's
   for (const std::string_view line : linesOf(current)) {
-    if (!inside && line.starts_with(kMadeBy)) {
+    if (!inside && !out.found && line.starts_with(kMadeBy)) {
       inside = true;
       out.found = true;
       out.fileWasMade = line.find(kAndTheFile) != std::string_view::npos;
@@ -311,10 +359,12 @@ WithoutLines withoutAppArmorLines(std::string_view current) {
       if (line == kEndOfLines) inside = false;
       continue;
     }
+    if (out.found) afterBlock = true;
     out.text += std::string(line) + "\n";
   }
   if (!current.empty() && current.back() != '\n' && !out.text.empty()) out.text.pop_back();
-  if (takeNewline && !out.text.empty() && out.text.back() == '\n') out.text.pop_back();
+  // The newline setup put after the owner's last line goes again, while nothing came after it.
+  if (takeNewline && !afterBlock && !out.text.empty() && out.text.back() == '\n') out.text.pop_back();
   return out;
 }
 

@@ -19,7 +19,8 @@ namespace tamrik::timeserver {
 inline constexpr std::string_view kMadeBy = "# Made by tamrikctl time-server setup";
 
 // A serial that can name files, a socket and a systemd instance as it stands: letters, digits,
-// '.', '_' and '-', 1 to 32 of them, not starting with '.' or '-'.
+// '.' and '_', 1 to 32 of them, not starting with '.'. ('-' would not do: systemd takes it in an
+// instance name for an escaped '/', and the bridge's service would look for another serial.)
 bool isPlainSerial(std::string_view serial);
 
 // Where the pieces of one unit's time server are, relative to the system's root.
@@ -94,6 +95,12 @@ struct RefclockFile {
 };
 // Reads a refclock file that setup made; empty for any other text.
 std::optional<RefclockFile> parseRefclockFile(std::string_view text);
+
+// The refclock file's text with the measurement kept (its calibration line replaced, or put before
+// the refclock line) and, with `apply`, the refclock line of `socket` given the measurement's offset
+// and delay, and noselect only when the spread does not allow selection. Every other line, and
+// every other option of the line, stays as it was (the owner may have added some).
+std::string withMeasurement(std::string_view text, const std::string& socket, const Measurement& m, bool apply);
 
 // Whether a file's text was made by setup (its first line is the header).
 bool madeBySetup(std::string_view text);

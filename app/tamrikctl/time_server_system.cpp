@@ -1,11 +1,13 @@
 #include "app/tamrikctl/time_server_system.h"
 
+#include <glob.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -189,10 +191,36 @@ std::optional<TimeServerSystem::ChronyBuild> TimeServerSystem::chronyBuild() con
 
 std::vector<timeserver::ConfiguredRefclock> TimeServerSystem::refclocks() const {
   std::vector<timeserver::ConfiguredRefclock> found;
+  // chrony.conf, the files it includes, and the *.conf of the folders its confdir lines name
+  // (Debian's: /etc/chrony/conf.d).
   std::vector<std::string> files = {std::string(timeserver::kChronyConf)};
-  for (const std::string& name : filesIn(std::string(timeserver::kChronyConfDir), "", ".conf")) {
-    files.push_back(std::string(timeserver::kChronyConfDir) + "/" + name);
+  std::vector<std::string> folders;
+  if (const auto conf = read(std::string(timeserver::kChronyConf)); conf && *conf) {
+    std::istringstream lines(**conf);
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream words(line);
+      std::string directive;
+      words >> directive;
+      for (char& c : directive) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      std::string value;
+      if (directive == "include" && words >> value && value.starts_with("/")) {
+        glob_t found{};
+        if (::glob(at(value).c_str(), 0, nullptr, &found) == 0) {
+          for (std::size_t i = 0; i < found.gl_pathc; ++i) files.push_back(std::string(found.gl_pathv[i]).substr(root_.size()));
+        }
+        ::globfree(&found);
+      } else if (directive == "confdir") {
+        while (words >> value) folders.push_back(value);
+      }
+    }
   }
+  if (folders.empty()) folders.push_back(std::string(timeserver::kChronyConfDir));
+  for (std::string folder : folders) {
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    for (const std::string& name : filesIn(folder, "", ".conf")) files.push_back(folder + "/" + name);
+  }
+  std::sort(files.begin(), files.end());
+  files.erase(std::unique(files.begin(), files.end()), files.end());
   for (const std::string& file : files) {
     const base::Result<std::optional<std::string>> text = read(file);
     if (!text || !*text) continue;

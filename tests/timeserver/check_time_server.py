@@ -143,6 +143,27 @@ def check(args, tmp):
     r = run(args, "time-server", "calibrate", "--root", root, "--apply", expect=2)
     if "no measurement to apply" not in r.stderr or tree(root) != made:
         raise Failure(f"calibrate --apply without a measurement: {r.stderr!r}")
+    # A measurement kept in the file: --apply writes it, the owner's own options stay; once more it
+    # says it is applied already; one made with another offset is refused.
+    conf = made[FILES["refclock"]].decode().replace(" noselect\n", " prefer noselect\n")
+    kept = "# calibration: 2026-12-10T23:00:00Z minutes 60 samples 440 median 0.0042 spread 0.0015 tolerance 0.0002 " \
+           "for-offset {} offset 0.1092 delay 0.003 selectable {} applied no\n"
+    for selectable, line in (("yes", "delay 0.003 offset 0.1092 prefer"), ("no", "delay 0.003 offset 0.1092 prefer noselect")):
+        write(root, FILES["refclock"], conf.replace("refclock SOCK", kept.format("0.105", selectable) + "refclock SOCK"))
+        out = run(args, "time-server", "calibrate", "--root", root, "--apply").stdout
+        if "refclock SOCK /run/chrony.tamrik-1234.sock refid TMRK poll 3 " + line + "\n" not in read(root, FILES["refclock"]):
+            raise Failure(f"--apply (selectable {selectable}) wrote {read(root, FILES['refclock'])!r}: {out}")
+    if "applied already" not in run(args, "time-server", "calibrate", "--root", root, "--apply").stdout:
+        raise Failure("a second --apply did not say it was applied already")
+    write(root, FILES["refclock"], conf.replace("refclock SOCK", kept.format("0.1", "yes") + "refclock SOCK"))
+    r = run(args, "time-server", "calibrate", "--root", root, "--apply", expect=2)
+    if "measure again" not in r.stderr or "offset 0.105 prefer noselect" not in read(root, FILES["refclock"]):
+        raise Failure(f"--apply of a measurement made with another offset: {r.stderr!r}")
+    write(root, FILES["refclock"], made[FILES["refclock"]].decode())
+    # One unit a time server.
+    r = run(args, "time-server", "setup", "--root", root, "--unit", "5678", expect=2)
+    if "unit 1234 is set up already" not in r.stderr:
+        raise Failure(f"a second unit: {r.stderr!r}")
     undo = run(args, "time-server", "undo", "--root", root).stdout
     if tree(root) != original:
         left = sorted(set(tree(root).items()) ^ set(original.items()))
@@ -150,6 +171,33 @@ def check(args, tmp):
     if run(args, "time-server", "undo", "--root", root).stdout.strip() != \
             "nothing to undo: no file made by tamrikctl time-server setup":
         raise Failure("a second undo did something")
+
+    # The bridge's instance enabled before setup, and gpsd's AppArmor file not there: undo leaves the
+    # one enabled and takes the other away again, unless its owner added a rule to it since.
+    subprocess.run(["systemctl", f"--root={root}", "enable", "tamrik-gps-bridge@1234.service"], capture_output=True, timeout=60)
+    os.remove(root + LOCAL)
+    before = tree(root)
+    run(args, "time-server", "setup", "--root", root, "--unit", "1234", "--gpsd")
+    run(args, "time-server", "undo", "--root", root)
+    if tree(root) != before:
+        raise Failure(f"undo after a set-up on an enabled instance: {sorted(set(tree(root).items()) ^ set(before.items()))[:4]}")
+    run(args, "time-server", "setup", "--root", root, "--unit", "1234", "--gpsd")
+    with open(root + LOCAL, "a") as f:
+        f.write("/dev/ttyUSB1 rw,\n")
+    run(args, "time-server", "undo", "--root", root)
+    if read(root, LOCAL) != "/dev/ttyUSB1 rw,\n":
+        raise Failure(f"undo of a file setup made and its owner added to: {read(root, LOCAL)!r}")
+    subprocess.run(["systemctl", f"--root={root}", "disable", "tamrik-gps-bridge@1234.service"], capture_output=True, timeout=60)
+    write(root, LOCAL, "")
+
+    # A step that fails (a file where a folder must be) takes back those before it.
+    open(root + "/etc/systemd/system/gpsd.service.d", "w").close()
+    before = tree(root)
+    r = run(args, "time-server", "setup", "--root", root, "--unit", "1234", "--gpsd", expect=5)
+    if "nothing was changed" not in r.stderr or tree(root) != before:
+        raise Failure(f"a failed setup left the tree changed: {r.stderr!r} "
+                      f"{sorted(set(tree(root).items()) ^ set(before.items()))[:4]}")
+    os.remove(root + "/etc/systemd/system/gpsd.service.d")
 
     # Files of anyone else's: setup stops, and they stay.
     for name, path in FILES.items():
@@ -179,9 +227,10 @@ def check(args, tmp):
         r = run(args, "time-server", "calibrate", "--root", root, "--unit", "1234", "--duration", duration, expect=2)
         if "--duration" not in r.stderr:
             raise Failure(f"--duration {duration}: {r.stderr!r}")
-    r = run(args, "time-server", "setup", "--root", root, "--unit", "../x", expect=2)
-    if "cannot name files and services" not in r.stderr:
-        raise Failure(f"a serial with a slash: {r.stderr!r}")
+    for serial in ("../x", "AB-12"):
+        r = run(args, "time-server", "setup", "--root", root, "--unit", serial, expect=2)
+        if "cannot name files and services" not in r.stderr:
+            raise Failure(f"the serial {serial}: {r.stderr!r}")
     run(args, "time-server", "setup", "--root", root, expect=2)  # --root without --unit
     run(args, "time-server", "frobnicate", expect=64)
     run(args, "time-server", "setup", "--json", expect=64)

@@ -87,9 +87,57 @@ TEST(TimeServerFiles, AppArmorLinesGoOnlyIntoAnEmptyOrCommentedFileAndComeOutLea
       EXPECT_EQ(without.text, before) << "from '" << before << "'";
     }
   }
-  // Rules of another: setup leaves the file alone.
+  // Rules of another (an #include too): setup leaves the file alone.
   EXPECT_FALSE(withAppArmorLines("# mine\n/dev/ttyUSB0 rw,\n", paths, false));
+  EXPECT_FALSE(withAppArmorLines("#include <abstractions/mine>\n", paths, false));
+  // Setup made the file, and then the owner added a rule: undo leaves the file with it.
+  const std::string owned = *withAppArmorLines("", paths, true) + "/dev/ttyUSB1 rw,\n";
+  const WithoutLines kept = withoutAppArmorLines(owned);
+  EXPECT_TRUE(kept.fileWasMade);
+  EXPECT_EQ(kept.text, "/dev/ttyUSB1 rw,\n");
+  // A line after setup's keeps its newline, though setup put one after the owner's last line.
+  const std::string noNewline = *withAppArmorLines("# a", paths, false) + "# b\n";
+  EXPECT_EQ(withoutAppArmorLines(noNewline).text, "# a\n# b\n");
   EXPECT_FALSE(withoutAppArmorLines("/dev/ttyUSB0 rw,\n").found);
+}
+
+TEST(TimeServerFiles, AMeasurementIsKeptAndAppliedWithoutLosingTheOwnersLinesAndOptions) {
+  const Paths paths{"1234"};
+  RefclockFile file;
+  file.serial = "1234";
+  file.line.socket = paths.socket();
+  // The owner's additions: an option of the line, a line of their own.
+  std::string text = file.text();
+  text.insert(text.rfind(" noselect"), " prefer filter 16");
+  text += "maxdistance 2.0\n";
+  Measurement m;
+  m.when = "2026-12-10T23:00:00Z";
+  m.samples = 40;
+  m.median = 0.0042;
+  m.spread = 0.0015;
+  m.forOffset = 0.105;
+  m.offset = 0.1092;
+  m.delay = 0.003;
+  m.selectable = true;
+
+  const std::string kept = withMeasurement(text, paths.socket(), m, false);
+  EXPECT_NE(kept.find("refclock SOCK /run/chrony.tamrik-1234.sock refid TMRK poll 3 delay 0.01 offset 0.105 prefer filter 16 noselect\n"),
+            std::string::npos) << kept;
+  EXPECT_NE(kept.find("maxdistance 2.0\n"), std::string::npos);
+  ASSERT_TRUE(parseRefclockFile(kept) && parseRefclockFile(kept)->measurement);
+  EXPECT_FALSE(parseRefclockFile(kept)->measurement->applied);
+
+  const std::string applied = withMeasurement(kept, paths.socket(), m, true);
+  EXPECT_NE(applied.find("refclock SOCK /run/chrony.tamrik-1234.sock refid TMRK poll 3 delay 0.003 offset 0.1092 prefer filter 16\n"),
+            std::string::npos) << applied;
+  EXPECT_NE(applied.find("maxdistance 2.0\n"), std::string::npos);
+  const std::optional<RefclockFile> back = parseRefclockFile(applied);
+  ASSERT_TRUE(back && back->measurement);
+  EXPECT_TRUE(back->measurement->applied);
+  EXPECT_EQ(std::count(applied.begin(), applied.end(), '\n'), std::count(kept.begin(), kept.end(), '\n'));  // one calibration line
+  // A spread too wide for selection keeps noselect.
+  m.selectable = false;
+  EXPECT_NE(withMeasurement(kept, paths.socket(), m, true).find("offset 0.1092 prefer filter 16 noselect\n"), std::string::npos);
 }
 
 TEST(TimeServerFiles, ChronysVersionItsConfFolderAndSerialsThatCanNameFiles) {
@@ -104,8 +152,9 @@ TEST(TimeServerFiles, ChronysVersionItsConfFolderAndSerialsThatCanNameFiles) {
   EXPECT_TRUE(readsConfDir("include /etc/chrony/conf.d/*.conf\n"));
   EXPECT_FALSE(readsConfDir("# confdir /etc/chrony/conf.d\nsourcedir /etc/chrony/sources.d\n"));
   EXPECT_FALSE(readsConfDir("confdir /etc/chrony/conf.d.old\n"));
-  for (const std::string ok : {"1234", "SIM001", "A.b_c-9"}) EXPECT_TRUE(isPlainSerial(ok)) << ok;
-  for (const std::string& bad : std::vector<std::string>{"", "../1", "-x", ".x", "a b", "a/b", "a%i", std::string(33, 'a'), "\xc3\xa9"}) {
+  for (const std::string ok : {"1234", "SIM001", "A.b_c9"}) EXPECT_TRUE(isPlainSerial(ok)) << ok;
+  // '-' names '/' in a systemd instance: the bridge's service would look for AB/12.
+  for (const std::string& bad : std::vector<std::string>{"", "../1", "AB-12", ".x", "a b", "a/b", "a%i", std::string(33, 'a'), "\xc3\xa9"}) {
     EXPECT_FALSE(isPlainSerial(bad)) << bad;
   }
   EXPECT_EQ(chronyNumber(0.1091234), "0.1091234");
@@ -195,7 +244,20 @@ TEST(Calibration, SaysWhyWithoutAnotherSourceWithTooFewSamplesOrTooWideASpread) 
   EXPECT_NEAR(r.median, 0.005, 1e-12);
   EXPECT_NEAR(r.spread, 1.4826 * 0.002, 1e-12);  // deviations 4,3,2,1,0,1,2,3,4 ms: their median is 2
   EXPECT_NEAR(r.offset, 0.105, 1e-12);
+  EXPECT_NEAR(r.tolerance, 3 * 1.2533 * r.spread / 3, 1e-12);
   EXPECT_TRUE(r.selectable);
+
+  // An even count: the median halfway between the middle two. Spreads either side of 10 ms.
+  const auto measured = [&](std::vector<double> offsets) {
+    Calibration c("TMRK");
+    for (const double o : offsets) c.look(rows(o, 0, '*'));
+    return c.result(0.105);
+  };
+  EXPECT_NEAR(measured({0.001, 0.002, 0.003, 0.004, 0.005, 0.006, 0.007, 0.010}).median, 0.0045, 1e-12);
+  const double step = 0.0099 / 1.4826;  // deviations of one step: a spread of 9.9 ms
+  EXPECT_TRUE(measured({-step, step, -step, step, 0, -step, step, -step, step}).selectable);
+  const double wider = 0.0101 / 1.4826;
+  EXPECT_FALSE(measured({-wider, wider, -wider, wider, 0, -wider, wider, -wider, wider}).selectable);
 }
 
 TEST(ChainCheck, EachFaultNamesItsLinkAndTheThingToDo) {
@@ -241,6 +303,26 @@ TEST(ChainCheck, EachFaultNamesItsLinkAndTheThingToDo) {
   EXPECT_EQ(l.state, Link::State::Ok);
   EXPECT_NE(l.detail.find("pass no time"), std::string::npos);
   EXPECT_EQ(judgeGpsd(paths, GpsdFacts{}).state, Link::State::Skipped);
+
+  // The unit's node closed to plugdev; an inactive bridge; a socket AppArmor does not allow.
+  UnitFacts unit{true, "", "/dev/hidraw0", NodeFacts{true, false, "root", "plugdev", 0640}};
+  EXPECT_EQ(judgeUnit(paths, unit).state, Link::State::Fault);
+  unit.nodeFacts.mode = 0660;
+  EXPECT_EQ(judgeUnit(paths, unit).state, Link::State::Ok);
+  EXPECT_EQ(judgeBridge(paths, {"loaded", "inactive", "disabled"}, std::nullopt).state, Link::State::Fault);
+  EXPECT_EQ(judgeAppArmor(Paths{"1234"}, AppArmorFacts{true, "enforce", ""}).state, Link::State::Ok);
+  EXPECT_EQ(judgeAppArmor(paths, AppArmorFacts{true, "enforce", "operation=\"mknod\""}).state, Link::State::Fault);
+  EXPECT_EQ(judgeAppArmor(paths, AppArmorFacts{false, "", ""}).state, Link::State::Note);
+  // gpsd 3.23 still passed the time on; 3.24 does not.
+  gpsd.release = "3.23";
+  EXPECT_EQ(judgeGpsd(paths, gpsd).detail.find("pass no time"), std::string::npos);
+  // Calibrated, but the spread keeps noselect: a note.
+  RefclockFile calibrated;
+  calibrated.serial = "1234";
+  calibrated.measurement = Measurement{};
+  calibrated.measurement->applied = true;
+  EXPECT_EQ(judgeCalibration(*parseRefclockLine("refclock SOCK x offset 0.11 noselect"), calibrated).state, Link::State::Note);
+  EXPECT_EQ(judgeCalibration(*parseRefclockLine("refclock SOCK x offset 0.11"), calibrated).state, Link::State::Ok);
 
   // Not calibrated is a note: the chain holds.
   const std::vector<Link> links = {judgeSocket(paths, socket), judgeCalibration(*parseRefclockLine("refclock SOCK x offset 0.105 noselect"), std::nullopt)};

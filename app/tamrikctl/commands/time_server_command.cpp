@@ -320,12 +320,19 @@ int runSetup(TimeServerRun& r) {
     }
     return text;
   };
+  // The folders a file needs that are not there, outermost first; each is made once, and
+  // recorded in the file that needed it first, for undo.
   const auto foldersFor = [&](const std::string& path) {
-    const std::string folder = path.substr(0, path.rfind('/'));
+    std::vector<std::string> missing;
+    for (std::string folder = path.substr(0, path.rfind('/')); folder.size() > 1 && !sys.exists(folder);
+         folder = folder.substr(0, folder.rfind('/'))) {
+      missing.insert(missing.begin(), folder);
+    }
     std::vector<std::string> made;
-    if (!sys.exists(folder)) {
-      made.push_back(folder);
-      if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
+    for (const std::string& f : missing) {
+      if (std::find(folders.begin(), folders.end(), f) != folders.end()) continue;
+      folders.push_back(f);
+      made.push_back(f);
     }
     return made;
   };
@@ -411,18 +418,32 @@ int runSetup(TimeServerRun& r) {
     }
     return r.ctx.print(out);
   }
+  // A step that fails takes back the ones before it: no half set-up is left behind.
+  std::vector<std::string> madeNow;
+  std::vector<const FileStep*> writtenNow;
+  const auto takeBack = [&](const base::Failure& failure) {
+    for (auto it = writtenNow.rbegin(); it != writtenNow.rend(); ++it) {
+      if ((*it)->before) {
+        (void)sys.write((*it)->path, *(*it)->before);
+      } else {
+        (void)sys.remove((*it)->path);
+      }
+    }
+    for (auto it = madeNow.rbegin(); it != madeNow.rend(); ++it) sys.removeFolderIfEmpty(*it);
+    return r.fail(base::Failure{failure.kind, failure.reason + "; nothing was changed"});
+  };
   for (const std::string& f : folders) {
-    if (auto made = sys.makeFolder(f); !made) return r.fail(made.failure());
+    const base::Result<bool> made = sys.makeFolder(f);
+    if (!made) return takeBack(made.failure());
+    if (*made) madeNow.push_back(f);
   }
   for (const FileStep& s : steps) {
     if (!s.changes()) {
       out += "unchanged " + s.path + "\n";
       continue;
     }
-    if (auto written = sys.write(s.path, s.after); !written) {
-      r.ctx.print(out);
-      return r.fail(written.failure());
-    }
+    if (auto written = sys.write(s.path, s.after); !written) return takeBack(written.failure());
+    writtenNow.push_back(&s);
     out += "wrote " + sys.at(s.path) + "\n";
   }
   if (const int printed = r.ctx.print(out); printed != kExitOk) return printed;
@@ -498,6 +519,15 @@ int runUndo(TimeServerRun& r) {
     }
   }
   if (removals.empty() && rewrites.empty()) return r.ctx.print("nothing to undo: no file made by tamrikctl time-server setup\n");
+  // A time server has one unit: --unit may only name it.
+  if (r.ctx.global.unit) {
+    for (const timeserver::RefclockFile& f : r.setupFiles()) {
+      if (f.serial != *r.ctx.global.unit) {
+        return r.fail(kExitBadArgument, "the time server is set up on unit " + f.serial + ", not " + text::lineValue(*r.ctx.global.unit) +
+                                            ": undo takes away its set-up, without --unit");
+      }
+    }
+  }
 
   const bool live = sys.live();
   std::vector<std::vector<std::string>> before;  // before the files go
@@ -507,7 +537,8 @@ int runUndo(TimeServerRun& r) {
   if (live && dropIns) after.push_back({"systemctl", "daemon-reload"});
   if (live && appArmor && sys.exists("/sys/module/apparmor")) after.push_back({"apparmor_parser", "-r", std::string(timeserver::kGpsdAppArmorProfile)});
   if (live && chrony) after.push_back({"systemctl", "try-restart", "chrony.service"});
-  if (live && gpsd) after.push_back({"systemctl", "try-restart", "gpsd.service"});
+  // gpsd stops with the bridge it was bound to; it runs again, on its own settings, when it ran.
+  if (live && gpsd && sys.serviceActive("gpsd.service")) after.push_back({"systemctl", "restart", "gpsd.service"});
   // Deepest first.
   std::sort(folders.begin(), folders.end(), [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
   folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
@@ -564,14 +595,15 @@ std::optional<double> minutesOf(std::string_view text) {
   return value;
 }
 
-int apply(TimeServerRun& r, const Paths& paths, timeserver::RefclockFile file, const timeserver::Measurement& m) {
-  file.line.offset = m.offset;
-  file.line.delay = m.delay;
-  file.line.noselect = !m.selectable;
-  file.measurement = m;
-  file.measurement->applied = true;
-  if (auto written = r.system.write(paths.refclockFile(), file.text()); !written) return r.fail(written.failure());
-  std::string out = "wrote " + r.system.at(paths.refclockFile()) + ": " + file.line.text() + "\n";
+int apply(TimeServerRun& r, const Paths& paths, const std::string& text, const timeserver::Measurement& m) {
+  const std::string changed = timeserver::withMeasurement(text, paths.socket(), m, true);
+  if (auto written = r.system.write(paths.refclockFile(), changed); !written) return r.fail(written.failure());
+  std::string line;
+  for (const timeserver::FoundRefclock& f : timeserver::refclocksIn(changed)) {
+    if (f.socket == paths.socket()) line = "offset " + timeserver::chronyNumber(f.offset.value_or(0)) + ", delay " +
+                                           timeserver::chronyNumber(f.delay.value_or(0)) + (f.noselect ? ", noselect" : "");
+  }
+  std::string out = "wrote " + r.system.at(paths.refclockFile()) + ": " + line + "\n";
   if (r.system.live()) {
     const std::vector<std::string> restart = {"systemctl", "restart", "chrony.service"};
     const platform::ProgramRun run = r.system.run(restart);
@@ -581,7 +613,8 @@ int apply(TimeServerRun& r, const Paths& paths, timeserver::RefclockFile file, c
     }
     out += "ran: " + commandText(restart) + "\n";
   }
-  out += m.selectable ? "chrony may select " + std::string(timeserver::kRefid) + " now\n"
+  const std::string when = r.system.live() ? " now" : " once its chronyd reads the file";
+  out += m.selectable ? "chrony may select " + std::string(timeserver::kRefid) + when + "\n"
                       : "noselect stays: the spread (" + ms(m.spread, false) + ") is too wide for chrony to follow the source\n";
   return r.ctx.print(out);
 }
@@ -622,7 +655,7 @@ int runCalibrate(TimeServerRun& r) {
       return r.fail(kExitBadArgument, "the measurement of " + m.when + " was made with offset " + timeserver::chronyNumber(m.forOffset) +
                                           " and the offset is " + timeserver::chronyNumber(file->line.offset) + " now: measure again");
     }
-    return apply(r, paths, *file, m);
+    return apply(r, paths, **text, m);
   }
   const double duration = minutes.value_or(60);
 
@@ -657,6 +690,7 @@ int runCalibrate(TimeServerRun& r) {
     }
     std::this_thread::sleep_for(2s);
   }
+  if (calibration.looks() == 0 && !lastFailure.empty()) return r.fail(kExitTimeServer, lastFailure + "; nothing was changed");
   const double measured = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / 60;
   const timeserver::Calibration::Result result = calibration.result(file->line.offset);
   if (result.verdict != timeserver::Calibration::Verdict::Measured) return r.fail(kExitTimeServer, result.reason + "; nothing was changed");
@@ -687,11 +721,13 @@ int runCalibrate(TimeServerRun& r) {
          ") against the clock chrony steered, spread " + ms(m.spread, false) + ": configure offset " + timeserver::chronyNumber(m.offset) +
          " delay " + timeserver::chronyNumber(m.delay) + "\n";
   if (const int printed = r.ctx.print(out); printed != kExitOk) return printed;
-  if (applying) return apply(r, paths, *file, m);
+  // The file as it is now: its owner may have changed it while it measured.
+  const auto now = r.system.read(paths.refclockFile());
+  if (!now || !*now || !timeserver::madeBySetup(**now)) return r.fail(kExitTimeServer, paths.refclockFile() + " went away while it measured; nothing was changed");
+  if (applying) return apply(r, paths, **now, m);
   // Kept for a later --apply, where this user may write the file.
-  timeserver::RefclockFile kept = *file;
-  kept.measurement = m;
-  if (::access(r.system.at(paths.refclockFile()).c_str(), W_OK) == 0 && r.system.write(paths.refclockFile(), kept.text())) {
+  if (::access(r.system.at(paths.refclockFile()).c_str(), W_OK) == 0 &&
+      r.system.write(paths.refclockFile(), timeserver::withMeasurement(**now, paths.socket(), m, false))) {
     return r.ctx.print("# kept in " + paths.refclockFile() + ": tamrikctl time-server calibrate --apply applies it\n");
   }
   return r.ctx.print("# not kept (" + paths.refclockFile() + " is not this user's to write): run it as root to apply it later\n");
@@ -739,16 +775,18 @@ int runTimeServer(CommandContext& ctx, std::span<const std::string_view> args) {
 const CommandSpec kTimeServerCommand{
     "time-server",
     "time-server setup|check|calibrate|undo [options]",
-    "  time-server setup [--unit SERIAL] [--gpsd] [--dry-run]\n"
+    "  time-server setup [--unit SERIAL] [--gpsd] [--dry-run] [--root DIR]\n"
     "                       Make this machine a time server on the unit: chrony's refclock,\n"
     "                       its socket opened to the bridge, the bridge started (and gpsd).\n"
-    "  time-server check [--unit SERIAL] [--json]\n"
+    "  time-server check [--unit SERIAL] [--json] [--chrony-control PATH]\n"
     "                       Check the chain link by link: unit, bridge, socket, refclock,\n"
     "                       AppArmor, chrony, calibration, gpsd. Status 0 when all hold.\n"
     "  time-server calibrate [--unit SERIAL] [--duration MINUTES] [--apply]\n"
+    "                       [--chrony-control PATH] [--root DIR]\n"
     "                       Measure the unit's source against the clock chrony steers by\n"
     "                       other sources, and set its offset and delay.\n"
-    "  time-server undo     Take away what setup made, and nothing else.\n",
+    "  time-server undo [--dry-run] [--root DIR]\n"
+    "                       Take away what setup made, and nothing else.\n",
     "A time server on one unit, in one command each, for Debian 12 and 13 and Raspberry Pi OS\n"
     "with chrony 4.0 or newer. Run setup, calibrate --apply and undo as root.\n"
     "\n"
@@ -786,8 +824,8 @@ const CommandSpec kTimeServerCommand{
     "  --unit SERIAL        The unit (also before the command, as for every command).\n"
     "  --gpsd               setup: gpsd reads the unit's receiver, for its clients.\n"
     "  --dry-run            setup, undo: print each file and command, change nothing.\n"
-    "  --root DIR           setup, undo: work on the system tree under DIR (an image), start\n"
-    "                       nothing; setup needs --unit there.\n"
+    "  --root DIR           setup, undo, calibrate: work on the system tree under DIR (an\n"
+    "                       image), start nothing; setup needs --unit there.\n"
     "  --json               check: one JSON object: unit, ok, links (link, state, detail, fix).\n"
     "  --duration MINUTES   calibrate: how long to measure, more than 0 up to 1440.\n"
     "  --apply              calibrate: write the offset and delay measured into chrony's line.\n"

@@ -35,7 +35,7 @@ for block in /tmp/pi-block.*; do
 done
 arch=$(dpkg --print-architecture)
 sed -i "s/_arm64\.deb/_${arch}.deb/g" /tmp/pi-guide.sh
-grep -q 'tamrik-gps-bridge@1234' /tmp/pi-guide.sh || fail "the guide's lines do not start the bridge: $(cat /tmp/pi-guide.sh)"
+grep -q 'time-server setup --unit 1234' /tmp/pi-guide.sh || fail "the guide's lines do not set the time server up: $(cat /tmp/pi-guide.sh)"
 echo "--- the guide's lines"; cat /tmp/pi-guide.sh; echo "---"
 
 id pi >/dev/null 2>&1 || useradd -m -s /bin/bash -G plugdev pi

@@ -10,10 +10,12 @@
 serial=VM63
 refclock=/etc/chrony/conf.d/tamrik-$serial.conf
 shift_s=0.2
-server=/run/tamrik-ntp-server
+# Where chronyd's AppArmor profile lets a chronyd read its configuration and write its PID.
+server_conf=/etc/chrony/tamrik-test-server.conf
+server_pid=/run/chrony/tamrik-test-server.pid
 cleanup() {
-  [ -f "$server/chronyd.pid" ] && kill "$(cat "$server/chronyd.pid")" 2>/dev/null
-  rm -f /etc/chrony/conf.d/test-server.conf
+  [ -f "$server_pid" ] && kill "$(cat "$server_pid")" 2>/dev/null
+  rm -f /etc/chrony/conf.d/test-server.conf "$server_conf"
   [ -f /tmp/default-chrony ] && cp /tmp/default-chrony /etc/default/chrony
   tamrikctl time-server undo >/dev/null 2>&1 || true
   systemctl restart chrony >/dev/null 2>&1 || true
@@ -37,16 +39,17 @@ status=0; timeout 200 tamrikctl time-server calibrate --duration 0.5 > /tmp/none
 [ "$(md5sum < "$refclock")" = "$before" ] || fail "calibrate without another source changed $refclock"
 
 # The network server.
-mkdir -p "$server" && chmod 700 "$server"
-cat > "$server/chrony.conf" <<CONF
+# No command socket of its own (bindcmdaddress /): the system's chronyd keeps chronyc's.
+cat > "$server_conf" <<CONF
 port 11123
 cmdport 0
+bindcmdaddress /
 bindaddress 127.0.0.1
 allow 127.0.0.1
 local stratum 2
-pidfile $server/chronyd.pid
+pidfile $server_pid
 CONF
-chronyd -x -f "$server/chrony.conf" || fail "the server's chronyd did not start"
+chronyd -x -f "$server_conf" || fail "the server's chronyd did not start"
 echo "server 127.0.0.1 port 11123 iburst minpoll -1 maxpoll -1 offset $shift_s" > /etc/chrony/conf.d/test-server.conf
 systemctl restart chrony
 selected() { chronyc -c -n sources | grep -q '^\^,\*,127.0.0.1,'; }
