@@ -38,10 +38,11 @@ WANTS = "/etc/systemd/system/multi-user.target.wants/tamrik-gps-bridge@1234.serv
 
 
 def make_tree(root, unit_file, chrony_version="4.3-2+deb12u1"):
-    for folder in ("etc/chrony/conf.d", "etc/chrony/sources.d", "lib/systemd/system", "usr/sbin", "etc/apparmor.d/local",
+    for folder in ("etc/chrony/conf.d", "etc/chrony/sources.d", "usr/lib/systemd/system", "usr/sbin", "etc/apparmor.d/local",
                    "var/lib/dpkg", "etc/systemd/system"):
         os.makedirs(os.path.join(root, folder), exist_ok=True)
-    shutil.copy(unit_file, os.path.join(root, "lib/systemd/system"))
+    # Where systemctl --root looks on every release (Debian 13's looks in /usr/lib alone).
+    shutil.copy(unit_file, os.path.join(root, "usr/lib/systemd/system"))
     for name in ("usr/sbin/chronyd", "usr/sbin/gpsd", "etc/apparmor.d/usr.sbin.gpsd", LOCAL[1:]):
         open(os.path.join(root, name), "w").close()
     write(root, "/etc/chrony/chrony.conf", "confdir /etc/chrony/conf.d\npool 2.debian.pool.ntp.org iburst\n"
