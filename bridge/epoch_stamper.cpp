@@ -34,9 +34,15 @@ std::optional<system_clock::time_point> utcInstant(std::uint16_t y, std::uint8_t
   return time_point_cast<system_clock::duration>(t);
 }
 
-EpochStamper::Outcome EpochStamper::onRead(SteadyTime steady, RealTime real, std::span<const std::uint8_t> bytes) {
+EpochStamper::Outcome EpochStamper::onRead(SteadyTime steady, RealTime real, std::span<const std::uint8_t> bytes, bool answer) {
   Outcome outcome;
   if (bytes.empty()) return outcome;
+  if (answer) {
+    outcome_ = &outcome;
+    (void)stream_.feedReceiverBytes(bytes);
+    outcome_ = nullptr;
+    return outcome;
+  }
   if (lastBytes_) {
     const auto gap = duration_cast<nanoseconds>(steady - *lastBytes_);
     learn(steady, gap);

@@ -48,7 +48,9 @@ class EpochStamper {
 
   // One read's receiver bytes (none: a read of reports without any), with the moments it
   // returned on the steady and on the real-time clock.
-  Outcome onRead(SteadyTime steady, RealTime real, std::span<const std::uint8_t> bytes);
+  // `answer`: the bytes are the receiver's answer to a poll a client sent, in the quiet part of
+  // the second; they are read for their messages but tell nothing of the epochs' rhythm.
+  Outcome onRead(SteadyTime steady, RealTime real, std::span<const std::uint8_t> bytes, bool answer = false);
   // The unit went away: the burst in progress and the leap announcement are forgotten (the unit
   // that comes back says anew); the rhythm is kept.
   void unitLost();

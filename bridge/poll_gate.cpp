@@ -1,5 +1,7 @@
 #include "bridge/poll_gate.h"
 
+#include <algorithm>
+
 #include "core/ubx.h"
 
 namespace tamrik::bridge {
@@ -34,6 +36,7 @@ void ClientInput::flushStrays(std::vector<Item>& out) {
 
 void ClientInput::feed(std::span<const std::uint8_t> bytes, std::vector<Item>& out) {
   for (const std::uint8_t b : bytes) {
+    replayBudget_ = std::min(replayBudget_ + kReplayPerByte, kReplayPerByte * (kLongestPayload + 8));
     step(b, out);
     while (!replay_.empty()) {
       const std::uint8_t again = replay_.front();
@@ -46,7 +49,15 @@ void ClientInput::feed(std::span<const std::uint8_t> bytes, std::vector<Item>& o
 
 void ClientInput::resync() {
   // The frame's first byte was a stray one; the search goes on from the byte behind it, so that a
-  // stray sync before a real frame costs that frame nothing.
+  // stray sync before a real frame costs that frame nothing. Beyond the budget (bytes built to make
+  // the scan look again and again) the frame's bytes are all stray.
+  if (frame_.size() - 1 > replayBudget_) {
+    stray(frame_.size());
+    frame_.clear();
+    state_ = State::Hunting;
+    return;
+  }
+  replayBudget_ -= frame_.size() - 1;
   stray(1);
   state_ = State::Hunting;
   replay_.insert(replay_.begin(), frame_.begin() + 1, frame_.end());
@@ -54,6 +65,7 @@ void ClientInput::resync() {
 }
 
 void ClientInput::step(std::uint8_t b, std::vector<Item>& out) {
+  ++looked_;
   switch (state_) {
     case State::Hunting:
       if (b == core::kSync1) {
@@ -114,7 +126,7 @@ void ClientInput::step(std::uint8_t b, std::vector<Item>& out) {
         const bool good = sentA_ == ckA_ && b == ckB_;
         // A bad checksum over bytes that hold another frame's start was a stray sync's doing: the
         // frames behind it are looked for. Without one it is a damaged frame, and told as such.
-        if (!good && holdsAnotherStart()) {
+        if (!good && frame_.size() - 1 <= replayBudget_ && holdsAnotherStart()) {
           resync();
           break;
         }

@@ -46,6 +46,8 @@ class ClientInput {
   // The items that these bytes complete, in order, appended to `out`. Bytes that are neither UBX
   // nor NMEA are told as one item at the end of each call, or where a frame or sentence begins.
   void feed(std::span<const std::uint8_t> bytes, std::vector<Item>& out);
+  // Bytes looked at so far, those looked at again included: the scan's work.
+  std::size_t looked() const { return looked_; }
 
   // UBX payloads longer than this are taken for no frame: its first byte is a stray byte and the
   // search goes on behind it (the receiver's longest messages are a few kilobytes). So does a
@@ -53,6 +55,9 @@ class ClientInput {
   static constexpr std::size_t kLongestPayload = 8192;
   // An NMEA sentence has at most 82 characters; a line this long without its end is stray bytes.
   static constexpr std::size_t kLongestSentence = 128;
+  // Looking again behind a stray sync costs the bytes of the frame it began: at most this many
+  // times the bytes that came, so that no client can make the scan's work grow faster than its input.
+  static constexpr std::size_t kReplayPerByte = 4;
 
  private:
   enum class State { Hunting, Sync2, Header, Payload, Checksum, Sentence };
@@ -72,6 +77,8 @@ class ClientInput {
   std::size_t strays_ = 0;
   std::vector<std::uint8_t> frame_;   // the current frame's bytes from its first sync byte
   std::deque<std::uint8_t> replay_;  // bytes to look at again, before the next new one
+  std::size_t replayBudget_ = 0;     // bytes that may still be looked at again
+  std::size_t looked_ = 0;
 };
 
 // An item as messages name it: "UBX CFG-PRT (06 00, 20 bytes)", "UBX MON-VER (0A 04, a poll)",

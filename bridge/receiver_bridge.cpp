@@ -40,7 +40,7 @@ ReceiverBridge::Step ReceiverBridge::step() {
     // The stamp: as soon as the read has returned.
     const auto steady = clock_.steadyNow();
     const auto real = clock_.realNow();
-    const EpochStamper::Outcome epoch = stamper_.onRead(steady, real, incoming_);
+    const EpochStamper::Outcome epoch = stamper_.onRead(steady, real, incoming_, clients_ && clients_->answerDue(steady));
     if (epoch.epochStart) {
       ++counters_.epochs;
       dropStale();

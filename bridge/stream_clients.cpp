@@ -301,9 +301,13 @@ void StreamClients::tooMany(Client& c, const ClientInput::Item& poll) {
          " of its polls wait already");
 }
 
+bool StreamClients::answerDue(SteadyTime now) const {
+  return gate_.inFlight() && epochsKnown_ && lastEpochStart_ && now - *lastEpochStart_ < kAnswersUntil;
+}
+
 bool StreamClients::quietPart() const {
-  // Without epochs there are no time samples to keep clear of.
-  if (!epochsKnown_) return true;
+  // Polls wait while the receiver's rhythm is learned: their answers would be taken for epochs.
+  if (!epochsKnown_) return false;
   return lastEpochStart_ && now_ - lastBytes_ >= kBurstOver && now_ - *lastEpochStart_ <= kLastPollAfterEpoch;
 }
 

@@ -115,6 +115,10 @@ class StreamClients {
   // before the next epoch's first bytes, which stamp the time samples, and never merges with them.
   static constexpr std::chrono::milliseconds kBurstOver{30};
   static constexpr std::chrono::milliseconds kLastPollAfterEpoch{650};
+  // The receiver's bytes while a poll is in flight, up to this long after the epoch's start, are
+  // its answer: they tell nothing of the epochs (EpochStamper::onRead's `answer`).
+  static constexpr std::chrono::milliseconds kAnswersUntil{900};
+  bool answerDue(SteadyTime now) const;
   static constexpr std::size_t kEpochsMeasured = 16;
   static constexpr std::size_t kSmallestBound = 4 * 1024;
   static constexpr std::size_t kBoundWithoutEpochs = 64 * 1024;

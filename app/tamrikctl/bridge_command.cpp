@@ -78,17 +78,18 @@ int receiverCommand(const GlobalOptions& global, Host& host, std::span<const std
     if (!made) return failed(made.failure());
     chrony = std::move(*made);
   }
+  int status = kExitOk;
+  const std::unique_ptr<platform::LinuxTcpListener> listener = tcpListenerFor<platform::LinuxTcpListener>(a, err, status);
+  if (a.tcp && !listener) return status;
+  const std::unique_ptr<BridgeFiguresServer> figures = figuresServerFor(a, err, status);
+  if (a.metrics && !figures) return status;
+  // NTP's segment once the ports are taken: a refused start leaves none behind.
   std::unique_ptr<platform::NtpShmSink> ntpShm;
   if (a.ntpShm) {
     auto made = platform::NtpShmSink::create(*a.ntpShm);
     if (!made) return failed(made.failure());
     ntpShm = std::move(*made);
   }
-  int status = kExitOk;
-  const std::unique_ptr<platform::LinuxTcpListener> listener = tcpListenerFor<platform::LinuxTcpListener>(a, err, status);
-  if (a.tcp && !listener) return status;
-  const std::unique_ptr<BridgeFiguresServer> figures = figuresServerFor(a, err, status);
-  if (a.metrics && !figures) return status;
 
   const std::unique_ptr<BridgeUnits> units = BridgeUnits::build(global, host, err, status);
   if (!units) return status;

@@ -54,7 +54,8 @@ ListenAddress parseListenAddress(std::string_view text, std::string_view example
   }
   int n = -1;
   const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), n);
-  if (port.empty() || ec != std::errc() || end != port.data() + port.size() || n < 0 || n > 65535) {
+  if (port.empty() || port[0] < '0' || port[0] > '9' || ec != std::errc() || end != port.data() + port.size() || n < 0 ||
+      n > 65535) {
     a.error = shown + ": the port '" + text::lineValue(port) + "' is not a number from 0 to 65535";
     return a;
   }

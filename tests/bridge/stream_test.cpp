@@ -363,6 +363,27 @@ TEST(ClientInput, FindsWholePollsAndNamesEverythingElseWhereverTheBytesAreCut) {
   EXPECT_EQ(describe(unnamed), "UBX 06 FE (1 byte)");
 }
 
+// Headers that each declare the longest payload, one behind the other: every frame fails its
+// checksum over bytes holding another start. Looking again behind each would cost its 8 KiB for
+// every 6 bytes a client sends; the scan's work stays a few times the input, and the poll after
+// them is found.
+TEST(ClientInput, BytesBuiltToBeLookedAtAgainCostAFewTimesTheirLength) {
+  Bytes input;
+  for (int i = 0; i < 11000; ++i) input.insert(input.end(), {0xB5, 0x62, 0x01, 0x01, 0x00, 0x20});
+  const Bytes poll = frame(0x0A, 0x04);
+  input.insert(input.end(), 8300, 0x00);  // the last header's payload and checksum, and then some
+  input.insert(input.end(), poll.begin(), poll.end());
+  ClientInput scanner;
+  std::vector<ClientInput::Item> items;
+  for (std::size_t at = 0; at < input.size(); at += 4096) {
+    scanner.feed(std::span(input).subspan(at, std::min<std::size_t>(4096, input.size() - at)), items);
+  }
+  EXPECT_LE(scanner.looked(), (1 + ClientInput::kReplayPerByte) * input.size());
+  ASSERT_FALSE(items.empty());
+  EXPECT_EQ(items.back().kind, ClientInput::Item::Kind::Poll);
+  EXPECT_EQ(describe(items.back()), "UBX MON-VER (0A 04, a poll)");
+}
+
 TEST(PollGate, PassesOnePollAtATimeAFewASecondAndTakesTheClientsInTurn) {
   PollGate gate;
   const SteadyTime t0 = SteadyTime{} + 100h;
@@ -701,6 +722,56 @@ TEST(StreamClients, OnASimulatedUnitOnlyPollsReachItsReceiverAndEveryClientGetsT
   // The answers came in the quiet part of the second: every epoch's stamp stayed its first report,
   // 40 ms and 62 bytes at 9600 baud after the second, and at most one 8 ms poll of the host later.
   ASSERT_GE(offsets.size(), 8u);
+  for (const double o : offsets) {
+    EXPECT_LE(o, -0.040 - 62 / 960.0 + 13e-6);
+    EXPECT_GE(o, -0.040 - 62 / 960.0 - 0.0081);
+  }
+}
+
+// u-center polls a few messages every second for as long as it is connected. Their answers
+// come in the quiet part of the second and are no epochs: the rhythm stays known and every epoch
+// gives its time sample, stamped as without polls.
+TEST(StreamClients, AClientPollingEverySecondKeepsTheEpochsAndTheTimeSamples) {
+  sim::VirtualClock clock;
+  sim::SimulatedUnits units(clock);
+  units.addUnit(sim::UnitConfig{});
+  UnitSource source(units, std::nullopt);
+  ASSERT_TRUE(source.open().ok());
+  auto made = platform::LinuxTcpListener::create("127.0.0.1", 0);
+  ASSERT_TRUE(made) << made.failure().reason;
+  platform::LinuxTcpListener& listener = **made;
+  VirtualTime time(clock, listener);
+  std::vector<std::string> log;
+  ReceiverBridge bridge(source, nullptr, {}, time, time, BridgeOptions{}, [&log](const std::string& l) { log.push_back(l); });
+  StreamOptions streamOptions;
+  streamOptions.passPolls = true;
+  StreamClients clients(listener, streamOptions, [&source](std::uint8_t c, std::uint8_t i) { return source.passPoll(c, i); },
+                        [&log](const std::string& l) { log.push_back(l); });
+  bridge.serveClients(&clients);
+  std::vector<double> offsets;
+  bridge.onSample = [&](const platform::TimeSample& s) {
+    if (clock.elapsed() >= 20s) offsets.push_back(s.offsetSeconds);
+  };
+  SocketClient c(listener.port());
+  ASSERT_TRUE(c.connected);
+  Bytes got;
+  const Bytes polls = concat({frame(0x0A, 0x09), frame(0x0A, 0x04)});  // MON-HW, MON-VER: 60 and 160 bytes back
+  auto nextPoll = clock.now() + 10s;
+  std::uint64_t epochsAt20 = 0;
+  for (int i = 0; i < 400000 && clock.elapsed() < 60s; ++i) {
+    ASSERT_EQ(bridge.step(), ReceiverBridge::Step::Running) << (log.empty() ? "" : log.back());
+    takeAll(c, got);
+    if (clock.now() >= nextPoll) {
+      ASSERT_EQ(::send(c.fd, polls.data(), polls.size(), MSG_NOSIGNAL), static_cast<ssize_t>(polls.size()));
+      nextPoll += 1s;
+    }
+    if (clock.elapsed() < 20s) epochsAt20 = bridge.counters().epochs;
+  }
+  // 40 s of polls after the first 20 s: the answers passed, and all 40 epochs were told and stamped.
+  EXPECT_GE(clients.counters().polls, 90u);
+  EXPECT_TRUE(bridge.stamper().quietGap().has_value());
+  EXPECT_GE(bridge.counters().epochs - epochsAt20, 39u);
+  ASSERT_GE(offsets.size(), 39u);
   for (const double o : offsets) {
     EXPECT_LE(o, -0.040 - 62 / 960.0 + 13e-6);
     EXPECT_GE(o, -0.040 - 62 / 960.0 - 0.0081);
