@@ -77,6 +77,15 @@ std::string ms(double seconds, bool sign = true) {
   return std::string(!sign ? "" : value < 0 ? "-" : "+") + std::string(text, end) + " ms";
 }
 
+// The exit status of a failure: a unit not found 3, a bad argument 2, the system's failure 5.
+int exitOf(const base::Failure& f) {
+  switch (f.kind) {
+    case base::FailureKind::NoUnit: return kExitNoUnit;
+    case base::FailureKind::BadArgument: return kExitBadArgument;
+    default: return kExitTimeServer;
+  }
+}
+
 // What the sub-commands share: the options, the system, the unit's serial.
 struct TimeServerRun {
   CommandContext& ctx;
@@ -85,7 +94,7 @@ struct TimeServerRun {
   TimeServerSystem system;
 
   int fail(int status, const std::string& reason) { return ctx.fail(status, sub + ": " + reason); }
-  int fail(const base::Failure& f) { return ctx.fail(f.kind == base::FailureKind::BadArgument ? kExitBadArgument : kExitTimeServer, sub + ": " + f.reason); }
+  int fail(const base::Failure& f) { return ctx.fail(exitOf(f), sub + ": " + f.reason); }
 
   // The serial: of --unit (after the sub-command, or before the command), else of setup's file,
   // else of the only unit attached. Checks it can name files and services.
@@ -148,14 +157,6 @@ base::Result<std::string> TimeServerRun::serial(bool fromSetupFile, bool fromUni
                                                           "'.', '_' and '-' (tamrikctl set-serial)");
   }
   return *wanted;
-}
-
-int exitOf(const base::Failure& f) {
-  switch (f.kind) {
-    case base::FailureKind::NoUnit: return kExitNoUnit;
-    case base::FailureKind::BadArgument: return kExitBadArgument;
-    default: return kExitTimeServer;
-  }
 }
 
 // ---- check ----
@@ -235,7 +236,7 @@ int printChain(TimeServerRun& r, const Paths& paths, bool json) {
 int runCheck(TimeServerRun& r) {
   if (!r.args.operands.empty()) return r.fail(kExitUsage, "takes no arguments, got '" + std::string(r.args.operands[0]) + "'");
   const base::Result<std::string> serial = r.serial(true, false);
-  if (!serial) return r.ctx.fail(exitOf(serial.failure()), r.sub + ": " + serial.reason());
+  if (!serial) return r.fail(serial.failure());
   return printChain(r, Paths{*serial}, r.args.has("--json"));
 }
 
@@ -282,7 +283,7 @@ int runSetup(TimeServerRun& r) {
     return r.fail(kExitBadArgument, "--root needs --unit: the units of another system are not looked for");
   }
   const base::Result<std::string> serial = r.serial(false, sys.live());
-  if (!serial) return r.ctx.fail(exitOf(serial.failure()), r.sub + ": " + serial.reason());
+  if (!serial) return r.fail(serial.failure());
   const Paths paths{*serial};
   const bool bridgeInstalled = sys.exists("/lib/systemd/system/tamrik-gps-bridge@.service") ||
                                sys.exists("/usr/lib/systemd/system/tamrik-gps-bridge@.service") ||
@@ -633,7 +634,7 @@ int runCalibrate(TimeServerRun& r) {
     return r.fail(kExitBadArgument, "--apply changes chrony's configuration: run it as root (sudo)");
   }
   const base::Result<std::string> serial = r.serial(true, false);
-  if (!serial) return r.ctx.fail(exitOf(serial.failure()), r.sub + ": " + serial.reason());
+  if (!serial) return r.fail(serial.failure());
   const Paths paths{*serial};
   const auto text = r.system.read(paths.refclockFile());
   if (!text) return r.fail(text.failure());
