@@ -154,7 +154,7 @@ base::Result<std::string> TimeServerRun::serial(bool fromSetupFile, bool fromUni
   if (!timeserver::isPlainSerial(*wanted)) {
     return base::fail(base::FailureKind::BadArgument, "the serial '" + text::lineValue(*wanted) +
                                                           "' cannot name files and services: give the unit one of letters, digits, "
-                                                          "'.', '_' and '-' (tamrikctl set-serial)");
+                                                          "'.' and '_' (tamrikctl set-serial)");
   }
   return *wanted;
 }
